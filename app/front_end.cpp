@@ -1,0 +1,60 @@
+#include "app/front_end.h"
+
+#include <string>
+#include <vector>
+
+#include "platform/crypt_api.h"
+#include "store/trust_store.h"
+
+namespace {
+
+struct Invocation {
+  std::wstring command;
+  std::wstring parameter;
+};
+
+// The last command seen before a parameter, and the first non-empty argument
+// after a command. Returns false when an argument comes before any command.
+bool CollectInvocation(const std::vector<std::wstring>& args, Invocation* out) {
+  for (size_t i = 1; i < args.size(); ++i) {
+    if (!out->command.empty() && !out->parameter.empty()) break;
+    const std::wstring& arg = args[i];
+    if (!arg.empty() && arg[0] == L'/') {
+      out->command = arg;
+    } else if (!out->command.empty()) {
+      out->parameter = arg;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int PrintUsage(const char* program_name) {
+  PrintNarrow("%s TKV proxy certificate management utility.\nUsage:\n", program_name);
+  PrintNarrow("- %s /install <filename>\n\tInstall TKV CA certificate to trust store\n", program_name);
+  PrintNarrow("- %s /uninstall <subject>\n\tRemove TKV CA certificate from trust store\n", program_name);
+  return 1;
+}
+
+int RunCommandLine(int argc, char** argv) {
+  const char* program_name = argc > 0 ? argv[0] : "tkvcert";
+  if (argc <= 2) return PrintUsage(program_name);
+
+  Invocation invocation;
+  if (!CollectInvocation(GetWideArguments(argc, argv), &invocation) ||
+      invocation.command.empty() || invocation.parameter.empty()) {
+    return PrintUsage(program_name);
+  }
+
+  if (invocation.command == L"/install") {
+    const bool installed = InstallCertificate(invocation.parameter.c_str());
+    PrintWide(L"Done importing [%s]\n", invocation.parameter.c_str());
+    return installed ? 0 : 1;
+  }
+  // An unknown command is as malformed as a missing one: silence and success
+  // would let a typo in a script pass unnoticed.
+  return PrintUsage(program_name);
+}

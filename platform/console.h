@@ -1,0 +1,21 @@
+// Command line and console output, the same on every platform.
+//
+// The formatted writers take the runtime's printf conventions with one fixed
+// meaning: in PrintWide, %s is always a wide string and %x an unsigned 32-bit
+// value. Only %s, %x and %% are understood; that is all the tool prints.
+#ifndef TKVCERT_PLATFORM_CONSOLE_H_
+#define TKVCERT_PLATFORM_CONSOLE_H_
+
+#include <string>
+#include <vector>
+
+// The process's arguments as wide text, unexpanded (no wildcards), in order,
+// program name first. Off Windows they are decoded from the narrow vector as
+// UTF-8, losslessly: bytes that are not UTF-8 survive the round trip.
+std::vector<std::wstring> GetWideArguments(int argc, char** argv);
+
+void PrintWide(const wchar_t* format, ...);
+void PrintNarrow(const char* format, ...);
+void PutLine(const char* text);
+
+#endif  // TKVCERT_PLATFORM_CONSOLE_H_

@@ -1,0 +1,88 @@
+#include "platform/posix/refresh_command.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/posix/unique_fd.h"
+
+extern char** environ;
+
+namespace tkv {
+namespace {
+
+// The refresh scripts call sed, find, openssl and run-parts: give them the
+// system's own, whatever PATH the tool was started with.
+constexpr char kSystemPath[] = "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+constexpr size_t kMaxKeptErrorOutput = 64 * 1024;
+
+std::vector<std::string> RefreshEnvironment() {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (strncmp(*e, "PATH=", 5) != 0) env.emplace_back(*e);
+  }
+  env.emplace_back(kSystemPath);
+  return env;
+}
+
+std::vector<char*> CStrings(std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  for (std::string& s : strings) pointers.push_back(s.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+std::string DrainPipe(int fd) {
+  std::string kept;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    const size_t room = kMaxKeptErrorOutput - kept.size();
+    kept.append(buffer, std::min(room, static_cast<size_t>(n)));
+  }
+  return kept;
+}
+
+}  // namespace
+
+DWORD RunRefreshCommand(const std::vector<std::string>& argv) {
+  int pipe_fds[2];
+  if (pipe2(pipe_fds, O_CLOEXEC) != 0) return ERROR_FUNCTION_FAILED;
+  UniqueFd error_read(pipe_fds[0]);
+  UniqueFd error_write(pipe_fds[1]);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, error_write.get(), 2);
+
+  std::vector<std::string> args = argv;
+  std::vector<std::string> env = RefreshEnvironment();
+  std::vector<char*> c_args = CStrings(args);
+  std::vector<char*> c_env = CStrings(env);
+  pid_t pid = -1;
+  const int spawned = posix_spawn(&pid, c_args[0], &actions, nullptr, c_args.data(), c_env.data());
+  posix_spawn_file_actions_destroy(&actions);
+  error_write.reset();
+  if (spawned != 0) return ERROR_FUNCTION_FAILED;
+
+  const std::string errors = DrainPipe(error_read.get());
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return ERROR_SUCCESS;
+  if (!errors.empty()) {
+    ssize_t ignored = write(2, errors.data(), errors.size());
+    (void)ignored;
+  }
+  return ERROR_FUNCTION_FAILED;
+}
+
+}  // namespace tkv

@@ -1,0 +1,20 @@
+// Running the distribution's bundle refresh after a change to the anchors.
+#ifndef TKVCERT_PLATFORM_POSIX_REFRESH_COMMAND_H_
+#define TKVCERT_PLATFORM_POSIX_REFRESH_COMMAND_H_
+
+#include <string>
+#include <vector>
+
+#include "platform/posix/wincrypt_posix.h"
+
+namespace tkv {
+
+// Runs argv (argv[0] an absolute path) with a fixed system PATH and no input,
+// and waits for it. Its output is discarded when it succeeds; when it fails,
+// its standard error is passed to ours so that an admin sees why, and the
+// result is ERROR_FUNCTION_FAILED.
+DWORD RunRefreshCommand(const std::vector<std::string>& argv);
+
+}  // namespace tkv
+
+#endif  // TKVCERT_PLATFORM_POSIX_REFRESH_COMMAND_H_

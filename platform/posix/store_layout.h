@@ -1,0 +1,42 @@
+// Where a distribution keeps the local machine's trust anchors, and how its
+// bundle is refreshed after a change. One row per family.
+#ifndef TKVCERT_PLATFORM_POSIX_STORE_LAYOUT_H_
+#define TKVCERT_PLATFORM_POSIX_STORE_LAYOUT_H_
+
+#include <string>
+#include <vector>
+
+#include "platform/posix/wincrypt_posix.h"
+
+namespace tkv {
+
+struct StoreLayout;
+
+// A layout found on a system root, with absolute paths.
+struct StoreLocation {
+  const StoreLayout* layout = nullptr;
+  std::string root;          // "/" or the absolute TKVCERT_SYSROOT, without a trailing slash
+  std::string anchors_dir;   // absolute
+  std::string refresh_path;  // absolute path of the refresh program
+};
+
+struct StoreLayout {
+  const char* family;
+  const char* anchors_dir;      // below the root
+  const char* refresh_program;  // a file name, found in the system directories
+  // The full command line that refreshes the bundle of that root.
+  std::vector<std::string> (*refresh_command)(const StoreLocation& location);
+};
+
+const std::vector<StoreLayout>& StoreLayouts();
+
+// The directory that stands for "/": TKVCERT_SYSROOT when set, made absolute.
+std::string SystemRoot();
+
+// Finds the first family, in table order, whose anchors directory and
+// refresh program both exist on the root. ERROR_FILE_NOT_FOUND when none.
+DWORD LocateStore(const std::string& root, StoreLocation* location);
+
+}  // namespace tkv
+
+#endif  // TKVCERT_PLATFORM_POSIX_STORE_LAYOUT_H_
