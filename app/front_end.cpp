@@ -54,6 +54,11 @@ int RunCommandLine(int argc, char** argv) {
     PrintWide(L"Done importing [%s]\n", invocation.parameter.c_str());
     return installed ? 0 : 1;
   }
+  if (invocation.command == L"/uninstall") {
+    const bool scanned = RemoveCertificate(invocation.parameter.c_str());
+    PrintWide(L"Done removing [%s]\n", invocation.parameter.c_str());
+    return scanned ? 0 : 1;
+  }
   // An unknown command is as malformed as a missing one: silence and success
   // would let a typo in a script pass unnoticed.
   return PrintUsage(program_name);

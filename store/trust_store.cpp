@@ -1,5 +1,8 @@
 #include "store/trust_store.h"
 
+#include <cwchar>
+#include <vector>
+
 #include "app/diagnostics.h"
 
 namespace {
@@ -36,6 +39,26 @@ void ReleaseQueriedContext(DWORD content_type, const void* context) {
   }
 }
 
+// The size the name buffer starts with; larger names are read whole so that
+// a subject never matches a name it is only the beginning of.
+constexpr DWORD kNameBufferSize = 4096;
+
+bool ReadSimpleDisplayName(PCCERT_CONTEXT certificate, std::vector<WCHAR>* buffer) {
+  buffer->resize(kNameBufferSize);
+  DWORD length = CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr,
+                                    buffer->data(), kNameBufferSize);
+  if (length == kNameBufferSize) {
+    const DWORD needed = CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0,
+                                            nullptr, nullptr, 0);
+    if (needed > kNameBufferSize) {
+      buffer->resize(needed);
+      length = CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr,
+                                  buffer->data(), needed);
+    }
+  }
+  return length != 0;
+}
+
 }  // namespace
 
 bool InstallCertificate(const wchar_t* file_name) {
@@ -70,4 +93,35 @@ bool InstallCertificate(const wchar_t* file_name) {
   CertFreeCertificateContext(certificate);
   if (store != nullptr) CertCloseStore(store, 0);
   return added;
+}
+
+bool RemoveCertificate(const wchar_t* subject) {
+  HCERTSTORE store = OpenTrustStore();
+  if (store == nullptr) {
+    ReportError(L"Failed to open store.", true, false);
+    return false;
+  }
+  bool warned = false;
+  std::vector<WCHAR> name;
+  PCCERT_CONTEXT certificate = nullptr;
+  // Each context goes back to the enumeration, which releases it, or to the
+  // deletion, which does the same.
+  while ((certificate = CertEnumCertificatesInStore(store, certificate)) != nullptr) {
+    if (!ReadSimpleDisplayName(certificate, &name)) {
+      if (!warned) ReportWarning(L"Get certificate name failed.Continuing...", true);
+      warned = true;
+      continue;
+    }
+    if (wcscmp(name.data(), subject) != 0) continue;
+
+    PrintWide(L"Removing certificate : %s \n", name.data());
+    if (!CertDeleteCertificateFromStore(certificate)) {
+      CertCloseStore(store, 0);
+      ReportError(L"The deletion of the certificate failed.", true, true);
+    }
+    PutLine("The certificate has been removed.");
+    break;
+  }
+  CertCloseStore(store, 0);
+  return true;
 }

@@ -17,4 +17,10 @@
 // through the diagnostics; returns whether the certificate was added.
 bool InstallCertificate(const wchar_t* file_name);
 
+// Removes the first certificate of the store whose simple display name is
+// exactly `subject`. Returns false when the store could not be opened; a
+// subject that matches nothing is no failure. A failed deletion ends the
+// process with status 1.
+bool RemoveCertificate(const wchar_t* subject);
+
 #endif  // TKVCERT_STORE_TRUST_STORE_H_

@@ -1,10 +1,12 @@
 #include "platform/posix/anchor_format.h"
 
+#include <openssl/asn1.h>
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace tkv {
@@ -32,6 +34,97 @@ std::string PemCertificate(const std::vector<BYTE>& der) {
   char* data = nullptr;
   const long length = BIO_get_mem_data(bio.get(), &data);
   return std::string(data, static_cast<size_t>(length));
+}
+
+}  // namespace tkv
+
+namespace tkv {
+namespace {
+
+constexpr char kBegin[] = "-----BEGIN ";
+constexpr char kDashes[] = "-----";
+
+bool IsCertificateLabel(const std::string& label) {
+  return label == "CERTIFICATE" || label == "TRUSTED CERTIFICATE" || label == "X509 CERTIFICATE";
+}
+
+size_t Find(const std::vector<BYTE>& text, const std::string& what, size_t from) {
+  auto it = std::search(text.begin() + static_cast<long>(std::min(from, text.size())), text.end(),
+                        what.begin(), what.end());
+  return it == text.end() ? std::string::npos : static_cast<size_t>(it - text.begin());
+}
+
+size_t LineEnd(const std::vector<BYTE>& text, size_t from) {
+  size_t i = from;
+  while (i < text.size() && text[i] != '\n') ++i;
+  return i < text.size() ? i + 1 : i;
+}
+
+// The DER of one encoded object, without whatever may follow it (the
+// trust settings of a "TRUSTED CERTIFICATE"). Empty when it is no object.
+std::vector<BYTE> FirstObject(const unsigned char* data, long size) {
+  const unsigned char* p = data;
+  long length = 0;
+  int tag = 0;
+  int cls = 0;
+  const int ret = ASN1_get_object(&p, &length, &tag, &cls, size);
+  if ((ret & 0x80) != 0 || ret == 0x21 || tag != V_ASN1_SEQUENCE) return {};
+  const unsigned char* end = p + length;
+  return std::vector<BYTE>(data, end);
+}
+
+void DecodeBlock(const std::vector<BYTE>& text, AnchorBlock* block) {
+  std::unique_ptr<BIO, decltype(&BIO_free)> bio(
+      BIO_new_mem_buf(text.data() + block->begin, static_cast<int>(block->end - block->begin)),
+      BIO_free);
+  char* name = nullptr;
+  char* header = nullptr;
+  unsigned char* body = nullptr;
+  long length = 0;
+  if (bio && PEM_read_bio(bio.get(), &name, &header, &body, &length) == 1) {
+    block->der = FirstObject(body, length);
+    block->decoded = !block->der.empty();
+  }
+  OPENSSL_free(name);
+  OPENSSL_free(header);
+  OPENSSL_free(body);
+}
+
+}  // namespace
+
+std::vector<AnchorBlock> ParseAnchorFile(const std::vector<BYTE>& contents) {
+  std::vector<AnchorBlock> blocks;
+  size_t at = Find(contents, kBegin, 0);
+  if (at == std::string::npos) {
+    if (!contents.empty() && contents[0] == V_ASN1_SEQUENCE + V_ASN1_CONSTRUCTED) {
+      AnchorBlock block{0, contents.size(), false, {}};
+      block.der = FirstObject(contents.data(), static_cast<long>(contents.size()));
+      block.decoded = !block.der.empty();
+      blocks.push_back(std::move(block));
+    }
+    return blocks;
+  }
+  while (at != std::string::npos) {
+    const size_t label_start = at + sizeof kBegin - 1;
+    const size_t label_end = Find(contents, kDashes, label_start);
+    const size_t line_end = LineEnd(contents, at);
+    if (label_end == std::string::npos || label_end > line_end) {
+      at = Find(contents, kBegin, line_end);
+      continue;
+    }
+    const std::string label(contents.begin() + static_cast<long>(label_start),
+                            contents.begin() + static_cast<long>(label_end));
+    const size_t end_marker = Find(contents, "-----END " + label + kDashes, label_end);
+    const size_t block_end = end_marker == std::string::npos ? contents.size()
+                                                              : LineEnd(contents, end_marker);
+    if (IsCertificateLabel(label)) {
+      AnchorBlock block{at, block_end, false, {}};
+      DecodeBlock(contents, &block);
+      blocks.push_back(std::move(block));
+    }
+    at = Find(contents, kBegin, block_end);
+  }
+  return blocks;
 }
 
 }  // namespace tkv

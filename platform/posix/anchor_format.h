@@ -13,6 +13,19 @@ namespace tkv {
 std::string AnchorFileName(const std::vector<BYTE>& der);
 std::string PemCertificate(const std::vector<BYTE>& der);
 
+// One certificate found in an anchor file.
+struct AnchorBlock {
+  size_t begin = 0;  // the block's bytes in the file, line end included,
+  size_t end = 0;    // so that the file can be rewritten without it
+  bool decoded = false;    // false: its text is not a certificate's encoding
+  std::vector<BYTE> der;   // the certificate's DER when decoded
+};
+
+// The certificates of an anchor file, in order: every PEM block labelled as
+// a certificate, or the whole file when it holds DER and no PEM at all.
+// Other blocks (keys, CRLs) and text around the blocks are passed over.
+std::vector<AnchorBlock> ParseAnchorFile(const std::vector<BYTE>& contents);
+
 }  // namespace tkv
 
 #endif  // TKVCERT_PLATFORM_POSIX_ANCHOR_FORMAT_H_

@@ -62,7 +62,7 @@ std::string FindProgram(const std::string& root, const char* name) {
 
 const std::vector<StoreLayout>& StoreLayouts() {
   static const std::vector<StoreLayout> layouts = {
-      {"Debian, Ubuntu", "/usr/local/share/ca-certificates", "update-ca-certificates",
+      {"Debian, Ubuntu", "/usr/local/share/ca-certificates", ".crt", "update-ca-certificates",
        DebianRefresh},
   };
   return layouts;

@@ -23,7 +23,8 @@ struct StoreLocation {
 struct StoreLayout {
   const char* family;
   const char* anchors_dir;      // below the root
-  const char* refresh_program;  // a file name, found in the system directories
+  const char* anchor_extension;  // only files ending so are read by the refresh; "" for all
+  const char* refresh_program;   // a file name, found in the system directories
   // The full command line that refreshes the bundle of that root.
   std::vector<std::string> (*refresh_command)(const StoreLocation& location);
 };

@@ -14,18 +14,6 @@
 namespace tkv {
 namespace {
 
-constexpr DWORD kStoreMagic = 0x544B5653;  // catches handles that are not ours
-
-struct StoreHandle {
-  DWORD magic = kStoreMagic;
-  std::shared_ptr<StoreData> data;
-};
-
-StoreHandle* HandleFrom(HCERTSTORE store) {
-  auto* handle = static_cast<StoreHandle*>(store);
-  return handle != nullptr && handle->magic == kStoreMagic ? handle : nullptr;
-}
-
 // System store names are case-insensitive on Windows.
 bool IsRootStoreName(LPCWSTR name) {
   const wchar_t* expected = L"root";
@@ -36,6 +24,11 @@ bool IsRootStoreName(LPCWSTR name) {
 }
 
 }  // namespace
+
+StoreHandle* HandleFrom(HCERTSTORE store) {
+  auto* handle = static_cast<StoreHandle*>(store);
+  return handle != nullptr && handle->magic == StoreHandle::kMagic ? handle : nullptr;
+}
 
 BOOL ChangeStore(const StoreData& store, const std::function<DWORD(AnchorChange&)>& change) {
   if (store.read_only) return Fail(ERROR_ACCESS_DENIED);

@@ -4,9 +4,14 @@
 #define TKVCERT_PLATFORM_POSIX_SYSTEM_STORE_H_
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
+#include <string>
+#include <vector>
+
+#include "platform/posix/anchor_format.h"
 #include "platform/posix/store_layout.h"
 
 namespace tkv {
@@ -16,7 +21,21 @@ namespace tkv {
 struct StoreData {
   StoreLocation location;
   bool read_only = false;
+  // Enumeration: the anchor files listed by its first call, and the
+  // certificates of the one file being walked, so memory stays flat.
+  std::vector<std::string> listing;
+  size_t parsed_file = SIZE_MAX;
+  std::vector<AnchorBlock> parsed_blocks;
 };
+
+struct StoreHandle {
+  static constexpr DWORD kMagic = 0x544B5653;  // catches handles that are not ours
+  DWORD magic = kMagic;
+  std::shared_ptr<StoreData> data;
+};
+
+// The handle behind an HCERTSTORE, or null when it is not one of ours.
+StoreHandle* HandleFrom(HCERTSTORE store);
 
 // How long a change waits for another run's change to finish.
 constexpr std::chrono::seconds kStoreLockPatience{60};

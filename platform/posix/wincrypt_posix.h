@@ -126,6 +126,7 @@ typedef const CTL_CONTEXT* PCCTL_CONTEXT;
 #define E_INVALIDARG 0x80070057
 #define CRYPT_E_NOT_FOUND 0x80092004
 #define CRYPT_E_NO_MATCH 0x80092009      // no recognised form or content
+#define CRYPT_E_ASN1_CORRUPT 0x80093103  // an anchor whose certificate does not decode
 
 // Certificate files are kilobytes; anything larger is refused before reading.
 #define TKV_MAX_CERTIFICATE_FILE_SIZE (4u * 1024u * 1024u)
@@ -152,5 +153,10 @@ BOOL CertAddCertificateContextToStore(HCERTSTORE hCertStore,
                                       PCCERT_CONTEXT pCertContext,
                                       DWORD dwAddDisposition,
                                       PCCERT_CONTEXT* ppStoreContext);
+PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore,
+                                          PCCERT_CONTEXT pPrevCertContext);
+DWORD CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags,
+                         void* pvTypePara, LPWSTR pszNameString, DWORD cchNameString);
+BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext);
 
 #endif  // TKVCERT_PLATFORM_POSIX_WINCRYPT_POSIX_H_
