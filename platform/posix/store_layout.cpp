@@ -1,5 +1,6 @@
 #include "platform/posix/store_layout.h"
 
+#include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 #include <cerrno>
 
 #include "platform/posix/last_error.h"
+#include "platform/posix/refresh_command.h"
 
 namespace tkv {
 namespace {
@@ -47,6 +49,25 @@ bool IsExecutableFile(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
 }
 
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// Replaces the bundle with an empty one, atomically, as the refresh would.
+DWORD WriteEmptyBundle(const std::string& bundle) {
+  const std::string temporary = bundle + ".tkvcert-empty";
+  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return ERROR_FUNCTION_FAILED;
+  const bool written = fchmod(fd, 0644) == 0 && fsync(fd) == 0;
+  close(fd);
+  if (!written || rename(temporary.c_str(), bundle.c_str()) != 0) {
+    unlink(temporary.c_str());
+    return ERROR_FUNCTION_FAILED;
+  }
+  return ERROR_SUCCESS;
+}
+
 std::string FindProgram(const std::string& root, const char* name) {
   for (const std::string& base : {root, std::string("/")}) {
     for (const char* dir : kProgramDirs) {
@@ -63,7 +84,7 @@ std::string FindProgram(const std::string& root, const char* name) {
 const std::vector<StoreLayout>& StoreLayouts() {
   static const std::vector<StoreLayout> layouts = {
       {"Debian, Ubuntu", "/usr/local/share/ca-certificates", ".crt", "update-ca-certificates",
-       DebianRefresh},
+       DebianRefresh, "/etc/ssl/certs/ca-certificates.crt"},
   };
   return layouts;
 }
@@ -87,6 +108,25 @@ DWORD LocateStore(const std::string& root, StoreLocation* location) {
     return ERROR_SUCCESS;
   }
   return ERROR_FILE_NOT_FOUND;
+}
+
+DWORD RefreshStore(const StoreLocation& location) {
+  const StoreLayout& layout = *location.layout;
+  std::string bundle;
+  struct stat before;
+  bool had_bundle = false;
+  if (layout.stale_bundle != nullptr) {
+    bundle = UnderRoot(location.root, layout.stale_bundle);
+    had_bundle = lstat(bundle.c_str(), &before) == 0 && S_ISREG(before.st_mode);
+  }
+  if (DWORD code = RunRefreshCommand(layout.refresh_command(location))) return code;
+  // Removing the last certificate would otherwise leave it trusted.
+  struct stat after;
+  if (had_bundle && lstat(bundle.c_str(), &after) == 0 && SameFile(before, after) &&
+      after.st_size > 0) {
+    return WriteEmptyBundle(bundle);
+  }
+  return ERROR_SUCCESS;
 }
 
 }  // namespace tkv

@@ -27,6 +27,9 @@ struct StoreLayout {
   const char* refresh_program;   // a file name, found in the system directories
   // The full command line that refreshes the bundle of that root.
   std::vector<std::string> (*refresh_command)(const StoreLocation& location);
+  // The bundle that the refresh leaves untouched when it finds no
+  // certificate at all, below the root; null when the refresh has no such gap.
+  const char* stale_bundle;
 };
 
 const std::vector<StoreLayout>& StoreLayouts();
@@ -37,6 +40,10 @@ std::string SystemRoot();
 // Finds the first family, in table order, whose anchors directory and
 // refresh program both exist on the root. ERROR_FILE_NOT_FOUND when none.
 DWORD LocateStore(const std::string& root, StoreLocation* location);
+
+// Runs the family's refresh for the root. ERROR_SUCCESS once clients see
+// exactly the anchors the root now holds; ERROR_FUNCTION_FAILED otherwise.
+DWORD RefreshStore(const StoreLocation& location);
 
 }  // namespace tkv
 

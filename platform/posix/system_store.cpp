@@ -9,7 +9,6 @@
 #include "platform/posix/anchor_format.h"
 #include "platform/posix/cert_context.h"
 #include "platform/posix/last_error.h"
-#include "platform/posix/refresh_command.h"
 
 namespace tkv {
 namespace {
@@ -38,7 +37,7 @@ BOOL ChangeStore(const StoreData& store, const std::function<DWORD(AnchorChange&
   }
   AnchorChange pending(dir);
   if (DWORD code = change(pending)) return Fail(code);
-  if (DWORD code = RunRefreshCommand(store.location.layout->refresh_command(store.location))) {
+  if (DWORD code = RefreshStore(store.location)) {
     return Fail(code);  // `pending` rolls the directory back
   }
   pending.Commit();

@@ -3,7 +3,7 @@
 namespace tkv {
 namespace {
 
-constexpr wchar_t kEscapeBase = 0xDC80;
+constexpr wchar_t kEscapeBase = 0xDC00;  // + a byte of 0x80..0xFF
 
 bool IsContinuation(unsigned char b) { return (b & 0xC0) == 0x80; }
 
@@ -80,7 +80,7 @@ std::string EncodeUtf8Lossless(const std::wstring& text) {
   bytes.reserve(text.size());
   for (wchar_t wc : text) {
     const char32_t cp = static_cast<char32_t>(wc);
-    if (cp >= kEscapeBase && cp <= kEscapeBase + 0xFF) {
+    if (cp >= kEscapeBase + 0x80 && cp <= kEscapeBase + 0xFF) {
       bytes.push_back(static_cast<char>(cp - kEscapeBase));
     } else if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
       AppendUtf8(0xFFFD, &bytes);  // no byte form; show the replacement mark

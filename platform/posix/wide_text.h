@@ -1,9 +1,9 @@
 // Lossless conversion between bytes (UTF-8 or not) and wide text.
 //
 // Arguments and file names on Linux are bytes. Valid UTF-8 becomes the code
-// points it spells; every byte that is not part of valid UTF-8 becomes
-// U+DC80 + byte, a lone surrogate that no valid text contains, and goes back
-// to the same byte. So a file name in any encoding reaches open() unchanged.
+// points it spells; every byte that is not part of valid UTF-8 (always 0x80
+// or above) becomes U+DC00 + byte, a lone surrogate in U+DC80..U+DCFF that
+// no valid text contains, and goes back to the same byte. So a file name in any encoding reaches open() unchanged.
 #ifndef TKVCERT_PLATFORM_POSIX_WIDE_TEXT_H_
 #define TKVCERT_PLATFORM_POSIX_WIDE_TEXT_H_
 
