@@ -1,0 +1,324 @@
+// CertGetNameStringW(CERT_NAME_SIMPLE_DISPLAY_TYPE) and the name it is built on.
+#include <openssl/asn1.h>
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cwchar>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "platform/posix/cert_context.h"
+#include "platform/posix/certificate_name.h"
+#include "platform/posix/wincrypt_posix.h"
+#include "tests/support/test_certs.h"
+
+namespace tkv::testing {
+namespace {
+
+struct ContextFree {
+  void operator()(PCCERT_CONTEXT context) const { CertFreeCertificateContext(context); }
+};
+using ContextPtr = std::unique_ptr<const CERT_CONTEXT, ContextFree>;
+
+ContextPtr Context(const Bytes& der) { return ContextPtr(NewCertificateContext(der)); }
+
+DWORD GetName(PCCERT_CONTEXT context, WCHAR* buffer, DWORD size) {
+  return CertGetNameStringW(context, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, buffer, size);
+}
+
+// Asks for the size, then for the name in a buffer of exactly that size, as
+// the tool does.
+std::wstring DisplayName(const Bytes& der) {
+  ContextPtr context = Context(der);
+  const DWORD needed = GetName(context.get(), nullptr, 0);
+  EXPECT_GE(needed, 1u);
+  if (needed == 0) return L"<failed>";
+  std::vector<WCHAR> buffer(needed, L'#');
+  EXPECT_EQ(GetName(context.get(), buffer.data(), needed), needed);
+  EXPECT_EQ(buffer.back(), L'\0');
+  return std::wstring(buffer.data());
+}
+
+// Certificates the shared maker cannot produce: version 1, or an issuer
+// other than the subject. Signing again is what makes OpenSSL encode the
+// changed fields; it would otherwise reuse the original encoding.
+Bytes Reencoded(const Bytes& der, void (*change)(X509*)) {
+  const std::string key_pem = PrivateKeyPem();
+  std::unique_ptr<BIO, decltype(&BIO_free)> bio(
+      BIO_new_mem_buf(key_pem.data(), static_cast<int>(key_pem.size())), BIO_free);
+  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
+      PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
+  const unsigned char* p = der.data();
+  std::unique_ptr<X509, decltype(&X509_free)> cert(
+      d2i_X509(nullptr, &p, static_cast<long>(der.size())), X509_free);
+  if (!key || !cert) return {};
+  change(cert.get());
+  if (X509_sign(cert.get(), key.get(), EVP_sha256()) <= 0) return {};
+  unsigned char* out = nullptr;
+  const int size = i2d_X509(cert.get(), &out);
+  if (size <= 0) return {};
+  Bytes result(out, out + size);
+  OPENSSL_free(out);
+  return result;
+}
+
+void MakeVersion1(X509* cert) { X509_set_version(cert, X509_VERSION_1); }
+
+void UseOtherIssuer(X509* cert) {
+  std::unique_ptr<X509_NAME, decltype(&X509_NAME_free)> issuer(X509_NAME_new(), X509_NAME_free);
+  X509_NAME_add_entry_by_txt(issuer.get(), "CN", MBSTRING_UTF8,
+                             reinterpret_cast<const unsigned char*>("Issuer CA"), -1, -1, 0);
+  X509_set_issuer_name(cert, issuer.get());
+}
+
+NameEntry Utf8(const std::string& field, const std::string& value) {
+  return {field, value, V_ASN1_UTF8STRING};
+}
+
+NameEntry Printable(const std::string& field, const std::string& value) {
+  return {field, value, V_ASN1_PRINTABLESTRING};
+}
+
+NameEntry Ia5(const std::string& field, const std::string& value) {
+  return {field, value, V_ASN1_IA5STRING};
+}
+
+struct NameCase {
+  const char* label;
+  CertSpec cert;
+  std::wstring expected;
+  void (*change)(X509*) = nullptr;
+};
+
+std::vector<NameCase> NameCases() {
+  const std::string ipv4("\xC0\x00\x02\x01", 4);
+  std::string ipv6(16, '\0');
+  ipv6[0] = '\x20', ipv6[1] = '\x01', ipv6[2] = '\x0D', ipv6[3] = '\xB8', ipv6[15] = '\x01';
+  // The attributes the rule prefers come last, so taking the first
+  // attribute of any kind picks the wrong one.
+  return {
+      {"CommonNameOnly", {{Utf8("CN", "Root CA")}, {}}, L"Root CA"},
+      {"CommonNameBeatsOrgAndUnit",
+       {{Printable("C", "DE"), Utf8("O", "Org"), Utf8("OU", "Unit"), Utf8("CN", "Name")}, {}},
+       L"Name"},
+      {"UnitBeatsOrg", {{Utf8("O", "Org"), Utf8("OU", "Unit")}, {}}, L"Unit"},
+      {"OrgOnly", {{Printable("C", "US"), Utf8("O", "Org")}, {}}, L"Org"},
+      {"OrgBeatsEmail", {{Ia5("emailAddress", "ca@example.test"), Utf8("O", "Org")}, {}}, L"Org"},
+      {"EmailOnly", {{Printable("C", "US"), Ia5("emailAddress", "ca@example.test")}, {}},
+       L"ca@example.test"},
+      {"SubjectEmailBeatsAltName",
+       {{Ia5("emailAddress", "subject@example.test")}, {{GEN_EMAIL, "alt@example.test"}}},
+       L"subject@example.test"},
+      {"CountryOnlyIsEmpty", {{Printable("C", "US")}, {}}, L""},
+      {"AltNameEmailAfterDns",
+       {{Printable("C", "US")}, {{GEN_DNS, "ca.example.test"}, {GEN_EMAIL, "ca@example.test"}}},
+       L"ca@example.test"},
+      {"AltNameDnsOnly", {{Printable("C", "US")}, {{GEN_DNS, "ca.example.test"}}},
+       L"ca.example.test"},
+      {"AltNameUriFirst",
+       {{Printable("C", "US")}, {{GEN_URI, "https://ca.example.test/"}, {GEN_DNS, "x.test"}}},
+       L"https://ca.example.test/"},
+      {"AltNameIpv4First", {{Printable("C", "US")}, {{GEN_IPADD, ipv4}, {GEN_DNS, "x.test"}}},
+       L"192.0.2.1"},
+      {"AltNameIpv6", {{Printable("C", "US")}, {{GEN_IPADD, ipv6}}}, L"2001:db8::1"},
+      {"FirstOfTwoCommonNames", {{Utf8("CN", "First"), Utf8("CN", "Second")}, {}}, L"First"},
+      {"Utf8NonAscii", {{Utf8("CN", "Z\u00FCrich \u041F\u0440\u043E\u0432\u0435\u0440\u043A\u0430")}, {}},
+       L"Z\u00FCrich \u041F\u0440\u043E\u0432\u0435\u0440\u043A\u0430"},
+      {"Utf8OutsideBmp", {{Utf8("CN", "Lock \U0001F512")}, {}}, L"Lock \U0001F512"},
+      {"BmpString", {{{"CN", "B\u00E9r \u20AC \u65E5\u672C", V_ASN1_BMPSTRING}}, {}},
+       L"B\u00E9r \u20AC \u65E5\u672C"},
+      {"T61StringIsLatin1", {{{"CN", "Caf\u00E9", V_ASN1_T61STRING}}, {}}, L"Caf\u00E9"},
+      {"UniversalString", {{{"CN", "U \u00E9 \U0001F512", V_ASN1_UNIVERSALSTRING}}, {}},
+       L"U \u00E9 \U0001F512"},
+      {"EmptyCommonNameDoesNotFallBack", {{Utf8("O", "Org"), Utf8("CN", "")}, {}}, L""},
+      {"Version1Certificate", {{Utf8("O", "Org"), Utf8("CN", "Old Root")}, {}}, L"Old Root",
+       MakeVersion1},
+      {"SubjectNotIssuer", {{Utf8("OU", "Subject Unit")}, {}}, L"Subject Unit", UseOtherIssuer},
+  };
+}
+
+void PrintTo(const NameCase& c, std::ostream* os) { *os << c.label; }
+
+class SimpleDisplayNameTest : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(SimpleDisplayNameTest, PicksTheName) {
+  const NameCase& c = GetParam();
+  Bytes der = MakeCertificate(c.cert);
+  if (c.change != nullptr) der = Reencoded(der, c.change);
+  ASSERT_FALSE(der.empty());
+  if (c.change != nullptr) {
+    const unsigned char* p = der.data();
+    std::unique_ptr<X509, decltype(&X509_free)> cert(
+        d2i_X509(nullptr, &p, static_cast<long>(der.size())), X509_free);
+    ASSERT_TRUE(cert);
+    ASSERT_TRUE(X509_get_version(cert.get()) == X509_VERSION_1 ||
+                X509_NAME_cmp(X509_get_issuer_name(cert.get()),
+                              X509_get_subject_name(cert.get())) != 0)
+        << "the certificate was not changed";
+  }
+
+  EXPECT_EQ(DisplayName(der), c.expected);
+  std::wstring name = L"stale";
+  EXPECT_EQ(SimpleDisplayName(der.data(), der.size(), &name), static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_EQ(name, c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, SimpleDisplayNameTest, ::testing::ValuesIn(NameCases()),
+                         [](const ::testing::TestParamInfo<NameCase>& info) {
+                           return std::string(info.param.label);
+                         });
+
+// An empty name still has its terminator.
+TEST(CertGetNameStringW, EmptyNameReturnsOne) {
+  ContextPtr context = Context(MakeCertificate(CertSpec{{Printable("C", "US")}, {}}));
+  EXPECT_EQ(GetName(context.get(), nullptr, 0), 1u);
+  WCHAR buffer[4] = {L'#', L'#', L'#', L'#'};
+  EXPECT_EQ(GetName(context.get(), buffer, 4), 1u);
+  EXPECT_EQ(buffer[0], L'\0');
+}
+
+class LongNameTest : public ::testing::Test {
+ protected:
+  static constexpr DWORD kLength = 5000;
+  void SetUp() override {
+    for (DWORD i = 0; i < kLength; ++i) expected_.push_back(static_cast<char>('a' + i % 26));
+    context_ = Context(MakeCertificate(CertSpec{{Utf8("CN", expected_)}, {}}));
+  }
+  std::wstring Expected(size_t length) const {
+    return std::wstring(expected_.begin(), expected_.begin() + static_cast<long>(length));
+  }
+  // One unit past `size` is a guard: nothing may be written there.
+  std::wstring Call(DWORD size, DWORD* result) {
+    buffer_.assign(size + 2, L'#');
+    buffer_.back() = L'\0';
+    *result = GetName(context_.get(), buffer_.data(), size);
+    EXPECT_EQ(buffer_[size], L'#') << "written past the buffer";
+    return std::wstring(buffer_.data(), std::min<size_t>(size, std::wcslen(buffer_.data())));
+  }
+  std::string expected_;
+  ContextPtr context_;
+  std::vector<WCHAR> buffer_;
+};
+
+TEST_F(LongNameTest, SizeQueryCountsTheTerminator) {
+  EXPECT_EQ(GetName(context_.get(), nullptr, 0), kLength + 1);
+  EXPECT_EQ(GetName(context_.get(), nullptr, 10), kLength + 1);
+}
+
+TEST_F(LongNameTest, ZeroSizeWritesNothing) {
+  DWORD result = 0;
+  buffer_.assign(1, L'#');
+  result = GetName(context_.get(), buffer_.data(), 0);
+  EXPECT_EQ(result, kLength + 1);
+  EXPECT_EQ(buffer_[0], L'#');
+}
+
+TEST_F(LongNameTest, ShortBufferIsCutAndTerminated) {
+  DWORD result = 0;
+  EXPECT_EQ(Call(4096, &result), Expected(4095));
+  EXPECT_EQ(result, 4096u);
+  EXPECT_EQ(buffer_[4095], L'\0');
+}
+
+TEST_F(LongNameTest, OneUnitBufferGetsOnlyTheTerminator) {
+  DWORD result = 0;
+  EXPECT_EQ(Call(1, &result), L"");
+  EXPECT_EQ(result, 1u);
+}
+
+TEST_F(LongNameTest, ExactAndLargerBuffersGetItAll) {
+  for (DWORD size : {kLength + 1, kLength + 50}) {
+    DWORD result = 0;
+    EXPECT_EQ(Call(size, &result), Expected(kLength)) << size;
+    EXPECT_EQ(result, kLength + 1) << size;
+  }
+}
+
+TEST_F(LongNameTest, OneShortOfExactLosesTheLastCharacter) {
+  DWORD result = 0;
+  EXPECT_EQ(Call(kLength, &result), Expected(kLength - 1));
+  EXPECT_EQ(result, kLength);
+}
+
+struct CorruptCase {
+  const char* label;
+  Bytes (*make)();
+};
+
+Bytes Truncated(size_t drop) {
+  Bytes der = MakeCertificate("Truncated");
+  der.resize(der.size() - drop);
+  return der;
+}
+
+const CorruptCase kCorruptCases[] = {
+    {"Empty", [] { return Bytes{}; }},
+    {"Garbage", [] { return FromText("this is not a certificate at all"); }},
+    {"LastByteMissing", [] { return Truncated(1); }},
+    {"CutInTheName", [] {
+       Bytes der = MakeCertificate("Truncated");
+       der.resize(Text(der).find("Truncated") + 4);
+       return der;
+     }},
+    {"NoTbsSequence", [] { return Bytes{0x30, 0x03, 0x02, 0x01, 0x01}; }},
+    {"TbsEndsBeforeSubject", [] { return Bytes{0x30, 0x05, 0x30, 0x03, 0x02, 0x01, 0x01}; }},
+};
+
+void PrintTo(const CorruptCase& c, std::ostream* os) { *os << c.label; }
+
+class CorruptCertificateTest : public ::testing::TestWithParam<CorruptCase> {};
+
+TEST_P(CorruptCertificateTest, FailsWithAsn1Corrupt) {
+  const Bytes der = GetParam().make();
+  ContextPtr context = Context(der);
+  WCHAR buffer[16] = {};
+  SetLastError(ERROR_SUCCESS);
+  EXPECT_EQ(GetName(context.get(), nullptr, 0), 0u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT));
+  SetLastError(ERROR_SUCCESS);
+  EXPECT_EQ(GetName(context.get(), buffer, 16), 0u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT));
+
+  std::wstring name;
+  EXPECT_EQ(SimpleDisplayName(der.data(), der.size(), &name),
+            static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT));
+}
+
+INSTANTIATE_TEST_SUITE_P(Corrupt, CorruptCertificateTest, ::testing::ValuesIn(kCorruptCases),
+                         [](const ::testing::TestParamInfo<CorruptCase>& info) {
+                           return std::string(info.param.label);
+                         });
+
+// Other name types and flags are never asked for by the tool.
+TEST(CertGetNameStringW, UnsupportedRequestsAreInvalidArguments) {
+  constexpr DWORD kEmailType = 1;
+  constexpr DWORD kFriendlyDisplayType = 5;
+  ContextPtr context = Context(MakeCertificate("Root CA"));
+  WCHAR buffer[16] = {};
+  struct Request {
+    PCCERT_CONTEXT context;
+    DWORD type;
+    DWORD flags;
+  };
+  for (const Request& r : {Request{context.get(), kEmailType, 0},
+                           Request{context.get(), kFriendlyDisplayType, 0},
+                           Request{context.get(), CERT_NAME_SIMPLE_DISPLAY_TYPE,
+                                   CERT_NAME_ISSUER_FLAG},
+                           Request{nullptr, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0}}) {
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(CertGetNameStringW(r.context, r.type, r.flags, nullptr, buffer, 16), 0u)
+        << r.type << "/" << r.flags;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(E_INVALIDARG)) << r.type << "/" << r.flags;
+  }
+}
+
+}  // namespace
+}  // namespace tkv::testing

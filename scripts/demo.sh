@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Builds tkvcert and shows it at work on a sandbox trust store under build/:
+# install the shipped example CA, look at the refreshed bundle, remove it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j2 --target tkvcert >/dev/null
+
+# A root with the Debian layout: the tool treats it as "/".
+root=$PWD/build/sandbox
+rm -rf "$root"
+mkdir -p "$root/usr/local/share/ca-certificates" "$root/usr/share/ca-certificates" \
+         "$root/etc/ssl/certs"
+: > "$root/etc/ca-certificates.conf"
+export TKVCERT_SYSROOT=$root
+bundle=$root/etc/ssl/certs/ca-certificates.crt
+
+run() { echo "\$ $*"; "$@" || echo "(exit status $?)"; echo; }
+
+run build/tkvcert /install examples/proxy-ca.pem
+echo "Anchors in $root/usr/local/share/ca-certificates:"
+ls -l "$root/usr/local/share/ca-certificates"
+echo
+echo "Refreshed bundle $bundle holds:"
+openssl crl2pkcs7 -nocrl -certfile "$bundle" | openssl pkcs7 -print_certs -noout
+run openssl verify -CAfile "$bundle" examples/proxy-ca.pem
+
+run build/tkvcert /uninstall "TKV Example Proxy CA"
+count=$(grep -c 'BEGIN CERTIFICATE' "$bundle" 2>/dev/null || true)
+echo "Bundle after removal: ${count:-0} certificate(s)"

@@ -1,0 +1,290 @@
+// The built tool, run as a user would run it, against sandbox roots.
+#include <openssl/x509v3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "platform/posix/anchor_format.h"
+#include "tests/support/sandbox.h"
+
+namespace tkv::testing {
+namespace {
+
+std::string ErrorLines(const std::string& message, const std::string& code) {
+  return "Error : " + message + "\nLastError: " + code + "\n";
+}
+std::string Imported(const std::string& file) { return "Done importing [" + file + "]\n"; }
+std::string Removed(const std::string& subject) { return "Done removing [" + subject + "]\n"; }
+std::string RemovalLines(const std::string& name) {
+  return "Removing certificate : " + name + " \nThe certificate has been removed.\n";
+}
+
+std::string AnchorName(const Bytes& der) { return AnchorFileName(der); }
+
+bool IsRoot() { return geteuid() == 0; }
+
+class ToolTest : public ::testing::Test {
+ protected:
+  RunResult Run(const std::vector<std::string>& args, bool as_nobody = false) {
+    return RunTool(args, {sandbox_.root(), as_nobody, sandbox_.root() + "/files"});
+  }
+  // Installs through the tool and checks that it said so.
+  void Install(const Bytes& der, const std::string& file) {
+    sandbox_.Put(file, ToPem(der));
+    const RunResult r = Run({"/install", file});
+    ASSERT_EQ(r.out, Imported(file));
+    ASSERT_EQ(r.status, 0);
+  }
+  Sandbox sandbox_;
+};
+
+struct ArgsCase {
+  const char* name;
+  std::vector<std::string> args;
+  std::string out;
+  int status;
+};
+
+TEST_F(ToolTest, CommandLineIsCollectedAndDispatchedExactly) {
+  sandbox_.Put("ca.pem", ToPem(MakeCertificate("Front End CA")));
+  const std::string usage = UsageText();
+  const ArgsCase cases[] = {
+      {"no arguments", {}, usage, 1},
+      {"a command alone", {"/install"}, usage, 1},
+      {"one argument and a file", {"ca.pem"}, usage, 1},
+      {"a file name first", {"ca.pem", "/install"}, usage, 1},
+      {"arguments run out after commands", {"/install", "/x"}, usage, 1},
+      {"only an empty parameter", {"/install", ""}, usage, 1},
+      {"a capitalised command", {"/Install", "ca.pem"}, usage, 1},
+      {"a prefix of a command", {"/instal", "ca.pem"}, usage, 1},
+      {"an unknown command", {"/x", "ca.pem"}, usage, 1},
+      {"an unknown command replaces install", {"/install", "/x", "ca.pem"}, usage, 1},
+      {"a later command replaces install", {"/install", "/uninstall", "Nobody"}, Removed("Nobody"), 0},
+      {"an empty argument is passed over", {"/install", "", "ca.pem"}, Imported("ca.pem"), 0},
+      {"a second file is ignored", {"/install", "ca.pem", "missing.pem"}, Imported("ca.pem"), 0},
+      {"wildcards are not expanded", {"/install", "*.pem"},
+       ErrorLines("CryptQueryObject failed", "0x2") + Imported("*.pem"), 1},
+  };
+  for (const ArgsCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const RunResult r = Run(c.args);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.status, c.status);
+  }
+}
+
+TEST_F(ToolTest, InstallPutsOnePemAnchorAndRefreshesTheBundle) {
+  const Bytes der = MakeCertificate("Installed CA");
+  sandbox_.Put("ca.der", der);
+  for (int round = 0; round < 2; ++round) {  // the second install leaves one copy
+    const RunResult r = Run({"/install", "ca.der"});
+    EXPECT_EQ(r.out, Imported("ca.der"));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");  // the refresh's chatter is not the user's business
+  }
+  const std::string anchor = AnchorName(der);
+  EXPECT_EQ(sandbox_.AnchorNames(), std::vector<std::string>{anchor});
+  EXPECT_EQ(ReadFile(sandbox_.anchors_dir() + "/" + anchor), ToPem(der));
+  struct stat st;
+  ASSERT_EQ(stat((sandbox_.anchors_dir() + "/" + anchor).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  EXPECT_EQ(sandbox_.BundleCount(), 1);
+}
+
+struct FileCase {
+  const char* name;
+  std::string file;  // a path, or a file made below
+  std::string out_before_completion;
+};
+
+TEST_F(ToolTest, FilesThatAreNotCertificatesChangeNothing) {
+  const Bytes cert = MakeCertificate("Bystander");
+  sandbox_.Put("crl.pem", ToPem(MakeCrl(), "X509 CRL"));
+  sandbox_.Put("bundle.p7b", MakePkcs7(cert));
+  sandbox_.Put("key.pfx", MakePfx(cert));
+  sandbox_.Put("request.csr", ToPem(MakeCsr("Request"), "CERTIFICATE REQUEST"));
+  sandbox_.Put("empty.cer", std::string());
+  sandbox_.Put("garbage.cer", std::string("\x01\x02 not a certificate \xff", 24));
+  sandbox_.Put("truncated.der", Bytes(cert.begin(), cert.begin() + cert.size() / 2));
+  const std::string dir = sandbox_.root() + "/files";
+  mkdir((dir + "/a-directory").c_str(), 0755);
+  mkfifo((dir + "/a-fifo").c_str(), 0644);
+  symlink("/dev/zero", (dir + "/zero").c_str());  // an argument starting with "/" is a command
+  symlink("loop-b", (dir + "/loop-a").c_str());
+  symlink("loop-a", (dir + "/loop-b").c_str());
+  WriteFile(dir + "/sparse.cer", std::string());
+  ASSERT_EQ(truncate((dir + "/sparse.cer").c_str(), 2LL << 30), 0);
+
+  const std::string not_a_cert = "Error : File content is not a certificate\n";
+  const FileCase cases[] = {
+      {"CRL", "crl.pem", not_a_cert},
+      {"PKCS#7", "bundle.p7b", not_a_cert},
+      {"PKCS#12 with a key", "key.pfx", not_a_cert},
+      {"PKCS#10 request", "request.csr", not_a_cert},
+      {"empty file", "empty.cer", not_a_cert},
+      {"garbage", "garbage.cer", ErrorLines("CryptQueryObject failed", "0x80092009")},
+      {"truncated DER", "truncated.der", ErrorLines("CryptQueryObject failed", "0x80092009")},
+      {"missing file", "missing.pem", ErrorLines("CryptQueryObject failed", "0x2")},
+      {"directory", "a-directory", ErrorLines("CryptQueryObject failed", "0x5")},
+      {"FIFO with no writer", "a-fifo", ErrorLines("CryptQueryObject failed", "0x32")},
+      {"device", "zero", ErrorLines("CryptQueryObject failed", "0x32")},
+      {"sparse 2 GiB file", "sparse.cer", ErrorLines("CryptQueryObject failed", "0xdf")},
+      {"symbolic link loop", "loop-a", ErrorLines("CryptQueryObject failed", "0x781")},
+  };
+  for (const FileCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const RunResult r = Run({"/install", c.file});
+    EXPECT_EQ(r.out, c.out_before_completion + Imported(c.file));
+    EXPECT_EQ(r.status, 1);
+  }
+  EXPECT_TRUE(sandbox_.AnchorNames().empty());
+}
+
+TEST_F(ToolTest, InstallFailuresReportAndLeaveTheStoreAsItWas) {
+  Install(MakeCertificate("Already There"), "old.pem");
+  const auto before = sandbox_.Snapshot();
+  sandbox_.Put("ca.pem", ToPem(MakeCertificate("New CA")));
+
+  if (IsRoot()) {  // an unprivileged user may not write the anchors
+    const RunResult r = Run({"/install", "ca.pem"}, /*as_nobody=*/true);
+    EXPECT_EQ(r.out, ErrorLines("Failed to add certificate to store", "0x5") + Imported("ca.pem"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(sandbox_.Snapshot(), before);
+  }
+
+  sandbox_.BreakRefresh();  // the anchor is written, then rolled back
+  const RunResult r = Run({"/install", "ca.pem"});
+  EXPECT_EQ(r.out, ErrorLines("Failed to add certificate to store", "0x65b") + Imported("ca.pem"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err, "");  // the refresh's own complaint reaches the admin
+  EXPECT_EQ(sandbox_.Snapshot(), before);
+}
+
+TEST(ToolWithoutStore, ReportsFailedOpenWithStatusOne) {
+  TempDir empty_root;
+  TempDir files;
+  WriteFile(files.File("ca.pem"), ToPem(MakeCertificate("Nowhere CA")));
+  const RunOptions options{empty_root.path(), false, files.path()};
+  RunResult r = RunTool({"/install", "ca.pem"}, options);
+  EXPECT_EQ(r.out, ErrorLines("Failed to open store", "0x2") + Imported("ca.pem"));
+  EXPECT_EQ(r.status, 1);
+  r = RunTool({"/uninstall", "Nowhere CA"}, options);
+  EXPECT_EQ(r.out, ErrorLines("Failed to open store.", "0x2") + Removed("Nowhere CA"));
+  EXPECT_EQ(r.status, 1);
+}
+
+struct RemovalCase {
+  const char* name;
+  CertSpec spec;
+  std::string subject;
+  bool removed;
+};
+
+TEST_F(ToolTest, RemovalMatchesWholeSimpleDisplayNamesOnly) {
+  const std::string non_ascii = "Z\xC3\xBCrich Proxy \xF0\x9F\x94\x92";
+  const RemovalCase cases[] = {
+      {"exact CN", {{{"CN", "Exact CA", V_ASN1_UTF8STRING}}, {}, 1}, "Exact CA", true},
+      {"other case", {{{"CN", "Case CA", V_ASN1_UTF8STRING}}, {}, 1}, "case ca", false},
+      {"prefix", {{{"CN", "Prefix CA Long", V_ASN1_UTF8STRING}}, {}, 1}, "Prefix CA", false},
+      {"non-ASCII", {{{"CN", non_ascii, V_ASN1_UTF8STRING}}, {}, 1}, non_ascii, true},
+      {"name from O", {{{"C", "DE", V_ASN1_PRINTABLESTRING}, {"O", "Org Only", V_ASN1_UTF8STRING}}, {}, 1},
+       "Org Only", true},
+      {"name from the SAN", {{{"C", "DE", V_ASN1_PRINTABLESTRING}},
+                             {{GEN_DNS, "proxy.example"}, {GEN_EMAIL, "ca@proxy.example"}}, 1},
+       "ca@proxy.example", true},
+  };
+  for (const RemovalCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox sandbox;
+    const Bytes der = MakeCertificate(c.spec);
+    sandbox.PlaceAnchor(AnchorName(der), ToPem(der));
+    const RunResult r = RunTool({"/uninstall", c.subject}, {sandbox.root(), false, ""});
+    EXPECT_EQ(r.out, (c.removed ? RemovalLines(c.subject) : "") + Removed(c.subject));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(sandbox.AnchorNames().empty(), c.removed);
+  }
+}
+
+TEST_F(ToolTest, TwinsAreRemovedOneRunAtATimeInEnumerationOrder) {
+  Bytes first = MakeCertificate("Twin CA", 1);
+  Bytes second = MakeCertificate("Twin CA", 2);
+  if (AnchorName(second) < AnchorName(first)) std::swap(first, second);
+  Install(first, "a.pem");
+  Install(second, "b.pem");
+  ASSERT_EQ(sandbox_.BundleCount(), 2);
+
+  const Bytes* expectations[] = {&second, nullptr};
+  for (const Bytes* expected_left : expectations) {
+    const RunResult r = Run({"/uninstall", "Twin CA"});
+    EXPECT_EQ(r.out, RemovalLines("Twin CA") + Removed("Twin CA"));
+    EXPECT_EQ(r.status, 0);
+    const std::vector<std::string> left =
+        expected_left ? std::vector<std::string>{AnchorName(*expected_left)} : std::vector<std::string>{};
+    EXPECT_EQ(sandbox_.AnchorNames(), left);
+    EXPECT_EQ(sandbox_.BundleCount(), expected_left ? 1 : 0);
+  }
+}
+
+TEST_F(ToolTest, BrokenAnchorsWarnOnceAndTheScanGoesOn) {
+  const std::string broken = "-----BEGIN CERTIFICATE-----\nnot base64 at all!\n-----END CERTIFICATE-----\n";
+  sandbox_.PlaceAnchor("0-broken.crt", broken);
+  sandbox_.PlaceAnchor("1-broken.crt", broken);
+  sandbox_.PlaceAnchor("2-notes.txt", "not an anchor: the refresh reads only .crt\n");
+  const Bytes der = MakeCertificate("After The Broken");
+  sandbox_.PlaceAnchor("3-good.crt", ToPem(der));
+
+  const std::string warning = "Warning : Get certificate name failed.Continuing...\nLastError: 0x80093103\n";
+  RunResult r = Run({"/uninstall", "After The Broken"});
+  EXPECT_EQ(r.out, warning + RemovalLines("After The Broken") + Removed("After The Broken"));
+  EXPECT_EQ(r.status, 0);
+  r = Run({"/uninstall", "Not There"});
+  EXPECT_EQ(r.out, warning + Removed("Not There"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(sandbox_.AnchorNames(),
+            (std::vector<std::string>{"0-broken.crt", "1-broken.crt", "2-notes.txt"}));
+}
+
+TEST_F(ToolTest, RemovingFromAFileOfSeveralRewritesTheRest) {
+  const Bytes a = MakeCertificate("Corp Root A");
+  const Bytes b = MakeCertificate("Corp Root B");
+  const Bytes c = MakeCertificate("Corp Root C");
+  sandbox_.PlaceAnchor("corp.crt", ToPem(a) + ToPem(b) + ToPem(c));
+  const RunResult r = Run({"/uninstall", "Corp Root B"});
+  EXPECT_EQ(r.out, RemovalLines("Corp Root B") + Removed("Corp Root B"));
+  EXPECT_EQ(ReadFile(sandbox_.anchors_dir() + "/corp.crt"), ToPem(a) + ToPem(c));
+  EXPECT_EQ(sandbox_.BundleCount(), 2);
+}
+
+TEST_F(ToolTest, NoMatchRunsNoRefresh) {
+  Install(MakeCertificate("Stays"), "stays.pem");
+  struct stat before;
+  ASSERT_EQ(stat(sandbox_.bundle().c_str(), &before), 0);
+  const RunResult r = Run({"/uninstall", "Goes"});
+  EXPECT_EQ(r.out, Removed("Goes"));
+  EXPECT_EQ(r.status, 0);
+  struct stat after;
+  ASSERT_EQ(stat(sandbox_.bundle().c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+}
+
+TEST_F(ToolTest, FailedDeletionEndsTheRunAndLeavesTheStoreAsItWas) {
+  Install(MakeCertificate("Stubborn CA"), "ca.pem");
+  const auto before = sandbox_.Snapshot();
+  const std::string failed = "Removing certificate : Stubborn CA \n" +
+                             ErrorLines("The deletion of the certificate failed.", "");
+  if (IsRoot()) {
+    const RunResult r = Run({"/uninstall", "Stubborn CA"}, /*as_nobody=*/true);
+    EXPECT_EQ(r.out, failed.substr(0, failed.size() - 1) + "0x5\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(sandbox_.Snapshot(), before);
+  }
+  sandbox_.BreakRefresh();
+  const RunResult r = Run({"/uninstall", "Stubborn CA"});
+  EXPECT_EQ(r.out, failed.substr(0, failed.size() - 1) + "0x65b\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(sandbox_.Snapshot(), before);
+}
+
+}  // namespace
+}  // namespace tkv::testing

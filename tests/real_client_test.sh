@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# A real client trusts what the tool installs: curl, pointed at a sandbox
+# root's refreshed bundle (and at its hashed directory), fails against a
+# loopback TLS server whose leaf a test CA signed, succeeds once the CA is
+# installed, and fails again once it is removed.
+set -euo pipefail
+tool=$(realpath "$1")
+work=$(mktemp -d)
+server_pid=
+cleanup() { [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null; rm -rf "$work"; }
+trap cleanup EXIT
+cd "$work"
+
+root=$work/root
+mkdir -p "$root/usr/local/share/ca-certificates" "$root/usr/share/ca-certificates" "$root/etc/ssl/certs"
+: > "$root/etc/ca-certificates.conf"
+export TKVCERT_SYSROOT=$root
+
+quiet() { "$@" >/dev/null 2>&1; }
+quiet openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
+  -keyout ca.key -out ca.pem -subj "/CN=Loopback Test Proxy CA" \
+  -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign
+quiet openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
+  -keyout leaf.key -out leaf.csr -subj "/CN=localhost"
+printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\nextendedKeyUsage=serverAuth\n' > leaf.ext
+quiet openssl x509 -req -in leaf.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
+  -extfile leaf.ext -out leaf.pem
+
+# A free loopback port: try a few until the server stays up.
+for attempt in 1 2 3 4 5 6 7 8; do
+  port=$((20000 + RANDOM % 30000))
+  openssl s_server -quiet -accept "127.0.0.1:$port" -cert leaf.pem -key leaf.key -www \
+    >/dev/null 2>&1 &
+  server_pid=$!
+  sleep 0.5
+  kill -0 "$server_pid" 2>/dev/null && break
+  server_pid=
+done
+[ -n "$server_pid" ] || { echo "could not start the TLS server"; exit 1; }
+
+bundle=$root/etc/ssl/certs/ca-certificates.crt
+fetch() {
+  curl --silent --show-error --max-time 5 --output /dev/null "$@" "https://localhost:$port/"
+}
+expect_trust() {  # expected: yes or no
+  local via_bundle=no via_dir=no
+  [ -f "$bundle" ] && fetch --cacert "$bundle" 2>/dev/null && via_bundle=yes
+  # The hashed links must resolve inside the root, as in an image.
+  fetch --capath "$root/etc/ssl/certs" 2>/dev/null && via_dir=yes
+  if [ "$via_bundle" != "$1" ] || [ "$via_dir" != "$1" ]; then
+    echo "FAIL ($2): expected trust=$1, bundle=$via_bundle, hashed directory=$via_dir"
+    exit 1
+  fi
+  echo "ok: $2 (trust=$1)"
+}
+
+expect_trust no "before install"
+"$tool" /install ca.pem
+expect_trust yes "after install"
+"$tool" /uninstall "Loopback Test Proxy CA"
+expect_trust no "after uninstall"
+echo "1 passed, 0 failed"

@@ -1,0 +1,159 @@
+#include "tests/support/sandbox.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+namespace tkv::testing {
+namespace {
+
+void MakeDirs(const std::string& path) {
+  std::string partial;
+  for (size_t i = 1; i <= path.size(); ++i) {
+    if (i == path.size() || path[i] == '/') {
+      partial = path.substr(0, i);
+      mkdir(partial.c_str(), 0755);
+    }
+  }
+}
+
+void ReadBoth(int out_fd, int err_fd, std::string* out, std::string* err) {
+  pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+  std::string* sinks[2] = {out, err};
+  int open_count = 2;
+  char buffer[4096];
+  while (open_count > 0) {
+    if (poll(fds, 2, -1) < 0) break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n <= 0) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_count;
+      } else {
+        sinks[i]->append(buffer, static_cast<size_t>(n));
+      }
+    }
+  }
+}
+
+}  // namespace
+
+Sandbox::Sandbox() {
+  chmod(root().c_str(), 0755);
+  for (const char* dir : {"/usr/local/share/ca-certificates", "/usr/share/ca-certificates",
+                          "/etc/ssl/certs", "/files"}) {
+    MakeDirs(root() + dir);
+  }
+  WriteFile(root() + "/etc/ca-certificates.conf", std::string());
+}
+
+std::string Sandbox::Put(const std::string& name, const std::string& contents) const {
+  const std::string path = root() + "/files/" + name;
+  WriteFile(path, contents);
+  chmod(path.c_str(), 0644);
+  return path;
+}
+
+std::string Sandbox::Put(const std::string& name, const Bytes& contents) const {
+  return Put(name, Text(contents));
+}
+
+void Sandbox::PlaceAnchor(const std::string& name, const std::string& contents) const {
+  WriteFile(anchors_dir() + "/" + name, contents);
+}
+
+std::vector<std::pair<std::string, std::string>> Sandbox::Snapshot() const {
+  std::vector<std::pair<std::string, std::string>> files;
+  for (const std::string& name : AnchorNames()) {
+    files.emplace_back(name, ReadFile(anchors_dir() + "/" + name));
+  }
+  return files;
+}
+
+std::vector<std::string> Sandbox::AnchorNames() const {
+  std::vector<std::string> names;
+  DIR* dir = opendir(anchors_dir().c_str());
+  if (dir == nullptr) return names;
+  while (const dirent* entry = readdir(dir)) {
+    if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) {
+      names.push_back(entry->d_name);
+    }
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+int Sandbox::BundleCount() const {
+  struct stat st;
+  if (stat(bundle().c_str(), &st) != 0) return 0;
+  const std::string text = ReadFile(bundle());
+  int count = 0;
+  for (size_t at = text.find("-----BEGIN CERTIFICATE-----"); at != std::string::npos;
+       at = text.find("-----BEGIN CERTIFICATE-----", at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+void Sandbox::BreakRefresh() const {
+  const std::string certs = root() + "/etc/ssl/certs";
+  std::string command = "rm -rf '" + certs + "'";
+  if (system(command.c_str()) != 0) throw std::runtime_error("cannot remove " + certs);
+  WriteFile(certs, std::string("not a directory\n"));
+}
+
+RunResult RunTool(const std::vector<std::string>& args, const RunOptions& options) {
+  int out_pipe[2];
+  int err_pipe[2];
+  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe");
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out_pipe[1], 1);
+    dup2(err_pipe[1], 2);
+    for (int fd : {out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) close(fd);
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+    if (options.as_nobody && (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+                              setresuid(65534, 65534, 65534) != 0)) {
+      _exit(125);
+    }
+    setenv("TKVCERT_SYSROOT", options.sysroot.c_str(), 1);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>("tkvcert"));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(TKVCERT_BINARY, argv.data());
+    _exit(127);
+  }
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  RunResult result;
+  ReadBoth(out_pipe[0], err_pipe[0], &result.out, &result.err);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return result;
+}
+
+std::string UsageText() {
+  return "tkvcert TKV proxy certificate management utility.\nUsage:\n"
+         "- tkvcert /install <filename>\n\tInstall TKV CA certificate to trust store\n"
+         "- tkvcert /uninstall <subject>\n\tRemove TKV CA certificate from trust store\n";
+}
+
+}  // namespace tkv::testing

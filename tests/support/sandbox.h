@@ -1,0 +1,58 @@
+// A system root with the Debian trust-store layout, for running the built
+// tool against instead of this machine's store, and a way to run the tool.
+#ifndef TKVCERT_TESTS_SUPPORT_SANDBOX_H_
+#define TKVCERT_TESTS_SUPPORT_SANDBOX_H_
+
+#include <string>
+#include <vector>
+
+#include "tests/support/test_certs.h"
+
+namespace tkv::testing {
+
+class Sandbox {
+ public:
+  Sandbox();  // world-readable, so that a run as another user can reach it
+  const std::string& root() const { return dir_.path(); }
+  std::string anchors_dir() const { return root() + "/usr/local/share/ca-certificates"; }
+  std::string bundle() const { return root() + "/etc/ssl/certs/ca-certificates.crt"; }
+  // A file outside the store, for the tool to install.
+  std::string Put(const std::string& name, const std::string& contents) const;
+  std::string Put(const std::string& name, const Bytes& contents) const;
+  // Installs by writing the anchor file directly, as an admin might.
+  void PlaceAnchor(const std::string& name, const std::string& contents) const;
+
+  // Every file in the anchors directory, hidden ones included, with contents.
+  std::vector<std::pair<std::string, std::string>> Snapshot() const;
+  std::vector<std::string> AnchorNames() const;
+  int BundleCount() const;  // certificates in the refreshed bundle
+
+  // Makes the refresh fail: its working directory is no longer one.
+  void BreakRefresh() const;
+
+ private:
+  TempDir dir_;
+};
+
+struct RunResult {
+  std::string out;
+  std::string err;
+  int status = -1;
+  double seconds = 0;
+};
+
+struct RunOptions {
+  std::string sysroot;
+  bool as_nobody = false;  // drop to uid/gid 65534 first (needs root)
+  std::string cwd;
+};
+
+// Runs the built tool with argv[0] "tkvcert" and the given arguments.
+RunResult RunTool(const std::vector<std::string>& args, const RunOptions& options);
+
+// The usage text the tool prints for argv[0] "tkvcert".
+std::string UsageText();
+
+}  // namespace tkv::testing
+
+#endif  // TKVCERT_TESTS_SUPPORT_SANDBOX_H_
