@@ -105,7 +105,7 @@ TEST_F(ToolTest, FilesThatAreNotCertificatesChangeNothing) {
   sandbox_.Put("key.pfx", MakePfx(cert));
   sandbox_.Put("request.csr", ToPem(MakeCsr("Request"), "CERTIFICATE REQUEST"));
   sandbox_.Put("empty.cer", std::string());
-  sandbox_.Put("garbage.cer", std::string("\x01\x02 not a certificate \xff", 24));
+  sandbox_.Put("garbage.cer", std::string("\x01\x02 not a certificate \xff"));
   sandbox_.Put("truncated.der", Bytes(cert.begin(), cert.begin() + cert.size() / 2));
   const std::string dir = sandbox_.root() + "/files";
   mkdir((dir + "/a-directory").c_str(), 0755);
@@ -183,11 +183,15 @@ struct RemovalCase {
 
 TEST_F(ToolTest, RemovalMatchesWholeSimpleDisplayNamesOnly) {
   const std::string non_ascii = "Z\xC3\xBCrich Proxy \xF0\x9F\x94\x92";
+  const std::string long_name(5000, 'L');  // longer than the 4096-character name buffer
   const RemovalCase cases[] = {
       {"exact CN", {{{"CN", "Exact CA", V_ASN1_UTF8STRING}}, {}, 1}, "Exact CA", true},
       {"other case", {{{"CN", "Case CA", V_ASN1_UTF8STRING}}, {}, 1}, "case ca", false},
       {"prefix", {{{"CN", "Prefix CA Long", V_ASN1_UTF8STRING}}, {}, 1}, "Prefix CA", false},
       {"non-ASCII", {{{"CN", non_ascii, V_ASN1_UTF8STRING}}, {}, 1}, non_ascii, true},
+      {"the start of a longer name", {{{"CN", long_name, V_ASN1_UTF8STRING}}, {}, 1},
+       long_name.substr(0, 4095), false},
+      {"a name longer than the buffer", {{{"CN", long_name, V_ASN1_UTF8STRING}}, {}, 1}, long_name, true},
       {"name from O", {{{"C", "DE", V_ASN1_PRINTABLESTRING}, {"O", "Org Only", V_ASN1_UTF8STRING}}, {}, 1},
        "Org Only", true},
       {"name from the SAN", {{{"C", "DE", V_ASN1_PRINTABLESTRING}},
