@@ -15,9 +15,28 @@
 namespace tkv {
 namespace {
 
-bool EndsWith(const std::string& text, const char* suffix) {
+bool EndsWith(const char* text, const char* suffix) {
+  const size_t length = strlen(text);
   const size_t n = strlen(suffix);
-  return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
+  return length >= n && memcmp(text + length - n, suffix, n) == 0;
+}
+
+// Whether a listed entry is a regular file, or a link to one. Anything else
+// (a directory, a FIFO, a device, a dangling link) holds no certificate the
+// scan could read, and leaving it out here lets every file that stays be
+// opened without being looked up first.
+bool ListsRegularFile(DIR* dir, const dirent& entry) {
+  switch (entry.d_type) {
+    case DT_REG:
+      return true;
+    case DT_LNK:
+    case DT_UNKNOWN: {  // some file systems do not say
+      struct stat st;
+      return fstatat(dirfd(dir), entry.d_name, &st, 0) == 0 && S_ISREG(st.st_mode);
+    }
+    default:
+      return false;
+  }
 }
 
 // Anchor files in byte order of their names. Hidden files (our own
@@ -27,11 +46,11 @@ std::vector<std::string> ListAnchorFiles(const StoreLocation& location) {
   DIR* dir = opendir(location.anchors_dir.c_str());
   if (dir == nullptr) return names;
   while (const dirent* entry = readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name.empty() || name[0] == '.') continue;
+    const char* name = entry->d_name;
+    if (name[0] == '\0' || name[0] == '.') continue;
     if (!EndsWith(name, location.layout->anchor_extension)) continue;
-    if (entry->d_type == DT_DIR) continue;
-    names.push_back(name);
+    if (!ListsRegularFile(dir, *entry)) continue;
+    names.emplace_back(name);
   }
   closedir(dir);
   std::sort(names.begin(), names.end());
@@ -45,7 +64,9 @@ std::string AnchorPath(const StoreData& store, const std::string& name) {
 // An unreadable, vanished or oversized file holds no certificate we can see.
 std::vector<AnchorBlock> ReadAnchorFile(const std::string& path) {
   std::vector<BYTE> contents;
-  if (ReadRegularFile(path, TKV_MAX_CERTIFICATE_FILE_SIZE, &contents) != ERROR_SUCCESS) return {};
+  if (ReadListedRegularFile(path, TKV_MAX_CERTIFICATE_FILE_SIZE, &contents) != ERROR_SUCCESS) {
+    return {};
+  }
   return ParseAnchorFile(contents);
 }
 
