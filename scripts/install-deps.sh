@@ -2,7 +2,8 @@
 # Installs the Debian packages that building and testing need, when missing.
 set -euo pipefail
 
-packages=(cmake make g++ libssl-dev libgtest-dev openssl curl ca-certificates util-linux)
+packages=(cmake make g++ libssl-dev libgtest-dev openssl curl ca-certificates util-linux
+          mingw-w64 wine wine64 icoutils binutils)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -27,25 +27,37 @@ void MakeDirs(const std::string& path) {
   }
 }
 
-void ReadBoth(int out_fd, int err_fd, std::string* out, std::string* err) {
+// Reads the child's output until it has exited. Not until end of file: a
+// daemon it starts (Wine's server) may hold the pipes open long after.
+int ReadUntilExit(pid_t pid, int out_fd, int err_fd, std::string* out, std::string* err) {
   pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
   std::string* sinks[2] = {out, err};
-  int open_count = 2;
   char buffer[4096];
-  while (open_count > 0) {
-    if (poll(fds, 2, -1) < 0) break;
-    for (int i = 0; i < 2; ++i) {
+  int status = 0;
+  bool exited = false;
+  for (;;) {
+    const int ready = poll(fds, 2, exited ? 0 : 20);
+    bool read_any = false;
+    for (int i = 0; ready > 0 && i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
       const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
       if (n <= 0) {
-        close(fds[i].fd);
         fds[i].fd = -1;
-        --open_count;
       } else {
         sinks[i]->append(buffer, static_cast<size_t>(n));
+        read_any = true;
       }
     }
+    if (exited && !read_any) break;
+    if (fds[0].fd < 0 && fds[1].fd < 0 && !exited) {
+      waitpid(pid, &status, 0);
+      break;
+    }
+    if (!exited && waitpid(pid, &status, WNOHANG) == pid) exited = true;
   }
+  close(out_fd);
+  close(err_fd);
+  return status;
 }
 
 }  // namespace
@@ -115,7 +127,48 @@ void Sandbox::BreakRefresh() const {
   WriteFile(certs, std::string("not a directory\n"));
 }
 
-RunResult RunTool(const std::vector<std::string>& args, const RunOptions& options) {
+namespace {
+
+// TKVCERT_E2E_WINE_DIR names the Windows build; its Wine prefix is beside it.
+const std::string& WineBuildDir() {
+  static const std::string dir = [] {
+    const char* value = getenv("TKVCERT_E2E_WINE_DIR");
+    if (value == nullptr || value[0] == '\0') return std::string();
+    setenv("WINEPREFIX", (std::string(value) + "/wineprefix").c_str(), 0);
+    setenv("WINEDEBUG", "-all", 0);
+    return std::string(value);
+  }();
+  return dir;
+}
+
+std::string WineExe() { return WineBuildDir() + "/tkvcert.exe"; }
+
+}  // namespace
+
+bool OnWine() { return !WineBuildDir().empty(); }
+
+std::string WineProbe() { return OnWine() ? WineBuildDir() + "/name_probe.exe" : ""; }
+
+namespace {
+
+// Wine names a Unix path through its drive Z:.
+std::string WindowsPath(const std::string& path) {
+  std::string windows = "Z:" + path;
+  std::replace(windows.begin(), windows.end(), '/', '\\');
+  return windows;
+}
+
+std::string WithUnixLineEnds(std::string text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    out.push_back(text[i]);
+  }
+  return out;
+}
+
+RunResult Spawn(const char* program, const std::vector<std::string>& argv,
+                const RunOptions& options) {
   int out_pipe[2];
   int err_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe");
@@ -130,30 +183,46 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
                               setresuid(65534, 65534, 65534) != 0)) {
       _exit(125);
     }
-    setenv("TKVCERT_SYSROOT", options.sysroot.c_str(), 1);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>("tkvcert"));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(TKVCERT_BINARY, argv.data());
+    if (!options.sysroot.empty()) setenv("TKVCERT_SYSROOT", options.sysroot.c_str(), 1);
+    std::vector<char*> c_argv;
+    for (const std::string& a : argv) c_argv.push_back(const_cast<char*>(a.c_str()));
+    c_argv.push_back(nullptr);
+    execvp(program, c_argv.data());
     _exit(127);
   }
   close(out_pipe[1]);
   close(err_pipe[1]);
   RunResult result;
-  ReadBoth(out_pipe[0], err_pipe[0], &result.out, &result.err);
-  int status = 0;
-  waitpid(pid, &status, 0);
+  const int status = ReadUntilExit(pid, out_pipe[0], err_pipe[0], &result.out, &result.err);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   result.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return result;
 }
 
+}  // namespace
+
+RunResult RunTool(const std::vector<std::string>& args, const RunOptions& options) {
+  std::vector<std::string> argv;
+  if (OnWine()) argv = {"wine", WineExe()};
+  else argv = {"tkvcert"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  RunResult result = Spawn(OnWine() ? "wine" : TKVCERT_BINARY, argv, options);
+  if (OnWine()) result.out = WithUnixLineEnds(result.out);
+  return result;
+}
+
+RunResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd) {
+  RunOptions options;
+  options.cwd = cwd;
+  return Spawn(argv[0].c_str(), argv, options);
+}
+
 std::string UsageText() {
-  return "tkvcert TKV proxy certificate management utility.\nUsage:\n"
-         "- tkvcert /install <filename>\n\tInstall TKV CA certificate to trust store\n"
-         "- tkvcert /uninstall <subject>\n\tRemove TKV CA certificate from trust store\n";
+  const std::string name = OnWine() ? WindowsPath(WineExe()) : "tkvcert";
+  return name + " TKV proxy certificate management utility.\nUsage:\n" +
+         "- " + name + " /install <filename>\n\tInstall TKV CA certificate to trust store\n" +
+         "- " + name + " /uninstall <subject>\n\tRemove TKV CA certificate from trust store\n";
 }
 
 }  // namespace tkv::testing

@@ -47,10 +47,21 @@ struct RunOptions {
   std::string cwd;
 };
 
-// Runs the built tool with argv[0] "tkvcert" and the given arguments.
+// The tool under test is the Linux build, or the Windows build run under
+// Wine when TKVCERT_E2E_WINE_DIR names its build directory.
+bool OnWine();
+// The Windows name probe beside it, or "" when not on Wine.
+std::string WineProbe();
+
+// Runs the tool with the given arguments: the Linux build with argv[0]
+// "tkvcert", the Windows build with its own path. Line ends come back as
+// "\n" on both.
 RunResult RunTool(const std::vector<std::string>& args, const RunOptions& options);
 
-// The usage text the tool prints for argv[0] "tkvcert".
+// Runs another program and returns its standard output.
+RunResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd = "");
+
+// The usage text the tool under test prints.
 std::string UsageText();
 
 }  // namespace tkv::testing
