@@ -1,0 +1,196 @@
+#!/usr/bin/env bash
+# Times tkvcert against plain libcrypto floors on generated stores and prints
+# a table of medians, ratios and peak memory.
+#
+#   bench/run.sh [--quick] [--build-dir DIR] [--keep]
+#
+#   --quick      one store of 200 certificates and few runs, for CI (well
+#                under a minute once built)
+#   --build-dir  the CMake build directory to use (default: a fresh one under
+#                $TMPDIR); an existing one keeps its build type and options,
+#                the benchmarks are switched on in it
+#   --keep       keep the generated stores (their directory is printed)
+#
+# Every run works on sandbox roots of its own under $TMPDIR, through
+# TKVCERT_SYSROOT; this machine's trust store is never read or written. Each
+# root has a stub refresh command, so no bundle is rebuilt in any timed run.
+#
+# Only prints: no time or memory figure ever makes it fail. It fails only
+# when a command fails or finds the wrong certificate.
+set -euo pipefail
+
+repo="$(cd "$(dirname "$0")/.." && pwd)"
+quick=0
+keep=0
+build_dir=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --quick) quick=1 ;;
+    --keep) keep=1 ;;
+    --build-dir) build_dir="$2"; shift ;;
+    *) echo "usage: $0 [--quick] [--build-dir DIR] [--keep]" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+if [ ! -x /usr/bin/time ]; then
+  echo "bench/run.sh: needs /usr/bin/time for peak memory (Debian package: time)" >&2
+  exit 2
+fi
+
+tmp_base="${TMPDIR:-/tmp}"
+work="$(mktemp -d "$tmp_base/tkvcert-bench.XXXXXX")"
+cleanup() { [ "$keep" -eq 1 ] || rm -rf "$work"; }
+trap cleanup EXIT
+
+# --- build -------------------------------------------------------------------
+if [ -z "$build_dir" ]; then
+  build_dir="$tmp_base/tkvcert-bench-build"
+fi
+if [ -f "$build_dir/CMakeCache.txt" ]; then
+  cmake -S "$repo" -B "$build_dir" -DTKVCERT_BUILD_BENCH=ON >/dev/null
+else
+  cmake -S "$repo" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DTKVCERT_BUILD_TESTS=OFF -DTKVCERT_BUILD_BENCH=ON >/dev/null
+fi
+cmake --build "$build_dir" -j2 --target tkvcert tkv_bench_make_store \
+  tkv_bench_floor_scan tkv_bench_floor_install tkv_bench_time >/dev/null
+build_type="$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build_dir/CMakeCache.txt")"
+
+tool="$build_dir/tkvcert"
+make_store="$build_dir/bench/tkv_bench_make_store"
+floor_scan="$build_dir/bench/tkv_bench_floor_scan"
+floor_install="$build_dir/bench/tkv_bench_floor_install"
+timer="$build_dir/bench/tkv_bench_time"
+
+if [ "$quick" -eq 1 ]; then
+  sizes=(200)
+  scan_runs() { echo 3; }
+  install_runs=5
+  warmup=1
+else
+  sizes=(1000 10000 100000)
+  scan_runs() { case "$1" in 1000) echo 21 ;; 10000) echo 11 ;; *) echo 5 ;; esac; }
+  install_runs=31
+  warmup=2
+fi
+largest="${sizes[${#sizes[@]}-1]}"
+
+anchors_of() { echo "$1/usr/local/share/ca-certificates"; }
+
+# Median seconds of a command's runs; extra leading arguments go to the timer.
+median() { "$timer" "$@" | cut -d' ' -f1; }
+
+# Peak resident memory of one run, in KiB.
+peak_kib() {
+  local out="$work/time.out"
+  /usr/bin/time -f '%M' -o "$out" "$@" >/dev/null
+  tail -n 1 "$out"
+}
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+ms() { awk -v s="$1" 'BEGIN { printf "%.2f", s * 1000 }'; }
+meets() { awk -v r="$1" -v g="$2" 'BEGIN { print (r <= g ? "yes" : "no") }'; }
+
+echo "tkvcert benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), nproc $(nproc)," \
+  "$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1), build $build_type"
+echo "Refresh stubbed: every sandbox root has usr/sbin/update-ca-certificates = 'exit 0',"
+echo "found before the host's, so no timed run rebuilds a bundle (the runs that change"
+echo "the store still start it). Stores are generated fresh; times are medians, warm cache."
+echo
+
+# --- removal -----------------------------------------------------------------
+scan_rows=()
+memory_rows=()
+for n in "${sizes[@]}"; do
+  root="$work/store-$n"
+  echo "generating $n certificates..." >&2
+  mapfile -t info < <("$make_store" "$root" "$n")
+  last_subject="${info[0]}"
+  last_file="${info[1]}"
+  none_subject="${info[2]}"
+  anchors="$(anchors_of "$root")"
+  saved="$work/last-$n.crt"
+  cp -p "$anchors/$last_file" "$saved"
+
+  # The floor must find what the tool is asked to remove, and nothing else.
+  [ "$("$floor_scan" "$anchors" "$last_subject")" = "match $last_file" ] ||
+    { echo "floor did not find $last_subject in $last_file" >&2; exit 1; }
+  [ "$("$floor_scan" "$anchors" "$none_subject")" = "no match" ] ||
+    { echo "floor matched $none_subject" >&2; exit 1; }
+
+  runs="$(scan_runs "$n")"
+  export TKVCERT_SYSROOT="$root"
+  restore="cp -p '$saved' '$anchors/$last_file'"
+  tool_last="$(median --runs "$runs" --warmup "$warmup" --prepare "$restore" -- \
+    "$tool" /uninstall "$last_subject")"
+  [ ! -e "$anchors/$last_file" ] ||
+    { echo "tkvcert did not remove $last_file" >&2; exit 1; }
+  eval "$restore"
+  tool_none="$(median --runs "$runs" --warmup "$warmup" -- "$tool" /uninstall "$none_subject")"
+  tool_peak="$(peak_kib "$tool" /uninstall "$none_subject")"
+  unset TKVCERT_SYSROOT
+  floor_last="$(median --runs "$runs" --warmup "$warmup" -- "$floor_scan" "$anchors" "$last_subject")"
+  floor_none="$(median --runs "$runs" --warmup "$warmup" -- "$floor_scan" "$anchors" "$none_subject")"
+  floor_peak="$(peak_kib "$floor_scan" "$anchors" "$none_subject")"
+  [ "$(ls "$anchors" | wc -l)" -eq "$n" ] || { echo "store of $n changed" >&2; exit 1; }
+
+  goal="-"
+  [ "$n" -lt 10000 ] || goal="1.25"
+  for row in "last $tool_last $floor_last" "none $tool_none $floor_none"; do
+    set -- $row
+    r="$(ratio "$2" "$3")"
+    met="-"
+    [ "$goal" = "-" ] || met="$(meets "$r" "$goal")"
+    scan_rows+=("$(printf '%8s  %-5s %10s %10s %7s %6s %5s %5s' "$n" "$1" "$(ms "$2")" \
+      "$(ms "$3")" "$r" "$goal" "$met" "$runs")")
+  done
+  mgoal="-"
+  mmet="-"
+  mr="$(ratio "$tool_peak" "$floor_peak")"
+  if [ "$n" -eq 100000 ]; then mgoal="1.2"; mmet="$(meets "$mr" 1.2)"; fi
+  memory_rows+=("$(printf '%8s  %10s %10s %7s %6s %5s' "$n" "$tool_peak" "$floor_peak" "$mr" \
+    "$mgoal" "$mmet")")
+  [ "$n" = "$largest" ] || rm -rf "$root"
+done
+
+echo "/uninstall <subject>: 'last' names the last certificate in enumeration order (the tool"
+echo "removes it; it is put back, untimed, before each run), 'none' names no certificate."
+echo "floor: list, sort, read, PEM-decode, d2i_X509_NAME, compare (bench/floor_scan.cpp)."
+printf '%8s  %-5s %10s %10s %7s %6s %5s %5s\n' certs subj "tool ms" "floor ms" ratio goal met runs
+printf '%s\n' "${scan_rows[@]}"
+echo
+echo "peak memory of the 'none' scan (maximum resident set, KiB, /usr/bin/time)"
+printf '%8s  %10s %10s %7s %6s %5s\n' certs tool floor ratio goal met
+printf '%s\n' "${memory_rows[@]}"
+echo
+
+# --- installation ------------------------------------------------------------
+empty_root="$work/store-0"
+"$make_store" "$empty_root" 0
+cert_file="$(cd "$work" && "$make_store" --one install.pem)"
+empty_anchors="$(anchors_of "$empty_root")"
+full_anchors="$(anchors_of "$work/store-$largest")"
+
+cd "$work"  # the tool takes an argument starting with "/" for a command
+install_empty="$(TKVCERT_SYSROOT="$empty_root" median --runs "$install_runs" --warmup "$warmup" \
+  --prepare "rm -f '$empty_anchors/$cert_file'" -- "$tool" /install install.pem)"
+install_full="$(TKVCERT_SYSROOT="$work/store-$largest" median --runs "$install_runs" \
+  --warmup "$warmup" --prepare "rm -f '$full_anchors/$cert_file'" -- "$tool" /install install.pem)"
+[ -f "$full_anchors/$cert_file" ] || { echo "tkvcert did not install $cert_file" >&2; exit 1; }
+install_floor="$(median --runs "$install_runs" --warmup "$warmup" \
+  --prepare "rm -f '$empty_anchors/$cert_file'" -- "$floor_install" install.pem "$empty_anchors" \
+  "$empty_root/usr/sbin/update-ca-certificates")"
+[ -f "$empty_anchors/$cert_file" ] || { echo "the floor did not install $cert_file" >&2; exit 1; }
+
+r_floor="$(ratio "$install_empty" "$install_floor")"
+r_full="$(ratio "$install_full" "$install_empty")"
+echo "/install <file>: the same new certificate each run (removed, untimed, before each run)."
+echo "floor: read, PEM-decode, d2i_X509, SHA-1, PEM-encode, write+fsync a temporary, rename,"
+echo "fsync the directory, start the refresh (bench/floor_install.cpp)."
+printf '%-22s %10s %-16s %10s %7s %6s %5s %5s\n' store "tool ms" "against" "ms" ratio goal met runs
+printf '%-22s %10s %-16s %10s %7s %6s %5s %5s\n' empty "$(ms "$install_empty")" floor \
+  "$(ms "$install_floor")" "$r_floor" 1.2 "$(meets "$r_floor" 1.2)" "$install_runs"
+printf '%-22s %10s %-16s %10s %7s %6s %5s %5s\n' "$largest certificates" "$(ms "$install_full")" \
+  "tool, empty" "$(ms "$install_empty")" "$r_full" 1.1 "$(meets "$r_full" 1.1)" "$install_runs"
+[ "$keep" -eq 0 ] || echo "stores kept in $work"
