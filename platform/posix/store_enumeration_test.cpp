@@ -1,0 +1,97 @@
+// Which entries of the anchors directory the enumeration reads: regular
+// files and links to them, in byte order of their names; nothing else is
+// opened or handed out.
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/posix/anchor_format.h"
+#include "platform/posix/cert_context.h"
+#include "platform/posix/wincrypt_posix.h"
+#include "tests/support/test_certs.h"
+
+namespace tkv::testing {
+namespace {
+
+// A root with the Debian layout and a refresh that does nothing, set as
+// TKVCERT_SYSROOT for as long as it lives.
+class StoreRoot {
+ public:
+  StoreRoot() {
+    for (const char* dir : {"/usr", "/usr/local", "/usr/local/share",
+                            "/usr/local/share/ca-certificates", "/usr/sbin"}) {
+      EXPECT_EQ(mkdir((root_.path() + dir).c_str(), 0755), 0) << dir;
+    }
+    const std::string refresh = root_.File("usr/sbin/update-ca-certificates");
+    WriteFile(refresh, std::string("#!/bin/sh\nexit 0\n"));
+    EXPECT_EQ(chmod(refresh.c_str(), 0755), 0);
+    setenv("TKVCERT_SYSROOT", root_.path().c_str(), 1);
+  }
+  ~StoreRoot() { unsetenv("TKVCERT_SYSROOT"); }
+
+  std::string Anchor(const std::string& name) const {
+    return root_.File("usr/local/share/ca-certificates/" + name);
+  }
+  std::string Outside(const std::string& name) const { return root_.File(name); }
+
+ private:
+  TempDir root_;
+};
+
+std::vector<std::string> EnumeratedFiles() {
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                   CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+  EXPECT_NE(store, nullptr);
+  std::vector<std::string> files;
+  if (store == nullptr) return files;
+  PCCERT_CONTEXT context = nullptr;
+  while ((context = CertEnumCertificatesInStore(store, context)) != nullptr) {
+    files.push_back(Impl(context)->file_name);
+  }
+  CertCloseStore(store, 0);
+  return files;
+}
+
+TEST(StoreEnumeration, ReadsRegularFilesAndLinksToThemOnly) {
+  StoreRoot root;
+  const std::string pem = ToPem(MakeCertificate("Listed CA"));
+  WriteFile(root.Anchor("b-regular.crt"), pem);
+  WriteFile(root.Outside("elsewhere.pem"), pem);
+  ASSERT_EQ(symlink(root.Outside("elsewhere.pem").c_str(), root.Anchor("a-link.crt").c_str()), 0);
+  ASSERT_EQ(mkfifo(root.Anchor("c-fifo.crt").c_str(), 0644), 0);  // no writer: opening could hang
+  ASSERT_EQ(symlink("/dev/null", root.Anchor("d-device-link.crt").c_str()), 0);
+  ASSERT_EQ(symlink(root.Outside("gone").c_str(), root.Anchor("e-dangling.crt").c_str()), 0);
+  ASSERT_EQ(mkdir(root.Anchor("f-directory.crt").c_str(), 0755), 0);
+  ASSERT_EQ(symlink(root.Outside("").c_str(), root.Anchor("g-directory-link.crt").c_str()), 0);
+  WriteFile(root.Anchor(".hidden.crt"), pem);
+  WriteFile(root.Anchor("h-other-extension.pem"), pem);
+
+  EXPECT_EQ(EnumeratedFiles(), (std::vector<std::string>{"a-link.crt", "b-regular.crt"}));
+}
+
+TEST(StoreEnumeration, HandsOutEveryCertificateOfAFileInOrder) {
+  StoreRoot root;
+  const Bytes first = MakeCertificate("First CA", 1);
+  const Bytes second = MakeCertificate("Second CA", 2);
+  WriteFile(root.Anchor("both.crt"), ToPem(first) + "text between\n" + ToPem(second));
+  WriteFile(root.Anchor("one.crt"), ToPem(first));
+
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                   CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+  ASSERT_NE(store, nullptr);
+  std::vector<Bytes> seen;
+  PCCERT_CONTEXT context = nullptr;
+  while ((context = CertEnumCertificatesInStore(store, context)) != nullptr) {
+    seen.emplace_back(context->pbCertEncoded, context->pbCertEncoded + context->cbCertEncoded);
+  }
+  CertCloseStore(store, 0);
+  EXPECT_EQ(seen, (std::vector<Bytes>{first, second, first}));
+}
+
+}  // namespace
+}  // namespace tkv::testing
