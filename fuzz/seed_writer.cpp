@@ -1,0 +1,173 @@
+// Writes the seed corpora of the fuzz targets, made fresh from the test
+// certificates: every form a certificate file takes, the other objects the
+// decoder must recognise and refuse, and the name forms the name reader
+// picks between. Usage: tkv_fuzz_seeds <output directory>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fuzz/fuzz_support.h"
+#include "tests/support/test_certs.h"
+
+namespace tkv::testing {
+namespace {
+
+struct Seed {
+  const char* name;
+  std::string contents;
+};
+
+NameEntry Utf8(const char* field, const std::string& value) {
+  return {field, value, V_ASN1_UTF8STRING};
+}
+NameEntry Printable(const char* field, const std::string& value) {
+  return {field, value, V_ASN1_PRINTABLESTRING};
+}
+
+std::string AsnHex(const Bytes& der) {
+  std::string hex(der.size() * 2 + 1, '\0');
+  size_t length = 0;
+  if (OPENSSL_buf2hexstr_ex(&hex[0], hex.size(), &length, der.data(), der.size(), '\0') != 1) {
+    std::abort();
+  }
+  hex.resize(length);
+  return "{ASN}\n" + hex + "\n";
+}
+
+std::string Crlf(const std::string& text) {
+  std::string out;
+  for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  return out;
+}
+
+// Version 1 has no [0] version field before the serial number, which moves
+// the subject one field forward.
+Bytes Version1(const Bytes& der) {
+  const std::string key_pem = PrivateKeyPem();
+  std::unique_ptr<BIO, decltype(&BIO_free)> bio(
+      BIO_new_mem_buf(key_pem.data(), static_cast<int>(key_pem.size())), BIO_free);
+  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
+      PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
+  const unsigned char* p = der.data();
+  std::unique_ptr<X509, decltype(&X509_free)> cert(
+      d2i_X509(nullptr, &p, static_cast<long>(der.size())), X509_free);
+  if (!key || !cert || X509_set_version(cert.get(), X509_VERSION_1) != 1 ||
+      X509_sign(cert.get(), key.get(), EVP_sha256()) <= 0) {
+    std::abort();
+  }
+  unsigned char* out = nullptr;
+  const int size = i2d_X509(cert.get(), &out);
+  if (size <= 0) std::abort();
+  Bytes result(out, out + size);
+  OPENSSL_free(out);
+  return result;
+}
+
+std::vector<Bytes> NameForms() {
+  const std::string ipv4("\xC0\x00\x02\x01", 4);
+  std::vector<CertSpec> specs = {
+      {{Utf8("CN", "Fuzz Root CA")}, {}},
+      {{Printable("C", "DE"), Utf8("O", "Org"), Utf8("OU", "Unit"), Utf8("CN", "Name")}, {}},
+      {{Utf8("O", "Org"), Utf8("OU", "Unit")}, {}},
+      {{Printable("C", "US"), Utf8("O", "Org Only")}, {}},
+      {{Printable("C", "US"), {"emailAddress", "ca@example.test", V_ASN1_IA5STRING}}, {}},
+      {{Printable("C", "US")}, {{GEN_DNS, "ca.example.test"}, {GEN_EMAIL, "ca@example.test"}}},
+      {{Printable("C", "US")}, {{GEN_URI, "https://ca.example.test/"}}},
+      {{Printable("C", "US")}, {{GEN_IPADD, ipv4}, {GEN_DNS, "x.test"}}},
+      {{Printable("C", "US")}, {}},
+      {{}, {}},
+      {{Utf8("CN", "Z\xC3\xBCrich \xF0\x9F\x94\x92")}, {}},
+      {{{"CN", "B\xC3\xA9r \xE2\x82\xAC", V_ASN1_BMPSTRING}}, {}},
+      {{{"CN", "Caf\xC3\xA9", V_ASN1_T61STRING}}, {}},
+      {{{"CN", "U \xC3\xA9", V_ASN1_UNIVERSALSTRING}}, {}},
+      {{Utf8("CN", std::string(300, 'L'))}, {}},
+  };
+  std::vector<Bytes> forms;
+  for (const CertSpec& spec : specs) forms.push_back(MakeCertificate(spec));
+  forms.push_back(Version1(MakeCertificate(CertSpec{{Utf8("O", "Org"), Utf8("CN", "Old")}, {}})));
+  return forms;
+}
+
+std::vector<Seed> DecoderSeeds() {
+  const Bytes cert = MakeCertificate("Fuzz Decoder CA");
+  const Bytes second = MakeCertificate("Fuzz Second CA", 2);
+  const Bytes crl = MakeCrl();
+  const Bytes p7b = MakePkcs7(cert);
+  const Bytes csr = MakeCsr("Fuzz Request");
+  const std::string pem = ToPem(cert);
+  return {
+      {"cert.der", Text(cert)},
+      {"cert.pem", pem},
+      {"cert-crlf-bom.pem", "\xEF\xBB\xBF" + Crlf(pem)},
+      {"cert-in-text.pem", "Issued for testing.\n\n" + pem + "\nEnd.\n"},
+      {"trusted.pem", ToPem(cert, "TRUSTED CERTIFICATE")},
+      {"bundle.pem", pem + ToPem(second)},
+      {"key-then-cert.pem", PrivateKeyPem() + pem},
+      {"cert.b64", ToBase64(cert)},
+      {"cert.hex", AsnHex(cert)},
+      {"crl.der", Text(crl)},
+      {"crl.pem", ToPem(crl, "X509 CRL")},
+      {"bundle.p7b", Text(p7b)},
+      {"bundle-p7b.pem", ToPem(p7b, "PKCS7")},
+      {"key.pfx", Text(MakePfx(cert))},
+      {"request.der", Text(csr)},
+      {"request.pem", ToPem(csr, "CERTIFICATE REQUEST")},
+  };
+}
+
+std::vector<Seed> NameSeeds() {
+  std::vector<Seed> seeds;
+  static const char* const kNames[] = {"cn", "cn-o-ou", "ou", "o", "email", "san-email",
+                                       "san-uri", "san-ip", "country", "empty", "utf8",
+                                       "bmp", "t61", "universal", "long", "version1"};
+  const std::vector<Bytes> forms = NameForms();
+  for (size_t i = 0; i < forms.size(); ++i) seeds.push_back({kNames[i], Text(forms[i])});
+  return seeds;
+}
+
+std::vector<Seed> EnumerationSeeds() {
+  const Bytes a = MakeCertificate("Fuzz Anchor A");
+  const Bytes b = MakeCertificate(CertSpec{{Printable("C", "US")}, {{GEN_EMAIL, "b@example.test"}}});
+  const Bytes c = MakeCertificate(CertSpec{{{"CN", "Anchor C", V_ASN1_BMPSTRING}}, {}});
+  const std::string broken = "-----BEGIN CERTIFICATE-----\nnot base64 at all!\n-----END CERTIFICATE-----\n";
+  using fuzz::JoinFiles;
+  return {
+      {"one-pem", ToPem(a)},
+      {"bundle", ToPem(a) + ToPem(b) + ToPem(c)},
+      {"der", Text(a)},
+      {"trusted", ToPem(a, "TRUSTED CERTIFICATE")},
+      {"key-crl-cert", PrivateKeyPem() + ToPem(MakeCrl(), "X509 CRL") + ToPem(b)},
+      {"no-end-marker", "-----BEGIN CERTIFICATE-----\n" + ToBase64(c)},
+      {"files", JoinFiles({ToPem(a), Text(b), broken, Crlf(ToPem(c) + ToPem(a))})},
+      {"broken-then-good", JoinFiles({broken, "", ToPem(b)})},
+  };
+}
+
+void WriteAll(const std::filesystem::path& dir, const std::vector<Seed>& seeds) {
+  std::filesystem::create_directories(dir);
+  for (const Seed& seed : seeds) WriteFile((dir / seed.name).string(), seed.contents);
+}
+
+}  // namespace
+}  // namespace tkv::testing
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s <output directory>\n", argv[0]);
+    return 2;
+  }
+  using namespace tkv::testing;
+  const std::filesystem::path out = argv[1];
+  WriteAll(out / "decode_object", DecoderSeeds());
+  WriteAll(out / "display_name", NameSeeds());
+  WriteAll(out / "store_enumeration", EnumerationSeeds());
+  return 0;
+}
