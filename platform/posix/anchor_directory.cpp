@@ -1,5 +1,6 @@
 #include "platform/posix/anchor_directory.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <thread>
 
 #include "platform/posix/last_error.h"
@@ -15,7 +17,6 @@
 namespace tkv {
 namespace {
 
-// Hidden and without ".crt" or ".pem": invisible to every refresh command.
 std::string UnpredictableName(const char* suffix) {
   unsigned char random[12];
   if (RAND_bytes(random, sizeof random) != 1) return "";
@@ -24,7 +25,7 @@ std::string UnpredictableName(const char* suffix) {
   if (OPENSSL_buf2hexstr_ex(text, sizeof text, &length, random, sizeof random, '\0') != 1) {
     return "";
   }
-  return std::string(".tkvcert-") + text + suffix;
+  return std::string("tkvcert-") + text + suffix;
 }
 
 DWORD WriteAll(int fd, const std::string& contents) {
@@ -39,17 +40,33 @@ DWORD WriteAll(int fd, const std::string& contents) {
 }
 
 // A new file under an unpredictable name, written and flushed to disk.
-DWORD WriteTemporary(int dir_fd, const std::string& contents, std::string* name) {
+DWORD WriteTemporary(int staging_fd, const std::string& contents, std::string* name) {
   *name = UnpredictableName(".tmp");
   if (name->empty()) return ERROR_FUNCTION_FAILED;
-  UniqueFd fd(openat(dir_fd, name->c_str(),
+  UniqueFd fd(openat(staging_fd, name->c_str(),
                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
   if (!fd) return ErrorFromErrno(errno);
   DWORD code = WriteAll(fd.get(), contents);
   if (code == ERROR_SUCCESS && fchmod(fd.get(), 0644) != 0) code = ErrorFromErrno(errno);
   if (code == ERROR_SUCCESS && fsync(fd.get()) != 0) code = ErrorFromErrno(errno);
-  if (code != ERROR_SUCCESS) unlinkat(dir_fd, name->c_str(), 0);
+  if (code != ERROR_SUCCESS) unlinkat(staging_fd, name->c_str(), 0);
   return code;
+}
+
+void RemoveAllIn(int dir_fd) {
+  const int listing_fd = dup(dir_fd);
+  if (listing_fd < 0) return;
+  DIR* dir = fdopendir(listing_fd);
+  if (dir == nullptr) {
+    close(listing_fd);
+    return;
+  }
+  while (const dirent* entry = readdir(dir)) {
+    if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) {
+      unlinkat(dir_fd, entry->d_name, 0);
+    }
+  }
+  closedir(dir);
 }
 
 bool Exists(int dir_fd, const std::string& name) {
@@ -70,6 +87,20 @@ DWORD LockedAnchorDirectory::Open(const std::string& path, std::chrono::millisec
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   out->fd_ = std::move(fd);
+  return out->OpenStaging();
+}
+
+DWORD LockedAnchorDirectory::OpenStaging() {
+  if (mkdirat(fd_.get(), kStagingName, 0700) != 0 && errno != EEXIST) return ErrorFromErrno(errno);
+  staging_fd_.reset(openat(fd_.get(), kStagingName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!staging_fd_) {
+    // Something else was planted under the name: it is not ours to follow.
+    if (errno != ENOTDIR && errno != ELOOP) return ErrorFromErrno(errno);
+    if (unlinkat(fd_.get(), kStagingName, 0) != 0) return ErrorFromErrno(errno);
+    return OpenStaging();
+  }
+  // Under the lock nothing in staging belongs to a change in progress.
+  RemoveAllIn(staging_fd_.get());
   return ERROR_SUCCESS;
 }
 
@@ -82,7 +113,7 @@ DWORD AnchorChange::BackUp(const std::string& name, Undo* undo) {
   if (!Exists(dir_fd_, name)) return ERROR_SUCCESS;
   undo->backup = UnpredictableName(".bak");
   if (undo->backup.empty()) return ERROR_FUNCTION_FAILED;
-  if (linkat(dir_fd_, name.c_str(), dir_fd_, undo->backup.c_str(), 0) != 0) {
+  if (linkat(dir_fd_, name.c_str(), staging_fd_, undo->backup.c_str(), 0) != 0) {
     return ErrorFromErrno(errno);
   }
   return ERROR_SUCCESS;
@@ -90,17 +121,17 @@ DWORD AnchorChange::BackUp(const std::string& name, Undo* undo) {
 
 DWORD AnchorChange::Replace(const std::string& name, const std::string& contents) {
   std::string temporary;
-  if (DWORD code = WriteTemporary(dir_fd_, contents, &temporary)) return code;
+  if (DWORD code = WriteTemporary(staging_fd_, contents, &temporary)) return code;
   Undo undo;
   if (DWORD code = BackUp(name, &undo)) {
-    unlinkat(dir_fd_, temporary.c_str(), 0);
+    unlinkat(staging_fd_, temporary.c_str(), 0);
     return code;
   }
   // rename() replaces a link planted under the name; it never writes through it.
-  if (renameat(dir_fd_, temporary.c_str(), dir_fd_, name.c_str()) != 0) {
+  if (renameat(staging_fd_, temporary.c_str(), dir_fd_, name.c_str()) != 0) {
     const DWORD code = ErrorFromErrno(errno);
-    unlinkat(dir_fd_, temporary.c_str(), 0);
-    if (!undo.backup.empty()) unlinkat(dir_fd_, undo.backup.c_str(), 0);
+    unlinkat(staging_fd_, temporary.c_str(), 0);
+    if (!undo.backup.empty()) unlinkat(staging_fd_, undo.backup.c_str(), 0);
     return code;
   }
   undo_.push_back(undo);
@@ -114,7 +145,7 @@ DWORD AnchorChange::Remove(const std::string& name) {
   if (DWORD code = BackUp(name, &undo)) return code;
   if (unlinkat(dir_fd_, name.c_str(), 0) != 0) {
     const DWORD code = ErrorFromErrno(errno);
-    unlinkat(dir_fd_, undo.backup.c_str(), 0);
+    unlinkat(staging_fd_, undo.backup.c_str(), 0);
     return code;
   }
   undo_.push_back(undo);
@@ -124,10 +155,9 @@ DWORD AnchorChange::Remove(const std::string& name) {
 
 void AnchorChange::Commit() {
   for (const Undo& undo : undo_) {
-    if (!undo.backup.empty()) unlinkat(dir_fd_, undo.backup.c_str(), 0);
+    if (!undo.backup.empty()) unlinkat(staging_fd_, undo.backup.c_str(), 0);
   }
   undo_.clear();
-  fsync(dir_fd_);
 }
 
 void AnchorChange::Rollback() {
@@ -135,7 +165,7 @@ void AnchorChange::Rollback() {
     if (it->backup.empty()) {
       unlinkat(dir_fd_, it->name.c_str(), 0);
     } else {
-      renameat(dir_fd_, it->backup.c_str(), dir_fd_, it->name.c_str());
+      renameat(staging_fd_, it->backup.c_str(), dir_fd_, it->name.c_str());
     }
   }
   if (!undo_.empty()) fsync(dir_fd_);

@@ -1,10 +1,13 @@
 // Changes to an anchors directory that are atomic, locked and undoable.
 //
-// Every change goes through a temporary or backup file whose name starts
-// with a dot and has no certificate extension, so no refresh command reads
-// it; files appear and disappear only by rename. Paths are resolved against
-// the directory's descriptor, and a symbolic link in the directory is
-// replaced or removed as a link, never followed.
+// Every change goes through temporary and backup files with unpredictable
+// names in a hidden staging directory inside the anchors directory (the same
+// file system, so renames are atomic), named without a certificate
+// extension: no refresh command reads them. Anchor files appear and
+// disappear only by rename, so a reader sees the old file or the new one,
+// never part of one. Paths are resolved against directory descriptors, and
+// a symbolic link in the directory is replaced or removed as a link, never
+// followed.
 #ifndef TKVCERT_PLATFORM_POSIX_ANCHOR_DIRECTORY_H_
 #define TKVCERT_PLATFORM_POSIX_ANCHOR_DIRECTORY_H_
 
@@ -22,20 +25,28 @@ namespace tkv {
 class LockedAnchorDirectory {
  public:
   // Waits for another run's change at most `patience`; ERROR_BUSY after that.
+  // Clears what a run killed in the middle of a change left in staging.
   static DWORD Open(const std::string& path, std::chrono::milliseconds patience,
                     LockedAnchorDirectory* out);
 
   int fd() const { return fd_.get(); }
+  int staging_fd() const { return staging_fd_.get(); }
+
+  static constexpr char kStagingName[] = ".tkvcert-staging";
 
  private:
+  DWORD OpenStaging();
+
   UniqueFd fd_;
+  UniqueFd staging_fd_;
 };
 
 // A set of file replacements and removals that can be undone until Commit().
 // Destroying it without Commit() restores what the directory held.
 class AnchorChange {
  public:
-  explicit AnchorChange(const LockedAnchorDirectory& dir) : dir_fd_(dir.fd()) {}
+  explicit AnchorChange(const LockedAnchorDirectory& dir)
+      : dir_fd_(dir.fd()), staging_fd_(dir.staging_fd()) {}
   AnchorChange(const AnchorChange&) = delete;
   AnchorChange& operator=(const AnchorChange&) = delete;
   ~AnchorChange();
@@ -49,12 +60,13 @@ class AnchorChange {
  private:
   struct Undo {
     std::string name;
-    std::string backup;  // empty when nothing stood under name before
+    std::string backup;  // in staging; empty when nothing stood under name before
   };
   DWORD BackUp(const std::string& name, Undo* undo);
   void Rollback();
 
   int dir_fd_;
+  int staging_fd_;
   std::vector<Undo> undo_;
 };
 

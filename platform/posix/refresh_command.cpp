@@ -1,7 +1,6 @@
 #include "platform/posix/refresh_command.h"
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,27 +50,36 @@ std::string DrainPipe(int fd) {
 
 }  // namespace
 
-DWORD RunRefreshCommand(const std::vector<std::string>& argv) {
+DWORD RunRefreshCommand(const std::vector<std::string>& argv, const std::string& chroot_dir,
+                        int lock_fd) {
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) return ERROR_FUNCTION_FAILED;
   UniqueFd error_read(pipe_fds[0]);
   UniqueFd error_write(pipe_fds[1]);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, error_write.get(), 2);
+  UniqueFd null_fd(open("/dev/null", O_RDWR | O_CLOEXEC));
+  if (!null_fd) return ERROR_FUNCTION_FAILED;
 
   std::vector<std::string> args = argv;
   std::vector<std::string> env = RefreshEnvironment();
   std::vector<char*> c_args = CStrings(args);
   std::vector<char*> c_env = CStrings(env);
-  pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, c_args[0], &actions, nullptr, c_args.data(), c_env.data());
-  posix_spawn_file_actions_destroy(&actions);
+
+  // Everything is prepared before fork: the child only calls async-signal-
+  // safe functions.
+  const pid_t pid = fork();
+  if (pid < 0) return ERROR_FUNCTION_FAILED;
+  if (pid == 0) {
+    if (dup2(null_fd.get(), 0) < 0 || dup2(null_fd.get(), 1) < 0 ||
+        dup2(error_write.get(), 2) < 0) {
+      _exit(127);
+    }
+    // A plain dup is not closed on exec: the lock goes with the refresh.
+    if (lock_fd >= 0 && dup(lock_fd) < 0) _exit(127);
+    if (!chroot_dir.empty() && (chroot(chroot_dir.c_str()) != 0 || chdir("/") != 0)) _exit(127);
+    execve(c_args[0], c_args.data(), c_env.data());
+    _exit(127);
+  }
   error_write.reset();
-  if (spawned != 0) return ERROR_FUNCTION_FAILED;
 
   const std::string errors = DrainPipe(error_read.get());
   int status = 0;

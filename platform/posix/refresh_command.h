@@ -9,11 +9,14 @@
 
 namespace tkv {
 
-// Runs argv (argv[0] an absolute path) with a fixed system PATH and no input,
-// and waits for it. Its output is discarded when it succeeds; when it fails,
-// its standard error is passed to ours so that an admin sees why, and the
-// result is ERROR_FUNCTION_FAILED.
-DWORD RunRefreshCommand(const std::vector<std::string>& argv);
+// Runs argv (argv[0] an absolute path; inside `chroot_dir` when that is not
+// empty) with a fixed system PATH and no input, and waits for it. The
+// refresh inherits `lock_fd`, so the store stays locked while it runs even
+// if the tool is killed. Its output is discarded when it succeeds; when it
+// fails, its standard error is passed to ours so that an admin sees why,
+// and the result is ERROR_FUNCTION_FAILED.
+DWORD RunRefreshCommand(const std::vector<std::string>& argv, const std::string& chroot_dir,
+                        int lock_fd);
 
 }  // namespace tkv
 

@@ -22,21 +22,17 @@ std::string UnderRoot(const std::string& root, const std::string& path) {
   return root == "/" ? path : root + path;
 }
 
-// Debian's tool takes every directory as an option. Inside another root the
-// certificate directories are given relative to etc/ssl/certs, where the tool
-// works, so that the links it makes resolve inside the image as well.
-std::vector<std::string> DebianRefresh(const StoreLocation& at) {
-  const bool host = at.root == "/";
-  const std::string certs_dir = host ? "/usr/share/ca-certificates"
-                                     : "../../../usr/share/ca-certificates";
-  const std::string local_dir = host ? "/usr/local/share/ca-certificates"
-                                     : "../../../usr/local/share/ca-certificates";
-  return {at.refresh_path,
-          "--certsconf", UnderRoot(at.root, "/etc/ca-certificates.conf"),
-          "--certsdir", certs_dir,
-          "--localcertsdir", local_dir,
-          "--etccertsdir", UnderRoot(at.root, "/etc/ssl/certs"),
-          "--hooksdir", UnderRoot(at.root, "/etc/ca-certificates/update.d")};
+// Inside another root the certificate directories are given relative to
+// etc/ssl/certs, where Debian's tool works, so that the links it makes
+// resolve inside the image as well.
+std::vector<std::string> DebianOptions(const std::string& root) {
+  const bool host = root == "/";
+  return {"--certsconf", UnderRoot(root, "/etc/ca-certificates.conf"),
+          "--certsdir", host ? "/usr/share/ca-certificates" : "../../../usr/share/ca-certificates",
+          "--localcertsdir",
+          host ? "/usr/local/share/ca-certificates" : "../../../usr/local/share/ca-certificates",
+          "--etccertsdir", UnderRoot(root, "/etc/ssl/certs"),
+          "--hooksdir", UnderRoot(root, "/etc/ca-certificates/update.d")};
 }
 
 bool IsDirectory(const std::string& path) {
@@ -68,13 +64,20 @@ DWORD WriteEmptyBundle(const std::string& bundle) {
   return ERROR_SUCCESS;
 }
 
-std::string FindProgram(const std::string& root, const char* name) {
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+// A refresh that runs inside the root must be found there; one that takes
+// the root's directories may also be the host's.
+std::string FindProgram(const std::string& root, const StoreLayout& layout) {
   for (const std::string& base : {root, std::string("/")}) {
     for (const char* dir : kProgramDirs) {
-      const std::string candidate = UnderRoot(base, std::string(dir) + name);
+      const std::string candidate = UnderRoot(base, std::string(dir) + layout.refresh_program);
       if (IsExecutableFile(candidate)) return candidate;
     }
-    if (base == "/") break;
+    if (base == "/" || !layout.refresh_takes_directories) break;
   }
   return "";
 }
@@ -82,9 +85,17 @@ std::string FindProgram(const std::string& root, const char* name) {
 }  // namespace
 
 const std::vector<StoreLayout>& StoreLayouts() {
+  // Debian's and openSUSE's refresh share a name; Debian's configuration
+  // file tells them apart.
   static const std::vector<StoreLayout> layouts = {
-      {"Debian, Ubuntu", "/usr/local/share/ca-certificates", ".crt", "update-ca-certificates",
-       DebianRefresh, "/etc/ssl/certs/ca-certificates.crt"},
+      {"Debian, Ubuntu", "/usr/local/share/ca-certificates", ".crt", "/etc/ca-certificates.conf",
+       "update-ca-certificates", nullptr, true, "/etc/ssl/certs/ca-certificates.crt"},
+      {"Fedora, RHEL", "/etc/pki/ca-trust/source/anchors", "", nullptr, "update-ca-trust",
+       "extract", false, nullptr},
+      {"Arch", "/etc/ca-certificates/trust-source/anchors", "", nullptr, "update-ca-trust",
+       nullptr, false, nullptr},
+      {"openSUSE, SLES", "/etc/pki/trust/anchors", "", nullptr, "update-ca-certificates",
+       nullptr, false, nullptr},
   };
   return layouts;
 }
@@ -102,7 +113,8 @@ DWORD LocateStore(const std::string& root, StoreLocation* location) {
   for (const StoreLayout& layout : StoreLayouts()) {
     const std::string anchors = UnderRoot(root, layout.anchors_dir);
     if (!IsDirectory(anchors)) continue;
-    const std::string program = FindProgram(root, layout.refresh_program);
+    if (layout.marker != nullptr && !Exists(UnderRoot(root, layout.marker))) continue;
+    const std::string program = FindProgram(root, layout);
     if (program.empty()) continue;
     *location = StoreLocation{&layout, root, anchors, program};
     return ERROR_SUCCESS;
@@ -110,7 +122,23 @@ DWORD LocateStore(const std::string& root, StoreLocation* location) {
   return ERROR_FILE_NOT_FOUND;
 }
 
-DWORD RefreshStore(const StoreLocation& location) {
+DWORD PlanRefresh(const StoreLocation& location, RefreshCommand* command) {
+  const StoreLayout& layout = *location.layout;
+  const bool inside_root = location.root != "/" && !layout.refresh_takes_directories;
+  if (inside_root && geteuid() != 0) return ERROR_PRIVILEGE_NOT_HELD;
+  command->chroot_dir = inside_root ? location.root : "";
+  // Inside the root the program is named as the root sees it.
+  command->argv = {inside_root ? location.refresh_path.substr(location.root.size())
+                               : location.refresh_path};
+  if (layout.refresh_argument != nullptr) command->argv.push_back(layout.refresh_argument);
+  if (layout.refresh_takes_directories) {
+    const std::vector<std::string> options = DebianOptions(location.root);
+    command->argv.insert(command->argv.end(), options.begin(), options.end());
+  }
+  return ERROR_SUCCESS;
+}
+
+DWORD RefreshStore(const StoreLocation& location, int lock_fd) {
   const StoreLayout& layout = *location.layout;
   std::string bundle;
   struct stat before;
@@ -119,7 +147,9 @@ DWORD RefreshStore(const StoreLocation& location) {
     bundle = UnderRoot(location.root, layout.stale_bundle);
     had_bundle = lstat(bundle.c_str(), &before) == 0 && S_ISREG(before.st_mode);
   }
-  if (DWORD code = RunRefreshCommand(layout.refresh_command(location))) return code;
+  RefreshCommand command;
+  if (DWORD code = PlanRefresh(location, &command)) return code;
+  if (DWORD code = RunRefreshCommand(command.argv, command.chroot_dir, lock_fd)) return code;
   // Removing the last certificate would otherwise leave it trusted.
   struct stat after;
   if (had_bundle && lstat(bundle.c_str(), &after) == 0 && SameFile(before, after) &&

@@ -31,13 +31,16 @@ StoreHandle* HandleFrom(HCERTSTORE store) {
 
 BOOL ChangeStore(const StoreData& store, const std::function<DWORD(AnchorChange&)>& change) {
   if (store.read_only) return Fail(ERROR_ACCESS_DENIED);
+  // A change that no refresh could publish is not made at all.
+  RefreshCommand refresh;
+  if (DWORD code = PlanRefresh(store.location, &refresh)) return Fail(code);
   LockedAnchorDirectory dir;
   if (DWORD code = LockedAnchorDirectory::Open(store.location.anchors_dir, kStoreLockPatience, &dir)) {
     return Fail(code);
   }
   AnchorChange pending(dir);
   if (DWORD code = change(pending)) return Fail(code);
-  if (DWORD code = RefreshStore(store.location)) {
+  if (DWORD code = RefreshStore(store.location, dir.fd())) {
     return Fail(code);  // `pending` rolls the directory back
   }
   pending.Commit();

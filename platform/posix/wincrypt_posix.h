@@ -121,6 +121,7 @@ typedef const CTL_CONTEXT* PCCTL_CONTEXT;
 #define ERROR_BUSY 0xAA                  // another run held the store's lock too long
 #define ERROR_FILENAME_EXCED_RANGE 0xCE  // the file name is too long
 #define ERROR_FILE_TOO_LARGE 0xDF        // over the size cap; not read
+#define ERROR_PRIVILEGE_NOT_HELD 0x522   // the refresh must run inside another root: needs root
 #define ERROR_FUNCTION_FAILED 0x65B      // the trust refresh failed; change rolled back
 #define ERROR_CANT_RESOLVE_FILENAME 0x781  // a symbolic link loop
 #define E_INVALIDARG 0x80070057

@@ -94,19 +94,32 @@ std::vector<std::pair<std::string, std::string>> Sandbox::Snapshot() const {
   return files;
 }
 
-std::vector<std::string> Sandbox::AnchorNames() const {
+namespace {
+
+std::vector<std::string> ListDir(const std::string& path, const std::string& prefix) {
   std::vector<std::string> names;
-  DIR* dir = opendir(anchors_dir().c_str());
+  DIR* dir = opendir(path.c_str());
   if (dir == nullptr) return names;
   while (const dirent* entry = readdir(dir)) {
-    if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) {
-      names.push_back(entry->d_name);
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    if (entry->d_type == DT_DIR) {
+      // The store's own staging area counts by what it holds.
+      for (const std::string& inner : ListDir(path + "/" + name, prefix + name + "/")) {
+        names.push_back(inner);
+      }
+    } else {
+      names.push_back(prefix + name);
     }
   }
   closedir(dir);
   std::sort(names.begin(), names.end());
   return names;
 }
+
+}  // namespace
+
+std::vector<std::string> Sandbox::AnchorNames() const { return ListDir(anchors_dir(), ""); }
 
 int Sandbox::BundleCount() const {
   struct stat st;
