@@ -1,4 +1,5 @@
 // The built tool, run as a user would run it, against sandbox roots.
+#include <openssl/asn1.h>
 #include <openssl/x509v3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -121,7 +122,72 @@ struct FileCase {
   const char* name;
   std::string file;  // a path, or a file made below
   std::string out_before_completion;
+  bool as_nobody = false;  // when root; others cannot read it anyway
 };
+
+template <typename T>
+Bytes Der(const T* object, int (*i2d)(const T*, unsigned char**)) {
+  unsigned char* out = nullptr;
+  const int size = i2d(object, &out);
+  Bytes der(out, out + (size > 0 ? size : 0));
+  OPENSSL_free(out);
+  return der;
+}
+
+// SEQUENCEs inside each other `depth` times, with definite lengths.
+Bytes NestedSequences(int depth) {
+  std::vector<int> lengths(depth + 1, 0);  // content length, counted from the inside
+  for (int i = 1; i <= depth; ++i) lengths[i] = ASN1_object_size(1, lengths[i - 1], V_ASN1_SEQUENCE);
+  Bytes der(static_cast<size_t>(lengths[depth]));
+  unsigned char* p = der.data();
+  for (int i = depth - 1; i >= 0; --i) ASN1_put_object(&p, 1, lengths[i], V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL);
+  return der;
+}
+
+// The certificate's contents under a header that claims 2^31 bytes: past
+// what ASN1_put_object can write (its length is an int), so it is spelt out.
+Bytes WithLengthOf2To31(const Bytes& cert) {
+  const unsigned char* p = cert.data();
+  long length = 0;
+  int tag = 0;
+  int cls = 0;
+  ASN1_get_object(&p, &length, &tag, &cls, static_cast<long>(cert.size()));
+  const unsigned char header[] = {V_ASN1_CONSTRUCTED | V_ASN1_SEQUENCE, 0x84, 0x80, 0x00, 0x00, 0x00};
+  const unsigned char* end = cert.data() + cert.size();
+  Bytes der(sizeof header + static_cast<size_t>(end - p));
+  std::copy(p, end, std::copy(std::begin(header), std::end(header), der.begin()));
+  return der;
+}
+
+// The certificate with a subject of one CN of `size` bytes. libcrypto will
+// not parse a name past 1 MiB, nor make a certificate with one, so the name
+// is spliced into the certificate's generic form; the signature is no longer
+// right, which the tool would not check anyway.
+Bytes WithHugeSubject(const Bytes& cert, size_t size) {
+  X509_NAME* name = X509_NAME_new();
+  const std::string value(size, 'S');
+  X509_NAME_add_entry_by_txt(name, "CN", V_ASN1_UTF8STRING,
+                             reinterpret_cast<const unsigned char*>(value.data()),
+                             static_cast<int>(value.size()), -1, 0);
+  const Bytes name_der = Der(name, i2d_X509_NAME);
+  X509_NAME_free(name);
+
+  auto parse = [](const unsigned char* der, long size) {
+    return d2i_ASN1_SEQUENCE_ANY(nullptr, &der, size);
+  };
+  ASN1_SEQUENCE_ANY* outer = parse(cert.data(), static_cast<long>(cert.size()));
+  ASN1_STRING* tbs_der = sk_ASN1_TYPE_value(outer, 0)->value.sequence;
+  ASN1_SEQUENCE_ANY* tbs = parse(tbs_der->data, tbs_der->length);
+  // [0] version, serialNumber, signature, issuer, validity, subject
+  ASN1_STRING_set(sk_ASN1_TYPE_value(tbs, 5)->value.sequence, name_der.data(),
+                  static_cast<int>(name_der.size()));
+  const Bytes new_tbs = Der(tbs, i2d_ASN1_SEQUENCE_ANY);
+  ASN1_STRING_set(tbs_der, new_tbs.data(), static_cast<int>(new_tbs.size()));
+  const Bytes der = Der(outer, i2d_ASN1_SEQUENCE_ANY);
+  sk_ASN1_TYPE_pop_free(tbs, ASN1_TYPE_free);
+  sk_ASN1_TYPE_pop_free(outer, ASN1_TYPE_free);
+  return der;
+}
 
 // Where Wine's crypt32 answers otherwise: why, and what it says instead
 // (nothing: the case is not run on Wine).
@@ -148,6 +214,15 @@ TEST_F(ToolTest, FilesThatAreNotCertificatesChangeNothing) {
   symlink("loop-a", (dir + "/loop-b").c_str());
   WriteFile(dir + "/sparse.cer", std::string());
   ASSERT_EQ(truncate((dir + "/sparse.cer").c_str(), 2LL << 30), 0);
+  sandbox_.Put("one-byte.cer", std::string("0"));  // a DER SEQUENCE tag and a Base64 digit
+  sandbox_.Put("unreadable.pem", ToPem(cert));
+  ASSERT_EQ(chmod((dir + "/unreadable.pem").c_str(), 0), 0);
+  sandbox_.Put("huge.pem", ToPem(Bytes(50'000'000 / 4 * 3)));
+  sandbox_.Put("long-length.der", WithLengthOf2To31(cert));
+  sandbox_.Put("deep.der", NestedSequences(10'000));
+  const Bytes huge_subject = WithHugeSubject(cert, 1 << 20);
+  ASSERT_GT(huge_subject.size(), 1u << 20);
+  sandbox_.Put("huge-subject.pem", ToPem(huge_subject));
 
   const std::string not_a_cert = "Error : File content is not a certificate\n";
   const FileCase cases[] = {
@@ -164,6 +239,12 @@ TEST_F(ToolTest, FilesThatAreNotCertificatesChangeNothing) {
       {"device", "zero", ErrorLines("CryptQueryObject failed", "0x32")},
       {"sparse 2 GiB file", "sparse.cer", ErrorLines("CryptQueryObject failed", "0xdf")},
       {"symbolic link loop", "loop-a", ErrorLines("CryptQueryObject failed", "0x781")},
+      {"one byte", "one-byte.cer", ErrorLines("CryptQueryObject failed", "0x80092009")},
+      {"unreadable file", "unreadable.pem", ErrorLines("CryptQueryObject failed", "0x5"), true},
+      {"PEM with 50 MB of Base64", "huge.pem", ErrorLines("CryptQueryObject failed", "0xdf")},
+      {"DER length of 2^31", "long-length.der", ErrorLines("CryptQueryObject failed", "0x80092009")},
+      {"ASN.1 nested 10000 deep", "deep.der", ErrorLines("CryptQueryObject failed", "0x80092009")},
+      {"1 MiB subject", "huge-subject.pem", ErrorLines("CryptQueryObject failed", "0x80092009")},
   };
   const std::string no_match = ErrorLines("CryptQueryObject failed", "0x80092009");
   const WineAnswer wine_answers[] = {
@@ -182,7 +263,7 @@ TEST_F(ToolTest, FilesThatAreNotCertificatesChangeNothing) {
       if (OnWine() && c.file == w.file) expected = w.out;
     }
     if (expected.empty()) continue;
-    const RunResult r = Run({"/install", c.file});
+    const RunResult r = Run({"/install", c.file}, c.as_nobody && IsRoot());
     EXPECT_EQ(r.out, expected + Imported(c.file));
     EXPECT_EQ(r.status, 1);
   }

@@ -121,6 +121,8 @@ std::vector<std::string> ListDir(const std::string& path, const std::string& pre
 
 std::vector<std::string> Sandbox::AnchorNames() const { return ListDir(anchors_dir(), ""); }
 
+std::vector<std::string> Sandbox::ListFiles(const std::string& dir) { return ListDir(dir, ""); }
+
 int Sandbox::BundleCount() const {
   struct stat st;
   if (stat(bundle().c_str(), &st) != 0) return 0;

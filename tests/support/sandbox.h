@@ -25,6 +25,8 @@ class Sandbox {
   // Every file in the anchors directory, hidden ones included, with contents.
   std::vector<std::pair<std::string, std::string>> Snapshot() const;
   std::vector<std::string> AnchorNames() const;
+  // Every file below a directory, sorted; those in subdirectories as "dir/name".
+  static std::vector<std::string> ListFiles(const std::string& dir);
   int BundleCount() const;  // certificates in the refreshed bundle
 
   // Makes the refresh fail: its working directory is no longer one.

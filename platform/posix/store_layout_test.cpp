@@ -1,0 +1,108 @@
+#include "platform/posix/store_layout.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/test_certs.h"
+
+namespace tkv {
+namespace {
+
+using testing::TempDir;
+using testing::WriteFile;
+
+struct DetectionCase {
+  const char* name;
+  std::vector<std::string> dirs;      // made below the root
+  std::vector<std::string> programs;  // executable files made below the root
+  std::vector<std::string> files;     // plain files made below the root
+  const char* family;                 // nullptr: none detected
+  std::vector<std::string> refresh;   // the command line, programs as the root sees them
+};
+
+void MakeDirs(const std::string& path) {
+  ASSERT_EQ(system(("mkdir -p '" + path + "'").c_str()), 0);
+}
+
+void Make(const std::string& root, const DetectionCase& c) {
+  for (const std::string& dir : c.dirs) MakeDirs(root + dir);
+  for (const std::string& file : c.files) {
+    MakeDirs(root + file.substr(0, file.rfind('/')));
+    WriteFile(root + file, std::string());
+  }
+  for (const std::string& program : c.programs) {
+    MakeDirs(root + program.substr(0, program.rfind('/')));
+    WriteFile(root + program, std::string("#!/bin/sh\n"));
+    ASSERT_EQ(chmod((root + program).c_str(), 0755), 0);
+  }
+}
+
+TEST(StoreLayoutTest, FamilyNeedsItsAnchorsAndItsRefreshTogether) {
+  const std::string debian_dir = "/usr/local/share/ca-certificates";
+  const std::string fedora_dir = "/etc/pki/ca-trust/source/anchors";
+  const std::string arch_dir = "/etc/ca-certificates/trust-source/anchors";
+  const std::string suse_dir = "/etc/pki/trust/anchors";
+  const std::string debian_conf = "/etc/ca-certificates.conf";
+  const std::string uca = "/usr/sbin/update-ca-certificates";
+  const std::string uct = "/usr/bin/update-ca-trust";
+  const DetectionCase cases[] = {
+      {"Fedora", {fedora_dir}, {uct}, {}, "Fedora, RHEL", {uct, "extract"}},
+      {"Arch", {arch_dir}, {uct}, {}, "Arch", {uct}},
+      {"openSUSE", {suse_dir}, {uca}, {}, "openSUSE, SLES", {uca}},
+      {"a stray anchors directory", {fedora_dir, arch_dir}, {}, {}, nullptr, {}},
+      {"a refresh with no anchors directory", {"/etc/pki"}, {uct}, {}, nullptr, {}},
+      {"Debian's directory without its configuration is openSUSE's refresh alone",
+       {debian_dir, suse_dir}, {uca}, {}, "openSUSE, SLES", {uca}},
+      {"Debian before openSUSE", {debian_dir, suse_dir, "/etc/ssl/certs"}, {uca}, {debian_conf},
+       "Debian, Ubuntu", {}},
+      {"Debian before Fedora", {debian_dir, fedora_dir}, {uca, uct}, {debian_conf},
+       "Debian, Ubuntu", {}},
+      {"Fedora before Arch", {fedora_dir, arch_dir}, {uct}, {}, "Fedora, RHEL", {uct, "extract"}},
+      {"nothing", {"/etc", "/usr"}, {}, {}, nullptr, {}},
+  };
+  for (const DetectionCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir root;
+    Make(root.path(), c);
+    StoreLocation location;
+    const DWORD code = LocateStore(root.path(), &location);
+    if (c.family == nullptr) {
+      EXPECT_EQ(code, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+      continue;
+    }
+    ASSERT_EQ(code, static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_STREQ(location.layout->family, c.family);
+    EXPECT_EQ(location.anchors_dir, root.path() + location.layout->anchors_dir);
+    if (c.refresh.empty() || geteuid() != 0) continue;
+    RefreshCommand command;
+    ASSERT_EQ(PlanRefresh(location, &command), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(command.argv, c.refresh);
+    EXPECT_EQ(command.chroot_dir, root.path());  // run inside the root, as in an image
+  }
+}
+
+TEST(StoreLayoutTest, DebianRefreshIsPointedIntoTheRoot) {
+  TempDir root;
+  Make(root.path(), {"", {"/usr/local/share/ca-certificates"}, {"/usr/sbin/update-ca-certificates"},
+                     {"/etc/ca-certificates.conf"}, nullptr, {}});
+  StoreLocation location;
+  ASSERT_EQ(LocateStore(root.path(), &location), static_cast<DWORD>(ERROR_SUCCESS));
+  RefreshCommand command;
+  ASSERT_EQ(PlanRefresh(location, &command), static_cast<DWORD>(ERROR_SUCCESS));
+  const std::string r = root.path();
+  // The certificate directories are relative to etc/ssl/certs, so the links
+  // the refresh makes stay right when the root becomes an image's "/".
+  EXPECT_EQ(command.argv,
+            (std::vector<std::string>{r + "/usr/sbin/update-ca-certificates",
+                                      "--certsconf", r + "/etc/ca-certificates.conf",
+                                      "--certsdir", "../../../usr/share/ca-certificates",
+                                      "--localcertsdir", "../../../usr/local/share/ca-certificates",
+                                      "--etccertsdir", r + "/etc/ssl/certs",
+                                      "--hooksdir", r + "/etc/ca-certificates/update.d"}));
+  EXPECT_EQ(command.chroot_dir, "");
+}
+
+}  // namespace
+}  // namespace tkv

@@ -1,0 +1,271 @@
+// The store under stress: every family's refresh, runs killed at random
+// moments, runs racing each other, and links planted by someone else.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <random>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "platform/posix/anchor_format.h"
+#include "tests/support/sandbox.h"
+
+namespace tkv::testing {
+namespace {
+
+std::string Imported(const std::string& file) { return "Done importing [" + file + "]\n"; }
+std::string Removed(const std::string& name) {
+  return "Removing certificate : " + name + " \nThe certificate has been removed.\nDone removing [" +
+         name + "]\n";
+}
+
+void Shell(const std::string& command) { ASSERT_EQ(system(command.c_str()), 0) << command; }
+
+void InstallStub(const std::string& path) {
+  Shell("mkdir -p \"$(dirname '" + path + "')\" && cp '" REFRESH_STUB "' '" + path + "'");
+}
+
+std::vector<std::string> ReadLines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::string text;
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0) text = ReadFile(path);
+  for (size_t start = 0; start < text.size();) {
+    const size_t end = text.find('\n', start);
+    lines.push_back(text.substr(start, end - start));
+    start = end == std::string::npos ? text.size() : end + 1;
+  }
+  return lines;
+}
+
+// The certificates in the anchors directory, each file checked whole.
+std::multiset<Bytes> AnchorCertificates(const std::string& anchors, std::string* problem) {
+  std::multiset<Bytes> found;
+  for (const std::string& name : Sandbox::ListFiles(anchors)) {
+    if (name.find('/') != std::string::npos) {  // in staging: never a name a refresh reads
+      if (name.size() > 4 && name.compare(name.size() - 4, 4, ".crt") == 0) *problem = name;
+      continue;
+    }
+    const std::vector<AnchorBlock> blocks = ParseAnchorFile(FromText(ReadFile(anchors + "/" + name)));
+    if (blocks.size() != 1 || !blocks[0].decoded || AnchorFileName(blocks[0].der) != name) {
+      *problem = "partial or foreign file " + name;
+    } else {
+      found.insert(blocks[0].der);
+    }
+  }
+  return found;
+}
+
+std::multiset<Bytes> BundleCertificates(const std::string& bundle) {
+  std::multiset<Bytes> found;
+  struct stat st;
+  if (stat(bundle.c_str(), &st) != 0) return found;
+  for (const AnchorBlock& block : ParseAnchorFile(FromText(ReadFile(bundle)))) found.insert(block.der);
+  return found;
+}
+
+struct Family {
+  const char* name;
+  const char* anchors;
+  const char* program;
+  const char* marker;       // made empty below the root, when not null
+  bool inside_root;         // the refresh runs chrooted into the root
+  const char* refresh_tail; // what follows the program on its command line
+};
+
+TEST(StoreFamiliesTest, EachFamilyIsChangedAndRefreshedItsOwnWay) {
+  if (geteuid() != 0) GTEST_SKIP() << "refreshing inside another root needs root";
+  const Family families[] = {
+      {"Debian", "/usr/local/share/ca-certificates", "/usr/sbin/update-ca-certificates",
+       "/etc/ca-certificates.conf", false, " --certsconf "},
+      {"Fedora", "/etc/pki/ca-trust/source/anchors", "/usr/bin/update-ca-trust", nullptr, true,
+       " extract"},
+      {"Arch", "/etc/ca-certificates/trust-source/anchors", "/usr/bin/update-ca-trust", nullptr,
+       true, ""},
+      {"openSUSE", "/etc/pki/trust/anchors", "/usr/sbin/update-ca-certificates", nullptr, true, ""},
+  };
+  const Bytes der = MakeCertificate("Family CA");
+  for (const Family& f : families) {
+    SCOPED_TRACE(f.name);
+    TempDir root;
+    const std::string r = root.path();
+    Shell("chmod 755 '" + r + "' && mkdir -p '" + r + f.anchors + "' '" + r + "/files'");
+    if (f.marker != nullptr) Shell("mkdir -p \"$(dirname '" + r + f.marker + "')\" && touch '" + r + f.marker + "'");
+    InstallStub(r + f.program);
+    WriteFile(r + "/files/ca.pem", ToPem(der));
+    // Inside the root the stub sees the root's paths.
+    setenv("TKV_REFRESH_LOG", f.inside_root ? "/refresh.log" : (r + "/refresh.log").c_str(), 1);
+    const RunOptions options{r, false, r + "/files"};
+
+    RunResult run = RunTool({"/install", "ca.pem"}, options);
+    EXPECT_EQ(run.out, Imported("ca.pem"));
+    EXPECT_EQ(Sandbox::ListFiles(r + f.anchors), std::vector<std::string>{AnchorFileName(der)});
+    run = RunTool({"/uninstall", "Family CA"}, options);
+    EXPECT_EQ(run.out, Removed("Family CA"));
+    EXPECT_TRUE(Sandbox::ListFiles(r + f.anchors).empty());
+
+    const std::vector<std::string> log = ReadLines(r + "/refresh.log");
+    ASSERT_EQ(log.size(), 2u);  // one refresh per change
+    const std::string program = f.inside_root ? f.program : r + f.program;
+    EXPECT_EQ(log[0].substr(0, program.size() + strlen(f.refresh_tail)), program + f.refresh_tail);
+    EXPECT_EQ(log[0], log[1]);
+  }
+  unsetenv("TKV_REFRESH_LOG");
+}
+
+TEST(StoreFamiliesTest, ARefreshThatCannotRunChangesNothing) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run a check as an unprivileged user";
+  TempDir root;
+  const std::string r = root.path();
+  Shell("chmod 755 '" + r + "' && mkdir -p '" + r + "/etc/pki/ca-trust/source/anchors' '" + r + "/files'");
+  InstallStub(r + "/usr/bin/update-ca-trust");
+  WriteFile(r + "/files/ca.pem", ToPem(MakeCertificate("Unpublishable CA")));
+  Shell("chmod 644 '" + r + "/files/ca.pem'");
+  // Only root can run the refresh inside the image's root; an anchor written
+  // without it would be trusted by no client.
+  const RunResult run = RunTool({"/install", "ca.pem"}, {r, true, r + "/files"});
+  EXPECT_EQ(run.out, "Error : Failed to add certificate to store\nLastError: 0x522\n" + Imported("ca.pem"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(Sandbox::ListFiles(r + "/etc/pki/ca-trust/source/anchors").empty());
+}
+
+pid_t StartTool(const std::vector<std::string>& args, const std::string& sysroot, const std::string& cwd) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null_fd = open("/dev/null", O_RDWR);
+    dup2(null_fd, 1);
+    dup2(null_fd, 2);
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    setenv("TKVCERT_SYSROOT", sysroot.c_str(), 1);
+    std::vector<char*> argv = {const_cast<char*>("tkvcert")};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(TKVCERT_BINARY, argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// Waits until no run, nor a refresh a killed run left behind, holds the store.
+void WaitForStore(const std::string& anchors) {
+  const int fd = open(anchors.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  flock(fd, LOCK_EX);
+  close(fd);
+}
+
+TEST(StoreCrashTest, KilledRunsLeaveTheOldStateOrTheNew) {
+  Sandbox sandbox;
+  const std::string files = sandbox.root() + "/files";
+  std::vector<Bytes> certs;
+  for (int i = 0; i < 3; ++i) {
+    certs.push_back(MakeCertificate("Killed CA " + std::to_string(i)));
+    sandbox.Put("ca" + std::to_string(i) + ".pem", ToPem(certs.back()));
+  }
+  std::mt19937 random(20261207);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  int runs = 0;
+  for (; runs < 300 && std::chrono::steady_clock::now() < deadline; ++runs) {
+    const int which = static_cast<int>(random() % 3);
+    const std::vector<std::string> args =
+        random() % 2 ? std::vector<std::string>{"/install", "ca" + std::to_string(which) + ".pem"}
+                     : std::vector<std::string>{"/uninstall", "Killed CA " + std::to_string(which)};
+    const pid_t pid = StartTool(args, sandbox.root(), files);
+    usleep(static_cast<useconds_t>(random() % 60000));
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    WaitForStore(sandbox.anchors_dir());
+    std::string problem;
+    AnchorCertificates(sandbox.anchors_dir(), &problem);
+    ASSERT_EQ(problem, "") << "after run " << runs;
+  }
+  EXPECT_GE(runs, 100);
+  // The next run's refresh brings the bundle back in line with the anchors.
+  ASSERT_EQ(RunTool({"/install", "ca0.pem"}, {sandbox.root(), false, files}).status, 0);
+  std::string problem;
+  const std::multiset<Bytes> anchors = AnchorCertificates(sandbox.anchors_dir(), &problem);
+  EXPECT_EQ(problem, "");
+  EXPECT_EQ(BundleCertificates(sandbox.bundle()), anchors);
+}
+
+TEST(StoreRaceTest, RunsAtTheSameTimeKeepEveryChangeAndNeverRefreshTogether) {
+  Sandbox sandbox;
+  // The real refresh, behind a stub that notices refreshes running at once.
+  const std::string stub = sandbox.root() + "/usr/sbin/update-ca-certificates";
+  InstallStub(stub);
+  setenv("TKV_REFRESH_LOG", (sandbox.root() + "/refresh.log").c_str(), 1);
+  constexpr int kRunners = 4;
+  constexpr int kRounds = 6;
+  std::vector<Bytes> keep;
+  for (int i = 0; i < kRunners; ++i) {
+    keep.push_back(MakeCertificate("Kept " + std::to_string(i)));
+    sandbox.Put("keep" + std::to_string(i) + ".pem", ToPem(keep.back()));
+    sandbox.Put("drop" + std::to_string(i) + ".pem", ToPem(MakeCertificate("Dropped " + std::to_string(i))));
+  }
+  std::vector<pid_t> runners;
+  for (int i = 0; i < kRunners; ++i) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const RunOptions options{sandbox.root(), false, sandbox.root() + "/files"};
+      const std::string n = std::to_string(i);
+      int failures = 0;
+      for (int round = 0; round < kRounds; ++round) {
+        failures += RunTool({"/install", "keep" + n + ".pem"}, options).status;
+        failures += RunTool({"/install", "drop" + n + ".pem"}, options).status;
+        failures += RunTool({"/uninstall", "Dropped " + n}, options).status;
+      }
+      _exit(failures == 0 ? 0 : 1);
+    }
+    runners.push_back(pid);
+  }
+  for (pid_t pid : runners) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  unsetenv("TKV_REFRESH_LOG");
+  std::string problem;
+  EXPECT_EQ(AnchorCertificates(sandbox.anchors_dir(), &problem),
+            std::multiset<Bytes>(keep.begin(), keep.end()));
+  EXPECT_EQ(problem, "");
+  const std::vector<std::string> log = ReadLines(sandbox.root() + "/refresh.log");
+  EXPECT_EQ(log.size(), static_cast<size_t>(kRunners * kRounds * 3));
+  EXPECT_EQ(std::count(log.begin(), log.end(), "OVERLAP"), 0);
+}
+
+TEST(StoreLinkTest, LinksPlantedUnderAnchorNamesAreReplacedNeverFollowed) {
+  Sandbox sandbox;
+  const Bytes der = MakeCertificate("Linked CA");
+  const std::string anchor = sandbox.anchors_dir() + "/" + AnchorFileName(der);
+  const std::string victim = sandbox.root() + "/files/victim";
+  WriteFile(victim, std::string("not to be overwritten\n"));
+  ASSERT_EQ(symlink(victim.c_str(), anchor.c_str()), 0);
+  sandbox.Put("ca.pem", ToPem(der));
+  const RunOptions options{sandbox.root(), false, sandbox.root() + "/files"};
+
+  EXPECT_EQ(RunTool({"/install", "ca.pem"}, options).out, Imported("ca.pem"));
+  struct stat st;
+  ASSERT_EQ(lstat(anchor.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  EXPECT_EQ(ReadFile(victim), "not to be overwritten\n");
+
+  // A link to a certificate elsewhere is removed as a link; its target stays.
+  const Bytes other = MakeCertificate("Elsewhere CA");
+  const std::string target = sandbox.root() + "/files/elsewhere.pem";
+  WriteFile(target, ToPem(other));
+  ASSERT_EQ(symlink(target.c_str(), (sandbox.anchors_dir() + "/elsewhere.crt").c_str()), 0);
+  EXPECT_EQ(RunTool({"/uninstall", "Elsewhere CA"}, options).out, Removed("Elsewhere CA"));
+  EXPECT_NE(lstat((sandbox.anchors_dir() + "/elsewhere.crt").c_str(), &st), 0);
+  EXPECT_EQ(ReadFile(target), ToPem(other));
+}
+
+}  // namespace
+}  // namespace tkv::testing
