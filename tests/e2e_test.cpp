@@ -255,6 +255,9 @@ TEST_F(ToolTest, FilesThatAreNotCertificatesChangeNothing) {
       {"zero", "Wine says no match for every failure", no_match},
       {"sparse.cer", "Wine reads all 2 GiB; Windows has no FIFOs or sparse limits to compare", ""},
       {"loop-a", "Wine says no match for every failure", no_match},
+      {"unreadable.pem", "Wine's prefix is not another user's to run", ""},
+      {"huge.pem", "Wine says no match for every failure", no_match},
+      {"huge-subject.pem", "Wine installs it: the 1 MiB name limit is OpenSSL's", ""},
   };
   for (const FileCase& c : cases) {
     SCOPED_TRACE(c.name);

@@ -24,9 +24,10 @@ class StoreRoot {
  public:
   StoreRoot() {
     for (const char* dir : {"/usr", "/usr/local", "/usr/local/share",
-                            "/usr/local/share/ca-certificates", "/usr/sbin"}) {
+                            "/usr/local/share/ca-certificates", "/usr/sbin", "/etc"}) {
       EXPECT_EQ(mkdir((root_.path() + dir).c_str(), 0755), 0) << dir;
     }
+    WriteFile(root_.File("etc/ca-certificates.conf"), std::string());
     const std::string refresh = root_.File("usr/sbin/update-ca-certificates");
     WriteFile(refresh, std::string("#!/bin/sh\nexit 0\n"));
     EXPECT_EQ(chmod(refresh.c_str(), 0755), 0);
