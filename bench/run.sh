@@ -78,8 +78,9 @@ largest="${sizes[${#sizes[@]}-1]}"
 
 anchors_of() { echo "$1/usr/local/share/ca-certificates"; }
 
-# Median seconds of a command's runs; extra leading arguments go to the timer.
-median() { "$timer" "$@" | cut -d' ' -f1; }
+# Medians, in seconds, of commands that take turns (see bench/time_runs.cpp):
+# one line per command, in order.
+medians() { "$timer" "$@" | cut -d' ' -f1; }
 
 # Peak resident memory of one run, in KiB.
 peak_kib() {
@@ -94,6 +95,7 @@ meets() { awk -v r="$1" -v g="$2" 'BEGIN { print (r <= g ? "yes" : "no") }'; }
 
 echo "tkvcert benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), nproc $(nproc)," \
   "$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1), build $build_type"
+echo "load average before the runs: $(cut -d' ' -f1-3 /proc/loadavg) (other jobs on the machine skew the figures)"
 echo "Refresh stubbed: every sandbox root has usr/sbin/update-ca-certificates = 'exit 0',"
 echo "found before the host's, so no timed run rebuilds a bundle (the runs that change"
 echo "the store still start it). Stores are generated fresh; times are medians, warm cache."
@@ -105,7 +107,8 @@ memory_rows=()
 for n in "${sizes[@]}"; do
   root="$work/store-$n"
   echo "generating $n certificates..." >&2
-  mapfile -t info < <("$make_store" "$root" "$n")
+  generated="$("$make_store" "$root" "$n")"
+  mapfile -t info <<<"$generated"
   last_subject="${info[0]}"
   last_file="${info[1]}"
   none_subject="${info[2]}"
@@ -119,19 +122,25 @@ for n in "${sizes[@]}"; do
   [ "$("$floor_scan" "$anchors" "$none_subject")" = "no match" ] ||
     { echo "floor matched $none_subject" >&2; exit 1; }
 
+  # Untimed: the tool must remove exactly that file, and nothing for the other name.
+  out="$(TKVCERT_SYSROOT="$root" "$tool" /uninstall "$last_subject")"
+  [[ "$out" == *"The certificate has been removed."* && ! -e "$anchors/$last_file" ]] ||
+    { echo "tkvcert did not remove $last_file: $out" >&2; exit 1; }
+  cp -p "$saved" "$anchors/$last_file"
+  out="$(TKVCERT_SYSROOT="$root" "$tool" /uninstall "$none_subject")"
+  [[ "$out" != *Removing* ]] || { echo "tkvcert matched $none_subject: $out" >&2; exit 1; }
+
   runs="$(scan_runs "$n")"
-  export TKVCERT_SYSROOT="$root"
   restore="cp -p '$saved' '$anchors/$last_file'"
-  tool_last="$(median --runs "$runs" --warmup "$warmup" --prepare "$restore" -- \
-    "$tool" /uninstall "$last_subject")"
-  [ ! -e "$anchors/$last_file" ] ||
-    { echo "tkvcert did not remove $last_file" >&2; exit 1; }
+  timed="$(medians --runs "$runs" --warmup "$warmup" --prepare "$restore" -- \
+    TKVCERT_SYSROOT="$root" "$tool" /uninstall "$last_subject" :: \
+    "$floor_scan" "$anchors" "$last_subject" :: \
+    TKVCERT_SYSROOT="$root" "$tool" /uninstall "$none_subject" :: \
+    "$floor_scan" "$anchors" "$none_subject")"
+  mapfile -t t <<<"$timed"
+  tool_last="${t[0]}" floor_last="${t[1]}" tool_none="${t[2]}" floor_none="${t[3]}"
   eval "$restore"
-  tool_none="$(median --runs "$runs" --warmup "$warmup" -- "$tool" /uninstall "$none_subject")"
-  tool_peak="$(peak_kib "$tool" /uninstall "$none_subject")"
-  unset TKVCERT_SYSROOT
-  floor_last="$(median --runs "$runs" --warmup "$warmup" -- "$floor_scan" "$anchors" "$last_subject")"
-  floor_none="$(median --runs "$runs" --warmup "$warmup" -- "$floor_scan" "$anchors" "$none_subject")"
+  tool_peak="$(TKVCERT_SYSROOT="$root" peak_kib "$tool" /uninstall "$none_subject")"
   floor_peak="$(peak_kib "$floor_scan" "$anchors" "$none_subject")"
   [ "$(ls "$anchors" | wc -l)" -eq "$n" ] || { echo "store of $n changed" >&2; exit 1; }
 
@@ -172,16 +181,19 @@ cert_file="$(cd "$work" && "$make_store" --one install.pem)"
 empty_anchors="$(anchors_of "$empty_root")"
 full_anchors="$(anchors_of "$work/store-$largest")"
 
+full_root="$work/store-$largest"
 cd "$work"  # the tool takes an argument starting with "/" for a command
-install_empty="$(TKVCERT_SYSROOT="$empty_root" median --runs "$install_runs" --warmup "$warmup" \
-  --prepare "rm -f '$empty_anchors/$cert_file'" -- "$tool" /install install.pem)"
-install_full="$(TKVCERT_SYSROOT="$work/store-$largest" median --runs "$install_runs" \
-  --warmup "$warmup" --prepare "rm -f '$full_anchors/$cert_file'" -- "$tool" /install install.pem)"
+TKVCERT_SYSROOT="$full_root" "$tool" /install install.pem >/dev/null
 [ -f "$full_anchors/$cert_file" ] || { echo "tkvcert did not install $cert_file" >&2; exit 1; }
-install_floor="$(median --runs "$install_runs" --warmup "$warmup" \
-  --prepare "rm -f '$empty_anchors/$cert_file'" -- "$floor_install" install.pem "$empty_anchors" \
-  "$empty_root/usr/sbin/update-ca-certificates")"
+"$floor_install" install.pem "$empty_anchors" "$empty_root/usr/sbin/update-ca-certificates" >/dev/null
 [ -f "$empty_anchors/$cert_file" ] || { echo "the floor did not install $cert_file" >&2; exit 1; }
+timed="$(medians --runs "$install_runs" --warmup "$warmup" \
+  --prepare "rm -f '$empty_anchors/$cert_file' '$full_anchors/$cert_file'" -- \
+  TKVCERT_SYSROOT="$empty_root" "$tool" /install install.pem :: \
+  TKVCERT_SYSROOT="$full_root" "$tool" /install install.pem :: \
+  "$floor_install" install.pem "$empty_anchors" "$empty_root/usr/sbin/update-ca-certificates")"
+mapfile -t t <<<"$timed"
+install_empty="${t[0]}" install_full="${t[1]}" install_floor="${t[2]}"
 
 r_floor="$(ratio "$install_empty" "$install_floor")"
 r_full="$(ratio "$install_full" "$install_empty")"
