@@ -13,10 +13,8 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 build_dir=${BUILD_DIR:-build-sanitize}
-sanitizers="-fsanitize=address,undefined"
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_CXX_FLAGS="$sanitizers -fno-sanitize-recover=undefined -fno-omit-frame-pointer" \
-  -DCMAKE_EXE_LINKER_FLAGS="$sanitizers" >/dev/null
+  -DCMAKE_PROJECT_INCLUDE="$PWD/scripts/sanitize.cmake" >/dev/null
 cmake --build "$build_dir" -j2
 
 # World-writable: some end-to-end runs drop to the nobody user.
@@ -28,9 +26,12 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:exitcode=86"
 status=0
 ctest --test-dir "$build_dir" --output-on-failure -j2 || status=$?
 
-if [ -n "$(ls -A "$reports")" ]; then
+# Only reports of errors count: a run that a test kills while the leak check
+# is stopping its threads leaves a note that it could not read them.
+findings=$(grep -lE '^==[0-9]+==ERROR:|^SUMMARY:' "$reports"/* 2>/dev/null || true)
+if [ -n "$findings" ]; then
   echo "Sanitizer reports:" >&2
-  for f in "$reports"/*; do echo "== $f" >&2; cat "$f" >&2; done
+  for f in $findings; do echo "== $f" >&2; cat "$f" >&2; done
   status=1
 fi
 exit "$status"
