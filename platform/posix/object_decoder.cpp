@@ -121,7 +121,11 @@ bool DecodeAsnHex(const BYTE* data, size_t size, Bytes* der) {
   }
   std::string digits;
   for (size_t i = start + kPrefixLength; i < size; ++i) {
-    if (!isspace(data[i])) digits.push_back(static_cast<char>(data[i]));
+    if (isspace(data[i])) continue;
+    // The hex reader takes a C string: a NUL would end the text early and
+    // whatever follows it would go unchecked.
+    if (!isxdigit(data[i])) return false;
+    digits.push_back(static_cast<char>(data[i]));
   }
   if (digits.empty() || digits.size() % 2 != 0) return false;
   der->resize(digits.size() / 2);

@@ -110,6 +110,8 @@ TEST(CryptQueryObjectTest, RecognisesContentInEveryForm) {
       {"bare base64", ToBase64(cert), ERROR_SUCCESS, kCert, kBase64, cert},
       {"asn hex upper", AsnHex(cert, true, 16, " "), ERROR_SUCCESS, kCert, kHex, cert},
       {"asn hex lower", AsnHex(cert, false, 32, ""), ERROR_SUCCESS, kCert, kHex, cert},
+      {"asn hex with a nul and more after it", AsnHex(cert, true, 16, " ") + std::string("\0zzz", 4),
+       CRYPT_E_NO_MATCH, 0, 0, {}},
       {"truncated der", Text(Cut(cert)), CRYPT_E_NO_MATCH, 0, 0, {}},
       {"truncated pem", pem.substr(0, pem.size() / 2), CRYPT_E_NO_MATCH, 0, 0, {}},
       {"private key before certificate", PrivateKeyPem() + pem, CRYPT_E_NO_MATCH, 0, 0, {}},
