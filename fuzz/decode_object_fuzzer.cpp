@@ -3,6 +3,7 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 #include "fuzz/fuzz_support.h"
@@ -20,6 +21,21 @@ bool IsExactlyOne(const std::vector<BYTE>& der) {
   if (object == nullptr) return false;
   Free(object);
   return p == der.data() + der.size();
+}
+
+// What the hexadecimal form is: "{ASN}", then only hexadecimal digits, with
+// blanks and line breaks anywhere.
+bool IsAsnHexText(const uint8_t* data, size_t size) {
+  static const char kPrefix[] = "{ASN}";
+  size_t i = 0;
+  while (i < size && isspace(data[i])) ++i;
+  if (size - i < sizeof kPrefix - 1 || memcmp(data + i, kPrefix, sizeof kPrefix - 1) != 0) {
+    return false;
+  }
+  for (i += sizeof kPrefix - 1; i < size; ++i) {
+    if (!isxdigit(data[i]) && !isspace(data[i])) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -46,6 +62,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool has_der = out.content_type == CERT_QUERY_CONTENT_CERT ||
                        out.content_type == CERT_QUERY_CONTENT_CRL;
   TKV_FUZZ_CHECK(has_der == !out.encoded.empty());
+  if (out.format_type == CERT_QUERY_FORMAT_ASN_ASCII_HEX_ENCODED) {
+    TKV_FUZZ_CHECK(IsAsnHexText(data, size));
+  }
   if (out.format_type == CERT_QUERY_FORMAT_BINARY && has_der) {
     TKV_FUZZ_CHECK(out.encoded.size() <= size &&
                    std::equal(out.encoded.begin(), out.encoded.end(), data));
