@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing need, when missing.
+# --linux-only: just what building and running the Linux tool needs.
 set -euo pipefail
 
-packages=(cmake make g++ libssl-dev libgtest-dev openssl curl ca-certificates util-linux
-          mingw-w64 wine wine64 icoutils binutils)
+packages=(cmake make g++ libssl-dev libgtest-dev openssl curl ca-certificates util-linux)
+if [ "${1:-}" != "--linux-only" ]; then
+  packages+=(mingw-w64 wine wine64 icoutils binutils)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
