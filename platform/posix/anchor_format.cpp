@@ -68,7 +68,16 @@ std::vector<BYTE> FirstObject(const unsigned char* data, long size) {
   int tag = 0;
   int cls = 0;
   const int ret = ASN1_get_object(&p, &length, &tag, &cls, size);
-  if ((ret & 0x80) != 0 || ret == 0x21 || tag != V_ASN1_SEQUENCE) return {};
+  if ((ret & 0x80) != 0 || tag != V_ASN1_SEQUENCE) return {};
+  if (ret == 0x21) {
+    // An indefinite length (BER, which the installation accepts) ends only
+    // at its end mark, nested ones counted: a generic decode finds it.
+    p = data;
+    ASN1_TYPE* object = d2i_ASN1_TYPE(nullptr, &p, size);
+    if (object == nullptr) return {};
+    ASN1_TYPE_free(object);
+    return std::vector<BYTE>(data, p);
+  }
   const unsigned char* end = p + length;
   return std::vector<BYTE>(data, end);
 }

@@ -23,8 +23,18 @@ bool SkipElement(const unsigned char** p, long* remaining, int* tag, int* cls) {
   const unsigned char* start = *p;
   long length = 0;
   const int ret = ASN1_get_object(p, &length, tag, cls, *remaining);
-  if ((ret & 0x80) != 0 || ret == 0x21) return false;
-  *p += length;
+  if ((ret & 0x80) != 0) return false;
+  if (ret == 0x21) {
+    // An indefinite length (BER, which libcrypto and so the installation
+    // accept) ends only at its end mark, nested ones counted: a generic
+    // decode finds it.
+    *p = start;
+    ASN1_TYPE* element = d2i_ASN1_TYPE(nullptr, p, *remaining);
+    if (element == nullptr) return false;
+    ASN1_TYPE_free(element);
+  } else {
+    *p += length;
+  }
   *remaining -= static_cast<long>(*p - start);
   return true;
 }
@@ -38,9 +48,12 @@ std::unique_ptr<X509_NAME, NameFree> DecodeSubjectOnly(const BYTE* der, size_t s
   int tag = 0;
   int cls = 0;
   for (int level = 0; level < 2; ++level) {  // into the certificate, then the TBS part
+    const unsigned char* start = p;
+    length = 0;  // left as it is for an indefinite length
     const int ret = ASN1_get_object(&p, &length, &tag, &cls, remaining);
-    if ((ret & 0x80) != 0 || ret == 0x21 || tag != V_ASN1_SEQUENCE) return nullptr;
-    remaining = length;
+    if ((ret & 0x80) != 0 || tag != V_ASN1_SEQUENCE) return nullptr;
+    // An indefinite length ends at an end mark somewhere in what is left.
+    remaining = ret == 0x21 ? remaining - static_cast<long>(p - start) : length;
   }
   const unsigned char* peek = p;
   long peek_remaining = remaining;
