@@ -2,6 +2,9 @@
 // contract around it: the count includes the terminator, a null buffer or a
 // zero size asks for the size needed, a short buffer gets the start of the
 // name, terminated, and nothing is written past the size given.
+#include <openssl/objects.h>
+#include <openssl/x509.h>
+
 #include <algorithm>
 #include <cwchar>
 #include <memory>
@@ -9,6 +12,7 @@
 #include "fuzz/fuzz_support.h"
 #include "platform/posix/cert_context.h"
 #include "platform/posix/certificate_name.h"
+#include "platform/posix/wide_text.h"
 
 namespace {
 
@@ -32,12 +36,43 @@ void CheckBufferOf(PCCERT_CONTEXT context, const std::wstring& name, DWORD size)
   TKV_FUZZ_CHECK(std::equal(buffer.get(), buffer.get() + returned - 1, name.begin()));
 }
 
+// The reader decodes only the start of a certificate, up to the subject.
+// Whatever libcrypto's full decoder takes as a certificate, so whatever the
+// tool installs, must yield the name that the subject libcrypto found gives
+// -- or the tool could add a certificate that it can never remove. Checked
+// where that name is one of the four attributes and is text.
+void CheckAgainstFullDecoder(const uint8_t* data, size_t size, DWORD code,
+                             const std::wstring& name) {
+  const unsigned char* p = data;
+  std::unique_ptr<X509, decltype(&X509_free)> cert(
+      d2i_X509(nullptr, &p, static_cast<long>(size)), X509_free);
+  if (!cert) return;
+  const X509_NAME* subject = X509_get_subject_name(cert.get());
+  for (int nid : {NID_commonName, NID_organizationalUnitName, NID_organizationName,
+                  NID_pkcs9_emailAddress}) {
+    const int index = X509_NAME_get_index_by_NID(subject, nid, -1);
+    if (index < 0) continue;
+    unsigned char* utf8 = nullptr;
+    const int length =
+        ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index)));
+    if (length < 0) return;  // not text: no name to compare
+    const std::wstring expected =
+        tkv::DecodeUtf8Lossless(std::string(reinterpret_cast<char*>(utf8), static_cast<size_t>(length)));
+    OPENSSL_free(utf8);
+    TKV_FUZZ_CHECK(code == ERROR_SUCCESS);
+    TKV_FUZZ_CHECK(name == expected);
+    return;
+  }
+  TKV_FUZZ_CHECK(code == ERROR_SUCCESS);  // the alternative names, or ""
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::wstring name = L"stale";
   const DWORD code = tkv::SimpleDisplayName(data, size, &name);
   TKV_FUZZ_CHECK(code == ERROR_SUCCESS || code == CRYPT_E_ASN1_CORRUPT);
+  CheckAgainstFullDecoder(data, size, code, name);
 
   // Each call decodes the name again, and a name taken from the alternative
   // names decodes the whole certificate, so the sizes tried are few and
