@@ -352,34 +352,6 @@ TEST_F(ToolTest, RemovalMatchesWholeSimpleDisplayNamesOnly) {
   }
 }
 
-// `der` with the element at `path` (child indexes, from the outside in), and
-// every element around it, in the indefinite-length form that BER allows.
-Bytes Indefinite(const Bytes& der, const std::vector<int>& path, size_t level = 0) {
-  const unsigned char* p = der.data();
-  long length = 0;
-  int tag = 0;
-  int cls = 0;
-  ASN1_get_object(&p, &length, &tag, &cls, static_cast<long>(der.size()));
-  const unsigned char* const end = p + length;
-  Bytes out(static_cast<size_t>(ASN1_object_size(2, 0, tag)));  // with room for the end mark
-  unsigned char* q = out.data();
-  ASN1_put_object(&q, 2, 0, tag, cls);
-  out.resize(static_cast<size_t>(q - out.data()));
-  for (int index = 0; p < end; ++index) {
-    const unsigned char* child = p;
-    ASN1_get_object(&p, &length, &tag, &cls, static_cast<long>(end - p));
-    p += length;
-    const Bytes bytes(child, p);
-    const Bytes changed = level < path.size() && index == path[level]
-                              ? Indefinite(bytes, path, level + 1) : bytes;
-    out.insert(out.end(), changed.begin(), changed.end());
-  }
-  out.resize(out.size() + 2);
-  q = out.data() + out.size() - 2;
-  ASN1_put_eoc(&q);
-  return out;
-}
-
 // libcrypto, and so the tool, installs a certificate in any of these forms;
 // the tool must then find it by name to remove it.
 TEST_F(ToolTest, CertificatesInIndefiniteLengthFormAreRemovedAsTheyWereInstalled) {

@@ -229,6 +229,44 @@ std::string PrivateKeyPem() {
   return BioContents(bio.get());
 }
 
+namespace {
+
+Bytes IndefiniteFrom(const Bytes& der, const std::vector<int>& path, size_t level) {
+  const unsigned char* p = der.data();
+  long length = 0;
+  int tag = 0;
+  int cls = 0;
+  if (ASN1_get_object(&p, &length, &tag, &cls, static_cast<long>(der.size())) & 0x80) {
+    Die("Indefinite: not DER");
+  }
+  const unsigned char* const end = p + length;
+  Bytes out(static_cast<size_t>(ASN1_object_size(2, 0, tag)));  // with room for the end mark
+  unsigned char* q = out.data();
+  ASN1_put_object(&q, 2, 0, tag, cls);
+  out.resize(static_cast<size_t>(q - out.data()));
+  for (int index = 0; p < end; ++index) {
+    const unsigned char* child = p;
+    if (ASN1_get_object(&p, &length, &tag, &cls, static_cast<long>(end - p)) & 0x80) {
+      Die("Indefinite: not DER");
+    }
+    p += length;
+    const Bytes bytes(child, p);
+    const Bytes changed = level < path.size() && index == path[level]
+                              ? IndefiniteFrom(bytes, path, level + 1) : bytes;
+    out.insert(out.end(), changed.begin(), changed.end());
+  }
+  out.resize(out.size() + 2);
+  q = out.data() + out.size() - 2;
+  ASN1_put_eoc(&q);
+  return out;
+}
+
+}  // namespace
+
+Bytes Indefinite(const Bytes& der, const std::vector<int>& path) {
+  return IndefiniteFrom(der, path, 0);
+}
+
 std::string ToPem(const Bytes& der, const std::string& label) {
   BioPtr bio(Check(BIO_new(BIO_s_mem()), "BIO_new"));
   Check(PEM_write_bio(bio.get(), label.c_str(), "", der.data(), static_cast<long>(der.size())),

@@ -44,6 +44,10 @@ Bytes MakePfx(const Bytes& cert);    // PKCS#12 with the certificate and the pri
 Bytes MakeCsr(const std::string& common_name);  // PKCS#10
 std::string PrivateKeyPem();         // the shared key, PEM
 
+// `der` with the element at `path` (child indexes, from the outside in), and
+// every element around it, in the indefinite-length form that BER allows.
+Bytes Indefinite(const Bytes& der, const std::vector<int>& path);
+
 std::string ToPem(const Bytes& der, const std::string& label = "CERTIFICATE");
 std::string ToBase64(const Bytes& der);  // bare, 64 characters a line
 
