@@ -93,6 +93,11 @@ std::vector<Bytes> NameForms() {
   std::vector<Bytes> forms;
   for (const CertSpec& spec : specs) forms.push_back(MakeCertificate(spec));
   forms.push_back(Version1(MakeCertificate(CertSpec{{Utf8("O", "Org"), Utf8("CN", "Old")}, {}})));
+  // BER: a certificate, its to-be-signed part and its subject with
+  // indefinite lengths; then the same with the issuer instead, in the
+  // certificate named by its alternative names.
+  forms.push_back(Indefinite(MakeCertificate("BER CA"), {0, 5}));
+  forms.push_back(Indefinite(forms[5], {0, 3}));
   return forms;
 }
 
@@ -105,6 +110,7 @@ std::vector<Seed> DecoderSeeds() {
   const std::string pem = ToPem(cert);
   return {
       {"cert.der", Text(cert)},
+      {"cert-ber.der", Text(Indefinite(cert, {0, 3}))},
       {"cert.pem", pem},
       {"cert-crlf-bom.pem", "\xEF\xBB\xBF" + Crlf(pem)},
       {"cert-in-text.pem", "Issued for testing.\n\n" + pem + "\nEnd.\n"},
@@ -127,7 +133,8 @@ std::vector<Seed> NameSeeds() {
   std::vector<Seed> seeds;
   static const char* const kNames[] = {"cn", "cn-o-ou", "ou", "o", "email", "san-email",
                                        "san-uri", "san-ip", "country", "empty", "utf8",
-                                       "bmp", "t61", "universal", "long", "version1"};
+                                       "bmp", "t61", "universal", "long", "version1",
+                                       "ber-subject", "ber-issuer-san"};
   const std::vector<Bytes> forms = NameForms();
   for (size_t i = 0; i < forms.size(); ++i) seeds.push_back({kNames[i], Text(forms[i])});
   return seeds;
@@ -143,6 +150,7 @@ std::vector<Seed> EnumerationSeeds() {
       {"one-pem", ToPem(a)},
       {"bundle", ToPem(a) + ToPem(b) + ToPem(c)},
       {"der", Text(a)},
+      {"ber", ToPem(Indefinite(a, {0}))},
       {"trusted", ToPem(a, "TRUSTED CERTIFICATE")},
       {"key-crl-cert", PrivateKeyPem() + ToPem(MakeCrl(), "X509 CRL") + ToPem(b)},
       {"no-end-marker", "-----BEGIN CERTIFICATE-----\n" + ToBase64(c)},
