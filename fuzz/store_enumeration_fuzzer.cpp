@@ -95,6 +95,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   atexit(RemoveRoot);
   std::filesystem::create_directories(AnchorsDir());
   std::filesystem::create_directories(Root() + "/usr/sbin");
+  std::filesystem::create_directories(Root() + "/etc");
+  Write(Root() + "/etc/ca-certificates.conf", "");  // tells Debian's layout from others'
   // The store is found only where its refresh command is. A scan must never
   // run it; if one does, the mark it leaves is a finding.
   const std::string refresh = Root() + "/usr/sbin/update-ca-certificates";
