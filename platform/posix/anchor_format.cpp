@@ -7,6 +7,7 @@
 #include <openssl/pem.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 namespace tkv {
@@ -48,16 +49,20 @@ bool IsCertificateLabel(const std::string& label) {
   return label == "CERTIFICATE" || label == "TRUSTED CERTIFICATE" || label == "X509 CERTIFICATE";
 }
 
+// memmem and memchr: a scan reads every anchor file, and these are several
+// times quicker than the generic algorithms over vector iterators.
 size_t Find(const std::vector<BYTE>& text, const std::string& what, size_t from) {
-  auto it = std::search(text.begin() + static_cast<long>(std::min(from, text.size())), text.end(),
-                        what.begin(), what.end());
-  return it == text.end() ? std::string::npos : static_cast<size_t>(it - text.begin());
+  if (from >= text.size()) return std::string::npos;
+  const void* found = memmem(text.data() + from, text.size() - from, what.data(), what.size());
+  return found == nullptr ? std::string::npos
+                          : static_cast<size_t>(static_cast<const BYTE*>(found) - text.data());
 }
 
 size_t LineEnd(const std::vector<BYTE>& text, size_t from) {
-  size_t i = from;
-  while (i < text.size() && text[i] != '\n') ++i;
-  return i < text.size() ? i + 1 : i;
+  if (from >= text.size()) return text.size();
+  const void* newline = memchr(text.data() + from, '\n', text.size() - from);
+  return newline == nullptr ? text.size()
+                            : static_cast<size_t>(static_cast<const BYTE*>(newline) - text.data()) + 1;
 }
 
 // The DER of one encoded object, without whatever may follow it (the
