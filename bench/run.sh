@@ -55,6 +55,7 @@ else
 fi
 cmake --build "$build_dir" -j2 --target tkvcert tkv_bench_make_store \
   tkv_bench_floor_scan tkv_bench_floor_install tkv_bench_time >/dev/null
+build_dir="$(cd "$build_dir" && pwd)"  # the installation runs from another directory
 build_type="$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build_dir/CMakeCache.txt")"
 
 tool="$build_dir/tkvcert"
