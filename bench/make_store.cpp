@@ -66,70 +66,71 @@ void WriteFile(const std::string& path, const std::string& contents, mode_t mode
 // the subject, issuer and serial change from one to the next, and signing
 // starts from a context set up once: fetching the algorithms anew for every
 // certificate would take most of the time.
-class CertificateMaker {
- public:
-  explicit CertificateMaker(EVP_PKEY* key) : cert_(X509_new()), sign_template_(EVP_MD_CTX_new()),
-                                             sign_(EVP_MD_CTX_new()) {
-    if (!cert_ || !sign_template_ || !sign_) Die("allocation");
-    if (X509_set_version(cert_.get(), X509_VERSION_3) != 1) Die("version");
-    X509_gmtime_adj(X509_getm_notBefore(cert_.get()), 0);
-    X509_gmtime_adj(X509_getm_notAfter(cert_.get()), 3650L * 24 * 3600);
-    if (X509_set_pubkey(cert_.get(), key) != 1) Die("public key");
-    AddExtension(NID_basic_constraints, "critical,CA:TRUE");
-    AddExtension(NID_key_usage, "critical,keyCertSign,cRLSign");
-    AddExtension(NID_subject_key_identifier, "hash");
-    if (EVP_DigestSignInit(sign_template_.get(), nullptr, EVP_sha256(), nullptr, key) != 1) {
-      Die("signing context");
-    }
-  }
-
-  std::vector<unsigned char> Make(const std::string& common_name, long serial) {
-    NamePtr name(X509_NAME_new());
-    if (!name) Die("X509_NAME_new");
-    const auto add = [&](int nid, const std::string& value) {
-      if (X509_NAME_add_entry_by_NID(name.get(), nid, MBSTRING_UTF8,
-                                     reinterpret_cast<const unsigned char*>(value.c_str()), -1,
-                                     -1, 0) != 1) {
-        Die("subject");
-      }
-    };
-    add(NID_countryName, "US");
-    add(NID_organizationName, "TKV Bench Fleet");
-    add(NID_organizationalUnitName, "Test Farm");
-    add(NID_commonName, common_name);
-    IntegerPtr number(ASN1_INTEGER_new());
-    if (!number || ASN1_INTEGER_set(number.get(), serial) != 1 ||
-        X509_set_serialNumber(cert_.get(), number.get()) != 1 ||
-        X509_set_subject_name(cert_.get(), name.get()) != 1 ||
-        X509_set_issuer_name(cert_.get(), name.get()) != 1) {
-      Die("certificate fields");
-    }
-    if (EVP_MD_CTX_copy_ex(sign_.get(), sign_template_.get()) != 1 ||
-        X509_sign_ctx(cert_.get(), sign_.get()) <= 0) {
-      Die("sign");
-    }
-    unsigned char* der = nullptr;
-    const int size = i2d_X509(cert_.get(), &der);
-    if (size <= 0) Die("i2d_X509");
-    std::vector<unsigned char> out(der, der + size);
-    OPENSSL_free(der);
-    return out;
-  }
-
- private:
-  void AddExtension(int nid, const char* value) {
-    X509V3_CTX ctx;
-    X509V3_set_ctx_nodb(&ctx);
-    X509V3_set_ctx(&ctx, cert_.get(), cert_.get(), nullptr, nullptr, 0);
-    X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
-    if (ext == nullptr || X509_add_ext(cert_.get(), ext, -1) != 1) Die("extension");
-    X509_EXTENSION_free(ext);
-  }
-
-  X509Ptr cert_;
-  MdCtxPtr sign_template_;
-  MdCtxPtr sign_;
+struct CertificateTemplate {
+  X509Ptr cert;
+  MdCtxPtr signing;  // initialised once with the key; copied for each signature
+  MdCtxPtr scratch;
 };
+
+void AddExtension(X509* cert, int nid, const char* value) {
+  X509V3_CTX ctx;
+  X509V3_set_ctx_nodb(&ctx);
+  X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);
+  X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
+  if (ext == nullptr || X509_add_ext(cert, ext, -1) != 1) Die("extension");
+  X509_EXTENSION_free(ext);
+}
+
+CertificateTemplate NewTemplate(EVP_PKEY* key) {
+  CertificateTemplate t{X509Ptr(X509_new()), MdCtxPtr(EVP_MD_CTX_new()), MdCtxPtr(EVP_MD_CTX_new())};
+  if (!t.cert || !t.signing || !t.scratch) Die("allocation");
+  X509* cert = t.cert.get();
+  if (X509_set_version(cert, X509_VERSION_3) != 1) Die("version");
+  X509_gmtime_adj(X509_getm_notBefore(cert), 0);
+  X509_gmtime_adj(X509_getm_notAfter(cert), 3650L * 24 * 3600);
+  if (X509_set_pubkey(cert, key) != 1) Die("public key");
+  AddExtension(cert, NID_basic_constraints, "critical,CA:TRUE");
+  AddExtension(cert, NID_key_usage, "critical,keyCertSign,cRLSign");
+  AddExtension(cert, NID_subject_key_identifier, "hash");
+  if (EVP_DigestSignInit(t.signing.get(), nullptr, EVP_sha256(), nullptr, key) != 1) {
+    Die("signing context");
+  }
+  return t;
+}
+
+std::vector<unsigned char> MakeCertificate(CertificateTemplate* t, const std::string& common_name,
+                                           long serial) {
+  NamePtr name(X509_NAME_new());
+  if (!name) Die("X509_NAME_new");
+  const auto add = [&](int nid, const std::string& value) {
+    if (X509_NAME_add_entry_by_NID(name.get(), nid, MBSTRING_UTF8,
+                                   reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1,
+                                   0) != 1) {
+      Die("subject");
+    }
+  };
+  add(NID_countryName, "US");
+  add(NID_organizationName, "TKV Bench Fleet");
+  add(NID_organizationalUnitName, "Test Farm");
+  add(NID_commonName, common_name);
+  X509* cert = t->cert.get();
+  IntegerPtr number(ASN1_INTEGER_new());
+  if (!number || ASN1_INTEGER_set(number.get(), serial) != 1 ||
+      X509_set_serialNumber(cert, number.get()) != 1 ||
+      X509_set_subject_name(cert, name.get()) != 1 || X509_set_issuer_name(cert, name.get()) != 1) {
+    Die("certificate fields");
+  }
+  if (EVP_MD_CTX_copy_ex(t->scratch.get(), t->signing.get()) != 1 ||
+      X509_sign_ctx(cert, t->scratch.get()) <= 0) {
+    Die("sign");
+  }
+  unsigned char* der = nullptr;
+  const int size = i2d_X509(cert, &der);
+  if (size <= 0) Die("i2d_X509");
+  std::vector<unsigned char> out(der, der + size);
+  OPENSSL_free(der);
+  return out;
+}
 
 std::string Numbered(long i) {
   char text[64];
@@ -158,8 +159,8 @@ int main(int argc, char** argv) {
   if (!key) Die("EC key");
 
   if (std::strcmp(argv[1], "--one") == 0) {
-    CertificateMaker maker(key.get());
-    const std::vector<unsigned char> der = maker.Make("TKV Bench Install CA", 1);
+    CertificateTemplate t = NewTemplate(key.get());
+    const std::vector<unsigned char> der = MakeCertificate(&t, "TKV Bench Install CA", 1);
     WriteFile(argv[2], tkv::PemCertificate(der));
     std::printf("%s\n", tkv::AnchorFileName(der).c_str());
     return 0;
@@ -173,10 +174,10 @@ int main(int argc, char** argv) {
   const std::string anchors = root + "/usr/local/share/ca-certificates/";
   std::string last_name;
   std::string last_subject;
-  CertificateMaker maker(key.get());
+  CertificateTemplate t = NewTemplate(key.get());
   for (long i = 1; i <= count; ++i) {
     const std::string subject = Numbered(i);
-    const std::vector<unsigned char> der = maker.Make(subject, i);
+    const std::vector<unsigned char> der = MakeCertificate(&t, subject, i);
     const std::string name = tkv::AnchorFileName(der);
     if (name.empty()) Die("file name");
     WriteFile(anchors + name, tkv::PemCertificate(der));
