@@ -3,8 +3,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <openssl/crypto.h>
-#include <openssl/rand.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,7 +19,9 @@ namespace {
 
 std::string UnpredictableName(const char* suffix) {
   unsigned char random[12];
-  if (RAND_bytes(random, sizeof random) != 1) return "";
+  // The kernel's generator: OpenSSL's would first seed itself, which costs
+  // more than the rest of an install.
+  if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) return "";
   char text[sizeof random * 2 + 1];
   size_t length = 0;
   if (OPENSSL_buf2hexstr_ex(text, sizeof text, &length, random, sizeof random, '\0') != 1) {

@@ -64,9 +64,9 @@ DWORD RunRefreshCommand(const std::vector<std::string>& argv, const std::string&
   std::vector<char*> c_args = CStrings(args);
   std::vector<char*> c_env = CStrings(env);
 
-  // Everything is prepared before fork: the child only calls async-signal-
-  // safe functions.
-  const pid_t pid = fork();
+  // Everything is prepared before: the child only makes system calls until
+  // it execs, so it can share our memory instead of copying its mappings.
+  const pid_t pid = vfork();
   if (pid < 0) return ERROR_FUNCTION_FAILED;
   if (pid == 0) {
     if (dup2(null_fd.get(), 0) < 0 || dup2(null_fd.get(), 1) < 0 ||
