@@ -3,7 +3,7 @@
 # --linux-only: just what building and running the Linux tool needs.
 set -euo pipefail
 
-packages=(cmake make g++ libssl-dev libgtest-dev openssl curl ca-certificates util-linux)
+packages=(cmake make g++ libssl-dev libgtest-dev openssl curl ca-certificates util-linux time)
 if [ "${1:-}" != "--linux-only" ]; then
   packages+=(mingw-w64 wine wine64 icoutils binutils)
 fi
