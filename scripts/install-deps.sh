@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake make g++ libssl-dev libgtest-dev openssl curl ca-certificates util-linux time)
 if [ "${1:-}" != "--linux-only" ]; then
-  packages+=(mingw-w64 wine wine64 icoutils binutils)
+  packages+=(mingw-w64 wine wine64 icoutils binutils clang libfuzzer-14-dev libclang-rt-14-dev)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the Linux build, and the Windows
-# build under Wine. Nothing here touches this machine's trust store: each
+# Builds everything and runs every test: the Linux build, the Windows build
+# under Wine, the fuzz targets (a minute each) and a sanitizer build. Nothing here touches this machine's trust store: each
 # test works on a sandbox root of its own, and Wine on a prefix of its own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,4 +14,7 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build build -j2
 # Keeps the benchmark working (a small store, a few runs; it never fails on a number).
 bench/run.sh --quick --build-dir build
+# Hostile input: every fuzz target for a minute, then the tests under ASan and UBSan.
+scripts/fuzz.sh 60
+scripts/sanitize.sh
 ctest --test-dir build --output-on-failure -j2
