@@ -50,26 +50,7 @@ std::string Crlf(const std::string& text) {
 
 // Version 1 has no [0] version field before the serial number, which moves
 // the subject one field forward.
-Bytes Version1(const Bytes& der) {
-  const std::string key_pem = PrivateKeyPem();
-  std::unique_ptr<BIO, decltype(&BIO_free)> bio(
-      BIO_new_mem_buf(key_pem.data(), static_cast<int>(key_pem.size())), BIO_free);
-  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
-      PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
-  const unsigned char* p = der.data();
-  std::unique_ptr<X509, decltype(&X509_free)> cert(
-      d2i_X509(nullptr, &p, static_cast<long>(der.size())), X509_free);
-  if (!key || !cert || X509_set_version(cert.get(), X509_VERSION_1) != 1 ||
-      X509_sign(cert.get(), key.get(), EVP_sha256()) <= 0) {
-    std::abort();
-  }
-  unsigned char* out = nullptr;
-  const int size = i2d_X509(cert.get(), &out);
-  if (size <= 0) std::abort();
-  Bytes result(out, out + size);
-  OPENSSL_free(out);
-  return result;
-}
+void MakeVersion1(X509* cert) { X509_set_version(cert, X509_VERSION_1); }
 
 std::vector<Bytes> NameForms() {
   const std::string ipv4("\xC0\x00\x02\x01", 4);
@@ -92,7 +73,7 @@ std::vector<Bytes> NameForms() {
   };
   std::vector<Bytes> forms;
   for (const CertSpec& spec : specs) forms.push_back(MakeCertificate(spec));
-  forms.push_back(Version1(MakeCertificate(CertSpec{{Utf8("O", "Org"), Utf8("CN", "Old")}, {}})));
+  forms.push_back(Resigned(MakeCertificate(CertSpec{{Utf8("O", "Org"), Utf8("CN", "Old")}, {}}), MakeVersion1));
   // BER: a certificate, its to-be-signed part and its subject with
   // indefinite lengths; then the same with the issuer instead, in the
   // certificate named by its alternative names.

@@ -48,28 +48,7 @@ std::wstring DisplayName(const Bytes& der) {
 }
 
 // Certificates the shared maker cannot produce: version 1, or an issuer
-// other than the subject. Signing again is what makes OpenSSL encode the
-// changed fields; it would otherwise reuse the original encoding.
-Bytes Reencoded(const Bytes& der, void (*change)(X509*)) {
-  const std::string key_pem = PrivateKeyPem();
-  std::unique_ptr<BIO, decltype(&BIO_free)> bio(
-      BIO_new_mem_buf(key_pem.data(), static_cast<int>(key_pem.size())), BIO_free);
-  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
-      PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
-  const unsigned char* p = der.data();
-  std::unique_ptr<X509, decltype(&X509_free)> cert(
-      d2i_X509(nullptr, &p, static_cast<long>(der.size())), X509_free);
-  if (!key || !cert) return {};
-  change(cert.get());
-  if (X509_sign(cert.get(), key.get(), EVP_sha256()) <= 0) return {};
-  unsigned char* out = nullptr;
-  const int size = i2d_X509(cert.get(), &out);
-  if (size <= 0) return {};
-  Bytes result(out, out + size);
-  OPENSSL_free(out);
-  return result;
-}
-
+// other than the subject.
 void MakeVersion1(X509* cert) { X509_set_version(cert, X509_VERSION_1); }
 
 void UseOtherIssuer(X509* cert) {
@@ -152,7 +131,7 @@ class SimpleDisplayNameTest : public ::testing::TestWithParam<NameCase> {};
 TEST_P(SimpleDisplayNameTest, PicksTheName) {
   const NameCase& c = GetParam();
   Bytes der = MakeCertificate(c.cert);
-  if (c.change != nullptr) der = Reencoded(der, c.change);
+  if (c.change != nullptr) der = Resigned(der, c.change);
   ASSERT_FALSE(der.empty());
   if (c.change != nullptr) {
     const unsigned char* p = der.data();

@@ -192,6 +192,13 @@ Bytes MakeCrl() {
   return Der(crl.get(), i2d_X509_CRL);
 }
 
+Bytes Resigned(const Bytes& cert, void (*change)(X509*)) {
+  X509Ptr x509 = ParseCertificate(cert);
+  change(x509.get());
+  Check(X509_sign(x509.get(), SharedKey(), EVP_sha256()), "certificate signature");
+  return Der(x509.get(), i2d_X509);
+}
+
 Bytes MakePkcs7(const Bytes& cert) {
   X509Ptr x509 = ParseCertificate(cert);
   Ptr<PKCS7, PKCS7_free> p7(Check(PKCS7_new(), "PKCS7_new"));

@@ -3,6 +3,8 @@
 #ifndef TKVCERT_TESTS_SUPPORT_TEST_CERTS_H_
 #define TKVCERT_TESTS_SUPPORT_TEST_CERTS_H_
 
+#include <openssl/types.h>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,6 +39,11 @@ struct CertSpec {
 Bytes MakeCertificate(const CertSpec& spec);
 // Shorthand: subject CN=<common_name> as UTF8String.
 Bytes MakeCertificate(const std::string& common_name, long serial = 1);
+
+// The certificate after `change` edits it, signed again with the shared key:
+// signing is what makes OpenSSL encode the changed fields (a version 1
+// certificate, an issuer other than the subject).
+Bytes Resigned(const Bytes& cert, void (*change)(X509*));
 
 Bytes MakeCrl();                     // a CRL signed by the shared key
 Bytes MakePkcs7(const Bytes& cert);  // a certs-only signed PKCS#7 (.p7b)
