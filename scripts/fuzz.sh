@@ -49,7 +49,10 @@ for target in $targets; do
     -artifact_prefix="$fuzz_dir/findings/$target-" >"$log" 2>&1 || status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
   took=$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "$log")
-  if [ "$status" -ne 0 ]; then
+  if grep -q "libFuzzer: run interrupted" "$log"; then
+    failed+=("$target")
+    summary+=("$target: interrupted after ${runs:-?} runs, nothing found until then")
+  elif [ "$status" -ne 0 ]; then
     failed+=("$target")
     summary+=("$target: FAILED after ${runs:-?} runs, see $log")
     grep -E "^(==[0-9]+==ERROR|SUMMARY|.*contract broken|.*runtime error|artifact_prefix|Test unit written)" "$log" >&2 || tail -40 "$log" >&2
