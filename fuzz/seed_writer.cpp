@@ -3,8 +3,6 @@
 // decoder must recognise and refuse, and the name forms the name reader
 // picks between. Usage: tkv_fuzz_seeds <output directory>
 #include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
@@ -47,10 +45,6 @@ std::string Crlf(const std::string& text) {
   for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
   return out;
 }
-
-// Version 1 has no [0] version field before the serial number, which moves
-// the subject one field forward.
-void MakeVersion1(X509* cert) { X509_set_version(cert, X509_VERSION_1); }
 
 std::vector<Bytes> NameForms() {
   const std::string ipv4("\xC0\x00\x02\x01", 4);

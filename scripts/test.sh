@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the Linux build, the Windows build
-# under Wine, the fuzz targets (a minute each) and a sanitizer build. Nothing here touches this machine's trust store: each
-# test works on a sandbox root of its own, and Wine on a prefix of its own.
+# under Wine, the fuzz targets (a minute each) and a sanitizer build. Nothing
+# here touches this machine's trust store: each test works on a sandbox root
+# of its own, and Wine on a prefix of its own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -1,8 +1,5 @@
 // CertGetNameStringW(CERT_NAME_SIMPLE_DISPLAY_TYPE) and the name it is built on.
 #include <openssl/asn1.h>
-#include <openssl/bio.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
@@ -47,10 +44,7 @@ std::wstring DisplayName(const Bytes& der) {
   return std::wstring(buffer.data());
 }
 
-// Certificates the shared maker cannot produce: version 1, or an issuer
-// other than the subject.
-void MakeVersion1(X509* cert) { X509_set_version(cert, X509_VERSION_1); }
-
+// A certificate the shared maker cannot produce: an issuer other than the subject.
 void UseOtherIssuer(X509* cert) {
   std::unique_ptr<X509_NAME, decltype(&X509_NAME_free)> issuer(X509_NAME_new(), X509_NAME_free);
   X509_NAME_add_entry_by_txt(issuer.get(), "CN", MBSTRING_UTF8,

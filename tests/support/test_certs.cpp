@@ -199,6 +199,8 @@ Bytes Resigned(const Bytes& cert, void (*change)(X509*)) {
   return Der(x509.get(), i2d_X509);
 }
 
+void MakeVersion1(X509* cert) { X509_set_version(cert, X509_VERSION_1); }
+
 Bytes MakePkcs7(const Bytes& cert) {
   X509Ptr x509 = ParseCertificate(cert);
   Ptr<PKCS7, PKCS7_free> p7(Check(PKCS7_new(), "PKCS7_new"));

@@ -44,6 +44,9 @@ Bytes MakeCertificate(const std::string& common_name, long serial = 1);
 // signing is what makes OpenSSL encode the changed fields (a version 1
 // certificate, an issuer other than the subject).
 Bytes Resigned(const Bytes& cert, void (*change)(X509*));
+// A change for Resigned: version 1 has no [0] version field before the serial
+// number, which moves the subject one field forward.
+void MakeVersion1(X509* cert);
 
 Bytes MakeCrl();                     // a CRL signed by the shared key
 Bytes MakePkcs7(const Bytes& cert);  // a certs-only signed PKCS#7 (.p7b)
