@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 
 #include "platform/posix/last_error.h"
 #include "platform/posix/unique_fd.h"
@@ -23,10 +24,8 @@ DWORD CheckRegular(const struct stat& st, size_t max_size) {
 // Sized from fstat(), one byte over, so that a single read usually gets the
 // whole file and shows that it ends there. A file that grows meanwhile is
 // still read whole, up to the limit; one that fstat() cannot size (some
-// pseudo-files say 0) is read to the end.
-DWORD ReadOpened(int fd, size_t max_size, std::vector<BYTE>* contents) {
-  struct stat st;
-  if (fstat(fd, &st) != 0) return ErrorFromErrno(errno);
+// pseudo-files say 0) is read to the end. `st` is the opened file's.
+DWORD ReadOpened(int fd, const struct stat& st, size_t max_size, std::vector<BYTE>* contents) {
   if (DWORD code = CheckRegular(st, max_size)) return code;
 
   const size_t expected = static_cast<size_t>(st.st_size);
@@ -50,26 +49,60 @@ DWORD ReadOpened(int fd, size_t max_size, std::vector<BYTE>* contents) {
   return ERROR_SUCCESS;
 }
 
-UniqueFd OpenForReading(const std::string& path) {
-  return UniqueFd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+constexpr int kReadFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+// Opens for reading the very file that `located` (an O_PATH descriptor)
+// refers to, whatever its path names by now. Only /proc can do that; without
+// it the file is refused rather than opened again by its path, which is what
+// would let a swapped-in FIFO or device be opened.
+UniqueFd ReopenForReading(int located, DWORD* code) {
+  char proc_path[32];
+  snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", located);
+  UniqueFd fd(open(proc_path, kReadFlags));
+  if (fd) return fd;
+  if (errno == EACCES || errno == EPERM) {
+    *code = ERROR_ACCESS_DENIED;  // the file's own permissions
+  } else if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) {
+    *code = ERROR_NOT_SUPPORTED;  // no /proc here
+  } else {
+    *code = ErrorFromErrno(errno);
+  }
+  return fd;
 }
 
 }  // namespace
 
+// The path is resolved once, to a descriptor that opens nothing (O_PATH
+// does not run a FIFO's or device's open), and everything after looks at that
+// descriptor: a path swapped for a link to a FIFO between a check and an open
+// cannot make this open the FIFO.
 DWORD ReadRegularFile(const std::string& path, size_t max_size,
                       std::vector<BYTE>* contents) {
+  UniqueFd located(open(path.c_str(), O_PATH | O_CLOEXEC));
+  if (!located) return ErrorFromErrno(errno);
   struct stat before;
-  if (stat(path.c_str(), &before) != 0) return ErrorFromErrno(errno);
+  if (fstat(located.get(), &before) != 0) return ErrorFromErrno(errno);
   if (DWORD code = CheckRegular(before, max_size)) return code;
-  return ReadListedRegularFile(path, max_size, contents);
+
+  DWORD code = ERROR_SUCCESS;
+  UniqueFd fd = ReopenForReading(located.get(), &code);
+  if (!fd) return code;
+  struct stat opened;
+  if (fstat(fd.get(), &opened) != 0) return ErrorFromErrno(errno);
+  if (opened.st_dev != before.st_dev || opened.st_ino != before.st_ino) {
+    return ERROR_NOT_SUPPORTED;  // not what was looked at: /proc is not the kernel's
+  }
+  return ReadOpened(fd.get(), opened, max_size, contents);
 }
 
 DWORD ReadListedRegularFile(const std::string& path, size_t max_size,
                             std::vector<BYTE>* contents) {
-  UniqueFd fd = OpenForReading(path);
+  UniqueFd fd(open(path.c_str(), kReadFlags));
   if (!fd) return ErrorFromErrno(errno);
-  // The path may have been swapped for something else since it was looked at.
-  return ReadOpened(fd.get(), max_size, contents);
+  // The path may have been swapped for something else since it was listed.
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0) return ErrorFromErrno(errno);
+  return ReadOpened(fd.get(), st, max_size, contents);
 }
 
 }  // namespace tkv

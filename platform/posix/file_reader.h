@@ -10,11 +10,16 @@
 namespace tkv {
 
 // Reads a whole regular file of at most max_size bytes. Never blocks on a
-// FIFO or device and never opens one (opening some devices has effects), and
-// never reads more than max_size + 1 bytes. Returns ERROR_SUCCESS or the code
-// for the cause: ERROR_ACCESS_DENIED for a directory, ERROR_NOT_SUPPORTED for
-// any other non-regular file, ERROR_FILE_TOO_LARGE past max_size, or the
-// code of the failed system call.
+// FIFO or device and never opens one (opening some devices has effects), even
+// when the path is swapped for a link to one while this runs: what the path
+// names is looked at once, and only that file is opened. Never reads more
+// than max_size + 1 bytes. Returns ERROR_SUCCESS or the code for the cause:
+// ERROR_ACCESS_DENIED for a directory, ERROR_NOT_SUPPORTED for any other
+// non-regular file, ERROR_FILE_TOO_LARGE past max_size, or the code of the
+// failed system call (ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND,
+// ERROR_CANT_RESOLVE_FILENAME for a link loop, ...). The file is opened
+// through /proc/self/fd; where /proc is not mounted every file is refused
+// with ERROR_NOT_SUPPORTED rather than opened by its path again.
 DWORD ReadRegularFile(const std::string& path, size_t max_size,
                       std::vector<BYTE>* contents);
 
