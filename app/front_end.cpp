@@ -13,13 +13,25 @@ struct Invocation {
   std::wstring parameter;
 };
 
-// The last command seen before a parameter, and the first non-empty argument
-// after a command. Returns false when an argument comes before any command.
+bool IsKnownCommand(const std::wstring& arg) {
+  return arg == L"/install" || arg == L"/uninstall";
+}
+
+// An argument beginning with "/" is a command, the last one seen before the
+// parameter counting; the parameter is the first non-empty argument after a
+// command. Where file names may begin with "/" (every absolute path off
+// Windows), such an argument after a known command is the parameter instead,
+// unless it is a known command itself. Returns false when an argument comes
+// before any command.
 bool CollectInvocation(const std::vector<std::wstring>& args, Invocation* out) {
+  const bool slash_parameters = FileNamesMayBeginWithSlash();
   for (size_t i = 1; i < args.size(); ++i) {
     if (!out->command.empty() && !out->parameter.empty()) break;
     const std::wstring& arg = args[i];
-    if (!arg.empty() && arg[0] == L'/') {
+    const bool is_command =
+        !arg.empty() && arg[0] == L'/' &&
+        !(slash_parameters && IsKnownCommand(out->command) && !IsKnownCommand(arg));
+    if (is_command) {
       out->command = arg;
     } else if (!out->command.empty()) {
       out->parameter = arg;

@@ -14,6 +14,11 @@
 // UTF-8, losslessly: bytes that are not UTF-8 survive the round trip.
 std::vector<std::wstring> GetWideArguments(int argc, char** argv);
 
+// Whether a file name may begin with "/". Off Windows every absolute path
+// does, so an argument beginning with "/" cannot always be a command there;
+// on Windows a file name never needs to, and "/" always starts a command.
+bool FileNamesMayBeginWithSlash();
+
 void PrintWide(const wchar_t* format, ...);
 void PrintNarrow(const char* format, ...);
 void PutLine(const char* text);

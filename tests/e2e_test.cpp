@@ -66,21 +66,48 @@ struct ArgsCase {
   int status;
 };
 
+// Off Windows an absolute path begins with "/", so after a known command
+// such an argument is the parameter; the Windows build (run under Wine) keeps
+// taking every argument that begins with "/" as a command.
+template <typename T>
+T LinuxElseWine(T linux_value, T wine_value) {
+  return OnWine() ? wine_value : linux_value;
+}
+
 TEST_F(ToolTest, CommandLineIsCollectedAndDispatchedExactly) {
-  sandbox_.Put("ca.pem", ToPem(MakeCertificate("Front End CA")));
+  const std::string ca = sandbox_.Put("ca.pem", ToPem(MakeCertificate("Front End CA")));
+  const std::string missing = sandbox_.root() + "/files/missing.pem";
   const std::string usage = UsageText();
+  const std::string no_file = ErrorLines("CryptQueryObject failed", QueryCode("0x2"));
   const ArgsCase cases[] = {
       {"no arguments", {}, usage, 1},
       {"a command alone", {"/install"}, usage, 1},
       {"one argument and a file", {"ca.pem"}, usage, 1},
       {"a file name first", {"ca.pem", "/install"}, usage, 1},
-      {"arguments run out after commands", {"/install", "/x"}, usage, 1},
       {"only an empty parameter", {"/install", ""}, usage, 1},
       {"a capitalised command", {"/Install", "ca.pem"}, usage, 1},
       {"a prefix of a command", {"/instal", "ca.pem"}, usage, 1},
       {"an unknown command", {"/x", "ca.pem"}, usage, 1},
-      {"an unknown command replaces install", {"/install", "/x", "ca.pem"}, usage, 1},
       {"a later command replaces install", {"/install", "/uninstall", "Nobody"}, Removed("Nobody"), 0},
+      {"a later command replaces uninstall", {"/uninstall", "/install", "ca.pem"}, Imported("ca.pem"), 0},
+      {"two commands and nothing more", {"/install", "/uninstall"}, usage, 1},
+      // Arguments beginning with "/" after a known command.
+      {"an absolute path", {"/install", ca}, LinuxElseWine(Imported(ca), usage), LinuxElseWine(0, 1)},
+      {"an absolute path after an empty argument", {"/install", "", ca},
+       LinuxElseWine(Imported(ca), usage), LinuxElseWine(0, 1)},
+      {"a second absolute path is ignored", {"/install", ca, missing},
+       LinuxElseWine(Imported(ca), usage), LinuxElseWine(0, 1)},
+      {"a slash-name that is no file", {"/install", "/x"},
+       LinuxElseWine(no_file + Imported("/x"), usage), 1},
+      {"a slash-name, then a file", {"/install", "/x", "ca.pem"},
+       LinuxElseWine(no_file + Imported("/x"), usage), 1},
+      {"a subject beginning with a slash", {"/uninstall", "/CN"},
+       LinuxElseWine(Removed("/CN"), usage), LinuxElseWine(0, 1)},
+      {"a later command still replaces one", {"/install", "/uninstall", "/CN"},
+       LinuxElseWine(Removed("/CN"), usage), LinuxElseWine(0, 1)},
+      // Before any known command, "/" begins a command everywhere.
+      {"an unknown command, then an absolute path", {"/x", ca}, usage, 1},
+      {"an unknown command, then a path that is no file", {"/x", "/etc/ca.pem"}, usage, 1},
       {"an empty argument is passed over", {"/install", "", "ca.pem"}, Imported("ca.pem"), 0},
       {"a second file is ignored", {"/install", "ca.pem", "missing.pem"}, Imported("ca.pem"), 0},
       {"wildcards are not expanded", {"/install", "*.pem"},

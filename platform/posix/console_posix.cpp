@@ -15,6 +15,8 @@ std::vector<std::wstring> GetWideArguments(int argc, char** argv) {
   return args;
 }
 
+bool FileNamesMayBeginWithSlash() { return true; }
+
 void PrintWide(const wchar_t* format, ...) {
   va_list ap;
   va_start(ap, format);

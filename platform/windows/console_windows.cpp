@@ -29,6 +29,8 @@ std::vector<std::wstring> GetWideArguments(int, char**) {
   return args;
 }
 
+bool FileNamesMayBeginWithSlash() { return false; }
+
 void PrintWide(const wchar_t* format, ...) {
   va_list ap;
   va_start(ap, format);
