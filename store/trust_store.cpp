@@ -43,7 +43,10 @@ void ReleaseQueriedContext(DWORD content_type, const void* context) {
 // a subject never matches a name it is only the beginning of.
 constexpr DWORD kNameBufferSize = 4096;
 
-bool ReadSimpleDisplayName(PCCERT_CONTEXT certificate, std::vector<WCHAR>* buffer) {
+// The name's length without the terminator, or -1 when it cannot be read.
+// The length is what the API returns, not where the first NUL is: a name
+// may hold a NUL, and what follows it is part of the name.
+long ReadSimpleDisplayName(PCCERT_CONTEXT certificate, std::vector<WCHAR>* buffer) {
   buffer->resize(kNameBufferSize);
   DWORD length = CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr,
                                     buffer->data(), kNameBufferSize);
@@ -56,7 +59,15 @@ bool ReadSimpleDisplayName(PCCERT_CONTEXT certificate, std::vector<WCHAR>* buffe
                                   buffer->data(), needed);
     }
   }
-  return length != 0;
+  return static_cast<long>(length) - 1;
+}
+
+// Equal when both have the same length and the same code units: a name
+// that goes on past a NUL is not the subject that stops there.
+bool SameName(const std::vector<WCHAR>& name, long length, const wchar_t* subject) {
+  const size_t subject_length = wcslen(subject);
+  return static_cast<size_t>(length) == subject_length && subject_length < name.size() &&
+         wmemcmp(name.data(), subject, subject_length) == 0;
 }
 
 }  // namespace
@@ -107,12 +118,13 @@ bool RemoveCertificate(const wchar_t* subject) {
   // Each context goes back to the enumeration, which releases it, or to the
   // deletion, which does the same.
   while ((certificate = CertEnumCertificatesInStore(store, certificate)) != nullptr) {
-    if (!ReadSimpleDisplayName(certificate, &name)) {
+    const long length = ReadSimpleDisplayName(certificate, &name);
+    if (length < 0) {
       if (!warned) ReportWarning(L"Get certificate name failed.Continuing...", true);
       warned = true;
       continue;
     }
-    if (wcscmp(name.data(), subject) != 0) continue;
+    if (!SameName(name, length, subject)) continue;
 
     PrintWide(L"Removing certificate : %s \n", name.data());
     if (!CertDeleteCertificateFromStore(certificate)) {

@@ -358,10 +358,13 @@ TEST_F(ToolTest, RemovalMatchesWholeSimpleDisplayNamesOnly) {
       {"name from the SAN", {{{"C", "DE", V_ASN1_PRINTABLESTRING}},
                              {{GEN_DNS, "proxy.example"}, {GEN_EMAIL, "ca@proxy.example"}}, 1},
        "ca@proxy.example", true},
+      {"a name beginning with a slash", {{{"CN", "/Slash CA", V_ASN1_UTF8STRING}}, {}, 1},
+       "/Slash CA", true},
   };
   for (const RemovalCase& c : cases) {
     SCOPED_TRACE(c.name);
     if (OnWine() && c.subject == non_ascii) continue;  // msvcrt prints in the console code page
+    if (OnWine() && c.subject[0] == '/') continue;      // a command there, not a subject
     Sandbox sandbox;
     const Bytes der = MakeCertificate(c.spec);
     if (OnWine()) {
@@ -375,6 +378,38 @@ TEST_F(ToolTest, RemovalMatchesWholeSimpleDisplayNamesOnly) {
     EXPECT_EQ(r.status, 0);
     if (!OnWine()) {
       EXPECT_EQ(sandbox.AnchorNames().empty(), c.removed);
+    }
+  }
+}
+
+// A subject is compared with the whole name, by length: a name that goes on
+// past a NUL is not the text before the NUL, in either string type. Wine's
+// crypt32 installs such a certificate and gives its name whole, NUL and all,
+// as ours does; its deletions do not last, so there the certificate with the
+// plain name is left out and the case is that nothing is removed.
+TEST_F(ToolTest, ANameWithANulInsideIsNotTheTextBeforeIt) {
+  const std::string with_nul("Null CA\0.evil", 13);
+  for (int type : {V_ASN1_UTF8STRING, V_ASN1_BMPSTRING}) {
+    SCOPED_TRACE(type == V_ASN1_UTF8STRING ? "UTF8String" : "BMPString");
+    Sandbox sandbox;
+    const RunOptions options{sandbox.root(), false, sandbox.root() + "/files"};
+    const Bytes evil = MakeCertificate(CertSpec{{{"CN", with_nul, type}}, {}, 1});
+    const Bytes plain = MakeCertificate(CertSpec{{{"CN", "Null CA", type}}, {}, 2});
+    sandbox.Put("evil.pem", ToPem(evil));
+    sandbox.Put("plain.pem", ToPem(plain));
+    ASSERT_EQ(RunTool({"/install", "evil.pem"}, options).out, Imported("evil.pem"));
+    if (!OnWine()) {
+      ASSERT_EQ(RunTool({"/install", "plain.pem"}, options).out, Imported("plain.pem"));
+    }
+    // The first run removes the plain name, wherever it comes in the scan;
+    // the second finds nothing.
+    for (bool plain_left : {!OnWine(), false}) {
+      const RunResult r = RunTool({"/uninstall", "Null CA"}, options);
+      EXPECT_EQ(r.out, (plain_left ? RemovalLines("Null CA") : "") + Removed("Null CA"));
+      EXPECT_EQ(r.status, 0);
+    }
+    if (!OnWine()) {
+      EXPECT_EQ(sandbox.AnchorNames(), std::vector<std::string>{AnchorName(evil)});
     }
   }
 }

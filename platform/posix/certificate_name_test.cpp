@@ -158,6 +158,23 @@ TEST(CertGetNameStringW, EmptyNameReturnsOne) {
   EXPECT_EQ(buffer[0], L'\0');
 }
 
+// A NUL inside a name is part of it: the count covers what follows, so a
+// caller comparing by length never takes the name for the text before it.
+TEST(CertGetNameStringW, ANulInsideTheNameIsCounted) {
+  const std::string value("Null CA\0.evil", 13);
+  const std::wstring expected(L"Null CA\0.evil", 13);
+  for (int type : {V_ASN1_UTF8STRING, V_ASN1_BMPSTRING, V_ASN1_T61STRING, V_ASN1_UNIVERSALSTRING}) {
+    SCOPED_TRACE(type);
+    ContextPtr context = Context(MakeCertificate(CertSpec{{{"CN", value, type}}, {}}));
+    EXPECT_EQ(GetName(context.get(), nullptr, 0), expected.size() + 1);
+    std::vector<WCHAR> buffer(expected.size() + 2, L'#');
+    ASSERT_EQ(GetName(context.get(), buffer.data(), static_cast<DWORD>(buffer.size())),
+              expected.size() + 1);
+    EXPECT_EQ(std::wstring(buffer.data(), expected.size()), expected);
+    EXPECT_EQ(buffer[expected.size()], L'\0');
+  }
+}
+
 class LongNameTest : public ::testing::Test {
  protected:
   static constexpr DWORD kLength = 5000;
