@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/posix/last_error.h"
+#include "platform/posix/store_layout.h"
 
 namespace tkv {
 namespace {
@@ -42,21 +43,26 @@ DWORD WriteAll(int fd, const std::string& contents) {
 }
 
 // A new file under an unpredictable name, written and flushed to disk.
-DWORD WriteTemporary(int staging_fd, const std::string& contents, std::string* name) {
+DWORD WriteTemporary(int staging_fd, const AnchorFile& file, std::string* name) {
   *name = UnpredictableName(".tmp");
   if (name->empty()) return ERROR_FUNCTION_FAILED;
   UniqueFd fd(openat(staging_fd, name->c_str(),
-                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!fd) return ErrorFromErrno(errno);
-  DWORD code = WriteAll(fd.get(), contents);
-  if (code == ERROR_SUCCESS && fchmod(fd.get(), 0644) != 0) code = ErrorFromErrno(errno);
+  DWORD code = WriteAll(fd.get(), file.contents);
+  if (code == ERROR_SUCCESS && (file.uid != static_cast<uid_t>(-1) || file.gid != static_cast<gid_t>(-1)) &&
+      fchown(fd.get(), file.uid, file.gid) != 0) {
+    code = ErrorFromErrno(errno);
+  }
+  if (code == ERROR_SUCCESS && fchmod(fd.get(), file.mode) != 0) code = ErrorFromErrno(errno);
   if (code == ERROR_SUCCESS && fsync(fd.get()) != 0) code = ErrorFromErrno(errno);
   if (code != ERROR_SUCCESS) unlinkat(staging_fd, name->c_str(), 0);
   return code;
 }
 
+// Empties a directory of ours: files, and directories that are empty.
 void RemoveAllIn(int dir_fd) {
-  const int listing_fd = dup(dir_fd);
+  const int listing_fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (listing_fd < 0) return;
   DIR* dir = fdopendir(listing_fd);
   if (dir == nullptr) {
@@ -64,8 +70,9 @@ void RemoveAllIn(int dir_fd) {
     return;
   }
   while (const dirent* entry = readdir(dir)) {
-    if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) {
-      unlinkat(dir_fd, entry->d_name, 0);
+    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+    if (unlinkat(dir_fd, entry->d_name, 0) != 0 && errno == EISDIR) {
+      unlinkat(dir_fd, entry->d_name, AT_REMOVEDIR);
     }
   }
   closedir(dir);
@@ -76,19 +83,41 @@ bool Exists(int dir_fd, const std::string& name) {
   return fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
+// A regular file (not a link) that holds exactly `file` already.
+bool AlreadyHolds(int dir_fd, const std::string& name, const AnchorFile& file) {
+  UniqueFd fd(openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st;
+  if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<size_t>(st.st_size) != file.contents.size() || (st.st_mode & 07777) != file.mode ||
+      (file.uid != static_cast<uid_t>(-1) && st.st_uid != file.uid) ||
+      (file.gid != static_cast<gid_t>(-1) && st.st_gid != file.gid)) {
+    return false;
+  }
+  std::string contents(file.contents.size() + 1, '\0');
+  size_t total = 0;
+  for (;;) {
+    const ssize_t n = read(fd.get(), contents.data() + total, contents.size() - total);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    total += static_cast<size_t>(n);
+    if (total == contents.size()) break;
+  }
+  contents.resize(total);
+  return contents == file.contents;
+}
+
 }  // namespace
 
-DWORD LockedAnchorDirectory::Open(const std::string& path, std::chrono::milliseconds patience,
+DWORD LockedAnchorDirectory::Open(UniqueFd anchors_fd, std::chrono::milliseconds patience,
                                   LockedAnchorDirectory* out) {
-  UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd) return ErrorFromErrno(errno);
+  if (!anchors_fd) return ERROR_FILE_NOT_FOUND;
   const auto deadline = std::chrono::steady_clock::now() + patience;
-  while (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+  while (flock(anchors_fd.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno != EWOULDBLOCK && errno != EINTR) return ErrorFromErrno(errno);
     if (std::chrono::steady_clock::now() >= deadline) return ERROR_BUSY;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  out->fd_ = std::move(fd);
+  out->fd_ = std::move(anchors_fd);
   return out->OpenStaging();
 }
 
@@ -101,57 +130,64 @@ DWORD LockedAnchorDirectory::OpenStaging() {
     if (unlinkat(fd_.get(), kStagingName, 0) != 0) return ErrorFromErrno(errno);
     return OpenStaging();
   }
-  // Under the lock nothing in staging belongs to a change in progress.
+  // Under the lock nothing in staging belongs to a change in progress; the
+  // hooks directory given to the host's refresh must hold nothing at all.
+  UniqueFd hooks(openat(staging_fd_.get(), kNoHooksName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (hooks) RemoveAllIn(hooks.get());
   RemoveAllIn(staging_fd_.get());
-  return ERROR_SUCCESS;
-}
-
-AnchorChange::~AnchorChange() { Rollback(); }
-
-// Keeps what stands under `name` (a file or a link, as it is) under a backup
-// name, so the change can be undone.
-DWORD AnchorChange::BackUp(const std::string& name, Undo* undo) {
-  undo->name = name;
-  if (!Exists(dir_fd_, name)) return ERROR_SUCCESS;
-  undo->backup = UnpredictableName(".bak");
-  if (undo->backup.empty()) return ERROR_FUNCTION_FAILED;
-  if (linkat(dir_fd_, name.c_str(), staging_fd_, undo->backup.c_str(), 0) != 0) {
+  if (mkdirat(staging_fd_.get(), kNoHooksName, 0700) != 0 && errno != EEXIST) {
     return ErrorFromErrno(errno);
   }
   return ERROR_SUCCESS;
 }
 
-DWORD AnchorChange::Replace(const std::string& name, const std::string& contents) {
+// Keeps what stands under `name` (a file or a link, as it is) under a backup
+// name, so the change can be undone.
+DWORD AnchorChange::BackUp(int parent_fd, const std::string& name, Undo* undo) {
+  undo->parent.reset(fcntl(parent_fd, F_DUPFD_CLOEXEC, 0));
+  if (!undo->parent) return ErrorFromErrno(errno);
+  undo->name = name;
+  if (!Exists(parent_fd, name)) return ERROR_SUCCESS;
+  undo->backup = UnpredictableName(".bak");
+  if (undo->backup.empty()) return ERROR_FUNCTION_FAILED;
+  if (linkat(parent_fd, name.c_str(), staging_fd_, undo->backup.c_str(), 0) != 0) {
+    return ErrorFromErrno(errno);
+  }
+  return ERROR_SUCCESS;
+}
+
+DWORD AnchorChange::Replace(int parent_fd, const std::string& name, const AnchorFile& file) {
+  if (AlreadyHolds(parent_fd, name, file)) return ERROR_SUCCESS;
   std::string temporary;
-  if (DWORD code = WriteTemporary(staging_fd_, contents, &temporary)) return code;
+  if (DWORD code = WriteTemporary(staging_fd_, file, &temporary)) return code;
   Undo undo;
-  if (DWORD code = BackUp(name, &undo)) {
+  if (DWORD code = BackUp(parent_fd, name, &undo)) {
     unlinkat(staging_fd_, temporary.c_str(), 0);
     return code;
   }
   // rename() replaces a link planted under the name; it never writes through it.
-  if (renameat(staging_fd_, temporary.c_str(), dir_fd_, name.c_str()) != 0) {
+  if (renameat(staging_fd_, temporary.c_str(), parent_fd, name.c_str()) != 0) {
     const DWORD code = ErrorFromErrno(errno);
     unlinkat(staging_fd_, temporary.c_str(), 0);
     if (!undo.backup.empty()) unlinkat(staging_fd_, undo.backup.c_str(), 0);
     return code;
   }
-  undo_.push_back(undo);
-  fsync(dir_fd_);
+  undo_.push_back(std::move(undo));
+  fsync(parent_fd);
   return ERROR_SUCCESS;
 }
 
-DWORD AnchorChange::Remove(const std::string& name) {
-  if (!Exists(dir_fd_, name)) return ERROR_FILE_NOT_FOUND;
+DWORD AnchorChange::Remove(int parent_fd, const std::string& name) {
+  if (!Exists(parent_fd, name)) return ERROR_FILE_NOT_FOUND;
   Undo undo;
-  if (DWORD code = BackUp(name, &undo)) return code;
-  if (unlinkat(dir_fd_, name.c_str(), 0) != 0) {
+  if (DWORD code = BackUp(parent_fd, name, &undo)) return code;
+  if (unlinkat(parent_fd, name.c_str(), 0) != 0) {
     const DWORD code = ErrorFromErrno(errno);
     unlinkat(staging_fd_, undo.backup.c_str(), 0);
     return code;
   }
-  undo_.push_back(undo);
-  fsync(dir_fd_);
+  undo_.push_back(std::move(undo));
+  fsync(parent_fd);
   return ERROR_SUCCESS;
 }
 
@@ -164,13 +200,14 @@ void AnchorChange::Commit() {
 
 void AnchorChange::Rollback() {
   for (auto it = undo_.rbegin(); it != undo_.rend(); ++it) {
+    const int parent = it->parent.get();
     if (it->backup.empty()) {
-      unlinkat(dir_fd_, it->name.c_str(), 0);
+      unlinkat(parent, it->name.c_str(), 0);
     } else {
-      renameat(staging_fd_, it->backup.c_str(), dir_fd_, it->name.c_str());
+      renameat(staging_fd_, it->backup.c_str(), parent, it->name.c_str());
     }
+    fsync(parent);
   }
-  if (!undo_.empty()) fsync(dir_fd_);
   undo_.clear();
 }
 

@@ -11,6 +11,8 @@
 #ifndef TKVCERT_PLATFORM_POSIX_ANCHOR_DIRECTORY_H_
 #define TKVCERT_PLATFORM_POSIX_ANCHOR_DIRECTORY_H_
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <string>
 #include <vector>
@@ -24,9 +26,10 @@ namespace tkv {
 // on the directory) also covers the refresh that follows the change.
 class LockedAnchorDirectory {
  public:
-  // Waits for another run's change at most `patience`; ERROR_BUSY after that.
-  // Clears what a run killed in the middle of a change left in staging.
-  static DWORD Open(const std::string& path, std::chrono::milliseconds patience,
+  // Takes the directory `anchors_fd` and waits for another run's change at
+  // most `patience`; ERROR_BUSY after that. Clears what a run killed in the
+  // middle of a change left in staging.
+  static DWORD Open(UniqueFd anchors_fd, std::chrono::milliseconds patience,
                     LockedAnchorDirectory* out);
 
   int fd() const { return fd_.get(); }
@@ -41,29 +44,50 @@ class LockedAnchorDirectory {
   UniqueFd staging_fd_;
 };
 
+// A file as the store keeps it: its contents, mode and owner.
+struct AnchorFile {
+  std::string contents;
+  mode_t mode = 0644;
+  uid_t uid = static_cast<uid_t>(-1);  // -1: whoever writes it
+  gid_t gid = static_cast<gid_t>(-1);
+};
+
 // A set of file replacements and removals that can be undone until Commit().
-// Destroying it without Commit() restores what the directory held.
+// Destroying it without Commit() restores what the directory held. Names
+// are single components of `parent_fd`, a directory of the anchors tree;
+// a link under a name is replaced or removed as a link, never followed.
 class AnchorChange {
  public:
   explicit AnchorChange(const LockedAnchorDirectory& dir)
       : dir_fd_(dir.fd()), staging_fd_(dir.staging_fd()) {}
   AnchorChange(const AnchorChange&) = delete;
   AnchorChange& operator=(const AnchorChange&) = delete;
-  ~AnchorChange();
+  ~AnchorChange() { Rollback(); }
 
-  // Puts `contents` under `name`, mode 0644, durably.
-  DWORD Replace(const std::string& name, const std::string& contents);
+  int top_fd() const { return dir_fd_; }
+
+  // Puts `file` under `name`, durably. A regular file that already holds
+  // exactly that is left alone, and the change stays empty.
+  DWORD Replace(int parent_fd, const std::string& name, const AnchorFile& file);
+  DWORD Replace(const std::string& name, const AnchorFile& file) {
+    return Replace(dir_fd_, name, file);
+  }
   // Takes `name` away; ERROR_FILE_NOT_FOUND when it is not there.
-  DWORD Remove(const std::string& name);
+  DWORD Remove(int parent_fd, const std::string& name);
+
+  // Whether anything was replaced or removed.
+  bool changed() const { return !undo_.empty(); }
   void Commit();
+  // Puts back what the directory held; the change is empty afterwards.
+  void Rollback();
 
  private:
   struct Undo {
+    UniqueFd parent;
     std::string name;
     std::string backup;  // in staging; empty when nothing stood under name before
   };
-  DWORD BackUp(const std::string& name, Undo* undo);
-  void Rollback();
+  DWORD BackUp(int parent_fd, const std::string& name, Undo* undo);
 
   int dir_fd_;
   int staging_fd_;

@@ -45,9 +45,13 @@ namespace {
 constexpr char kBegin[] = "-----BEGIN ";
 constexpr char kDashes[] = "-----";
 
+}  // namespace
+
 bool IsCertificateLabel(const std::string& label) {
   return label == "CERTIFICATE" || label == "TRUSTED CERTIFICATE" || label == "X509 CERTIFICATE";
 }
+
+namespace {
 
 // memmem and memchr: a scan reads every anchor file, and these are several
 // times quicker than the generic algorithms over vector iterators.
@@ -88,23 +92,28 @@ std::vector<BYTE> FirstObject(const unsigned char* data, long size) {
 }
 
 void DecodeBlock(const std::vector<BYTE>& text, AnchorBlock* block) {
-  std::unique_ptr<BIO, decltype(&BIO_free)> bio(
-      BIO_new_mem_buf(text.data() + block->begin, static_cast<int>(block->end - block->begin)),
-      BIO_free);
+  block->der = DecodeCertificateBlock(text.data() + block->begin, block->end - block->begin);
+  block->decoded = !block->der.empty();
+}
+
+}  // namespace
+
+std::vector<BYTE> DecodeCertificateBlock(const BYTE* text, size_t size) {
+  std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(text, static_cast<int>(size)),
+                                                BIO_free);
   char* name = nullptr;
   char* header = nullptr;
   unsigned char* body = nullptr;
   long length = 0;
+  std::vector<BYTE> der;
   if (bio && PEM_read_bio(bio.get(), &name, &header, &body, &length) == 1) {
-    block->der = FirstObject(body, length);
-    block->decoded = !block->der.empty();
+    der = FirstObject(body, length);
   }
   OPENSSL_free(name);
   OPENSSL_free(header);
   OPENSSL_free(body);
+  return der;
 }
-
-}  // namespace
 
 std::vector<AnchorBlock> ParseAnchorFile(const std::vector<BYTE>& contents) {
   std::vector<AnchorBlock> blocks;

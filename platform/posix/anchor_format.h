@@ -26,6 +26,13 @@ struct AnchorBlock {
 // Other blocks (keys, CRLs) and text around the blocks are passed over.
 std::vector<AnchorBlock> ParseAnchorFile(const std::vector<BYTE>& contents);
 
+// The certificate of one PEM block (its BEGIN line to its END line): the
+// first object of its decoded body; empty when that is not one.
+std::vector<BYTE> DecodeCertificateBlock(const BYTE* text, size_t size);
+
+// Whether a label names a certificate block.
+bool IsCertificateLabel(const std::string& label);
+
 }  // namespace tkv
 
 #endif  // TKVCERT_PLATFORM_POSIX_ANCHOR_FORMAT_H_

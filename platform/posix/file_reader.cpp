@@ -100,9 +100,13 @@ DWORD ReadListedRegularFile(const std::string& path, size_t max_size,
   UniqueFd fd(open(path.c_str(), kReadFlags));
   if (!fd) return ErrorFromErrno(errno);
   // The path may have been swapped for something else since it was listed.
+  return ReadOpenedFile(fd.get(), max_size, contents);
+}
+
+DWORD ReadOpenedFile(int fd, size_t max_size, std::vector<BYTE>* contents) {
   struct stat st;
-  if (fstat(fd.get(), &st) != 0) return ErrorFromErrno(errno);
-  return ReadOpened(fd.get(), st, max_size, contents);
+  if (fstat(fd, &st) != 0) return ErrorFromErrno(errno);
+  return ReadOpened(fd, st, max_size, contents);
 }
 
 }  // namespace tkv

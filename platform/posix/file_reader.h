@@ -31,6 +31,10 @@ DWORD ReadRegularFile(const std::string& path, size_t max_size,
 DWORD ReadListedRegularFile(const std::string& path, size_t max_size,
                             std::vector<BYTE>* contents);
 
+// The same for a file already opened (without blocking): checked to be a
+// regular file of at most max_size bytes before a byte is read.
+DWORD ReadOpenedFile(int fd, size_t max_size, std::vector<BYTE>* contents);
+
 }  // namespace tkv
 
 #endif  // TKVCERT_PLATFORM_POSIX_FILE_READER_H_

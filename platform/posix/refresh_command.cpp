@@ -6,26 +6,21 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
 #include "platform/posix/unique_fd.h"
-
-extern char** environ;
 
 namespace tkv {
 namespace {
 
-// The refresh scripts call sed, find, openssl and run-parts: give them the
-// system's own, whatever PATH the tool was started with.
-constexpr char kSystemPath[] = "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+// The refresh runs as root and runs other programs and hooks: nothing of the
+// caller's environment (PATH, BASH_ENV, LD_PRELOAD, OPENSSL_CONF, TMPDIR...)
+// may choose what they run or read.
+const char* const kRefreshEnvironment[] = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL=C"};
 constexpr size_t kMaxKeptErrorOutput = 64 * 1024;
 
 std::vector<std::string> RefreshEnvironment() {
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    if (strncmp(*e, "PATH=", 5) != 0) env.emplace_back(*e);
-  }
-  env.emplace_back(kSystemPath);
-  return env;
+  return std::vector<std::string>(std::begin(kRefreshEnvironment), std::end(kRefreshEnvironment));
 }
 
 std::vector<char*> CStrings(std::vector<std::string>& strings) {
@@ -75,7 +70,8 @@ DWORD RunRefreshCommand(const std::vector<std::string>& argv, const std::string&
     }
     // A plain dup is not closed on exec: the lock goes with the refresh.
     if (lock_fd >= 0 && dup(lock_fd) < 0) _exit(127);
-    if (!chroot_dir.empty() && (chroot(chroot_dir.c_str()) != 0 || chdir("/") != 0)) _exit(127);
+    if (!chroot_dir.empty() && chroot(chroot_dir.c_str()) != 0) _exit(127);
+    if (chdir("/") != 0) _exit(127);
     execve(c_args[0], c_args.data(), c_env.data());
     _exit(127);
   }

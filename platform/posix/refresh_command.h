@@ -10,7 +10,8 @@
 namespace tkv {
 
 // Runs argv (argv[0] an absolute path; inside `chroot_dir` when that is not
-// empty) with a fixed system PATH and no input, and waits for it. The
+// empty, with working directory "/") with a fixed environment (a system
+// PATH, LC_ALL=C, nothing of the caller's) and no input, and waits for it. The
 // refresh inherits `lock_fd`, so the store stays locked while it runs even
 // if the tool is killed. Its output is discarded when it succeeds; when it
 // fails, its standard error is passed to ours so that an admin sees why,

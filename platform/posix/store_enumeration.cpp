@@ -1,70 +1,29 @@
 // CertEnumCertificatesInStore and CertDeleteCertificateFromStore for the
 // anchors directory.
-#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 
 #include "platform/posix/anchor_directory.h"
+#include "platform/posix/anchor_listing.h"
 #include "platform/posix/cert_context.h"
 #include "platform/posix/file_reader.h"
 #include "platform/posix/last_error.h"
+#include "platform/posix/root_directory.h"
+#include "platform/posix/store_refresh.h"
 #include "platform/posix/system_store.h"
 
 namespace tkv {
 namespace {
 
-bool EndsWith(const char* text, const char* suffix) {
-  const size_t length = strlen(text);
-  const size_t n = strlen(suffix);
-  return length >= n && memcmp(text + length - n, suffix, n) == 0;
-}
-
-// Whether a listed entry is a regular file, or a link to one. Anything else
-// (a directory, a FIFO, a device, a dangling link) holds no certificate the
-// scan could read, and leaving it out here lets every file that stays be
-// opened without being looked up first.
-bool ListsRegularFile(DIR* dir, const dirent& entry) {
-  switch (entry.d_type) {
-    case DT_REG:
-      return true;
-    case DT_LNK:
-    case DT_UNKNOWN: {  // some file systems do not say
-      struct stat st;
-      return fstatat(dirfd(dir), entry.d_name, &st, 0) == 0 && S_ISREG(st.st_mode);
-    }
-    default:
-      return false;
-  }
-}
-
-// Anchor files in byte order of their names. Hidden files (our own
-// temporaries among them) and subdirectories are not anchors.
-std::vector<std::string> ListAnchorFiles(const StoreLocation& location) {
-  std::vector<std::string> names;
-  DIR* dir = opendir(location.anchors_dir.c_str());
-  if (dir == nullptr) return names;
-  while (const dirent* entry = readdir(dir)) {
-    const char* name = entry->d_name;
-    if (name[0] == '\0' || name[0] == '.') continue;
-    if (!EndsWith(name, location.layout->anchor_extension)) continue;
-    if (!ListsRegularFile(dir, *entry)) continue;
-    names.emplace_back(name);
-  }
-  closedir(dir);
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-std::string AnchorPath(const StoreData& store, const std::string& name) {
-  return store.location.anchors_dir + "/" + name;
-}
-
 // An unreadable, vanished or oversized file holds no certificate we can see.
-std::vector<AnchorBlock> ReadAnchorFile(const std::string& path) {
+std::vector<AnchorBlock> ReadAnchorBlocks(const StoreData& store, const std::string& relative) {
   std::vector<BYTE> contents;
-  if (ReadListedRegularFile(path, TKV_MAX_CERTIFICATE_FILE_SIZE, &contents) != ERROR_SUCCESS) {
+  if (ReadAnchorFile(store.location, store.anchors_fd.get(), relative, &contents) !=
+      ERROR_SUCCESS) {
     return {};
   }
   return ParseAnchorFile(contents);
@@ -84,22 +43,79 @@ PCCERT_CONTEXT NewStoreContext(const std::shared_ptr<StoreData>& store, size_t f
   return context;
 }
 
-// The file's text without the block that holds `der`; ERROR_SUCCESS and
-// *rest set, *now_empty when no other certificate remains in it.
-DWORD RemoveBlock(const std::vector<BYTE>& contents, const std::vector<BYTE>& der,
-                  size_t expected_index, std::string* rest, bool* now_empty) {
-  const std::vector<AnchorBlock> blocks = ParseAnchorFile(contents);
-  auto matches = [&](const AnchorBlock& b) { return b.decoded && b.der == der; };
-  size_t index = expected_index;
-  if (index >= blocks.size() || !matches(blocks[index])) {
-    auto it = std::find_if(blocks.begin(), blocks.end(), matches);
-    if (it == blocks.end()) return CRYPT_E_NOT_FOUND;  // changed since it was enumerated
-    index = static_cast<size_t>(it - blocks.begin());
+// A copy found under the lock: the file, its text, and its blocks.
+struct Copy {
+  std::string relative;
+  std::vector<BYTE> contents;
+  std::vector<AnchorBlock> blocks;
+};
+
+// The file's text without the blocks that hold `der`.
+std::string WithoutCertificate(const Copy& copy, const std::vector<BYTE>& der) {
+  std::string rest;
+  size_t from = 0;
+  for (const AnchorBlock& block : copy.blocks) {
+    if (!block.decoded || block.der != der) continue;
+    rest.append(copy.contents.begin() + static_cast<long>(from),
+                copy.contents.begin() + static_cast<long>(block.begin));
+    from = block.end;
   }
-  *now_empty = blocks.size() == 1;
-  rest->assign(contents.begin(), contents.begin() + static_cast<long>(blocks[index].begin));
-  rest->append(contents.begin() + static_cast<long>(blocks[index].end), contents.end());
-  return ERROR_SUCCESS;
+  rest.append(copy.contents.begin() + static_cast<long>(from), copy.contents.end());
+  return rest;
+}
+
+bool OnlyCertificate(const Copy& copy, const std::vector<BYTE>& der) {
+  for (const AnchorBlock& block : copy.blocks) {
+    if (!block.decoded || block.der != der) return false;
+  }
+  return true;
+}
+
+// Takes one copy out of the anchors tree. A copy under a link goes with the
+// link, never through it: the link's target is not the store's to change,
+// so what else it holds stays as a file in the link's place. A copy in a
+// directory reached through a link is refused: removing that link would
+// take whatever else it holds with it.
+DWORD RemoveCopy(int anchors_fd, AnchorChange& change, const Copy& copy,
+                 const std::vector<BYTE>& der) {
+  const size_t slash = copy.relative.rfind('/');
+  UniqueFd parent;
+  if (slash != std::string::npos) {
+    parent = OpenBeneathWithoutLinks(anchors_fd, copy.relative.substr(0, slash),
+                                     O_RDONLY | O_DIRECTORY);
+    if (!parent) return errno == ELOOP || errno == EXDEV ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno);
+  }
+  const int dir_fd = parent ? parent.get() : anchors_fd;
+  const std::string name = copy.relative.substr(slash == std::string::npos ? 0 : slash + 1);
+  struct stat st;
+  if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return ErrorFromErrno(errno);
+  if (OnlyCertificate(copy, der)) return change.Remove(dir_fd, name);
+  AnchorFile rest{WithoutCertificate(copy, der)};
+  if (!S_ISLNK(st.st_mode)) {  // a rewritten file keeps its mode and owner
+    rest.mode = st.st_mode & 07777;
+    rest.uid = st.st_uid;
+    rest.gid = st.st_gid;
+  }
+  return change.Replace(dir_fd, name, rest);
+}
+
+// Every copy of `der` that the refresh reads, found afresh under the lock.
+std::vector<Copy> FindCopies(const StoreData& store, int anchors_fd, const std::vector<BYTE>& der) {
+  std::vector<Copy> copies;
+  for (const std::string& relative : ListAnchorFiles(store.location, anchors_fd)) {
+    Copy copy{relative, {}, {}};
+    if (ReadAnchorFile(store.location, anchors_fd, relative, &copy.contents) != ERROR_SUCCESS) {
+      continue;
+    }
+    copy.blocks = ParseAnchorFile(copy.contents);
+    for (const AnchorBlock& block : copy.blocks) {
+      if (block.decoded && block.der == der) {
+        copies.push_back(std::move(copy));
+        break;
+      }
+    }
+  }
+  return copies;
 }
 
 }  // namespace
@@ -117,8 +133,9 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT
   size_t file = 0;
   size_t block = 0;
   if (pPrevCertContext == nullptr) {
-    store->listing = ListAnchorFiles(store->location);
+    store->listing = ListAnchorFiles(store->location, store->anchors_fd.get());
     store->parsed_file = SIZE_MAX;
+    store->handed_out.Clear(store->listing.size());
   } else {
     file = Impl(pPrevCertContext)->file_index;
     block = Impl(pPrevCertContext)->block_index + 1;
@@ -126,34 +143,39 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT
   }
   for (; file < store->listing.size(); ++file, block = 0) {
     if (store->parsed_file != file) {
-      store->parsed_blocks = ReadAnchorFile(AnchorPath(*store, store->listing[file]));
+      store->parsed_blocks = ReadAnchorBlocks(*store, store->listing[file]);
       store->parsed_file = file;
     }
-    if (block < store->parsed_blocks.size()) return NewStoreContext(store, file, block);
+    for (; block < store->parsed_blocks.size(); ++block) {
+      const AnchorBlock& found = store->parsed_blocks[block];
+      // The store is keyed by thumbprint: the first copy stands for the rest.
+      if (!found.decoded || store->handed_out.Insert(found.der)) {
+        return NewStoreContext(store, file, block);
+      }
+    }
   }
   Fail(CRYPT_E_NOT_FOUND);
   return nullptr;
 }
 
-// Always releases the context, whether the deletion succeeds or not.
+// Removes every copy of the certificate as one change. Always releases the
+// context, whether the deletion succeeds or not.
 BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
   using namespace tkv;
   if (pCertContext == nullptr) return Fail(E_INVALIDARG);
   std::unique_ptr<CertificateContext> context(Impl(pCertContext));
   if (!context->store || context->der.empty()) return Fail(E_INVALIDARG);
   const StoreData& store = *context->store;
-  const BOOL deleted = ChangeStore(store, [&](AnchorChange& change) -> DWORD {
-    std::vector<BYTE> contents;
-    if (DWORD code = ReadRegularFile(AnchorPath(store, context->file_name),
-                                     TKV_MAX_CERTIFICATE_FILE_SIZE, &contents)) {
-      return code == ERROR_FILE_NOT_FOUND ? CRYPT_E_NOT_FOUND : code;
+  const BOOL deleted = ChangeStore(store, [&](int anchors_fd, AnchorChange& change,
+                                              ExpectedTrust* expected) -> DWORD {
+    const std::vector<Copy> copies = FindCopies(store, anchors_fd, context->der);
+    if (copies.empty()) return CRYPT_E_NOT_FOUND;  // gone since it was enumerated
+    expected->removed.push_back(context->der);
+    for (const Copy& copy : copies) {
+      if (DWORD code = RemoveCopy(anchors_fd, change, copy, context->der)) return code;
+      expected->removed_files.push_back(copy.relative);
     }
-    std::string rest;
-    bool now_empty = false;
-    if (DWORD code = RemoveBlock(contents, context->der, context->block_index, &rest, &now_empty)) {
-      return code;
-    }
-    return now_empty ? change.Remove(context->file_name) : change.Replace(context->file_name, rest);
+    return ERROR_SUCCESS;
   });
   if (deleted) SetLastError(ERROR_SUCCESS);
   return deleted;

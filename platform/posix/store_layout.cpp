@@ -1,122 +1,144 @@
 #include "platform/posix/store_layout.h"
 
 #include <fcntl.h>
-#include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "platform/posix/anchor_directory.h"
 #include "platform/posix/last_error.h"
-#include "platform/posix/refresh_command.h"
 
 namespace tkv {
 namespace {
 
-// Searched in the root first, so an image refreshes with its own tool, then
-// on the host. Never PATH: the tool runs as root.
-const char* const kProgramDirs[] = {"/usr/sbin/", "/usr/bin/", "/sbin/", "/bin/"};
+// Never PATH: the tool runs as root.
+const char* const kProgramDirs[] = {"usr/sbin/", "usr/bin/", "sbin/", "bin/"};
 
-std::string UnderRoot(const std::string& root, const std::string& path) {
-  return root == "/" ? path : root + path;
-}
-
-// Inside another root the certificate directories are given relative to
-// etc/ssl/certs, where Debian's tool works, so that the links it makes
-// resolve inside the image as well.
-std::vector<std::string> DebianOptions(const std::string& root) {
-  const bool host = root == "/";
-  return {"--certsconf", UnderRoot(root, "/etc/ca-certificates.conf"),
-          "--certsdir", host ? "/usr/share/ca-certificates" : "../../../usr/share/ca-certificates",
-          "--localcertsdir",
-          host ? "/usr/local/share/ca-certificates" : "../../../usr/local/share/ca-certificates",
-          "--etccertsdir", UnderRoot(root, "/etc/ssl/certs"),
-          "--hooksdir", UnderRoot(root, "/etc/ca-certificates/update.d")};
-}
-
-bool IsDirectory(const std::string& path) {
+bool IsExecutable(const UniqueFd& fd) {
   struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return fd && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0111) != 0;
 }
 
-bool IsExecutableFile(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+bool Exists(const RootDirectory& root, const char* relative) {
+  return static_cast<bool>(root.OpenBelow(relative, O_PATH));
 }
 
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
-         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+bool IsDirectory(const RootDirectory& root, const char* relative) {
+  return static_cast<bool>(root.OpenBelow(relative, O_PATH | O_DIRECTORY));
 }
 
-// Replaces the bundle with an empty one, atomically, as the refresh would.
-DWORD WriteEmptyBundle(const std::string& bundle) {
-  const std::string temporary = bundle + ".tkvcert-empty";
-  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) return ERROR_FUNCTION_FAILED;
-  const bool written = fchmod(fd, 0644) == 0 && fsync(fd) == 0;
-  close(fd);
-  if (!written || rename(temporary.c_str(), bundle.c_str()) != 0) {
-    unlink(temporary.c_str());
-    return ERROR_FUNCTION_FAILED;
+// The program below `root`, as that root names it ("usr/sbin/x"); "" when none.
+std::string FindProgram(const RootDirectory& root, const char* program) {
+  for (const char* dir : kProgramDirs) {
+    const std::string candidate = std::string(dir) + program;
+    if (IsExecutable(root.OpenBelow(candidate, O_PATH))) return candidate;
+  }
+  return "";
+}
+
+// Debian's script splits its directory options on whitespace and evaluates
+// the hooks directory: a root path is handed to it only when no shell could
+// read it as anything but one word.
+bool IsPlainShellWord(const std::string& path) {
+  for (const char c : path) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       c == '/' || c == '.' || c == '_' || c == '-' || c == '+' || c == ',' ||
+                       c == ':' || c == '@' || c == '%';
+    if (!plain) return false;
+  }
+  return true;
+}
+
+// The host's tool resolves the paths it is given on the host: inside the
+// root they must not pass through a link, which could lead anywhere.
+DWORD CheckNoLinks(const RootDirectory& root, const std::vector<std::string>& relatives) {
+  for (const std::string& relative : relatives) {
+    if (!root.OpenBelowWithoutLinks(relative, O_PATH) && errno != ENOENT) {
+      return errno == ELOOP || errno == EXDEV ? ERROR_BAD_PATHNAME : ErrorFromErrno(errno);
+    }
   }
   return ERROR_SUCCESS;
 }
 
-bool Exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
-// A refresh that runs inside the root must be found there; one that takes
-// the root's directories may also be the host's.
-std::string FindProgram(const std::string& root, const StoreLayout& layout) {
-  for (const std::string& base : {root, std::string("/")}) {
-    for (const char* dir : kProgramDirs) {
-      const std::string candidate = UnderRoot(base, std::string(dir) + layout.refresh_program);
-      if (IsExecutableFile(candidate)) return candidate;
-    }
-    if (base == "/" || !layout.refresh_takes_directories) break;
+DWORD PlanHostToolForBareRoot(const StoreLocation& location, RefreshCommand* command) {
+  const RootDirectory& root = *location.root;
+  const std::string anchors = location.layout->anchors_dir;
+  if (!IsPlainShellWord(root.path())) return ERROR_BAD_PATHNAME;
+  if (DWORD code = CheckNoLinks(root, {"etc/ssl/certs", "etc/ca-certificates.conf",
+                                       "usr/share/ca-certificates", anchors})) {
+    return code;
   }
-  return "";
+  // The certificate directories are given relative to etc/ssl/certs, where
+  // the tool works, so that the links it makes still resolve once the root
+  // is an image's "/". The root's hooks are the image's programs: the host
+  // runs none of them.
+  command->argv = {location.refresh_path,
+                   "--certsconf", root.HostPath("etc/ca-certificates.conf"),
+                   "--certsdir", "../../../usr/share/ca-certificates",
+                   "--localcertsdir", "../../../" + anchors,
+                   "--etccertsdir", root.HostPath("etc/ssl/certs"),
+                   "--hooksdir", root.HostPath(anchors + "/" + LockedAnchorDirectory::kStagingName +
+                                               "/" + kNoHooksName)};
+  command->chroot_dir.clear();
+  return ERROR_SUCCESS;
 }
 
 }  // namespace
 
 const std::vector<StoreLayout>& StoreLayouts() {
-  // Debian's and openSUSE's refresh share a name; Debian's configuration
-  // file tells them apart.
+  // Alpine's and Debian's anchors directory and refresh share their names,
+  // and so do Debian's and openSUSE's refresh: markers tell them apart.
   static const std::vector<StoreLayout> layouts = {
-      {"Debian, Ubuntu", "/usr/local/share/ca-certificates", ".crt", "/etc/ca-certificates.conf",
-       "update-ca-certificates", nullptr, true, "/etc/ssl/certs/ca-certificates.crt"},
-      {"Fedora, RHEL", "/etc/pki/ca-trust/source/anchors", "", nullptr, "update-ca-trust",
-       "extract", false, nullptr},
-      {"Arch", "/etc/ca-certificates/trust-source/anchors", "", nullptr, "update-ca-trust",
-       nullptr, false, nullptr},
-      {"openSUSE, SLES", "/etc/pki/trust/anchors", "", nullptr, "update-ca-certificates",
-       nullptr, false, nullptr},
+      {"Alpine", "etc/alpine-release", "usr/local/share/ca-certificates",
+       AnchorSelection::kTopRegularVisible, "update-ca-certificates", nullptr, false,
+       "etc/ssl/certs/ca-certificates.crt", nullptr, false, false, "usr/share/ca-certificates"},
+      {"Debian, Ubuntu", "etc/ca-certificates.conf", "usr/local/share/ca-certificates",
+       AnchorSelection::kCrtFilesBelow, "update-ca-certificates", nullptr, true,
+       "etc/ssl/certs/ca-certificates.crt", "etc/ssl/certs/ca-certificates.crt.new", true, true,
+       "usr/share/ca-certificates"},
+      {"Fedora, RHEL", nullptr, "etc/pki/ca-trust/source/anchors",
+       AnchorSelection::kTopNonDirectories, "update-ca-trust", "extract", false,
+       "etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem", nullptr, false, false,
+       "usr/share/pki/ca-trust-source"},
+      {"Arch", nullptr, "etc/ca-certificates/trust-source/anchors",
+       AnchorSelection::kTopNonDirectories, "update-ca-trust", nullptr, false,
+       "etc/ca-certificates/extracted/tls-ca-bundle.pem", nullptr, false, false,
+       "usr/share/ca-certificates/trust-source"},
+      {"openSUSE, SLES", nullptr, "etc/pki/trust/anchors", AnchorSelection::kTopNonDirectories,
+       "update-ca-certificates", nullptr, false, "var/lib/ca-certificates/ca-bundle.pem", nullptr,
+       false, false, "usr/share/pki/trust"},
   };
   return layouts;
 }
 
-std::string SystemRoot() {
+std::string SystemRootPath() {
   const char* configured = getenv("TKVCERT_SYSROOT");
-  if (configured == nullptr || configured[0] == '\0') return "/";
-  char resolved[PATH_MAX];
-  if (realpath(configured, resolved) == nullptr) return configured;  // fails to locate later
-  return resolved;
+  return configured == nullptr || configured[0] == '\0' ? "/" : configured;
 }
 
-DWORD LocateStore(const std::string& root, StoreLocation* location) {
-  if (!IsDirectory(root)) return ERROR_FILE_NOT_FOUND;
+DWORD LocateStore(const std::shared_ptr<const RootDirectory>& root, StoreLocation* location) {
   for (const StoreLayout& layout : StoreLayouts()) {
-    const std::string anchors = UnderRoot(root, layout.anchors_dir);
-    if (!IsDirectory(anchors)) continue;
-    if (layout.marker != nullptr && !Exists(UnderRoot(root, layout.marker))) continue;
-    const std::string program = FindProgram(root, layout);
-    if (program.empty()) continue;
-    *location = StoreLocation{&layout, root, anchors, program};
+    if (layout.marker != nullptr && !Exists(*root, layout.marker)) continue;
+    if (!IsDirectory(*root, layout.anchors_dir)) continue;
+    StoreLocation found{&layout, root, "", false};
+    // An image refreshes with its own program, inside itself; only a bare
+    // root may borrow the host's, and only a tool that takes its directories.
+    const std::string own = FindProgram(*root, layout.refresh_program);
+    if (!own.empty()) {
+      found.refresh_path = root->HostPath(own);
+      found.refresh_inside_root = !root->is_host();
+    } else if (!root->is_host() && layout.host_tool_serves_bare_root) {
+      std::shared_ptr<const RootDirectory> host;
+      if (RootDirectory::Open("/", &host) != ERROR_SUCCESS) continue;
+      const std::string hosts = FindProgram(*host, layout.refresh_program);
+      if (hosts.empty()) continue;
+      found.refresh_path = "/" + hosts;
+    } else {
+      continue;
+    }
+    *location = found;
     return ERROR_SUCCESS;
   }
   return ERROR_FILE_NOT_FOUND;
@@ -124,38 +146,19 @@ DWORD LocateStore(const std::string& root, StoreLocation* location) {
 
 DWORD PlanRefresh(const StoreLocation& location, RefreshCommand* command) {
   const StoreLayout& layout = *location.layout;
-  const bool inside_root = location.root != "/" && !layout.refresh_takes_directories;
-  if (inside_root && geteuid() != 0) return ERROR_PRIVILEGE_NOT_HELD;
-  command->chroot_dir = inside_root ? location.root : "";
-  // Inside the root the program is named as the root sees it.
-  command->argv = {inside_root ? location.refresh_path.substr(location.root.size())
-                               : location.refresh_path};
+  const RootDirectory& root = *location.root;
+  if (location.refresh_inside_root) {
+    if (geteuid() != 0) return ERROR_PRIVILEGE_NOT_HELD;
+    // Named as the root sees it; the root's own hooks run, inside it.
+    command->argv = {location.refresh_path.substr(root.path().size())};
+    command->chroot_dir = root.path();
+  } else if (root.is_host()) {
+    command->argv = {location.refresh_path};
+    command->chroot_dir.clear();
+  } else {
+    return PlanHostToolForBareRoot(location, command);
+  }
   if (layout.refresh_argument != nullptr) command->argv.push_back(layout.refresh_argument);
-  if (layout.refresh_takes_directories) {
-    const std::vector<std::string> options = DebianOptions(location.root);
-    command->argv.insert(command->argv.end(), options.begin(), options.end());
-  }
-  return ERROR_SUCCESS;
-}
-
-DWORD RefreshStore(const StoreLocation& location, int lock_fd) {
-  const StoreLayout& layout = *location.layout;
-  std::string bundle;
-  struct stat before;
-  bool had_bundle = false;
-  if (layout.stale_bundle != nullptr) {
-    bundle = UnderRoot(location.root, layout.stale_bundle);
-    had_bundle = lstat(bundle.c_str(), &before) == 0 && S_ISREG(before.st_mode);
-  }
-  RefreshCommand command;
-  if (DWORD code = PlanRefresh(location, &command)) return code;
-  if (DWORD code = RunRefreshCommand(command.argv, command.chroot_dir, lock_fd)) return code;
-  // Removing the last certificate would otherwise leave it trusted.
-  struct stat after;
-  if (had_bundle && lstat(bundle.c_str(), &after) == 0 && SameFile(before, after) &&
-      after.st_size > 0) {
-    return WriteEmptyBundle(bundle);
-  }
   return ERROR_SUCCESS;
 }
 

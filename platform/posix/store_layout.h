@@ -1,24 +1,68 @@
-// Where a distribution keeps the local machine's trust anchors, and how its
-// bundle is refreshed after a change. One row per family.
+// Where a distribution keeps the local machine's trust anchors, what its
+// refresh reads, and where the bundle that clients read ends up. One row per
+// family; everything that differs between families is in its row.
 #ifndef TKVCERT_PLATFORM_POSIX_STORE_LAYOUT_H_
 #define TKVCERT_PLATFORM_POSIX_STORE_LAYOUT_H_
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/posix/root_directory.h"
 #include "platform/posix/wincrypt_posix.h"
 
 namespace tkv {
 
-struct StoreLayout;
+// Which entries of the anchors directory the family's refresh reads.
+enum class AnchorSelection {
+  kCrtFilesBelow,       // every *.crt below it, subdirectories, links and hidden names included
+  kTopNonDirectories,   // every entry at the top that is not a directory
+  kTopRegularVisible,   // every regular, non-hidden file at the top
+  kEveryFileBelow,      // every regular file below it (a distribution's own CA set)
+};
 
-// A layout found on a system root, with absolute paths.
+struct StoreLayout {
+  const char* family;
+  const char* marker;            // below the root, a file only this family has; null for none
+  const char* anchors_dir;       // below the root, without a leading slash
+  AnchorSelection reads;
+  const char* refresh_program;   // a file name, found in the system directories
+  const char* refresh_argument;  // null for none
+  // Debian's tool takes a root's directories as options, so the host's copy
+  // may refresh a root that has no refresh program of its own.
+  bool host_tool_serves_bare_root;
+  const char* bundle;            // below the root: what clients read
+  // What a refresh killed midway leaves, which the next one would reuse.
+  const char* killed_refresh_leftover;  // below the root; null for none
+  // Debian's refresh leaves the certificate links of a removed anchor in
+  // place unless run fresh; the store removes exactly those itself.
+  bool leaves_links_of_removed;
+  // Debian's refresh does not rewrite the bundle when no certificate at
+  // all is left, which would leave the last removed one trusted.
+  bool keeps_bundle_when_empty;
+  const char* distribution_cas;  // below the root: the distribution's own CA set
+};
+
+// The families, in the order they are tried.
+const std::vector<StoreLayout>& StoreLayouts();
+
+// The directory that stands for "/": TKVCERT_SYSROOT when set.
+std::string SystemRootPath();
+
+// A layout found on a system root.
 struct StoreLocation {
   const StoreLayout* layout = nullptr;
-  std::string root;          // "/" or the absolute TKVCERT_SYSROOT, without a trailing slash
-  std::string anchors_dir;   // absolute
+  std::shared_ptr<const RootDirectory> root;
   std::string refresh_path;  // the refresh program, absolute on this host
+  bool refresh_inside_root = false;  // the root's own program: run chrooted
+
+  std::string anchors_path() const { return root->HostPath(layout->anchors_dir); }
 };
+
+// Finds the first family whose marker (where it has one), anchors directory
+// and refresh program all exist on the root; a directory left behind by
+// another package is not enough. ERROR_FILE_NOT_FOUND when none.
+DWORD LocateStore(const std::shared_ptr<const RootDirectory>& root, StoreLocation* location);
 
 // How to run a refresh: the command line, and the root to run it inside
 // (empty: run it here).
@@ -27,40 +71,16 @@ struct RefreshCommand {
   std::string chroot_dir;
 };
 
-struct StoreLayout {
-  const char* family;
-  const char* anchors_dir;       // below the root
-  const char* anchor_extension;  // only files ending so are read by the refresh; "" for all
-  const char* marker;            // a file only this family has, below the root; null for none
-  const char* refresh_program;   // a file name, found in the system directories
-  const char* refresh_argument;  // null for none
-  // Debian's refresh takes the root's directories as options and runs on the
-  // host; the others run inside the root, which needs root's privilege.
-  bool refresh_takes_directories;
-  // The bundle that the refresh leaves untouched when it finds no
-  // certificate at all, below the root; null when the refresh has no such gap.
-  const char* stale_bundle;
-};
+// The name of the empty directory, in the staging directory, given to the
+// host's tool as a bare root's hooks directory.
+constexpr char kNoHooksName[] = "no-hooks";
 
-// The families, in the order they are tried.
-const std::vector<StoreLayout>& StoreLayouts();
-
-// The directory that stands for "/": TKVCERT_SYSROOT when set, made absolute.
-std::string SystemRoot();
-
-// Finds the first family whose anchors directory, refresh program (and
-// marker, where it has one) all exist on the root; a directory left behind
-// by another package is not enough. ERROR_FILE_NOT_FOUND when none.
-DWORD LocateStore(const std::string& root, StoreLocation* location);
-
-// The refresh for that root, or ERROR_PRIVILEGE_NOT_HELD when it cannot be
-// run here (it must run inside another root and this is not the superuser).
+// The refresh for the located store. Refused before any change:
+// ERROR_PRIVILEGE_NOT_HELD when it must run inside another root and this is
+// not the superuser; ERROR_BAD_PATHNAME when the host's tool would be handed
+// a root path that its shell would split or evaluate, or a directory reached
+// through a link.
 DWORD PlanRefresh(const StoreLocation& location, RefreshCommand* command);
-
-// Runs the family's refresh while `lock_fd` stays locked, for as long as the
-// refresh runs, even if this process dies first. ERROR_SUCCESS once clients
-// see exactly the anchors the root now holds; ERROR_FUNCTION_FAILED otherwise.
-DWORD RefreshStore(const StoreLocation& location, int lock_fd);
 
 }  // namespace tkv
 

@@ -2,13 +2,19 @@
 // local machine's "Root" store.
 #include "platform/posix/system_store.h"
 
+#include <fcntl.h>
 #include <strings.h>
+#include <unistd.h>
 #include <wctype.h>
+
+#include <cerrno>
 
 #include "platform/posix/anchor_directory.h"
 #include "platform/posix/anchor_format.h"
+#include "platform/posix/anchor_listing.h"
 #include "platform/posix/cert_context.h"
 #include "platform/posix/last_error.h"
+#include "platform/posix/store_refresh.h"
 
 namespace tkv {
 namespace {
@@ -29,22 +35,75 @@ StoreHandle* HandleFrom(HCERTSTORE store) {
   return handle != nullptr && handle->magic == StoreHandle::kMagic ? handle : nullptr;
 }
 
-BOOL ChangeStore(const StoreData& store, const std::function<DWORD(AnchorChange&)>& change) {
+BOOL ChangeStore(const StoreData& store, const StoreChange& change) {
   if (store.read_only) return Fail(ERROR_ACCESS_DENIED);
   // A change that no refresh could publish is not made at all.
   RefreshCommand refresh;
   if (DWORD code = PlanRefresh(store.location, &refresh)) return Fail(code);
   LockedAnchorDirectory dir;
-  if (DWORD code = LockedAnchorDirectory::Open(store.location.anchors_dir, kStoreLockPatience, &dir)) {
+  if (DWORD code = LockedAnchorDirectory::Open(OpenAnchorsDirectory(store.location),
+                                               kStoreLockPatience, &dir)) {
     return Fail(code);
   }
   AnchorChange pending(dir);
-  if (DWORD code = change(pending)) return Fail(code);
-  if (DWORD code = RefreshStore(store.location, dir.fd())) {
-    return Fail(code);  // `pending` rolls the directory back
+  ExpectedTrust expected;
+  if (DWORD code = change(dir.fd(), pending, &expected)) return Fail(code);
+  std::string unused;
+  if (!pending.changed() && CheckBundle(store.location, expected, &unused) == ERROR_SUCCESS) {
+    return TRUE;  // already published: config management repeats itself
+  }
+  if (DWORD code = PublishChange(store.location, refresh, dir.fd(), expected)) {
+    // What the failed refresh wrote must match the anchors put back.
+    pending.Rollback();
+    PublishChange(store.location, refresh, dir.fd(), ExpectedTrust{});
+    return Fail(code);
   }
   pending.Commit();
   return TRUE;
+}
+
+namespace {
+
+// Image roots: every directory the store reads from or writes to, and the
+// refresh program it would run there, must be root's alone.
+DWORD CheckRootTrusted(const StoreLocation& location) {
+  const StoreLayout& layout = *location.layout;
+  const std::string bundle = layout.bundle;
+  std::vector<std::string> paths = {layout.anchors_dir, bundle.substr(0, bundle.rfind('/')),
+                                    "etc/ca-certificates.conf", "usr/share/ca-certificates"};
+  if (layout.marker != nullptr) paths.emplace_back(layout.marker);
+  if (location.refresh_inside_root) {
+    paths.push_back(location.refresh_path.substr(location.root->path().size() + 1));
+  }
+  for (const std::string& path : paths) {
+    if (DWORD code = location.root->CheckDirectoriesTrusted(path)) return code;
+  }
+  return ERROR_SUCCESS;
+}
+
+// As Windows refuses a non-administrator the machine's Root store for
+// writing: a caller who could not change the anchors must not be told that
+// an unreadable directory is an empty store.
+DWORD CheckCallerMayChange(int anchors_fd, bool read_only) {
+  const int wanted = read_only ? (R_OK | X_OK) : (R_OK | W_OK | X_OK);
+  if (faccessat(anchors_fd, ".", wanted, AT_EACCESS) == 0 || errno == EROFS) return ERROR_SUCCESS;
+  return ErrorFromErrno(errno);
+}
+
+}  // namespace
+
+DWORD OpenSystemStore(bool read_only, StoreData* data) {
+  std::shared_ptr<const RootDirectory> root;
+  if (DWORD code = RootDirectory::Open(SystemRootPath(), &root)) {
+    return code == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : code;
+  }
+  if (DWORD code = LocateStore(root, &data->location)) return code;
+  if (DWORD code = CheckRootTrusted(data->location)) return code;
+  data->anchors_fd = OpenAnchorsDirectory(data->location);
+  if (!data->anchors_fd) return ErrorFromErrno(errno);
+  if (DWORD code = CheckCallerMayChange(data->anchors_fd.get(), read_only)) return code;
+  data->read_only = read_only;
+  return ERROR_SUCCESS;
 }
 
 }  // namespace tkv
@@ -68,11 +127,10 @@ HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType,
   }
 
   auto data = std::make_shared<tkv::StoreData>();
-  if (DWORD code = tkv::LocateStore(tkv::SystemRoot(), &data->location)) {
+  if (DWORD code = tkv::OpenSystemStore((dwFlags & CERT_STORE_READONLY_FLAG) != 0, data.get())) {
     Fail(code);
     return nullptr;
   }
-  data->read_only = (dwFlags & CERT_STORE_READONLY_FLAG) != 0;
   auto* handle = new tkv::StoreHandle();
   handle->data = std::move(data);
   SetLastError(ERROR_SUCCESS);
@@ -104,8 +162,10 @@ BOOL CertAddCertificateContextToStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pCer
   const std::string name = tkv::AnchorFileName(der);
   const std::string pem = tkv::PemCertificate(der);
   if (name.empty() || pem.empty()) return Fail(ERROR_NOT_ENOUGH_MEMORY);
-  if (!tkv::ChangeStore(*handle->data, [&](tkv::AnchorChange& change) {
-        return change.Replace(name, pem);
+  if (!tkv::ChangeStore(*handle->data, [&](int, tkv::AnchorChange& change,
+                                            tkv::ExpectedTrust* expected) {
+        expected->added.push_back(der);
+        return change.Replace(name, tkv::AnchorFile{pem});
       })) {
     return FALSE;
   }

@@ -13,6 +13,8 @@
 
 #include "platform/posix/anchor_format.h"
 #include "platform/posix/store_layout.h"
+#include "platform/posix/thumbprint_set.h"
+#include "platform/posix/unique_fd.h"
 
 namespace tkv {
 
@@ -21,11 +23,13 @@ namespace tkv {
 struct StoreData {
   StoreLocation location;
   bool read_only = false;
+  UniqueFd anchors_fd;
   // Enumeration: the anchor files listed by its first call, and the
   // certificates of the one file being walked, so memory stays flat.
   std::vector<std::string> listing;
   size_t parsed_file = SIZE_MAX;
   std::vector<AnchorBlock> parsed_blocks;
+  ThumbprintSet handed_out;
 };
 
 struct StoreHandle {
@@ -40,10 +44,20 @@ StoreHandle* HandleFrom(HCERTSTORE store);
 // How long a change waits for another run's change to finish.
 constexpr std::chrono::seconds kStoreLockPatience{60};
 
-// Applies one change under the store's lock, then refreshes the bundle; the
-// change is undone if the refresh fails. Sets the last error on failure.
+// Applies one change under the store's lock, then publishes it and checks
+// that clients see `expected`, which the change fills in. A change that
+// changes no file and that the bundle already shows runs no refresh. When
+// publishing fails, the change is undone and refreshed again, so that the
+// bundle matches the anchors as they were. Sets the last error on failure.
 class AnchorChange;
-BOOL ChangeStore(const StoreData& store, const std::function<DWORD(AnchorChange&)>& change);
+struct ExpectedTrust;
+using StoreChange = std::function<DWORD(int anchors_fd, AnchorChange&, ExpectedTrust*)>;
+BOOL ChangeStore(const StoreData& store, const StoreChange& change);
+
+// Opens the machine's store (or an image root's): ERROR_FILE_NOT_FOUND when
+// no family is found; ERROR_ACCESS_DENIED for a caller who cannot change it,
+// or, run as root, for an image root that another user could have arranged.
+DWORD OpenSystemStore(bool read_only, StoreData* data);
 
 }  // namespace tkv
 

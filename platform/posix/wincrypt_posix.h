@@ -118,6 +118,7 @@ typedef const CTL_CONTEXT* PCCTL_CONTEXT;
 #define ERROR_READ_FAULT 0x1E            // the file could not be read
 #define ERROR_NOT_SUPPORTED 0x32         // a FIFO, device or socket, refused unopened
 #define ERROR_DISK_FULL 0x70
+#define ERROR_BAD_PATHNAME 0xA1          // an image root's path the host's refresh cannot be given
 #define ERROR_BUSY 0xAA                  // another run held the store's lock too long
 #define ERROR_FILENAME_EXCED_RANGE 0xCE  // the file name is too long
 #define ERROR_FILE_TOO_LARGE 0xDF        // over the size cap; not read

@@ -1,0 +1,135 @@
+#include "platform/posix/anchor_listing.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "platform/posix/anchor_directory.h"
+#include "platform/posix/file_reader.h"
+#include "platform/posix/last_error.h"
+
+namespace tkv {
+namespace {
+
+// Deeper than any anchors tree an admin keeps; it bounds a hostile one.
+constexpr int kMaxDepth = 32;
+
+bool EndsWith(const char* text, const char* suffix) {
+  const size_t length = strlen(text);
+  const size_t n = strlen(suffix);
+  return length >= n && memcmp(text + length - n, suffix, n) == 0;
+}
+
+struct Walk {
+  const RootDirectory& root;
+  std::string base;  // below the root
+  AnchorSelection reads;
+  std::vector<std::string>* names;
+  std::vector<std::pair<dev_t, ino_t>> open_dirs;  // the directories being walked: no loops
+};
+
+// What an entry is once its links are followed inside the root.
+bool StatEntry(const Walk& walk, int dir_fd, const dirent& entry, const std::string& relative,
+               struct stat* st) {
+  if (entry.d_type != DT_LNK && entry.d_type != DT_UNKNOWN) {
+    return fstatat(dir_fd, entry.d_name, st, AT_SYMLINK_NOFOLLOW) == 0;
+  }
+  const UniqueFd fd = walk.root.OpenBelow(walk.base + "/" + relative, O_PATH);
+  return fd && fstat(fd.get(), st) == 0;
+}
+
+bool Selected(AnchorSelection reads, const char* name, const struct stat& st) {
+  if (!S_ISREG(st.st_mode)) return false;
+  switch (reads) {
+    case AnchorSelection::kCrtFilesBelow:
+      return EndsWith(name, ".crt");
+    case AnchorSelection::kTopNonDirectories:
+      return true;
+    case AnchorSelection::kTopRegularVisible:
+      return name[0] != '.';
+    case AnchorSelection::kEveryFileBelow:
+      return true;
+  }
+  return false;
+}
+
+void WalkDirectory(Walk& walk, int dir_fd, const std::string& prefix, int depth) {
+  const int listing_fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listing_fd < 0) return;
+  DIR* dir = fdopendir(listing_fd);
+  if (dir == nullptr) {
+    close(listing_fd);
+    return;
+  }
+  const bool descends = walk.reads == AnchorSelection::kCrtFilesBelow ||
+                        walk.reads == AnchorSelection::kEveryFileBelow;
+  while (const dirent* entry = readdir(dir)) {
+    const char* name = entry->d_name;
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+    if (prefix.empty() && strcmp(name, LockedAnchorDirectory::kStagingName) == 0) continue;
+    const std::string relative = prefix + name;
+    struct stat st;
+    if (!StatEntry(walk, dirfd(dir), *entry, relative, &st)) continue;
+    if (Selected(walk.reads, name, st)) {
+      walk.names->push_back(relative);
+      continue;
+    }
+    if (!descends || !S_ISDIR(st.st_mode) || depth >= kMaxDepth) continue;
+    const std::pair<dev_t, ino_t> id(st.st_dev, st.st_ino);
+    if (std::find(walk.open_dirs.begin(), walk.open_dirs.end(), id) != walk.open_dirs.end()) {
+      continue;
+    }
+    const UniqueFd sub = walk.root.OpenBelow(walk.base + "/" + relative, O_RDONLY | O_DIRECTORY);
+    if (!sub) continue;
+    walk.open_dirs.push_back(id);
+    WalkDirectory(walk, sub.get(), relative + "/", depth + 1);
+    walk.open_dirs.pop_back();
+  }
+  closedir(dir);
+}
+
+}  // namespace
+
+UniqueFd OpenAnchorsDirectory(const StoreLocation& location) {
+  return location.root->OpenBelow(location.layout->anchors_dir, O_RDONLY | O_DIRECTORY);
+}
+
+std::vector<std::string> ListFilesBelow(const RootDirectory& root, const std::string& base,
+                                        AnchorSelection reads, int dir_fd) {
+  std::vector<std::string> names;
+  Walk walk{root, base, reads, &names, {}};
+  struct stat st;
+  if (fstat(dir_fd, &st) == 0) walk.open_dirs.emplace_back(st.st_dev, st.st_ino);
+  WalkDirectory(walk, dir_fd, "", 0);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::string> ListAnchorFiles(const StoreLocation& location, int anchors_fd) {
+  return ListFilesBelow(*location.root, location.layout->anchors_dir, location.layout->reads,
+                        anchors_fd);
+}
+
+DWORD ReadAnchorFile(const StoreLocation& location, int anchors_fd, const std::string& relative,
+                     std::vector<BYTE>* contents) {
+  constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  // A plain file at the top is opened directly; anything reached through a
+  // link is resolved inside the root, as the refresh sees it.
+  UniqueFd fd;
+  if (relative.find('/') == std::string::npos) {
+    fd.reset(openat(anchors_fd, relative.c_str(), kFlags | O_NOFOLLOW));
+  }
+  if (!fd) {
+    fd = location.root->OpenBelow(std::string(location.layout->anchors_dir) + "/" + relative,
+                                  kFlags);
+  }
+  if (!fd) return ErrorFromErrno(errno);
+  return ReadOpenedFile(fd.get(), TKV_MAX_CERTIFICATE_FILE_SIZE, contents);
+}
+
+}  // namespace tkv

@@ -1,0 +1,247 @@
+#include "platform/posix/store_refresh.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <set>
+
+#include "platform/posix/anchor_format.h"
+#include "platform/posix/anchor_listing.h"
+#include "platform/posix/file_reader.h"
+#include "platform/posix/last_error.h"
+#include "platform/posix/refresh_command.h"
+#include "platform/posix/trust_bundle.h"
+
+namespace tkv {
+namespace {
+
+std::string DirName(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "" : path.substr(0, slash);
+}
+
+std::string BaseName(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A directory below the root and the name of an entry in it.
+UniqueFd OpenParent(const RootDirectory& root, const std::string& relative) {
+  return root.OpenBelow(DirName(relative), O_RDONLY | O_DIRECTORY);
+}
+
+void Complain(const std::string& why) {
+  const std::string line = "tkvcert: " + why + "\n";
+  ssize_t ignored = write(2, line.data(), line.size());
+  (void)ignored;
+}
+
+// Debian's refresh names an anchor's link by its file name less ".crt",
+// spaces and commas made "_" and parentheses "=", plus ".pem".
+std::string DebianLinkName(const std::string& relative) {
+  std::string name = BaseName(relative);
+  if (name.size() >= 4 && name.compare(name.size() - 4, 4, ".crt") == 0) name.resize(name.size() - 4);
+  for (char& c : name) {
+    if (c == ' ' || c == ',') c = '_';
+    if (c == '(' || c == ')') c = '=';
+  }
+  return name + ".pem";
+}
+
+// OpenSSL's lookup by subject hash: eight hex digits, a dot, an index.
+bool ParseHashLinkName(const char* name, std::string* hash, int* index) {
+  if (strlen(name) < 10 || name[8] != '.') return false;
+  for (int i = 0; i < 8; ++i) {
+    if (!isxdigit(static_cast<unsigned char>(name[i]))) return false;
+  }
+  int value = 0;
+  for (const char* p = name + 9; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9' || value > 100000) return false;
+    value = value * 10 + (*p - '0');
+  }
+  hash->assign(name, 8);
+  *index = value;
+  return true;
+}
+
+std::string ReadLinkAt(int dir_fd, const std::string& name) {
+  char target[PATH_MAX];
+  const ssize_t n = readlinkat(dir_fd, name.c_str(), target, sizeof target);
+  return n < 0 ? "" : std::string(target, static_cast<size_t>(n));
+}
+
+// Where the refresh was told the anchors are, as its links name them.
+std::string AnchorsAsLinked(const StoreLocation& location, const RefreshCommand& refresh) {
+  const auto option = std::find(refresh.argv.begin(), refresh.argv.end(), "--localcertsdir");
+  if (option != refresh.argv.end() && option + 1 != refresh.argv.end()) return *(option + 1);
+  return std::string("/") + location.layout->anchors_dir;
+}
+
+// OpenSSL stops at the first missing index of a hash: close the gaps.
+void Renumber(int certs_fd, const std::string& hash, std::vector<int> indices) {
+  std::sort(indices.begin(), indices.end());
+  for (size_t i = 0; i < indices.size(); ++i) {
+    if (indices[i] == static_cast<int>(i)) continue;
+    renameat(certs_fd, (hash + "." + std::to_string(indices[i])).c_str(), certs_fd,
+             (hash + "." + std::to_string(i)).c_str());
+  }
+}
+
+// Removes the links the refresh made for files that are gone, and the hash
+// links that point at them, as a fresh refresh would.
+void RemoveLinksOfRemoved(const StoreLocation& location, const RefreshCommand& refresh,
+                          const std::vector<std::string>& removed_files) {
+  const RootDirectory& root = *location.root;
+  const UniqueFd certs = OpenParent(root, location.layout->bundle);
+  if (!certs || removed_files.empty()) return;
+  const std::string anchors = AnchorsAsLinked(location, refresh);
+  std::set<std::string> gone;
+  for (const std::string& file : removed_files) {
+    if (root.OpenBelow(std::string(location.layout->anchors_dir) + "/" + file, O_PATH)) continue;
+    const std::string link = DebianLinkName(file);
+    if (ReadLinkAt(certs.get(), link) == anchors + "/" + file &&
+        unlinkat(certs.get(), link.c_str(), 0) == 0) {
+      gone.insert(link);
+    }
+  }
+  if (gone.empty()) return;
+  std::map<std::string, std::vector<int>> kept;
+  std::set<std::string> touched;
+  const int listing_fd = openat(certs.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* dir = listing_fd < 0 ? nullptr : fdopendir(listing_fd);
+  if (dir == nullptr) {
+    if (listing_fd >= 0) close(listing_fd);
+    return;
+  }
+  while (const dirent* entry = readdir(dir)) {
+    std::string hash;
+    int index = 0;
+    if (!ParseHashLinkName(entry->d_name, &hash, &index)) continue;
+    if (gone.count(ReadLinkAt(certs.get(), entry->d_name)) != 0 &&
+        unlinkat(certs.get(), entry->d_name, 0) == 0) {
+      touched.insert(hash);
+    } else {
+      kept[hash].push_back(index);
+    }
+  }
+  closedir(dir);
+  for (const std::string& hash : touched) Renumber(certs.get(), hash, kept[hash]);
+}
+
+bool StatBelow(const RootDirectory& root, const char* relative, struct stat* st) {
+  const UniqueFd fd = root.OpenBelow(relative, O_PATH);
+  return fd && fstat(fd.get(), st) == 0;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+bool FileHolds(const RootDirectory& root, const std::string& relative,
+               const std::vector<BYTE>* der) {
+  const UniqueFd fd = root.OpenBelow(relative, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+  std::vector<BYTE> contents;
+  if (!fd || ReadOpenedFile(fd.get(), TKV_MAX_CERTIFICATE_FILE_SIZE, &contents) != ERROR_SUCCESS) {
+    return false;
+  }
+  for (const AnchorBlock& block : ParseAnchorFile(contents)) {
+    if (block.decoded && (der == nullptr || block.der == *der)) return true;
+  }
+  return false;
+}
+
+// Whether any certificate (or `der`, when given) is in a file below `base`.
+bool AnyFileBelowHolds(const RootDirectory& root, const std::string& base, AnchorSelection reads,
+                       const std::vector<BYTE>* der) {
+  const UniqueFd dir = root.OpenBelow(base, O_RDONLY | O_DIRECTORY);
+  if (!dir) return false;
+  for (const std::string& name : ListFilesBelow(root, base, reads, dir.get())) {
+    if (FileHolds(root, base + "/" + name, der)) return true;
+  }
+  return false;
+}
+
+// Replaces the bundle with an empty one, atomically, as the refresh would.
+void WriteEmptyBundle(const RootDirectory& root, const std::string& bundle) {
+  const UniqueFd dir = OpenParent(root, bundle);
+  if (!dir) return;
+  const std::string temporary = BaseName(bundle) + ".tkvcert-empty";
+  const UniqueFd fd(openat(dir.get(), temporary.c_str(),
+                           O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (!fd) return;
+  if (fchmod(fd.get(), 0644) != 0 || fsync(fd.get()) != 0 ||
+      renameat(dir.get(), temporary.c_str(), dir.get(), BaseName(bundle).c_str()) != 0) {
+    unlinkat(dir.get(), temporary.c_str(), 0);
+  }
+}
+
+// What a refresh killed midway leaves behind, and the next one would append to.
+void RemoveLeftover(const StoreLocation& location) {
+  const char* leftover = location.layout->killed_refresh_leftover;
+  if (leftover == nullptr) return;
+  const UniqueFd dir = OpenParent(*location.root, leftover);
+  if (dir) unlinkat(dir.get(), BaseName(leftover).c_str(), 0);
+}
+
+}  // namespace
+
+DWORD CheckBundle(const StoreLocation& location, const ExpectedTrust& expected, std::string* why) {
+  const StoreLayout& layout = *location.layout;
+  std::vector<std::vector<BYTE>> wanted = expected.added;
+  wanted.insert(wanted.end(), expected.removed.begin(), expected.removed.end());
+  std::vector<bool> held;
+  const std::string bundle = location.root->HostPath(layout.bundle);
+  if (BundleHolds(*location.root, layout.bundle, wanted, &held) != ERROR_SUCCESS) {
+    *why = "cannot read the refreshed bundle " + bundle;
+    return ERROR_FUNCTION_FAILED;
+  }
+  for (size_t i = 0; i < expected.added.size(); ++i) {
+    if (held[i]) continue;
+    *why = "the refreshed bundle " + bundle + " does not hold the added certificate";
+    return ERROR_FUNCTION_FAILED;
+  }
+  for (size_t i = 0; i < expected.removed.size(); ++i) {
+    if (!held[expected.added.size() + i]) continue;
+    if (layout.distribution_cas != nullptr &&
+        AnyFileBelowHolds(*location.root, layout.distribution_cas, AnchorSelection::kEveryFileBelow,
+                          &expected.removed[i])) {
+      continue;  // the distribution's own set trusts it; the README says how to distrust it
+    }
+    *why = "the refreshed bundle " + bundle + " still holds the removed certificate";
+    return ERROR_FUNCTION_FAILED;
+  }
+  return ERROR_SUCCESS;
+}
+
+DWORD PublishChange(const StoreLocation& location, const RefreshCommand& refresh, int anchors_fd,
+                    const ExpectedTrust& expected) {
+  const StoreLayout& layout = *location.layout;
+  const RootDirectory& root = *location.root;
+  RemoveLeftover(location);
+  struct stat before;
+  const bool had_bundle = StatBelow(root, layout.bundle, &before) && S_ISREG(before.st_mode);
+  if (DWORD code = RunRefreshCommand(refresh.argv, refresh.chroot_dir, anchors_fd)) return code;
+  if (layout.leaves_links_of_removed) RemoveLinksOfRemoved(location, refresh, expected.removed_files);
+  struct stat after;
+  if (layout.keeps_bundle_when_empty && had_bundle && StatBelow(root, layout.bundle, &after) &&
+      SameFile(before, after) && after.st_size > 0 &&
+      !AnyFileBelowHolds(root, layout.anchors_dir, layout.reads, nullptr)) {
+    WriteEmptyBundle(root, layout.bundle);
+  }
+  std::string why;
+  if (CheckBundle(location, expected, &why) != ERROR_SUCCESS) {
+    Complain(why);
+    return ERROR_FUNCTION_FAILED;
+  }
+  return ERROR_SUCCESS;
+}
+
+}  // namespace tkv

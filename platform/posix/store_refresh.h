@@ -1,0 +1,36 @@
+// Publishing a change to the anchors: the family's refresh, what it leaves
+// undone, and a check of the bundle that clients read afterwards.
+#ifndef TKVCERT_PLATFORM_POSIX_STORE_REFRESH_H_
+#define TKVCERT_PLATFORM_POSIX_STORE_REFRESH_H_
+
+#include <string>
+#include <vector>
+
+#include "platform/posix/store_layout.h"
+#include "platform/posix/wincrypt_posix.h"
+
+namespace tkv {
+
+// What a change must show in the bundle once it is published.
+struct ExpectedTrust {
+  std::vector<std::vector<BYTE>> added;    // held by the bundle
+  std::vector<std::vector<BYTE>> removed;  // not held, unless the distribution's own set has it
+  std::vector<std::string> removed_files;  // below the anchors directory: their links go too
+};
+
+// Whether the bundle already shows `expected`: ERROR_SUCCESS, or
+// ERROR_FUNCTION_FAILED with `why` set.
+DWORD CheckBundle(const StoreLocation& location, const ExpectedTrust& expected, std::string* why);
+
+// Runs the refresh under the store's lock (`lock_fd`, inherited by it) and
+// finishes what it leaves undone: clears what a killed refresh left behind
+// first; afterwards removes the certificate links of removed files and
+// empties a bundle left stale. Then checks the bundle. ERROR_SUCCESS when
+// clients see `expected`; ERROR_FUNCTION_FAILED otherwise, with the
+// refresh's standard error, or a line of ours, on standard error.
+DWORD PublishChange(const StoreLocation& location, const RefreshCommand& refresh, int anchors_fd,
+                    const ExpectedTrust& expected);
+
+}  // namespace tkv
+
+#endif  // TKVCERT_PLATFORM_POSIX_STORE_REFRESH_H_
