@@ -414,6 +414,45 @@ TEST_F(ToolTest, ANameWithANulInsideIsNotTheTextBeforeIt) {
   }
 }
 
+// Every line is written whole. Off Windows names are UTF-8. The Windows build
+// writes what msvcrt's C locale carries (code units up to U+00FF, as single
+// bytes) as msvcrt always has, and anything else as "?", one for each
+// character, a surrogate pair included; its wprintf alone would stop the
+// line, and on Windows the rest of the output, at the first such character.
+TEST_F(ToolTest, NamesOutsideTheOutputsCodePageGiveCompleteLines) {
+  const struct {
+    const char* name;  // UTF-8
+    const char* on_wine;
+  } cases[] = {
+      {"Lock \xF0\x9F\x94\x92", "Lock ?"},               // outside the BMP: a surrogate pair
+      {"Caf\xC3\xA9 Root", "Caf\xE9 Root"},                // carried: the byte it always was
+      {"\xE2\x82\xAC Proxy \xE6\x97\xA5\xE6\x9C\xAC", "? Proxy ??"},  // past U+00FF
+  };
+  // Wine decodes the arguments by the Unix locale; the names are UTF-8.
+  const char* saved = getenv("LC_ALL");
+  const std::string saved_lc_all = saved != nullptr ? saved : "";
+  setenv("LC_ALL", "C.UTF-8", 1);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.on_wine);
+    Sandbox sandbox;
+    const RunOptions options{sandbox.root(), false, sandbox.root() + "/files"};
+    sandbox.Put("ca.pem", ToPem(MakeCertificate(c.name)));
+    ASSERT_EQ(RunTool({"/install", "ca.pem"}, options).out, Imported("ca.pem"));
+    const std::string shown = OnWine() ? c.on_wine : c.name;
+    const RunResult r = RunTool({"/uninstall", c.name}, options);
+    const std::string expected = RemovalLines(shown) + Removed(shown);
+    EXPECT_EQ(r.out, expected);
+    EXPECT_EQ(r.status, 0);
+    if (OnWine()) {  // line ends as msvcrt's text mode makes them: CR LF, once
+      std::string crlf;
+      for (char ch : expected) crlf += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
+      EXPECT_EQ(r.raw_out, crlf);
+    }
+  }
+  if (saved != nullptr) setenv("LC_ALL", saved_lc_all.c_str(), 1);
+  else unsetenv("LC_ALL");
+}
+
 // libcrypto, and so the tool, installs a certificate in any of these forms;
 // the tool must then find it by name to remove it.
 TEST_F(ToolTest, CertificatesInIndefiniteLengthFormAreRemovedAsTheyWereInstalled) {

@@ -223,6 +223,7 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
   else argv = {"tkvcert"};
   argv.insert(argv.end(), args.begin(), args.end());
   RunResult result = Spawn(OnWine() ? "wine" : TKVCERT_BINARY, argv, options);
+  result.raw_out = result.out;
   if (OnWine()) result.out = WithUnixLineEnds(result.out);
   return result;
 }

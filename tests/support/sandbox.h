@@ -38,6 +38,7 @@ class Sandbox {
 
 struct RunResult {
   std::string out;
+  std::string raw_out;  // as written, line ends untranslated
   std::string err;
   int status = -1;
   double seconds = 0;
