@@ -1,0 +1,340 @@
+#!/usr/bin/env bash
+# The tool as an administrator receives it.
+#   package_test.sh BUILD_DIR MANPAGE [WINDOWS_BUILD_DIR]
+# MANPAGE is the roff page the build made (empty when it made none). Checks:
+# the Debian package made from BUILD_DIR (files, owners and modes, Depends,
+# a stripped binary, lintian); the manual page (mandoc's lint, man's
+# rendering, and its LastError table against README.md's); cmake --install
+# into a DESTDIR for two prefixes; the Windows zip when a Windows build is
+# given; and, run as root, the package installed for real: tkvcert from PATH
+# changes a sandbox root, and removing the package leaves nothing behind.
+# Nothing here touches this machine's trust store. Exits 77 (skipped) when a
+# tool it needs is missing or the build made no manual page.
+set -euo pipefail
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+self=$(realpath "$0")
+
+ok() { echo "ok: $*"; }
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+exists() { while read -r path; do if [ -e "$path" ]; then echo "$path"; fi; done; }
+
+# Run inside a private mount namespace by the part that installs for real:
+# the host's trust directories are replaced by copies, so that a tool which
+# wrongly wrote to the host's store writes to the copies, and the run fails
+# because they changed.
+if [ "${1:-}" = --exercise-installed ]; then
+  work=$2
+  shielded=$3
+  host_dirs=(/etc/ssl/certs /usr/local/share/ca-certificates /usr/share/ca-certificates
+             /etc/ca-certificates.conf)
+  if [ "$shielded" = yes ]; then
+    for d in "${host_dirs[@]}"; do
+      [ -e "$d" ] || continue
+      mkdir -p "$(dirname "$work/host-copy$d")"
+      cp -a "$d" "$work/host-copy$d"
+      mount --bind "$work/host-copy$d" "$d"
+    done
+  fi
+  snapshot() { find "${host_dirs[@]}" -printf '%p %y %m %s %T@ %l\n' 2>/dev/null | sort; }
+  snapshot > "$work/host-before"
+
+  export PATH=/usr/sbin:/usr/bin:/sbin:/bin
+  if [ "$(command -v tkvcert)" = /usr/sbin/tkvcert ]; then
+    ok "tkvcert is on PATH as /usr/sbin/tkvcert"
+  else
+    fail "command -v tkvcert gives '$(command -v tkvcert || true)', not /usr/sbin/tkvcert"
+  fi
+
+  # A sandbox root with Debian's layout, as scripts/demo.sh makes one.
+  root=$work/root
+  mkdir -p "$root/usr/local/share/ca-certificates" "$root/usr/share/ca-certificates" \
+           "$root/etc/ssl/certs"
+  : > "$root/etc/ca-certificates.conf"
+  export TKVCERT_SYSROOT=$root
+  anchors=$root/usr/local/share/ca-certificates
+  bundle=$root/etc/ssl/certs/ca-certificates.crt
+  cd "$source_dir"
+  trusted() { [ -f "$bundle" ] && openssl verify -CAfile "$bundle" examples/proxy-ca.pem >/dev/null 2>&1; }
+
+  status=0
+  out=$(tkvcert /install examples/proxy-ca.pem 2>&1) || status=$?
+  anchor_files=$(find "$anchors" -name '*.crt' | wc -l)
+  if [ "$status" = 0 ] && [[ $out == *"Done importing [examples/proxy-ca.pem]"* ]] &&
+     [ "$anchor_files" = 1 ] && trusted; then
+    ok "the installed tkvcert installs into the sandbox root, and its bundle trusts the CA"
+  else
+    fail "install: status $status, $anchor_files anchor file(s), output: $out"
+  fi
+  status=0
+  out=$(tkvcert /uninstall "TKV Example Proxy CA" 2>&1) || status=$?
+  anchor_files=$(find "$anchors" -name '*.crt' | wc -l)
+  if [ "$status" = 0 ] && [[ $out == *"The certificate has been removed."* ]] &&
+     [ "$anchor_files" = 0 ] && ! trusted; then
+    ok "the installed tkvcert removes it again"
+  else
+    fail "uninstall: status $status, $anchor_files anchor file(s), output: $out"
+  fi
+
+  snapshot > "$work/host-after"
+  if cmp -s "$work/host-before" "$work/host-after"; then
+    ok "the host's trust directories are as they were"
+  else
+    fail "the host's trust directories changed:"
+    diff "$work/host-before" "$work/host-after" | head -20
+  fi
+  exit "$failures"
+fi
+
+build=$(realpath "$1")
+page=${2:-}
+windows_build=${3:-}
+skip() { echo "SKIP: $*"; exit 77; }
+for tool in cpack dpkg-deb dpkg-shlibdeps lintian mandoc man gzip file; do
+  command -v "$tool" >/dev/null || skip "$tool is not installed"
+done
+[ -n "$page" ] && [ -f "$page" ] || skip "the build made no manual page (scdoc was not found)"
+binary=$build/tkvcert
+# Packages are made of plain builds; a sanitized one needs its runtime beside it.
+if ldd "$binary" | grep -qE 'lib(a|t|ub)san'; then skip "a sanitized build is not packaged"; fi
+
+work=$(mktemp -d)
+installed_here=no
+cleanup() {
+  if [ "$installed_here" = yes ]; then dpkg --purge tkvcert >/dev/null 2>&1 || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# --- The Debian package -------------------------------------------------------
+if ! cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/deb" >"$work/cpack.log" 2>&1; then
+  cat "$work/cpack.log"
+  fail "cpack -G DEB failed"
+  exit 1
+fi
+debs=("$work"/deb/*.deb)
+deb=${debs[0]}
+arch=$(dpkg --print-architecture)
+version=$(dpkg-deb -f "$deb" Version)
+if [ ${#debs[@]} = 1 ] && [ "$(basename "$deb")" = "tkvcert_${version}_${arch}.deb" ]; then
+  ok "one package, named $(basename "$deb")"
+else
+  fail "package file(s): ${debs[*]##*/} (expected tkvcert_${version}_${arch}.deb)"
+fi
+
+dpkg-deb -c "$deb" > "$work/contents"
+files=$(awk '$1 !~ /^d/ {print $6}' "$work/contents" | sort | tr '\n' ' ')
+expected="./usr/sbin/tkvcert ./usr/share/doc/tkvcert/changelog.gz ./usr/share/doc/tkvcert/copyright ./usr/share/man/man8/tkvcert.8.gz "
+if [ "$files" = "$expected" ]; then
+  ok "the package holds the binary in /usr/sbin, the page in man8, copyright and changelog"
+else
+  fail "the package holds: $files; expected: $expected"
+fi
+bad_entries=$(awk '$2 != "root/root" ||
+                   ($1 ~ /^d/ && $1 != "drwxr-xr-x") ||
+                   ($6 == "./usr/sbin/tkvcert" && $1 != "-rwxr-xr-x") ||
+                   ($1 ~ /^-/ && $6 != "./usr/sbin/tkvcert" && $1 != "-rw-r--r--")' "$work/contents")
+if [ -z "$bad_entries" ]; then
+  ok "every entry is root/root, directories 0755, the binary 0755, the rest 0644"
+else
+  fail "entries with the wrong owner or mode:"
+  echo "$bad_entries"
+fi
+
+dpkg-deb -x "$deb" "$work/unpacked"
+if file "$work/unpacked/usr/sbin/tkvcert" | grep -q ', stripped'; then
+  ok "the packaged binary is stripped"
+else
+  fail "the packaged binary is not stripped: $(file "$work/unpacked/usr/sbin/tkvcert")"
+fi
+if gzip -dc "$work/unpacked/usr/share/man/man8/tkvcert.8.gz" | cmp -s - "$page"; then
+  ok "the packaged page is the page the build made"
+else
+  fail "the packaged page differs from $page"
+fi
+
+fields_ok=yes
+for field in "Package: tkvcert" "Section: admin" "Architecture: $arch"; do
+  value=$(dpkg-deb -f "$deb" "${field%%:*}")
+  [ "$value" = "${field#*: }" ] || { fail "control field ${field%%:*} is '$value'"; fields_ok=no; }
+done
+if [ "$fields_ok" = yes ]; then ok "control: Package tkvcert, Section admin, Architecture $arch"; fi
+
+# Depends must name ca-certificates, whose refresh every change runs, and the
+# package of every library the binary loads (libcrypto's above all).
+depends=$(dpkg-deb -f "$deb" Depends)
+depends_words=" $(echo "$depends" | tr ',|()' '    ') "
+missing_depends=()
+[[ $depends_words == *" ca-certificates "* ]] || missing_depends+=(ca-certificates)
+# dpkg knows a library under one of its names: the path the loader gives, the
+# file it links to, or its twin across the /lib and /usr/lib merge.
+owner_of() {
+  local candidate real
+  real=$(realpath "$1")
+  for candidate in "$1" "$real" "/usr$1" "${1#/usr}" "/usr$real" "${real#/usr}"; do
+    dpkg -S "$candidate" 2>/dev/null | head -1 | cut -d: -f1 && return 0
+  done
+  return 0
+}
+while read -r library; do
+  owner=$(owner_of "$library")
+  if [ -z "$owner" ]; then
+    fail "no package ships $library, which the binary loads"
+  elif [[ $depends_words != *" $owner "* ]]; then
+    missing_depends+=("$owner ($library)")
+  fi
+done < <(ldd "$work/unpacked/usr/sbin/tkvcert" | awk '$2 == "=>" && $3 ~ /^\// {print $3}')
+libcrypto=$(ldd "$work/unpacked/usr/sbin/tkvcert" | awk '/libcrypto/ {print $3}')
+if [ -z "$libcrypto" ]; then
+  fail "the packaged binary does not load libcrypto"
+elif [ ${#missing_depends[@]} = 0 ]; then
+  ok "Depends: $depends"
+else
+  fail "Depends ($depends) lacks: ${missing_depends[*]}"
+fi
+
+lintian --tag-display-limit 0 "$deb" > "$work/lintian" 2>&1 || true
+grep -v '^running with root privileges' "$work/lintian" | sed 's/^/  lintian: /' || true
+if grep -q '^E:' "$work/lintian"; then
+  fail "lintian reports errors"
+else
+  ok "lintian reports no error"
+fi
+
+# --- The manual page ----------------------------------------------------------
+lint=$(mandoc -Tlint -W warning "$page" 2>&1) && lint_status=0 || lint_status=$?
+if [ "$lint_status" = 0 ] && [ -z "$lint" ]; then
+  ok "mandoc -Tlint: no warning"
+else
+  fail "mandoc -Tlint (status $lint_status):"
+  echo "$lint"
+fi
+
+rendered=$(LC_ALL=C MANWIDTH=80 man -l "$work/unpacked/usr/share/man/man8/tkvcert.8.gz" 2>"$work/man.err") ||
+  fail "man -l failed: $(cat "$work/man.err")"
+missing_sections=()
+for section in NAME SYNOPSIS DESCRIPTION "FILE FORMS" "NAMING A CERTIFICATE" "EXIT STATUS" \
+               DIAGNOSTICS ENVIRONMENT FILES EXAMPLES "SEE ALSO"; do
+  grep -qx "$section" <<<"$rendered" || missing_sections+=("$section")
+done
+if [ ${#missing_sections[@]} = 0 ] && grep -q 'tkvcert /install /etc/proxy/ca.pem' <<<"$rendered"; then
+  ok "man -l renders the page, every section heading in place"
+else
+  fail "the rendered page lacks: ${missing_sections[*]:-the install example}"
+fi
+
+# The LastError table is written twice, in README.md and in the page: both
+# must list the same codes in the same order (the wording may differ).
+#   README.md: rows "| 0x<hex> | meaning |" (first cell a code).
+#   The page's source: table rows "|  0x<hex>" (a row whose first cell is a code).
+#   The rendered page: table rows "|0x<hex> ..." under DIAGNOSTICS.
+readme_codes=$(sed -n 's/^| *\(0x[0-9a-fA-F]\{1,\}\) *|.*/\1/p' "$source_dir/README.md" |
+               tr 'A-F' 'a-f' | tr '\n' ' ')
+source_codes=$(sed -n 's/^|[][<=>-]\{0,1\} *\(0x[0-9a-fA-F]\{1,\}\) *$/\1/p' \
+                 "$source_dir/doc/tkvcert.8.scd" | tr 'A-F' 'a-f' | tr '\n' ' ')
+rendered_codes=$(sed -n '/^DIAGNOSTICS$/,/^[A-Z]/s/^ *|\(0x[0-9a-fA-F]\{1,\}\) *|.*/\1/p' \
+                   <<<"$rendered" | tr 'A-F' 'a-f' | tr '\n' ' ')
+if [ "$(wc -w <<<"$readme_codes")" -lt 5 ]; then
+  fail "found only '$readme_codes' as LastError codes in README.md: has its table changed form?"
+elif [ "$readme_codes" = "$source_codes" ] && [ "$readme_codes" = "$rendered_codes" ]; then
+  ok "README.md and the page list the same LastError codes, in the same order"
+else
+  fail "the LastError codes differ (update README.md and doc/tkvcert.8.scd together):"
+  echo "  README.md:           $readme_codes"
+  echo "  doc/tkvcert.8.scd:   $source_codes"
+  echo "  rendered page:       $rendered_codes"
+fi
+
+# --- cmake --install ------------------------------------------------------------
+for prefix in /usr /usr/local; do
+  dest=$work/destdir$prefix
+  if ! DESTDIR=$dest cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1; then
+    cat "$work/install.log"
+    fail "cmake --install --prefix $prefix failed"
+    continue
+  fi
+  installed=$(cd "$dest" && find . -not -type d | sort | tr '\n' ' ')
+  want=".$prefix/sbin/tkvcert .$prefix/share/doc/tkvcert/changelog.gz .$prefix/share/doc/tkvcert/copyright .$prefix/share/man/man8/tkvcert.8.gz "
+  usage_status=0
+  "$dest$prefix/sbin/tkvcert" > "$work/usage" 2>&1 || usage_status=$?
+  if [ "$installed" = "$want" ] && [ -x "$dest$prefix/sbin/tkvcert" ] &&
+     [ "$usage_status" = 1 ] && grep -q '^Usage:' "$work/usage"; then
+    ok "cmake --install --prefix $prefix with DESTDIR: sbin/tkvcert (runs), man8 page, doc"
+  else
+    fail "cmake --install --prefix $prefix installed: $installed (usage status $usage_status)"
+  fi
+done
+
+# --- The Windows zip ---------------------------------------------------------------
+if [ -n "$windows_build" ] && [ -f "$windows_build/CPackConfig.cmake" ]; then
+  if cpack --config "$windows_build/CPackConfig.cmake" -G ZIP -B "$work/zip" >"$work/zip.log" 2>&1; then
+    zips=("$work"/zip/*.zip)
+    mkdir "$work/unzipped"
+    (cd "$work/unzipped" && cmake -E tar xf "${zips[0]}")
+    listing=$(cd "$work/unzipped" && find . -type f | sort | tr '\n' ' ')
+    top=$(basename "${zips[0]}" .zip)
+    readme=$work/unzipped/$top/README.txt
+    lines=$(wc -l < "$readme" 2>/dev/null || echo 0)
+    crlf_lines=$(grep -c $'\r$' "$readme" 2>/dev/null || true)
+    codes_named=yes
+    for code in 0x2 0x5 0x80092009; do grep -qw "$code" "$readme" 2>/dev/null || codes_named=no; done
+    if [ "$listing" = "./$top/README.txt ./$top/tkvcert.exe " ] && [ "$lines" -gt 0 ] &&
+       [ "$lines" = "$crlf_lines" ] && ! LC_ALL=C grep -q '[^[:print:][:space:]]' "$readme" &&
+       [ "$codes_named" = yes ] && file "$work/unzipped/$top/tkvcert.exe" | grep -q 'PE32+'; then
+      ok "$(basename "${zips[0]}"): tkvcert.exe and a plain CRLF README.txt with its codes"
+    else
+      fail "the Windows zip holds: $listing; README.txt: $lines lines, $crlf_lines with CRLF, codes named: $codes_named"
+    fi
+  else
+    cat "$work/zip.log"
+    fail "cpack -G ZIP failed in $windows_build"
+  fi
+fi
+
+# --- Installed for real -------------------------------------------------------------
+# dpkg -i changes this machine's packages (never its trust store), so only as
+# root, and never over a tkvcert that is already there.
+state=$(dpkg-query -W -f='${db:Status-Status}' tkvcert 2>/dev/null || true)
+if [ "$(id -u)" != 0 ]; then
+  echo "not root: the package is not installed for real"
+elif [ -n "$state" ] && [ "$state" != not-installed ]; then
+  echo "a tkvcert package is already on this machine ($state): it is not installed over"
+elif [ -e /usr/sbin/tkvcert ]; then
+  echo "/usr/sbin/tkvcert already exists: the package is not installed over it"
+else
+  # Which of the package's paths the machine had before: only those may remain.
+  awk '{print $6}' "$work/contents" | sed 's|^\./|/|; s|/$||; s|^$|/|' > "$work/paths"
+  exists < "$work/paths" | sort > "$work/existed"
+  installed_here=yes
+  if dpkg -i "$deb" > "$work/dpkg.log" 2>&1; then
+    ok "dpkg -i installs the package"
+    dpkg -L tkvcert | sed 's|^/\.$|/|' | sort > "$work/listed"
+    shielded=no
+    runner=()
+    if unshare --mount --propagation private true 2>/dev/null; then
+      shielded=yes
+      runner=(unshare --mount --propagation private)
+    fi
+    exercise_status=0
+    "${runner[@]}" "$self" --exercise-installed "$work" "$shielded" || exercise_status=$?
+    failures=$((failures + exercise_status))
+    if dpkg -r tkvcert > "$work/dpkg.log" 2>&1; then
+      left=$(exists < "$work/listed" | sort)
+      if [ "$left" = "$(cat "$work/existed")" ]; then
+        ok "dpkg -r removes every path of the package that was not there before"
+      else
+        fail "after dpkg -r, left behind:"
+        comm -23 <(echo "$left") "$work/existed"
+      fi
+    else
+      cat "$work/dpkg.log"
+      fail "dpkg -r tkvcert failed"
+    fi
+  else
+    cat "$work/dpkg.log"
+    fail "dpkg -i failed"
+  fi
+fi
+
+[ "$failures" = 0 ] || { echo "$failures check(s) failed"; exit 1; }
+echo "all checks passed"
