@@ -60,21 +60,29 @@ TEST(StoreLayoutTest, FamilyNeedsItsAnchorsAndItsRefreshTogether) {
       {"Debian before Fedora", {debian_dir, fedora_dir}, {uca, uct}, {debian_conf},
        "Debian, Ubuntu", {}},
       {"Fedora before Arch", {fedora_dir, arch_dir}, {uct}, {}, "Fedora, RHEL", {uct, "extract"}},
+      {"Alpine: its marker, Debian's directory and refresh name", {debian_dir}, {uca},
+       {"/etc/alpine-release"}, "Alpine", {uca}},
+      {"Alpine before Debian", {debian_dir}, {uca}, {"/etc/alpine-release", debian_conf}, "Alpine",
+       {uca}},
+      {"Alpine needs its own refresh: the host's is not Alpine's", {debian_dir}, {},
+       {"/etc/alpine-release"}, nullptr, {}},
       {"nothing", {"/etc", "/usr"}, {}, {}, nullptr, {}},
   };
   for (const DetectionCase& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir root;
     Make(root.path(), c);
+    std::shared_ptr<const RootDirectory> opened;
+    ASSERT_EQ(RootDirectory::Open(root.path(), &opened), static_cast<DWORD>(ERROR_SUCCESS));
     StoreLocation location;
-    const DWORD code = LocateStore(root.path(), &location);
+    const DWORD code = LocateStore(opened, &location);
     if (c.family == nullptr) {
       EXPECT_EQ(code, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
       continue;
     }
     ASSERT_EQ(code, static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_STREQ(location.layout->family, c.family);
-    EXPECT_EQ(location.anchors_dir, root.path() + location.layout->anchors_dir);
+    EXPECT_EQ(location.anchors_path(), root.path() + "/" + location.layout->anchors_dir);
     if (c.refresh.empty() || geteuid() != 0) continue;
     RefreshCommand command;
     ASSERT_EQ(PlanRefresh(location, &command), static_cast<DWORD>(ERROR_SUCCESS));
@@ -83,25 +91,50 @@ TEST(StoreLayoutTest, FamilyNeedsItsAnchorsAndItsRefreshTogether) {
   }
 }
 
-TEST(StoreLayoutTest, DebianRefreshIsPointedIntoTheRoot) {
+TEST(StoreLayoutTest, ARootWithoutItsOwnRefreshBorrowsTheHostsDebianTool) {
+  if (access("/usr/sbin/update-ca-certificates", X_OK) != 0) GTEST_SKIP() << "no Debian tool here";
   TempDir root;
-  Make(root.path(), {"", {"/usr/local/share/ca-certificates"}, {"/usr/sbin/update-ca-certificates"},
+  Make(root.path(), {"", {"/usr/local/share/ca-certificates", "/etc/ssl/certs"}, {},
                      {"/etc/ca-certificates.conf"}, nullptr, {}});
+  std::shared_ptr<const RootDirectory> opened;
+  ASSERT_EQ(RootDirectory::Open(root.path(), &opened), static_cast<DWORD>(ERROR_SUCCESS));
   StoreLocation location;
-  ASSERT_EQ(LocateStore(root.path(), &location), static_cast<DWORD>(ERROR_SUCCESS));
+  ASSERT_EQ(LocateStore(opened, &location), static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_FALSE(location.refresh_inside_root);
   RefreshCommand command;
   ASSERT_EQ(PlanRefresh(location, &command), static_cast<DWORD>(ERROR_SUCCESS));
   const std::string r = root.path();
   // The certificate directories are relative to etc/ssl/certs, so the links
-  // the refresh makes stay right when the root becomes an image's "/".
+  // the refresh makes stay right when the root becomes an image's "/"; the
+  // image's hooks are not run on the host.
   EXPECT_EQ(command.argv,
-            (std::vector<std::string>{r + "/usr/sbin/update-ca-certificates",
+            (std::vector<std::string>{"/usr/sbin/update-ca-certificates",
                                       "--certsconf", r + "/etc/ca-certificates.conf",
                                       "--certsdir", "../../../usr/share/ca-certificates",
                                       "--localcertsdir", "../../../usr/local/share/ca-certificates",
                                       "--etccertsdir", r + "/etc/ssl/certs",
-                                      "--hooksdir", r + "/etc/ca-certificates/update.d"}));
+                                      "--hooksdir",
+                                      r + "/usr/local/share/ca-certificates/.tkvcert-staging/no-hooks"}));
   EXPECT_EQ(command.chroot_dir, "");
+}
+
+TEST(StoreLayoutTest, TheHostsToolIsRefusedARootItsShellWouldMisread) {
+  if (access("/usr/sbin/update-ca-certificates", X_OK) != 0) GTEST_SKIP() << "no Debian tool here";
+  const char* const names[] = {"img root", "img$(id)", "img;x", "img`id`", "img\nx", "a*b"};
+  for (const char* name : names) {
+    SCOPED_TRACE(name);
+    TempDir parent;
+    const std::string r = parent.path() + "/" + name;
+    MakeDirs(r);
+    Make(r, {"", {"/usr/local/share/ca-certificates", "/etc/ssl/certs"}, {},
+             {"/etc/ca-certificates.conf"}, nullptr, {}});
+    std::shared_ptr<const RootDirectory> opened;
+    ASSERT_EQ(RootDirectory::Open(r, &opened), static_cast<DWORD>(ERROR_SUCCESS));
+    StoreLocation location;
+    ASSERT_EQ(LocateStore(opened, &location), static_cast<DWORD>(ERROR_SUCCESS));
+    RefreshCommand command;
+    EXPECT_EQ(PlanRefresh(location, &command), static_cast<DWORD>(ERROR_BAD_PATHNAME));
+  }
 }
 
 }  // namespace

@@ -1,31 +1,84 @@
 // Stands in for a distribution's refresh command in tests. Linked
-// statically, so that it also runs inside a bare root. Appends its command
-// line to $TKV_REFRESH_LOG (as the process sees paths: inside a chroot, the
-// root's), writes OVERLAP there when another refresh was running at the same
-// time, and exits with $TKV_REFRESH_EXIT (default 0).
+// statically, so that it runs inside a bare root. Like Alpine's refresh it
+// ignores its arguments and works on "/": whatever root it runs in, or the
+// host's own if it is ever run there. It rebuilds the bundle from the
+// regular, non-hidden files at the top of the anchors directory, and reads
+// what else to do from /refresh-stub.conf (lines "key=value"; the tool
+// passes no environment to a refresh):
+//   anchors=DIR   bundle=FILE   (defaults: Alpine's and Debian's)
+//   log=FILE      append the command line, and OVERLAP when another
+//                 refresh runs at the same time
+//   exit=N        exit status (default 0)
+//   sleep_ms=N    how long a refresh takes (default 20)
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <map>
 #include <string>
+#include <vector>
+
+namespace {
+
+std::map<std::string, std::string> ReadConfig() {
+  std::map<std::string, std::string> config = {
+      {"anchors", "/usr/local/share/ca-certificates"},
+      {"bundle", "/etc/ssl/certs/ca-certificates.crt"},
+      {"sleep_ms", "20"}};
+  std::ifstream in("/refresh-stub.conf");
+  for (std::string line; std::getline(in, line);) {
+    const size_t equals = line.find('=');
+    if (equals != std::string::npos) config[line.substr(0, equals)] = line.substr(equals + 1);
+  }
+  return config;
+}
+
+bool RebuildBundle(const std::string& anchors, const std::string& bundle) {
+  std::vector<std::string> names;
+  if (DIR* dir = opendir(anchors.c_str())) {
+    while (const dirent* entry = readdir(dir)) {
+      if (entry->d_name[0] != '.') names.emplace_back(entry->d_name);
+    }
+    closedir(dir);
+  }
+  std::sort(names.begin(), names.end());
+  const std::string temporary = bundle + ".stub-new";
+  std::ofstream out(temporary, std::ios::trunc);
+  if (!out) return false;
+  for (const std::string& name : names) {
+    std::ifstream in(anchors + "/" + name);
+    if (in) out << in.rdbuf();
+  }
+  out.close();
+  return rename(temporary.c_str(), bundle.c_str()) == 0;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-  const char* log = getenv("TKV_REFRESH_LOG");
-  if (log == nullptr) return 0;
-  const std::string running = std::string(log) + ".running";
-  const int marker = open(running.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0644);
-  usleep(20 * 1000);  // long enough for an unlocked second refresh to meet this one
-  FILE* out = fopen(log, "a");
-  if (out == nullptr) return 3;
-  if (marker < 0) fputs("OVERLAP\n", out);
-  for (int i = 0; i < argc; ++i) fprintf(out, i == 0 ? "%s" : " %s", argv[i]);
-  fputc('\n', out);
-  fclose(out);
+  std::map<std::string, std::string> config = ReadConfig();
+  const std::string log = config["log"];
+  const std::string running = log + ".running";
+  const int marker = log.empty() ? -1 : open(running.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0644);
+  // Long enough for an unlocked second refresh to meet this one.
+  usleep(static_cast<useconds_t>(atoi(config["sleep_ms"].c_str())) * 1000);
+  if (!log.empty()) {
+    FILE* out = fopen(log.c_str(), "a");
+    if (out == nullptr) return 3;
+    if (marker < 0) fputs("OVERLAP\n", out);
+    for (int i = 0; i < argc; ++i) fprintf(out, i == 0 ? "%s" : " %s", argv[i]);
+    fputc('\n', out);
+    fclose(out);
+  }
   if (marker >= 0) {
     close(marker);
     unlink(running.c_str());
   }
-  const char* code = getenv("TKV_REFRESH_EXIT");
-  return code != nullptr ? atoi(code) : 0;
+  const int code = atoi(config["exit"].c_str());
+  if (code == 0 && !RebuildBundle(config["anchors"], config["bundle"])) return 4;
+  return code;
 }
