@@ -10,6 +10,10 @@
 //                 refresh runs at the same time
 //   exit=N        exit status (default 0)
 //   sleep_ms=N    how long a refresh takes (default 20)
+//   env_log=FILE  write the environment it was given there
+//   fail_once=FILE  when FILE does not exist: create it, leave the bundle
+//                 half-written (emptied), and fail, as a refresh that runs
+//                 out of space does
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -59,8 +63,19 @@ bool RebuildBundle(const std::string& anchors, const std::string& bundle) {
 
 }  // namespace
 
+extern char** environ;
+
 int main(int argc, char** argv) {
   std::map<std::string, std::string> config = ReadConfig();
+  if (!config["env_log"].empty()) {
+    std::ofstream out(config["env_log"], std::ios::trunc);
+    for (char** e = environ; *e != nullptr; ++e) out << *e << "\n";
+  }
+  if (!config["fail_once"].empty() && access(config["fail_once"].c_str(), F_OK) != 0) {
+    std::ofstream(config["fail_once"]).put('\n');
+    std::ofstream(config["bundle"], std::ios::trunc).flush();
+    return 1;
+  }
   const std::string log = config["log"];
   const std::string running = log + ".running";
   const int marker = log.empty() ? -1 : open(running.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0644);

@@ -1,0 +1,371 @@
+// What the tool reports must be what clients trust, and an image root must
+// be handled inside the image. Every case here could, if the tool were
+// wrong, write to this machine's own trust store: so the whole binary runs
+// in a private mount namespace, with copies of the host's trust directories
+// mounted over the real ones, and each case checks that those copies did
+// not change.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/sandbox.h"
+
+namespace tkv::testing {
+namespace {
+
+const char* const kHostTrustDirs[] = {"/etc/ssl/certs", "/usr/local/share/ca-certificates",
+                                      "/etc/ca-certificates"};
+
+void Shell(const std::string& command) { ASSERT_EQ(system(command.c_str()), 0) << command; }
+
+// Sets up the private namespace once per test process (ctest runs each
+// case in a process of its own).
+class PrivateHostStore : public ::testing::Environment {
+ public:
+  static bool ready() { return ready_; }
+
+  void SetUp() override {
+    if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0) return;
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return;
+    for (const char* dir : kHostTrustDirs) {
+      struct stat st;
+      if (stat(dir, &st) != 0) continue;
+      const std::string copy = copies_.path() + dir;
+      if (system(("mkdir -p '" + copy + "' && cp -a '" + dir + "/.' '" + copy + "/'").c_str()) != 0 ||
+          mount(copy.c_str(), dir, nullptr, MS_BIND, nullptr) != 0) {
+        return;
+      }
+    }
+    ready_ = true;
+  }
+
+ private:
+  static inline bool ready_ = false;
+  TempDir copies_;
+};
+
+const auto* const kPrivateHostStore = ::testing::AddGlobalTestEnvironment(new PrivateHostStore);
+
+// Every entry below the host's trust directories, with link targets and
+// file contents, so that any change shows.
+std::string HostTrustState() {
+  std::string state;
+  for (const char* dir : kHostTrustDirs) {
+    for (const std::string& name : Sandbox::ListFiles(dir)) {
+      const std::string path = std::string(dir) + "/" + name;
+      char target[4096];
+      const ssize_t n = readlink(path.c_str(), target, sizeof target);
+      state += path + (n >= 0 ? " -> " + std::string(target, static_cast<size_t>(n))
+                              : " = " + ReadFile(path)) + "\n";
+    }
+  }
+  return state;
+}
+
+std::string Imported(const std::string& file) { return "Done importing [" + file + "]\n"; }
+std::string Removal(const std::string& name) {
+  return "Removing certificate : " + name + " \nThe certificate has been removed.\nDone removing [" +
+         name + "]\n";
+}
+std::string Failed(const std::string& message, const std::string& code) {
+  return "Error : " + message + "\nLastError: " + code + "\n";
+}
+
+// A root with Debian's layout and no refresh program of its own: the host's
+// tool serves it. `conf` is its etc/ca-certificates.conf.
+void MakeBareRoot(const std::string& root, const std::string& conf = "") {
+  Shell("mkdir -p '" + root + "/usr/local/share/ca-certificates' '" + root +
+        "/usr/share/ca-certificates' '" + root + "/etc/ssl/certs' '" + root + "/files'");
+  WriteFile(root + "/etc/ca-certificates.conf", conf);
+}
+
+// A root with a refresh of its own: the static stub, which works on "/".
+void MakeImageRoot(const std::string& root, const char* marker, const std::string& stub_conf = "") {
+  MakeBareRoot(root);
+  if (marker != nullptr) WriteFile(root + marker, std::string());
+  Shell("mkdir -p '" + root + "/usr/sbin' && cp '" REFRESH_STUB "' '" + root +
+        "/usr/sbin/update-ca-certificates'");
+  WriteFile(root + "/refresh-stub.conf", stub_conf);
+}
+
+struct Ca {
+  std::string name;
+  std::string file;  // below the root's files/
+};
+
+Ca PutCa(const std::string& root, const std::string& name, long serial = 1) {
+  const std::string file = "ca-" + std::to_string(std::hash<std::string>()(name + std::to_string(serial))) + ".pem";
+  WriteFile(root + "/files/" + file, ToPem(MakeCertificate(name, serial)));
+  return {name, file};
+}
+
+RunResult Install(const std::string& root, const Ca& ca) {
+  return RunTool({"/install", ca.file}, {root, false, root + "/files"});
+}
+RunResult Uninstall(const std::string& root, const std::string& name) {
+  return RunTool({"/uninstall", name}, {root, false, root + "/files"});
+}
+
+bool BundleTrusts(const std::string& root, const Ca& ca) {
+  const std::string bundle = root + "/etc/ssl/certs/ca-certificates.crt";
+  return RunProgram({"openssl", "verify", "-CAfile", bundle, root + "/files/" + ca.file}).status == 0;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+// Links in a directory that lead nowhere.
+std::vector<std::string> DanglingLinks(const std::string& dir) {
+  std::vector<std::string> dangling;
+  for (const std::string& name : Sandbox::ListFiles(dir)) {
+    struct stat st;
+    const std::string path = dir + "/" + name;
+    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && stat(path.c_str(), &st) != 0) {
+      dangling.push_back(name);
+    }
+  }
+  return dangling;
+}
+
+struct FaultCase {
+  const char* fault;
+  std::function<void(const std::string& dir)> run;  // `dir`: an empty directory of the case's own
+};
+
+const FaultCase kFaults[] = {
+    {"a refresh killed midway leaves a bundle the next one appends to",
+     [](const std::string& dir) {
+       const std::string root = dir + "/root";
+       MakeBareRoot(root);
+       const Ca a = PutCa(root, "Leftover A");
+       const Ca b = PutCa(root, "Leftover B");
+       ASSERT_EQ(Install(root, a).status, 0);
+       ASSERT_EQ(Install(root, b).status, 0);
+       Shell("cp '" + root + "/etc/ssl/certs/ca-certificates.crt' '" + root +
+             "/etc/ssl/certs/ca-certificates.crt.new'");
+       const RunResult r = Uninstall(root, "Leftover A");
+       EXPECT_EQ(r.out, Removal("Leftover A"));
+       EXPECT_EQ(r.status, 0);
+       EXPECT_FALSE(BundleTrusts(root, a));
+       EXPECT_TRUE(BundleTrusts(root, b));
+     }},
+    {"an image's own refresh runs on the host (a Debian image)",
+     [](const std::string& dir) {
+       const std::string root = dir + "/root";
+       MakeImageRoot(root, "/etc/ca-certificates.conf");
+       const Ca ca = PutCa(root, "Image CA");
+       const RunResult r = Install(root, ca);
+       EXPECT_EQ(r.out, Imported(ca.file));
+       EXPECT_EQ(r.status, 0);
+       EXPECT_TRUE(BundleTrusts(root, ca));  // the image's bundle, made inside the image
+     }},
+    {"an image's own refresh runs on the host (Alpine: no options, works on /)",
+     [](const std::string& dir) {
+       const std::string root = dir + "/root";
+       MakeImageRoot(root, "/etc/alpine-release");
+       const Ca ca = PutCa(root, "Alpine CA");
+       EXPECT_EQ(Install(root, ca).status, 0);
+       EXPECT_TRUE(BundleTrusts(root, ca));
+       const RunResult r = Uninstall(root, "Alpine CA");
+       EXPECT_EQ(r.out, Removal("Alpine CA"));
+       EXPECT_FALSE(BundleTrusts(root, ca));
+       // The image still has a bundle: it was rebuilt inside it, not emptied.
+       EXPECT_TRUE(Exists(root + "/etc/ssl/certs/ca-certificates.crt"));
+     }},
+    {"an image's hooks run on the host",
+     [](const std::string& dir) {
+       const std::string root = dir + "/root";
+       MakeBareRoot(root);
+       const std::string hooks = root + "/etc/ca-certificates/update.d";
+       Shell("mkdir -p '" + hooks + "'");
+       WriteFile(hooks + "/record", std::string("#!/bin/sh\ntouch /etc/ssl/certs/HOOK-RAN\n"));
+       Shell("chmod 755 '" + hooks + "/record'");
+       const Ca ca = PutCa(root, "Hooked CA");
+       EXPECT_EQ(Install(root, ca).status, 0);
+       EXPECT_TRUE(BundleTrusts(root, ca));
+       EXPECT_FALSE(Exists("/etc/ssl/certs/HOOK-RAN"));
+     }},
+    {"a root path with a space reaches the refresh's shell",
+     [](const std::string& dir) {
+       const std::string root = dir + "/img root";
+       MakeBareRoot(root);
+       // The shell would split the path and clear dangling links here.
+       Shell("mkdir -p '" + dir + "/img/etc/ssl/certs' && ln -s /nowhere '" + dir + "/img/victim'");
+       const Ca ca = PutCa(root, "Spaced CA");
+       const RunResult r = Install(root, ca);
+       EXPECT_EQ(r.out, Failed("Failed to add certificate to store", "0xa1") + Imported(ca.file));
+       EXPECT_EQ(r.status, 1);
+       EXPECT_TRUE(Exists(dir + "/img/victim"));
+       EXPECT_TRUE(Sandbox::ListFiles(root + "/usr/local/share/ca-certificates").empty());
+     }},
+    {"a root path with a command substitution reaches eval",
+     [](const std::string& dir) {
+       const std::string root = dir + "/img$(touch PWNED)";
+       MakeBareRoot(root);
+       Shell("mkdir -p \"" + dir + "/img\\$(touch PWNED)/etc/ca-certificates/update.d\"");
+       const Ca ca = PutCa(root, "Evaluated CA");
+       const RunResult r = Install(root, ca);
+       EXPECT_EQ(r.out, Failed("Failed to add certificate to store", "0xa1") + Imported(ca.file));
+       EXPECT_EQ(r.status, 1);
+       EXPECT_EQ(system(("test -z \"$(find '" + dir + "' -name PWNED)\"").c_str()), 0);
+     }},
+    {"a root another user owns points the refresh at the host",
+     [](const std::string& dir) {
+       const std::string root = dir + "/root";
+       MakeBareRoot(root, "mozilla/ISRG_Root_X1.crt\n");
+       Shell("rm -rf '" + root + "/etc/ssl/certs' && ln -s /etc/ssl/certs '" + root + "/etc/ssl/certs'");
+       Shell("chown -R 1000:1000 '" + root + "' && chown -h 1000:1000 '" + root + "/etc/ssl/certs'");
+       const Ca ca = PutCa(root, "Planted CA");
+       const RunResult r = Install(root, ca);
+       EXPECT_EQ(r.out, Failed("Failed to open store", "0x5") + Imported(ca.file));
+       EXPECT_EQ(r.status, 1);
+     }},
+    {"a root that is another user's link to / is the host",
+     [](const std::string& dir) {
+       const std::string files = dir + "/files";
+       Shell("mkdir -p '" + files + "' && ln -s / '" + dir + "/root' && chown -h 1000:1000 '" + dir + "/root'");
+       WriteFile(files + "/ca.pem", ToPem(MakeCertificate("Redirected CA")));
+       const RunResult r = RunTool({"/install", "ca.pem"}, {dir + "/root", false, files});
+       EXPECT_EQ(r.out, Failed("Failed to open store", "0x5") + Imported("ca.pem"));
+       EXPECT_EQ(r.status, 1);
+     }},
+    {"a link inside a bare root leads the host's tool onto the host",
+     [](const std::string& dir) {
+       const std::string root = dir + "/root";
+       MakeBareRoot(root);
+       // Inside the root the link means ROOT/srv/certs; the host would read /srv/certs.
+       Shell("rm -rf '" + root + "/etc/ssl/certs' && mkdir -p '" + root + "/srv/certs' && ln -s /srv/certs '" +
+             root + "/etc/ssl/certs'");
+       const Ca ca = PutCa(root, "Linked CA");
+       const RunResult r = Install(root, ca);
+       EXPECT_EQ(r.out, Failed("Failed to add certificate to store", "0xa1") + Imported(ca.file));
+       EXPECT_EQ(r.status, 1);
+     }},
+    {"a failed refresh's partial output stays after the rollback",
+     [](const std::string& dir) {
+       const std::string root = dir + "/root";
+       MakeImageRoot(root, "/etc/ca-certificates.conf");
+       const Ca kept = PutCa(root, "Untouched CA");
+       ASSERT_EQ(Install(root, kept).status, 0);
+       WriteFile(root + "/refresh-stub.conf", std::string("fail_once=/failed-once\n"));
+       const Ca added = PutCa(root, "Unlucky CA");
+       const RunResult r = Install(root, added);
+       EXPECT_EQ(r.out, Failed("Failed to add certificate to store", "0x65b") + Imported(added.file));
+       EXPECT_EQ(r.status, 1);
+       EXPECT_TRUE(BundleTrusts(root, kept));  // refreshed again after the rollback
+       EXPECT_FALSE(BundleTrusts(root, added));
+     }},
+    {"a removal leaves the removed certificate's links behind",
+     [](const std::string& dir) {
+       const std::string root = dir + "/root";
+       // A configuration that is not empty: Debian's refresh does not run fresh.
+       MakeBareRoot(root, "# local anchors only\n");
+       // Twins share a subject, so their hash links are <hash>.0 and <hash>.1.
+       const Ca first = PutCa(root, "Twin CA", 1);
+       const Ca second = PutCa(root, "Twin CA", 2);
+       ASSERT_EQ(Install(root, first).status, 0);
+       ASSERT_EQ(Install(root, second).status, 0);
+       EXPECT_EQ(Uninstall(root, "Twin CA").out, Removal("Twin CA"));
+       const std::string certs = root + "/etc/ssl/certs";
+       EXPECT_EQ(DanglingLinks(certs), std::vector<std::string>{});
+       // Whichever twin stayed is found by hash, from index 0.
+       const RunResult stayed = RunProgram({"openssl", "verify", "-CApath", certs, root + "/files/" + first.file});
+       const RunResult other = RunProgram({"openssl", "verify", "-CApath", certs, root + "/files/" + second.file});
+       EXPECT_TRUE(stayed.status == 0 || other.status == 0) << stayed.out << other.out;
+     }},
+    {"the caller's environment reaches the refresh",
+     [](const std::string& dir) {
+       const std::string image = dir + "/image";
+       MakeImageRoot(image, "/etc/ca-certificates.conf", "env_log=/refresh.env\n");
+       const std::string bare = dir + "/bare";
+       MakeBareRoot(bare);
+       WriteFile(dir + "/bash_env", std::string("touch '" + dir + "/BASH_ENV-RAN'\n"));
+       setenv("BASH_ENV", (dir + "/bash_env").c_str(), 1);
+       setenv("OPENSSL_CONF", "/nonexistent/openssl.cnf", 1);
+       setenv("TMPDIR", "/nonexistent", 1);  // Debian's refresh makes its temporaries there
+       setenv("PATH", (dir + ":" + std::string(getenv("PATH"))).c_str(), 1);
+       const RunResult in_image = Install(image, PutCa(image, "Image Env CA"));
+       const RunResult on_bare = Install(bare, PutCa(bare, "Bare Env CA"));
+       for (const char* name : {"BASH_ENV", "OPENSSL_CONF", "TMPDIR"}) unsetenv(name);
+       EXPECT_EQ(in_image.status, 0);
+       EXPECT_EQ(on_bare.status, 0) << on_bare.err;
+       EXPECT_EQ(ReadFile(image + "/refresh.env"), "PATH=/usr/sbin:/usr/bin:/sbin:/bin\nLC_ALL=C\n");
+       EXPECT_FALSE(Exists(dir + "/BASH_ENV-RAN"));
+     }},
+};
+
+TEST(ImageRootTest, WhatTheToolReportsIsWhatClientsTrustAndTheHostIsUntouched) {
+  if (!PrivateHostStore::ready()) GTEST_SKIP() << "needs root and a private mount namespace";
+  const std::string path = getenv("PATH");
+  for (const FaultCase& c : kFaults) {
+    SCOPED_TRACE(c.fault);
+    const std::string host_before = HostTrustState();
+    TempDir dir;
+    Shell("chmod 755 '" + dir.path() + "'");
+    c.run(dir.path());
+    setenv("PATH", path.c_str(), 1);
+    EXPECT_EQ(HostTrustState(), host_before);
+  }
+}
+
+// The real thing behind the first case: a refresh killed with its whole
+// process group, as timeout, Ctrl-C and systemd kill it.
+TEST(ImageRootTest, ARefreshKilledWithItsGroupDoesNotKeepARemovedCaTrusted) {
+  if (!PrivateHostStore::ready()) GTEST_SKIP() << "needs root and a private mount namespace";
+  const std::string host_before = HostTrustState();
+  TempDir dir;
+  const std::string root = dir.path() + "/root";
+  Shell("chmod 755 '" + dir.path() + "'");
+  MakeBareRoot(root);
+  const Ca a = PutCa(root, "Killed Group A");
+  const Ca b = PutCa(root, "Killed Group B");
+  ASSERT_EQ(Install(root, a).status, 0);
+  ASSERT_EQ(Install(root, b).status, 0);
+  const std::string leftover = root + "/etc/ssl/certs/ca-certificates.crt.new";
+  bool killed_midway = false;
+  for (int attempt = 0; attempt < 40 && !killed_midway; ++attempt) {
+    const Ca c = PutCa(root, "Killed Group C", attempt + 1);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      setpgid(0, 0);
+      const int null_fd = open("/dev/null", O_RDWR);
+      dup2(null_fd, 1);
+      dup2(null_fd, 2);
+      setenv("TKVCERT_SYSROOT", root.c_str(), 1);
+      if (chdir((root + "/files").c_str()) != 0) _exit(126);
+      execl(TKVCERT_BINARY, "tkvcert", "/install", c.file.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    setpgid(pid, pid);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!Exists(leftover) && std::chrono::steady_clock::now() < deadline &&
+           waitpid(pid, nullptr, WNOHANG) == 0) {
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    kill(-pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    killed_midway = Exists(leftover);
+  }
+  ASSERT_TRUE(killed_midway) << "no kill landed inside the refresh";
+  const RunResult r = Uninstall(root, "Killed Group A");
+  EXPECT_EQ(r.out, Removal("Killed Group A"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_FALSE(BundleTrusts(root, a));
+  EXPECT_TRUE(BundleTrusts(root, b));
+  EXPECT_EQ(HostTrustState(), host_before);
+}
+
+}  // namespace
+}  // namespace tkv::testing
