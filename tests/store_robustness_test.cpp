@@ -280,3 +280,86 @@ TEST(StoreLinkTest, LinksPlantedUnderAnchorNamesAreReplacedNeverFollowed) {
 
 }  // namespace
 }  // namespace tkv::testing
+
+namespace tkv::testing {
+namespace {
+
+// Debian's refresh reads every *.crt below the anchors directory, so a
+// certificate kept anywhere there, or twice, is trusted; one /uninstall
+// must leave none of its copies for the refresh to read.
+struct CopiesCase {
+  const char* name;
+  std::vector<std::string> copies;  // files below the anchors directory, each holding the CA
+  const char* link_target;          // the CA's file outside the anchors, when a copy links to it
+};
+
+TEST(StoreCopiesTest, EveryCopyOfACertificateGoesInOneRemoval) {
+  const CopiesCase cases[] = {
+      {"in a subdirectory", {"extra/corp.crt"}, nullptr},
+      {"in a hidden file", {".corp.crt"}, nullptr},
+      {"behind a link (the link goes, never its target)", {"linked.crt"}, "elsewhere/corp.pem"},
+      {"under two names", {"corp-proxy.crt", "THUMBPRINT"}, nullptr},
+      {"in three places at once", {"a.crt", "deep/er/b.crt", ".c.crt"}, nullptr},
+  };
+  const Bytes ca = MakeCertificate("Copied CA");
+  const Bytes bystander = MakeCertificate("Bystander CA");
+  for (const CopiesCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox sandbox;
+    const std::string anchors = sandbox.anchors_dir();
+    for (std::string copy : c.copies) {
+      if (copy == "THUMBPRINT") copy = AnchorFileName(ca);
+      Shell("mkdir -p \"$(dirname '" + anchors + "/" + copy + "')\"");
+      if (c.link_target == nullptr) {
+        WriteFile(anchors + "/" + copy, ToPem(ca));
+        continue;
+      }
+      const std::string target = sandbox.root() + "/" + c.link_target;
+      Shell("mkdir -p \"$(dirname '" + target + "')\"");
+      WriteFile(target, ToPem(ca));
+      // Relative, so that the host's refresh and the root resolve it alike.
+      ASSERT_EQ(symlink(("../../../../" + std::string(c.link_target)).c_str(),
+                        (anchors + "/" + copy).c_str()), 0);
+    }
+    // Installing another CA refreshes the bundle, which now trusts every copy.
+    sandbox.Put("bystander.pem", ToPem(bystander));
+    const std::string ca_file = sandbox.Put("ca.pem", ToPem(ca));
+    const RunOptions options{sandbox.root(), false, sandbox.root() + "/files"};
+    ASSERT_EQ(RunTool({"/install", "bystander.pem"}, options).status, 0);
+    auto trusted = [&](const std::string& file) {
+      return RunProgram({"openssl", "verify", "-CAfile", sandbox.bundle(), file}).status == 0;
+    };
+    ASSERT_TRUE(trusted(ca_file));
+
+    const RunResult r = RunTool({"/uninstall", "Copied CA"}, options);
+    EXPECT_EQ(r.out, Removed("Copied CA"));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_FALSE(trusted(ca_file));
+    EXPECT_TRUE(trusted(sandbox.root() + "/files/bystander.pem"));
+    EXPECT_EQ(RunTool({"/uninstall", "Copied CA"}, options).out, "Done removing [Copied CA]\n");
+    if (c.link_target != nullptr) {
+      EXPECT_EQ(ReadFile(sandbox.root() + "/" + c.link_target), ToPem(ca));
+    }
+  }
+}
+
+TEST(StoreCopiesTest, AFileOfSeveralKeepsTheRestItsModeAndItsOwner) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving a file to another owner needs root";
+  Sandbox sandbox;
+  const Bytes ca = MakeCertificate("Shared File CA");
+  const Bytes other = MakeCertificate("Neighbour CA");
+  const std::string file = sandbox.anchors_dir() + "/corp-bundle.crt";
+  WriteFile(file, ToPem(other) + ToPem(ca));
+  Shell("chmod 0640 '" + file + "' && chown 1000:1000 '" + file + "'");
+  const RunOptions options{sandbox.root(), false, sandbox.root() + "/files"};
+  EXPECT_EQ(RunTool({"/uninstall", "Shared File CA"}, options).out, Removed("Shared File CA"));
+  EXPECT_EQ(ReadFile(file), ToPem(other));
+  struct stat st;
+  ASSERT_EQ(stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(st.st_uid, 1000u);
+  EXPECT_EQ(st.st_gid, 1000u);
+}
+
+}  // namespace
+}  // namespace tkv::testing
