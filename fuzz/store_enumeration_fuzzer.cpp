@@ -2,6 +2,8 @@
 // CertOpenStore with the tool's arguments, then CertEnumCertificatesInStore
 // and CertGetNameStringW as store/trust_store.cpp calls them. The scan must
 // end, hand out well-formed contexts, and leave the directory as it was.
+// The same bytes, read as a refreshed bundle, must hold exactly the
+// certificates the anchors' own reader finds in them.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +17,8 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
+#include "platform/posix/anchor_format.h"
+#include "platform/posix/trust_bundle.h"
 #include "platform/posix/wincrypt_posix.h"
 #include "store/trust_store.h"
 
@@ -84,6 +88,31 @@ bool ReadName(PCCERT_CONTEXT certificate, std::vector<WCHAR>* buffer) {
   return true;
 }
 
+// The bundle check skips blocks by their first bytes; it must still agree
+// with a full decode of every block, for every certificate in sight.
+void CheckBundleReader(const std::vector<std::string>& texts) {
+  std::vector<std::vector<std::vector<BYTE>>> found(texts.size());
+  std::vector<std::vector<BYTE>> candidates;
+  for (size_t i = 0; i < texts.size(); ++i) {
+    const std::vector<BYTE> bytes(texts[i].begin(), texts[i].end());
+    for (const tkv::AnchorBlock& block : tkv::ParseAnchorFile(bytes)) {
+      if (!block.decoded) continue;
+      found[i].push_back(block.der);
+      candidates.push_back(block.der);
+    }
+  }
+  for (size_t i = 0; i < texts.size(); ++i) {
+    // A file without PEM is read whole as DER by the anchors' reader; a
+    // bundle is PEM text.
+    if (texts[i].find("-----BEGIN ") == std::string::npos) continue;
+    const auto* text = reinterpret_cast<const BYTE*>(texts[i].data());
+    for (const std::vector<BYTE>& der : candidates) {
+      const bool expected = std::find(found[i].begin(), found[i].end(), der) != found[i].end();
+      TKV_FUZZ_CHECK(tkv::BundleTextHolds(text, texts[i].size(), der) == expected);
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -137,5 +166,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TKV_FUZZ_CHECK(Read(AnchorsDir() + "/" + AnchorName(i)) == files[i]);
   }
   TKV_FUZZ_CHECK(access(RefreshMarker().c_str(), F_OK) != 0);
+  std::vector<std::string> texts = files;
+  texts.emplace_back(reinterpret_cast<const char*>(data), size);
+  CheckBundleReader(texts);
   return 0;
 }
