@@ -8,6 +8,8 @@ if [ "${1:-}" != "--linux-only" ]; then
   packages+=(mingw-w64 wine wine64 icoutils binutils clang libfuzzer-14-dev libclang-rt-14-dev)
   # The manual page and the Debian package, and the checks on both.
   packages+=(scdoc mandoc man-db dpkg-dev lintian file)
+  # p11-kit's trust tool and module, the refresh of the p11-kit families' tests.
+  packages+=(p11-kit p11-kit-modules)
 fi
 missing=()
 for p in "${packages[@]}"; do
