@@ -343,6 +343,26 @@ TEST(StoreCopiesTest, EveryCopyOfACertificateGoesInOneRemoval) {
   }
 }
 
+// Removing a linked directory would take everything else in it along, and
+// what it links to is not the store's to change: the deletion is refused.
+TEST(StoreCopiesTest, ACopyInALinkedDirectoryIsNotRemovedAndNothingChanges) {
+  Sandbox sandbox;
+  const Bytes ca = MakeCertificate("Linked Directory CA");
+  const std::string shared = sandbox.root() + "/opt/cas";
+  Shell("mkdir -p '" + shared + "'");
+  WriteFile(shared + "/corp.crt", ToPem(ca));
+  WriteFile(shared + "/other.crt", ToPem(MakeCertificate("Other Linked CA")));
+  ASSERT_EQ(symlink("../../../../opt/cas", (sandbox.anchors_dir() + "/shared").c_str()), 0);
+  const auto before = sandbox.AnchorNames();
+  const RunResult r = RunTool({"/uninstall", "Linked Directory CA"},
+                              {sandbox.root(), false, sandbox.root() + "/files"});
+  EXPECT_EQ(r.out, "Removing certificate : Linked Directory CA \nError : The deletion of the "
+                   "certificate failed.\nLastError: 0x5\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(sandbox.AnchorNames(), before);
+  EXPECT_EQ(ReadFile(shared + "/corp.crt"), ToPem(ca));
+}
+
 TEST(StoreCopiesTest, AFileOfSeveralKeepsTheRestItsModeAndItsOwner) {
   if (geteuid() != 0) GTEST_SKIP() << "giving a file to another owner needs root";
   Sandbox sandbox;
