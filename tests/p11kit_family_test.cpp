@@ -245,6 +245,9 @@ const Entry kEntries[] = {
     {"a file in a subdirectory", "sub/in-subdirectory.crt", nullptr, nullptr, false, false},
     {"a link to a file elsewhere in the root", "/srv/elsewhere/linked.pem", "linked.pem",
      "/srv/elsewhere/linked.pem", false, true},
+    // More ".." than the anchors are deep: inside the root, "/.." is "/".
+    {"a link climbing past the root", "/srv/elsewhere/climbing.pem", "climbing.pem",
+     "../../../../../../../../../../srv/elsewhere/climbing.pem", false, true},
     {"a file in a directory linked from the anchors", "/srv/linked-dir/inside.pem", "dir-link",
      "/srv/linked-dir", false, false},
 };
