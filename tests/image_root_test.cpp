@@ -253,6 +253,37 @@ const FaultCase kFaults[] = {
        EXPECT_EQ(r.out, Failed("Failed to add certificate to store", "0xa1") + Imported(ca.file));
        EXPECT_EQ(r.status, 1);
      }},
+    {"a link in a bare root's certificate directory leads the host's tool's writes out",
+     [](const std::string& dir) {
+       const std::string root = dir + "/root";
+       MakeBareRoot(root);
+       // Its "ln -sf" for evil.crt would write through evil.pem into the directory.
+       Shell("mkdir -p '" + dir + "/outside' && ln -s '" + dir + "/outside' '" + root +
+             "/etc/ssl/certs/evil.pem'");
+       WriteFile(root + "/usr/local/share/ca-certificates/evil.crt", ToPem(MakeCertificate("Evil CA")));
+       const Ca ca = PutCa(root, "Innocent CA");
+       const RunResult r = Install(root, ca);
+       EXPECT_EQ(r.out, Failed("Failed to add certificate to store", "0xa1") + Imported(ca.file));
+       EXPECT_EQ(r.status, 1);
+       EXPECT_EQ(Sandbox::ListFiles(dir + "/outside"), std::vector<std::string>{});
+     }},
+    {"a bare root's configuration or links lead the host's tool to read the host",
+     [](const std::string& dir) {
+       const std::string secret = dir + "/secret.pem";
+       WriteFile(secret, ToPem(MakeCertificate("Host Secret")));
+       const std::string by_conf = dir + "/by-conf";
+       MakeBareRoot(by_conf, "../../../../secret.pem\n");
+       const std::string by_link = dir + "/by-link";
+       MakeBareRoot(by_link);
+       Shell("ln -s '" + secret + "' '" + by_link + "/usr/local/share/ca-certificates/secret.crt'");
+       for (const std::string& root : std::vector<std::string>{by_conf, by_link}) {
+         SCOPED_TRACE(root);
+         const Ca ca = PutCa(root, "Reading CA");
+         EXPECT_EQ(Install(root, ca).out,
+                   Failed("Failed to add certificate to store", "0xa1") + Imported(ca.file));
+         EXPECT_FALSE(Exists(root + "/etc/ssl/certs/ca-certificates.crt"));
+       }
+     }},
     {"a failed refresh's partial output stays after the rollback",
      [](const std::string& dir) {
        const std::string root = dir + "/root";

@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "platform/posix/anchor_directory.h"
+#include "platform/posix/bare_root_check.h"
 #include "platform/posix/last_error.h"
 
 namespace tkv {
@@ -70,6 +71,7 @@ DWORD PlanHostToolForBareRoot(const StoreLocation& location, RefreshCommand* com
                                        "usr/share/ca-certificates", anchors})) {
     return code;
   }
+  if (DWORD code = CheckHostToolStaysInRoot(root, anchors)) return code;
   // The certificate directories are given relative to etc/ssl/certs, where
   // the tool works, so that the links it makes still resolve once the root
   // is an image's "/". The root's hooks are the image's programs: the host

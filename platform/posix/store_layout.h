@@ -78,8 +78,8 @@ constexpr char kNoHooksName[] = "no-hooks";
 // The refresh for the located store. Refused before any change:
 // ERROR_PRIVILEGE_NOT_HELD when it must run inside another root and this is
 // not the superuser; ERROR_BAD_PATHNAME when the host's tool would be handed
-// a root path that its shell would split or evaluate, or a directory reached
-// through a link.
+// a root path that its shell would split or evaluate, a directory reached
+// through a link, or a root holding something that would lead it out.
 DWORD PlanRefresh(const StoreLocation& location, RefreshCommand* command);
 
 }  // namespace tkv
