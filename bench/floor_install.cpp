@@ -2,25 +2,25 @@
 // read the file, decode its PEM, check that it is a certificate, name it by
 // its SHA-1 thumbprint, and put it into the anchors directory as PEM the
 // durable way (temporary file, fsync, rename, fsync of the directory), then
-// run the refresh command once, as every change must.
+// run the root's refresh once inside the root, as every change must, and
+// read the bundle it leaves until a block is the certificate, as the tool
+// must check that clients see it. Run as root (chroot).
 //
-//   tkv_bench_floor_install <certificate file> <anchors dir> <refresh program>
+//   tkv_bench_floor_install <certificate file> <root with Debian's layout>
 #include <fcntl.h>
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -50,21 +50,53 @@ bool WriteDurably(const std::string& dir, const std::string& name, const char* d
   return ok;
 }
 
-bool RunRefresh(const char* program) {
-  char* argv[] = {const_cast<char*>(program), nullptr};
-  pid_t pid = -1;
-  if (posix_spawn(&pid, program, nullptr, nullptr, argv, environ) != 0) return false;
+// As the tool starts a root's own refresh: inside the root, with a fixed
+// environment.
+bool RunRefresh(const std::string& root) {
+  char program[] = "/usr/sbin/update-ca-certificates";
+  char* argv[] = {program, nullptr};
+  char path[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
+  char locale[] = "LC_ALL=C";
+  char* env[] = {path, locale, nullptr};
+  const pid_t pid = vfork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    if (chroot(root.c_str()) != 0 || chdir("/") != 0) _exit(127);
+    execve(program, argv, env);
+    _exit(127);
+  }
   int status = 0;
   return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Whether a PEM block of the bundle decodes to `der`.
+bool BundleHolds(const std::string& bundle, const unsigned char* der, long der_size) {
+  std::vector<unsigned char> text;
+  if (!ReadFile(bundle.c_str(), &text)) return false;
+  BIO* in = BIO_new_mem_buf(text.data(), static_cast<int>(text.size()));
+  bool found = false;
+  char* label = nullptr;
+  char* header = nullptr;
+  unsigned char* block = nullptr;
+  long size = 0;
+  while (!found && in != nullptr && PEM_read_bio(in, &label, &header, &block, &size) == 1) {
+    found = size == der_size && std::memcmp(block, der, static_cast<size_t>(size)) == 0;
+    OPENSSL_free(label);
+    OPENSSL_free(header);
+    OPENSSL_free(block);
+  }
+  BIO_free(in);
+  return found;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: %s <certificate file> <anchors dir> <refresh program>\n", argv[0]);
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: %s <certificate file> <root>\n", argv[0]);
     return 2;
   }
+  const std::string root = argv[2];
   std::vector<unsigned char> contents;
   if (!ReadFile(argv[1], &contents)) return 1;
   BIO* in = BIO_new_mem_buf(contents.data(), static_cast<int>(contents.size()));
@@ -88,7 +120,9 @@ int main(int argc, char** argv) {
   if (ok) {
     char* pem = nullptr;
     const long pem_size = BIO_get_mem_data(out, &pem);
-    ok = WriteDurably(argv[2], std::string(hex) + ".crt", pem, pem_size) && RunRefresh(argv[3]);
+    ok = WriteDurably(root + "/usr/local/share/ca-certificates", std::string(hex) + ".crt", pem,
+                      pem_size) &&
+         RunRefresh(root) && BundleHolds(root + "/etc/ssl/certs/ca-certificates.crt", der, der_size);
   }
   BIO_free(out);
   OPENSSL_free(der);

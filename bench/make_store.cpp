@@ -1,7 +1,7 @@
 // Makes a sandbox root with the Debian trust-store layout and N distinct CA
-// certificates in its anchors directory, named as the tool names them, and
-// a stub refresh command so that timing runs measure the tool, not the
-// bundle rebuild.
+// certificates in its anchors directory, named as the tool names them. The
+// root has no refresh program of its own, so the host's Debian tool serves
+// it; bench/run.sh puts a stub in the roots whose runs it times.
 //
 //   tkv_bench_make_store <root> <count>   when count > 0, prints three lines:
 //       the simple display name of the last anchor in enumeration order, its
@@ -143,9 +143,9 @@ void MakeRoot(const std::string& root) {
                           "/etc/ssl/certs", "/etc/ca-certificates/update.d", "/usr/sbin"}) {
     MakeDirs(root + dir);
   }
+  // Empty: the host's tool, when it serves this root, takes none of the
+  // distribution's certificates into the bundle, only the root's anchors.
   WriteFile(root + "/etc/ca-certificates.conf", "");
-  // Found before the host's command, so no run rebuilds a bundle.
-  WriteFile(root + "/usr/sbin/update-ca-certificates", "#!/bin/sh\nexit 0\n", 0755);
 }
 
 }  // namespace

@@ -12,8 +12,12 @@
 #   --keep       keep the generated stores (their directory is printed)
 #
 # Every run works on sandbox roots of its own under $TMPDIR, through
-# TKVCERT_SYSROOT; this machine's trust store is never read or written. Each
-# root has a stub refresh command, so no bundle is rebuilt in any timed run.
+# TKVCERT_SYSROOT; this machine's trust store is never read or written. The
+# roots timed against the floors have a stub refresh of their own (the tests'
+# static stub, which the tool runs inside the root), so no timed run rebuilds
+# a real bundle; one root has none, so that the host's Debian tool serves it,
+# for the re-install. Run as root, as the tool is: a root's own refresh runs
+# chrooted.
 #
 # Only prints: no time or memory figure ever makes it fail. It fails only
 # when a command fails or finds the wrong certificate.
@@ -33,6 +37,14 @@ while [ $# -gt 0 ]; do
   shift
 done
 
+if [ "$(id -u)" -ne 0 ]; then
+  echo "bench/run.sh: run it as root: a root's own refresh runs inside the root (chroot)" >&2
+  exit 2
+fi
+if [ ! -x /usr/sbin/update-ca-certificates ]; then
+  echo "bench/run.sh: needs Debian's update-ca-certificates (package ca-certificates)" >&2
+  exit 2
+fi
 if [ ! -x /usr/bin/time ]; then
   echo "bench/run.sh: needs /usr/bin/time for peak memory (Debian package: time)" >&2
   exit 2
@@ -54,7 +66,7 @@ else
     -DTKVCERT_BUILD_TESTS=OFF -DTKVCERT_BUILD_BENCH=ON >/dev/null
 fi
 cmake --build "$build_dir" -j2 --target tkvcert tkv_bench_make_store \
-  tkv_bench_floor_scan tkv_bench_floor_install tkv_bench_time >/dev/null
+  tkv_bench_floor_scan tkv_bench_floor_install tkv_bench_time tkv_bench_refresh_stub >/dev/null
 build_dir="$(cd "$build_dir" && pwd)"  # the installation runs from another directory
 build_type="$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build_dir/CMakeCache.txt")"
 
@@ -63,21 +75,43 @@ make_store="$build_dir/bench/tkv_bench_make_store"
 floor_scan="$build_dir/bench/tkv_bench_floor_scan"
 floor_install="$build_dir/bench/tkv_bench_floor_install"
 timer="$build_dir/bench/tkv_bench_time"
+refresh_stub="$build_dir/bench/tkv_bench_refresh_stub"
 
 if [ "$quick" -eq 1 ]; then
   sizes=(200)
   scan_runs() { echo 3; }
   install_runs=5
+  debian_refresh_runs=2
   warmup=1
 else
   sizes=(1000 10000 100000)
   scan_runs() { case "$1" in 1000) echo 21 ;; 10000) echo 11 ;; *) echo 5 ;; esac; }
   install_runs=31
+  debian_refresh_runs=5
   warmup=2
 fi
+# The re-install's root, served by the host's Debian tool: about as many
+# anchors as a Debian bundle holds certificates (that tool takes some 15 ms
+# an anchor to rebuild it).
+host_count=150
 largest="${sizes[${#sizes[@]}-1]}"
 
 anchors_of() { echo "$1/usr/local/share/ca-certificates"; }
+
+# The certificate every /install run installs, made first: the stub refresh
+# puts it in the bundle.
+cert_file="$(cd "$work" && "$make_store" --one install.pem)"
+
+# Gives a root its own refresh: the static stub, which rebuilds the bundle
+# from the root's bench-bundle directory (the certificate /install puts in,
+# nothing else), without the stub's default delay. The tool runs it inside
+# the root, then reads the bundle to check the change.
+stub_refresh() {
+  install -m 0755 "$refresh_stub" "$1/usr/sbin/update-ca-certificates"
+  mkdir -p "$1/bench-bundle"
+  cp "$work/install.pem" "$1/bench-bundle/"
+  printf 'anchors=/bench-bundle\nsleep_ms=0\n' >"$1/refresh-stub.conf"
+}
 
 # Medians, in seconds, of commands that take turns (see bench/time_runs.cpp):
 # one line per command, in order.
@@ -97,9 +131,10 @@ meets() { awk -v r="$1" -v g="$2" 'BEGIN { print (r <= g ? "yes" : "no") }'; }
 echo "tkvcert benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), nproc $(nproc)," \
   "$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1), build $build_type"
 echo "load average before the runs: $(cut -d' ' -f1-3 /proc/loadavg) (other jobs on the machine skew the figures)"
-echo "Refresh stubbed: every sandbox root has usr/sbin/update-ca-certificates = 'exit 0',"
-echo "found before the host's, so no timed run rebuilds a bundle (the runs that change"
-echo "the store still start it). Stores are generated fresh; times are medians, warm cache."
+echo "Refresh stubbed in the roots timed against floors: the root's own static"
+echo "update-ca-certificates, run inside it, writes a bundle of the one certificate that"
+echo "/install puts in; every change still starts it and reads that bundle back."
+echo "Stores are generated fresh; times are medians, warm cache."
 echo
 
 # --- removal -----------------------------------------------------------------
@@ -109,6 +144,7 @@ for n in "${sizes[@]}"; do
   root="$work/store-$n"
   echo "generating $n certificates..." >&2
   generated="$("$make_store" "$root" "$n")"
+  stub_refresh "$root"
   mapfile -t info <<<"$generated"
   last_subject="${info[0]}"
   last_file="${info[1]}"
@@ -178,32 +214,68 @@ echo
 # --- installation ------------------------------------------------------------
 empty_root="$work/store-0"
 "$make_store" "$empty_root" 0
-cert_file="$(cd "$work" && "$make_store" --one install.pem)"
+stub_refresh "$empty_root"
+floor_root="$work/store-floor"
+"$make_store" "$floor_root" 0
+stub_refresh "$floor_root"
 empty_anchors="$(anchors_of "$empty_root")"
-full_anchors="$(anchors_of "$work/store-$largest")"
-
+floor_anchors="$(anchors_of "$floor_root")"
 full_root="$work/store-$largest"
+full_anchors="$(anchors_of "$full_root")"
+# A root with no refresh of its own: the host's update-ca-certificates
+# serves it, with the root's directories.
+host_root="$work/store-host"
+echo "generating $host_count certificates for the Debian tool's root..." >&2
+"$make_store" "$host_root" "$host_count" >/dev/null
+host_anchors="$(anchors_of "$host_root")"
+host_bundle="$host_root/etc/ssl/certs/ca-certificates.crt"
+
 cd "$work"  # the tool takes an argument starting with "/" for a command
 TKVCERT_SYSROOT="$full_root" "$tool" /install install.pem >/dev/null
 [ -f "$full_anchors/$cert_file" ] || { echo "tkvcert did not install $cert_file" >&2; exit 1; }
-"$floor_install" install.pem "$empty_anchors" "$empty_root/usr/sbin/update-ca-certificates" >/dev/null
-[ -f "$empty_anchors/$cert_file" ] || { echo "the floor did not install $cert_file" >&2; exit 1; }
+"$floor_install" install.pem "$floor_root" >/dev/null
+[ -f "$floor_anchors/$cert_file" ] || { echo "the floor did not install $cert_file" >&2; exit 1; }
+# The first install runs Debian's refresh; installing again must run none.
+TKVCERT_SYSROOT="$host_root" "$tool" /install install.pem >/dev/null
+[ -f "$host_anchors/$cert_file" ] || { echo "tkvcert did not install $cert_file" >&2; exit 1; }
+bundle_before="$(stat -c '%i %Y %s' "$host_bundle")"
+TKVCERT_SYSROOT="$host_root" "$tool" /install install.pem >/dev/null
+[ "$(stat -c '%i %Y %s' "$host_bundle")" = "$bundle_before" ] ||
+  { echo "installing again rebuilt the bundle" >&2; exit 1; }
+
 timed="$(medians --runs "$install_runs" --warmup "$warmup" \
-  --prepare "rm -f '$empty_anchors/$cert_file' '$full_anchors/$cert_file'" -- \
+  --prepare "rm -f '$empty_anchors/$cert_file' '$full_anchors/$cert_file' '$floor_anchors/$cert_file'" -- \
   TKVCERT_SYSROOT="$empty_root" "$tool" /install install.pem :: \
   TKVCERT_SYSROOT="$full_root" "$tool" /install install.pem :: \
-  "$floor_install" install.pem "$empty_anchors" "$empty_root/usr/sbin/update-ca-certificates")"
+  "$floor_install" install.pem "$floor_root" :: \
+  TKVCERT_SYSROOT="$host_root" "$tool" /install install.pem)"
 mapfile -t t <<<"$timed"
-install_empty="${t[0]}" install_full="${t[1]}" install_floor="${t[2]}"
+install_empty="${t[0]}" install_full="${t[1]}" install_floor="${t[2]}" reinstall="${t[3]}"
+[ "$(stat -c '%i %Y %s' "$host_bundle")" = "$bundle_before" ] ||
+  { echo "installing again rebuilt the bundle" >&2; exit 1; }
+echo "timing Debian's refresh ($debian_refresh_runs runs)..." >&2
+install_debian="$(medians --runs "$debian_refresh_runs" --warmup 0 \
+  --prepare "rm -f '$host_anchors/$cert_file'" -- \
+  TKVCERT_SYSROOT="$host_root" "$tool" /install install.pem)"
 
-r_floor="$(ratio "$install_empty" "$install_floor")"
-r_full="$(ratio "$install_full" "$install_empty")"
-echo "/install <file>: the same new certificate each run (removed, untimed, before each run)."
+row() { printf '%-30s %10s %-22s %10s %7s %6s %5s %5s\n' "$@"; }
+goal_row() {  # label, tool s, against label, against s, goal, runs
+  local r
+  r="$(ratio "$2" "$4")"
+  row "$1" "$(ms "$2")" "$3" "$(ms "$4")" "$r" "$5" "$(meets "$r" "$5")" "$6"
+}
+echo "/install <file>: the same new certificate each run (removed, untimed, before each run),"
+echo "into a root with the stub refresh; a re-install puts in a certificate the store and the"
+echo "bundle already hold, in a root that Debian's own update-ca-certificates serves ($host_count"
+echo "anchors; its bundle, $(stat -c %s "$host_bundle") bytes, is read to check it)."
 echo "floor: read, PEM-decode, d2i_X509, SHA-1, PEM-encode, write+fsync a temporary, rename,"
-echo "fsync the directory, start the refresh (bench/floor_install.cpp)."
-printf '%-22s %10s %-16s %10s %7s %6s %5s %5s\n' store "tool ms" "against" "ms" ratio goal met runs
-printf '%-22s %10s %-16s %10s %7s %6s %5s %5s\n' empty "$(ms "$install_empty")" floor \
-  "$(ms "$install_floor")" "$r_floor" 1.2 "$(meets "$r_floor" 1.2)" "$install_runs"
-printf '%-22s %10s %-16s %10s %7s %6s %5s %5s\n' "$largest certificates" "$(ms "$install_full")" \
-  "tool, empty" "$(ms "$install_empty")" "$r_full" 1.1 "$(meets "$r_full" 1.1)" "$install_runs"
+echo "fsync the directory, run the root's refresh inside it, read its bundle until a block is"
+echo "the certificate (bench/floor_install.cpp)."
+row store "tool ms" "against" "ms" ratio goal met runs
+goal_row "empty" "$install_empty" floor "$install_floor" 1.2 "$install_runs"
+goal_row "$largest certificates" "$install_full" "tool, empty" "$install_empty" 1.1 "$install_runs"
+goal_row "re-install" "$reinstall" floor "$install_floor" 1.1 "$install_runs"
+row "re-install" "$(ms "$reinstall")" "install, Debian refresh" "$(ms "$install_debian")" \
+  "$(awk -v a="$reinstall" -v b="$install_debian" 'BEGIN { printf "%.4f", a / b }')" - - \
+  "$debian_refresh_runs"
 [ "$keep" -eq 0 ] || echo "stores kept in $work"
