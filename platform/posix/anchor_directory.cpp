@@ -12,6 +12,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/posix/directory_entries.h"
 #include "platform/posix/last_error.h"
 #include "platform/posix/store_layout.h"
 
@@ -62,20 +63,12 @@ DWORD WriteTemporary(int staging_fd, const AnchorFile& file, std::string* name) 
 
 // Empties a directory of ours: files, and directories that are empty.
 void RemoveAllIn(int dir_fd) {
-  const int listing_fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (listing_fd < 0) return;
-  DIR* dir = fdopendir(listing_fd);
-  if (dir == nullptr) {
-    close(listing_fd);
-    return;
-  }
-  while (const dirent* entry = readdir(dir)) {
-    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
-    if (unlinkat(dir_fd, entry->d_name, 0) != 0 && errno == EISDIR) {
-      unlinkat(dir_fd, entry->d_name, AT_REMOVEDIR);
+  ForEachEntry(dir_fd, [dir_fd](const dirent& entry) {
+    if (unlinkat(dir_fd, entry.d_name, 0) != 0 && errno == EISDIR) {
+      unlinkat(dir_fd, entry.d_name, AT_REMOVEDIR);
     }
-  }
-  closedir(dir);
+    return true;
+  });
 }
 
 bool Exists(int dir_fd, const std::string& name) {

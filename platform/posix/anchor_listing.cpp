@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "platform/posix/anchor_directory.h"
+#include "platform/posix/directory_entries.h"
 #include "platform/posix/file_reader.h"
 #include "platform/posix/last_error.h"
 
@@ -59,38 +60,30 @@ bool Selected(AnchorSelection reads, const char* name, const struct stat& st) {
 }
 
 void WalkDirectory(Walk& walk, int dir_fd, const std::string& prefix, int depth) {
-  const int listing_fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (listing_fd < 0) return;
-  DIR* dir = fdopendir(listing_fd);
-  if (dir == nullptr) {
-    close(listing_fd);
-    return;
-  }
   const bool descends = walk.reads == AnchorSelection::kCrtFilesBelow ||
                         walk.reads == AnchorSelection::kEveryFileBelow;
-  while (const dirent* entry = readdir(dir)) {
-    const char* name = entry->d_name;
-    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
-    if (prefix.empty() && strcmp(name, LockedAnchorDirectory::kStagingName) == 0) continue;
+  ForEachEntry(dir_fd, [&](const dirent& entry) {
+    const char* name = entry.d_name;
+    if (prefix.empty() && strcmp(name, LockedAnchorDirectory::kStagingName) == 0) return true;
     const std::string relative = prefix + name;
     struct stat st;
-    if (!StatEntry(walk, dirfd(dir), *entry, relative, &st)) continue;
+    if (!StatEntry(walk, dir_fd, entry, relative, &st)) return true;
     if (Selected(walk.reads, name, st)) {
       walk.names->push_back(relative);
-      continue;
+      return true;
     }
-    if (!descends || !S_ISDIR(st.st_mode) || depth >= kMaxDepth) continue;
+    if (!descends || !S_ISDIR(st.st_mode) || depth >= kMaxDepth) return true;
     const std::pair<dev_t, ino_t> id(st.st_dev, st.st_ino);
     if (std::find(walk.open_dirs.begin(), walk.open_dirs.end(), id) != walk.open_dirs.end()) {
-      continue;
+      return true;
     }
     const UniqueFd sub = walk.root.OpenBelow(walk.base + "/" + relative, O_RDONLY | O_DIRECTORY);
-    if (!sub) continue;
+    if (!sub) return true;
     walk.open_dirs.push_back(id);
     WalkDirectory(walk, sub.get(), relative + "/", depth + 1);
     walk.open_dirs.pop_back();
-  }
-  closedir(dir);
+    return true;
+  });
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "platform/posix/bare_root_check.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -10,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "platform/posix/directory_entries.h"
 #include "platform/posix/unique_fd.h"
 
 namespace tkv {
@@ -27,28 +27,14 @@ bool EveryLinkBelow(const RootDirectory& root, const std::string& relative, int 
                     const Visit& visit) {
   const UniqueFd dir_fd = root.OpenBelowWithoutLinks(relative, O_RDONLY | O_DIRECTORY);
   if (!dir_fd) return true;  // missing: nothing to lead out
-  const int listing_fd = openat(dir_fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* dir = listing_fd < 0 ? nullptr : fdopendir(listing_fd);
-  if (dir == nullptr) {
-    if (listing_fd >= 0) close(listing_fd);
-    return false;
-  }
-  bool ok = true;
-  while (const dirent* entry = readdir(dir)) {
-    const char* name = entry->d_name;
-    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+  return ForEachEntry(dir_fd.get(), [&](const dirent& entry) {
     struct stat st;
-    if (fstatat(dir_fd.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    const std::string child = relative + "/" + name;
-    if (S_ISLNK(st.st_mode)) {
-      ok = visit(dir_fd.get(), name, root.HostPath(child));
-    } else if (S_ISDIR(st.st_mode)) {
-      ok = depth < kMaxDepth && EveryLinkBelow(root, child, depth + 1, visit);
-    }
-    if (!ok) break;
-  }
-  closedir(dir);
-  return ok;
+    if (fstatat(dir_fd.get(), entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
+    const std::string child = relative + "/" + entry.d_name;
+    if (S_ISLNK(st.st_mode)) return visit(dir_fd.get(), entry.d_name, root.HostPath(child));
+    if (!S_ISDIR(st.st_mode)) return true;
+    return depth < kMaxDepth && EveryLinkBelow(root, child, depth + 1, visit);
+  });
 }
 
 // Where a link leads on the host; a dangling one leads nowhere, which is fine.

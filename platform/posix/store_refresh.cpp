@@ -1,6 +1,5 @@
 #include "platform/posix/store_refresh.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -14,6 +13,7 @@
 
 #include "platform/posix/anchor_format.h"
 #include "platform/posix/anchor_listing.h"
+#include "platform/posix/directory_entries.h"
 #include "platform/posix/file_reader.h"
 #include "platform/posix/last_error.h"
 #include "platform/posix/refresh_command.h"
@@ -114,24 +114,18 @@ void RemoveLinksOfRemoved(const StoreLocation& location, const RefreshCommand& r
   if (gone.empty()) return;
   std::map<std::string, std::vector<int>> kept;
   std::set<std::string> touched;
-  const int listing_fd = openat(certs.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* dir = listing_fd < 0 ? nullptr : fdopendir(listing_fd);
-  if (dir == nullptr) {
-    if (listing_fd >= 0) close(listing_fd);
-    return;
-  }
-  while (const dirent* entry = readdir(dir)) {
+  ForEachEntry(certs.get(), [&](const dirent& entry) {
     std::string hash;
     int index = 0;
-    if (!ParseHashLinkName(entry->d_name, &hash, &index)) continue;
-    if (gone.count(ReadLinkAt(certs.get(), entry->d_name)) != 0 &&
-        unlinkat(certs.get(), entry->d_name, 0) == 0) {
+    if (!ParseHashLinkName(entry.d_name, &hash, &index)) return true;
+    if (gone.count(ReadLinkAt(certs.get(), entry.d_name)) != 0 &&
+        unlinkat(certs.get(), entry.d_name, 0) == 0) {
       touched.insert(hash);
     } else {
       kept[hash].push_back(index);
     }
-  }
-  closedir(dir);
+    return true;
+  });
   for (const std::string& hash : touched) Renumber(certs.get(), hash, kept[hash]);
 }
 

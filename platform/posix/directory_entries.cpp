@@ -1,0 +1,31 @@
+#include "platform/posix/directory_entries.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace tkv {
+
+bool ForEachEntry(int dir_fd, const std::function<bool(const dirent&)>& visit) {
+  // A descriptor of its own: closedir() closes it, and the caller's stays.
+  const int listing_fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listing_fd < 0) return false;
+  DIR* dir = fdopendir(listing_fd);
+  if (dir == nullptr) {
+    close(listing_fd);
+    return false;
+  }
+  bool completed = true;
+  while (const dirent* entry = readdir(dir)) {
+    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+    if (!visit(*entry)) {
+      completed = false;
+      break;
+    }
+  }
+  closedir(dir);
+  return completed;
+}
+
+}  // namespace tkv

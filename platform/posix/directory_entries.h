@@ -1,0 +1,19 @@
+// Reading a directory through its descriptor, so that a name resolved once
+// is the directory read, whatever is renamed meanwhile.
+#ifndef TKVCERT_PLATFORM_POSIX_DIRECTORY_ENTRIES_H_
+#define TKVCERT_PLATFORM_POSIX_DIRECTORY_ENTRIES_H_
+
+#include <dirent.h>
+
+#include <functional>
+
+namespace tkv {
+
+// Calls `visit` for each entry of the directory open as `dir_fd`, "." and
+// ".." left out, until it returns false. False when the directory cannot be
+// read or `visit` stopped it.
+bool ForEachEntry(int dir_fd, const std::function<bool(const dirent&)>& visit);
+
+}  // namespace tkv
+
+#endif  // TKVCERT_PLATFORM_POSIX_DIRECTORY_ENTRIES_H_
