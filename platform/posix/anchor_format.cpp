@@ -43,62 +43,158 @@ namespace tkv {
 namespace {
 
 constexpr char kBegin[] = "-----BEGIN ";
+constexpr char kEnd[] = "-----END ";
 constexpr char kDashes[] = "-----";
+constexpr size_t kBeginLength = sizeof kBegin - 1;
+constexpr size_t kEndLength = sizeof kEnd - 1;
+constexpr size_t kDashesLength = sizeof kDashes - 1;
 
-}  // namespace
-
-bool IsCertificateLabel(const std::string& label) {
-  return label == "CERTIFICATE" || label == "TRUSTED CERTIFICATE" || label == "X509 CERTIFICATE";
+bool IsCertificateLabel(const BYTE* label, size_t length) {
+  const auto is = [&](const char* name) {
+    return length == strlen(name) && memcmp(label, name, length) == 0;
+  };
+  return is("CERTIFICATE") || is("TRUSTED CERTIFICATE") || is("X509 CERTIFICATE");
 }
-
-namespace {
 
 // memmem and memchr: a scan reads every anchor file, and these are several
-// times quicker than the generic algorithms over vector iterators.
-size_t Find(const std::vector<BYTE>& text, const std::string& what, size_t from) {
-  if (from >= text.size()) return std::string::npos;
-  const void* found = memmem(text.data() + from, text.size() - from, what.data(), what.size());
-  return found == nullptr ? std::string::npos
-                          : static_cast<size_t>(static_cast<const BYTE*>(found) - text.data());
+// times quicker than the generic algorithms.
+const BYTE* Find(const BYTE* from, const BYTE* end, const void* what, size_t length) {
+  if (from >= end) return nullptr;
+  return static_cast<const BYTE*>(memmem(from, static_cast<size_t>(end - from), what, length));
 }
 
-size_t LineEnd(const std::vector<BYTE>& text, size_t from) {
-  if (from >= text.size()) return text.size();
-  const void* newline = memchr(text.data() + from, '\n', text.size() - from);
-  return newline == nullptr ? text.size()
-                            : static_cast<size_t>(static_cast<const BYTE*>(newline) - text.data()) + 1;
+const BYTE* LineEnd(const BYTE* from, const BYTE* end) {
+  if (from >= end) return end;
+  const void* newline = memchr(from, '\n', static_cast<size_t>(end - from));
+  return newline == nullptr ? end : static_cast<const BYTE*>(newline) + 1;
 }
 
-// The DER of one encoded object, without whatever may follow it (the
-// trust settings of a "TRUSTED CERTIFICATE"). Empty when it is no object.
-std::vector<BYTE> FirstObject(const unsigned char* data, long size) {
+// The first "-----END <label>-----" from `from`: the first "-----END " that
+// the label and dashes follow, found without building the marker.
+const BYTE* FindEndMarker(const BYTE* from, const BYTE* end, const BYTE* label, size_t length) {
+  for (const BYTE* at = Find(from, end, kEnd, kEndLength); at != nullptr;
+       at = Find(at + 1, end, kEnd, kEndLength)) {
+    const BYTE* rest = at + kEndLength;
+    if (static_cast<size_t>(end - rest) >= length + kDashesLength && memcmp(rest, label, length) == 0 &&
+        memcmp(rest + length, kDashes, kDashesLength) == 0) {
+      return at;
+    }
+  }
+  return nullptr;
+}
+
+// The length of the one encoded object that `data` starts with, without
+// whatever may follow it (the trust settings of a "TRUSTED CERTIFICATE");
+// 0 when it is no object.
+size_t FirstObjectLength(const unsigned char* data, long size) {
   const unsigned char* p = data;
   long length = 0;
   int tag = 0;
   int cls = 0;
   const int ret = ASN1_get_object(&p, &length, &tag, &cls, size);
-  if ((ret & 0x80) != 0 || tag != V_ASN1_SEQUENCE) return {};
+  if ((ret & 0x80) != 0 || tag != V_ASN1_SEQUENCE) return 0;
   if (ret == 0x21) {
     // An indefinite length (BER, which the installation accepts) ends only
     // at its end mark, nested ones counted: a generic decode finds it.
     p = data;
     ASN1_TYPE* object = d2i_ASN1_TYPE(nullptr, &p, size);
-    if (object == nullptr) return {};
+    if (object == nullptr) return 0;
     ASN1_TYPE_free(object);
-    return std::vector<BYTE>(data, p);
+    return static_cast<size_t>(p - data);
   }
-  const unsigned char* end = p + length;
-  return std::vector<BYTE>(data, end);
+  return static_cast<size_t>(p + length - data);
 }
 
-void DecodeBlock(const std::vector<BYTE>& text, AnchorBlock* block) {
-  block->der = DecodeCertificateBlock(text.data() + block->begin, block->end - block->begin);
-  block->decoded = !block->der.empty();
+struct EncodeCtxFree {
+  void operator()(EVP_ENCODE_CTX* ctx) const { EVP_ENCODE_CTX_free(ctx); }
+};
+
+// A Base64 line as every PEM writer makes it: 64 characters, 48 bytes.
+constexpr size_t kFullLine = 64;
+constexpr int kFullLineBytes = 48;
+
+// The quick path: a block laid out as PEM writers lay it out, decoded line
+// by line straight into `der`. The BEGIN line is "-----BEGIN <label>-----";
+// every line of the body is 1 to 64 characters and starts with a printable
+// one (so none is blank, which would end a header); only the last may be
+// short or hold padding; then comes "-----END <label>-----" (each line
+// ended by LF or CR LF). Lines of 64 characters go to EVP_DecodeBlock,
+// which takes nothing but Base64 digits, and the last line to
+// EVP_DecodeUpdate, which deals with the padding. For such a block
+// libcrypto's PEM reader decodes the same digits in the same groups of
+// four, so the bytes are the same. False when the block is laid out any
+// other way or does not decode: then the PEM reader decides.
+bool DecodeCanonicalBlock(const BYTE* text, size_t size, std::vector<BYTE>* der) {
+  const BYTE* const end = text + size;
+  if (size < kBeginLength || memcmp(text, kBegin, kBeginLength) != 0) return false;
+  const BYTE* label = text + kBeginLength;
+  const BYTE* label_end = Find(label, end, kDashes, kDashesLength);
+  if (label_end == nullptr) return false;
+  const size_t label_length = static_cast<size_t>(label_end - label);
+  if (!IsCertificateLabel(label, label_length)) return false;
+  const BYTE* line = label_end + kDashesLength;
+  if (line < end && *line == '\r') ++line;
+  if (line >= end || *line != '\n') return false;
+  const BYTE* const body = line + 1;
+  // The body holds no '-': the first one starts the END line.
+  const BYTE* const end_line = static_cast<const BYTE*>(memchr(body, '-', static_cast<size_t>(end - body)));
+  if (end_line == nullptr || end_line == body || end_line[-1] != '\n') return false;
+  const BYTE* after = end_line + kEndLength;
+  if (static_cast<size_t>(end - end_line) < kEndLength + label_length + kDashesLength ||
+      memcmp(end_line, kEnd, kEndLength) != 0 || memcmp(after, label, label_length) != 0 ||
+      memcmp(after + label_length, kDashes, kDashesLength) != 0) {
+    return false;
+  }
+  after += label_length + kDashesLength;
+  if (after < end && *after == '\r') ++after;
+  if (after < end && *after != '\n') return false;
+
+  der->resize(static_cast<size_t>(end_line - body) / 4 * 3 + 3);
+  BYTE* out = der->data();
+  for (const BYTE* at = body; at < end_line;) {
+    const BYTE* newline = static_cast<const BYTE*>(memchr(at, '\n', static_cast<size_t>(end_line - at)));
+    const BYTE* next = newline + 1;
+    size_t length = static_cast<size_t>(newline - at);
+    if (length > 0 && at[length - 1] == '\r') --length;
+    if (length == 0 || length > kFullLine || *at <= ' ') return false;
+    if (length == kFullLine && memchr(at, '=', length) == nullptr) {
+      if (EVP_DecodeBlock(out, at, static_cast<int>(length)) != kFullLineBytes) return false;
+      out += kFullLineBytes;
+    } else {
+      if (next != end_line) return false;  // a short line or padding ends the body
+      static thread_local std::unique_ptr<EVP_ENCODE_CTX, EncodeCtxFree> ctx(EVP_ENCODE_CTX_new());
+      if (!ctx) return false;
+      EVP_DecodeInit(ctx.get());
+      int decoded = 0;
+      int tail = 0;
+      if (EVP_DecodeUpdate(ctx.get(), out, &decoded, at, static_cast<int>(length)) < 0 ||
+          EVP_DecodeFinal(ctx.get(), out + decoded, &tail) < 0) {
+        return false;
+      }
+      out += decoded + tail;
+    }
+    at = next;
+  }
+  const size_t object = FirstObjectLength(der->data(), static_cast<long>(out - der->data()));
+  if (object == 0) return false;
+  der->resize(object);
+  return true;
+}
+
+// Decodes one certificate block into `der`, quickly when it is laid out as
+// PEM writers lay it out; empty when it does not decode.
+void DecodeBlockInto(const BYTE* text, size_t size, std::vector<BYTE>* der) {
+  if (DecodeCanonicalBlock(text, size, der)) return;
+  *der = DecodeCertificateBlockByPemReader(text, size);
 }
 
 }  // namespace
 
-std::vector<BYTE> DecodeCertificateBlock(const BYTE* text, size_t size) {
+bool IsCertificateLabel(const std::string& label) {
+  return IsCertificateLabel(reinterpret_cast<const BYTE*>(label.data()), label.size());
+}
+
+std::vector<BYTE> DecodeCertificateBlockByPemReader(const BYTE* text, size_t size) {
   std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(text, static_cast<int>(size)),
                                                 BIO_free);
   char* name = nullptr;
@@ -107,7 +203,7 @@ std::vector<BYTE> DecodeCertificateBlock(const BYTE* text, size_t size) {
   long length = 0;
   std::vector<BYTE> der;
   if (bio && PEM_read_bio(bio.get(), &name, &header, &body, &length) == 1) {
-    der = FirstObject(body, length);
+    der.assign(body, body + FirstObjectLength(body, length));
   }
   OPENSSL_free(name);
   OPENSSL_free(header);
@@ -115,38 +211,60 @@ std::vector<BYTE> DecodeCertificateBlock(const BYTE* text, size_t size) {
   return der;
 }
 
-std::vector<AnchorBlock> ParseAnchorFile(const std::vector<BYTE>& contents) {
-  std::vector<AnchorBlock> blocks;
-  size_t at = Find(contents, kBegin, 0);
-  if (at == std::string::npos) {
-    if (!contents.empty() && contents[0] == V_ASN1_SEQUENCE + V_ASN1_CONSTRUCTED) {
-      AnchorBlock block{0, contents.size(), false, {}};
-      block.der = FirstObject(contents.data(), static_cast<long>(contents.size()));
-      block.decoded = !block.der.empty();
-      blocks.push_back(std::move(block));
+std::vector<BYTE> DecodeCertificateBlock(const BYTE* text, size_t size) {
+  std::vector<BYTE> der;
+  DecodeBlockInto(text, size, &der);
+  return der;
+}
+
+void ParseAnchorFile(const BYTE* data, size_t size, std::vector<AnchorBlock>* blocks) {
+  const BYTE* const end = data + size;
+  size_t count = 0;
+  // Filled in place: a scan parses every anchor into the same blocks, whose
+  // buffers stay allocated from one file to the next.
+  const auto next_block = [&]() -> AnchorBlock& {
+    if (count == blocks->size()) blocks->emplace_back();
+    return (*blocks)[count++];
+  };
+  const BYTE* at = Find(data, end, kBegin, kBeginLength);
+  if (at == nullptr) {
+    if (size > 0 && data[0] == V_ASN1_SEQUENCE + V_ASN1_CONSTRUCTED) {
+      AnchorBlock& block = next_block();
+      block.begin = 0;
+      block.end = size;
+      const size_t object = FirstObjectLength(data, static_cast<long>(size));
+      block.der.assign(data, data + object);
+      block.decoded = object != 0;
     }
-    return blocks;
+    blocks->resize(count);
+    return;
   }
-  while (at != std::string::npos) {
-    const size_t label_start = at + sizeof kBegin - 1;
-    const size_t label_end = Find(contents, kDashes, label_start);
-    const size_t line_end = LineEnd(contents, at);
-    if (label_end == std::string::npos || label_end > line_end) {
-      at = Find(contents, kBegin, line_end);
+  while (at != nullptr) {
+    const BYTE* label = at + kBeginLength;
+    const BYTE* label_end = Find(label, end, kDashes, kDashesLength);
+    const BYTE* line_end = LineEnd(at, end);
+    if (label_end == nullptr || label_end > line_end) {
+      at = Find(line_end, end, kBegin, kBeginLength);
       continue;
     }
-    const std::string label(contents.begin() + static_cast<long>(label_start),
-                            contents.begin() + static_cast<long>(label_end));
-    const size_t end_marker = Find(contents, "-----END " + label + kDashes, label_end);
-    const size_t block_end = end_marker == std::string::npos ? contents.size()
-                                                              : LineEnd(contents, end_marker);
-    if (IsCertificateLabel(label)) {
-      AnchorBlock block{at, block_end, false, {}};
-      DecodeBlock(contents, &block);
-      blocks.push_back(std::move(block));
+    const size_t label_length = static_cast<size_t>(label_end - label);
+    const BYTE* end_marker = FindEndMarker(label_end, end, label, label_length);
+    const BYTE* block_end = end_marker == nullptr ? end : LineEnd(end_marker, end);
+    if (IsCertificateLabel(label, label_length)) {
+      AnchorBlock& block = next_block();
+      block.begin = static_cast<size_t>(at - data);
+      block.end = static_cast<size_t>(block_end - data);
+      DecodeBlockInto(at, static_cast<size_t>(block_end - at), &block.der);
+      block.decoded = !block.der.empty();
     }
-    at = Find(contents, kBegin, block_end);
+    at = Find(block_end, end, kBegin, kBeginLength);
   }
+  blocks->resize(count);
+}
+
+std::vector<AnchorBlock> ParseAnchorFile(const std::vector<BYTE>& contents) {
+  std::vector<AnchorBlock> blocks;
+  ParseAnchorFile(contents.data(), contents.size(), &blocks);
   return blocks;
 }
 

@@ -25,10 +25,19 @@ struct AnchorBlock {
 // a certificate, or the whole file when it holds DER and no PEM at all.
 // Other blocks (keys, CRLs) and text around the blocks are passed over.
 std::vector<AnchorBlock> ParseAnchorFile(const std::vector<BYTE>& contents);
+// The same into `blocks`, whose buffers are reused: a scan parses every
+// anchor of the store one after the other.
+void ParseAnchorFile(const BYTE* data, size_t size, std::vector<AnchorBlock>* blocks);
 
 // The certificate of one PEM block (its BEGIN line to its END line): the
-// first object of its decoded body; empty when that is not one.
+// first object of its decoded body; empty when that is not one. A block laid
+// out as PEM writers lay it out is decoded line by line, without libcrypto's
+// PEM reader; any other goes to that reader.
 std::vector<BYTE> DecodeCertificateBlock(const BYTE* text, size_t size);
+
+// The same through libcrypto's PEM reader alone: what the quick way must
+// always agree with.
+std::vector<BYTE> DecodeCertificateBlockByPemReader(const BYTE* text, size_t size);
 
 // Whether a label names a certificate block.
 bool IsCertificateLabel(const std::string& label);

@@ -219,6 +219,86 @@ TEST_P(ParseAnchorFileTest, CuttingABlockLeavesTheOthers) {
   }
 }
 
+// The same blocks, parsed into buffers left over from another file.
+TEST_P(ParseAnchorFileTest, ReusedBuffersGiveTheSameBlocks) {
+  const AnchorFile file = GetParam().make();
+  std::vector<AnchorBlock> blocks = ParseAnchorFile(FromText(ThreeCertificates().text));
+  blocks[1].decoded = false;
+  const Bytes text = FromText(file.text);
+  ParseAnchorFile(text.data(), text.size(), &blocks);
+  ExpectBlocks(file.text, blocks, file.blocks);
+}
+
+// Each block, and the PEM reader alone on the same bytes: the quick way
+// decodes a block laid out as PEM writers lay it out line by line, and must
+// give exactly what the reader gives.
+void ExpectSameAsPemReader(const std::string& text) {
+  if (text.find("-----BEGIN ") == std::string::npos) return;  // a DER file: no PEM to read
+  const Bytes bytes = FromText(text);
+  for (const AnchorBlock& block : ParseAnchorFile(bytes)) {
+    EXPECT_EQ(block.der, DecodeCertificateBlockByPemReader(bytes.data() + block.begin,
+                                                           block.end - block.begin));
+  }
+  EXPECT_EQ(DecodeCertificateBlock(bytes.data(), bytes.size()),
+            DecodeCertificateBlockByPemReader(bytes.data(), bytes.size()));
+}
+
+TEST_P(ParseAnchorFileTest, QuickDecodeAgreesWithThePemReader) {
+  ExpectSameAsPemReader(GetParam().make().text);
+}
+
+std::string Rewrapped(const Bytes& der, size_t width) {
+  std::string digits;
+  for (char c : ToBase64(der)) {
+    if (c != '\n') digits += c;
+  }
+  std::string body;
+  for (size_t at = 0; at < digits.size(); at += width) body += digits.substr(at, width) + "\n";
+  return "-----BEGIN CERTIFICATE-----\n" + body + "-----END CERTIFICATE-----\n";
+}
+
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+  const size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+// Layouts on both sides of the line between the two ways, for certificates
+// whose lengths leave no padding, one or two padding characters.
+TEST(ParseAnchorFile, EveryLayoutDecodesAsThePemReaderDecodesIt) {
+  std::vector<Bytes> certs;
+  for (const char* name : {"Pad", "Pad a", "Pad ab", "Pad abc"}) certs.push_back(MakeCertificate(name));
+  for (const Bytes& der : certs) {
+    const std::string pem = ToPem(der);
+    const std::string line = pem.substr(28, 64);
+    const std::vector<std::string> layouts = {
+        pem, Crlf(pem), pem.substr(0, pem.size() - 1), Rewrapped(der, 76), Rewrapped(der, 60),
+        Rewrapped(der, 4), Rewrapped(der, 65),
+        Replaced(pem, line + "\n", line + "  \n"),
+        Replaced(pem, line + "\n", line + "\t\x01\n"),
+        Replaced(pem, line, line.substr(0, 30) + " " + line.substr(30, 33)),
+        Replaced(pem, line + "\n", line + "\n\n"),
+        Replaced(pem, "-----\n", "-----\nProc-Type: 4,CLEAR\n\n"),
+        Replaced(pem, line, line.substr(0, 32) + std::string(1, '\0') + line.substr(33)),
+        Replaced(pem, line, line.substr(0, 60) + "===="),
+        Replaced(pem, line, line.substr(0, 40) + "-" + line.substr(41)),
+        Replaced(pem, "-----END CERTIFICATE-----", "-----END CERTIFICATE----- trailing"),
+        Replaced(pem, "\n-----END", "-----END"),
+        Replaced(pem, "-----BEGIN CERTIFICATE-----", "-----BEGIN CERTIFICATE----- x"),
+        Replaced(pem, "-----END CERTIFICATE-----", "-----END X509 CRL-----\n-----END CERTIFICATE-----"),
+    };
+    for (size_t i = 0; i < layouts.size(); ++i) {
+      SCOPED_TRACE("layout " + std::to_string(i));
+      ExpectSameAsPemReader(layouts[i]);
+    }
+    // The usual layouts decode at all.
+    for (const std::string& layout : {pem, Crlf(pem), pem.substr(0, pem.size() - 1)}) {
+      EXPECT_EQ(DecodeCertificateBlock(FromText(layout).data(), layout.size()), der);
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Files, ParseAnchorFileTest, ::testing::ValuesIn(kFileCases),
                          [](const ::testing::TestParamInfo<FileCase>& info) {
                            return std::string(info.param.label);
