@@ -144,6 +144,19 @@ TEST_P(SimpleDisplayNameTest, PicksTheName) {
   EXPECT_EQ(name, c.expected);
 }
 
+// The name is read from the subject's DER without decoding the whole
+// subject where the subject is plain; it must be what decoding gives.
+TEST_P(SimpleDisplayNameTest, AgreesWithTheFullDecoder) {
+  const NameCase& c = GetParam();
+  Bytes der = MakeCertificate(c.cert);
+  if (c.change != nullptr) der = Resigned(der, c.change);
+  std::wstring quick = L"stale";
+  std::wstring full = L"stale";
+  EXPECT_EQ(SimpleDisplayName(der.data(), der.size(), &quick),
+            SimpleDisplayNameByFullDecode(der.data(), der.size(), &full));
+  EXPECT_EQ(quick, full);
+}
+
 INSTANTIATE_TEST_SUITE_P(Names, SimpleDisplayNameTest, ::testing::ValuesIn(NameCases()),
                          [](const ::testing::TestParamInfo<NameCase>& info) {
                            return std::string(info.param.label);
@@ -286,6 +299,110 @@ INSTANTIATE_TEST_SUITE_P(Corrupt, CorruptCertificateTest, ::testing::ValuesIn(kC
                          [](const ::testing::TestParamInfo<CorruptCase>& info) {
                            return std::string(info.param.label);
                          });
+
+// `der` with the last `from` replaced by `to`, of the same length: in a
+// self-signed certificate the subject comes after the issuer. The signature
+// no longer matches, which no name reader looks at.
+Bytes Edited(Bytes der, const std::string& from, const std::string& to) {
+  const std::string text = Text(der);
+  const size_t at = text.rfind(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  EXPECT_EQ(from.size(), to.size());
+  if (at == std::string::npos || from.size() != to.size()) return {};
+  std::copy(to.begin(), to.end(), der.begin() + static_cast<long>(at));
+  return der;
+}
+
+void UseMultiValuedRdn(X509* cert) {
+  std::unique_ptr<X509_NAME, decltype(&X509_NAME_free)> name(X509_NAME_new(), X509_NAME_free);
+  const auto add = [&](const char* field, const char* value, int set) {
+    X509_NAME_add_entry_by_txt(name.get(), field, MBSTRING_UTF8,
+                               reinterpret_cast<const unsigned char*>(value), -1, -1, set);
+  };
+  add("C", "US", 0);
+  add("O", "Org", 0);
+  add("CN", "Multi", -1);  // in the same RDN as the organization
+  X509_set_subject_name(cert, name.get());
+}
+
+struct UnusualSubject {
+  const char* label;
+  Bytes (*make)();
+};
+
+// Subjects the quick reader leaves to d2i_X509_NAME, or must read exactly as
+// it does: the answer, success or failure, is the decoder's.
+const UnusualSubject kUnusualSubjects[] = {
+    {"BadUtf8InAnotherAttribute", [] {
+       return Edited(MakeCertificate(CertSpec{{Utf8("O", "Org\xC3\xA9"), Utf8("CN", "Name")}, {}}),
+                     "Org\xC3\xA9", "Org\xC3(");
+     }},
+    {"BadUtf8InTheName", [] {
+       return Edited(MakeCertificate(CertSpec{{Utf8("CN", "Name\xC3\xA9")}, {}}), "Name\xC3\xA9",
+                     "Name\xC3(");
+     }},
+    {"SurrogateInUtf8", [] {
+       return Edited(MakeCertificate(CertSpec{{Utf8("CN", "x\xE4\xB8\x80")}, {}}),
+                     "x\xE4\xB8\x80", "x\xED\xA0\x80");
+     }},
+    {"OddLengthBmpString", [] {
+       return Edited(MakeCertificate(CertSpec{{Printable("O", "abc"), Utf8("CN", "Name")}, {}}),
+                     "\x13\x03" "abc", "\x1E\x03" "abc");
+     }},
+    {"OctetStringValue", [] {
+       return Edited(MakeCertificate(CertSpec{{Printable("C", "US"), Utf8("CN", "Name")}, {}}),
+                     "\x13\x02US", "\x04\x02US");
+     }},
+    {"NumericStringName", [] {
+       return Edited(MakeCertificate(CertSpec{{Printable("CN", "12345")}, {}}), "\x13\x05" "12345",
+                     "\x12\x05" "12345");
+     }},
+    {"IntegerName", [] {
+       return Edited(MakeCertificate(CertSpec{{Printable("CN", "AB")}, {}}), "\x13\x02" "AB",
+                     "\x02\x02" "AB");
+     }},
+    {"Latin1InPrintableString", [] {
+       return Edited(MakeCertificate(CertSpec{{Printable("CN", "Cafe")}, {}}), "Cafe", "Caf\xE9");
+     }},
+    {"UnknownAttributeType", [] {
+       return MakeCertificate(CertSpec{{Utf8("unstructuredName", "Other"), Utf8("CN", "Name")}, {}});
+     }},
+    {"MultiValuedRdn", [] { return Resigned(MakeCertificate("Single"), UseMultiValuedRdn); }},
+    {"BerSubject", [] { return Indefinite(MakeCertificate("BER CA"), {0, 5}); }},
+};
+
+void PrintTo(const UnusualSubject& c, std::ostream* os) { *os << c.label; }
+
+class UnusualSubjectTest : public ::testing::TestWithParam<UnusualSubject> {};
+
+TEST_P(UnusualSubjectTest, QuickReaderAgreesWithTheFullDecoder) {
+  const Bytes der = GetParam().make();
+  ASSERT_FALSE(der.empty());
+  std::wstring quick = L"stale";
+  std::wstring full = L"stale";
+  const DWORD quick_code = SimpleDisplayName(der.data(), der.size(), &quick);
+  EXPECT_EQ(quick_code, SimpleDisplayNameByFullDecode(der.data(), der.size(), &full));
+  EXPECT_EQ(quick, full);
+}
+
+INSTANTIATE_TEST_SUITE_P(Unusual, UnusualSubjectTest, ::testing::ValuesIn(kUnusualSubjects),
+                         [](const ::testing::TestParamInfo<UnusualSubject>& info) {
+                           return std::string(info.param.label);
+                         });
+
+// Some of them fail as a whole, whichever attribute is at fault.
+TEST(UnusualSubjectTest, AnUndecodableAttributeFailsTheName) {
+  for (const char* label : {"BadUtf8InAnotherAttribute", "OddLengthBmpString", "SurrogateInUtf8"}) {
+    for (const UnusualSubject& c : kUnusualSubjects) {
+      if (std::string(c.label) != label) continue;
+      const Bytes der = c.make();
+      std::wstring name;
+      EXPECT_EQ(SimpleDisplayName(der.data(), der.size(), &name),
+                static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT))
+          << label;
+    }
+  }
+}
 
 // Other name types and flags are never asked for by the tool.
 TEST(CertGetNameStringW, UnsupportedRequestsAreInvalidArguments) {
