@@ -19,22 +19,59 @@
 namespace tkv {
 namespace {
 
-// An unreadable, vanished or oversized file holds no certificate we can see.
-std::vector<AnchorBlock> ReadAnchorBlocks(const StoreData& store, const std::string& relative) {
-  std::vector<BYTE> contents;
-  if (ReadAnchorFile(store.location, store.anchors_fd.get(), relative, &contents) !=
+// Reads one anchor into the store's buffers, which a scan reuses from one
+// file to the next. An unreadable, vanished or oversized file holds no
+// certificate we can see.
+void ReadAnchorBlocks(StoreData& store, const std::string& relative) {
+  if (ReadAnchorFile(store.location, store.anchors_fd.get(), relative, &store.contents) !=
       ERROR_SUCCESS) {
-    return {};
+    store.parsed_blocks.clear();
+    return;
   }
-  return ParseAnchorFile(contents);
+  ParseAnchorFile(store.contents.data(), store.contents.size(), &store.parsed_blocks);
 }
 
+// Whether the certificate of block `block` of file `file` was handed out
+// already, from an earlier copy: the candidates its key finds are compared
+// byte for byte, those of the file being walked from memory, those of an
+// earlier file by reading it again.
+bool HandedOutBefore(StoreData& store, size_t file, size_t block, uint32_t key) {
+  const std::vector<BYTE>& der = store.parsed_blocks[block].der;
+  return store.handed_out.AnyCandidate(key, [&](size_t earlier) {
+    const AnchorBlock* begin = store.parsed_blocks.data();
+    const AnchorBlock* end = begin + block;
+    if (earlier != file) {
+      if (ReadAnchorFile(store.location, store.anchors_fd.get(), store.listing[earlier],
+                         &store.candidate_contents) != ERROR_SUCCESS) {
+        return false;
+      }
+      ParseAnchorFile(store.candidate_contents.data(), store.candidate_contents.size(),
+                      &store.candidate_blocks);
+      begin = store.candidate_blocks.data();
+      end = begin + store.candidate_blocks.size();
+    }
+    for (const AnchorBlock* other = begin; other != end; ++other) {
+      if (other->decoded && other->der == der) return true;
+    }
+    return false;
+  });
+}
+
+// `recycled`, the context the caller gave back, is refilled instead of being
+// freed and another allocated: a scan hands out one context per anchor.
 PCCERT_CONTEXT NewStoreContext(const std::shared_ptr<StoreData>& store, size_t file,
-                               size_t block) {
+                               size_t block, CertificateContext* recycled) {
   const AnchorBlock& found = store->parsed_blocks[block];
   // A block that does not decode is still handed out, with no bytes, so the
   // name read fails and the broken anchor is reported instead of hidden.
-  CertificateContext* context = Impl(NewCertificateContext(found.der));
+  CertificateContext* context = recycled;
+  if (context == nullptr) {
+    context = Impl(NewCertificateContext(found.der));
+  } else {
+    context->der.assign(found.der.begin(), found.der.end());
+    context->pbCertEncoded = context->der.data();
+    context->cbCertEncoded = static_cast<DWORD>(context->der.size());
+  }
   context->store = store;
   context->hCertStore = nullptr;
   context->file_name = store->listing[file];
@@ -132,6 +169,7 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT
   const std::shared_ptr<StoreData>& store = handle->data;
   size_t file = 0;
   size_t block = 0;
+  CertificateContext* recycled = nullptr;
   if (pPrevCertContext == nullptr) {
     store->listing = ListAnchorFiles(store->location, store->anchors_fd.get());
     store->parsed_file = SIZE_MAX;
@@ -139,21 +177,24 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT
   } else {
     file = Impl(pPrevCertContext)->file_index;
     block = Impl(pPrevCertContext)->block_index + 1;
-    CertFreeCertificateContext(pPrevCertContext);
+    recycled = Impl(pPrevCertContext);
   }
   for (; file < store->listing.size(); ++file, block = 0) {
     if (store->parsed_file != file) {
-      store->parsed_blocks = ReadAnchorBlocks(*store, store->listing[file]);
+      ReadAnchorBlocks(*store, store->listing[file]);
       store->parsed_file = file;
     }
     for (; block < store->parsed_blocks.size(); ++block) {
       const AnchorBlock& found = store->parsed_blocks[block];
+      if (!found.decoded) return NewStoreContext(store, file, block, recycled);
       // The store is keyed by thumbprint: the first copy stands for the rest.
-      if (!found.decoded || store->handed_out.Insert(found.der)) {
-        return NewStoreContext(store, file, block);
-      }
+      const uint32_t key = HandedOutSet::KeyOf(found.der);
+      if (HandedOutBefore(*store, file, block, key)) continue;
+      store->handed_out.Record(key, file);
+      return NewStoreContext(store, file, block, recycled);
     }
   }
+  CertFreeCertificateContext(recycled);
   Fail(CRYPT_E_NOT_FOUND);
   return nullptr;
 }

@@ -6,11 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "platform/posix/anchor_format.h"
 #include "platform/posix/cert_context.h"
+#include "platform/posix/handed_out_set.h"
 #include "platform/posix/wincrypt_posix.h"
 #include "tests/support/test_certs.h"
 
@@ -103,6 +105,51 @@ TEST(StoreEnumeration, HandsOutEachCertificateOnceInOrder) {
   }
   CertCloseStore(store, 0);
   EXPECT_EQ(seen, (std::vector<Bytes>{first, second}));
+}
+
+// A second copy in the same file, and copies in files after it, are the
+// same entry; the certificate between them is not.
+TEST(StoreEnumeration, ACopyInTheSameFileIsOneEntryToo) {
+  StoreRoot root;
+  const Bytes first = MakeCertificate("First CA", 1);
+  const Bytes second = MakeCertificate("Second CA", 2);
+  WriteFile(root.Anchor("a.crt"), ToPem(first) + ToPem(second) + ToPem(first));
+  WriteFile(root.Anchor("b.crt"), ToPem(second) + ToPem(first));
+
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                   CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+  ASSERT_NE(store, nullptr);
+  std::vector<Bytes> seen;
+  PCCERT_CONTEXT context = nullptr;
+  while ((context = CertEnumCertificatesInStore(store, context)) != nullptr) {
+    seen.emplace_back(context->pbCertEncoded, context->pbCertEncoded + context->cbCertEncoded);
+  }
+  CertCloseStore(store, 0);
+  EXPECT_EQ(seen, (std::vector<Bytes>{first, second}));
+}
+
+// Equal keys only name candidates: every file recorded under a key is
+// offered, until one holds the same certificate.
+TEST(HandedOutSet, OffersEveryFileRecordedUnderAKey) {
+  HandedOutSet set;
+  set.Clear(2);
+  for (size_t file = 0; file < 100; ++file) {  // grows well past its first size
+    set.Record(file % 2 == 0 ? 7u : static_cast<uint32_t>(1000 + file), file);
+  }
+  std::vector<size_t> offered;
+  EXPECT_FALSE(set.AnyCandidate(7u, [&](size_t file) {
+    offered.push_back(file);
+    return false;
+  }));
+  std::sort(offered.begin(), offered.end());
+  std::vector<size_t> even;
+  for (size_t file = 0; file < 100; file += 2) even.push_back(file);
+  EXPECT_EQ(offered, even);
+  EXPECT_TRUE(set.AnyCandidate(7u, [](size_t file) { return file == 50; }));
+  EXPECT_TRUE(set.AnyCandidate(1001u, [](size_t file) { return file == 1; }));
+  EXPECT_FALSE(set.AnyCandidate(8u, [](size_t) { return true; }));
+  set.Clear(0);
+  EXPECT_FALSE(set.AnyCandidate(7u, [](size_t) { return true; }));
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 
 #include "platform/posix/anchor_format.h"
 #include "platform/posix/store_layout.h"
-#include "platform/posix/thumbprint_set.h"
+#include "platform/posix/handed_out_set.h"
 #include "platform/posix/unique_fd.h"
 
 namespace tkv {
@@ -28,8 +28,12 @@ struct StoreData {
   // certificates of the one file being walked, so memory stays flat.
   std::vector<std::string> listing;
   size_t parsed_file = SIZE_MAX;
+  std::vector<BYTE> contents;  // that file's bytes
   std::vector<AnchorBlock> parsed_blocks;
-  ThumbprintSet handed_out;
+  HandedOutSet handed_out;
+  // An earlier file read again, to compare a certificate with its candidates.
+  std::vector<BYTE> candidate_contents;
+  std::vector<AnchorBlock> candidate_blocks;
 };
 
 struct StoreHandle {
