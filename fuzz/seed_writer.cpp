@@ -19,7 +19,7 @@ namespace tkv::testing {
 namespace {
 
 struct Seed {
-  const char* name;
+  std::string name;
   std::string contents;
 };
 
@@ -134,6 +134,61 @@ std::vector<Seed> EnumerationSeeds() {
   };
 }
 
+// Each line of the Base64 body cut to `width` characters.
+std::string Rewrapped(const Bytes& der, size_t width) {
+  std::string digits;
+  for (char c : ToBase64(der)) {
+    if (c != '\n') digits += c;
+  }
+  std::string body;
+  for (size_t at = 0; at < digits.size(); at += width) body += digits.substr(at, width) + "\n";
+  return "-----BEGIN CERTIFICATE-----\n" + body + "-----END CERTIFICATE-----\n";
+}
+
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+  const size_t at = text.find(from);
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+// The quick readers' inputs: every name form as DER and as PEM, and PEM
+// laid out in the ways that decide between the line-by-line decoder and
+// libcrypto's PEM reader.
+std::vector<Seed> QuickReaderSeeds() {
+  std::vector<Seed> seeds = NameSeeds();
+  for (const Seed& seed : NameSeeds()) {
+    seeds.push_back({seed.name + ".pem", ToPem(FromText(seed.contents))});
+  }
+  const Bytes cert = MakeCertificate("Fuzz Layout CA");
+  const std::string pem = ToPem(cert);
+  const std::string first_line = pem.substr(28, 64);
+  const std::vector<std::string> layouts = {
+      Crlf(pem),
+      pem.substr(0, pem.size() - 1),                                     // no final line end
+      Rewrapped(cert, 76),                                               // MIME lines
+      Rewrapped(cert, 60),
+      Rewrapped(cert, 4),
+      Replaced(pem, first_line + "\n", first_line + "  \n"),           // trailing blanks
+      Replaced(pem, first_line + "\n", first_line + "\t\x01\n"),
+      Replaced(pem, first_line, first_line.substr(0, 30) + " " + first_line.substr(30, 33)),
+      Replaced(pem, first_line + "\n", first_line + "\n\n"),          // a blank line
+      Replaced(pem, "-----\n", "-----\nProc-Type: 4,CLEAR\n\n"),     // a header
+      Replaced(pem, first_line, first_line.substr(0, 32) + std::string(1, '\0') + first_line.substr(33)),
+      Replaced(pem, first_line, first_line.substr(0, 60) + "===="),      // padding mid-body
+      Replaced(pem, first_line, first_line.substr(0, 40) + "-" + first_line.substr(41)),
+      Replaced(pem, "-----END CERTIFICATE-----", "-----END CERTIFICATE----- trailing"),
+      Replaced(pem, "\n-----END", "-----END"),                           // END mid-line
+      Replaced(pem, "-----BEGIN CERTIFICATE-----", "-----BEGIN CERTIFICATE----- x"),
+      Replaced(pem, "-----END CERTIFICATE-----", "-----END X509 CRL-----\n-----END CERTIFICATE-----"),
+      ToPem(cert, "X509 CERTIFICATE") + ToPem(MakeCertificate("Fuzz Second Layout CA", 2)),
+      "text before\n" + pem + "text after\n",
+  };
+  for (size_t i = 0; i < layouts.size(); ++i) {
+    seeds.push_back({"layout-" + std::to_string(i) + ".pem", layouts[i]});
+  }
+  return seeds;
+}
+
 void WriteAll(const std::filesystem::path& dir, const std::vector<Seed>& seeds) {
   std::filesystem::create_directories(dir);
   for (const Seed& seed : seeds) WriteFile((dir / seed.name).string(), seed.contents);
@@ -152,5 +207,6 @@ int main(int argc, char** argv) {
   WriteAll(out / "decode_object", DecoderSeeds());
   WriteAll(out / "display_name", NameSeeds());
   WriteAll(out / "store_enumeration", EnumerationSeeds());
+  WriteAll(out / "quick_reader", QuickReaderSeeds());
   return 0;
 }

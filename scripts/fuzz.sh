@@ -16,7 +16,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 max_runs=${2:--1}
 build_dir=${BUILD_DIR:-build-fuzz}
-targets=${FUZZ_TARGETS:-decode_object display_name store_enumeration}
+targets=${FUZZ_TARGETS:-decode_object display_name store_enumeration quick_reader}
 
 scripts/install-deps.sh
 if ! command -v clang++ >/dev/null; then
