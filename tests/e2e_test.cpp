@@ -453,6 +453,62 @@ TEST_F(ToolTest, NamesOutsideTheOutputsCodePageGiveCompleteLines) {
   else unsetenv("LC_ALL");
 }
 
+// "{ASN}" followed by the DER in hexadecimal, a form Windows documents for
+// the query.
+std::string AsnHexText(const Bytes& der) {
+  std::string text = "{ASN}\n";
+  char byte[3];
+  for (unsigned char b : der) {
+    snprintf(byte, sizeof byte, "%02X", b);
+    text += byte;
+  }
+  return text + "\n";
+}
+
+struct InstallCase {
+  const char* name;
+  std::string file;  // UTF-8
+  std::string contents;
+  const Bytes* cert;
+  bool wine_refuses;
+  std::string out_on_wine;  // what the Windows build prints
+};
+
+// Where the two builds part on what they install. Wine's crypt32 reads no
+// "{ASN}" text, which Windows documents and we read. A file name beyond ASCII
+// reaches the query whole on both; the Windows build shows it in msvcrt's C
+// locale, which carries U+00FC as one byte and not U+20AC ("?").
+TEST_F(ToolTest, InstallTakesHexTextAndFileNamesBeyondAscii) {
+  const Bytes hex_cert = MakeCertificate("Hex Text CA");
+  const Bytes named_cert = MakeCertificate("Non-ASCII File CA");
+  const InstallCase cases[] = {
+      {"{ASN} hexadecimal text", "ca.asn", AsnHexText(hex_cert), &hex_cert, true,
+       ErrorLines("CryptQueryObject failed", "0x80092009") + Imported("ca.asn")},
+      {"a file name beyond ASCII", "Z\xC3\xBCrich \xE2\x82\xAC.pem", ToPem(named_cert), &named_cert, false,
+       Imported("Z\xFCrich ?.pem")},
+  };
+  // Wine decodes the arguments by the Unix locale; the names are UTF-8.
+  const char* saved = getenv("LC_ALL");
+  const std::string saved_lc_all = saved != nullptr ? saved : "";
+  setenv("LC_ALL", "C.UTF-8", 1);
+  for (const InstallCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox sandbox;
+    sandbox.Put(c.file, c.contents);
+    const RunResult r = RunTool({"/install", c.file}, {sandbox.root(), false, sandbox.root() + "/files"});
+    const bool refused = OnWine() && c.wine_refuses;
+    EXPECT_EQ(r.out, OnWine() ? c.out_on_wine : Imported(c.file));
+    EXPECT_EQ(r.status, refused ? 1 : 0);
+    if (OnWine()) {
+      EXPECT_EQ(InWineRootStore(*c.cert), !refused);
+    } else {
+      EXPECT_EQ(sandbox.AnchorNames(), std::vector<std::string>{AnchorName(*c.cert)});
+    }
+  }
+  if (saved != nullptr) setenv("LC_ALL", saved_lc_all.c_str(), 1);
+  else unsetenv("LC_ALL");
+}
+
 // libcrypto, and so the tool, installs a certificate in any of these forms;
 // the tool must then find it by name to remove it.
 TEST_F(ToolTest, CertificatesInIndefiniteLengthFormAreRemovedAsTheyWereInstalled) {
@@ -480,12 +536,21 @@ TEST_F(ToolTest, CertificatesInIndefiniteLengthFormAreRemovedAsTheyWereInstalled
 }
 
 TEST_F(ToolTest, TwinsAreRemovedOneRunAtATimeInEnumerationOrder) {
-  SKIP_ON_WINE("Wine does not persist deletions from the Root store");
   Bytes first = MakeCertificate("Twin CA", 1);
   Bytes second = MakeCertificate("Twin CA", 2);
   if (AnchorName(second) < AnchorName(first)) std::swap(first, second);
   Install(first, "a.pem");
   Install(second, "b.pem");
+  if (OnWine()) {
+    // One run removes one twin, the first Wine's enumeration meets, and the
+    // scan ends there (the call trace test shows no enumeration after the
+    // deletion). Which one went cannot be seen afterwards: Wine does not
+    // keep deletions from the Root store.
+    const RunResult r = Run({"/uninstall", "Twin CA"});
+    EXPECT_EQ(r.out, RemovalLines("Twin CA") + Removed("Twin CA"));
+    EXPECT_EQ(r.status, 0);
+    return;
+  }
   ASSERT_EQ(sandbox_.BundleCount(), 2);
 
   const Bytes* expectations[] = {&second, nullptr};
