@@ -69,14 +69,24 @@ const BYTE* LineEnd(const BYTE* from, const BYTE* end) {
   return newline == nullptr ? end : static_cast<const BYTE*>(newline) + 1;
 }
 
-// The first "-----END <label>-----" from `from`: the first "-----END " that
-// the label and dashes follow, found without building the marker.
-const BYTE* FindEndMarker(const BYTE* from, const BYTE* end, const BYTE* label, size_t length) {
-  for (const BYTE* at = Find(from, end, kEnd, kEndLength); at != nullptr;
-       at = Find(at + 1, end, kEnd, kEndLength)) {
-    const BYTE* rest = at + kEndLength;
-    if (static_cast<size_t>(end - rest) >= length + kDashesLength && memcmp(rest, label, length) == 0 &&
-        memcmp(rest + length, kDashes, kDashesLength) == 0) {
+// The first "-----END <label>-----" from `from`, found without building the
+// marker: each '-' (memchr, much quicker than memmem over a Base64 body that
+// holds none) is tried as the start of "-----END ", the label and dashes.
+// `*first_dash` is set to the first '-' at or after `body`, where the block's
+// body starts.
+const BYTE* FindEndMarker(const BYTE* from, const BYTE* end, const BYTE* label, size_t length,
+                          const BYTE* body, const BYTE** first_dash) {
+  const size_t marker = kEndLength + length + kDashesLength;
+  *first_dash = nullptr;
+  for (const BYTE* at = from; at < end; ++at) {
+    if (*at != '-') {
+      at = static_cast<const BYTE*>(memchr(at, '-', static_cast<size_t>(end - at)));
+      if (at == nullptr) return nullptr;
+    }
+    if (*first_dash == nullptr && at >= body) *first_dash = at;
+    if (static_cast<size_t>(end - at) < marker) return nullptr;
+    if (memcmp(at, kEnd, kEndLength) == 0 && memcmp(at + kEndLength, label, length) == 0 &&
+        memcmp(at + kEndLength + length, kDashes, kDashesLength) == 0) {
       return at;
     }
   }
@@ -123,8 +133,10 @@ constexpr int kFullLineBytes = 48;
 // EVP_DecodeUpdate, which deals with the padding. For such a block
 // libcrypto's PEM reader decodes the same digits in the same groups of
 // four, so the bytes are the same. False when the block is laid out any
-// other way or does not decode: then the PEM reader decides.
-bool DecodeCanonicalBlock(const BYTE* text, size_t size, std::vector<BYTE>* der) {
+// other way or does not decode: then the PEM reader decides. `end_line`,
+// when the caller knows it, is the first '-' after the BEGIN line.
+bool DecodeCanonicalBlock(const BYTE* text, size_t size, std::vector<BYTE>* der,
+                          const BYTE* end_line = nullptr) {
   const BYTE* const end = text + size;
   if (size < kBeginLength || memcmp(text, kBegin, kBeginLength) != 0) return false;
   const BYTE* label = text + kBeginLength;
@@ -137,8 +149,10 @@ bool DecodeCanonicalBlock(const BYTE* text, size_t size, std::vector<BYTE>* der)
   if (line >= end || *line != '\n') return false;
   const BYTE* const body = line + 1;
   // The body holds no '-': the first one starts the END line.
-  const BYTE* const end_line = static_cast<const BYTE*>(memchr(body, '-', static_cast<size_t>(end - body)));
-  if (end_line == nullptr || end_line == body || end_line[-1] != '\n') return false;
+  if (end_line == nullptr) {
+    end_line = static_cast<const BYTE*>(memchr(body, '-', static_cast<size_t>(end - body)));
+  }
+  if (end_line == nullptr || end_line <= body || end_line[-1] != '\n') return false;
   const BYTE* after = end_line + kEndLength;
   if (static_cast<size_t>(end - end_line) < kEndLength + label_length + kDashesLength ||
       memcmp(end_line, kEnd, kEndLength) != 0 || memcmp(after, label, label_length) != 0 ||
@@ -149,15 +163,23 @@ bool DecodeCanonicalBlock(const BYTE* text, size_t size, std::vector<BYTE>* der)
   if (after < end && *after == '\r') ++after;
   if (after < end && *after != '\n') return false;
 
+  // Padding may only end the body: the last line decodes it.
+  const BYTE* const padding =
+      static_cast<const BYTE*>(memchr(body, '=', static_cast<size_t>(end_line - body)));
   der->resize(static_cast<size_t>(end_line - body) / 4 * 3 + 3);
   BYTE* out = der->data();
   for (const BYTE* at = body; at < end_line;) {
-    const BYTE* newline = static_cast<const BYTE*>(memchr(at, '\n', static_cast<size_t>(end_line - at)));
+    // A full line is looked at where its end must be, not searched for.
+    const BYTE* newline = at + kFullLine;
+    if (newline < end_line && *newline == '\r') ++newline;
+    if (newline >= end_line || *newline != '\n') {
+      newline = static_cast<const BYTE*>(memchr(at, '\n', static_cast<size_t>(end_line - at)));
+    }
     const BYTE* next = newline + 1;
     size_t length = static_cast<size_t>(newline - at);
     if (length > 0 && at[length - 1] == '\r') --length;
     if (length == 0 || length > kFullLine || *at <= ' ') return false;
-    if (length == kFullLine && memchr(at, '=', length) == nullptr) {
+    if (length == kFullLine && (padding == nullptr || padding >= at + kFullLine)) {
       if (EVP_DecodeBlock(out, at, static_cast<int>(length)) != kFullLineBytes) return false;
       out += kFullLineBytes;
     } else {
@@ -183,8 +205,9 @@ bool DecodeCanonicalBlock(const BYTE* text, size_t size, std::vector<BYTE>* der)
 
 // Decodes one certificate block into `der`, quickly when it is laid out as
 // PEM writers lay it out; empty when it does not decode.
-void DecodeBlockInto(const BYTE* text, size_t size, std::vector<BYTE>* der) {
-  if (DecodeCanonicalBlock(text, size, der)) return;
+void DecodeBlockInto(const BYTE* text, size_t size, std::vector<BYTE>* der,
+                     const BYTE* end_line = nullptr) {
+  if (DecodeCanonicalBlock(text, size, der, end_line)) return;
   *der = DecodeCertificateBlockByPemReader(text, size);
 }
 
@@ -248,13 +271,21 @@ void ParseAnchorFile(const BYTE* data, size_t size, std::vector<AnchorBlock>* bl
       continue;
     }
     const size_t label_length = static_cast<size_t>(label_end - label);
-    const BYTE* end_marker = FindEndMarker(label_end, end, label, label_length);
+    const BYTE* first_dash = nullptr;
+    const BYTE* end_marker =
+        FindEndMarker(label_end, end, label, label_length, line_end, &first_dash);
     const BYTE* block_end = end_marker == nullptr ? end : LineEnd(end_marker, end);
     if (IsCertificateLabel(label, label_length)) {
       AnchorBlock& block = next_block();
       block.begin = static_cast<size_t>(at - data);
       block.end = static_cast<size_t>(block_end - data);
-      DecodeBlockInto(at, static_cast<size_t>(block_end - at), &block.der);
+      // The END marker found is where the quick way's body ends when no
+      // other '-' comes before it; otherwise that way would fail anyway.
+      if (end_marker != nullptr && first_dash == end_marker) {
+        DecodeBlockInto(at, static_cast<size_t>(block_end - at), &block.der, end_marker);
+      } else {
+        block.der = DecodeCertificateBlockByPemReader(at, static_cast<size_t>(block_end - at));
+      }
       block.decoded = !block.der.empty();
     }
     at = Find(block_end, end, kBegin, kBeginLength);
