@@ -229,6 +229,14 @@ QuickName ReadNameQuickly(const unsigned char* p, long available, std::wstring* 
   }
   for (const Value& value : first) {
     if (value.data == nullptr) continue;
+    // ASCII in a one-byte or UTF-8 string is its own UTF-8: libcrypto's
+    // conversion would copy it byte for byte.
+    if (TextStringForm(value.tag) != MBSTRING_BMP && TextStringForm(value.tag) != MBSTRING_UNIV &&
+        IsAscii(value.data, value.length)) {
+      *name = DecodeUtf8Lossless(std::string(reinterpret_cast<const char*>(value.data),
+                                             static_cast<size_t>(value.length)));
+      return QuickName::kFound;
+    }
     ASN1_STRING text{};
     text.length = static_cast<int>(value.length);
     text.type = value.tag;
