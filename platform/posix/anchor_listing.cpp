@@ -72,11 +72,11 @@ void WalkDirectory(Walk& walk, int dir_fd, const std::string& prefix, int depth)
   ForEachEntry(dir_fd, [&](const dirent& entry) {
     const char* name = entry.d_name;
     if (prefix.empty() && strcmp(name, LockedAnchorDirectory::kStagingName) == 0) return true;
-    const std::string relative = prefix + name;
+    std::string relative = prefix + name;
     struct stat st;
     if (!StatEntry(walk, dir_fd, entry, relative, &st)) return true;
     if (Selected(walk.reads, name, st)) {
-      walk.names->push_back(relative);
+      walk.names->push_back(std::move(relative));
       return true;
     }
     if (!descends || !S_ISDIR(st.st_mode) || depth >= kMaxDepth) return true;
