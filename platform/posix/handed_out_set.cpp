@@ -13,13 +13,13 @@ uint32_t HandedOutSet::KeyOf(const std::vector<BYTE>& der) {
 
 void HandedOutSet::Clear(size_t expected) {
   size_t size = 16;
-  while (size < expected * 2) size *= 2;
+  while (size * 3 < expected * 4) size *= 2;
   slots_.assign(size, 0);
   count_ = 0;
 }
 
 void HandedOutSet::Record(uint32_t key, size_t file) {
-  if ((count_ + 1) * 2 > slots_.size()) Grow();
+  if ((count_ + 1) * 4 > slots_.size() * 3) Grow();
   // A listing of 2^32 files would not fit in memory: the index always does.
   Put(static_cast<uint64_t>(key) << 32 | static_cast<uint32_t>(file + 1));
 }
