@@ -28,12 +28,6 @@ class HandedOutSet {
 
   void Clear(size_t expected);
   void Record(uint32_t key, size_t file);
-  // Starts loading the slot where a look-up of `key` begins: in a large
-  // store the table is far from the cache, and the look-up comes a little
-  // later.
-  void Prefetch(uint32_t key) const {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[key & (slots_.size() - 1)]);
-  }
 
   // Calls `same(file)` for the file of each certificate recorded with `key`
   // until it returns true: whether one did.

@@ -20,22 +20,15 @@ namespace tkv {
 namespace {
 
 // Reads one anchor into the store's buffers, which a scan reuses from one
-// file to the next, and starts loading where its certificates' keys lie in
-// the handed-out set. An unreadable, vanished or oversized file holds no
+// file to the next. An unreadable, vanished or oversized file holds no
 // certificate we can see.
-void ReadAnchorBlocks(StoreData& store, size_t file) {
-  store.parsed_file = file;
-  store.block_keys.clear();
-  if (ReadAnchorFile(store.location, store.anchors_fd.get(), store.listing[file],
-                     &store.contents) != ERROR_SUCCESS) {
+void ReadAnchorBlocks(StoreData& store, const std::string& relative) {
+  if (ReadAnchorFile(store.location, store.anchors_fd.get(), relative, &store.contents) !=
+      ERROR_SUCCESS) {
     store.parsed_blocks.clear();
     return;
   }
   ParseAnchorFile(store.contents.data(), store.contents.size(), &store.parsed_blocks);
-  for (const AnchorBlock& block : store.parsed_blocks) {
-    store.block_keys.push_back(block.decoded ? HandedOutSet::KeyOf(block.der) : 0);
-    if (block.decoded) store.handed_out.Prefetch(store.block_keys.back());
-  }
 }
 
 // Whether the certificate of block `block` of file `file` was handed out
@@ -84,13 +77,6 @@ PCCERT_CONTEXT NewStoreContext(const std::shared_ptr<StoreData>& store, size_t f
   context->file_name = store->listing[file];
   context->file_index = file;
   context->block_index = block;
-  // After a file's last certificate the next file is read now, so that its
-  // look-up in the handed-out set loads while the caller reads this one.
-  if (block + 1 == store->parsed_blocks.size() && file + 1 < store->listing.size()) {
-    ReadAnchorBlocks(*store, file + 1);
-    store->read_ahead_file = file;
-    store->read_ahead_block = block;
-  }
   return context;
 }
 
@@ -187,25 +173,22 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT
   if (pPrevCertContext == nullptr) {
     store->listing = ListAnchorFiles(store->location, store->anchors_fd.get());
     store->parsed_file = SIZE_MAX;
-    store->read_ahead_file = SIZE_MAX;
     store->handed_out.Clear(store->listing.size());
   } else {
     file = Impl(pPrevCertContext)->file_index;
     block = Impl(pPrevCertContext)->block_index + 1;
     recycled = Impl(pPrevCertContext);
-    if (file == store->read_ahead_file && block == store->read_ahead_block + 1 &&
-        store->parsed_file == file + 1) {
-      ++file;  // that was the file's last certificate, and the next is read
-      block = 0;
-    }
   }
   for (; file < store->listing.size(); ++file, block = 0) {
-    if (store->parsed_file != file) ReadAnchorBlocks(*store, file);
+    if (store->parsed_file != file) {
+      ReadAnchorBlocks(*store, store->listing[file]);
+      store->parsed_file = file;
+    }
     for (; block < store->parsed_blocks.size(); ++block) {
       const AnchorBlock& found = store->parsed_blocks[block];
       if (!found.decoded) return NewStoreContext(store, file, block, recycled);
       // The store is keyed by thumbprint: the first copy stands for the rest.
-      const uint32_t key = store->block_keys[block];
+      const uint32_t key = HandedOutSet::KeyOf(found.der);
       if (HandedOutBefore(*store, file, block, key)) continue;
       store->handed_out.Record(key, file);
       return NewStoreContext(store, file, block, recycled);

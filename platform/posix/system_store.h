@@ -30,12 +30,6 @@ struct StoreData {
   size_t parsed_file = SIZE_MAX;
   std::vector<BYTE> contents;  // that file's bytes
   std::vector<AnchorBlock> parsed_blocks;
-  std::vector<uint32_t> block_keys;  // each decoded block's key in handed_out
-  // The file and block of the last certificate of a file, handed out when
-  // the next file was read ahead: an enumeration continuing from it goes on
-  // with that one.
-  size_t read_ahead_file = SIZE_MAX;
-  size_t read_ahead_block = SIZE_MAX;
   HandedOutSet handed_out;
   // An earlier file read again, to compare a certificate with its candidates.
   std::vector<BYTE> candidate_contents;
