@@ -63,6 +63,16 @@ const BYTE* Find(const BYTE* from, const BYTE* end, const void* what, size_t len
   return static_cast<const BYTE*>(memmem(from, static_cast<size_t>(end - from), what, length));
 }
 
+// The first "-----" from `from`: memchr for each '-', quicker than memmem.
+const BYTE* FindDashes(const BYTE* from, const BYTE* end) {
+  for (const BYTE* at = from; at < end; ++at) {
+    at = static_cast<const BYTE*>(memchr(at, '-', static_cast<size_t>(end - at)));
+    if (at == nullptr || static_cast<size_t>(end - at) < kDashesLength) return nullptr;
+    if (memcmp(at, kDashes, kDashesLength) == 0) return at;
+  }
+  return nullptr;
+}
+
 const BYTE* LineEnd(const BYTE* from, const BYTE* end) {
   if (from >= end) return end;
   const void* newline = memchr(from, '\n', static_cast<size_t>(end - from));
@@ -128,7 +138,7 @@ constexpr int kFullLineBytes = 48;
 // every line of the body is 1 to 64 characters and starts with a printable
 // one (so none is blank, which would end a header); only the last may be
 // short or hold padding; then comes "-----END <label>-----" (each line
-// ended by LF or CR LF). Lines of 64 characters go to EVP_DecodeBlock,
+// ended by LF or CR LF). The lines of 64 characters go to EVP_DecodeBlock,
 // which takes nothing but Base64 digits, and the last line to
 // EVP_DecodeUpdate, which deals with the padding. For such a block
 // libcrypto's PEM reader decodes the same digits in the same groups of
@@ -140,7 +150,7 @@ bool DecodeCanonicalBlock(const BYTE* text, size_t size, std::vector<BYTE>* der,
   const BYTE* const end = text + size;
   if (size < kBeginLength || memcmp(text, kBegin, kBeginLength) != 0) return false;
   const BYTE* label = text + kBeginLength;
-  const BYTE* label_end = Find(label, end, kDashes, kDashesLength);
+  const BYTE* label_end = FindDashes(label, end);
   if (label_end == nullptr) return false;
   const size_t label_length = static_cast<size_t>(label_end - label);
   if (!IsCertificateLabel(label, label_length)) return false;
@@ -166,8 +176,12 @@ bool DecodeCanonicalBlock(const BYTE* text, size_t size, std::vector<BYTE>* der,
   // Padding may only end the body: the last line decodes it.
   const BYTE* const padding =
       static_cast<const BYTE*>(memchr(body, '=', static_cast<size_t>(end_line - body)));
-  der->resize(static_cast<size_t>(end_line - body) / 4 * 3 + 3);
-  BYTE* out = der->data();
+  // The full lines' digits, gathered without their line ends, go to one
+  // EVP_DecodeBlock call; the last line to EVP_DecodeUpdate.
+  static thread_local std::vector<BYTE> digits;
+  digits.clear();
+  const BYTE* last = nullptr;
+  size_t last_length = 0;
   for (const BYTE* at = body; at < end_line;) {
     // A full line is looked at where its end must be, not searched for.
     const BYTE* newline = at + kFullLine;
@@ -180,22 +194,34 @@ bool DecodeCanonicalBlock(const BYTE* text, size_t size, std::vector<BYTE>* der,
     if (length > 0 && at[length - 1] == '\r') --length;
     if (length == 0 || length > kFullLine || *at <= ' ') return false;
     if (length == kFullLine && (padding == nullptr || padding >= at + kFullLine)) {
-      if (EVP_DecodeBlock(out, at, static_cast<int>(length)) != kFullLineBytes) return false;
-      out += kFullLineBytes;
+      digits.insert(digits.end(), at, at + kFullLine);
     } else {
       if (next != end_line) return false;  // a short line or padding ends the body
-      static thread_local std::unique_ptr<EVP_ENCODE_CTX, EncodeCtxFree> ctx(EVP_ENCODE_CTX_new());
-      if (!ctx) return false;
-      EVP_DecodeInit(ctx.get());
-      int decoded = 0;
-      int tail = 0;
-      if (EVP_DecodeUpdate(ctx.get(), out, &decoded, at, static_cast<int>(length)) < 0 ||
-          EVP_DecodeFinal(ctx.get(), out + decoded, &tail) < 0) {
-        return false;
-      }
-      out += decoded + tail;
+      last = at;
+      last_length = length;
     }
     at = next;
+  }
+  der->resize(static_cast<size_t>(end_line - body) / 4 * 3 + 3);
+  BYTE* out = der->data();
+  if (!digits.empty()) {
+    const int expected = static_cast<int>(digits.size() / kFullLine) * kFullLineBytes;
+    if (EVP_DecodeBlock(out, digits.data(), static_cast<int>(digits.size())) != expected) {
+      return false;
+    }
+    out += expected;
+  }
+  if (last != nullptr) {
+    static thread_local std::unique_ptr<EVP_ENCODE_CTX, EncodeCtxFree> ctx(EVP_ENCODE_CTX_new());
+    if (!ctx) return false;
+    EVP_DecodeInit(ctx.get());
+    int decoded = 0;
+    int tail = 0;
+    if (EVP_DecodeUpdate(ctx.get(), out, &decoded, last, static_cast<int>(last_length)) < 0 ||
+        EVP_DecodeFinal(ctx.get(), out + decoded, &tail) < 0) {
+      return false;
+    }
+    out += decoded + tail;
   }
   const size_t object = FirstObjectLength(der->data(), static_cast<long>(out - der->data()));
   if (object == 0) return false;
@@ -264,7 +290,7 @@ void ParseAnchorFile(const BYTE* data, size_t size, std::vector<AnchorBlock>* bl
   }
   while (at != nullptr) {
     const BYTE* label = at + kBeginLength;
-    const BYTE* label_end = Find(label, end, kDashes, kDashesLength);
+    const BYTE* label_end = FindDashes(label, end);
     const BYTE* line_end = LineEnd(at, end);
     if (label_end == nullptr || label_end > line_end) {
       at = Find(line_end, end, kBegin, kBeginLength);
