@@ -58,11 +58,10 @@ bool FindSubject(const BYTE* der, size_t size, const unsigned char** subject, lo
     // An indefinite length ends at an end mark somewhere in what is left.
     remaining = ret == 0x21 ? remaining - static_cast<long>(p - start) : length;
   }
-  const unsigned char* peek = p;
-  long peek_remaining = remaining;
-  if (!SkipElement(&peek, &peek_remaining, &tag, &cls)) return false;
-  const int fields_before_subject = cls == V_ASN1_CONTEXT_SPECIFIC ? 5 : 4;
-  for (int i = 0; i < fields_before_subject; ++i) {
+  // A [0] version first makes five fields before the subject, else four.
+  if (!SkipElement(&p, &remaining, &tag, &cls)) return false;
+  const int fields_left = cls == V_ASN1_CONTEXT_SPECIFIC ? 4 : 3;
+  for (int i = 0; i < fields_left; ++i) {
     if (!SkipElement(&p, &remaining, &tag, &cls)) return false;
   }
   *subject = p;
@@ -233,8 +232,8 @@ QuickName ReadNameQuickly(const unsigned char* p, long available, std::wstring* 
     // conversion would copy it byte for byte.
     if (TextStringForm(value.tag) != MBSTRING_BMP && TextStringForm(value.tag) != MBSTRING_UNIV &&
         IsAscii(value.data, value.length)) {
-      *name = DecodeUtf8Lossless(std::string(reinterpret_cast<const char*>(value.data),
-                                             static_cast<size_t>(value.length)));
+      DecodeUtf8Lossless(reinterpret_cast<const char*>(value.data),
+                         static_cast<size_t>(value.length), name);
       return QuickName::kFound;
     }
     ASN1_STRING text{};
@@ -244,8 +243,7 @@ QuickName ReadNameQuickly(const unsigned char* p, long available, std::wstring* 
     unsigned char* utf8 = nullptr;
     const int utf8_length = ASN1_STRING_to_UTF8(&utf8, &text);
     if (utf8_length < 0) return QuickName::kUnsure;
-    *name = DecodeUtf8Lossless(
-        std::string(reinterpret_cast<char*>(utf8), static_cast<size_t>(utf8_length)));
+    DecodeUtf8Lossless(reinterpret_cast<char*>(utf8), static_cast<size_t>(utf8_length), name);
     OPENSSL_free(utf8);
     return QuickName::kFound;
   }
@@ -357,7 +355,8 @@ DWORD CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlag
     SetLastError(E_INVALIDARG);
     return 0;
   }
-  std::wstring name;
+  // One buffer for every call: a scan reads a name per anchor.
+  static thread_local std::wstring name;
   if (DWORD code = tkv::SimpleDisplayName(pCertContext->pbCertEncoded,
                                           pCertContext->cbCertEncoded, &name)) {
     SetLastError(code);

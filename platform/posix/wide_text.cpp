@@ -9,7 +9,7 @@ bool IsContinuation(unsigned char b) { return (b & 0xC0) == 0x80; }
 
 // Length of the valid UTF-8 sequence at bytes[i], or 0 when it is not one
 // (overlong forms, surrogates and values past U+10FFFF are not valid).
-size_t ValidSequenceLength(const std::string& bytes, size_t i, char32_t* cp) {
+size_t ValidSequenceLength(const char* bytes, size_t size, size_t i, char32_t* cp) {
   const unsigned char lead = static_cast<unsigned char>(bytes[i]);
   size_t length;
   char32_t value;
@@ -26,7 +26,7 @@ size_t ValidSequenceLength(const std::string& bytes, size_t i, char32_t* cp) {
   } else {
     return 0;
   }
-  if (i + length > bytes.size()) return 0;
+  if (i + length > size) return 0;
   for (size_t k = 1; k < length; ++k) {
     const unsigned char b = static_cast<unsigned char>(bytes[i + k]);
     if (!IsContinuation(b)) return 0;
@@ -58,20 +58,25 @@ void AppendUtf8(char32_t cp, std::string* out) {
 
 }  // namespace
 
-std::wstring DecodeUtf8Lossless(const std::string& bytes) {
-  std::wstring text;
-  text.reserve(bytes.size());
-  for (size_t i = 0; i < bytes.size();) {
+void DecodeUtf8Lossless(const char* bytes, size_t size, std::wstring* text) {
+  text->clear();
+  text->reserve(size);
+  for (size_t i = 0; i < size;) {
     char32_t cp = 0;
-    const size_t length = ValidSequenceLength(bytes, i, &cp);
+    const size_t length = ValidSequenceLength(bytes, size, i, &cp);
     if (length == 0) {
-      text.push_back(kEscapeBase + static_cast<unsigned char>(bytes[i]));
+      text->push_back(kEscapeBase + static_cast<unsigned char>(bytes[i]));
       ++i;
     } else {
-      text.push_back(static_cast<wchar_t>(cp));
+      text->push_back(static_cast<wchar_t>(cp));
       i += length;
     }
   }
+}
+
+std::wstring DecodeUtf8Lossless(const std::string& bytes) {
+  std::wstring text;
+  DecodeUtf8Lossless(bytes.data(), bytes.size(), &text);
   return text;
 }
 

@@ -12,6 +12,9 @@
 namespace tkv {
 
 std::wstring DecodeUtf8Lossless(const std::string& bytes);
+// The same into `text`, whose buffer is reused: a scan decodes a name per
+// anchor.
+void DecodeUtf8Lossless(const char* bytes, size_t size, std::wstring* text);
 std::string EncodeUtf8Lossless(const std::wstring& text);
 
 }  // namespace tkv
