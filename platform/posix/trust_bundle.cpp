@@ -72,7 +72,13 @@ bool BundleTextHolds(const BYTE* text, size_t size, const std::vector<BYTE>& der
     const std::string label(label_start, label_end);
     const BYTE* end_marker = Find(label_end, end, "-----END " + label + kDashes);
     const BYTE* block_end = end_marker == nullptr ? end : LineEnd(end_marker, end);
-    if (IsCertificateLabel(label) && MayStartWith(line_end, block_end, der) &&
+    // The PEM reader passes over a BEGIN line with anything after its dashes
+    // and decodes the next good one: only a plain line's body is known here.
+    const BYTE* after_dashes = label_end + sizeof kDashes - 1;
+    const bool plain_line = (line_end - after_dashes == 1 && *after_dashes == '\n') ||
+                            (line_end - after_dashes == 2 && after_dashes[0] == '\r' &&
+                             after_dashes[1] == '\n');
+    if (IsCertificateLabel(label) && (!plain_line || MayStartWith(line_end, block_end, der)) &&
         DecodeCertificateBlock(at, static_cast<size_t>(block_end - at)) == der) {
       return true;
     }
