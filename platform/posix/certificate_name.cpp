@@ -120,15 +120,15 @@ int KnownType(const unsigned char* oid, long length) {
 
 // The text strings an attribute value may be, and how libcrypto converts
 // each to UTF-8: as one byte a character, or checked as UTF-8, UCS-4 or
-// UCS-2. These are the string types d2i_X509_NAME converts to compare names
-// (each must convert, or the subject does not decode), and all are types
-// an attribute value may have.
+// UCS-2. These are the string types d2i_X509_NAME both accepts as a value
+// and converts to compare names (each must convert, or the subject does not
+// decode). A VisibleString it converts but refuses as a value, so the
+// subject does not decode: that, like any other type, is left to it.
 int TextStringForm(int tag) {
   switch (tag) {
     case V_ASN1_PRINTABLESTRING:
     case V_ASN1_T61STRING:
     case V_ASN1_IA5STRING:
-    case V_ASN1_VISIBLESTRING:
       return MBSTRING_ASC;
     case V_ASN1_UTF8STRING:
       return MBSTRING_UTF8;
