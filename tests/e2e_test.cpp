@@ -597,6 +597,21 @@ TEST_F(ToolTest, RemovingFromAFileOfSeveralRewritesTheRest) {
   EXPECT_EQ(sandbox_.BundleCount(), 2);
 }
 
+// The tool runs as root: an OpenSSL configuration the caller names must not
+// decide which algorithms answer, nor load modules into it.
+TEST_F(ToolTest, TheCallersOpenSslConfigurationDoesNotReachTheTool) {
+  SKIP_ON_WINE("libcrypto is our store layer's");
+  const std::string config = sandbox_.Put("openssl.cnf",
+      std::string("openssl_conf = init\n[init]\nalg_section = algorithms\n"
+                  "[algorithms]\ndefault_properties = fips=yes\n"));
+  sandbox_.Put("ca.pem", ToPem(MakeCertificate("Configured CA")));
+  setenv("OPENSSL_CONF", config.c_str(), 1);
+  const RunResult r = Run({"/install", "ca.pem"});
+  unsetenv("OPENSSL_CONF");
+  EXPECT_EQ(r.out, Imported("ca.pem"));
+  EXPECT_EQ(r.status, 0);
+}
+
 TEST_F(ToolTest, NoMatchRunsNoRefresh) {
   SKIP_ON_WINE("the refresh is our store layer's");
   Install(MakeCertificate("Stays"), "stays.pem");
