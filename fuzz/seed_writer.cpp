@@ -134,17 +134,6 @@ std::vector<Seed> EnumerationSeeds() {
   };
 }
 
-// Each line of the Base64 body cut to `width` characters.
-std::string Rewrapped(const Bytes& der, size_t width) {
-  std::string digits;
-  for (char c : ToBase64(der)) {
-    if (c != '\n') digits += c;
-  }
-  std::string body;
-  for (size_t at = 0; at < digits.size(); at += width) body += digits.substr(at, width) + "\n";
-  return "-----BEGIN CERTIFICATE-----\n" + body + "-----END CERTIFICATE-----\n";
-}
-
 std::string Replaced(std::string text, const std::string& from, const std::string& to) {
   const size_t at = text.find(from);
   if (at != std::string::npos) text.replace(at, from.size(), to);

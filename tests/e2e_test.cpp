@@ -429,9 +429,7 @@ TEST_F(ToolTest, NamesOutsideTheOutputsCodePageGiveCompleteLines) {
       {"\xE2\x82\xAC Proxy \xE6\x97\xA5\xE6\x9C\xAC", "? Proxy ??"},  // past U+00FF
   };
   // Wine decodes the arguments by the Unix locale; the names are UTF-8.
-  const char* saved = getenv("LC_ALL");
-  const std::string saved_lc_all = saved != nullptr ? saved : "";
-  setenv("LC_ALL", "C.UTF-8", 1);
+  const ScopedEnvironmentVariable utf8_locale("LC_ALL", "C.UTF-8");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.on_wine);
     Sandbox sandbox;
@@ -449,8 +447,6 @@ TEST_F(ToolTest, NamesOutsideTheOutputsCodePageGiveCompleteLines) {
       EXPECT_EQ(r.raw_out, crlf);
     }
   }
-  if (saved != nullptr) setenv("LC_ALL", saved_lc_all.c_str(), 1);
-  else unsetenv("LC_ALL");
 }
 
 // "{ASN}" followed by the DER in hexadecimal, a form Windows documents for
@@ -488,9 +484,7 @@ TEST_F(ToolTest, InstallTakesHexTextAndFileNamesBeyondAscii) {
        Imported("Z\xFCrich ?.pem")},
   };
   // Wine decodes the arguments by the Unix locale; the names are UTF-8.
-  const char* saved = getenv("LC_ALL");
-  const std::string saved_lc_all = saved != nullptr ? saved : "";
-  setenv("LC_ALL", "C.UTF-8", 1);
+  const ScopedEnvironmentVariable utf8_locale("LC_ALL", "C.UTF-8");
   for (const InstallCase& c : cases) {
     SCOPED_TRACE(c.name);
     Sandbox sandbox;
@@ -505,8 +499,6 @@ TEST_F(ToolTest, InstallTakesHexTextAndFileNamesBeyondAscii) {
       EXPECT_EQ(sandbox.AnchorNames(), std::vector<std::string>{AnchorName(*c.cert)});
     }
   }
-  if (saved != nullptr) setenv("LC_ALL", saved_lc_all.c_str(), 1);
-  else unsetenv("LC_ALL");
 }
 
 // libcrypto, and so the tool, installs a certificate in any of these forms;
@@ -605,9 +597,10 @@ TEST_F(ToolTest, TheCallersOpenSslConfigurationDoesNotReachTheTool) {
       std::string("openssl_conf = init\n[init]\nalg_section = algorithms\n"
                   "[algorithms]\ndefault_properties = fips=yes\n"));
   sandbox_.Put("ca.pem", ToPem(MakeCertificate("Configured CA")));
-  setenv("OPENSSL_CONF", config.c_str(), 1);
-  const RunResult r = Run({"/install", "ca.pem"});
-  unsetenv("OPENSSL_CONF");
+  const RunResult r = [&] {
+    const ScopedEnvironmentVariable callers_config("OPENSSL_CONF", config);
+    return Run({"/install", "ca.pem"});
+  }();
   EXPECT_EQ(r.out, Imported("ca.pem"));
   EXPECT_EQ(r.status, 0);
 }

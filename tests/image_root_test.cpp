@@ -323,13 +323,17 @@ const FaultCase kFaults[] = {
        const std::string bare = dir + "/bare";
        MakeBareRoot(bare);
        WriteFile(dir + "/bash_env", std::string("touch '" + dir + "/BASH_ENV-RAN'\n"));
-       setenv("BASH_ENV", (dir + "/bash_env").c_str(), 1);
-       setenv("OPENSSL_CONF", "/nonexistent/openssl.cnf", 1);
-       setenv("TMPDIR", "/nonexistent", 1);  // Debian's refresh makes its temporaries there
-       setenv("PATH", (dir + ":" + std::string(getenv("PATH"))).c_str(), 1);
-       const RunResult in_image = Install(image, PutCa(image, "Image Env CA"));
-       const RunResult on_bare = Install(bare, PutCa(bare, "Bare Env CA"));
-       for (const char* name : {"BASH_ENV", "OPENSSL_CONF", "TMPDIR"}) unsetenv(name);
+       RunResult in_image;
+       RunResult on_bare;
+       {
+         const ScopedEnvironmentVariable bash_env("BASH_ENV", dir + "/bash_env");
+         const ScopedEnvironmentVariable openssl_conf("OPENSSL_CONF", "/nonexistent/openssl.cnf");
+         // Debian's refresh makes its temporaries there.
+         const ScopedEnvironmentVariable tmpdir("TMPDIR", "/nonexistent");
+         const ScopedEnvironmentVariable path("PATH", dir + ":" + std::string(getenv("PATH")));
+         in_image = Install(image, PutCa(image, "Image Env CA"));
+         on_bare = Install(bare, PutCa(bare, "Bare Env CA"));
+       }
        EXPECT_EQ(in_image.status, 0);
        EXPECT_EQ(on_bare.status, 0) << on_bare.err;
        EXPECT_EQ(ReadFile(image + "/refresh.env"), "PATH=/usr/sbin:/usr/bin:/sbin:/bin\nLC_ALL=C\n");
@@ -339,14 +343,12 @@ const FaultCase kFaults[] = {
 
 TEST(ImageRootTest, WhatTheToolReportsIsWhatClientsTrustAndTheHostIsUntouched) {
   if (!PrivateHostStore::ready()) GTEST_SKIP() << "needs root and a private mount namespace";
-  const std::string path = getenv("PATH");
   for (const FaultCase& c : kFaults) {
     SCOPED_TRACE(c.fault);
     const std::string host_before = HostTrustState();
     TempDir dir;
     Shell("chmod 755 '" + dir.path() + "'");
     c.run(dir.path());
-    setenv("PATH", path.c_str(), 1);
     EXPECT_EQ(HostTrustState(), host_before);
   }
 }

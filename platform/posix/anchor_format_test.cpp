@@ -247,16 +247,6 @@ TEST_P(ParseAnchorFileTest, QuickDecodeAgreesWithThePemReader) {
   ExpectSameAsPemReader(GetParam().make().text);
 }
 
-std::string Rewrapped(const Bytes& der, size_t width) {
-  std::string digits;
-  for (char c : ToBase64(der)) {
-    if (c != '\n') digits += c;
-  }
-  std::string body;
-  for (size_t at = 0; at < digits.size(); at += width) body += digits.substr(at, width) + "\n";
-  return "-----BEGIN CERTIFICATE-----\n" + body + "-----END CERTIFICATE-----\n";
-}
-
 std::string Replaced(std::string text, const std::string& from, const std::string& to) {
   const size_t at = text.find(from);
   EXPECT_NE(at, std::string::npos) << from;

@@ -45,6 +45,20 @@ class StoreRoot {
   TempDir root_;
 };
 
+std::vector<Bytes> EnumeratedCertificates() {
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                   CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+  EXPECT_NE(store, nullptr);
+  std::vector<Bytes> seen;
+  if (store == nullptr) return seen;
+  PCCERT_CONTEXT context = nullptr;
+  while ((context = CertEnumCertificatesInStore(store, context)) != nullptr) {
+    seen.emplace_back(context->pbCertEncoded, context->pbCertEncoded + context->cbCertEncoded);
+  }
+  CertCloseStore(store, 0);
+  return seen;
+}
+
 std::vector<std::string> EnumeratedFiles() {
   HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
                                    CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
@@ -95,16 +109,7 @@ TEST(StoreEnumeration, HandsOutEachCertificateOnceInOrder) {
   WriteFile(root.Anchor("both.crt"), ToPem(first) + "text between\n" + ToPem(second));
   WriteFile(root.Anchor("one.crt"), ToPem(first));
 
-  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                                   CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
-  ASSERT_NE(store, nullptr);
-  std::vector<Bytes> seen;
-  PCCERT_CONTEXT context = nullptr;
-  while ((context = CertEnumCertificatesInStore(store, context)) != nullptr) {
-    seen.emplace_back(context->pbCertEncoded, context->pbCertEncoded + context->cbCertEncoded);
-  }
-  CertCloseStore(store, 0);
-  EXPECT_EQ(seen, (std::vector<Bytes>{first, second}));
+  EXPECT_EQ(EnumeratedCertificates(), (std::vector<Bytes>{first, second}));
 }
 
 // A second copy in the same file, and copies in files after it, are the
@@ -116,16 +121,7 @@ TEST(StoreEnumeration, ACopyInTheSameFileIsOneEntryToo) {
   WriteFile(root.Anchor("a.crt"), ToPem(first) + ToPem(second) + ToPem(first));
   WriteFile(root.Anchor("b.crt"), ToPem(second) + ToPem(first));
 
-  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                                   CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
-  ASSERT_NE(store, nullptr);
-  std::vector<Bytes> seen;
-  PCCERT_CONTEXT context = nullptr;
-  while ((context = CertEnumCertificatesInStore(store, context)) != nullptr) {
-    seen.emplace_back(context->pbCertEncoded, context->pbCertEncoded + context->cbCertEncoded);
-  }
-  CertCloseStore(store, 0);
-  EXPECT_EQ(seen, (std::vector<Bytes>{first, second}));
+  EXPECT_EQ(EnumeratedCertificates(), (std::vector<Bytes>{first, second}));
 }
 
 // Equal keys only name candidates: every file recorded under a key is

@@ -217,6 +217,20 @@ RunResult Spawn(const char* program, const std::vector<std::string>& argv,
 
 }  // namespace
 
+ScopedEnvironmentVariable::ScopedEnvironmentVariable(const char* name, const std::string& value)
+    : name_(name) {
+  if (const char* old = getenv(name)) {
+    was_set_ = true;
+    old_value_ = old;
+  }
+  setenv(name, value.c_str(), 1);
+}
+
+ScopedEnvironmentVariable::~ScopedEnvironmentVariable() {
+  if (was_set_) setenv(name_.c_str(), old_value_.c_str(), 1);
+  else unsetenv(name_.c_str());
+}
+
 RunResult RunTool(const std::vector<std::string>& args, const RunOptions& options) {
   std::vector<std::string> argv;
   if (OnWine()) argv = {"wine", WineExe()};

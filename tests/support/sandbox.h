@@ -50,6 +50,21 @@ struct RunOptions {
   std::string cwd;
 };
 
+// Sets an environment variable for as long as it lives, then puts back
+// what was there.
+class ScopedEnvironmentVariable {
+ public:
+  ScopedEnvironmentVariable(const char* name, const std::string& value);
+  ~ScopedEnvironmentVariable();
+  ScopedEnvironmentVariable(const ScopedEnvironmentVariable&) = delete;
+  ScopedEnvironmentVariable& operator=(const ScopedEnvironmentVariable&) = delete;
+
+ private:
+  std::string name_;
+  bool was_set_ = false;
+  std::string old_value_;
+};
+
 // The tool under test is the Linux build, or the Windows build run under
 // Wine when TKVCERT_E2E_WINE_DIR names its build directory.
 bool OnWine();

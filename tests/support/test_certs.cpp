@@ -298,6 +298,16 @@ std::string ToBase64(const Bytes& der) {
   return out;
 }
 
+std::string Rewrapped(const Bytes& der, size_t width) {
+  std::string digits;
+  for (char c : ToBase64(der)) {
+    if (c != '\n') digits += c;
+  }
+  std::string body;
+  for (size_t at = 0; at < digits.size(); at += width) body += digits.substr(at, width) + "\n";
+  return "-----BEGIN CERTIFICATE-----\n" + body + "-----END CERTIFICATE-----\n";
+}
+
 std::string Text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 Bytes FromText(const std::string& text) { return Bytes(text.begin(), text.end()); }
 

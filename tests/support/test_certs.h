@@ -60,6 +60,8 @@ Bytes Indefinite(const Bytes& der, const std::vector<int>& path);
 
 std::string ToPem(const Bytes& der, const std::string& label = "CERTIFICATE");
 std::string ToBase64(const Bytes& der);  // bare, 64 characters a line
+// A CERTIFICATE block whose Base64 lines are cut to `width` characters.
+std::string Rewrapped(const Bytes& der, size_t width);
 
 std::string Text(const Bytes& bytes);
 Bytes FromText(const std::string& text);
