@@ -36,10 +36,26 @@ bool IsBase64Digit(BYTE c) {
          c == '/';
 }
 
+// The PEM reader takes every line before a blank one as a header, so the
+// body begins after it.
+bool HasBlankLine(const BYTE* from, const BYTE* end) {
+  bool blank = true;
+  for (const BYTE* p = from; p < end; ++p) {
+    if (*p == '\n') {
+      if (blank) return true;
+      blank = true;
+    } else if (*p != ' ' && *p != '\t' && *p != '\r') {
+      blank = false;
+    }
+  }
+  return false;
+}
+
 // Whether the block's body may decode to something that starts with `der`.
 // Only a body that plainly begins with enough Base64 is ruled out here; one
 // with headers, or too short to tell, is left to the full decode.
 bool MayStartWith(const BYTE* body, const BYTE* end, const std::vector<BYTE>& der) {
+  if (HasBlankLine(body, end)) return true;
   char digits[kPrefixChars];
   size_t count = 0;
   for (const BYTE* p = body; p < end && count < kPrefixChars; ++p) {
