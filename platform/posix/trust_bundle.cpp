@@ -36,31 +36,43 @@ bool IsBase64Digit(BYTE c) {
          c == '/';
 }
 
-// The PEM reader takes every line before a blank one as a header, so the
-// body begins after it.
-bool HasBlankLine(const BYTE* from, const BYTE* end) {
-  bool blank = true;
-  for (const BYTE* p = from; p < end; ++p) {
+// Whether the PEM reader reads this block's body from the line after BEGIN,
+// as written: the BEGIN line ends at its dashes, every line after it up to
+// the END line holds Base64 and nothing else (no header, no blank line,
+// which makes the lines before it headers, no stray byte), and the END line
+// starts a line. Any other layout the reader may read otherwise, so the
+// whole block is decoded.
+bool PlainlyLaidOut(const BYTE* after_dashes, const BYTE* body, const BYTE* end_marker) {
+  const bool plain_begin = (body - after_dashes == 1 && after_dashes[0] == '\n') ||
+                           (body - after_dashes == 2 && after_dashes[0] == '\r' &&
+                            after_dashes[1] == '\n');
+  if (!plain_begin || end_marker == nullptr || end_marker <= body || end_marker[-1] != '\n') {
+    return false;
+  }
+  size_t line_digits = 0;
+  for (const BYTE* p = body; p < end_marker; ++p) {
     if (*p == '\n') {
-      if (blank) return true;
-      blank = true;
-    } else if (*p != ' ' && *p != '\t' && *p != '\r') {
-      blank = false;
+      if (line_digits == 0) return false;
+      line_digits = 0;
+    } else if (*p == '\r') {
+      if (p + 1 == end_marker || p[1] != '\n') return false;
+    } else if (IsBase64Digit(*p) || *p == '=') {
+      ++line_digits;
+    } else {
+      return false;
     }
   }
-  return false;
+  return true;
 }
 
-// Whether the block's body may decode to something that starts with `der`.
-// Only a body that plainly begins with enough Base64 is ruled out here; one
-// with headers, or too short to tell, is left to the full decode.
+// Whether a plainly laid-out body may decode to something that starts with
+// `der`: its first Base64 digits are decoded and compared.
 bool MayStartWith(const BYTE* body, const BYTE* end, const std::vector<BYTE>& der) {
-  if (HasBlankLine(body, end)) return true;
   char digits[kPrefixChars];
   size_t count = 0;
   for (const BYTE* p = body; p < end && count < kPrefixChars; ++p) {
-    if (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n') continue;
-    if (!IsBase64Digit(*p)) return true;
+    if (*p == '\r' || *p == '\n') continue;
+    if (!IsBase64Digit(*p)) return true;  // padding this early: too short to tell
     digits[count++] = static_cast<char>(*p);
   }
   if (count < kPrefixChars) return true;
@@ -88,13 +100,9 @@ bool BundleTextHolds(const BYTE* text, size_t size, const std::vector<BYTE>& der
     const std::string label(label_start, label_end);
     const BYTE* end_marker = Find(label_end, end, "-----END " + label + kDashes);
     const BYTE* block_end = end_marker == nullptr ? end : LineEnd(end_marker, end);
-    // The PEM reader passes over a BEGIN line with anything after its dashes
-    // and decodes the next good one: only a plain line's body is known here.
     const BYTE* after_dashes = label_end + sizeof kDashes - 1;
-    const bool plain_line = (line_end - after_dashes == 1 && *after_dashes == '\n') ||
-                            (line_end - after_dashes == 2 && after_dashes[0] == '\r' &&
-                             after_dashes[1] == '\n');
-    if (IsCertificateLabel(label) && (!plain_line || MayStartWith(line_end, block_end, der)) &&
+    const bool quick = PlainlyLaidOut(after_dashes, line_end, end_marker);
+    if (IsCertificateLabel(label) && (!quick || MayStartWith(line_end, end_marker, der)) &&
         DecodeCertificateBlock(at, static_cast<size_t>(block_end - at)) == der) {
       return true;
     }

@@ -37,6 +37,9 @@ TEST(BundleTextHolds, AgreesWithThePemReader) {
       // what follows the blank line.
       {"after a first line the reader takes for a header",
        "-----BEGIN CERTIFICATE-----\n" + other_line + "\n" + body, true},
+      // A line of NULs reads as blank to it, too.
+      {"after a line of NULs",
+       "-----BEGIN CERTIFICATE-----\n" + other_line + std::string("\0\0\0\n", 4) + body, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
