@@ -5,6 +5,7 @@
 // mounted over the real ones, and each case checks that those copies did
 // not change.
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -126,17 +127,93 @@ bool Exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-// Links in a directory that lead nowhere.
-std::vector<std::string> DanglingLinks(const std::string& dir) {
+// Links in a directory below the root that lead nowhere, as the root sees
+// them: an absolute target is inside the root.
+std::vector<std::string> DanglingLinks(const std::string& root, const std::string& dir) {
   std::vector<std::string> dangling;
-  for (const std::string& name : Sandbox::ListFiles(dir)) {
-    struct stat st;
-    const std::string path = dir + "/" + name;
-    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && stat(path.c_str(), &st) != 0) {
-      dangling.push_back(name);
-    }
+  for (const std::string& name : Sandbox::ListFiles(root + dir)) {
+    const std::string path = root + dir + "/" + name;
+    char target[4096];
+    const ssize_t n = readlink(path.c_str(), target, sizeof target);
+    if (n <= 0) continue;
+    const std::string to(target, static_cast<size_t>(n));
+    const std::string resolved = to[0] == '/' ? root + to : root + dir + "/" + to;
+    struct stat st;  // one step: a hash link names a link beside it
+    if (lstat(resolved.c_str(), &st) != 0) dangling.push_back(name);
   }
   return dangling;
+}
+
+// Runs argv with the root's trust directories where clients look for them,
+// so that links made for the root resolve as they would in it.
+RunResult InRootView(const std::string& root, std::vector<std::string> argv) {
+  std::vector<std::string> line = {"bwrap", "--ro-bind", "/", "/"};
+  for (const char* dir : {"/etc/ssl/certs", "/usr/local/share/ca-certificates"}) {
+    line.insert(line.end(), {"--ro-bind", root + dir, dir});
+  }
+  line.insert(line.end(), {"--dev", "/dev", "--"});
+  line.insert(line.end(), argv.begin(), argv.end());
+  return RunProgram(line);
+}
+
+bool HasSetUidFile(const std::string& dir) {
+  return system(("test -z \"$(find '" + dir + "' -perm -4000 2>/dev/null)\"").c_str()) != 0;
+}
+
+// A user of the test's own, who plays the attacker; removed at exit.
+class ThrowawayUser {
+ public:
+  ThrowawayUser() : name_("tkvatk" + std::to_string(getpid())) {
+    // useradd takes a lock on the user database; another test may hold it.
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      if (system(("useradd -M -N -s /usr/sbin/nologin " + name_ + " 2>/dev/null").c_str()) == 0) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    const passwd* entry = getpwnam(name_.c_str());
+    uid_ = entry != nullptr ? entry->pw_uid : 0;
+  }
+  ~ThrowawayUser() {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      if (system(("userdel " + name_ + " 2>/dev/null").c_str()) == 0) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+  }
+  bool ready() const { return uid_ != 0; }
+  const std::string& name() const { return name_; }
+  std::string owns(const std::string& path) const {
+    return "chown -h " + std::to_string(uid_) + " '" + path + "'";
+  }
+
+ private:
+  std::string name_;
+  uid_t uid_ = 0;
+};
+
+const ThrowawayUser& Attacker() {
+  static const ThrowawayUser* user = new ThrowawayUser;
+  static const int removed_at_exit = atexit([] { delete user; });
+  (void)removed_at_exit;
+  return *user;
+}
+
+// A certificate only root may read, on the host outside any root: no
+// bundle may ever hold it.
+std::string RootOnlySecret(const std::string& dir) {
+  const std::string secret = dir + "/secret.pem";
+  WriteFile(secret, ToPem(MakeCertificate("Host Secret")));
+  Shell("chmod 600 '" + secret + "'");
+  return secret;
+}
+
+bool AnyBundleHolds(const std::string& dir, const std::string& cert) {
+  const std::string find = "find '" + dir + "' -name '*.crt' -path '*etc/ssl/certs*' -type f";
+  const RunResult bundles = RunProgram({"sh", "-c", find});
+  for (size_t at = 0, end; at < bundles.out.size(); at = end + 1) {
+    end = bundles.out.find('\n', at);
+    const std::string bundle = bundles.out.substr(at, end - at);
+    if (RunProgram({"openssl", "verify", "-CAfile", bundle, cert}).status == 0) return true;
+  }
+  return false;
 }
 
 struct FaultCase {
@@ -197,29 +274,21 @@ const FaultCase kFaults[] = {
        EXPECT_TRUE(BundleTrusts(root, ca));
        EXPECT_FALSE(Exists("/etc/ssl/certs/HOOK-RAN"));
      }},
-    {"a root path with a space reaches the refresh's shell",
+    {"a root path with a space or a command substitution is handed to a shell",
      [](const std::string& dir) {
-       const std::string root = dir + "/img root";
-       MakeBareRoot(root);
        // The shell would split the path and clear dangling links here.
        Shell("mkdir -p '" + dir + "/img/etc/ssl/certs' && ln -s /nowhere '" + dir + "/img/victim'");
-       const Ca ca = PutCa(root, "Spaced CA");
-       const RunResult r = Install(root, ca);
-       EXPECT_EQ(r.out, Failed("Failed to add certificate to store", "0xa1") + Imported(ca.file));
-       EXPECT_EQ(r.status, 1);
+       for (const std::string& root : {dir + "/img root", dir + "/img$(touch PWNED)"}) {
+         SCOPED_TRACE(root);
+         MakeBareRoot(root);
+         const Ca ca = PutCa(root, "Named CA");
+         const RunResult r = Install(root, ca);
+         EXPECT_EQ(r.out, Imported(ca.file));
+         EXPECT_EQ(r.status, 0) << r.err;
+         EXPECT_TRUE(BundleTrusts(root, ca));
+       }
        EXPECT_TRUE(Exists(dir + "/img/victim"));
-       EXPECT_TRUE(Sandbox::ListFiles(root + "/usr/local/share/ca-certificates").empty());
-     }},
-    {"a root path with a command substitution reaches eval",
-     [](const std::string& dir) {
-       const std::string root = dir + "/img$(touch PWNED)";
-       MakeBareRoot(root);
-       Shell("mkdir -p \"" + dir + "/img\\$(touch PWNED)/etc/ca-certificates/update.d\"");
-       const Ca ca = PutCa(root, "Evaluated CA");
-       const RunResult r = Install(root, ca);
-       EXPECT_EQ(r.out, Failed("Failed to add certificate to store", "0xa1") + Imported(ca.file));
-       EXPECT_EQ(r.status, 1);
-       EXPECT_EQ(system(("test -z \"$(find '" + dir + "' -name PWNED)\"").c_str()), 0);
+       EXPECT_EQ(system(("test -z \"$(find '" + dir + "' / -maxdepth 1 -name PWNED)\"").c_str()), 0);
      }},
     {"a root another user owns points the refresh at the host",
      [](const std::string& dir) {
@@ -232,26 +301,32 @@ const FaultCase kFaults[] = {
        EXPECT_EQ(r.out, Failed("Failed to open store", "0x5") + Imported(ca.file));
        EXPECT_EQ(r.status, 1);
      }},
-    {"a root that is another user's link to / is the host",
+    {"a root that is a link to / is the host",
      [](const std::string& dir) {
        const std::string files = dir + "/files";
        Shell("mkdir -p '" + files + "' && ln -s / '" + dir + "/root' && chown -h 1000:1000 '" + dir + "/root'");
+       Shell("ln -s / '" + dir + "/roots-link'");
        WriteFile(files + "/ca.pem", ToPem(MakeCertificate("Redirected CA")));
-       const RunResult r = RunTool({"/install", "ca.pem"}, {dir + "/root", false, files});
-       EXPECT_EQ(r.out, Failed("Failed to open store", "0x5") + Imported("ca.pem"));
-       EXPECT_EQ(r.status, 1);
+       for (const char* link : {"/root", "/roots-link"}) {
+         const RunResult r = RunTool({"/install", "ca.pem"}, {dir + link, false, files});
+         EXPECT_EQ(r.out, Failed("Failed to open store", "0x5") + Imported("ca.pem"));
+         EXPECT_EQ(r.status, 1);
+       }
      }},
     {"a link inside a bare root leads the host's tool onto the host",
      [](const std::string& dir) {
        const std::string root = dir + "/root";
        MakeBareRoot(root);
-       // Inside the root the link means ROOT/srv/certs; the host would read /srv/certs.
+       // Inside the root the link means ROOT/srv/certs; the host would write /srv/certs.
+       const bool host_had_srv_certs = Exists("/srv/certs");
        Shell("rm -rf '" + root + "/etc/ssl/certs' && mkdir -p '" + root + "/srv/certs' && ln -s /srv/certs '" +
              root + "/etc/ssl/certs'");
        const Ca ca = PutCa(root, "Linked CA");
        const RunResult r = Install(root, ca);
-       EXPECT_EQ(r.out, Failed("Failed to add certificate to store", "0xa1") + Imported(ca.file));
-       EXPECT_EQ(r.status, 1);
+       EXPECT_EQ(r.out, Imported(ca.file));
+       EXPECT_EQ(RunProgram({"openssl", "verify", "-CAfile", root + "/srv/certs/ca-certificates.crt",
+                             root + "/files/" + ca.file}).status, 0);
+       EXPECT_EQ(Exists("/srv/certs"), host_had_srv_certs);
      }},
     {"a link in a bare root's certificate directory leads the host's tool's writes out",
      [](const std::string& dir) {
@@ -263,26 +338,148 @@ const FaultCase kFaults[] = {
        WriteFile(root + "/usr/local/share/ca-certificates/evil.crt", ToPem(MakeCertificate("Evil CA")));
        const Ca ca = PutCa(root, "Innocent CA");
        const RunResult r = Install(root, ca);
-       EXPECT_EQ(r.out, Failed("Failed to add certificate to store", "0xa1") + Imported(ca.file));
-       EXPECT_EQ(r.status, 1);
+       EXPECT_EQ(r.out, Imported(ca.file));
        EXPECT_EQ(Sandbox::ListFiles(dir + "/outside"), std::vector<std::string>{});
      }},
-    {"a bare root's configuration or links lead the host's tool to read the host",
+    {"a bare root's configuration, links or file names lead the host's tool to read the host",
      [](const std::string& dir) {
-       const std::string secret = dir + "/secret.pem";
-       WriteFile(secret, ToPem(MakeCertificate("Host Secret")));
+       const std::string secret = RootOnlySecret(dir);
+       const std::string up = "../../../../../../../../../../../..";
        const std::string by_conf = dir + "/by-conf";
-       MakeBareRoot(by_conf, "../../../../secret.pem\n");
+       MakeBareRoot(by_conf, up + secret + "\n.\\./.\\./.\\./.\\./.\\./.\\./.\\./.\\./.\\./.\\." + secret + "\n");
        const std::string by_link = dir + "/by-link";
        MakeBareRoot(by_link);
        Shell("ln -s '" + secret + "' '" + by_link + "/usr/local/share/ca-certificates/secret.crt'");
-       for (const std::string& root : std::vector<std::string>{by_conf, by_link}) {
+       // A directory link that stays in the root, to a file link that does not.
+       const std::string by_two = dir + "/by-two-links";
+       MakeBareRoot(by_two);
+       Shell("mkdir -p '" + by_two + "/opt/x' && ln -s '" + secret + "' '" + by_two + "/opt/x/s.crt' && ln -s " +
+             "../../../../opt/x '" + by_two + "/usr/local/share/ca-certificates/extra'");
+       const std::string by_name = dir + "/by-name";
+       MakeBareRoot(by_name);
+       // Read a line at a time, "e<newline>/DIR/secret.crt" names the host's file.
+       Shell("cp '" + secret + "' '" + dir + "/secret.crt' && chmod 600 '" + dir + "/secret.crt'");
+       const std::string split = by_name + "/usr/local/share/ca-certificates/e\n" + dir;
+       Shell("mkdir -p '" + split + "' && touch '" + split + "/secret.crt'");
+       for (const std::string& root : {by_conf, by_link, by_two, by_name}) {
          SCOPED_TRACE(root);
          const Ca ca = PutCa(root, "Reading CA");
+         // What it cannot find, the refresh complains of; a name it splits
+         // into names that are not there makes it fail, and the change is
+         // rolled back.
          EXPECT_EQ(Install(root, ca).out,
-                   Failed("Failed to add certificate to store", "0xa1") + Imported(ca.file));
-         EXPECT_FALSE(Exists(root + "/etc/ssl/certs/ca-certificates.crt"));
+                   root == by_name ? Failed("Failed to add certificate to store", "0x65b") + Imported(ca.file)
+                                   : Imported(ca.file));
+         EXPECT_EQ(BundleTrusts(root, ca), root != by_name);
        }
+       EXPECT_FALSE(AnyBundleHolds(dir, secret));
+       Shell("rm -rf '" + by_name + "/usr/local/share/ca-certificates'");  // the names trouble later listings
+     }},
+    {"another user swaps her directory with her link while root opens the root",
+     [](const std::string& dir) {
+       const ThrowawayUser& eve = Attacker();
+       ASSERT_TRUE(eve.ready());
+       // A root-owned image, and hers, whose refresh would leave itself set-uid.
+       const std::string target = dir + "/target";
+       MakeImageRoot(target, "/etc/ca-certificates.conf");
+       const std::string sticky = dir + "/tmp";
+       Shell("mkdir -p '" + sticky + "/m' && chmod 1777 '" + sticky + "' && ln -s '" + dir + "' '" + sticky + "/l'");
+       MakeImageRoot(sticky + "/m/target", "/etc/ca-certificates.conf", "escape=" + dir + "/ESCAPED\n");
+       Shell("chown -R " + std::to_string(getuid()) + " '" + sticky + "/m' && " + eve.owns(sticky + "/m") + " && " +
+             eve.owns(sticky + "/l"));
+       const pid_t flipper = fork();
+       if (flipper == 0) {
+         setpgid(0, 0);  // so that it ends with everything runuser starts
+         execlp("runuser", "runuser", "-u", eve.name().c_str(), "--", SWAP_FLIPPER, (sticky + "/m").c_str(), (sticky + "/l").c_str(), "60000", static_cast<char*>(nullptr));
+         _exit(127);
+       }
+       const Ca ca = PutCa(target, "Swapped CA");
+       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(45);
+       int runs = 0;
+       for (; runs < 300 && std::chrono::steady_clock::now() < deadline; ++runs) {
+         const RunResult r = RunTool({"/install", ca.file}, {sticky + "/m/target", false, target + "/files"});
+         ASSERT_EQ(r.out, Failed("Failed to open store", "0x5") + Imported(ca.file)) << "run " << runs;
+       }
+       kill(-flipper, SIGKILL);
+       waitpid(flipper, nullptr, 0);
+       EXPECT_GE(runs, 100);
+       EXPECT_TRUE(Sandbox::ListFiles(target + "/usr/local/share/ca-certificates").empty());
+       EXPECT_FALSE(Exists(dir + "/ESCAPED"));
+     }},
+    {"another user owns or may write what the store uses in an image",
+     [](const std::string& dir) {
+       const ThrowawayUser& eve = Attacker();
+       ASSERT_TRUE(eve.ready());
+       const std::string secret = RootOnlySecret(dir);
+       const std::string anchors = "/usr/local/share/ca-certificates";
+       const std::string hooks = "/etc/ca-certificates/update.d";
+       struct Plant {
+         const char* what;
+         std::string setup;  // run in the root
+       } plants[] = {
+           {"staging she owns", "mkdir ." + anchors + "/.tkvcert-staging && " + eve.owns("." + anchors + "/.tkvcert-staging")},
+           {"staging anyone may write", "mkdir -m 777 ." + anchors + "/.tkvcert-staging"},
+           {"a hooks directory of hers, with a hook that escapes",
+            "mkdir -p ." + hooks + " && cp usr/sbin/update-ca-certificates ." + hooks + "/escape && " + eve.owns("." + hooks)},
+           {"an anchors subdirectory of hers, with her link to a root-only file",
+            "mkdir ." + anchors + "/team && ln -s " + secret + " ." + anchors + "/team/x.crt && " +
+                eve.owns("." + anchors + "/team")},
+       };
+       for (const Plant& plant : plants) {
+         SCOPED_TRACE(plant.what);
+         const std::string root = dir + "/" + std::to_string(&plant - plants);
+         MakeImageRoot(root, "/etc/ca-certificates.conf", "escape=" + dir + "/ESCAPED\n");
+         Shell("cd '" + root + "' && " + plant.setup);
+         const Ca ca = PutCa(root, "Planted On CA");
+         const RunResult r = Install(root, ca);
+         EXPECT_EQ(r.out, Failed("Failed to open store", "0x5") + Imported(ca.file));
+         EXPECT_FALSE(Exists(root + anchors + "/" + ca.file));
+       }
+       EXPECT_FALSE(Exists(dir + "/ESCAPED"));
+       EXPECT_FALSE(AnyBundleHolds(dir, secret));
+     }},
+    {"an image's own refresh escapes the chroot it is run in",
+     [](const std::string& dir) {
+       const std::string root = dir + "/root";
+       MakeImageRoot(root, "/etc/ca-certificates.conf", "escape=" + dir + "/ESCAPED\n");
+       const Ca ca = PutCa(root, "Escaping CA");
+       const RunResult r = Install(root, ca);
+       EXPECT_EQ(r.out, Imported(ca.file));
+       EXPECT_TRUE(BundleTrusts(root, ca));
+       EXPECT_FALSE(Exists(dir + "/ESCAPED"));
+       EXPECT_FALSE(HasSetUidFile(dir + "/ESCAPED"));
+     }},
+    {"a refresh leaves a process behind that holds its output and the lock",
+     [](const std::string& dir) {
+       const std::string root = dir + "/root";
+       MakeImageRoot(root, "/etc/ca-certificates.conf", "linger_ms=60000\n");
+       const Ca first = PutCa(root, "Lingering CA", 1);
+       const RunResult r = Install(root, first);
+       EXPECT_EQ(r.out, Imported(first.file));
+       EXPECT_LT(r.seconds, 30);  // not the minute its leftover lives
+       const RunResult next = Install(root, PutCa(root, "Lingering CA", 2));
+       EXPECT_EQ(next.status, 0) << next.out;
+     }},
+    {"a refresh leaves a 200 GB sparse bundle",
+     [](const std::string& dir) {
+       const std::string root = dir + "/root";
+       MakeImageRoot(root, "/etc/ca-certificates.conf", "bundle_size=214748364800\n");
+       const Ca ca = PutCa(root, "Huge Bundle CA");
+       const RunResult r = Install(root, ca);
+       EXPECT_EQ(r.out, Failed("Failed to add certificate to store", "0x65b") + Imported(ca.file));
+       EXPECT_EQ(r.status, 1);
+       for (const std::string& name : Sandbox::ListFiles(root + "/usr/local/share/ca-certificates")) {
+         EXPECT_EQ(name.find(".crt"), std::string::npos) << name;
+       }
+     }},
+    {"a rolled-back install leaves its link dangling",
+     [](const std::string& dir) {
+       const std::string root = dir + "/root";
+       MakeImageRoot(root, "/etc/ca-certificates.conf",
+                     "link_dir=/etc/ssl/certs\nfail_once=/failed-once\n");
+       const Ca ca = PutCa(root, "Rolled Back CA");
+       EXPECT_EQ(Install(root, ca).out, Failed("Failed to add certificate to store", "0x65b") + Imported(ca.file));
+       EXPECT_EQ(DanglingLinks(root, "/etc/ssl/certs"), std::vector<std::string>{});
      }},
     {"a failed refresh's partial output stays after the rollback",
      [](const std::string& dir) {
@@ -309,11 +506,13 @@ const FaultCase kFaults[] = {
        ASSERT_EQ(Install(root, first).status, 0);
        ASSERT_EQ(Install(root, second).status, 0);
        EXPECT_EQ(Uninstall(root, "Twin CA").out, Removal("Twin CA"));
-       const std::string certs = root + "/etc/ssl/certs";
-       EXPECT_EQ(DanglingLinks(certs), std::vector<std::string>{});
+       EXPECT_EQ(DanglingLinks(root, "/etc/ssl/certs"), std::vector<std::string>{});
        // Whichever twin stayed is found by hash, from index 0.
-       const RunResult stayed = RunProgram({"openssl", "verify", "-CApath", certs, root + "/files/" + first.file});
-       const RunResult other = RunProgram({"openssl", "verify", "-CApath", certs, root + "/files/" + second.file});
+       auto verify = [&](const Ca& ca) {
+         return InRootView(root, {"openssl", "verify", "-CApath", "/etc/ssl/certs", root + "/files/" + ca.file});
+       };
+       const RunResult stayed = verify(first);
+       const RunResult other = verify(second);
        EXPECT_TRUE(stayed.status == 0 || other.status == 0) << stayed.out << other.out;
      }},
     {"the caller's environment reaches the refresh",
@@ -336,7 +535,8 @@ const FaultCase kFaults[] = {
        }
        EXPECT_EQ(in_image.status, 0);
        EXPECT_EQ(on_bare.status, 0) << on_bare.err;
-       EXPECT_EQ(ReadFile(image + "/refresh.env"), "PATH=/usr/sbin:/usr/bin:/sbin:/bin\nLC_ALL=C\n");
+       // The sandbox says where it starts the refresh; nothing else is added.
+       EXPECT_EQ(ReadFile(image + "/refresh.env"), "PATH=/usr/sbin:/usr/bin:/sbin:/bin\nLC_ALL=C\nPWD=/\n");
        EXPECT_FALSE(Exists(dir + "/BASH_ENV-RAN"));
      }},
 };

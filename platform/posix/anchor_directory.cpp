@@ -14,7 +14,6 @@
 
 #include "platform/posix/directory_entries.h"
 #include "platform/posix/last_error.h"
-#include "platform/posix/store_layout.h"
 
 namespace tkv {
 namespace {
@@ -61,9 +60,11 @@ DWORD WriteTemporary(int staging_fd, const AnchorFile& file, std::string* name) 
   return code;
 }
 
-// Empties a directory of ours: files, and directories that are empty.
+// Empties a directory of ours (files, and directories that are empty),
+// all but the record of a change that the next change must finish.
 void RemoveAllIn(int dir_fd) {
   ForEachEntry(dir_fd, [dir_fd](const dirent& entry) {
+    if (strcmp(entry.d_name, LockedAnchorDirectory::kRecordName) == 0) return true;
     if (unlinkat(dir_fd, entry.d_name, 0) != 0 && errno == EISDIR) {
       unlinkat(dir_fd, entry.d_name, AT_REMOVEDIR);
     }
@@ -123,15 +124,42 @@ DWORD LockedAnchorDirectory::OpenStaging() {
     if (unlinkat(fd_.get(), kStagingName, 0) != 0) return ErrorFromErrno(errno);
     return OpenStaging();
   }
-  // Under the lock nothing in staging belongs to a change in progress; the
-  // hooks directory given to the host's refresh must hold nothing at all.
-  UniqueFd hooks(openat(staging_fd_.get(), kNoHooksName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (hooks) RemoveAllIn(hooks.get());
+  struct stat st;
+  if (fstat(staging_fd_.get(), &st) != 0) return ErrorFromErrno(errno);
+  if (st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return ERROR_ACCESS_DENIED;
+  // Under the lock nothing in staging belongs to a change in progress.
   RemoveAllIn(staging_fd_.get());
-  if (mkdirat(staging_fd_.get(), kNoHooksName, 0700) != 0 && errno != EEXIST) {
-    return ErrorFromErrno(errno);
-  }
   return ERROR_SUCCESS;
+}
+
+DWORD LockedAnchorDirectory::RecordChange(const std::string& contents) {
+  std::string temporary;
+  if (DWORD code = WriteTemporary(staging_fd(), AnchorFile{contents, 0600}, &temporary)) return code;
+  if (renameat(staging_fd(), temporary.c_str(), staging_fd(), kRecordName) != 0) {
+    const DWORD code = ErrorFromErrno(errno);
+    unlinkat(staging_fd(), temporary.c_str(), 0);
+    return code;
+  }
+  fsync(staging_fd());
+  return ERROR_SUCCESS;
+}
+
+bool LockedAnchorDirectory::ReadRecordedChange(std::string* contents) const {
+  UniqueFd fd(openat(staging_fd(), kRecordName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) return false;
+  contents->clear();
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0 || contents->size() > TKV_MAX_CERTIFICATE_FILE_SIZE) break;
+    contents->append(buffer, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+void LockedAnchorDirectory::ClearRecordedChange() {
+  if (unlinkat(staging_fd(), kRecordName, 0) == 0) fsync(staging_fd());
 }
 
 // Keeps what stands under `name` (a file or a link, as it is) under a backup

@@ -28,14 +28,25 @@ class LockedAnchorDirectory {
  public:
   // Takes the directory `anchors_fd` and waits for another run's change at
   // most `patience`; ERROR_BUSY after that. Clears what a run killed in the
-  // middle of a change left in staging.
+  // middle of a change left in staging. A staging directory that is not
+  // this user's alone is refused with ERROR_ACCESS_DENIED: whoever else
+  // could write it could swap what a change puts back.
   static DWORD Open(UniqueFd anchors_fd, std::chrono::milliseconds patience,
                     LockedAnchorDirectory* out);
 
   int fd() const { return fd_.get(); }
   int staging_fd() const { return staging_fd_.get(); }
 
+  // A change in progress, kept in staging from before the anchors change
+  // until clients see it: a run cut off in between (killed, or the power
+  // lost) leaves it for the next run to finish. Written durably.
+  DWORD RecordChange(const std::string& contents);
+  // Whether a record is there, and what it holds.
+  bool ReadRecordedChange(std::string* contents) const;
+  void ClearRecordedChange();
+
   static constexpr char kStagingName[] = ".tkvcert-staging";
+  static constexpr char kRecordName[] = "change-in-progress";
 
  private:
   DWORD OpenStaging();

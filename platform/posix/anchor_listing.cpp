@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <set>
 #include <utility>
 
 #include "platform/posix/anchor_directory.h"
@@ -93,7 +94,37 @@ void WalkDirectory(Walk& walk, int dir_fd, const std::string& prefix, int depth)
   });
 }
 
+// Each directory once, however many links lead to it.
+DWORD CheckDirectoryTrusted(const RootDirectory& root, const std::string& relative, int dir_fd,
+                            std::set<std::pair<dev_t, ino_t>>* seen) {
+  struct stat self;
+  if (fstat(dir_fd, &self) != 0) return ErrorFromErrno(errno);
+  if (!seen->emplace(self.st_dev, self.st_ino).second) return ERROR_SUCCESS;
+  if (DWORD code = root.CheckTrusted(dir_fd)) return code;
+  DWORD result = ERROR_SUCCESS;
+  ForEachEntry(dir_fd, [&](const dirent& entry) {
+    if (entry.d_type == DT_REG) return true;
+    const std::string child = relative + "/" + entry.d_name;
+    const UniqueFd fd = root.OpenBelow(child, O_PATH);
+    struct stat st;
+    if (!fd || fstat(fd.get(), &st) != 0) return true;  // dangling: it leads nowhere
+    if (entry.d_type == DT_LNK) result = root.CheckTrusted(fd.get());
+    if (result == ERROR_SUCCESS && S_ISDIR(st.st_mode)) {
+      const UniqueFd sub = root.OpenBelow(child, O_RDONLY | O_DIRECTORY);
+      result = sub ? CheckDirectoryTrusted(root, child, sub.get(), seen) : ERROR_SUCCESS;
+    }
+    return result == ERROR_SUCCESS;
+  });
+  return result;
+}
+
 }  // namespace
+
+DWORD CheckTreeTrusted(const RootDirectory& root, const std::string& base, int dir_fd) {
+  if (!root.checks_ownership()) return ERROR_SUCCESS;
+  std::set<std::pair<dev_t, ino_t>> seen;
+  return CheckDirectoryTrusted(root, base, dir_fd, &seen);
+}
 
 UniqueFd OpenAnchorsDirectory(const StoreLocation& location) {
   return location.root->OpenBelow(location.layout->anchors_dir, O_RDONLY | O_DIRECTORY);

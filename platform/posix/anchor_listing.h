@@ -25,6 +25,11 @@ std::vector<std::string> ListAnchorFiles(const StoreLocation& location, int anch
 std::vector<std::string> ListFilesBelow(const RootDirectory& root, const std::string& base,
                                         AnchorSelection reads, int dir_fd);
 
+// Run as root in an image root: ERROR_ACCESS_DENIED unless every directory
+// below `base` (open as `dir_fd`), and whatever a link there leads to, is
+// root's alone, so that nothing the refresh reads can change under it.
+DWORD CheckTreeTrusted(const RootDirectory& root, const std::string& base, int dir_fd);
+
 // Reads one listed file; an unreadable, vanished, oversized or non-regular
 // one fails.
 DWORD ReadAnchorFile(const StoreLocation& location, int anchors_fd, const std::string& relative,

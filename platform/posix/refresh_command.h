@@ -2,22 +2,34 @@
 #ifndef TKVCERT_PLATFORM_POSIX_REFRESH_COMMAND_H_
 #define TKVCERT_PLATFORM_POSIX_REFRESH_COMMAND_H_
 
+#include <chrono>
 #include <string>
 #include <vector>
 
+#include "platform/posix/refresh_sandbox.h"
 #include "platform/posix/wincrypt_posix.h"
 
 namespace tkv {
 
-// Runs argv (argv[0] an absolute path; inside `chroot_dir` when that is not
-// empty, with working directory "/") with a fixed environment (a system
-// PATH, LC_ALL=C, nothing of the caller's) and no input, and waits for it. The
-// refresh inherits `lock_fd`, so the store stays locked while it runs even
-// if the tool is killed. Its output is discarded when it succeeds; when it
-// fails, its standard error is passed to ours so that an admin sees why,
-// and the result is ERROR_FUNCTION_FAILED.
-DWORD RunRefreshCommand(const std::vector<std::string>& argv, const std::string& chroot_dir,
-                        int lock_fd);
+// Longer than any real refresh of a large store on a slow disk; a refresh
+// still running then is stuck, and holds the store's lock.
+constexpr std::chrono::minutes kRefreshTimeLimit{10};
+
+// What a refresh said and how it ended.
+struct RefreshOutcome {
+  DWORD code = ERROR_SUCCESS;  // ERROR_FUNCTION_FAILED, ERROR_TIMEOUT (killed)
+  std::string errors;          // its standard error, cut at 64 KiB
+};
+
+// Runs argv (argv[0] an absolute path) with working directory "/", no
+// input and a fixed environment (a system PATH, LC_ALL=C, nothing of the
+// caller's), and waits for it at most `limit`. Without a sandbox it runs on
+// this machine and inherits `lock_fd`, so the store stays locked while it
+// runs even if the tool is killed; in one (see refresh_sandbox.h) it dies
+// with the tool instead. Its output is read until it exits, not until
+// whatever it left running closes it.
+RefreshOutcome RunRefreshCommand(const std::vector<std::string>& argv, const Sandbox& sandbox,
+                                 int lock_fd, std::chrono::milliseconds limit);
 
 }  // namespace tkv
 

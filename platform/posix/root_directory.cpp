@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <linux/openat2.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -15,38 +14,11 @@
 namespace tkv {
 namespace {
 
-bool RunAsRoot() { return geteuid() == 0; }
-
 // Others may add names to a sticky directory (/tmp), but not rename or
 // remove the ones root owns there.
 bool SafeAncestor(const struct stat& st) {
   return S_ISDIR(st.st_mode) && st.st_uid == 0 &&
          ((st.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (st.st_mode & S_ISVTX) != 0);
-}
-
-// Each prefix of the path as given: a link on the way that another user
-// made (say /tmp/img -> /) would hand them the choice of root.
-DWORD CheckLinksOnTheWay(const std::string& path) {
-  for (size_t slash = path.find('/', 1); ; slash = path.find('/', slash + 1)) {
-    const std::string prefix = path.substr(0, slash);
-    struct stat st;
-    if (!prefix.empty() && lstat(prefix.c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
-        st.st_uid != 0) {
-      return ERROR_ACCESS_DENIED;
-    }
-    if (slash == std::string::npos) return ERROR_SUCCESS;
-  }
-}
-
-DWORD CheckAncestors(const std::string& resolved) {
-  for (size_t slash = 0; slash != std::string::npos && slash < resolved.size();
-       slash = resolved.find('/', slash + 1)) {
-    const std::string ancestor = slash == 0 ? "/" : resolved.substr(0, slash);
-    struct stat st;
-    if (stat(ancestor.c_str(), &st) != 0) return ErrorFromErrno(errno);
-    if (!SafeAncestor(st)) return ERROR_ACCESS_DENIED;
-  }
-  return ERROR_SUCCESS;
 }
 
 int OpenAt2(int dir_fd, const std::string& relative, int flags, mode_t mode, uint64_t resolve) {
@@ -63,6 +35,48 @@ int OpenAt2(int dir_fd, const std::string& relative, int flags, mode_t mode, uin
   }
 }
 
+DWORD Absolute(const std::string& path, std::string* absolute) {
+  if (!path.empty() && path[0] == '/') {
+    *absolute = path;
+    return ERROR_SUCCESS;
+  }
+  char cwd[PATH_MAX];
+  if (getcwd(cwd, sizeof cwd) == nullptr) return ErrorFromErrno(errno);
+  *absolute = std::string(cwd) + "/" + path;
+  return ERROR_SUCCESS;
+}
+
+bool SameFile(int fd, const char* path) {
+  struct stat a;
+  struct stat b;
+  return fstat(fd, &a) == 0 && stat(path, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Walks `absolute` from "/" one name at a time, each looked up in the
+// descriptor of the one before and none of them a link, so that what is
+// checked is what is kept. Run as root, each directory a name is looked up
+// in must be one where only root can change that name.
+DWORD WalkFromTop(const std::string& absolute, bool check_owners, UniqueFd* out) {
+  UniqueFd dir(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!dir) return ErrorFromErrno(errno);
+  for (size_t start = 0; start < absolute.size();) {
+    size_t end = absolute.find('/', start);
+    if (end == std::string::npos) end = absolute.size();
+    const std::string name = absolute.substr(start, end - start);
+    start = end + 1;
+    if (name.empty() || name == ".") continue;
+    struct stat st;
+    if (check_owners && (fstat(dir.get(), &st) != 0 || !SafeAncestor(st))) {
+      return ERROR_ACCESS_DENIED;
+    }
+    UniqueFd next(OpenAt2(dir.get(), name, O_PATH | O_DIRECTORY, 0, RESOLVE_NO_SYMLINKS));
+    if (!next) return errno == ELOOP ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno);
+    dir = std::move(next);
+  }
+  *out = std::move(dir);
+  return ERROR_SUCCESS;
+}
+
 }  // namespace
 
 bool OwnedByRootAlone(const struct stat& st) {
@@ -70,57 +84,44 @@ bool OwnedByRootAlone(const struct stat& st) {
 }
 
 DWORD RootDirectory::Open(const std::string& path, std::shared_ptr<const RootDirectory>* out) {
-  std::string absolute = path;
-  if (absolute.empty() || absolute[0] != '/') {
-    char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof cwd) == nullptr) return ErrorFromErrno(errno);
-    absolute = std::string(cwd) + "/" + absolute;
-  }
-  const bool image = absolute.find_first_not_of('/') != std::string::npos;
-  if (image && RunAsRoot()) {
-    if (DWORD code = CheckLinksOnTheWay(absolute)) return code;
-  }
-  char resolved[PATH_MAX];
-  if (realpath(absolute.c_str(), resolved) == nullptr) return ErrorFromErrno(errno);
-
+  std::string absolute;
+  if (DWORD code = Absolute(path, &absolute)) return code;
+  const bool as_root = geteuid() == 0;
   auto root = std::make_shared<RootDirectory>();
-  root->path_ = resolved;
-  root->fd_.reset(open(resolved, O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!root->fd_) return ErrorFromErrno(errno);
-  if (!root->is_host() && RunAsRoot()) {
-    if (DWORD code = CheckAncestors(root->path_)) return code;
-    struct stat st;
-    if (fstat(root->fd(), &st) != 0) return ErrorFromErrno(errno);
-    if (!OwnedByRootAlone(st)) return ERROR_ACCESS_DENIED;
-  }
+  if (DWORD code = WalkFromTop(absolute, as_root, &root->fd_)) return code;
+  root->host_ = SameFile(root->fd(), "/");
+  root->path_ = root->host_ ? "/" : absolute;
+  root->checks_ownership_ = as_root && !root->host_;
+  if (DWORD code = root->CheckTrusted(root->fd())) return code;
   *out = std::move(root);
   return ERROR_SUCCESS;
 }
 
-std::string RootDirectory::HostPath(const std::string& relative) const {
-  return is_host() ? "/" + relative : path_ + "/" + relative;
+std::string RootDirectory::DisplayPath(const std::string& relative) const {
+  return host_ ? "/" + relative : path_ + "/" + relative;
 }
 
 UniqueFd RootDirectory::OpenBelow(const std::string& relative, int flags, mode_t mode) const {
   return UniqueFd(OpenAt2(fd(), relative, flags, mode, RESOLVE_IN_ROOT));
 }
 
-UniqueFd RootDirectory::OpenBelowWithoutLinks(const std::string& relative, int flags) const {
-  return OpenBeneathWithoutLinks(fd(), relative, flags);
-}
-
 UniqueFd OpenBeneathWithoutLinks(int dir_fd, const std::string& relative, int flags) {
   return UniqueFd(OpenAt2(dir_fd, relative, flags, 0, RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS));
 }
 
-DWORD RootDirectory::CheckDirectoriesTrusted(const std::string& relative) const {
-  if (is_host() || !RunAsRoot()) return ERROR_SUCCESS;
+DWORD RootDirectory::CheckTrusted(int fd) const {
+  if (!checks_ownership_) return ERROR_SUCCESS;
+  struct stat st;
+  if (fstat(fd, &st) != 0) return ErrorFromErrno(errno);
+  return OwnedByRootAlone(st) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
+
+DWORD RootDirectory::CheckTrusted(const std::string& relative) const {
+  if (!checks_ownership_) return ERROR_SUCCESS;
   for (size_t slash = relative.find('/');; slash = relative.find('/', slash + 1)) {
     const UniqueFd fd = OpenBelow(relative.substr(0, slash), O_PATH);
     if (!fd) return errno == ENOENT ? ERROR_SUCCESS : ErrorFromErrno(errno);
-    struct stat st;
-    if (fstat(fd.get(), &st) != 0) return ErrorFromErrno(errno);
-    if (!OwnedByRootAlone(st)) return ERROR_ACCESS_DENIED;
+    if (DWORD code = CheckTrusted(fd.get())) return code;
     if (slash == std::string::npos) return ERROR_SUCCESS;
   }
 }

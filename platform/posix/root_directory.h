@@ -1,5 +1,7 @@
 // The directory that stands for "/": the machine's own, or an image's.
 //
+// The root is looked up once, a component at a time and without following
+// links, and kept as a descriptor: its path string is never resolved again.
 // Every path below it is resolved as that root would see it: an absolute
 // link inside an image points into the image, and ".." stops at its top, so
 // nothing an image holds can lead a read or a write onto the host.
@@ -19,35 +21,41 @@ namespace tkv {
 
 class RootDirectory {
  public:
-  // `path` is absolute. Run as root, an image root that another user could
-  // have arranged (its path, or a directory of its own that another user
-  // owns or can write) is refused with ERROR_ACCESS_DENIED: its links and
-  // files could point a root-run change wherever that user likes.
+  // `path` names the root; a relative one is taken from the working
+  // directory. A link anywhere on it is refused (ERROR_ACCESS_DENIED): it
+  // could be swapped between a check and a use. Run as root, an image root
+  // that another user could have arranged (a directory on its path that
+  // another user owns or may rename in, or the root itself not root's
+  // alone) is refused with ERROR_ACCESS_DENIED as well.
   static DWORD Open(const std::string& path, std::shared_ptr<const RootDirectory>* out);
 
-  // "/" or the root's absolute, link-free path without a trailing slash.
+  // "/" or the root's path as it was opened: for messages only.
   const std::string& path() const { return path_; }
-  bool is_host() const { return path_ == "/"; }
+  bool is_host() const { return host_; }
   int fd() const { return fd_.get(); }
 
-  // The host path of `relative` (no leading slash).
-  std::string HostPath(const std::string& relative) const;
+  // `relative` (no leading slash) as an admin would name it, for messages.
+  std::string DisplayPath(const std::string& relative) const;
 
   // Opens `relative` below the root with every link resolved inside it.
   // Returns -1 with errno set on failure.
   UniqueFd OpenBelow(const std::string& relative, int flags, mode_t mode = 0) const;
-  // The same, refusing any link on the way (ELOOP): for paths handed by
-  // name to a program that resolves them on the host.
-  UniqueFd OpenBelowWithoutLinks(const std::string& relative, int flags) const;
 
   // Run as root in an image root: ERROR_ACCESS_DENIED unless every directory
-  // on `relative` (as the root resolves it) is root's and no one else's to
-  // write. ERROR_SUCCESS for a path that does not exist, and always on the
-  // host, whose own directories are its admin's business.
-  DWORD CheckDirectoriesTrusted(const std::string& relative) const;
+  // on `relative` (as the root resolves it), and what it names, is root's
+  // and no one else's to write. ERROR_SUCCESS for a path that does not
+  // exist, and always on the host, whose own directories are its admin's
+  // business.
+  DWORD CheckTrusted(const std::string& relative) const;
+  // The same for what `fd` (opened below the root) is.
+  DWORD CheckTrusted(int fd) const;
+  // Whether this run checks ownership at all: as root, in an image root.
+  bool checks_ownership() const { return checks_ownership_; }
 
  private:
   std::string path_;
+  bool host_ = true;
+  bool checks_ownership_ = false;
   UniqueFd fd_;
 };
 
@@ -55,8 +63,7 @@ class RootDirectory {
 // leaving it; -1 with errno ELOOP or EXDEV when a link is on the way.
 UniqueFd OpenBeneathWithoutLinks(int dir_fd, const std::string& relative, int flags);
 
-// Whether a directory's status shows it as root's alone (or, for a directory
-// above the root, one where others may add names but not take root's away).
+// Whether a status shows a file or directory as root's alone.
 bool OwnedByRootAlone(const struct stat& st);
 
 }  // namespace tkv

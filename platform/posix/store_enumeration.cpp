@@ -207,14 +207,13 @@ BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
   std::unique_ptr<CertificateContext> context(Impl(pCertContext));
   if (!context->store || context->der.empty()) return Fail(E_INVALIDARG);
   const StoreData& store = *context->store;
-  const BOOL deleted = ChangeStore(store, [&](int anchors_fd, AnchorChange& change,
+  const BOOL deleted = ChangeStore(store, context->der, [&](int anchors_fd, AnchorChange& change,
                                               ExpectedTrust* expected) -> DWORD {
     const std::vector<Copy> copies = FindCopies(store, anchors_fd, context->der);
     if (copies.empty()) return CRYPT_E_NOT_FOUND;  // gone since it was enumerated
     expected->removed.push_back(context->der);
     for (const Copy& copy : copies) {
       if (DWORD code = RemoveCopy(anchors_fd, change, copy, context->der)) return code;
-      expected->removed_files.push_back(copy.relative);
     }
     return ERROR_SUCCESS;
   });

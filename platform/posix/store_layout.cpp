@@ -7,8 +7,6 @@
 
 #include <cerrno>
 
-#include "platform/posix/anchor_directory.h"
-#include "platform/posix/bare_root_check.h"
 #include "platform/posix/last_error.h"
 
 namespace tkv {
@@ -39,52 +37,16 @@ std::string FindProgram(const RootDirectory& root, const char* program) {
   return "";
 }
 
-// Debian's script splits its directory options on whitespace and evaluates
-// the hooks directory: a root path is handed to it only when no shell could
-// read it as anything but one word.
-bool IsPlainShellWord(const std::string& path) {
-  for (const char c : path) {
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                       c == '/' || c == '.' || c == '_' || c == '-' || c == '+' || c == ',' ||
-                       c == ':' || c == '@' || c == '%';
-    if (!plain) return false;
-  }
-  return true;
-}
-
-// The host's tool resolves the paths it is given on the host: inside the
-// root they must not pass through a link, which could lead anywhere.
-DWORD CheckNoLinks(const RootDirectory& root, const std::vector<std::string>& relatives) {
-  for (const std::string& relative : relatives) {
-    if (!root.OpenBelowWithoutLinks(relative, O_PATH) && errno != ENOENT) {
-      return errno == ELOOP || errno == EXDEV ? ERROR_BAD_PATHNAME : ErrorFromErrno(errno);
-    }
-  }
-  return ERROR_SUCCESS;
-}
-
-DWORD PlanHostToolForBareRoot(const StoreLocation& location, RefreshCommand* command) {
-  const RootDirectory& root = *location.root;
-  const std::string anchors = location.layout->anchors_dir;
-  if (!IsPlainShellWord(root.path())) return ERROR_BAD_PATHNAME;
-  if (DWORD code = CheckNoLinks(root, {"etc/ssl/certs", "etc/ca-certificates.conf",
-                                       "usr/share/ca-certificates", anchors})) {
-    return code;
-  }
-  if (DWORD code = CheckHostToolStaysInRoot(root, anchors)) return code;
-  // The certificate directories are given relative to etc/ssl/certs, where
-  // the tool works, so that the links it makes still resolve once the root
-  // is an image's "/". The root's hooks are the image's programs: the host
-  // runs none of them.
-  command->argv = {location.refresh_path,
-                   "--certsconf", root.HostPath("etc/ca-certificates.conf"),
-                   "--certsdir", "../../../usr/share/ca-certificates",
-                   "--localcertsdir", "../../../" + anchors,
-                   "--etccertsdir", root.HostPath("etc/ssl/certs"),
-                   "--hooksdir", root.HostPath(anchors + "/" + LockedAnchorDirectory::kStagingName +
-                                               "/" + kNoHooksName)};
-  command->chroot_dir.clear();
-  return ERROR_SUCCESS;
+// What the host's tool reads and writes of a bare root: the bundle's
+// directory, written; the anchors, the distribution's set and the family's
+// configuration (its marker), read.
+std::vector<LentPath> LentToHostTool(const StoreLayout& layout) {
+  const std::string bundle = layout.bundle;
+  std::vector<LentPath> lent = {{bundle.substr(0, bundle.rfind('/')), true, false},
+                                {layout.anchors_dir, false, false}};
+  if (layout.distribution_cas != nullptr) lent.push_back({layout.distribution_cas, false, true});
+  if (layout.marker != nullptr) lent.push_back({layout.marker, false, false});
+  return lent;
 }
 
 }  // namespace
@@ -94,22 +56,22 @@ const std::vector<StoreLayout>& StoreLayouts() {
   // and so do Debian's and openSUSE's refresh: markers tell them apart.
   static const std::vector<StoreLayout> layouts = {
       {"Alpine", "etc/alpine-release", "usr/local/share/ca-certificates",
-       AnchorSelection::kTopRegularVisible, "update-ca-certificates", nullptr, false,
+       AnchorSelection::kTopRegularVisible, "update-ca-certificates", nullptr, false, nullptr,
        "etc/ssl/certs/ca-certificates.crt", nullptr, false, false, "usr/share/ca-certificates"},
       {"Debian, Ubuntu", "etc/ca-certificates.conf", "usr/local/share/ca-certificates",
        AnchorSelection::kCrtFilesBelow, "update-ca-certificates", nullptr, true,
-       "etc/ssl/certs/ca-certificates.crt", "etc/ssl/certs/ca-certificates.crt.new", true, true,
+       "etc/ca-certificates/update.d", "etc/ssl/certs/ca-certificates.crt", "etc/ssl/certs/ca-certificates.crt.new", true, true,
        "usr/share/ca-certificates"},
       {"Fedora, RHEL", nullptr, "etc/pki/ca-trust/source/anchors",
-       AnchorSelection::kTopNonDirectories, "update-ca-trust", "extract", false,
+       AnchorSelection::kTopNonDirectories, "update-ca-trust", "extract", false, nullptr,
        "etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem", nullptr, false, false,
        "usr/share/pki/ca-trust-source"},
       {"Arch", nullptr, "etc/ca-certificates/trust-source/anchors",
-       AnchorSelection::kTopNonDirectories, "update-ca-trust", nullptr, false,
+       AnchorSelection::kTopNonDirectories, "update-ca-trust", nullptr, false, nullptr,
        "etc/ca-certificates/extracted/tls-ca-bundle.pem", nullptr, false, false,
        "usr/share/ca-certificates/trust-source"},
       {"openSUSE, SLES", nullptr, "etc/pki/trust/anchors", AnchorSelection::kTopNonDirectories,
-       "update-ca-certificates", nullptr, false, "var/lib/ca-certificates/ca-bundle.pem", nullptr,
+       "update-ca-certificates", nullptr, false, nullptr, "var/lib/ca-certificates/ca-bundle.pem", nullptr,
        false, false, "usr/share/pki/trust"},
   };
   return layouts;
@@ -129,7 +91,7 @@ DWORD LocateStore(const std::shared_ptr<const RootDirectory>& root, StoreLocatio
     // root may borrow the host's, and only a tool that takes its directories.
     const std::string own = FindProgram(*root, layout.refresh_program);
     if (!own.empty()) {
-      found.refresh_path = root->HostPath(own);
+      found.refresh_path = "/" + own;
       found.refresh_inside_root = !root->is_host();
     } else if (!root->is_host() && layout.host_tool_serves_bare_root) {
       std::shared_ptr<const RootDirectory> host;
@@ -149,19 +111,16 @@ DWORD LocateStore(const std::shared_ptr<const RootDirectory>& root, StoreLocatio
 DWORD PlanRefresh(const StoreLocation& location, RefreshCommand* command) {
   const StoreLayout& layout = *location.layout;
   const RootDirectory& root = *location.root;
-  if (location.refresh_inside_root) {
-    if (geteuid() != 0) return ERROR_PRIVILEGE_NOT_HELD;
-    // Named as the root sees it; the root's own hooks run, inside it.
-    command->argv = {location.refresh_path.substr(root.path().size())};
-    command->chroot_dir = root.path();
-  } else if (root.is_host()) {
-    command->argv = {location.refresh_path};
-    command->chroot_dir.clear();
-  } else {
-    return PlanHostToolForBareRoot(location, command);
-  }
+  command->argv = {location.refresh_path};
   if (layout.refresh_argument != nullptr) command->argv.push_back(layout.refresh_argument);
-  return ERROR_SUCCESS;
+  if (root.is_host()) return ERROR_SUCCESS;
+  if (geteuid() != 0) return ERROR_PRIVILEGE_NOT_HELD;
+  if (!SandboxAvailable()) return ERROR_NOT_SUPPORTED;
+  if (location.refresh_inside_root) return PlanImageSandbox(root, &command->sandbox);
+  // The host's tool, with its default paths: no path of the root reaches
+  // it, and it runs none of the root's hooks.
+  return PlanHostToolSandbox(root, LentToHostTool(layout),
+                             layout.hooks_dir != nullptr ? layout.hooks_dir : "", &command->sandbox);
 }
 
 }  // namespace tkv

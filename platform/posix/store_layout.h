@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/refresh_sandbox.h"
 #include "platform/posix/root_directory.h"
 #include "platform/posix/wincrypt_posix.h"
 
@@ -28,9 +29,11 @@ struct StoreLayout {
   AnchorSelection reads;
   const char* refresh_program;   // a file name, found in the system directories
   const char* refresh_argument;  // null for none
-  // Debian's tool takes a root's directories as options, so the host's copy
-  // may refresh a root that has no refresh program of its own.
+  // Debian's tool reads only a few files and directories, so the host's
+  // copy may refresh a root that has no refresh program of its own, in a
+  // sandbox that shows it those of the root and nothing else.
   bool host_tool_serves_bare_root;
+  const char* hooks_dir;         // below the root: programs its refresh runs; null for none
   const char* bundle;            // below the root: what clients read
   // What a refresh killed midway leaves, which the next one would reuse.
   const char* killed_refresh_leftover;  // below the root; null for none
@@ -53,10 +56,10 @@ std::string SystemRootPath();
 struct StoreLocation {
   const StoreLayout* layout = nullptr;
   std::shared_ptr<const RootDirectory> root;
-  std::string refresh_path;  // the refresh program, absolute on this host
-  bool refresh_inside_root = false;  // the root's own program: run chrooted
+  std::string refresh_path;  // the refresh program, as the root (or the host) names it
+  bool refresh_inside_root = false;  // the root's own program: run in its sandbox
 
-  std::string anchors_path() const { return root->HostPath(layout->anchors_dir); }
+  std::string anchors_path() const { return root->DisplayPath(layout->anchors_dir); }
 };
 
 // Finds the first family whose marker (where it has one), anchors directory
@@ -64,22 +67,18 @@ struct StoreLocation {
 // another package is not enough. ERROR_FILE_NOT_FOUND when none.
 DWORD LocateStore(const std::shared_ptr<const RootDirectory>& root, StoreLocation* location);
 
-// How to run a refresh: the command line, and the root to run it inside
-// (empty: run it here).
+// How to run a refresh: the command line as the refresh sees it, and the
+// sandbox it runs in (none: on this machine, for the host's own store).
 struct RefreshCommand {
   std::vector<std::string> argv;
-  std::string chroot_dir;
+  Sandbox sandbox;
 };
 
-// The name of the empty directory, in the staging directory, given to the
-// host's tool as a bare root's hooks directory.
-constexpr char kNoHooksName[] = "no-hooks";
-
 // The refresh for the located store. Refused before any change:
-// ERROR_PRIVILEGE_NOT_HELD when it must run inside another root and this is
-// not the superuser; ERROR_BAD_PATHNAME when the host's tool would be handed
-// a root path that its shell would split or evaluate, a directory reached
-// through a link, or a root holding something that would lead it out.
+// ERROR_PRIVILEGE_NOT_HELD when it must run for another root and this is
+// not the superuser, who alone can make its sandbox; ERROR_NOT_SUPPORTED
+// when there is no sandbox program to run it in; ERROR_ACCESS_DENIED when
+// something the sandbox would show is not root's alone.
 DWORD PlanRefresh(const StoreLocation& location, RefreshCommand* command);
 
 }  // namespace tkv

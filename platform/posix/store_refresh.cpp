@@ -43,18 +43,6 @@ void Complain(const std::string& why) {
   (void)ignored;
 }
 
-// Debian's refresh names an anchor's link by its file name less ".crt",
-// spaces and commas made "_" and parentheses "=", plus ".pem".
-std::string DebianLinkName(const std::string& relative) {
-  std::string name = BaseName(relative);
-  if (name.size() >= 4 && name.compare(name.size() - 4, 4, ".crt") == 0) name.resize(name.size() - 4);
-  for (char& c : name) {
-    if (c == ' ' || c == ',') c = '_';
-    if (c == '(' || c == ')') c = '=';
-  }
-  return name + ".pem";
-}
-
 // OpenSSL's lookup by subject hash: eight hex digits, a dot, an index.
 bool ParseHashLinkName(const char* name, std::string* hash, int* index) {
   if (strlen(name) < 10 || name[8] != '.') return false;
@@ -77,13 +65,6 @@ std::string ReadLinkAt(int dir_fd, const std::string& name) {
   return n < 0 ? "" : std::string(target, static_cast<size_t>(n));
 }
 
-// Where the refresh was told the anchors are, as its links name them.
-std::string AnchorsAsLinked(const StoreLocation& location, const RefreshCommand& refresh) {
-  const auto option = std::find(refresh.argv.begin(), refresh.argv.end(), "--localcertsdir");
-  if (option != refresh.argv.end() && option + 1 != refresh.argv.end()) return *(option + 1);
-  return std::string("/") + location.layout->anchors_dir;
-}
-
 // OpenSSL stops at the first missing index of a hash: close the gaps.
 void Renumber(int certs_fd, const std::string& hash, std::vector<int> indices) {
   std::sort(indices.begin(), indices.end());
@@ -94,39 +75,45 @@ void Renumber(int certs_fd, const std::string& hash, std::vector<int> indices) {
   }
 }
 
-// Removes the links the refresh made for files that are gone, and the hash
-// links that point at them, as a fresh refresh would.
-void RemoveLinksOfRemoved(const StoreLocation& location, const RefreshCommand& refresh,
-                          const std::vector<std::string>& removed_files) {
+// Removes the links the refresh made for anchors that are gone (removed,
+// or made by a change that was rolled back or cut off), and the hash links
+// that point at them, as a fresh refresh would. Returns the links removed,
+// by name in the bundle's directory.
+std::vector<std::string> RemoveLinksOfRemoved(const StoreLocation& location) {
   const RootDirectory& root = *location.root;
   const UniqueFd certs = OpenParent(root, location.layout->bundle);
-  if (!certs || removed_files.empty()) return;
-  const std::string anchors = AnchorsAsLinked(location, refresh);
-  std::set<std::string> gone;
-  for (const std::string& file : removed_files) {
-    if (root.OpenBelow(std::string(location.layout->anchors_dir) + "/" + file, O_PATH)) continue;
-    const std::string link = DebianLinkName(file);
-    if (ReadLinkAt(certs.get(), link) == anchors + "/" + file &&
-        unlinkat(certs.get(), link.c_str(), 0) == 0) {
-      gone.insert(link);
-    }
+  if (!certs) return {};
+  // As the refresh names them, from inside the root.
+  const std::string anchors = std::string("/") + location.layout->anchors_dir + "/";
+  std::vector<std::string> names;
+  ForEachEntry(certs.get(), [&](const dirent& entry) {
+    names.emplace_back(entry.d_name);
+    return true;
+  });
+  std::vector<std::string> gone;
+  for (const std::string& name : names) {
+    if (name.size() < 4 || name.compare(name.size() - 4, 4, ".pem") != 0) continue;
+    const std::string target = ReadLinkAt(certs.get(), name);
+    if (target.compare(0, anchors.size(), anchors) != 0) continue;
+    if (root.OpenBelow(target.substr(1), O_PATH) || errno != ENOENT) continue;
+    if (unlinkat(certs.get(), name.c_str(), 0) == 0) gone.push_back(name);
   }
-  if (gone.empty()) return;
+  if (gone.empty()) return gone;
+  const std::set<std::string> gone_set(gone.begin(), gone.end());
   std::map<std::string, std::vector<int>> kept;
   std::set<std::string> touched;
-  ForEachEntry(certs.get(), [&](const dirent& entry) {
+  for (const std::string& name : names) {
     std::string hash;
     int index = 0;
-    if (!ParseHashLinkName(entry.d_name, &hash, &index)) return true;
-    if (gone.count(ReadLinkAt(certs.get(), entry.d_name)) != 0 &&
-        unlinkat(certs.get(), entry.d_name, 0) == 0) {
+    if (!ParseHashLinkName(name.c_str(), &hash, &index)) continue;
+    if (gone_set.count(ReadLinkAt(certs.get(), name)) != 0 && unlinkat(certs.get(), name.c_str(), 0) == 0) {
       touched.insert(hash);
     } else {
       kept[hash].push_back(index);
     }
-    return true;
-  });
+  }
   for (const std::string& hash : touched) Renumber(certs.get(), hash, kept[hash]);
+  return gone;
 }
 
 bool StatBelow(const RootDirectory& root, const char* relative, struct stat* st) {
@@ -148,17 +135,6 @@ bool FileHolds(const RootDirectory& root, const std::string& relative,
   }
   for (const AnchorBlock& block : ParseAnchorFile(contents)) {
     if (block.decoded && (der == nullptr || block.der == *der)) return true;
-  }
-  return false;
-}
-
-// Whether any certificate (or `der`, when given) is in a file below `base`.
-bool AnyFileBelowHolds(const RootDirectory& root, const std::string& base, AnchorSelection reads,
-                       const std::vector<BYTE>* der) {
-  const UniqueFd dir = root.OpenBelow(base, O_RDONLY | O_DIRECTORY);
-  if (!dir) return false;
-  for (const std::string& name : ListFilesBelow(root, base, reads, dir.get())) {
-    if (FileHolds(root, base + "/" + name, der)) return true;
   }
   return false;
 }
@@ -187,12 +163,22 @@ void RemoveLeftover(const StoreLocation& location) {
 
 }  // namespace
 
+bool AnyFileBelowHolds(const RootDirectory& root, const std::string& base, AnchorSelection reads,
+                       const std::vector<BYTE>* der) {
+  const UniqueFd dir = root.OpenBelow(base, O_RDONLY | O_DIRECTORY);
+  if (!dir) return false;
+  for (const std::string& name : ListFilesBelow(root, base, reads, dir.get())) {
+    if (FileHolds(root, base + "/" + name, der)) return true;
+  }
+  return false;
+}
+
 DWORD CheckBundle(const StoreLocation& location, const ExpectedTrust& expected, std::string* why) {
   const StoreLayout& layout = *location.layout;
   std::vector<std::vector<BYTE>> wanted = expected.added;
   wanted.insert(wanted.end(), expected.removed.begin(), expected.removed.end());
   std::vector<bool> held;
-  const std::string bundle = location.root->HostPath(layout.bundle);
+  const std::string bundle = location.root->DisplayPath(layout.bundle);
   if (BundleHolds(*location.root, layout.bundle, wanted, &held) != ERROR_SUCCESS) {
     *why = "cannot read the refreshed bundle " + bundle;
     return ERROR_FUNCTION_FAILED;
@@ -222,8 +208,18 @@ DWORD PublishChange(const StoreLocation& location, const RefreshCommand& refresh
   RemoveLeftover(location);
   struct stat before;
   const bool had_bundle = StatBelow(root, layout.bundle, &before) && S_ISREG(before.st_mode);
-  if (DWORD code = RunRefreshCommand(refresh.argv, refresh.chroot_dir, anchors_fd)) return code;
-  if (layout.leaves_links_of_removed) RemoveLinksOfRemoved(location, refresh, expected.removed_files);
+  const RefreshOutcome outcome =
+      RunRefreshCommand(refresh.argv, refresh.sandbox, anchors_fd, kRefreshTimeLimit);
+  if (outcome.code == ERROR_TIMEOUT) {
+    Complain("the refresh " + refresh.argv[0] + " ran past its time limit and was stopped");
+    return outcome.code;
+  }
+  if (outcome.code != ERROR_SUCCESS) {
+    ssize_t ignored = write(2, outcome.errors.data(), outcome.errors.size());
+    (void)ignored;
+    return outcome.code;
+  }
+  if (layout.leaves_links_of_removed) RemoveLinksOfRemoved(location);
   struct stat after;
   if (layout.keeps_bundle_when_empty && had_bundle && StatBelow(root, layout.bundle, &after) &&
       SameFile(before, after) && after.st_size > 0 &&

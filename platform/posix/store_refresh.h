@@ -15,8 +15,12 @@ namespace tkv {
 struct ExpectedTrust {
   std::vector<std::vector<BYTE>> added;    // held by the bundle
   std::vector<std::vector<BYTE>> removed;  // not held, unless the distribution's own set has it
-  std::vector<std::string> removed_files;  // below the anchors directory: their links go too
 };
+
+// Whether any certificate (or `der`, when given) is in a file below `base`
+// that a refresh reading `reads` would read.
+bool AnyFileBelowHolds(const RootDirectory& root, const std::string& base, AnchorSelection reads,
+                       const std::vector<BYTE>* der);
 
 // Whether the bundle already shows `expected`: ERROR_SUCCESS, or
 // ERROR_FUNCTION_FAILED with `why` set.
@@ -26,8 +30,9 @@ DWORD CheckBundle(const StoreLocation& location, const ExpectedTrust& expected, 
 // finishes what it leaves undone: clears what a killed refresh left behind
 // first; afterwards removes the certificate links of removed files and
 // empties a bundle left stale. Then checks the bundle. ERROR_SUCCESS when
-// clients see `expected`; ERROR_FUNCTION_FAILED otherwise, with the
-// refresh's standard error, or a line of ours, on standard error.
+// clients see `expected`; ERROR_TIMEOUT when the refresh ran past its time
+// limit; ERROR_FUNCTION_FAILED otherwise; with the refresh's standard
+// error, or a line of ours, on standard error.
 DWORD PublishChange(const StoreLocation& location, const RefreshCommand& refresh, int anchors_fd,
                     const ExpectedTrust& expected);
 

@@ -35,50 +35,98 @@ StoreHandle* HandleFrom(HCERTSTORE store) {
   return handle != nullptr && handle->magic == StoreHandle::kMagic ? handle : nullptr;
 }
 
-BOOL ChangeStore(const StoreData& store, const StoreChange& change) {
-  if (store.read_only) return Fail(ERROR_ACCESS_DENIED);
-  // A change that no refresh could publish is not made at all.
-  RefreshCommand refresh;
-  if (DWORD code = PlanRefresh(store.location, &refresh)) return Fail(code);
-  LockedAnchorDirectory dir;
-  if (DWORD code = LockedAnchorDirectory::Open(OpenAnchorsDirectory(store.location),
-                                               kStoreLockPatience, &dir)) {
-    return Fail(code);
+namespace {
+
+// A change a run was cut off in is finished first: refreshed, and checked
+// against what the anchors hold now, whichever side of its change the run
+// was stopped on.
+DWORD FinishCutOffChange(const StoreLocation& location, const RefreshCommand& refresh,
+                         LockedAnchorDirectory& dir) {
+  std::string record;
+  if (!dir.ReadRecordedChange(&record)) return ERROR_SUCCESS;
+  ExpectedTrust expected;
+  for (const AnchorBlock& block : ParseAnchorFile(std::vector<BYTE>(record.begin(), record.end()))) {
+    if (!block.decoded) continue;
+    const bool anchored = AnyFileBelowHolds(*location.root, location.layout->anchors_dir,
+                                            location.layout->reads, &block.der);
+    (anchored ? expected.added : expected.removed).push_back(block.der);
   }
+  if (DWORD code = PublishChange(location, refresh, dir.fd(), expected)) return code;
+  dir.ClearRecordedChange();
+  return ERROR_SUCCESS;
+}
+
+DWORD LockStore(const StoreData& store, RefreshCommand* refresh, LockedAnchorDirectory* dir) {
+  // A change that no refresh could publish is not made at all.
+  if (DWORD code = PlanRefresh(store.location, refresh)) return code;
+  if (DWORD code = LockedAnchorDirectory::Open(OpenAnchorsDirectory(store.location),
+                                               kStoreLockPatience, dir)) {
+    return code;
+  }
+  return FinishCutOffChange(store.location, *refresh, *dir);
+}
+
+}  // namespace
+
+BOOL ChangeStore(const StoreData& store, const std::vector<BYTE>& der, const StoreChange& change) {
+  if (store.read_only) return Fail(ERROR_ACCESS_DENIED);
+  RefreshCommand refresh;
+  LockedAnchorDirectory dir;
+  if (DWORD code = LockStore(store, &refresh, &dir)) return Fail(code);
+  if (DWORD code = dir.RecordChange(PemCertificate(der))) return Fail(code);
   AnchorChange pending(dir);
   ExpectedTrust expected;
-  if (DWORD code = change(dir.fd(), pending, &expected)) return Fail(code);
+  if (DWORD code = change(dir.fd(), pending, &expected)) {
+    pending.Rollback();
+    dir.ClearRecordedChange();
+    return Fail(code);
+  }
   std::string unused;
   if (!pending.changed() && CheckBundle(store.location, expected, &unused) == ERROR_SUCCESS) {
+    dir.ClearRecordedChange();
     return TRUE;  // already published: config management repeats itself
   }
   if (DWORD code = PublishChange(store.location, refresh, dir.fd(), expected)) {
     // What the failed refresh wrote must match the anchors put back.
     pending.Rollback();
-    PublishChange(store.location, refresh, dir.fd(), ExpectedTrust{});
+    if (PublishChange(store.location, refresh, dir.fd(), ExpectedTrust{}) == ERROR_SUCCESS) {
+      dir.ClearRecordedChange();
+    }
     return Fail(code);
   }
   pending.Commit();
+  dir.ClearRecordedChange();
   return TRUE;
 }
 
 namespace {
 
-// Image roots: every directory the store reads from or writes to, and the
-// refresh program it would run there, must be root's alone.
+// Image roots: every directory the store reads from or writes to, the
+// programs it would run there, and everything the anchors' tree reaches,
+// must be root's alone: what another user could change under the lock
+// could change what the machine trusts.
 DWORD CheckRootTrusted(const StoreLocation& location) {
   const StoreLayout& layout = *location.layout;
+  const RootDirectory& root = *location.root;
+  if (!root.checks_ownership()) return ERROR_SUCCESS;
   const std::string bundle = layout.bundle;
-  std::vector<std::string> paths = {layout.anchors_dir, bundle.substr(0, bundle.rfind('/')),
-                                    "etc/ca-certificates.conf", "usr/share/ca-certificates"};
-  if (layout.marker != nullptr) paths.emplace_back(layout.marker);
-  if (location.refresh_inside_root) {
-    paths.push_back(location.refresh_path.substr(location.root->path().size() + 1));
+  std::vector<std::string> paths = {layout.anchors_dir, bundle.substr(0, bundle.rfind('/'))};
+  for (const char* path : {layout.marker, layout.distribution_cas, layout.hooks_dir}) {
+    if (path != nullptr) paths.emplace_back(path);
   }
+  if (location.refresh_inside_root) paths.push_back(location.refresh_path.substr(1));
   for (const std::string& path : paths) {
-    if (DWORD code = location.root->CheckDirectoriesTrusted(path)) return code;
+    if (DWORD code = root.CheckTrusted(path)) return code;
   }
-  return ERROR_SUCCESS;
+  const UniqueFd anchors = OpenAnchorsDirectory(location);
+  return anchors ? CheckTreeTrusted(root, layout.anchors_dir, anchors.get()) : ERROR_SUCCESS;
+}
+
+bool HasRecordedChange(int anchors_fd) {
+  const std::string record = std::string(LockedAnchorDirectory::kStagingName) + "/" +
+                             LockedAnchorDirectory::kRecordName;
+  struct stat st;
+  return fstatat(anchors_fd, record.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 // As Windows refuses a non-administrator the machine's Root store for
@@ -103,7 +151,12 @@ DWORD OpenSystemStore(bool read_only, StoreData* data) {
   if (!data->anchors_fd) return ErrorFromErrno(errno);
   if (DWORD code = CheckCallerMayChange(data->anchors_fd.get(), read_only)) return code;
   data->read_only = read_only;
-  return ERROR_SUCCESS;
+  if (read_only || !HasRecordedChange(data->anchors_fd.get())) return ERROR_SUCCESS;
+  // Before a removal finds nothing to remove, or an install finds its
+  // certificate there already, what a cut-off run left is finished.
+  RefreshCommand refresh;
+  LockedAnchorDirectory dir;
+  return LockStore(*data, &refresh, &dir);
 }
 
 }  // namespace tkv
@@ -162,7 +215,7 @@ BOOL CertAddCertificateContextToStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pCer
   const std::string name = tkv::AnchorFileName(der);
   const std::string pem = tkv::PemCertificate(der);
   if (name.empty() || pem.empty()) return Fail(ERROR_NOT_ENOUGH_MEMORY);
-  if (!tkv::ChangeStore(*handle->data, [&](int, tkv::AnchorChange& change,
+  if (!tkv::ChangeStore(*handle->data, der, [&](int, tkv::AnchorChange& change,
                                             tkv::ExpectedTrust* expected) {
         expected->added.push_back(der);
         return change.Replace(name, tkv::AnchorFile{pem});

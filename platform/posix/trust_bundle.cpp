@@ -120,6 +120,9 @@ DWORD BundleHolds(const RootDirectory& root, const char* bundle,
   if (fstat(fd.get(), &st) != 0) return ErrorFromErrno(errno);
   if (!S_ISREG(st.st_mode)) return ERROR_NOT_SUPPORTED;
   if (st.st_size == 0) return ERROR_SUCCESS;
+  // A refresh gone wrong (or hostile) may leave anything: a bundle beyond
+  // any real one is a failed refresh, not something to allocate for.
+  if (static_cast<uint64_t>(st.st_size) > kMaxBundleSize) return ERROR_FILE_TOO_LARGE;
   // Read, not mapped: a bundle rewritten in place meanwhile must not kill
   // the run between its change and the check.
   std::vector<BYTE> text(static_cast<size_t>(st.st_size));

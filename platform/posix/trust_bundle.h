@@ -4,6 +4,7 @@
 #define TKVCERT_PLATFORM_POSIX_TRUST_BUNDLE_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "platform/posix/root_directory.h"
@@ -16,8 +17,12 @@ namespace tkv {
 // be that certificate are decoded, so a large bundle is checked quickly.
 bool BundleTextHolds(const BYTE* text, size_t size, const std::vector<BYTE>& der);
 
+// Distributions' bundles are a few hundred KiB; clients read them whole.
+constexpr uint64_t kMaxBundleSize = 512ull << 20;
+
 // Reads the bundle below the root (a missing one holds nothing) and says
-// which of `ders` it holds. Fails when it cannot be read.
+// which of `ders` it holds. Fails when it cannot be read, is not a regular
+// file, or is over kMaxBundleSize (ERROR_FILE_TOO_LARGE).
 DWORD BundleHolds(const RootDirectory& root, const char* bundle,
                   const std::vector<std::vector<BYTE>>& ders, std::vector<bool>* held);
 

@@ -116,13 +116,13 @@ typedef const CTL_CONTEXT* PCCTL_CONTEXT;
 #define ERROR_NOT_ENOUGH_MEMORY 0x8
 #define ERROR_WRITE_PROTECT 0x13         // the store is on a read-only file system
 #define ERROR_READ_FAULT 0x1E            // the file could not be read
-#define ERROR_NOT_SUPPORTED 0x32         // a FIFO, device or socket, refused unopened
+#define ERROR_NOT_SUPPORTED 0x32         // a FIFO, device or socket, refused unopened; no sandbox program
 #define ERROR_DISK_FULL 0x70
-#define ERROR_BAD_PATHNAME 0xA1          // an image root's path the host's refresh cannot be given
 #define ERROR_BUSY 0xAA                  // another run held the store's lock too long
 #define ERROR_FILENAME_EXCED_RANGE 0xCE  // the file name is too long
 #define ERROR_FILE_TOO_LARGE 0xDF        // over the size cap; not read
-#define ERROR_PRIVILEGE_NOT_HELD 0x522   // the refresh must run inside another root: needs root
+#define ERROR_PRIVILEGE_NOT_HELD 0x522   // a refresh for another root needs root
+#define ERROR_TIMEOUT 0x5B4              // the refresh ran past its time limit; change rolled back
 #define ERROR_FUNCTION_FAILED 0x65B      // the trust refresh failed; change rolled back
 #define ERROR_CANT_RESOLVE_FILENAME 0x781  // a symbolic link loop
 #define E_INVALIDARG 0x80070057

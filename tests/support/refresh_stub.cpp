@@ -14,8 +14,15 @@
 //   fail_once=FILE  when FILE does not exist: create it, leave the bundle
 //                 half-written (emptied), and fail, as a refresh that runs
 //                 out of space does
+//   link_dir=DIR  first link DIR/<name>.pem to each anchor <name>.crt, as
+//                 Debian's refresh does
+//   linger_ms=N   leave a process behind that holds standard error for N ms
+//   bundle_size=N make the bundle N bytes long (sparse) after writing it
+//   escape=FILE   first try to leave the root as a chroot escape does,
+//                 and if that works, leave FILE there, set-uid
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -61,6 +68,35 @@ bool RebuildBundle(const std::string& anchors, const std::string& bundle) {
   return rename(temporary.c_str(), bundle.c_str()) == 0;
 }
 
+void LinkAnchors(const std::string& anchors, const std::string& link_dir) {
+  if (DIR* dir = opendir(anchors.c_str())) {
+    while (const dirent* entry = readdir(dir)) {
+      std::string name = entry->d_name;
+      if (name.size() < 5 || name.compare(name.size() - 4, 4, ".crt") != 0) continue;
+      const std::string link = link_dir + "/" + name.substr(0, name.size() - 4) + ".pem";
+      unlink(link.c_str());
+      if (symlink((anchors + "/" + name).c_str(), link.c_str()) != 0) continue;
+    }
+    closedir(dir);
+  }
+}
+
+// What a hostile program does when chroot is all that holds it.
+void TryToEscape(const std::string& file) {
+  mkdir("/.escape", 0700);
+  if (chroot("/.escape") == 0) {
+    for (int i = 0; i < 64; ++i) {
+      if (chdir("..") != 0) break;
+    }
+    if (chroot(".") != 0) return;
+  }
+  const int fd = open(file.c_str(), O_CREAT | O_WRONLY, 04755);
+  if (fd >= 0) {
+    fchmod(fd, 04755);
+    close(fd);
+  }
+}
+
 }  // namespace
 
 extern char** environ;
@@ -70,6 +106,12 @@ int main(int argc, char** argv) {
   if (!config["env_log"].empty()) {
     std::ofstream out(config["env_log"], std::ios::trunc);
     for (char** e = environ; *e != nullptr; ++e) out << *e << "\n";
+  }
+  if (!config["escape"].empty()) TryToEscape(config["escape"]);
+  if (!config["link_dir"].empty()) LinkAnchors(config["anchors"], config["link_dir"]);
+  if (!config["linger_ms"].empty() && fork() == 0) {
+    usleep(static_cast<useconds_t>(atoi(config["linger_ms"].c_str())) * 1000);
+    _exit(0);
   }
   if (!config["fail_once"].empty() && access(config["fail_once"].c_str(), F_OK) != 0) {
     std::ofstream(config["fail_once"]).put('\n');
@@ -95,5 +137,9 @@ int main(int argc, char** argv) {
   }
   const int code = atoi(config["exit"].c_str());
   if (code == 0 && !RebuildBundle(config["anchors"], config["bundle"])) return 4;
+  if (!config["bundle_size"].empty() &&
+      truncate(config["bundle"].c_str(), atoll(config["bundle_size"].c_str())) != 0) {
+    return 5;
+  }
   return code;
 }
