@@ -1,13 +1,8 @@
-// The two reporters through which every failure of a store operation reaches
-// the user, on standard output.
+// The console diagnostics: the two reporters the store operations call,
+// defined here, where the console is.
 #ifndef TKVCERT_APP_DIAGNOSTICS_H_
 #define TKVCERT_APP_DIAGNOSTICS_H_
 
-// Writes "Error : <message>", then the last-error line when asked, then ends
-// the process with status 1 when asked.
-void ReportError(const wchar_t* message, bool with_last_error, bool exit_after);
-
-// Writes "Warning : <message>", then the last-error line when asked.
-void ReportWarning(const wchar_t* message, bool with_last_error);
+#include "store/reporters.h"
 
 #endif  // TKVCERT_APP_DIAGNOSTICS_H_

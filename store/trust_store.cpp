@@ -3,7 +3,7 @@
 #include <cwchar>
 #include <vector>
 
-#include "app/diagnostics.h"
+#include "store/reporters.h"
 
 namespace {
 
