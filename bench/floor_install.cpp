@@ -2,9 +2,9 @@
 // read the file, decode its PEM, check that it is a certificate, name it by
 // its SHA-1 thumbprint, and put it into the anchors directory as PEM the
 // durable way (temporary file, fsync, rename, fsync of the directory), then
-// run the root's refresh once inside the root, as every change must, and
-// read the bundle it leaves until a block is the certificate, as the tool
-// must check that clients see it. Run as root (chroot).
+// run the root's refresh once inside the root, in a sandbox, as every
+// change must, and read the bundle it leaves until a block is the
+// certificate, as the tool must check that clients see it. Run as root.
 //
 //   tkv_bench_floor_install <certificate file> <root with Debian's layout>
 #include <fcntl.h>
@@ -50,19 +50,24 @@ bool WriteDurably(const std::string& dir, const std::string& name, const char* d
   return ok;
 }
 
-// As the tool starts a root's own refresh: inside the root, with a fixed
-// environment.
+// As the tool starts a root's own refresh: in bubblewrap's sandbox with the
+// root as "/", with a fixed environment.
 bool RunRefresh(const std::string& root) {
-  char program[] = "/usr/sbin/update-ca-certificates";
-  char* argv[] = {program, nullptr};
+  std::string words[] = {"/usr/bin/bwrap", "--unshare-ipc", "--unshare-pid", "--unshare-net",
+                         "--unshare-uts", "--die-with-parent", "--new-session", "--cap-drop", "ALL",
+                         "--clearenv", "--setenv", "PATH", "/usr/sbin:/usr/bin:/sbin:/bin",
+                         "--setenv", "LC_ALL", "C", "--bind", root, "/", "--chdir", "/", "--",
+                         "/usr/sbin/update-ca-certificates"};
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
   char path[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
   char locale[] = "LC_ALL=C";
   char* env[] = {path, locale, nullptr};
   const pid_t pid = vfork();
   if (pid < 0) return false;
   if (pid == 0) {
-    if (chroot(root.c_str()) != 0 || chdir("/") != 0) _exit(127);
-    execve(program, argv, env);
+    execve(argv[0], argv.data(), env);
     _exit(127);
   }
   int status = 0;

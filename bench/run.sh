@@ -264,6 +264,18 @@ echo "timing Debian's refresh ($debian_refresh_runs runs)..." >&2
 install_debian="$(medians --runs "$debian_refresh_runs" --warmup 0 \
   --prepare "rm -f '$host_anchors/$cert_file'" -- \
   TKVCERT_SYSROOT="$host_root" "$tool" /install install.pem)"
+# What the sandbox adds to a change: the stub refresh of an image root run
+# as the tool runs it (bubblewrap, the root as "/"), against the same run
+# in a plain chroot.
+echo "timing the sandbox..." >&2
+sandbox_runs="$install_runs"
+timed="$(medians --runs "$sandbox_runs" --warmup "$warmup" -- \
+  /usr/sbin/chroot "$floor_root" /usr/sbin/update-ca-certificates :: \
+  /usr/bin/bwrap --unshare-ipc --unshare-pid --unshare-net --unshare-uts --die-with-parent --new-session --cap-drop ALL --clearenv \
+    --setenv PATH /usr/sbin:/usr/bin:/sbin:/bin --setenv LC_ALL C --bind "$floor_root" / \
+    --chdir / -- /usr/sbin/update-ca-certificates)"
+mapfile -t t <<<"$timed"
+sandbox_cost="$(awk -v a="${t[1]}" -v b="${t[0]}" 'BEGIN { d = a - b; print (d > 0 ? d : 0) }')"
 
 row() { printf '%-30s %10s %-22s %10s %7s %6s %5s %5s\n' "$@"; }
 goal_row() {  # label, tool s, against label, against s, goal, runs
@@ -285,4 +297,10 @@ goal_row "re-install" "$reinstall" floor "$install_floor" 1.1 "$install_runs"
 row "re-install" "$(ms "$reinstall")" "install, Debian refresh" "$(ms "$install_debian")" \
   "$(awk -v a="$reinstall" -v b="$install_debian" 'BEGIN { printf "%.4f", a / b }')" - - \
   "$debian_refresh_runs"
+echo
+echo "The sandbox another root's refresh runs in: the median of the stub refresh under"
+echo "bubblewrap, less the same in a chroot, against one install with Debian's refresh."
+row "" "added ms" "against" "ms" ratio goal met runs
+goal_row "sandbox, one refresh" "$sandbox_cost" "install, Debian refresh" "$install_debian" 0.05 \
+  "$sandbox_runs"
 [ "$keep" -eq 0 ] || echo "stores kept in $work"

@@ -132,15 +132,19 @@ DWORD LockedAnchorDirectory::OpenStaging() {
   return ERROR_SUCCESS;
 }
 
+// Written in place: a record cut off while being written names less, and a
+// change is made only once it is whole on disk.
 DWORD LockedAnchorDirectory::RecordChange(const std::string& contents) {
-  std::string temporary;
-  if (DWORD code = WriteTemporary(staging_fd(), AnchorFile{contents, 0600}, &temporary)) return code;
-  if (renameat(staging_fd(), temporary.c_str(), staging_fd(), kRecordName) != 0) {
-    const DWORD code = ErrorFromErrno(errno);
-    unlinkat(staging_fd(), temporary.c_str(), 0);
-    return code;
-  }
-  fsync(staging_fd());
+  struct stat st;
+  const bool existed = fstatat(staging_fd(), kRecordName, &st, AT_SYMLINK_NOFOLLOW) == 0;
+  UniqueFd fd(openat(staging_fd(), kRecordName, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                     0600));
+  if (!fd) return ErrorFromErrno(errno);
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return ERROR_ACCESS_DENIED;
+  if (ftruncate(fd.get(), 0) != 0) return ErrorFromErrno(errno);
+  if (DWORD code = WriteAll(fd.get(), contents)) return code;
+  if (fdatasync(fd.get()) != 0) return ErrorFromErrno(errno);
+  if (!existed) fsync(staging_fd());
   return ERROR_SUCCESS;
 }
 
@@ -155,12 +159,12 @@ bool LockedAnchorDirectory::ReadRecordedChange(std::string* contents) const {
     if (n <= 0 || contents->size() > TKV_MAX_CERTIFICATE_FILE_SIZE) break;
     contents->append(buffer, static_cast<size_t>(n));
   }
-  return true;
+  return !contents->empty();
 }
 
-void LockedAnchorDirectory::ClearRecordedChange() {
-  if (unlinkat(staging_fd(), kRecordName, 0) == 0) fsync(staging_fd());
-}
+// Not flushed: a clear lost with the power only has the next run check the
+// bundle once more.
+void LockedAnchorDirectory::ClearRecordedChange() { unlinkat(staging_fd(), kRecordName, 0); }
 
 // Keeps what stands under `name` (a file or a link, as it is) under a backup
 // name, so the change can be undone.

@@ -41,7 +41,7 @@ class LockedAnchorDirectory {
   // until clients see it: a run cut off in between (killed, or the power
   // lost) leaves it for the next run to finish. Written durably.
   DWORD RecordChange(const std::string& contents);
-  // Whether a record is there, and what it holds.
+  // Whether a change is recorded, and what the record holds.
   bool ReadRecordedChange(std::string* contents) const;
   void ClearRecordedChange();
 

@@ -126,7 +126,7 @@ bool HasRecordedChange(int anchors_fd) {
   const std::string record = std::string(LockedAnchorDirectory::kStagingName) + "/" +
                              LockedAnchorDirectory::kRecordName;
   struct stat st;
-  return fstatat(anchors_fd, record.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  return fstatat(anchors_fd, record.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_size > 0;
 }
 
 // As Windows refuses a non-administrator the machine's Root store for
