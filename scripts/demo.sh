@@ -1,16 +1,25 @@
 #!/usr/bin/env bash
-# Builds tkvcert and shows it at work on a sandbox trust store under build/:
-# install the shipped example CA, look at the refreshed bundle, remove it.
+# Builds tkvcert and shows it at work on a sandbox trust store: install the
+# shipped example CA, look at the refreshed bundle, remove it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh --linux-only
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j2 --target tkvcert >/dev/null
+if [ "${1:-}" != "--built" ]; then
+  scripts/install-deps.sh --linux-only
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build build -j2 --target tkvcert >/dev/null
+  # Another root's refresh runs in a sandbox that only root can make, and
+  # root changes only a root that no other user could have arranged.
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "Running the rest as root (sudo): another root is refreshed in a sandbox only root can make."
+    exec sudo "$0" --built
+  fi
+fi
 
-# A root with the Debian layout: the tool treats it as "/".
-root=$PWD/build/sandbox
-rm -rf "$root"
+# A root with the Debian layout, root's own: the tool treats it as "/".
+root=$(mktemp -d /tmp/tkvcert-demo.XXXXXX)
+trap 'rm -rf "$root"' EXIT
+chmod 755 "$root"
 mkdir -p "$root/usr/local/share/ca-certificates" "$root/usr/share/ca-certificates" \
          "$root/etc/ssl/certs"
 : > "$root/etc/ca-certificates.conf"

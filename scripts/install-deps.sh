@@ -4,6 +4,8 @@
 set -euo pipefail
 
 packages=(cmake make g++ libssl-dev libgtest-dev openssl curl ca-certificates util-linux time)
+# The sandbox every refresh for another root runs in (the demo's root, every test).
+packages+=(bubblewrap)
 if [ "${1:-}" != "--linux-only" ]; then
   packages+=(mingw-w64 wine wine64 icoutils binutils clang libfuzzer-14-dev libclang-rt-14-dev)
   # The manual page and the Debian package, and the checks on both.

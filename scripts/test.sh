@@ -5,6 +5,9 @@
 # of its own, and Wine on a prefix of its own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Sandbox roots are other roots: their refresh runs in a sandbox that only
+# root can make, and the attack tests need a user of their own.
+[ "$(id -u)" -eq 0 ] || exec sudo "$0" "$@"
 
 scripts/install-deps.sh
 cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \

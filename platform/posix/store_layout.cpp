@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include "platform/posix/complaint.h"
 #include "platform/posix/last_error.h"
 
 namespace tkv {
@@ -115,7 +116,11 @@ DWORD PlanRefresh(const StoreLocation& location, RefreshCommand* command) {
   if (layout.refresh_argument != nullptr) command->argv.push_back(layout.refresh_argument);
   if (root.is_host()) return ERROR_SUCCESS;
   if (geteuid() != 0) return ERROR_PRIVILEGE_NOT_HELD;
-  if (!SandboxAvailable()) return ERROR_NOT_SUPPORTED;
+  if (!SandboxAvailable()) {
+    Complain(std::string("another root is refreshed only in a sandbox: install bubblewrap (") +
+             kSandboxProgram + ")");
+    return ERROR_NOT_SUPPORTED;
+  }
   if (location.refresh_inside_root) return PlanImageSandbox(root, &command->sandbox);
   // The host's tool, with its default paths: no path of the root reaches
   // it, and it runs none of the root's hooks.

@@ -12,6 +12,7 @@
 #include <set>
 
 #include "platform/posix/anchor_format.h"
+#include "platform/posix/complaint.h"
 #include "platform/posix/anchor_listing.h"
 #include "platform/posix/directory_entries.h"
 #include "platform/posix/file_reader.h"
@@ -35,12 +36,6 @@ std::string BaseName(const std::string& path) {
 // A directory below the root and the name of an entry in it.
 UniqueFd OpenParent(const RootDirectory& root, const std::string& relative) {
   return root.OpenBelow(DirName(relative), O_RDONLY | O_DIRECTORY);
-}
-
-void Complain(const std::string& why) {
-  const std::string line = "tkvcert: " + why + "\n";
-  ssize_t ignored = write(2, line.data(), line.size());
-  (void)ignored;
 }
 
 // OpenSSL's lookup by subject hash: eight hex digits, a dot, an index.
