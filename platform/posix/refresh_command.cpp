@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -20,7 +21,7 @@ namespace {
 // caller's environment (PATH, BASH_ENV, LD_PRELOAD, OPENSSL_CONF, TMPDIR...)
 // may choose what they run or read.
 const char* const kRefreshEnvironment[] = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL=C"};
-constexpr size_t kMaxKeptErrorOutput = 64 * 1024;
+constexpr size_t kMaxKeptOutput = 64 * 1024;
 // Descriptors handed to the child wait above the numbers they are handed at.
 constexpr int kParkedFds = 100;
 
@@ -46,7 +47,7 @@ bool ReadSome(int fd, std::string* kept) {
   const ssize_t n = read(fd, buffer, sizeof buffer);
   if (n < 0) return errno == EINTR;
   if (n == 0) return false;
-  const size_t room = kMaxKeptErrorOutput - kept->size();
+  const size_t room = kMaxKeptOutput - kept->size();
   kept->append(buffer, std::min(room, static_cast<size_t>(n)));
   return true;
 }
@@ -63,44 +64,71 @@ bool HasExited(pid_t pid) {
   return waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
 }
 
-// Waits for the child to exit, keeping its standard error, and stops at
-// its exit even if something it left behind still holds the pipe open.
+struct Stream {
+  int fd;
+  std::string* kept;
+  bool open = true;
+};
+
+// Waits for the child to exit, keeping what it writes, and stops at its
+// exit even if something it left behind still holds its output open.
 // False when the time limit came first.
-bool WaitReading(pid_t pid, int error_fd, std::chrono::milliseconds limit, std::string* errors) {
+bool WaitReading(pid_t pid, Stream (&streams)[2], std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   const UniqueFd exit_fd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
-  bool reading = true;
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     // Without pidfds (old kernels), look at the child now and then.
     const int tick = exit_fd ? static_cast<int>(std::min<long long>(left.count(), 60000)) : 20;
-    pollfd fds[2] = {{reading ? error_fd : -1, POLLIN, 0}, {exit_fd.get(), POLLIN, 0}};
-    const int ready = poll(fds, 2, tick);
-    if (ready < 0 && errno != EINTR) return false;
-    if (fds[0].revents != 0) reading = ReadSome(error_fd, errors);
-    if (exit_fd ? fds[1].revents != 0 : HasExited(pid)) break;
+    pollfd fds[3] = {{streams[0].open ? streams[0].fd : -1, POLLIN, 0},
+                     {streams[1].open ? streams[1].fd : -1, POLLIN, 0},
+                     {exit_fd.get(), POLLIN, 0}};
+    if (poll(fds, 3, tick) < 0 && errno != EINTR) return false;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].revents != 0) streams[i].open = ReadSome(streams[i].fd, streams[i].kept);
+    }
+    if (exit_fd ? fds[2].revents != 0 : HasExited(pid)) break;
   }
-  // What it wrote before it exited is in the pipe already.
-  fcntl(error_fd, F_SETFL, O_NONBLOCK);
-  while (ReadSome(error_fd, errors)) {
+  // What it wrote before it exited is in the pipes already.
+  for (Stream& stream : streams) {
+    fcntl(stream.fd, F_SETFL, O_NONBLOCK);
+    while (stream.open && ReadSome(stream.fd, stream.kept)) {
+    }
   }
   return true;
+}
+
+// What the child reads: `input`, from a file of its own, so that writing it
+// never waits on the child.
+UniqueFd InputFile(const std::string& input) {
+  if (input.empty()) return UniqueFd(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(static_cast<int>(syscall(SYS_memfd_create, "tkvcert-input", MFD_CLOEXEC)));
+  if (!fd || write(fd.get(), input.data(), input.size()) != static_cast<ssize_t>(input.size()) ||
+      lseek(fd.get(), 0, SEEK_SET) != 0) {
+    return UniqueFd();
+  }
+  return fd;
 }
 
 }  // namespace
 
 RefreshOutcome RunRefreshCommand(const std::vector<std::string>& argv, const Sandbox& sandbox,
-                                 int lock_fd, std::chrono::milliseconds limit) {
+                                 int lock_fd, std::chrono::milliseconds limit,
+                                 const std::string& input) {
   RefreshOutcome outcome;
   outcome.code = ERROR_FUNCTION_FAILED;
-  int pipe_fds[2];
-  if (pipe2(pipe_fds, O_CLOEXEC) != 0) return outcome;
-  UniqueFd error_read(pipe_fds[0]);
-  UniqueFd error_write(pipe_fds[1]);
-  UniqueFd null_fd(open("/dev/null", O_RDWR | O_CLOEXEC));
-  if (!null_fd) return outcome;
+  int out_fds[2];
+  int error_fds[2];
+  if (pipe2(out_fds, O_CLOEXEC) != 0) return outcome;
+  UniqueFd out_read(out_fds[0]);
+  UniqueFd out_write(out_fds[1]);
+  if (pipe2(error_fds, O_CLOEXEC) != 0) return outcome;
+  UniqueFd error_read(error_fds[0]);
+  UniqueFd error_write(error_fds[1]);
+  UniqueFd input_fd = InputFile(input);
+  if (!input_fd) return outcome;
   // A sandboxed refresh dies with the tool, and must see nothing of ours:
   // only the host's own is given the lock.
   std::vector<UniqueFd> handed;
@@ -120,7 +148,7 @@ RefreshOutcome RunRefreshCommand(const std::vector<std::string>& argv, const San
   const pid_t pid = vfork();
   if (pid < 0) return outcome;
   if (pid == 0) {
-    if (dup2(null_fd.get(), 0) < 0 || dup2(null_fd.get(), 1) < 0 ||
+    if (dup2(input_fd.get(), 0) < 0 || dup2(out_write.get(), 1) < 0 ||
         dup2(error_write.get(), 2) < 0) {
       _exit(127);
     }
@@ -132,9 +160,11 @@ RefreshOutcome RunRefreshCommand(const std::vector<std::string>& argv, const San
     execve(c_args[0], c_args.data(), c_env.data());
     _exit(127);
   }
+  out_write.reset();
   error_write.reset();
 
-  if (!WaitReading(pid, error_read.get(), limit, &outcome.errors)) {
+  Stream streams[2] = {{out_read.get(), &outcome.output}, {error_read.get(), &outcome.errors}};
+  if (!WaitReading(pid, streams, limit)) {
     // In a sandbox, its PID namespace ends with it.
     kill(pid, SIGKILL);
     ExitedStatus(pid);
@@ -142,7 +172,8 @@ RefreshOutcome RunRefreshCommand(const std::vector<std::string>& argv, const San
     return outcome;
   }
   const int status = ExitedStatus(pid);
-  outcome.code = WIFEXITED(status) && WEXITSTATUS(status) == 0 ? ERROR_SUCCESS : ERROR_FUNCTION_FAILED;
+  outcome.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  outcome.code = outcome.exit_status == 0 ? ERROR_SUCCESS : ERROR_FUNCTION_FAILED;
   return outcome;
 }
 

@@ -18,18 +18,21 @@ constexpr std::chrono::minutes kRefreshTimeLimit{10};
 // What a refresh said and how it ended.
 struct RefreshOutcome {
   DWORD code = ERROR_SUCCESS;  // ERROR_FUNCTION_FAILED, ERROR_TIMEOUT (killed)
-  std::string errors;          // its standard error, cut at 64 KiB
+  int exit_status = 0;         // 128 + the signal that ended it
+  std::string output;          // its standard output, cut at 64 KiB
+  std::string errors;          // its standard error, the same
 };
 
-// Runs argv (argv[0] an absolute path) with working directory "/", no
-// input and a fixed environment (a system PATH, LC_ALL=C, nothing of the
+// Runs argv (argv[0] an absolute path) with working directory "/", `input`
+// as its standard input and a fixed environment (a system PATH, LC_ALL=C, nothing of the
 // caller's), and waits for it at most `limit`. Without a sandbox it runs on
 // this machine and inherits `lock_fd`, so the store stays locked while it
 // runs even if the tool is killed; in one (see refresh_sandbox.h) it dies
 // with the tool instead. Its output is read until it exits, not until
 // whatever it left running closes it.
 RefreshOutcome RunRefreshCommand(const std::vector<std::string>& argv, const Sandbox& sandbox,
-                                 int lock_fd, std::chrono::milliseconds limit);
+                                 int lock_fd, std::chrono::milliseconds limit,
+                                 const std::string& input = "");
 
 }  // namespace tkv
 

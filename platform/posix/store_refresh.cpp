@@ -70,45 +70,123 @@ void Renumber(int certs_fd, const std::string& hash, std::vector<int> indices) {
   }
 }
 
-// Removes the links the refresh made for anchors that are gone (removed,
-// or made by a change that was rolled back or cut off), and the hash links
-// that point at them, as a fresh refresh would. Returns the links removed,
-// by name in the bundle's directory.
-std::vector<std::string> RemoveLinksOfRemoved(const StoreLocation& location) {
-  const RootDirectory& root = *location.root;
-  const UniqueFd certs = OpenParent(root, location.layout->bundle);
-  if (!certs) return {};
+// The links the refresh made for anchors that are gone (removed, or made by
+// a change that was rolled back or cut off), by name in `certs_fd`.
+std::vector<std::string> LinksOfRemoved(const StoreLocation& location, int certs_fd,
+                                        const std::vector<std::string>& names) {
   // As the refresh names them, from inside the root.
   const std::string anchors = std::string("/") + location.layout->anchors_dir + "/";
-  std::vector<std::string> names;
-  ForEachEntry(certs.get(), [&](const dirent& entry) {
-    names.emplace_back(entry.d_name);
-    return true;
-  });
   std::vector<std::string> gone;
   for (const std::string& name : names) {
     if (name.size() < 4 || name.compare(name.size() - 4, 4, ".pem") != 0) continue;
-    const std::string target = ReadLinkAt(certs.get(), name);
+    const std::string target = ReadLinkAt(certs_fd, name);
     if (target.compare(0, anchors.size(), anchors) != 0) continue;
-    if (root.OpenBelow(target.substr(1), O_PATH) || errno != ENOENT) continue;
-    if (unlinkat(certs.get(), name.c_str(), 0) == 0) gone.push_back(name);
+    if (location.root->OpenBelow(target.substr(1), O_PATH) || errno != ENOENT) continue;
+    gone.push_back(name);
   }
-  if (gone.empty()) return gone;
-  const std::set<std::string> gone_set(gone.begin(), gone.end());
+  return gone;
+}
+
+// Removes those links, and the hash links that point at them, as a fresh
+// refresh would.
+void RemoveLinks(int certs_fd, const std::vector<std::string>& names,
+                 const std::vector<std::string>& gone) {
+  const std::set<std::string> removed(gone.begin(), gone.end());
   std::map<std::string, std::vector<int>> kept;
   std::set<std::string> touched;
   for (const std::string& name : names) {
     std::string hash;
     int index = 0;
     if (!ParseHashLinkName(name.c_str(), &hash, &index)) continue;
-    if (gone_set.count(ReadLinkAt(certs.get(), name)) != 0 && unlinkat(certs.get(), name.c_str(), 0) == 0) {
+    if (removed.count(ReadLinkAt(certs_fd, name)) != 0 && unlinkat(certs_fd, name.c_str(), 0) == 0) {
       touched.insert(hash);
     } else {
       kept[hash].push_back(index);
     }
   }
-  for (const std::string& hash : touched) Renumber(certs.get(), hash, kept[hash]);
-  return gone;
+  for (const std::string& name : gone) unlinkat(certs_fd, name.c_str(), 0);
+  for (const std::string& hash : touched) Renumber(certs_fd, hash, kept[hash]);
+}
+
+// Passes on what the admin must hear of a refresh: everything it wrote to
+// standard error, and the lines where Debian's tells, on its standard
+// output, that a hook failed ("E: <hook> exited with code <n>.").
+void PassOn(const RefreshOutcome& outcome) {
+  for (const std::string* text : {&outcome.errors, &outcome.output}) {
+    for (size_t at = 0; at < text->size();) {
+      size_t end = text->find('\n', at);
+      if (end == std::string::npos) end = text->size();
+      const std::string line = text->substr(at, end - at);
+      at = end + 1;
+      if (!line.empty() && (text == &outcome.errors || line.compare(0, 3, "E: ") == 0)) Complain(line);
+    }
+  }
+}
+
+// The programs in the family's hooks directory, as run-parts picks them:
+// executable files named with letters, digits, '_' and '-', in byte order.
+std::vector<std::string> Hooks(const RootDirectory& root, const std::string& hooks_dir) {
+  std::vector<std::string> hooks;
+  const UniqueFd dir = root.OpenBelow(hooks_dir, O_RDONLY | O_DIRECTORY);
+  if (!dir) return hooks;
+  ForEachEntry(dir.get(), [&](const dirent& entry) {
+    const std::string name = entry.d_name;
+    if (name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-") !=
+        std::string::npos) {
+      return true;
+    }
+    const UniqueFd hook = root.OpenBelow(hooks_dir + "/" + name, O_PATH);
+    struct stat st;
+    if (hook && fstat(hook.get(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0111) != 0) {
+      hooks.push_back("/" + hooks_dir + "/" + name);
+    }
+    return true;
+  });
+  std::sort(hooks.begin(), hooks.end());
+  return hooks;
+}
+
+// Debian's refresh tells its hooks of the anchors it adds, and of those
+// deselected in its configuration, but not of one that is simply gone: the
+// store tells them, with the lines its removal step would send, where and
+// how the refresh ran them. A bare root's hooks are the image's programs,
+// which the host never runs.
+void AnnounceRemovals(const StoreLocation& location, const RefreshCommand& refresh, int lock_fd,
+                      const std::vector<std::string>& gone) {
+  const StoreLayout& layout = *location.layout;
+  if (gone.empty() || layout.hooks_dir == nullptr) return;
+  if (!location.root->is_host() && !location.refresh_inside_root) return;
+  const std::string bundle = layout.bundle;
+  const std::string certs = "/" + bundle.substr(0, bundle.rfind('/')) + "/";
+  std::string lines;
+  for (const std::string& name : gone) lines += "-" + certs + name + "\n";
+  for (const std::string& hook : Hooks(*location.root, layout.hooks_dir)) {
+    const RefreshOutcome outcome =
+        RunRefreshCommand({hook}, refresh.sandbox, lock_fd, kRefreshTimeLimit, lines);
+    PassOn(outcome);
+    if (outcome.code == ERROR_TIMEOUT) {
+      Complain("E: " + hook + " ran past its time limit and was stopped.");
+    } else if (outcome.code != ERROR_SUCCESS) {
+      Complain("E: " + hook + " exited with code " + std::to_string(outcome.exit_status) + ".");
+    }
+  }
+}
+
+// After a refresh of a family that leaves the links of removed anchors:
+// the hooks hear of them, then they go. Cut off in between, the next
+// refresh finds the same links and tells the hooks again.
+void FinishRemovals(const StoreLocation& location, const RefreshCommand& refresh, int lock_fd) {
+  const UniqueFd certs = OpenParent(*location.root, location.layout->bundle);
+  if (!certs) return;
+  std::vector<std::string> names;
+  ForEachEntry(certs.get(), [&](const dirent& entry) {
+    names.emplace_back(entry.d_name);
+    return true;
+  });
+  const std::vector<std::string> gone = LinksOfRemoved(location, certs.get(), names);
+  if (gone.empty()) return;
+  AnnounceRemovals(location, refresh, lock_fd, gone);
+  RemoveLinks(certs.get(), names, gone);
 }
 
 bool StatBelow(const RootDirectory& root, const char* relative, struct stat* st) {
@@ -209,12 +287,9 @@ DWORD PublishChange(const StoreLocation& location, const RefreshCommand& refresh
     Complain("the refresh " + refresh.argv[0] + " ran past its time limit and was stopped");
     return outcome.code;
   }
-  if (outcome.code != ERROR_SUCCESS) {
-    ssize_t ignored = write(2, outcome.errors.data(), outcome.errors.size());
-    (void)ignored;
-    return outcome.code;
-  }
-  if (layout.leaves_links_of_removed) RemoveLinksOfRemoved(location);
+  PassOn(outcome);
+  if (outcome.code != ERROR_SUCCESS) return outcome.code;
+  if (layout.leaves_links_of_removed) FinishRemovals(location, refresh, anchors_fd);
   struct stat after;
   if (layout.keeps_bundle_when_empty && had_bundle && StatBelow(root, layout.bundle, &after) &&
       SameFile(before, after) && after.st_size > 0 &&
