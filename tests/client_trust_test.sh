@@ -102,7 +102,7 @@ fingerprint=$(openssl x509 -in ca.pem -noout -fingerprint -sha256 | cut -d= -f2)
 # no store, so that it sends the leaf alone whatever the store holds.
 for attempt in 1 2 3 4 5 6 7 8; do
   port=$((20000 + RANDOM % 30000))
-  timeout 600 openssl s_server -quiet -accept "127.0.0.1:$port" -cert leaf.pem -key leaf.key -www \
+  timeout 300 openssl s_server -quiet -accept "127.0.0.1:$port" -cert leaf.pem -key leaf.key -www \
     -no-CAfile -no-CApath -no-CAstore >/dev/null 2>&1 &
   server_pid=$!
   sleep 0.5
