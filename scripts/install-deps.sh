@@ -12,6 +12,9 @@ if [ "${1:-}" != "--linux-only" ]; then
   packages+=(scdoc mandoc man-db dpkg-dev lintian file)
   # p11-kit's trust tool and module, the refresh of the p11-kit families' tests.
   packages+=(p11-kit p11-kit-modules)
+  # The clients of the client trust test, Java's keystore hook, and the
+  # mount namespace it runs in.
+  packages+=(gnutls-bin python3 default-jre-headless ca-certificates-java mount)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,197 @@
+#!/usr/bin/env bash
+# What an admin's clients trust after the tool runs on the real root layout:
+# curl, OpenSSL's hashed directory, GnuTLS, Debian's Python and Java each
+# reach a loopback TLS server once a test CA is installed, and each refuses
+# it, for want of a trusted issuer, once the CA is removed. A refresh hook
+# that fails (dpkg locked) must be reported, not swallowed.
+#   client_trust_test.sh TKVCERT_BINARY
+# The refresh, its hooks and dpkg write the machine's own trust store, which
+# holds certificates that are not ours: the script re-runs itself in a
+# private mount namespace, over copies of every path they write, with the
+# rest of the file system read-only, and checks that before the tool's first
+# run. Exits 77 (skipped) when not root or when no namespace can be made.
+set -euo pipefail
+tool=$(realpath "$1")
+self=$(realpath "$0")
+sys_path=/usr/sbin:/usr/bin:/sbin:/bin
+
+if [ -z "${TKV_CLIENT_HOST_NS:-}" ]; then
+  [ "$(id -u)" -eq 0 ] || { echo "skip: needs root"; exit 77; }
+  unshare -m true 2>/dev/null || { echo "skip: cannot make a mount namespace"; exit 77; }
+  # And afterwards the machine's own store is as it was.
+  host=(/etc/ssl/certs /usr/local/share/ca-certificates /etc/ca-certificates /var/lib/ca-certificates-java)
+  snapshot() { find "${host[@]}" -printf '%p %y %m %s %T@ %l\n' 2>/dev/null | sort; }
+  before=$(snapshot)
+  status=0
+  TKV_CLIENT_HOST_NS=$(readlink /proc/self/ns/mnt) unshare -m "$self" "$tool" || status=$?
+  [ "$(snapshot)" = "$before" ] || { echo "FAIL: the machine's own trust store changed"; exit 1; }
+  exit "$status"
+fi
+
+passed=0 failed=0
+ok() { echo "ok: $*"; passed=$((passed + 1)); }
+fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
+check() { local what=$1; shift; if "$@"; then ok "$what"; else fail "$what"; fi; }
+abort() { echo "FAIL: $*"; echo "$passed passed, $((failed + 1)) failed"; exit 1; }
+
+# Nothing set up below may leak out: not propagated, and in our own namespace.
+mount --make-rprivate /
+[ "$(readlink /proc/self/ns/mnt)" != "$TKV_CLIENT_HOST_NS" ] || abort "still in the host's mount namespace"
+# A /tmp of our own: the refresh's temporary files and ours, gone with the namespace.
+mount -t tmpfs -o mode=1777 tmpfs /tmp
+work=$(mktemp -d)
+copies=$work/copies
+
+# Debian's layout, which the tool and its refresh write.
+core=(/etc/ssl/certs /usr/local/share/ca-certificates /etc/ca-certificates.conf)
+# What the jks-keystore hook and the dpkg run it starts write.
+hooked=(/etc/ca-certificates /var/lib/ca-certificates-java /var/lib/dpkg /var/log/dpkg.log)
+java_off=
+for p in "${core[@]}"; do [ -e "$p" ] || { echo "skip: no $p, not Debian's layout"; exit 77; }; done
+for p in "${hooked[@]}"; do [ -e "$p" ] || java_off="no $p"; done
+for c in java keytool; do command -v "$c" >/dev/null || java_off="no $c"; done
+[ -x /etc/ca-certificates/update.d/jks-keystore ] || java_off=${java_off:-"no jks-keystore hook (ca-certificates-java)"}
+# The hook makes dpkg run every pending trigger, and other packages' triggers write elsewhere.
+[ -n "$java_off" ] || ! grep -q '^Triggers-\(Pending\|Awaited\):' /var/lib/dpkg/status ||
+  java_off="dpkg has triggers pending"
+mounted=("${core[@]}")
+[ -e /etc/ca-certificates ] && mounted+=(/etc/ca-certificates)
+[ -n "$java_off" ] || mounted=("${core[@]}" "${hooked[@]}")
+for p in "${mounted[@]}"; do
+  mkdir -p "$(dirname "$copies$p")"
+  cp -a "$p" "$copies$p"
+  mount --bind "$copies$p" "$p"
+done
+# Only the hook under test runs: any other would write outside the copies.
+if [ -d /etc/ca-certificates/update.d ]; then
+  find /etc/ca-certificates/update.d -mindepth 1 -maxdepth 1 ! -name jks-keystore -exec rm -rf {} +
+  [ -z "$java_off" ] || rm -f /etc/ca-certificates/update.d/jks-keystore
+fi
+# Everything else read-only, in this namespace only (a bind remount leaves the
+# file system's own flags alone), so that a write this script did not foresee
+# fails here instead of landing on the machine.
+findmnt -rn -o TARGET | while read -r t; do
+  case $t in /proc|/proc/*|/sys|/sys/*|/dev|/dev/*|/tmp|/tmp/*) continue ;; esac
+  for p in "${mounted[@]}"; do [ "$t" != "$p" ] || continue 2; done
+  mount -o remount,bind,ro "$t" 2>/dev/null || [ "$(findmnt -n -o OPTIONS --mountpoint "$t" | cut -c1-2)" = ro ] ||
+    echo "cannot make $t read-only"
+done | grep . && abort "the rest of the file system is not read-only"
+for p in "${mounted[@]}"; do
+  [ "$(stat -c %d:%i "$p")" = "$(stat -c %d:%i "$copies$p")" ] || abort "$p is not our copy"
+  [ "$(findmnt -n -o PROPAGATION --mountpoint "$p")" = private ] || abort "$p is not a private mount"
+done
+[ ! -w /etc ] || abort "/etc is writable"
+echo "ok: private copies mounted over ${mounted[*]}"
+
+cd "$work"
+server_pid= holder_pid=
+trap '[ -z "$server_pid" ] || kill "$server_pid"; [ -z "$holder_pid" ] || kill "$holder_pid"' EXIT
+quiet() { "$@" >/dev/null 2>&1; }
+cn="Client Trust Test CA $$"
+quiet openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
+  -keyout ca.key -out ca.pem -subj "/CN=$cn" \
+  -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign
+quiet openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
+  -keyout leaf.key -out leaf.csr -subj "/CN=localhost"
+printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\nextendedKeyUsage=serverAuth\n' > leaf.ext
+quiet openssl x509 -req -in leaf.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
+  -extfile leaf.ext -out leaf.pem
+fingerprint=$(openssl x509 -in ca.pem -noout -fingerprint -sha256 | cut -d= -f2)
+
+# A free loopback port: try a few until the server stays up. The server reads
+# no store, so that it sends the leaf alone whatever the store holds.
+for attempt in 1 2 3 4 5 6 7 8; do
+  port=$((20000 + RANDOM % 30000))
+  timeout 300 openssl s_server -quiet -accept "127.0.0.1:$port" -cert leaf.pem -key leaf.key -www \
+    -no-CAfile -no-CApath -no-CAstore >/dev/null 2>&1 &
+  server_pid=$!
+  sleep 0.5
+  kill -0 "$server_pid" 2>/dev/null && break
+  server_pid=
+done
+[ -n "$server_pid" ] || abort "could not start the TLS server"
+url=https://127.0.0.1:$port/
+
+cat > Client.java <<'EOF'
+public class Client {
+  public static void main(String[] args) throws Exception {
+    var c = (javax.net.ssl.HttpsURLConnection) java.net.URI.create(args[0]).toURL().openConnection();
+    c.setConnectTimeout(10000);
+    c.setReadTimeout(10000);
+    c.getInputStream().close();
+  }
+}
+EOF
+# Each client with its own defaults, and what it says when no trusted CA issued the leaf.
+clients=(curl openssl gnutls python)
+if [ -z "$java_off" ]; then clients+=(java); else echo "skip: java and the failing hook ($java_off)"; fi
+declare -A refusal=([curl]='SSL certificate problem' [openssl]='verify error:num=20'
+  [gnutls]='issuer is unknown' [python]='CERTIFICATE_VERIFY_FAILED' [java]='PKIX path building failed')
+connect() {
+  local run=(timeout 30 env -i PATH="$sys_path")
+  case $1 in
+    curl) "${run[@]}" curl -sS --max-time 10 -o /dev/null "$url" ;;
+    openssl) "${run[@]}" openssl s_client -connect "127.0.0.1:$port" -verify_ip 127.0.0.1 \
+               -CApath /etc/ssl/certs -no-CAfile -no-CAstore -verify_return_error </dev/null ;;
+    gnutls) "${run[@]}" gnutls-cli --port "$port" 127.0.0.1 </dev/null ;;
+    python) "${run[@]}" /usr/bin/python3 -c 'import ssl, sys, urllib.request
+urllib.request.urlopen(sys.argv[1], timeout=10, context=ssl.create_default_context())' "$url" ;;
+    java) "${run[@]}" java -XX:-UsePerfData Client.java "$url" ;;
+  esac
+}
+trusts() { connect "$1" >"$1.log" 2>&1; }
+refuses() { ! connect "$1" >"$1.log" 2>&1 && grep -q "${refusal[$1]}" "$1.log"; }
+every_client() {  # trusts|refuses, when
+  for c in "${clients[@]}"; do
+    if "$1" "$c"; then ok "$c $1 the CA $2"; else fail "$c $1 the CA $2"; tail -n 3 "$c.log" | sed 's/^/    /'; fi
+  done
+}
+keystore() { keytool -list -keystore /etc/ssl/certs/java/cacerts -storepass changeit 2>&1 || true; }
+# The tool as an admin runs it: a system PATH and nothing else, no TKVCERT_SYSROOT.
+admin() {
+  status=0
+  env -i PATH="$sys_path" timeout 120 "$tool" "$@" >out 2>err || status=$?
+  sed 's/^/    stderr: /' err
+  [ "$status" = 0 ]
+}
+printed() { [ "$(cat out)" = "$1" ] || { sed 's/^/    stdout: /' out; false; }; }
+
+every_client refuses "before install"
+check "install exits 0" admin /install ca.pem
+check "install prints exactly 'Done importing [ca.pem]'" printed "Done importing [ca.pem]"
+every_client trusts "after install"
+alias=
+if [ -z "$java_off" ]; then
+  # Debian's hook names the entry after the link it made in /etc/ssl/certs.
+  listing=$(keystore)
+  alias=$(grep -B1 -F "$fingerprint" <<<"$listing" | sed -n '1s/,.*//p')
+  check "java keystore holds the CA as '$alias' after install" test -n "$alias"
+fi
+check "uninstall exits 0" admin /uninstall "$cn"
+every_client refuses "after uninstall"
+if [ -z "$java_off" ]; then
+  listing=$(keystore)
+  check "java keystore lists neither '${alias:-debian:?}' nor the CA's fingerprint after uninstall" \
+    eval '! grep -i -F -e "${alias:-debian:?}" -e "$fingerprint" <<<"$listing" >/dev/null'
+
+  # The swallowed hook: dpkg is locked, so the jks-keystore hook fails; the
+  # anchors and bundle did change, so the install succeeds, but says so.
+  rm -f held
+  timeout 60 /usr/bin/python3 -c 'import fcntl, sys, time
+locks = [open(p, "a") for p in sys.argv[1:]]
+for f in locks: fcntl.lockf(f, fcntl.LOCK_EX)
+open("held", "w").close(); time.sleep(60)' /var/lib/dpkg/lock-frontend /var/lib/dpkg/lock &
+  holder_pid=$!
+  for _ in $(seq 50); do [ -e held ] && break; sleep 0.1; done
+  [ -e held ] || abort "could not take dpkg's locks"
+  admin /install ca.pem || true
+  kill "$holder_pid"; holder_pid=
+  check "the jks-keystore hook failed on dpkg's lock, its change still pending" \
+    grep -q -i -x -F "+/etc/ssl/certs/${alias#debian:}" /var/lib/ca-certificates-java/pending
+  check "install with dpkg locked exits 0 (got $status)" test "$status" = 0
+  check "install with dpkg locked prints exactly 'Done importing [ca.pem]'" printed "Done importing [ca.pem]"
+  check "install with dpkg locked names the failed jks-keystore hook and its status 2 in a tkvcert: line" \
+    eval 'grep "^tkvcert:.*jks-keystore" err | grep -w 2 >/dev/null'
+fi
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
