@@ -108,19 +108,27 @@ void RemoveLinks(int certs_fd, const std::vector<std::string>& names,
   for (const std::string& hash : touched) Renumber(certs_fd, hash, kept[hash]);
 }
 
-// Passes on what the admin must hear of a refresh: everything it wrote to
-// standard error, and the lines where Debian's tells, on its standard
-// output, that a hook failed ("E: <hook> exited with code <n>.").
+// Passes on what the admin must hear of a refresh, on standard error: when
+// it failed, or told (as Debian's does, on its standard output) that a hook
+// failed ("E: <hook> exited with code <n>."), everything it wrote to
+// standard error and those lines; when all went well, nothing of its
+// chatter (openssl rehash's warnings about the bundle, say).
 void PassOn(const RefreshOutcome& outcome) {
-  for (const std::string* text : {&outcome.errors, &outcome.output}) {
-    for (size_t at = 0; at < text->size();) {
-      size_t end = text->find('\n', at);
-      if (end == std::string::npos) end = text->size();
-      const std::string line = text->substr(at, end - at);
-      at = end + 1;
-      if (!line.empty() && (text == &outcome.errors || line.compare(0, 3, "E: ") == 0)) Complain(line);
-    }
+  std::vector<std::string> failures;
+  for (size_t at = 0; at < outcome.output.size();) {
+    size_t end = outcome.output.find('\n', at);
+    if (end == std::string::npos) end = outcome.output.size();
+    if (outcome.output.compare(at, 3, "E: ") == 0) failures.push_back(outcome.output.substr(at, end - at));
+    at = end + 1;
   }
+  if (outcome.code == ERROR_SUCCESS && failures.empty()) return;
+  for (size_t at = 0; at < outcome.errors.size();) {
+    size_t end = outcome.errors.find('\n', at);
+    if (end == std::string::npos) end = outcome.errors.size();
+    if (end > at) Complain(outcome.errors.substr(at, end - at));
+    at = end + 1;
+  }
+  for (const std::string& line : failures) Complain(line);
 }
 
 // The programs in the family's hooks directory, as run-parts picks them:
