@@ -515,6 +515,38 @@ const FaultCase kFaults[] = {
        const RunResult other = verify(second);
        EXPECT_TRUE(stayed.status == 0 || other.status == 0) << stayed.out << other.out;
      }},
+    {"a removal killed in its refresh is reported done by the next run, the CA still trusted",
+     [](const std::string& dir) {
+       const std::string root = dir + "/root";
+       MakeImageRoot(root, "/etc/ca-certificates.conf");
+       const Ca ca = PutCa(root, "Cut Off CA");
+       ASSERT_EQ(Install(root, ca).status, 0);
+       WriteFile(root + "/refresh-stub.conf", std::string("sleep_ms=5000\nlog=/refresh.log\n"));
+       const pid_t pid = fork();
+       if (pid == 0) {
+         setpgid(0, 0);
+         const int null_fd = open("/dev/null", O_RDWR);
+         dup2(null_fd, 1);
+         dup2(null_fd, 2);
+         setenv("TKVCERT_SYSROOT", root.c_str(), 1);
+         execl(TKVCERT_BINARY, "tkvcert", "/uninstall", "Cut Off CA", static_cast<char*>(nullptr));
+         _exit(127);
+       }
+       setpgid(pid, pid);
+       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+       while (!Exists(root + "/refresh.log.running") && std::chrono::steady_clock::now() < deadline) {
+         std::this_thread::sleep_for(std::chrono::milliseconds(5));
+       }
+       kill(-pid, SIGKILL);
+       waitpid(pid, nullptr, 0);
+       ASSERT_TRUE(BundleTrusts(root, ca)) << "the kill did not land inside the refresh";
+       Shell("rm -f '" + root + "/refresh.log.running'");
+       WriteFile(root + "/refresh-stub.conf", std::string());
+       const RunResult r = Uninstall(root, "Cut Off CA");
+       EXPECT_EQ(r.out, "Done removing [Cut Off CA]\n");
+       EXPECT_EQ(r.status, 0);
+       EXPECT_FALSE(BundleTrusts(root, ca));
+     }},
     {"the caller's environment reaches the refresh",
      [](const std::string& dir) {
        const std::string image = dir + "/image";
