@@ -216,6 +216,28 @@ bool AnyBundleHolds(const std::string& dir, const std::string& cert) {
   return false;
 }
 
+// Starts the tool on the root in a process group of its own, with its
+// output thrown away: a test kills the group midway, as timeout, Ctrl-C and
+// systemd do.
+pid_t StartToolInGroup(const std::string& root, const std::vector<std::string>& args) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);
+    const int null_fd = open("/dev/null", O_RDWR);
+    dup2(null_fd, 1);
+    dup2(null_fd, 2);
+    setenv("TKVCERT_SYSROOT", root.c_str(), 1);
+    if (chdir((root + "/files").c_str()) != 0) _exit(126);
+    std::vector<char*> argv = {const_cast<char*>("tkvcert")};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(TKVCERT_BINARY, argv.data());
+    _exit(127);
+  }
+  setpgid(pid, pid);
+  return pid;
+}
+
 struct FaultCase {
   const char* fault;
   std::function<void(const std::string& dir)> run;  // `dir`: an empty directory of the case's own
@@ -522,17 +544,7 @@ const FaultCase kFaults[] = {
        const Ca ca = PutCa(root, "Cut Off CA");
        ASSERT_EQ(Install(root, ca).status, 0);
        WriteFile(root + "/refresh-stub.conf", std::string("sleep_ms=5000\nlog=/refresh.log\n"));
-       const pid_t pid = fork();
-       if (pid == 0) {
-         setpgid(0, 0);
-         const int null_fd = open("/dev/null", O_RDWR);
-         dup2(null_fd, 1);
-         dup2(null_fd, 2);
-         setenv("TKVCERT_SYSROOT", root.c_str(), 1);
-         execl(TKVCERT_BINARY, "tkvcert", "/uninstall", "Cut Off CA", static_cast<char*>(nullptr));
-         _exit(127);
-       }
-       setpgid(pid, pid);
+       const pid_t pid = StartToolInGroup(root, {"/uninstall", "Cut Off CA"});
        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
        while (!Exists(root + "/refresh.log.running") && std::chrono::steady_clock::now() < deadline) {
          std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -602,18 +614,7 @@ TEST(ImageRootTest, ARefreshKilledWithItsGroupDoesNotKeepARemovedCaTrusted) {
   bool killed_midway = false;
   for (int attempt = 0; attempt < 40 && !killed_midway; ++attempt) {
     const Ca c = PutCa(root, "Killed Group C", attempt + 1);
-    const pid_t pid = fork();
-    if (pid == 0) {
-      setpgid(0, 0);
-      const int null_fd = open("/dev/null", O_RDWR);
-      dup2(null_fd, 1);
-      dup2(null_fd, 2);
-      setenv("TKVCERT_SYSROOT", root.c_str(), 1);
-      if (chdir((root + "/files").c_str()) != 0) _exit(126);
-      execl(TKVCERT_BINARY, "tkvcert", "/install", c.file.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    setpgid(pid, pid);
+    const pid_t pid = StartToolInGroup(root, {"/install", c.file});
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (!Exists(leftover) && std::chrono::steady_clock::now() < deadline &&
            waitpid(pid, nullptr, WNOHANG) == 0) {
