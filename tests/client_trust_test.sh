@@ -54,6 +54,9 @@ for c in java keytool; do command -v "$c" >/dev/null || java_off="no $c"; done
 # The hook makes dpkg run every pending trigger, and other packages' triggers write elsewhere.
 [ -n "$java_off" ] || ! grep -q '^Triggers-\(Pending\|Awaited\):' /var/lib/dpkg/status ||
   java_off="dpkg has triggers pending"
+# Nor does it configure a package that a killed dpkg left half-configured.
+[ -n "$java_off" ] || grep -A1 -x 'Package: ca-certificates-java' /var/lib/dpkg/status |
+  grep -q -x 'Status: install ok installed' || java_off="ca-certificates-java is not configured"
 mounted=("${core[@]}")
 [ -e /etc/ca-certificates ] && mounted+=(/etc/ca-certificates)
 [ -n "$java_off" ] || mounted=("${core[@]}" "${hooked[@]}")
@@ -164,7 +167,7 @@ alias=
 if [ -z "$java_off" ]; then
   # Debian's hook names the entry after the link it made in /etc/ssl/certs.
   listing=$(keystore)
-  alias=$(grep -B1 -F "$fingerprint" <<<"$listing" | sed -n '1s/,.*//p')
+  alias=$(grep -B1 -F "$fingerprint" <<<"$listing" | sed -n '1s/,.*//p' || true)
   check "java keystore holds the CA as '$alias' after install" test -n "$alias"
 fi
 check "uninstall exits 0" admin /uninstall "$cn"
