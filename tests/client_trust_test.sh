@@ -54,6 +54,9 @@ for c in java keytool; do command -v "$c" >/dev/null || java_off="no $c"; done
 # The hook makes dpkg run every pending trigger, and other packages' triggers write elsewhere.
 [ -n "$java_off" ] || ! grep -q '^Triggers-\(Pending\|Awaited\):' /var/lib/dpkg/status ||
   java_off="dpkg has triggers pending"
+# Nor does it configure a package that a killed dpkg left half-configured.
+[ -n "$java_off" ] || grep -A1 -x 'Package: ca-certificates-java' /var/lib/dpkg/status |
+  grep -q -x 'Status: install ok installed' || java_off="ca-certificates-java is not configured"
 mounted=("${core[@]}")
 [ -e /etc/ca-certificates ] && mounted+=(/etc/ca-certificates)
 [ -n "$java_off" ] || mounted=("${core[@]}" "${hooked[@]}")
@@ -84,8 +87,9 @@ done
 echo "ok: private copies mounted over ${mounted[*]}"
 
 cd "$work"
-server_pid= holder_pid=
-trap '[ -z "$server_pid" ] || kill "$server_pid"; [ -z "$holder_pid" ] || kill "$holder_pid"' EXIT
+server_pid= holder_pid= killed_sid=
+trap '[ -z "$server_pid" ] || kill "$server_pid"; [ -z "$holder_pid" ] || kill "$holder_pid"
+  [ -z "$killed_sid" ] || kill -KILL -- "-$killed_sid"' EXIT
 quiet() { "$@" >/dev/null 2>&1; }
 cn="Client Trust Test CA $$"
 quiet openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
@@ -164,7 +168,7 @@ alias=
 if [ -z "$java_off" ]; then
   # Debian's hook names the entry after the link it made in /etc/ssl/certs.
   listing=$(keystore)
-  alias=$(grep -B1 -F "$fingerprint" <<<"$listing" | sed -n '1s/,.*//p')
+  alias=$(grep -B1 -F "$fingerprint" <<<"$listing" | sed -n '1s/,.*//p' || true)
   check "java keystore holds the CA as '$alias' after install" test -n "$alias"
 fi
 check "uninstall exits 0" admin /uninstall "$cn"
@@ -193,5 +197,84 @@ open("held", "w").close(); time.sleep(60)' /var/lib/dpkg/lock-frontend /var/lib/
   check "install with dpkg locked names the failed jks-keystore hook and its status 2 in a tkvcert: line" \
     eval 'grep "^tkvcert:.*jks-keystore" err | grep -w 2 >/dev/null'
 fi
+# The kill table: a run killed at each point leaves its change recorded, and
+# the next run, whichever command it is, finishes it before its own, so that
+# the anchors, the bundle, the hashed directory and Java agree afterwards.
+kill_table() {
+  [ -d /etc/ca-certificates/update.d ] || { echo "skip: the kill table (no hooks directory)"; return; }
+  anchor=/usr/local/share/ca-certificates/$(openssl x509 -in ca.pem -noout -fingerprint -sha1 | cut -d= -f2 | tr -d :).crt
+  quiet openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
+    -keyout other.key -out other.pem -subj "/CN=Client Trust Test Other CA $$" \
+    -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign
+  mkfifo fifo
+  cp /usr/bin/openssl openssl.real
+  # Hooks before and after jks-keystore, and openssl inside the refresh: each
+  # blocks where `armed` says (hook:the first byte it was told, or
+  # openssl:its subcommand) on a FIFO no one writes, in the killed run's
+  # process group, until killed or for 60 s at most.
+  cat > block <<EOF
+#!/bin/sh
+if [ "\${0##*/}" = openssl ]; then at=openssl:\$1; else cat >"$work/heard"; at=\${0##*/}:\$(head -c1 "$work/heard"); fi
+case \$at in \$(cat "$work/armed" 2>/dev/null || echo '#')) touch "$work/reached"; timeout --foreground 60 cat "$work/fifo" >/dev/null ;; esac
+[ "\${0##*/}" != openssl ] || exec "$work/openssl.real" "\$@"
+EOF
+  chmod 755 block
+  cp block /etc/ca-certificates/update.d/00-block
+  cp block /etc/ca-certificates/update.d/zz-block
+  mount --bind block /usr/bin/openssl
+  declare -A command=([install]="/install ca.pem" [remove]="/uninstall $cn" [other]="/install other.pem")
+  declare -A says=([import]="Done importing [ca.pem]" [none]="Done removing [$cn]"
+    [other]="Done importing [other.pem]"
+    [remove]="Removing certificate : $cn "$'\n'"The certificate has been removed."$'\n'"Done removing [$cn]")
+  # Each row: the state a clean run leaves first, the command killed, where
+  # (00-block:- only in the tool's own announcement of a removal, as the
+  # refresh tells of none), the next command, what it prints, and whether
+  # the CA is trusted afterwards.
+  local start killed at next said trusted row not verdict
+  while read -r start killed at next said trusted; do
+    row="$killed killed at $at, then $next"
+    rm -f reached heard armed
+    check "$row: a clean $start first" admin "${command[$start]%% *}" "${command[$start]#* }"
+    echo "$at" > armed
+    setsid env -i PATH="$sys_path" "$tool" "${command[$killed]%% *}" "${command[$killed]#* }" >/dev/null 2>&1 &
+    killed_sid=$!
+    for _ in $(seq 600); do
+      [ -e reached ] && break
+      case $(ps -o stat= -p "$killed_sid") in Z*|'') break ;; esac
+      sleep 0.1
+    done
+    check "$row: the run reached $at" test -e reached
+    kill -KILL -- "-$killed_sid" 2>/dev/null || true
+    { wait "$killed_sid"; } 2>/dev/null || true
+    rm -f armed
+    for _ in $(seq 50); do
+      ps -s "$killed_sid" -o stat= | grep -qv '^Z' || break
+      pkill -KILL -s "$killed_sid" || true
+      sleep 0.1
+    done
+    check "$row: nothing of the killed run is left" eval '! ps -s "$killed_sid" -o stat= | grep -qv "^Z"'
+    killed_sid=
+    check "$row: $next exits 0" admin "${command[$next]%% *}" "${command[$next]#* }"
+    check "$row: $next prints exactly '${says[$said]//$'\n'/\\n}'" printed "${says[$said]}"
+    not= verdict=trusts
+    [ "$trusted" = yes ] || not='! ' verdict=refuses
+    check "$row: the anchors ${not:+do not }hold the CA" eval "${not}test -e $anchor"
+    check "$row: the bundle $verdict the CA" \
+      eval "${not}quiet openssl verify -CAfile /etc/ssl/certs/ca-certificates.crt leaf.pem"
+    check "$row: the hashed directory $verdict the CA" \
+      eval "${not}quiet openssl verify -CApath /etc/ssl/certs -no-CAfile -no-CAstore leaf.pem"
+    [ -n "$java_off" ] || check "$row: java's keystore $verdict the CA" \
+      eval "${not}"'grep -i -F -e "${alias:-debian:?}" -e "$fingerprint" <<<"$(keystore)" >/dev/null'
+  done <<'EOF'
+remove  install  00-block:*      install  import  yes
+remove  install  00-block:*      remove   remove  no
+install remove   00-block:*      remove   none    no
+install remove   00-block:-      remove   none    no
+install remove   zz-block:-      remove   none    no
+install remove   00-block:*      other    other   no
+remove  install  openssl:rehash  install  import  yes
+EOF
+}
+kill_table
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
