@@ -244,6 +244,22 @@ void RemoveLeftover(const StoreLocation& location) {
 
 }  // namespace
 
+void ForgetLink(const StoreLocation& location, const std::string& anchor_file) {
+  if (!location.layout->leaves_links_of_removed) return;
+  const UniqueFd certs = OpenParent(*location.root, location.layout->bundle);
+  if (!certs || anchor_file.size() < 4) return;
+  const std::string link = anchor_file.substr(0, anchor_file.size() - 4) + ".pem";
+  if (ReadLinkAt(certs.get(), link) != std::string("/") + location.layout->anchors_dir + "/" + anchor_file) {
+    return;
+  }
+  std::vector<std::string> names;
+  ForEachEntry(certs.get(), [&](const dirent& entry) {
+    names.emplace_back(entry.d_name);
+    return true;
+  });
+  RemoveLinks(certs.get(), names, {link});
+}
+
 bool AnyFileBelowHolds(const RootDirectory& root, const std::string& base, AnchorSelection reads,
                        const std::vector<BYTE>* der) {
   const UniqueFd dir = root.OpenBelow(base, O_RDONLY | O_DIRECTORY);

@@ -17,6 +17,12 @@ struct ExpectedTrust {
   std::vector<std::vector<BYTE>> removed;  // not held, unless the distribution's own set has it
 };
 
+// Takes away the link the refresh made for `anchor_file` (at the top of the
+// anchors directory) and the hash links to it, so that the next refresh
+// makes it anew: Debian's refresh tells its hooks of, and rehashes for, only
+// the links it makes anew, and a run cut off after it made one left it made.
+void ForgetLink(const StoreLocation& location, const std::string& anchor_file);
+
 // Whether any certificate (or `der`, when given) is in a file below `base`
 // that a refresh reading `reads` would read.
 bool AnyFileBelowHolds(const RootDirectory& root, const std::string& base, AnchorSelection reads,

@@ -50,6 +50,9 @@ DWORD FinishCutOffChange(const StoreLocation& location, const RefreshCommand& re
     const bool anchored = AnyFileBelowHolds(*location.root, location.layout->anchors_dir,
                                             location.layout->reads, &block.der);
     (anchored ? expected.added : expected.removed).push_back(block.der);
+    // The cut-off refresh may have linked it and stopped before its hooks
+    // heard of it, or before it rehashed.
+    if (anchored) ForgetLink(location, AnchorFileName(block.der));
   }
   if (DWORD code = PublishChange(location, refresh, dir.fd(), expected)) return code;
   dir.ClearRecordedChange();
