@@ -90,30 +90,13 @@ cd "$work"
 server_pid= holder_pid= killed_sid=
 trap '[ -z "$server_pid" ] || kill "$server_pid"; [ -z "$holder_pid" ] || kill "$holder_pid"
   [ -z "$killed_sid" ] || kill -KILL -- "-$killed_sid"' EXIT
-quiet() { "$@" >/dev/null 2>&1; }
+# shellcheck source=support/loopback_tls.sh
+. "$(dirname "$self")/support/loopback_tls.sh"
 cn="Client Trust Test CA $$"
-quiet openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
-  -keyout ca.key -out ca.pem -subj "/CN=$cn" \
-  -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign
-quiet openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
-  -keyout leaf.key -out leaf.csr -subj "/CN=localhost"
-printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\nextendedKeyUsage=serverAuth\n' > leaf.ext
-quiet openssl x509 -req -in leaf.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
-  -extfile leaf.ext -out leaf.pem
+make_ca ca "$cn"
+make_leaf ca
 fingerprint=$(openssl x509 -in ca.pem -noout -fingerprint -sha256 | cut -d= -f2)
-
-# A free loopback port: try a few until the server stays up. The server reads
-# no store, so that it sends the leaf alone whatever the store holds.
-for attempt in 1 2 3 4 5 6 7 8; do
-  port=$((20000 + RANDOM % 30000))
-  timeout 300 openssl s_server -quiet -accept "127.0.0.1:$port" -cert leaf.pem -key leaf.key -www \
-    -no-CAfile -no-CApath -no-CAstore >/dev/null 2>&1 &
-  server_pid=$!
-  sleep 0.5
-  kill -0 "$server_pid" 2>/dev/null && break
-  server_pid=
-done
-[ -n "$server_pid" ] || abort "could not start the TLS server"
+start_tls_server
 url=https://127.0.0.1:$port/
 
 cat > Client.java <<'EOF'
@@ -203,9 +186,7 @@ fi
 kill_table() {
   [ -d /etc/ca-certificates/update.d ] || { echo "skip: the kill table (no hooks directory)"; return; }
   anchor=/usr/local/share/ca-certificates/$(openssl x509 -in ca.pem -noout -fingerprint -sha1 | cut -d= -f2 | tr -d :).crt
-  quiet openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
-    -keyout other.key -out other.pem -subj "/CN=Client Trust Test Other CA $$" \
-    -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign
+  make_ca other "Client Trust Test Other CA $$"
   mkfifo fifo
   cp /usr/bin/openssl openssl.real
   # Hooks before and after jks-keystore, and openssl inside the refresh: each

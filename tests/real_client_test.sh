@@ -16,27 +16,11 @@ mkdir -p "$root/usr/local/share/ca-certificates" "$root/usr/share/ca-certificate
 : > "$root/etc/ca-certificates.conf"
 export TKVCERT_SYSROOT=$root
 
-quiet() { "$@" >/dev/null 2>&1; }
-quiet openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
-  -keyout ca.key -out ca.pem -subj "/CN=Loopback Test Proxy CA" \
-  -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign
-quiet openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
-  -keyout leaf.key -out leaf.csr -subj "/CN=localhost"
-printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\nextendedKeyUsage=serverAuth\n' > leaf.ext
-quiet openssl x509 -req -in leaf.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
-  -extfile leaf.ext -out leaf.pem
-
-# A free loopback port: try a few until the server stays up.
-for attempt in 1 2 3 4 5 6 7 8; do
-  port=$((20000 + RANDOM % 30000))
-  openssl s_server -quiet -accept "127.0.0.1:$port" -cert leaf.pem -key leaf.key -www \
-    >/dev/null 2>&1 &
-  server_pid=$!
-  sleep 0.5
-  kill -0 "$server_pid" 2>/dev/null && break
-  server_pid=
-done
-[ -n "$server_pid" ] || { echo "could not start the TLS server"; exit 1; }
+# shellcheck source=support/loopback_tls.sh
+. "$(dirname "$(realpath "$0")")/support/loopback_tls.sh"
+make_ca ca "Loopback Test Proxy CA"
+make_leaf ca
+start_tls_server
 
 bundle=$root/etc/ssl/certs/ca-certificates.crt
 fetch() {
