@@ -12,6 +12,7 @@
 #include "platform/posix/anchor_directory.h"
 #include "platform/posix/anchor_format.h"
 #include "platform/posix/anchor_listing.h"
+#include "platform/posix/browser_policies.h"
 #include "platform/posix/cert_context.h"
 #include "platform/posix/last_error.h"
 #include "platform/posix/store_refresh.h"
@@ -50,6 +51,7 @@ BOOL ChangeStore(const StoreData& store, const StoreChange& change) {
   if (DWORD code = change(dir.fd(), pending, &expected)) return Fail(code);
   std::string unused;
   if (!pending.changed() && CheckBundle(store.location, expected, &unused) == ERROR_SUCCESS) {
+    UpdateBrowserPolicies(store.location, dir.fd());
     return TRUE;  // already published: config management repeats itself
   }
   if (DWORD code = PublishChange(store.location, refresh, dir.fd(), expected)) {
@@ -59,6 +61,7 @@ BOOL ChangeStore(const StoreData& store, const StoreChange& change) {
     return Fail(code);
   }
   pending.Commit();
+  UpdateBrowserPolicies(store.location, dir.fd());
   return TRUE;
 }
 
