@@ -232,6 +232,9 @@ int WriteAtomically(int stage_fd, const std::string& prefix, int dest_fd, const 
   }
   if (err == 0 && fchmod(fd.get(), mode) != 0) err = errno;
   if (err == 0 && fsync(fd.get()) != 0) err = errno;
+  // Closed before it is renamed in: a watcher of the destination hears of
+  // the file once, complete.
+  fd.reset();
   if (err == 0 && renameat(stage_fd, temporary.c_str(), dest_fd, name.c_str()) != 0) err = errno;
   if (err != 0) {
     unlinkat(stage_fd, temporary.c_str(), 0);
