@@ -72,6 +72,9 @@ else()
   # command that every change runs is Debian's update-ca-certificates.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "ca-certificates")
+  # p11-kit's trust module, which Firefox is made to load so that it follows
+  # the system store; without it the tool works, and says Firefox cannot.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "p11-kit-modules")
   # The summary above is the first line; this is the text below it.
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 "tkvcert makes the machine trust, or stop trusting, one CA certificate: the

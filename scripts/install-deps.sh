@@ -4,12 +4,18 @@
 set -euo pipefail
 
 packages=(cmake make g++ libssl-dev libgtest-dev openssl curl ca-certificates util-linux time)
+# The browser step: the JSON library it is built with, and p11-kit's trust
+# module, which Firefox is made to load.
+packages+=(nlohmann-json3-dev p11-kit-modules)
 if [ "${1:-}" != "--linux-only" ]; then
   packages+=(mingw-w64 wine wine64 icoutils binutils clang libfuzzer-14-dev libclang-rt-14-dev)
   # The manual page and the Debian package, and the checks on both.
   packages+=(scdoc mandoc man-db dpkg-dev lintian file)
-  # p11-kit's trust tool and module, the refresh of the p11-kit families' tests.
-  packages+=(p11-kit p11-kit-modules)
+  # p11-kit's trust tool, the refresh of the p11-kit families' tests.
+  packages+=(p11-kit)
+  # The browser tests: real headless browsers, and iproute2 for their
+  # namespace's loopback.
+  packages+=(chromium firefox-esr iproute2 python3)
 fi
 missing=()
 for p in "${packages[@]}"; do
