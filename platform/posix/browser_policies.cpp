@@ -446,19 +446,25 @@ void MergeFirefoxFile(const Place& place, const std::string& dir, bool create,
   const std::string file = dir + "/" + kPoliciesName;
   const std::string shown = place.Show(file);
   const std::string untouched = "; left as it is, and Firefox does not follow the system store";
+  const std::string untrusted =
+      " (or a directory above it in the image) is another user's or writable by others; "
+      "Firefox does not follow the system store";
   UniqueFd dir_fd;
   if (create) {
-    const UniqueFd etc_firefox = place.MakeDir("etc/firefox");
-    if (etc_firefox) dir_fd = place.MakeDir(dir);
+    // Nothing is made in a directory that is not trusted.
+    for (const char* parent : {"etc", "etc/firefox"}) {
+      const UniqueFd parent_fd = place.MakeDir(parent);
+      if (!parent_fd) return Complain("Firefox: " + place.Show(parent) + ": " + Reason(errno));
+      if (!place.Trusted(parent_fd.get())) {
+        return Complain("Firefox: " + place.Show(parent) + untrusted);
+      }
+    }
+    dir_fd = place.MakeDir(dir);
   } else {
     dir_fd = place.OpenDir(dir);
   }
   if (!dir_fd) return Complain("Firefox: " + place.Show(dir) + ": " + Reason(errno));
-  if (!place.Trusted(dir_fd.get())) {
-    return Complain("Firefox: " + place.Show(dir) +
-                    " (or a directory above it in the image) is another user's or writable by "
-                    "others; Firefox does not follow the system store");
-  }
+  if (!place.Trusted(dir_fd.get())) return Complain("Firefox: " + place.Show(dir) + untrusted);
   std::string text;
   struct stat st{};
   const int err = ReadPolicyFile(dir_fd.get(), kPoliciesName, &text, &st);
@@ -490,14 +496,18 @@ void MergeFirefoxFile(const Place& place, const std::string& dir, bool create,
   if (write_err != 0) Complain("Firefox: cannot write " + shown + ": " + Reason(write_err));
 }
 
-void UpdateFirefox(const Place& place) {
+// The installations of Firefox in the root, by directory.
+std::vector<std::string> InstalledFirefoxes(const Place& place) {
   std::vector<std::string> installed;
   for (const FirefoxInstallation& firefox : kFirefoxInstallations) {
     if (IsFileBelow(place, std::string(firefox.dir) + "/" + firefox.program)) {
       installed.emplace_back(firefox.dir);
     }
   }
-  if (installed.empty()) return;
+  return installed;
+}
+
+void UpdateFirefox(const Place& place, const std::vector<std::string>& installed) {
   const std::string module_path = TrustModulePath(place);
   if (module_path.empty()) {
     return Complain("Firefox: p11-kit's trust module (p11-kit-trust.so, Debian's p11-kit-modules) "
@@ -530,20 +540,31 @@ void UpdateBrowserPolicies(const StoreLocation& location, int anchors_fd) {
   const int saved_errno = errno;
   const Place place(*location.root);
   const bool off = BrowsersSwitchedOff(getenv("TKVCERT_BROWSERS"));
+  std::vector<const ChromiumBrowser*> chromiums;
+  for (const ChromiumBrowser& browser : kChromiumBrowsers) {
+    if (place.OpenDir(browser.config_dir)) chromiums.push_back(&browser);
+  }
+  const std::vector<std::string> firefoxes = off ? std::vector<std::string>() : InstalledFirefoxes(place);
+  // A machine (or an image) without these browsers costs no scan.
+  if (chromiums.empty() && firefoxes.empty()) {
+    SetLastError(last_error);
+    errno = saved_errno;
+    return;
+  }
   const std::vector<std::vector<BYTE>> anchors =
       off ? std::vector<std::vector<BYTE>>() : ManagedAnchors(location, anchors_fd);
   const std::string text = anchors.empty() ? "" : ChromiumPolicyText(anchors);
-  for (const ChromiumBrowser& browser : kChromiumBrowsers) {
+  for (const ChromiumBrowser* browser : chromiums) {
     if (anchors.empty()) {
-      RemoveChromiumFile(place, browser, std::string(browser.config_dir) + "/policies/managed");
+      RemoveChromiumFile(place, *browser, std::string(browser->config_dir) + "/policies/managed");
     } else {
-      WriteChromiumFile(place, browser, text);
+      WriteChromiumFile(place, *browser, text);
     }
   }
   // The module follows the store from then on; with nothing of the tool's
-  // left there is nothing for it to add, and what it added stays (see the
+  // in the store there is nothing to add, and what was added stays (see the
   // README: a machine setting, undone by the admin).
-  if (!anchors.empty()) UpdateFirefox(place);
+  if (!anchors.empty() && !firefoxes.empty()) UpdateFirefox(place, firefoxes);
   SetLastError(last_error);
   errno = saved_errno;
 }
