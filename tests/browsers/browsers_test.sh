@@ -329,6 +329,24 @@ case_image_root() {
   stderr_is "^tkvcert: Chromium: $other/etc/chromium/policies \\(or a directory above it in the image\\) is another user's or writable by others; no policy written$"
   check "no Chromium file there" [ ! -e "$other$chromium_file" ]
   check "Firefox's policies written all the same" loads_module "$other$firefox_file"
+
+  # Firefox without p11-kit's trust module: said, and Chromium's file written.
+  local bare=$work/image3
+  make_image_root "$bare"
+  rm "$bare$module"
+  TKVCERT_SYSROOT=$bare run_tool "$(installed one-ca.pem)" /install one-ca.pem
+  stderr_is "^tkvcert: Firefox: p11-kit's trust module \\(p11-kit-trust.so, Debian's p11-kit-modules\\) is not installed; Firefox does not follow the system store$"
+  check "no Firefox policies made there" [ ! -e "$bare/etc/firefox" ]
+  check "the Chromium file there all the same" [ -f "$bare$chromium_file" ]
+
+  # An image's /etc/firefox that others can write is not written into.
+  local open_firefox=$work/image4
+  make_image_root "$open_firefox"
+  mkdir -p "$open_firefox/etc/firefox"
+  chmod 0777 "$open_firefox/etc/firefox"
+  TKVCERT_SYSROOT=$open_firefox run_tool "$(installed one-ca.pem)" /install one-ca.pem
+  stderr_is "^tkvcert: Firefox: $open_firefox/etc/firefox \\(or a directory above it in the image\\) is another user's or writable by others; Firefox does not follow the system store$"
+  check "nothing made in it" [ -z "$(ls -A "$open_firefox/etc/firefox")" ]
 }
 
 case_running_chromium_follows() {
