@@ -151,10 +151,11 @@ class Place {
     const UniqueFd parent = OpenDir(slash == std::string::npos ? "" : relative.substr(0, slash));
     if (!parent) return UniqueFd();
     const std::string name = relative.substr(slash + 1);
-    if (mkdirat(parent.get(), name.c_str(), 0755) != 0 && errno != EEXIST) return UniqueFd();
-    // Whatever the umask: a directory others cannot read hides the policy.
+    const bool made_here = mkdirat(parent.get(), name.c_str(), 0755) == 0;
+    if (!made_here && errno != EEXIST) return UniqueFd();
     UniqueFd made = OpenDir(relative);
-    if (made) fchmod(made.get(), 0755);
+    // Whatever the umask: a directory others cannot read hides the policy.
+    if (made && made_here) fchmod(made.get(), 0755);
     return made;
   }
 
