@@ -72,9 +72,11 @@ else()
   # command that every change runs is Debian's update-ca-certificates.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "ca-certificates")
-  # Only another root's refresh (TKVCERT_SYSROOT) runs in bubblewrap's
-  # sandbox; without it such a change is refused cleanly, with a line saying so.
-  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "bubblewrap")
+  # bubblewrap: only another root's refresh (TKVCERT_SYSROOT) runs in its
+  # sandbox; p11-kit's trust module: Firefox is made to load it so that it
+  # follows the system store. Without either the tool works, refuses what it
+  # cannot do cleanly, and says so.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "bubblewrap, p11-kit-modules")
   # The summary above is the first line; this is the text below it.
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 "tkvcert makes the machine trust, or stop trusting, one CA certificate: the

@@ -6,15 +6,21 @@ set -euo pipefail
 packages=(cmake make g++ libssl-dev libgtest-dev openssl curl ca-certificates util-linux time)
 # The sandbox every refresh for another root runs in (the demo's root, every test).
 packages+=(bubblewrap)
+# The browser step: the JSON library it is built with, and p11-kit's trust
+# module, which Firefox is made to load.
+packages+=(nlohmann-json3-dev p11-kit-modules)
 if [ "${1:-}" != "--linux-only" ]; then
   packages+=(mingw-w64 wine wine64 icoutils binutils clang libfuzzer-14-dev libclang-rt-14-dev)
   # The manual page and the Debian package, and the checks on both.
   packages+=(scdoc mandoc man-db dpkg-dev lintian file)
-  # p11-kit's trust tool and module, the refresh of the p11-kit families' tests.
-  packages+=(p11-kit p11-kit-modules)
+  # p11-kit's trust tool, the refresh of the p11-kit families' tests.
+  packages+=(p11-kit)
   # The clients of the client trust test, Java's keystore hook, and the
   # mount namespace it runs in.
   packages+=(gnutls-bin python3 default-jre-headless ca-certificates-java mount)
+  # The browser tests: real headless browsers, and iproute2 for their
+  # namespace's loopback.
+  packages+=(chromium firefox-esr iproute2)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -12,6 +12,7 @@
 #include "platform/posix/anchor_directory.h"
 #include "platform/posix/anchor_format.h"
 #include "platform/posix/anchor_listing.h"
+#include "platform/posix/browser_policies.h"
 #include "platform/posix/cert_context.h"
 #include "platform/posix/last_error.h"
 #include "platform/posix/store_refresh.h"
@@ -55,6 +56,7 @@ DWORD FinishCutOffChange(const StoreLocation& location, const RefreshCommand& re
     if (anchored) ForgetLink(location, AnchorFileName(block.der));
   }
   if (DWORD code = PublishChange(location, refresh, dir.fd(), expected)) return code;
+  UpdateBrowserPolicies(location, dir.fd());
   dir.ClearRecordedChange();
   return ERROR_SUCCESS;
 }
@@ -86,6 +88,7 @@ BOOL ChangeStore(const StoreData& store, const std::vector<BYTE>& der, const Sto
   }
   std::string unused;
   if (!pending.changed() && CheckBundle(store.location, expected, &unused) == ERROR_SUCCESS) {
+    UpdateBrowserPolicies(store.location, dir.fd());
     dir.ClearRecordedChange();
     return TRUE;  // already published: config management repeats itself
   }
@@ -98,6 +101,7 @@ BOOL ChangeStore(const StoreData& store, const std::vector<BYTE>& der, const Sto
     return Fail(code);
   }
   pending.Commit();
+  UpdateBrowserPolicies(store.location, dir.fd());
   dir.ClearRecordedChange();
   return TRUE;
 }
