@@ -135,7 +135,7 @@ class Place {
   explicit Place(const RootDirectory& root) : root_(root) {}
 
   const RootDirectory& root() const { return root_; }
-  std::string Show(const std::string& relative) const { return root_.HostPath(relative); }
+  std::string Show(const std::string& relative) const { return root_.DisplayPath(relative); }
 
   // `relative` as an open directory, with every link resolved inside the
   // root; -1 with errno set when it is not one.
