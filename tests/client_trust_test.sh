@@ -37,10 +37,14 @@ abort() { echo "FAIL: $*"; echo "$passed passed, $((failed + 1)) failed"; exit 1
 # Nothing set up below may leak out: not propagated, and in our own namespace.
 mount --make-rprivate /
 [ "$(readlink /proc/self/ns/mnt)" != "$TKV_CLIENT_HOST_NS" ] || abort "still in the host's mount namespace"
-# Our files on the machine's /tmp, a mount of its own here so that it stays
-# writable when the rest is made read-only below (a /tmp of our own would
-# hide the tool and this script when they are kept there).
-mount --bind /tmp /tmp
+# A /tmp of our own: the refresh's temporary files and ours (and those a
+# killed refresh leaves), gone with the namespace. It would hide the tool and
+# this script's fixture where they are kept under /tmp: both are taken first.
+# shellcheck source=support/loopback_tls.sh
+. "$(dirname "$self")/support/loopback_tls.sh"
+exec 9<"$tool"
+tool=/proc/self/fd/9
+mount -t tmpfs -o mode=1777 tmpfs /tmp
 work=$(mktemp -d)
 copies=$work/copies
 
@@ -91,10 +95,7 @@ echo "ok: private copies mounted over ${mounted[*]}"
 cd "$work"
 server_pid= holder_pid= killed_sid=
 trap '[ -z "$server_pid" ] || kill "$server_pid"; [ -z "$holder_pid" ] || kill "$holder_pid"
-  [ -z "$killed_sid" ] || kill -KILL -- "-$killed_sid"; cd /
-  rm -rf "$work"' EXIT
-# shellcheck source=support/loopback_tls.sh
-. "$(dirname "$self")/support/loopback_tls.sh"
+  [ -z "$killed_sid" ] || kill -KILL -- "-$killed_sid"' EXIT
 cn="Client Trust Test CA $$"
 make_ca ca "$cn"
 make_leaf ca
