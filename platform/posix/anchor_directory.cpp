@@ -2,9 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <openssl/crypto.h>
 #include <sys/file.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,21 +12,14 @@
 
 #include "platform/posix/directory_entries.h"
 #include "platform/posix/last_error.h"
+#include "platform/posix/unpredictable_name.h"
 
 namespace tkv {
 namespace {
 
 std::string UnpredictableName(const char* suffix) {
-  unsigned char random[12];
-  // The kernel's generator: OpenSSL's would first seed itself, which costs
-  // more than the rest of an install.
-  if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) return "";
-  char text[sizeof random * 2 + 1];
-  size_t length = 0;
-  if (OPENSSL_buf2hexstr_ex(text, sizeof text, &length, random, sizeof random, '\0') != 1) {
-    return "";
-  }
-  return std::string("tkvcert-") + text + suffix;
+  const std::string hex = UnpredictableHex();
+  return hex.empty() ? "" : "tkvcert-" + hex + suffix;
 }
 
 DWORD WriteAll(int fd, const std::string& contents) {

@@ -2,10 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <strings.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +19,7 @@
 #include "platform/posix/anchor_listing.h"
 #include "platform/posix/directory_entries.h"
 #include "platform/posix/file_reader.h"
+#include "platform/posix/unpredictable_name.h"
 
 namespace tkv {
 
@@ -186,17 +185,6 @@ class Place {
   const RootDirectory& root_;
 };
 
-std::string UnpredictableSuffix() {
-  unsigned char random[12];
-  if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) return "";
-  char text[sizeof random * 2 + 1];
-  size_t length = 0;
-  if (OPENSSL_buf2hexstr_ex(text, sizeof text, &length, random, sizeof random, '\0') != 1) {
-    return "";
-  }
-  return text;
-}
-
 // Removes what a run killed while writing left in `dir_fd`: files whose
 // names begin with `prefix`, which only this step makes.
 void RemoveLeftovers(int dir_fd, const std::string& prefix) {
@@ -215,7 +203,7 @@ void RemoveLeftovers(int dir_fd, const std::string& prefix) {
 int WriteAtomically(int stage_fd, const std::string& prefix, int dest_fd, const std::string& name,
                     const std::string& contents, mode_t mode, uid_t uid, gid_t gid) {
   RemoveLeftovers(stage_fd, prefix);
-  const std::string suffix = UnpredictableSuffix();
+  const std::string suffix = UnpredictableHex();
   if (suffix.empty()) return EIO;
   const std::string temporary = prefix + suffix;
   UniqueFd fd(openat(stage_fd, temporary.c_str(),
