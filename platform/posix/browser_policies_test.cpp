@@ -22,9 +22,8 @@ struct MergeCase {
   std::string expected;  // the file written, for kMerged
 };
 
-const MergeCase kMergeCases[] = {
-    {"no file yet: one entry under Add", "", FirefoxMerge::kMerged,
-     R"j({
+// A policies file that holds the tool's entry and nothing else.
+constexpr char kOnlyOurEntry[] = R"j({
   "policies": {
     "SecurityDevices": {
       "Add": {
@@ -33,7 +32,11 @@ const MergeCase kMergeCases[] = {
     }
   }
 }
-)j"},
+)j";
+
+const MergeCase kMergeCases[] = {
+    {"no file yet: one entry under Add", "", FirefoxMerge::kMerged,
+     kOnlyOurEntry},
     {"an admin's other policies and top-level keys stay, in their order",
      R"j({"zeta": 1, "policies": {"DisableAppUpdate": true, "Homepage": {"URL": "https://intra.example/", "Locked": true}, "Certificates": {"ImportEnterpriseRoots": true}}, "alpha": [1, 2]})j",
      FirefoxMerge::kMerged,
@@ -125,16 +128,7 @@ const MergeCase kMergeCases[] = {
      R"j({"policies": {"SecurityDevices": {"trust": "/usr/lib/x86_64-linux-gnu/pkcs11/p11-kit-trust.so"}}})j",
      FirefoxMerge::kUnchanged, ""},
     {"an empty policies object", R"j({"policies": {}})j", FirefoxMerge::kMerged,
-     R"j({
-  "policies": {
-    "SecurityDevices": {
-      "Add": {
-        "p11-kit-trust (tkvcert)": "/usr/lib/x86_64-linux-gnu/pkcs11/p11-kit-trust.so"
-      }
-    }
-  }
-}
-)j"},
+     kOnlyOurEntry},
     {"non-ASCII text is kept as UTF-8",
      "{\"policies\": {\"Homepage\": {\"URL\": \"https://\\u00e9xample.test/\\u2603\"}}}",
      FirefoxMerge::kMerged,
