@@ -185,8 +185,8 @@ std::string WithUnixLineEnds(std::string text) {
   return out;
 }
 
-RunResult Spawn(const char* program, const std::vector<std::string>& argv,
-                const RunOptions& options) {
+RunResult SpawnOnce(const char* program, const std::vector<std::string>& argv,
+                    const RunOptions& options) {
   int out_pipe[2];
   int err_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe");
@@ -215,6 +215,23 @@ RunResult Spawn(const char* program, const std::vector<std::string>& argv,
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   result.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return result;
+}
+
+// Now and then Wine cannot start at all: something already sits where it
+// must map its shared page, and it gives up before running any Windows
+// code. Nothing was done, so the run is tried again rather than failed.
+bool WineFailedToStart(const char* program, const RunResult& result) {
+  return std::string(program) == "wine" &&
+         result.err.find("failed to map the shared user data") != std::string::npos;
+}
+
+RunResult Spawn(const char* program, const std::vector<std::string>& argv,
+                const RunOptions& options) {
+  RunResult result = SpawnOnce(program, argv, options);
+  for (int retry = 0; retry < 3 && WineFailedToStart(program, result); ++retry) {
+    result = SpawnOnce(program, argv, options);
+  }
   return result;
 }
 
