@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(cmake make g++ libssl-dev libgtest-dev openssl curl ca-certificates util-linux time)
 # The sandbox every refresh for another root runs in (the demo's root, every test).
 packages+=(bubblewrap)
+# Its seccomp filter is built with libseccomp.
+packages+=(libseccomp-dev pkg-config)
 # The browser step: the JSON library it is built with, and p11-kit's trust
 # module, which Firefox is made to load.
 packages+=(nlohmann-json3-dev p11-kit-modules)

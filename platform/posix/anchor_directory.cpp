@@ -10,6 +10,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/posix/command_clock.h"
 #include "platform/posix/directory_entries.h"
 #include "platform/posix/last_error.h"
 #include "platform/posix/unpredictable_name.h"
@@ -96,12 +97,13 @@ bool AlreadyHolds(int dir_fd, const std::string& name, const AnchorFile& file) {
 DWORD LockedAnchorDirectory::Open(UniqueFd anchors_fd, std::chrono::milliseconds patience,
                                   LockedAnchorDirectory* out) {
   if (!anchors_fd) return ERROR_FILE_NOT_FOUND;
-  const auto deadline = std::chrono::steady_clock::now() + patience;
+  const auto started = std::chrono::steady_clock::now();
   while (flock(anchors_fd.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno != EWOULDBLOCK && errno != EINTR) return ErrorFromErrno(errno);
-    if (std::chrono::steady_clock::now() >= deadline) return ERROR_BUSY;
+    if (std::chrono::steady_clock::now() >= started + patience) return ERROR_BUSY;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+  DiscountLockWait(std::chrono::steady_clock::now() - started);
   out->fd_ = std::move(anchors_fd);
   return out->OpenStaging();
 }

@@ -17,10 +17,6 @@
 namespace tkv {
 namespace {
 
-// The refresh runs as root and runs other programs and hooks: nothing of the
-// caller's environment (PATH, BASH_ENV, LD_PRELOAD, OPENSSL_CONF, TMPDIR...)
-// may choose what they run or read.
-const char* const kRefreshEnvironment[] = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL=C"};
 constexpr size_t kMaxKeptOutput = 64 * 1024;
 // Descriptors handed to the child wait above the numbers they are handed at.
 constexpr int kParkedFds = 100;
@@ -30,15 +26,6 @@ std::vector<char*> CStrings(std::vector<std::string>& strings) {
   for (std::string& s : strings) pointers.push_back(s.data());
   pointers.push_back(nullptr);
   return pointers;
-}
-
-std::vector<std::string> CommandLine(const std::vector<std::string>& argv, const Sandbox& sandbox) {
-  if (sandbox.empty()) return argv;
-  std::vector<std::string> line = {kSandboxProgram};
-  line.insert(line.end(), sandbox.options.begin(), sandbox.options.end());
-  line.insert(line.end(), {"--chdir", "/", "--"});
-  line.insert(line.end(), argv.begin(), argv.end());
-  return line;
 }
 
 // Reads what is there; false at the end of the output.
@@ -112,6 +99,33 @@ UniqueFd InputFile(const std::string& input) {
   return fd;
 }
 
+
+// This machine's own refresh: it inherits the lock, so that the store stays
+// locked while it runs even if the tool is killed.
+pid_t StartOnHost(const std::vector<std::string>& argv, int in, int out, int err, int lock_fd) {
+  UniqueFd parked_lock;
+  if (lock_fd >= 0) {
+    parked_lock.reset(fcntl(lock_fd, F_DUPFD_CLOEXEC, kParkedFds));
+    if (!parked_lock) return -1;
+  }
+  std::vector<std::string> args = argv;
+  std::vector<std::string> env(std::begin(kProgramEnvironment), std::end(kProgramEnvironment));
+  std::vector<char*> c_args = CStrings(args);
+  std::vector<char*> c_env = CStrings(env);
+  // Everything is prepared before: the child only makes system calls until
+  // it execs, so it can share our memory instead of copying its mappings.
+  const pid_t pid = vfork();
+  if (pid != 0) return pid;
+  if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
+  // dup2 leaves the copy open across exec, as it must be.
+  if (parked_lock && dup2(parked_lock.get(), 3) < 0) _exit(127);
+  // Nothing else of ours or the caller's reaches it.
+  syscall(SYS_close_range, parked_lock ? 4 : 3, ~0U, 0);
+  if (chdir("/") != 0) _exit(127);
+  execve(c_args[0], c_args.data(), c_env.data());
+  _exit(127);
+}
+
 }  // namespace
 
 RefreshOutcome RunRefreshCommand(const std::vector<std::string>& argv, const Sandbox& sandbox,
@@ -119,6 +133,10 @@ RefreshOutcome RunRefreshCommand(const std::vector<std::string>& argv, const San
                                  const std::string& input) {
   RefreshOutcome outcome;
   outcome.code = ERROR_FUNCTION_FAILED;
+  if (limit.count() <= 0) {
+    outcome.code = ERROR_TIMEOUT;
+    return outcome;
+  }
   int out_fds[2];
   int error_fds[2];
   if (pipe2(out_fds, O_CLOEXEC) != 0) return outcome;
@@ -129,43 +147,25 @@ RefreshOutcome RunRefreshCommand(const std::vector<std::string>& argv, const San
   UniqueFd error_write(error_fds[1]);
   UniqueFd input_fd = InputFile(input);
   if (!input_fd) return outcome;
-  // A sandboxed refresh dies with the tool, and must see nothing of ours:
-  // only the host's own is given the lock.
-  std::vector<UniqueFd> handed;
-  for (const UniqueFd& fd : sandbox.mounts) handed.emplace_back(fcntl(fd.get(), F_DUPFD_CLOEXEC, kParkedFds));
-  if (sandbox.empty() && lock_fd >= 0) handed.emplace_back(fcntl(lock_fd, F_DUPFD_CLOEXEC, kParkedFds));
-  for (const UniqueFd& fd : handed) {
-    if (!fd) return outcome;
+
+  pid_t pid = -1;
+  SandboxedProcess sandboxed;  // its `alive` stays open until the sandbox is reaped
+  if (sandbox.empty()) {
+    pid = StartOnHost(argv, input_fd.get(), out_write.get(), error_write.get(), lock_fd);
+  } else if (DWORD code = StartInSandbox(sandbox, argv, input_fd.get(), out_write.get(),
+                                         error_write.get(), &sandboxed)) {
+    outcome.code = code;
+    return outcome;
+  } else {
+    pid = sandboxed.pid;
   }
-
-  std::vector<std::string> args = CommandLine(argv, sandbox);
-  std::vector<std::string> env(std::begin(kRefreshEnvironment), std::end(kRefreshEnvironment));
-  std::vector<char*> c_args = CStrings(args);
-  std::vector<char*> c_env = CStrings(env);
-
-  // Everything is prepared before: the child only makes system calls until
-  // it execs, so it can share our memory instead of copying its mappings.
-  const pid_t pid = vfork();
   if (pid < 0) return outcome;
-  if (pid == 0) {
-    if (dup2(input_fd.get(), 0) < 0 || dup2(out_write.get(), 1) < 0 ||
-        dup2(error_write.get(), 2) < 0) {
-      _exit(127);
-    }
-    // dup2 leaves the copy open across exec, as it must be.
-    for (size_t i = 0; i < handed.size(); ++i) {
-      if (dup2(handed[i].get(), 3 + static_cast<int>(i)) < 0) _exit(127);
-    }
-    if (chdir("/") != 0) _exit(127);
-    execve(c_args[0], c_args.data(), c_env.data());
-    _exit(127);
-  }
   out_write.reset();
   error_write.reset();
 
   Stream streams[2] = {{out_read.get(), &outcome.output}, {error_read.get(), &outcome.errors}};
   if (!WaitReading(pid, streams, limit)) {
-    // In a sandbox, its PID namespace ends with it.
+    // A sandbox's PID namespace ends with its first process.
     kill(pid, SIGKILL);
     ExitedStatus(pid);
     outcome.code = ERROR_TIMEOUT;

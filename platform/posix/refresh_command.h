@@ -6,14 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/refresh_sandbox.h"
+#include "platform/posix/sandbox.h"
 #include "platform/posix/wincrypt_posix.h"
 
 namespace tkv {
-
-// Longer than any real refresh of a large store on a slow disk; a refresh
-// still running then is stuck, and holds the store's lock.
-constexpr std::chrono::minutes kRefreshTimeLimit{10};
 
 // What a refresh said and how it ended.
 struct RefreshOutcome {
@@ -24,10 +20,12 @@ struct RefreshOutcome {
 };
 
 // Runs argv (argv[0] an absolute path) with working directory "/", `input`
-// as its standard input and a fixed environment (a system PATH, LC_ALL=C, nothing of the
-// caller's), and waits for it at most `limit`. Without a sandbox it runs on
-// this machine and inherits `lock_fd`, so the store stays locked while it
-// runs even if the tool is killed; in one (see refresh_sandbox.h) it dies
+// as its standard input and a fixed environment (a system PATH, LC_ALL=C,
+// nothing of the caller's), and waits for it at most `limit` (none left:
+// ERROR_TIMEOUT, and it is not started). It is handed no descriptor of the
+// tool's or its caller's but its standard streams. Without a sandbox it
+// runs on this machine and inherits `lock_fd`, so the store stays locked
+// while it runs even if the tool is killed; in one (see sandbox.h) it dies
 // with the tool instead. Its output is read until it exits, not until
 // whatever it left running closes it.
 RefreshOutcome RunRefreshCommand(const std::vector<std::string>& argv, const Sandbox& sandbox,

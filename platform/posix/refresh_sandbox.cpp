@@ -2,42 +2,77 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <map>
+#include <utility>
 
+#include "platform/posix/complaint.h"
 #include "platform/posix/last_error.h"
+#include "platform/posix/refresh_command.h"
 
 namespace tkv {
 namespace {
 
-// What every sandbox is, before what it shows.
+// A refresh writes lists of names there, not bundles: enough for a store of
+// a hundred thousand certificates, and not the machine's memory.
+constexpr char kTmpSize[] = "67108864";
+
+// What every sandbox is, before what it shows. No user namespace of
+// bubblewrap's own: the tool has made the one it runs in.
 std::vector<std::string> BaseOptions() {
-  // A mount namespace comes with every sandbox. No user namespace: run as
-  // root, one would add nothing to dropping every capability.
   return {"--unshare-ipc", "--unshare-pid", "--unshare-net", "--unshare-uts", "--unshare-cgroup-try",
           "--die-with-parent", "--new-session", "--cap-drop", "ALL",
           "--clearenv", "--setenv", "PATH", "/usr/sbin:/usr/bin:/sbin:/bin",
           "--setenv", "LC_ALL", "C"};
 }
 
-void Mount(Sandbox* sandbox, UniqueFd fd, bool writable, const std::string& target) {
-  const int number = 3 + static_cast<int>(sandbox->mounts.size());
-  sandbox->options.insert(sandbox->options.end(),
-                          {writable ? "--bind-fd" : "--ro-bind-fd", std::to_string(number), target});
-  sandbox->mounts.push_back(std::move(fd));
+void Add(Sandbox* sandbox, std::initializer_list<std::string> options) {
+  sandbox->options.insert(sandbox->options.end(), options);
 }
 
-void PrivateSystemDirs(Sandbox* sandbox) {
-  sandbox->options.insert(sandbox->options.end(),
-                          {"--dev", "/dev", "--proc", "/proc", "--tmpfs", "/tmp"});
+void Mount(Sandbox* sandbox, const std::string& below_root, UniqueFd fd, bool writable,
+           const std::string& target) {
+  const int number = 3 + static_cast<int>(sandbox->mounts.size());
+  Add(sandbox, {writable ? "--bind-fd" : "--ro-bind-fd", std::to_string(number), target});
+  sandbox->mounts.push_back({below_root, std::move(fd)});
 }
+
+bool HostHas(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+// A private /proc, with runc's defaults: what reaches the kernel's settings
+// read-only, and what shows other users' doings hidden. The namespace's root
+// could not write the host's settings anyway; read-only, not even those of
+// its own namespaces open for writing.
+void Proc(Sandbox* sandbox) {
+  Add(sandbox, {"--proc", "/proc"});
+  for (const char* name : {"asound", "bus", "fs", "irq", "sys", "sysrq-trigger"}) {
+    const std::string path = std::string("/proc/") + name;
+    if (HostHas(path)) Add(sandbox, {"--ro-bind", path, path});
+  }
+  for (const char* name : {"kcore", "keys", "latency_stats", "timer_list", "timer_stats", "sched_debug"}) {
+    const std::string path = std::string("/proc/") + name;
+    if (HostHas(path)) Add(sandbox, {"--ro-bind", "/dev/null", path});
+  }
+  for (const char* name : {"acpi", "scsi"}) {
+    const std::string path = std::string("/proc/") + name;
+    if (HostHas(path)) Add(sandbox, {"--tmpfs", path, "--remount-ro", path});
+  }
+}
+
+void Tmp(Sandbox* sandbox) { Add(sandbox, {"--size", kTmpSize, "--tmpfs", "/tmp"}); }
 
 // The host's /bin, /sbin and /lib* are links into /usr on a merged system
 // and directories elsewhere: shown as they are.
 void HostPrograms(Sandbox* sandbox) {
-  sandbox->options.insert(sandbox->options.end(), {"--ro-bind", "/usr", "/usr"});
+  Add(sandbox, {"--ro-bind", "/usr", "/usr"});
   for (const char* dir : {"/bin", "/sbin", "/lib", "/lib32", "/lib64", "/libx32"}) {
     struct stat st;
     if (lstat(dir, &st) != 0) continue;
@@ -45,52 +80,151 @@ void HostPrograms(Sandbox* sandbox) {
       char target[PATH_MAX];
       const ssize_t n = readlink(dir, target, sizeof target - 1);
       if (n <= 0) continue;
-      sandbox->options.insert(sandbox->options.end(),
-                              {"--symlink", std::string(target, static_cast<size_t>(n)), dir});
+      Add(sandbox, {"--symlink", std::string(target, static_cast<size_t>(n)), dir});
     } else if (S_ISDIR(st.st_mode)) {
-      sandbox->options.insert(sandbox->options.end(), {"--ro-bind", dir, dir});
+      Add(sandbox, {"--ro-bind", dir, dir});
     }
   }
+}
+
+void Start(const RootDirectory& root, std::shared_ptr<const SandboxSession> session, Sandbox* sandbox) {
+  sandbox->session = std::move(session);
+  sandbox->root.reset(fcntl(root.fd(), F_DUPFD_CLOEXEC, 0));
+  sandbox->options = BaseOptions();
+}
+
+// A program run the way this command will run the root's: the host's
+// `true`, with the root read-only beside it. What the kernel, bubblewrap or
+// a container around us refuses shows here, before any change.
+DWORD TryRunning(const RootDirectory& root, std::shared_ptr<const SandboxSession> session, std::string* why) {
+  std::string program;
+  for (const char* candidate : {"/usr/bin/true", "/bin/true"}) {
+    if (access(candidate, X_OK) == 0 && program.empty()) program = candidate;
+  }
+  if (program.empty()) {
+    *why = "no /usr/bin/true to try one with";
+    return ERROR_NOT_SUPPORTED;
+  }
+  Sandbox trial;
+  Start(root, std::move(session), &trial);
+  HostPrograms(&trial);
+  Add(&trial, {"--dev", "/dev"});
+  Proc(&trial);
+  Tmp(&trial);
+  Mount(&trial, "", UniqueFd(fcntl(root.fd(), F_DUPFD_CLOEXEC, 0)), false, "/root");
+  const RefreshOutcome outcome =
+      RunRefreshCommand({program}, trial, -1, std::chrono::seconds(30));
+  if (outcome.code == ERROR_SUCCESS) return ERROR_SUCCESS;
+  const std::string said = outcome.errors.substr(0, outcome.errors.find('\n'));
+  *why = !said.empty() ? said
+         : outcome.code == ERROR_TIMEOUT ? "a trial run did not end"
+                                         : "a trial run failed with status " + std::to_string(outcome.exit_status);
+  return ERROR_NOT_SUPPORTED;
+}
+
+DWORD TryUserNamespace(const RootDirectory& root, const std::shared_ptr<SandboxSession>& session,
+                       std::string* why) {
+  session->mode = SandboxMode::kUserNamespace;
+  if (DWORD code = MakeUserNamespace(&session->user_namespace, why)) return code;
+  UniqueFd tree;
+  if (DWORD code = CloneIdmapped(root.fd(), session->user_namespace.get(), &tree, why)) return code;
+  return TryRunning(root, session, why);
+}
+
+DWORD ChooseSandbox(const RootDirectory& root, std::shared_ptr<const SandboxSession>* chosen) {
+  const char* value = getenv("TKVCERT_SANDBOX");
+  const std::string asked = value != nullptr ? value : "";
+  if (!asked.empty() && asked != "userns" && asked != "proc-masks") {
+    Complain("TKVCERT_SANDBOX is \"" + asked + "\"; it must be userns or proc-masks");
+    return ERROR_NOT_SUPPORTED;
+  }
+  auto session = std::make_shared<SandboxSession>();
+  std::string why;
+  if (BuildSeccompFilter(&session->filter, &why) != ERROR_SUCCESS) {
+    Complain("no sandbox can be made here for another root's programs: " + why);
+    return ERROR_NOT_SUPPORTED;
+  }
+  if (asked != "proc-masks") {
+    if (TryUserNamespace(root, session, &why) == ERROR_SUCCESS) {
+      *chosen = std::move(session);
+      return ERROR_SUCCESS;
+    }
+    if (asked == "userns") {
+      Complain("TKVCERT_SANDBOX=userns, and no user namespace can be made here: " + why);
+      return ERROR_NOT_SUPPORTED;
+    }
+    Complain("another root's programs run as uid 0 without capabilities, with /proc masked: "
+             "no user namespace can be made here: " + why);
+    session->user_namespace.reset();
+  }
+  session->mode = SandboxMode::kProcMasks;
+  if (TryRunning(root, session, &why) != ERROR_SUCCESS) {
+    Complain("no sandbox can be made here for another root's programs: " + why);
+    return ERROR_NOT_SUPPORTED;
+  }
+  *chosen = std::move(session);
+  return ERROR_SUCCESS;
 }
 
 }  // namespace
 
 bool SandboxAvailable() { return access(kSandboxProgram, X_OK) == 0; }
 
-DWORD PlanImageSandbox(const RootDirectory& root, Sandbox* sandbox) {
-  sandbox->options = BaseOptions();
+DWORD CommandSandbox(const RootDirectory& root, std::shared_ptr<const SandboxSession>* session) {
+  // A command works on one root; a process that opens several (a test) has
+  // each tried once.
+  static std::map<std::pair<dev_t, ino_t>, std::pair<DWORD, std::shared_ptr<const SandboxSession>>> chosen;
+  struct stat st;
+  if (fstat(root.fd(), &st) != 0) return ErrorFromErrno(errno);
+  const auto key = std::make_pair(st.st_dev, st.st_ino);
+  auto found = chosen.find(key);
+  if (found == chosen.end()) {
+    std::shared_ptr<const SandboxSession> made;
+    const DWORD code = ChooseSandbox(root, &made);
+    found = chosen.emplace(key, std::make_pair(code, std::move(made))).first;
+  }
+  *session = found->second.second;
+  return found->second.first;
+}
+
+DWORD PlanImageSandbox(const RootDirectory& root, std::shared_ptr<const SandboxSession> session,
+                       Sandbox* sandbox) {
+  Start(root, std::move(session), sandbox);
   UniqueFd top(fcntl(root.fd(), F_DUPFD_CLOEXEC, 0));
   if (!top) return ErrorFromErrno(errno);
-  Mount(sandbox, std::move(top), true, "/");
+  Mount(sandbox, "", std::move(top), true, "/");
   // Mount points are made only where the image has them: an image is not
   // given directories of ours.
-  const std::pair<const char*, std::vector<std::string>> system_dirs[] = {
-      {"dev", {"--dev", "/dev"}}, {"proc", {"--proc", "/proc"}}, {"tmp", {"--tmpfs", "/tmp"}}};
-  for (const auto& [dir, options] : system_dirs) {
-    if (!OpenBeneathWithoutLinks(root.fd(), dir, O_PATH | O_DIRECTORY)) continue;
-    sandbox->options.insert(sandbox->options.end(), options.begin(), options.end());
-  }
+  auto has = [&root](const char* dir) {
+    return static_cast<bool>(OpenBeneathWithoutLinks(root.fd(), dir, O_PATH | O_DIRECTORY));
+  };
+  if (has("dev")) Add(sandbox, {"--dev", "/dev"});
+  if (has("proc")) Proc(sandbox);
+  if (has("tmp")) Tmp(sandbox);
   return ERROR_SUCCESS;
 }
 
-DWORD PlanHostToolSandbox(const RootDirectory& root, const std::vector<LentPath>& lent,
-                          const std::string& empty_dir, Sandbox* sandbox) {
-  sandbox->options = BaseOptions();
+DWORD PlanHostToolSandbox(const RootDirectory& root, std::shared_ptr<const SandboxSession> session,
+                          const std::vector<LentPath>& lent, const std::string& empty_dir,
+                          Sandbox* sandbox) {
+  Start(root, std::move(session), sandbox);
   HostPrograms(sandbox);
-  PrivateSystemDirs(sandbox);
-  sandbox->options.insert(sandbox->options.end(), {"--dir", "/etc"});
+  Add(sandbox, {"--dev", "/dev"});
+  Proc(sandbox);
+  Tmp(sandbox);
+  Add(sandbox, {"--dir", "/etc"});
   for (const LentPath& path : lent) {
     const std::string target = "/" + path.relative;
     UniqueFd fd = root.OpenBelow(path.relative, O_PATH);
     if (!fd && errno == ENOENT && path.optional) {
-      sandbox->options.insert(sandbox->options.end(), {"--dir", target});
+      Add(sandbox, {"--dir", target});
       continue;
     }
     if (!fd) return errno == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno);
     if (DWORD code = root.CheckTrusted(fd.get())) return code;
-    Mount(sandbox, std::move(fd), path.writable, target);
+    Mount(sandbox, path.relative, std::move(fd), path.writable, target);
   }
-  if (!empty_dir.empty()) sandbox->options.insert(sandbox->options.end(), {"--dir", "/" + empty_dir});
+  if (!empty_dir.empty()) Add(sandbox, {"--dir", "/" + empty_dir});
   return ERROR_SUCCESS;
 }
 

@@ -1,36 +1,35 @@
 // The sandbox a program runs in when it works for another root than the
-// host's: bubblewrap, with fresh mount, PID, IPC, UTS and network
-// namespaces, no capabilities and no new privileges, dying with the tool.
-// It is shown only what it needs, mounted from descriptors opened below the
-// root, so no path string of the root is resolved again and a link, a
-// configuration line or a file name that leads out of the root finds nothing.
+// host's: how this command's sandboxes are made, chosen once before any
+// change, and what each shows. It is shown only what it needs, mounted from
+// the root's descriptor, so no path string of the root is resolved again
+// and a link, a configuration line or a file name that leads out of the
+// root finds nothing.
 #ifndef TKVCERT_PLATFORM_POSIX_REFRESH_SANDBOX_H_
 #define TKVCERT_PLATFORM_POSIX_REFRESH_SANDBOX_H_
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/posix/root_directory.h"
-#include "platform/posix/unique_fd.h"
+#include "platform/posix/sandbox.h"
 #include "platform/posix/wincrypt_posix.h"
 
 namespace tkv {
 
-// Never looked up in PATH: the tool runs as root.
-constexpr char kSandboxProgram[] = "/usr/bin/bwrap";
-
-// bubblewrap's options (without the program), and the descriptors it mounts:
-// the i-th is handed to it as descriptor 3 + i.
-struct Sandbox {
-  std::vector<std::string> options;
-  std::vector<UniqueFd> mounts;
-
-  bool empty() const { return options.empty(); }
-};
+// How this command's sandboxes for `root` are made, tried once (a program
+// run in one) and kept for the command. TKVCERT_SANDBOX chooses: unset or
+// empty, a user namespace, else (said once on standard error, with why) the
+// host's uid 0 without capabilities and with /proc masked; "userns", a user
+// namespace or nothing; "proc-masks", the latter. ERROR_NOT_SUPPORTED, with
+// a line on standard error, when the sandbox asked for cannot be made, or
+// none at all, or for any other value.
+DWORD CommandSandbox(const RootDirectory& root, std::shared_ptr<const SandboxSession>* session);
 
 // A root's own programs: the root itself as "/", with a private /dev, /proc
 // and /tmp where the root has those directories.
-DWORD PlanImageSandbox(const RootDirectory& root, Sandbox* sandbox);
+DWORD PlanImageSandbox(const RootDirectory& root, std::shared_ptr<const SandboxSession> session,
+                       Sandbox* sandbox);
 
 // What a root without programs of its own lends from the host to run the
 // host's tool: the host's programs read-only, and of the root only these,
@@ -42,8 +41,9 @@ struct LentPath {
   bool writable;
   bool optional;         // missing: an empty directory in its place
 };
-DWORD PlanHostToolSandbox(const RootDirectory& root, const std::vector<LentPath>& lent,
-                          const std::string& empty_dir, Sandbox* sandbox);
+DWORD PlanHostToolSandbox(const RootDirectory& root, std::shared_ptr<const SandboxSession> session,
+                          const std::vector<LentPath>& lent, const std::string& empty_dir,
+                          Sandbox* sandbox);
 
 // Whether bubblewrap is there to run one.
 bool SandboxAvailable();

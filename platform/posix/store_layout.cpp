@@ -121,10 +121,12 @@ DWORD PlanRefresh(const StoreLocation& location, RefreshCommand* command) {
              kSandboxProgram + ")");
     return ERROR_NOT_SUPPORTED;
   }
-  if (location.refresh_inside_root) return PlanImageSandbox(root, &command->sandbox);
+  std::shared_ptr<const SandboxSession> session;
+  if (DWORD code = CommandSandbox(root, &session)) return code;
+  if (location.refresh_inside_root) return PlanImageSandbox(root, session, &command->sandbox);
   // The host's tool, with its default paths: no path of the root reaches
   // it, and it runs none of the root's hooks.
-  return PlanHostToolSandbox(root, LentToHostTool(layout),
+  return PlanHostToolSandbox(root, session, LentToHostTool(layout),
                              layout.hooks_dir != nullptr ? layout.hooks_dir : "", &command->sandbox);
 }
 

@@ -12,6 +12,7 @@
 #include <set>
 
 #include "platform/posix/anchor_format.h"
+#include "platform/posix/command_clock.h"
 #include "platform/posix/complaint.h"
 #include "platform/posix/anchor_listing.h"
 #include "platform/posix/directory_entries.h"
@@ -170,7 +171,7 @@ void AnnounceRemovals(const StoreLocation& location, const RefreshCommand& refre
   for (const std::string& name : gone) lines += "-" + certs + name + "\n";
   for (const std::string& hook : Hooks(*location.root, layout.hooks_dir)) {
     const RefreshOutcome outcome =
-        RunRefreshCommand({hook}, refresh.sandbox, lock_fd, kRefreshTimeLimit, lines);
+        RunRefreshCommand({hook}, refresh.sandbox, lock_fd, TimeLeft(TimeUse::kChange), lines);
     PassOn(outcome);
     if (outcome.code == ERROR_TIMEOUT) {
       Complain("E: " + hook + " ran past its time limit and was stopped.");
@@ -299,14 +300,14 @@ DWORD CheckBundle(const StoreLocation& location, const ExpectedTrust& expected, 
 }
 
 DWORD PublishChange(const StoreLocation& location, const RefreshCommand& refresh, int anchors_fd,
-                    const ExpectedTrust& expected) {
+                    const ExpectedTrust& expected, TimeUse use) {
   const StoreLayout& layout = *location.layout;
   const RootDirectory& root = *location.root;
   RemoveLeftover(location);
   struct stat before;
   const bool had_bundle = StatBelow(root, layout.bundle, &before) && S_ISREG(before.st_mode);
   const RefreshOutcome outcome =
-      RunRefreshCommand(refresh.argv, refresh.sandbox, anchors_fd, kRefreshTimeLimit);
+      RunRefreshCommand(refresh.argv, refresh.sandbox, anchors_fd, TimeLeft(use));
   if (outcome.code == ERROR_TIMEOUT) {
     Complain("the refresh " + refresh.argv[0] + " ran past its time limit and was stopped");
     return outcome.code;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/command_clock.h"
 #include "platform/posix/store_layout.h"
 #include "platform/posix/wincrypt_posix.h"
 
@@ -40,7 +41,7 @@ DWORD CheckBundle(const StoreLocation& location, const ExpectedTrust& expected, 
 // limit; ERROR_FUNCTION_FAILED otherwise; with the refresh's standard
 // error, or a line of ours, on standard error.
 DWORD PublishChange(const StoreLocation& location, const RefreshCommand& refresh, int anchors_fd,
-                    const ExpectedTrust& expected);
+                    const ExpectedTrust& expected, TimeUse use = TimeUse::kChange);
 
 }  // namespace tkv
 

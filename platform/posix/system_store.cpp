@@ -14,6 +14,7 @@
 #include "platform/posix/anchor_listing.h"
 #include "platform/posix/browser_policies.h"
 #include "platform/posix/cert_context.h"
+#include "platform/posix/command_clock.h"
 #include "platform/posix/last_error.h"
 #include "platform/posix/store_refresh.h"
 
@@ -95,7 +96,8 @@ BOOL ChangeStore(const StoreData& store, const std::vector<BYTE>& der, const Sto
   if (DWORD code = PublishChange(store.location, refresh, dir.fd(), expected)) {
     // What the failed refresh wrote must match the anchors put back.
     pending.Rollback();
-    if (PublishChange(store.location, refresh, dir.fd(), ExpectedTrust{}) == ERROR_SUCCESS) {
+    if (PublishChange(store.location, refresh, dir.fd(), ExpectedTrust{}, TimeUse::kRollback) ==
+        ERROR_SUCCESS) {
       dir.ClearRecordedChange();
     }
     return Fail(code);
@@ -186,6 +188,7 @@ HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType,
     return nullptr;
   }
 
+  tkv::StartCommandClock();
   auto data = std::make_shared<tkv::StoreData>();
   if (DWORD code = tkv::OpenSystemStore((dwFlags & CERT_STORE_READONLY_FLAG) != 0, data.get())) {
     Fail(code);
