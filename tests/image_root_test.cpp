@@ -517,6 +517,32 @@ const FaultCase kFaults[] = {
        EXPECT_TRUE(BundleTrusts(root, kept));  // refreshed again after the rollback
        EXPECT_FALSE(BundleTrusts(root, added));
      }},
+    {"a failing refresh prints a title, a cleared screen, reversed text and a fake success",
+     [](const std::string& dir) {
+       const std::string root = dir + "/root";
+       MakeImageRoot(root, "/etc/ca-certificates.conf");
+       const Ca ca = PutCa(root, "Shouting CA");
+       const std::string printed = "\x1b]0;owned\x07\x1b[2J\x9bH\xe2\x80\xaetxt.exe\n"
+                                   "\x1b[32mDone importing [" + ca.file + "]\x1b[0m\n";
+       std::string hex;
+       for (const unsigned char byte : printed) {
+         char two[3];
+         snprintf(two, sizeof two, "%02x", byte);
+         hex += two;
+       }
+       WriteFile(root + "/refresh-stub.conf", "exit=1\nstderr_hex=" + hex + "\n");
+       const RunResult r = Install(root, ca);
+       EXPECT_EQ(r.out, Failed("Failed to add certificate to store", "0x65b") + Imported(ca.file));
+       EXPECT_EQ(r.status, 1);
+       // Shown with gtest's escapes: the test's own terminal must not obey it either.
+       const std::string err = ::testing::PrintToString(r.err);
+       EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << err;
+       EXPECT_EQ(r.err.find('\x9b'), std::string::npos) << err;
+       EXPECT_EQ(r.err.find("\xe2\x80\xae"), std::string::npos) << err;
+       EXPECT_NE(r.err.find("tkvcert: \\x1b]0;owned\\x07\\x1b[2J\\x9bH\\u202etxt.exe\n"
+                            "tkvcert: \\x1b[32mDone importing [" + ca.file + "]\\x1b[0m\n"),
+                 std::string::npos) << err;
+     }},
     {"a removal leaves the removed certificate's links behind",
      [](const std::string& dir) {
        const std::string root = dir + "/root";

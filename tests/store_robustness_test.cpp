@@ -364,23 +364,75 @@ TEST(StoreCopiesTest, ACopyInALinkedDirectoryIsNotRemovedAndNothingChanges) {
   EXPECT_EQ(ReadFile(shared + "/corp.crt"), ToPem(ca));
 }
 
+// A file of the store's own is rewritten in place, as it was but for the
+// removed CA. A linked file is not the store's: its other certificates, and
+// nothing else it holds, go into a file in the link's place that no one may
+// read whom the linked file kept out.
+struct SeveralCase {
+  const char* name;
+  const char* file;       // below the anchors directory; a link's target when `link` is set
+  const char* link;       // the anchor linking to `file`, or null
+  const char* dir_mode;   // of `file`'s directory
+  const char* mode;       // of `file`
+  const char* owner;      // of `file`
+  bool with_key;          // `file` holds a private key before its certificates
+  mode_t rest_mode;       // what is left under the anchor's name
+  uid_t rest_uid;
+  gid_t rest_gid;
+};
+
 TEST(StoreCopiesTest, AFileOfSeveralKeepsTheRestItsModeAndItsOwner) {
   if (geteuid() != 0) GTEST_SKIP() << "giving a file to another owner needs root";
-  Sandbox sandbox;
+  const SeveralCase cases[] = {
+      // Readable by all: another root's refresh runs without root's capabilities.
+      {"a file of the store's", "corp-bundle.crt", nullptr, "0755", "0604", "1000:1000", false,
+       0604, 1000, 1000},
+      {"a link to a key and certificates only root may read", "keys/corp.pem", "corp.crt",
+       "0700", "0600", "0:1000", true, 0600, 0, 1000},
+      {"a link to a key and certificates its group may read", "keys/corp.pem", "corp.crt",
+       "0750", "0640", "0:1000", true, 0640, 0, 1000},
+      {"a link to an executable file all may read", "keys/corp.pem", "corp.crt", "0755",
+       "0755", "0:0", true, 0644, 0, 0},
+  };
   const Bytes ca = MakeCertificate("Shared File CA");
   const Bytes other = MakeCertificate("Neighbour CA");
-  const std::string file = sandbox.anchors_dir() + "/corp-bundle.crt";
-  WriteFile(file, ToPem(other) + ToPem(ca));
-  // Readable by all: another root's refresh runs without root's capabilities.
-  Shell("chmod 0604 '" + file + "' && chown 1000:1000 '" + file + "'");
-  const RunOptions options{sandbox.root(), false, sandbox.root() + "/files"};
-  EXPECT_EQ(RunTool({"/uninstall", "Shared File CA"}, options).out, Removed("Shared File CA"));
-  EXPECT_EQ(ReadFile(file), ToPem(other));
-  struct stat st;
-  ASSERT_EQ(stat(file.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0604u);
-  EXPECT_EQ(st.st_uid, 1000u);
-  EXPECT_EQ(st.st_gid, 1000u);
+  for (const SeveralCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox sandbox;
+    const std::string file = sandbox.anchors_dir() + "/" + c.file;
+    const std::string dir = file.substr(0, file.rfind('/'));
+    const std::string contents = (c.with_key ? PrivateKeyPem() : "") + ToPem(other) + ToPem(ca);
+    Shell("mkdir -p '" + dir + "'");
+    WriteFile(file, contents);
+    Shell("chmod " + std::string(c.mode) + " '" + file + "' && chown " + c.owner + " '" + file +
+          "' && chmod " + c.dir_mode + " '" + dir + "'");
+    std::string anchor = file;
+    if (c.link != nullptr) {
+      anchor = sandbox.anchors_dir() + "/" + c.link;
+      ASSERT_EQ(symlink(c.file, anchor.c_str()), 0);
+    }
+    struct stat before;
+    ASSERT_EQ(stat(file.c_str(), &before), 0);
+
+    const RunOptions options{sandbox.root(), false, sandbox.root() + "/files"};
+    EXPECT_EQ(RunTool({"/uninstall", "Shared File CA"}, options).out, Removed("Shared File CA"));
+    struct stat st;
+    ASSERT_EQ(lstat(anchor.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, c.rest_mode);
+    EXPECT_EQ(st.st_uid, c.rest_uid);
+    EXPECT_EQ(st.st_gid, c.rest_gid);
+    const std::string rest = ReadFile(anchor);
+    EXPECT_EQ(rest, ToPem(other));
+    EXPECT_EQ(rest.find("PRIVATE KEY"), std::string::npos);
+    if (c.link != nullptr) {
+      EXPECT_EQ(ReadFile(file), contents);
+      ASSERT_EQ(stat(file.c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode, before.st_mode);
+      EXPECT_EQ(st.st_uid, before.st_uid);
+      EXPECT_EQ(st.st_gid, before.st_gid);
+    }
+  }
 }
 
 }  // namespace

@@ -101,6 +101,21 @@ std::string WithoutCertificate(const Copy& copy, const std::vector<BYTE>& der) {
   return rest;
 }
 
+// The other certificate blocks of a file, and nothing else: what stays of a
+// file that is not the store's when it is written as one of the store's.
+// A key or anything else kept beside the certificates stays where it was.
+// A block that does not decode is dropped too: no client trusts it, and
+// one with no END line runs to the end of the file, over whatever follows.
+std::string OtherCertificates(const Copy& copy, const std::vector<BYTE>& der) {
+  std::string rest;
+  for (const AnchorBlock& block : copy.blocks) {
+    if (!block.decoded || block.der == der) continue;
+    rest.append(copy.contents.begin() + static_cast<long>(block.begin),
+                copy.contents.begin() + static_cast<long>(block.end));
+  }
+  return rest;
+}
+
 bool OnlyCertificate(const Copy& copy, const std::vector<BYTE>& der) {
   for (const AnchorBlock& block : copy.blocks) {
     if (!block.decoded || block.der != der) return false;
@@ -108,13 +123,31 @@ bool OnlyCertificate(const Copy& copy, const std::vector<BYTE>& der) {
   return true;
 }
 
+// What stays of a copy reached through a link, as a file of the store's in
+// the link's place: the target's other certificates, readable by no one
+// the target's mode and group keep out, writable by its owner alone,
+// executable by no one.
+DWORD LinkedRest(const StoreLocation& location, const Copy& copy, const std::vector<BYTE>& der,
+                 AnchorFile* rest) {
+  const UniqueFd target = location.root->OpenBelow(
+      std::string(location.layout->anchors_dir) + "/" + copy.relative, O_PATH | O_CLOEXEC);
+  struct stat st;
+  if (!target || fstat(target.get(), &st) != 0) return ErrorFromErrno(errno);
+  rest->contents = OtherCertificates(copy, der);
+  rest->mode = st.st_mode & 0644;
+  rest->gid = st.st_gid;
+  return ERROR_SUCCESS;
+}
+
 // Takes one copy out of the anchors tree. A copy under a link goes with the
 // link, never through it: the link's target is not the store's to change,
-// so what else it holds stays as a file in the link's place. A copy in a
+// so its other certificates stay as a file in the link's place. A copy in a
 // directory reached through a link is refused: removing that link would
-// take whatever else it holds with it.
-DWORD RemoveCopy(int anchors_fd, AnchorChange& change, const Copy& copy,
-                 const std::vector<BYTE>& der) {
+// take whatever else it holds with it. A file of the store's own is
+// rewritten in place with its mode and owner, and all but the certificate's
+// blocks as they were: it gains no reader, and an admin's notes stay.
+DWORD RemoveCopy(const StoreLocation& location, int anchors_fd, AnchorChange& change,
+                 const Copy& copy, const std::vector<BYTE>& der) {
   const size_t slash = copy.relative.rfind('/');
   UniqueFd parent;
   if (slash != std::string::npos) {
@@ -127,8 +160,12 @@ DWORD RemoveCopy(int anchors_fd, AnchorChange& change, const Copy& copy,
   struct stat st;
   if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return ErrorFromErrno(errno);
   if (OnlyCertificate(copy, der)) return change.Remove(dir_fd, name);
-  AnchorFile rest{WithoutCertificate(copy, der)};
-  if (!S_ISLNK(st.st_mode)) {  // a rewritten file keeps its mode and owner
+  AnchorFile rest;
+  if (S_ISLNK(st.st_mode)) {
+    if (DWORD code = LinkedRest(location, copy, der, &rest)) return code;
+    if (rest.contents.empty()) return change.Remove(dir_fd, name);  // no other certificate
+  } else {
+    rest.contents = WithoutCertificate(copy, der);
     rest.mode = st.st_mode & 07777;
     rest.uid = st.st_uid;
     rest.gid = st.st_gid;
@@ -213,7 +250,9 @@ BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
     if (copies.empty()) return CRYPT_E_NOT_FOUND;  // gone since it was enumerated
     expected->removed.push_back(context->der);
     for (const Copy& copy : copies) {
-      if (DWORD code = RemoveCopy(anchors_fd, change, copy, context->der)) return code;
+      if (DWORD code = RemoveCopy(store.location, anchors_fd, change, copy, context->der)) {
+        return code;
+      }
     }
     return ERROR_SUCCESS;
   });

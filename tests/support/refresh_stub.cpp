@@ -20,6 +20,8 @@
 //   bundle_size=N make the bundle N bytes long (sparse) after writing it
 //   escape=FILE   first try to leave the root as a chroot escape does,
 //                 and if that works, leave FILE there, set-uid
+//   stderr_hex=HEX  first write these bytes (two hex digits each) to
+//                 standard error, as a hostile or broken image's refresh may
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -97,6 +99,14 @@ void TryToEscape(const std::string& file) {
   }
 }
 
+void WriteHexToStandardError(const std::string& hex) {
+  std::string bytes;
+  for (size_t at = 0; at + 1 < hex.size(); at += 2) {
+    bytes.push_back(static_cast<char>(std::stoi(hex.substr(at, 2), nullptr, 16)));
+  }
+  if (write(2, bytes.data(), bytes.size()) < 0) return;
+}
+
 }  // namespace
 
 extern char** environ;
@@ -108,6 +118,7 @@ int main(int argc, char** argv) {
     for (char** e = environ; *e != nullptr; ++e) out << *e << "\n";
   }
   if (!config["escape"].empty()) TryToEscape(config["escape"]);
+  if (!config["stderr_hex"].empty()) WriteHexToStandardError(config["stderr_hex"]);
   if (!config["link_dir"].empty()) LinkAnchors(config["anchors"], config["link_dir"]);
   if (!config["linger_ms"].empty() && fork() == 0) {
     usleep(static_cast<useconds_t>(atoi(config["linger_ms"].c_str())) * 1000);
