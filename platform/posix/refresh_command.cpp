@@ -12,6 +12,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "platform/posix/complaint.h"
 #include "platform/posix/unique_fd.h"
 
 namespace tkv {
@@ -175,6 +176,24 @@ RefreshOutcome RunRefreshCommand(const std::vector<std::string>& argv, const San
   outcome.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   outcome.code = outcome.exit_status == 0 ? ERROR_SUCCESS : ERROR_FUNCTION_FAILED;
   return outcome;
+}
+
+void PassOnOutput(const RefreshOutcome& outcome) {
+  std::vector<std::string> failures;
+  for (size_t at = 0; at < outcome.output.size();) {
+    size_t end = outcome.output.find('\n', at);
+    if (end == std::string::npos) end = outcome.output.size();
+    if (outcome.output.compare(at, 3, "E: ") == 0) failures.push_back(outcome.output.substr(at, end - at));
+    at = end + 1;
+  }
+  if (outcome.code == ERROR_SUCCESS && failures.empty()) return;
+  for (size_t at = 0; at < outcome.errors.size();) {
+    size_t end = outcome.errors.find('\n', at);
+    if (end == std::string::npos) end = outcome.errors.size();
+    if (end > at) Complain(outcome.errors.substr(at, end - at));
+    at = end + 1;
+  }
+  for (const std::string& line : failures) Complain(line);
 }
 
 }  // namespace tkv

@@ -32,6 +32,13 @@ RefreshOutcome RunRefreshCommand(const std::vector<std::string>& argv, const San
                                  int lock_fd, std::chrono::milliseconds limit,
                                  const std::string& input = "");
 
+// Passes on what the admin must hear of a program, on standard error: when
+// it failed, or told (as Debian's refresh does, on its standard output)
+// that a hook failed ("E: <hook> exited with code <n>."), everything it
+// wrote to standard error and those lines; when all went well, nothing of
+// its chatter (openssl rehash's warnings about the bundle, say).
+void PassOnOutput(const RefreshOutcome& outcome);
+
 }  // namespace tkv
 
 #endif  // TKVCERT_PLATFORM_POSIX_REFRESH_COMMAND_H_

@@ -77,6 +77,19 @@ DWORD WalkFromTop(const std::string& absolute, bool check_owners, UniqueFd* out)
   return ERROR_SUCCESS;
 }
 
+// The path the kernel gives an open file.
+std::string PathOf(int fd) {
+  char path[PATH_MAX];
+  const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path);
+  return n <= 0 || n == sizeof path ? "" : std::string(path, static_cast<size_t>(n));
+}
+
+bool SameInode(int a, int b) {
+  struct stat sa;
+  struct stat sb;
+  return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 }  // namespace
 
 bool OwnedByRootAlone(const struct stat& st) {
@@ -114,6 +127,24 @@ DWORD RootDirectory::CheckTrusted(int fd) const {
   struct stat st;
   if (fstat(fd, &st) != 0) return ErrorFromErrno(errno);
   return OwnedByRootAlone(st) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
+
+DWORD RootDirectory::CheckProgramTrusted(const std::string& relative) const {
+  if (!checks_ownership_) return ERROR_SUCCESS;
+  const UniqueFd program = OpenBelow(relative, O_PATH);
+  if (!program) return errno == ENOENT ? ERROR_SUCCESS : ErrorFromErrno(errno);
+  // Where the root's links led, as a path below the root with none left.
+  const std::string top = PathOf(fd()) + "/";
+  const std::string path = PathOf(program.get());
+  if (top.size() < 2 || path.compare(0, top.size(), top) != 0) return ERROR_ACCESS_DENIED;
+  const std::string real = path.substr(top.size());
+  UniqueFd last;
+  for (size_t slash = real.find('/');; slash = real.find('/', slash + 1)) {
+    last = OpenBeneathWithoutLinks(fd(), real.substr(0, slash), O_PATH);
+    if (!last || CheckTrusted(last.get()) != ERROR_SUCCESS) return ERROR_ACCESS_DENIED;
+    if (slash == std::string::npos) break;
+  }
+  return SameInode(last.get(), program.get()) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
 }
 
 DWORD RootDirectory::CheckTrusted(const std::string& relative) const {

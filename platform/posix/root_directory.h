@@ -49,6 +49,10 @@ class RootDirectory {
   DWORD CheckTrusted(const std::string& relative) const;
   // The same for what `fd` (opened below the root) is.
   DWORD CheckTrusted(int fd) const;
+  // The same for a program the tool runs for the root, through whatever
+  // links lead to it: the file and every directory from the root down to
+  // where it really is. A program that is not there is not refused.
+  DWORD CheckProgramTrusted(const std::string& relative) const;
   // Whether this run checks ownership at all: as root, in an image root.
   bool checks_ownership() const { return checks_ownership_; }
 

@@ -13,7 +13,7 @@
 #include "platform/posix/file_reader.h"
 #include "platform/posix/last_error.h"
 #include "platform/posix/root_directory.h"
-#include "platform/posix/store_refresh.h"
+#include "platform/posix/store_publish.h"
 #include "platform/posix/system_store.h"
 
 namespace tkv {

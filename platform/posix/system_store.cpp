@@ -15,8 +15,11 @@
 #include "platform/posix/browser_policies.h"
 #include "platform/posix/cert_context.h"
 #include "platform/posix/command_clock.h"
+#include "platform/posix/complaint.h"
+#include "platform/posix/hash_links.h"
+#include "platform/posix/hook_announcements.h"
 #include "platform/posix/last_error.h"
-#include "platform/posix/store_refresh.h"
+#include "platform/posix/store_publish.h"
 
 namespace tkv {
 namespace {
@@ -110,6 +113,26 @@ BOOL ChangeStore(const StoreData& store, const std::vector<BYTE>& der, const Sto
 
 namespace {
 
+// What the tool runs for an image root: its refresh, and each hook that
+// the refresh or the tool runs. Whoever else could change one would run it
+// next time the machine changes what it trusts.
+DWORD CheckProgramsTrusted(const StoreLocation& location) {
+  if (!location.refresh_inside_root) return ERROR_SUCCESS;
+  const RootDirectory& root = *location.root;
+  std::vector<std::string> programs = {location.refresh_path.substr(1)};
+  if (location.layout->hooks_dir != nullptr) {
+    for (const std::string& hook : ListHooks(root, location.layout->hooks_dir)) programs.push_back(hook);
+  }
+  for (const std::string& program : programs) {
+    if (DWORD code = root.CheckProgramTrusted(program)) {
+      Complain("not running " + root.DisplayPath(program) +
+               ": another user owns it or may change it, or a directory above it");
+      return code;
+    }
+  }
+  return ERROR_SUCCESS;
+}
+
 // Image roots: every directory the store reads from or writes to, the
 // programs it would run there, and everything the anchors' tree reaches,
 // must be root's alone: what another user could change under the lock
@@ -123,10 +146,10 @@ DWORD CheckRootTrusted(const StoreLocation& location) {
   for (const char* path : {layout.marker, layout.distribution_cas, layout.hooks_dir}) {
     if (path != nullptr) paths.emplace_back(path);
   }
-  if (location.refresh_inside_root) paths.push_back(location.refresh_path.substr(1));
   for (const std::string& path : paths) {
     if (DWORD code = root.CheckTrusted(path)) return code;
   }
+  if (DWORD code = CheckProgramsTrusted(location)) return code;
   const UniqueFd anchors = OpenAnchorsDirectory(location);
   return anchors ? CheckTreeTrusted(root, layout.anchors_dir, anchors.get()) : ERROR_SUCCESS;
 }

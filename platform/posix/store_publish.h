@@ -1,7 +1,8 @@
-// Publishing a change to the anchors: the family's refresh, what it leaves
-// undone, and a check of the bundle that clients read afterwards.
-#ifndef TKVCERT_PLATFORM_POSIX_STORE_REFRESH_H_
-#define TKVCERT_PLATFORM_POSIX_STORE_REFRESH_H_
+// Publishing a change to the anchors, or the anchors put back after one:
+// the family's refresh, what it leaves undone, and a check of the bundle
+// that clients read afterwards.
+#ifndef TKVCERT_PLATFORM_POSIX_STORE_PUBLISH_H_
+#define TKVCERT_PLATFORM_POSIX_STORE_PUBLISH_H_
 
 #include <string>
 #include <vector>
@@ -18,12 +19,6 @@ struct ExpectedTrust {
   std::vector<std::vector<BYTE>> removed;  // not held, unless the distribution's own set has it
 };
 
-// Takes away the link the refresh made for `anchor_file` (at the top of the
-// anchors directory) and the hash links to it, so that the next refresh
-// makes it anew: Debian's refresh tells its hooks of, and rehashes for, only
-// the links it makes anew, and a run cut off after it made one left it made.
-void ForgetLink(const StoreLocation& location, const std::string& anchor_file);
-
 // Whether any certificate (or `der`, when given) is in a file below `base`
 // that a refresh reading `reads` would read.
 bool AnyFileBelowHolds(const RootDirectory& root, const std::string& base, AnchorSelection reads,
@@ -37,12 +32,12 @@ DWORD CheckBundle(const StoreLocation& location, const ExpectedTrust& expected, 
 // finishes what it leaves undone: clears what a killed refresh left behind
 // first; afterwards removes the certificate links of removed files and
 // empties a bundle left stale. Then checks the bundle. ERROR_SUCCESS when
-// clients see `expected`; ERROR_TIMEOUT when the refresh ran past its time
-// limit; ERROR_FUNCTION_FAILED otherwise; with the refresh's standard
-// error, or a line of ours, on standard error.
+// clients see `expected`; ERROR_TIMEOUT when the command's time for `use`
+// ran out first; ERROR_FUNCTION_FAILED otherwise; with the refresh's
+// standard error, or a line of ours, on standard error.
 DWORD PublishChange(const StoreLocation& location, const RefreshCommand& refresh, int anchors_fd,
                     const ExpectedTrust& expected, TimeUse use = TimeUse::kChange);
 
 }  // namespace tkv
 
-#endif  // TKVCERT_PLATFORM_POSIX_STORE_REFRESH_H_
+#endif  // TKVCERT_PLATFORM_POSIX_STORE_PUBLISH_H_

@@ -1,0 +1,163 @@
+#include "platform/posix/store_publish.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/posix/anchor_format.h"
+#include "platform/posix/anchor_listing.h"
+#include "platform/posix/complaint.h"
+#include "platform/posix/file_reader.h"
+#include "platform/posix/hash_links.h"
+#include "platform/posix/hook_announcements.h"
+#include "platform/posix/last_error.h"
+#include "platform/posix/refresh_command.h"
+#include "platform/posix/trust_bundle.h"
+
+namespace tkv {
+namespace {
+
+std::string DirName(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "" : path.substr(0, slash);
+}
+
+std::string BaseName(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A directory below the root and the name of an entry in it.
+UniqueFd OpenParent(const RootDirectory& root, const std::string& relative) {
+  return root.OpenBelow(DirName(relative), O_RDONLY | O_DIRECTORY);
+}
+
+// After a refresh of a family that leaves the links of removed anchors:
+// the hooks hear of them, then they go. Cut off in between, the next
+// refresh finds the same links and tells the hooks again.
+void FinishRemovals(const StoreLocation& location, const RefreshCommand& refresh, int lock_fd) {
+  const UniqueFd certs = OpenParent(*location.root, location.layout->bundle);
+  if (!certs) return;
+  const std::vector<std::string> names = EntryNames(certs.get());
+  const std::vector<std::string> gone = LinksOfRemoved(location, certs.get(), names);
+  if (gone.empty()) return;
+  AnnounceRemovals(location, refresh, lock_fd, gone);
+  RemoveLinks(certs.get(), names, gone);
+}
+
+bool StatBelow(const RootDirectory& root, const char* relative, struct stat* st) {
+  const UniqueFd fd = root.OpenBelow(relative, O_PATH);
+  return fd && fstat(fd.get(), st) == 0;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+bool FileHolds(const RootDirectory& root, const std::string& relative,
+               const std::vector<BYTE>* der) {
+  const UniqueFd fd = root.OpenBelow(relative, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+  std::vector<BYTE> contents;
+  if (!fd || ReadOpenedFile(fd.get(), TKV_MAX_CERTIFICATE_FILE_SIZE, &contents) != ERROR_SUCCESS) {
+    return false;
+  }
+  for (const AnchorBlock& block : ParseAnchorFile(contents)) {
+    if (block.decoded && (der == nullptr || block.der == *der)) return true;
+  }
+  return false;
+}
+
+// Replaces the bundle with an empty one, atomically, as the refresh would.
+void WriteEmptyBundle(const RootDirectory& root, const std::string& bundle) {
+  const UniqueFd dir = OpenParent(root, bundle);
+  if (!dir) return;
+  const std::string temporary = BaseName(bundle) + ".tkvcert-empty";
+  const UniqueFd fd(openat(dir.get(), temporary.c_str(),
+                           O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (!fd) return;
+  if (fchmod(fd.get(), 0644) != 0 || fsync(fd.get()) != 0 ||
+      renameat(dir.get(), temporary.c_str(), dir.get(), BaseName(bundle).c_str()) != 0) {
+    unlinkat(dir.get(), temporary.c_str(), 0);
+  }
+}
+
+// What a refresh killed midway leaves behind, and the next one would append to.
+void RemoveLeftover(const StoreLocation& location) {
+  const char* leftover = location.layout->killed_refresh_leftover;
+  if (leftover == nullptr) return;
+  const UniqueFd dir = OpenParent(*location.root, leftover);
+  if (dir) unlinkat(dir.get(), BaseName(leftover).c_str(), 0);
+}
+
+}  // namespace
+
+bool AnyFileBelowHolds(const RootDirectory& root, const std::string& base, AnchorSelection reads,
+                       const std::vector<BYTE>* der) {
+  const UniqueFd dir = root.OpenBelow(base, O_RDONLY | O_DIRECTORY);
+  if (!dir) return false;
+  for (const std::string& name : ListFilesBelow(root, base, reads, dir.get())) {
+    if (FileHolds(root, base + "/" + name, der)) return true;
+  }
+  return false;
+}
+
+DWORD CheckBundle(const StoreLocation& location, const ExpectedTrust& expected, std::string* why) {
+  const StoreLayout& layout = *location.layout;
+  std::vector<std::vector<BYTE>> wanted = expected.added;
+  wanted.insert(wanted.end(), expected.removed.begin(), expected.removed.end());
+  std::vector<bool> held;
+  const std::string bundle = location.root->DisplayPath(layout.bundle);
+  if (BundleHolds(*location.root, layout.bundle, wanted, &held) != ERROR_SUCCESS) {
+    *why = "cannot read the refreshed bundle " + bundle;
+    return ERROR_FUNCTION_FAILED;
+  }
+  for (size_t i = 0; i < expected.added.size(); ++i) {
+    if (held[i]) continue;
+    *why = "the refreshed bundle " + bundle + " does not hold the added certificate";
+    return ERROR_FUNCTION_FAILED;
+  }
+  for (size_t i = 0; i < expected.removed.size(); ++i) {
+    if (!held[expected.added.size() + i]) continue;
+    if (layout.distribution_cas != nullptr &&
+        AnyFileBelowHolds(*location.root, layout.distribution_cas, AnchorSelection::kEveryFileBelow,
+                          &expected.removed[i])) {
+      continue;  // the distribution's own set trusts it; the README says how to distrust it
+    }
+    *why = "the refreshed bundle " + bundle + " still holds the removed certificate";
+    return ERROR_FUNCTION_FAILED;
+  }
+  return ERROR_SUCCESS;
+}
+
+DWORD PublishChange(const StoreLocation& location, const RefreshCommand& refresh, int anchors_fd,
+                    const ExpectedTrust& expected, TimeUse use) {
+  const StoreLayout& layout = *location.layout;
+  const RootDirectory& root = *location.root;
+  RemoveLeftover(location);
+  struct stat before;
+  const bool had_bundle = StatBelow(root, layout.bundle, &before) && S_ISREG(before.st_mode);
+  const RefreshOutcome outcome =
+      RunRefreshCommand(refresh.argv, refresh.sandbox, anchors_fd, TimeLeft(use));
+  if (outcome.code == ERROR_TIMEOUT) {
+    Complain("the refresh " + refresh.argv[0] + " ran past its time limit and was stopped");
+    return outcome.code;
+  }
+  PassOnOutput(outcome);
+  if (outcome.code != ERROR_SUCCESS) return outcome.code;
+  if (layout.leaves_links_of_removed) FinishRemovals(location, refresh, anchors_fd);
+  struct stat after;
+  if (layout.keeps_bundle_when_empty && had_bundle && StatBelow(root, layout.bundle, &after) &&
+      SameFile(before, after) && after.st_size > 0 &&
+      !AnyFileBelowHolds(root, layout.anchors_dir, layout.reads, nullptr)) {
+    WriteEmptyBundle(root, layout.bundle);
+  }
+  std::string why;
+  if (CheckBundle(location, expected, &why) != ERROR_SUCCESS) {
+    Complain(why);
+    return ERROR_FUNCTION_FAILED;
+  }
+  return ERROR_SUCCESS;
+}
+
+}  // namespace tkv
