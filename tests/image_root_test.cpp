@@ -5,10 +5,12 @@
 // mounted over the real ones, and each case checks that those copies did
 // not change.
 #include <fcntl.h>
+#include <linux/keyctl.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -238,6 +240,58 @@ pid_t StartToolInGroup(const std::string& root, const std::vector<std::string>& 
   return pid;
 }
 
+// A key in root's user keyring, as an admin's session may leave one there;
+// unlinked when it goes.
+class RootUserKey {
+ public:
+  RootUserKey()
+      : description_("tkvcert-probe-" + std::to_string(getpid()) + "-" + std::to_string(++made_)),
+        id_(syscall(SYS_add_key, "user", description_.c_str(), "not yours", 9, KEY_SPEC_USER_KEYRING)) {}
+  ~RootUserKey() {
+    if (id_ >= 0) syscall(SYS_keyctl, KEYCTL_UNLINK, id_, KEY_SPEC_USER_KEYRING);
+  }
+  RootUserKey(const RootUserKey&) = delete;
+  RootUserKey& operator=(const RootUserKey&) = delete;
+  bool ready() const { return id_ >= 0; }
+  const std::string& description() const { return description_; }
+
+ private:
+  static inline int made_ = 0;
+  std::string description_;
+  long id_;
+};
+
+// Seen only in this process's private mount namespace, while it lives.
+class BindMountOver {
+ public:
+  BindMountOver(const std::string& from, const std::string& to)
+      : to_(to), done_(mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) == 0) {}
+  ~BindMountOver() {
+    if (done_) umount2(to_.c_str(), MNT_DETACH);
+  }
+  BindMountOver(const BindMountOver&) = delete;
+  BindMountOver& operator=(const BindMountOver&) = delete;
+  bool done() const { return done_; }
+
+ private:
+  std::string to_;
+  bool done_;
+};
+
+// The tool with a descriptor of the host's "/" left open in it.
+RunResult RunLeakingHostRoot(const std::string& root, const std::vector<std::string>& args) {
+  const int host = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  RunOptions options{root, false, root + "/files"};
+  options.leaked_fd = host;
+  const RunResult r = RunTool(args, options);
+  close(host);
+  return r;
+}
+
+// What the refresh stub's probe reports when nothing of the host reached it.
+const char kProbedNothing[] =
+    "ok descriptors\nok proc-sys\nok sysrq-trigger\nok keyctl-search\nok proc-keys\nok tiocsti\n";
+
 struct FaultCase {
   const char* fault;
   std::function<void(const std::string& dir)> run;  // `dir`: an empty directory of the case's own
@@ -437,7 +491,8 @@ const FaultCase kFaults[] = {
        const std::string hooks = "/etc/ca-certificates/update.d";
        struct Plant {
          const char* what;
-         std::string setup;  // run in the root
+         std::string setup;            // run in the root
+         const char* named = nullptr;  // in what the tool says on stderr
        } plants[] = {
            {"staging she owns", "mkdir ." + anchors + "/.tkvcert-staging && " + eve.owns("." + anchors + "/.tkvcert-staging")},
            {"staging anyone may write", "mkdir -m 777 ." + anchors + "/.tkvcert-staging"},
@@ -446,6 +501,15 @@ const FaultCase kFaults[] = {
            {"an anchors subdirectory of hers, with her link to a root-only file",
             "mkdir ." + anchors + "/team && ln -s " + secret + " ." + anchors + "/team/x.crt && " +
                 eve.owns("." + anchors + "/team")},
+           {"a hook of hers in root's hooks directory",
+            "mkdir -p ." + hooks + " && cp usr/sbin/update-ca-certificates ." + hooks + "/eves-hook && " +
+                eve.owns("." + hooks + "/eves-hook"),
+            "eves-hook"},
+           {"root's hook that anyone may write",
+            "mkdir -p ." + hooks + " && cp usr/sbin/update-ca-certificates ." + hooks + "/anyones-hook && chmod 777 ." +
+                hooks + "/anyones-hook",
+            "anyones-hook"},
+           {"root's refresh in a directory of hers", eve.owns("usr/sbin"), "update-ca-certificates"},
        };
        for (const Plant& plant : plants) {
          SCOPED_TRACE(plant.what);
@@ -455,6 +519,9 @@ const FaultCase kFaults[] = {
          const Ca ca = PutCa(root, "Planted On CA");
          const RunResult r = Install(root, ca);
          EXPECT_EQ(r.out, Failed("Failed to open store", "0x5") + Imported(ca.file));
+         if (plant.named != nullptr) {
+           EXPECT_NE(r.err.find(plant.named), std::string::npos) << r.err;
+         }
          EXPECT_FALSE(Exists(root + anchors + "/" + ca.file));
        }
        EXPECT_FALSE(Exists(dir + "/ESCAPED"));
@@ -470,6 +537,60 @@ const FaultCase kFaults[] = {
        EXPECT_TRUE(BundleTrusts(root, ca));
        EXPECT_FALSE(Exists(dir + "/ESCAPED"));
        EXPECT_FALSE(HasSetUidFile(dir + "/ESCAPED"));
+     }},
+    {"a program run for another root reaches the host: /proc/sys, root's keys, open descriptors, TIOCSTI",
+     [](const std::string& dir) {
+       // Each runs the probe, with `conf` in its configuration, and returns its report.
+       struct Site {
+         const char* where;
+         std::function<std::string(const std::string& root, const std::string& conf)> run;
+       } sites[] = {
+           {"an image's own refresh",
+            [](const std::string& root, const std::string& conf) {
+              MakeImageRoot(root, "/etc/ca-certificates.conf", conf + "probe=/files\n");
+              Shell("cd '" + root + "' && mkdir proc dev tmp");
+              EXPECT_EQ(RunLeakingHostRoot(root, {"/install", PutCa(root, "Probing CA").file}).status, 0);
+              return root + "/files/update-ca-certificates.probe";
+            }},
+           {"an image's hook, told by the tool of a removal",
+            [](const std::string& root, const std::string& conf) {
+              // The stub leaves a removed anchor's link, which the tool announces.
+              MakeImageRoot(root, "/etc/ca-certificates.conf", conf + "probe=/files\nlink_dir=/etc/ssl/certs\n");
+              Shell("cd '" + root + "' && mkdir proc dev tmp && mkdir -p etc/ca-certificates/update.d && "
+                    "cp usr/sbin/update-ca-certificates etc/ca-certificates/update.d/probe-hook");
+              EXPECT_EQ(RunLeakingHostRoot(root, {"/install", PutCa(root, "Probing CA").file}).status, 0);
+              EXPECT_EQ(RunLeakingHostRoot(root, {"/uninstall", "Probing CA"}).out, Removal("Probing CA"));
+              return root + "/files/probe-hook.probe";
+            }},
+           {"the host's refresh on a bare root",
+            [](const std::string& root, const std::string& conf) {
+              MakeBareRoot(root);
+              WriteFile(root + "/etc/ssl/certs/refresh-stub.conf", conf + "probe=/etc/ssl/certs\n");
+              const BindMountOver stub(REFRESH_STUB, "/usr/sbin/update-ca-certificates");
+              EXPECT_TRUE(stub.done());
+              EXPECT_EQ(RunLeakingHostRoot(root, {"/install", PutCa(root, "Probing CA").file}).status, 0);
+              return root + "/etc/ssl/certs/update-ca-certificates.probe";
+            }},
+       };
+       int runs = 0;
+       for (const Site& site : sites) {
+         for (const char* sandbox : {"userns", "proc-masks"}) {
+           SCOPED_TRACE(std::string(site.where) + ", TKVCERT_SANDBOX=" + sandbox);
+           const ScopedEnvironmentVariable mode("TKVCERT_SANDBOX", sandbox);
+           const RootUserKey key;
+           ASSERT_TRUE(key.ready());
+           const std::string report = site.run(dir + "/" + std::to_string(++runs), "probe_key=" + key.description() + "\n");
+           struct stat st;
+           if (stat(report.c_str(), &st) != 0) {
+             ADD_FAILURE() << "no report: the probe did not run";
+             continue;
+           }
+           EXPECT_EQ(ReadFile(report), kProbedNothing);
+           // Written from inside, owned on disk as root's own files are.
+           EXPECT_EQ(st.st_uid, 0u);
+           EXPECT_EQ(st.st_gid, 0u);
+         }
+       }
      }},
     {"a refresh leaves a process behind that holds its output and the lock",
      [](const std::string& dir) {

@@ -4,7 +4,9 @@
 // host's own if it is ever run there. It rebuilds the bundle from the
 // regular, non-hidden files at the top of the anchors directory, and reads
 // what else to do from /refresh-stub.conf (lines "key=value"; the tool
-// passes no environment to a refresh):
+// passes no environment to a refresh). Standing in for the host's refresh
+// on a bare root, it sees of the root only its lent directories, and reads
+// /etc/ssl/certs/refresh-stub.conf instead.
 //   anchors=DIR   bundle=FILE   (defaults: Alpine's and Debian's)
 //   log=FILE      append the command line, and OVERLAP when another
 //                 refresh runs at the same time
@@ -22,10 +24,22 @@
 //                 and if that works, leave FILE there, set-uid
 //   stderr_hex=HEX  first write these bytes (two hex digits each) to
 //                 standard error, as a hostile or broken image's refresh may
+//   probe=DIR     first look for what a program run for another root must
+//                 not reach, and write one line a check to DIR/<own name>.probe:
+//                 "ok <check>" or "FOUND <check>: <what>". It opens files for
+//                 writing only to close them: it never writes to what it finds.
+//   probe_key=DESC  a key in root's user keyring the probe must not find
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/keyctl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <algorithm>
 #include <cstdio>
@@ -43,6 +57,7 @@ std::map<std::string, std::string> ReadConfig() {
       {"bundle", "/etc/ssl/certs/ca-certificates.crt"},
       {"sleep_ms", "20"}};
   std::ifstream in("/refresh-stub.conf");
+  if (!in) in.open("/etc/ssl/certs/refresh-stub.conf");
   for (std::string line; std::getline(in, line);) {
     const size_t equals = line.find('=');
     if (equals != std::string::npos) config[line.substr(0, equals)] = line.substr(equals + 1);
@@ -107,12 +122,114 @@ void WriteHexToStandardError(const std::string& hex) {
   if (write(2, bytes.data(), bytes.size()) < 0) return;
 }
 
+bool OpensForWriting(const std::string& path) {
+  const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd >= 0) close(fd);
+  return fd >= 0;
+}
+
+// Regular files only, links not followed: /proc/sys is a few levels deep.
+void WritableFilesUnder(const std::string& dir, int* seen, std::vector<std::string>* writable) {
+  DIR* listing = opendir(dir.c_str());
+  if (listing == nullptr) return;
+  while (const dirent* entry = readdir(listing)) {
+    const std::string name = entry->d_name;
+    const std::string path = dir + "/" + name;
+    if (entry->d_type == DT_DIR && name != "." && name != "..") WritableFilesUnder(path, seen, writable);
+    if (entry->d_type != DT_REG) continue;
+    ++*seen;
+    if (OpensForWriting(path)) writable->push_back(path);
+  }
+  closedir(listing);
+}
+
+std::string ProcSysFinding() {
+  int seen = 0;
+  std::vector<std::string> writable;
+  WritableFilesUnder("/proc/sys", &seen, &writable);
+  if (seen == 0) return "no file to look at";
+  if (writable.empty()) return "";
+  std::string what = std::to_string(writable.size()) + " of " + std::to_string(seen) + " open for writing:";
+  for (size_t i = 0; i < writable.size() && i < 3; ++i) what += " " + writable[i];
+  return what;
+}
+
+std::string KeyctlFinding(const std::string& description) {
+  if (description.empty()) return "no key to look for";
+  const long id = syscall(SYS_keyctl, KEYCTL_SEARCH, KEY_SPEC_USER_KEYRING, "user", description.c_str(), 0);
+  return id >= 0 ? "found key " + std::to_string(id) : "";
+}
+
+std::string ProcKeysFinding(const std::string& description) {
+  if (description.empty()) return "no key to look for";
+  std::ifstream keys("/proc/keys");
+  for (std::string line; std::getline(keys, line);) {
+    if (line.find(description) != std::string::npos) return line;
+  }
+  return "";
+}
+
+// Taken before the probe opens anything of its own.
+std::string DescriptorFinding() {
+  DIR* listing = opendir("/proc/self/fd");
+  if (listing == nullptr) return "cannot list /proc/self/fd";
+  std::string open;
+  while (const dirent* entry = readdir(listing)) {
+    const int fd = atoi(entry->d_name);
+    if (entry->d_name[0] == '.' || fd <= 2 || fd == dirfd(listing)) continue;
+    char target[256];
+    const ssize_t n = readlinkat(dirfd(listing), entry->d_name, target, sizeof target);
+    open += " " + std::to_string(fd) + " -> " + (n > 0 ? std::string(target, static_cast<size_t>(n)) : "?");
+  }
+  closedir(listing);
+  return open.empty() ? "" : "open:" + open;
+}
+
+// TIOCSTI pushes input into the caller's controlling terminal; without one
+// it fails whatever the sandbox does, so the probe makes its own.
+std::string TiocstiFinding() {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  const char* slave = master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 ? ptsname(master) : nullptr;
+  if (slave == nullptr) return "no pty";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int fd = setsid() < 0 ? -1 : open(slave, O_RDWR);
+    if (fd < 0 || ioctl(fd, TIOCSCTTY, 0) != 0 || dup2(fd, 0) != 0) _exit(255);
+    const char c = '\n';
+    _exit(ioctl(0, TIOCSTI, &c) == 0 ? 0 : errno);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  close(master);
+  const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+  if (code == EPERM) return "";
+  if (code == 0) return "pushed input into its terminal";
+  return code == 255 ? "no pty" : std::string("answered ") + strerror(code);
+}
+
+void Probe(const std::string& dir, const std::string& key, const char* argv0) {
+  const std::pair<const char*, std::string> checks[] = {
+      {"descriptors", DescriptorFinding()},
+      {"proc-sys", ProcSysFinding()},
+      {"sysrq-trigger", OpensForWriting("/proc/sysrq-trigger") ? "open for writing" : ""},
+      {"keyctl-search", KeyctlFinding(key)},
+      {"proc-keys", ProcKeysFinding(key)},
+      {"tiocsti", TiocstiFinding()},
+  };
+  const char* slash = strrchr(argv0, '/');
+  std::ofstream out(dir + "/" + (slash != nullptr ? slash + 1 : argv0) + ".probe", std::ios::trunc);
+  for (const auto& [check, finding] : checks) {
+    out << (finding.empty() ? "ok " + std::string(check) : "FOUND " + std::string(check) + ": " + finding) << "\n";
+  }
+}
+
 }  // namespace
 
 extern char** environ;
 
 int main(int argc, char** argv) {
   std::map<std::string, std::string> config = ReadConfig();
+  if (!config["probe"].empty()) Probe(config["probe"], config["probe_key"], argv[0]);
   if (!config["env_log"].empty()) {
     std::ofstream out(config["env_log"], std::ios::trunc);
     for (char** e = environ; *e != nullptr; ++e) out << *e << "\n";

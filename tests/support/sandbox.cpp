@@ -201,6 +201,7 @@ RunResult SpawnOnce(const char* program, const std::vector<std::string>& argv,
                               setresuid(65534, 65534, 65534) != 0)) {
       _exit(125);
     }
+    if (options.leaked_fd >= 0 && (dup2(options.leaked_fd, 9) < 0 || fcntl(9, F_SETFD, 0) != 0)) _exit(124);
     if (!options.sysroot.empty()) setenv("TKVCERT_SYSROOT", options.sysroot.c_str(), 1);
     std::vector<char*> c_argv;
     for (const std::string& a : argv) c_argv.push_back(const_cast<char*>(a.c_str()));

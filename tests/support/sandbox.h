@@ -48,6 +48,7 @@ struct RunOptions {
   std::string sysroot;
   bool as_nobody = false;  // drop to uid/gid 65534 first (needs root)
   std::string cwd;
+  int leaked_fd = -1;  // left open in the tool as descriptor 9, as a careless caller leaves one
 };
 
 // Sets an environment variable for as long as it lives, then puts back
