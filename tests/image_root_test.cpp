@@ -4,11 +4,14 @@
 // in a private mount namespace, with copies of the host's trust directories
 // mounted over the real ones, and each case checks that those copies did
 // not change.
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/keyctl.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -291,6 +294,87 @@ RunResult RunLeakingHostRoot(const std::string& root, const std::vector<std::str
 // What the refresh stub's probe reports when nothing of the host reached it.
 const char kProbedNothing[] =
     "ok descriptors\nok proc-sys\nok sysrq-trigger\nok keyctl-search\nok proc-keys\nok tiocsti\n";
+
+// This process's children, as /proc lists them.
+std::vector<pid_t> Children() {
+  std::vector<pid_t> children;
+  const std::string listed = ReadFile("/proc/self/task/" + std::to_string(getpid()) + "/children");
+  for (size_t at = 0; at < listed.size();) {
+    const size_t end = listed.find(' ', at);
+    children.push_back(static_cast<pid_t>(std::stol(listed.substr(at, end - at))));
+    at = end == std::string::npos ? listed.size() : end + 1;
+  }
+  return children;
+}
+
+// Runs the stop-point build of the tool on `root`, with its standard output
+// and error a pipe of ours, as `tkvcert ... | cat` gives them; kills it where
+// it stops at `point` in its `launch`-th sandbox (with `point` null: once
+// the refresh, which marks its start, runs); and says what outlived it, if
+// anything, three seconds on: a process, or one holding that pipe. The
+// refresh must take longer, or a sandbox that outlived the tool until its
+// refresh ended would pass.
+std::string WhatOutlivesTheTool(const std::string& root, const char* point, int launch,
+                                const std::string& file) {
+  int notify[2];
+  int caller[2];
+  if (pipe2(notify, O_CLOEXEC) != 0 || pipe2(caller, O_CLOEXEC) != 0) return "no pipes";
+  prctl(PR_SET_CHILD_SUBREAPER, 1);  // what the tool leaves comes to us
+  const pid_t tool = fork();
+  if (tool == 0) {
+    if (dup2(notify[1], 150) < 0 || dup2(caller[1], 1) < 0 || dup2(caller[1], 2) < 0) _exit(126);
+    setenv("TKVCERT_SYSROOT", root.c_str(), 1);
+    setenv("TKVCERT_STOP_AT", point != nullptr ? point : "", 1);
+    setenv("TKVCERT_STOP_LAUNCH", std::to_string(launch).c_str(), 1);
+    setenv("TKVCERT_STOP_FD", "150", 1);
+    if (chdir((root + "/files").c_str()) != 0) _exit(126);
+    execl(STOP_POINTS_BINARY, "tkvcert", "/install", file.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(notify[1]);
+  close(caller[1]);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  std::string problem;
+  if (point != nullptr) {
+    pollfd stopped = {notify[0], POLLIN, 0};
+    char name[128] = {};
+    if (poll(&stopped, 1, 10000) != 1 || read(notify[0], name, sizeof name - 1) <= 0) {
+      problem = "it never stopped there";
+    }
+  } else {
+    while (!Exists(root + "/refresh.log.running") && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (!Exists(root + "/refresh.log.running")) problem = "its refresh never ran";
+  }
+  kill(tool, SIGKILL);
+  waitpid(tool, nullptr, 0);
+  const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  std::vector<pid_t> left;
+  do {
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    left = Children();
+    if (!left.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  } while (!left.empty() && std::chrono::steady_clock::now() < bound);
+  for (const pid_t pid : left) {
+    const std::string name = ReadFile("/proc/" + std::to_string(pid) + "/comm");
+    problem += " process " + std::to_string(pid) + " (" + name.substr(0, name.find('\n')) + ") is left;";
+    kill(pid, SIGKILL);
+  }
+  while (waitpid(-1, nullptr, left.empty() ? WNOHANG : 0) > 0) {
+  }
+  prctl(PR_SET_CHILD_SUBREAPER, 0);
+  // Every writer of its pipe gone: end of file, at once.
+  pollfd output = {caller[0], POLLIN, 0};
+  bool ended = false;
+  char buffer[4096];
+  while (!ended && poll(&output, 1, 500) == 1) ended = read(caller[0], buffer, sizeof buffer) <= 0;
+  if (!ended) problem += " its caller's pipe is held;";
+  close(notify[0]);
+  close(caller[0]);
+  return problem;
+}
 
 struct FaultCase {
   const char* fault;
@@ -705,6 +789,40 @@ const FaultCase kFaults[] = {
        EXPECT_EQ(r.out, "Done removing [Cut Off CA]\n");
        EXPECT_EQ(r.status, 0);
        EXPECT_FALSE(BundleTrusts(root, ca));
+     }},
+    {"a tool killed at any moment of a sandbox's start leaves a process behind, or its caller's pipe held",
+     [](const std::string& dir) {
+       struct Moment {
+         const char* point;  // null: while the refresh runs, and a process it left
+         int launch;         // 0: the command's trial of its sandbox; 1: its refresh
+       } moments[] = {
+           {"sandbox-user-namespace-made", 0},       {"sandbox-started", 0},
+           {"sandbox-child-started", 1},             {"sandbox-child-attached", 1},
+           {"sandbox-child-before-death-signal", 1}, {"sandbox-child-before-parent-check", 1},
+           {"sandbox-started", 1},                   {nullptr, 1},
+       };
+       int runs = 0;
+       for (const char* sandbox : {"userns", "proc-masks"}) {
+         const ScopedEnvironmentVariable mode("TKVCERT_SANDBOX", sandbox);
+         for (const Moment& moment : moments) {
+           if (std::string(sandbox) == "proc-masks" && moment.point != nullptr &&
+               (moment.point == std::string("sandbox-user-namespace-made") ||
+                moment.point == std::string("sandbox-child-attached"))) {
+             continue;  // no user namespace there
+           }
+           SCOPED_TRACE(std::string(sandbox) + " at " + (moment.point != nullptr ? moment.point : "the refresh") +
+                        " of launch " + std::to_string(moment.launch));
+           const std::string root = dir + "/" + std::to_string(++runs);
+           MakeImageRoot(root, "/etc/ca-certificates.conf", "log=/refresh.log\nsleep_ms=20000\nlinger_ms=60000\n");
+           const Ca ca = PutCa(root, "Killed Start CA");
+           EXPECT_EQ(WhatOutlivesTheTool(root, moment.point, moment.launch, ca.file), "");
+           // The next command finishes what the killed one began.
+           Shell("rm -f '" + root + "/refresh.log.running'");
+           WriteFile(root + "/refresh-stub.conf", std::string());
+           EXPECT_EQ(Install(root, ca).out, Imported(ca.file));
+           EXPECT_TRUE(BundleTrusts(root, ca));
+         }
+       }
      }},
     {"the caller's environment reaches the refresh",
      [](const std::string& dir) {
