@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -823,6 +824,29 @@ const FaultCase kFaults[] = {
            EXPECT_TRUE(BundleTrusts(root, ca));
          }
        }
+     }},
+    {"an image on a file system without idmapped mounts (overlayfs)",
+     [](const std::string& dir) {
+       Shell("cd '" + dir + "' && mkdir lower upper work root && mount -t overlay overlay -o "
+             "lowerdir=lower,upperdir=upper,workdir=work root");
+       const std::string root = dir + "/root";
+       MakeImageRoot(root, "/etc/ca-certificates.conf");
+       const Ca ca = PutCa(root, "Overlaid CA");
+       {
+         // Asked for a user namespace only: nothing else, and nothing changed.
+         const ScopedEnvironmentVariable mode("TKVCERT_SANDBOX", "userns");
+         const RunResult r = Install(root, ca);
+         EXPECT_EQ(r.out, Failed("Failed to add certificate to store", "0x32") + Imported(ca.file));
+         EXPECT_NE(r.err.find("TKVCERT_SANDBOX=userns"), std::string::npos) << r.err;
+         EXPECT_TRUE(Sandbox::ListFiles(root + "/usr/local/share/ca-certificates").empty());
+       }
+       // By default the fallback, said once, and the change made.
+       const RunResult r = Install(root, ca);
+       EXPECT_EQ(r.out, Imported(ca.file));
+       EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+       EXPECT_NE(r.err.find("uid 0 without capabilities"), std::string::npos) << r.err;
+       EXPECT_TRUE(BundleTrusts(root, ca));
+       Shell("umount '" + root + "'");
      }},
     {"the caller's environment reaches the refresh",
      [](const std::string& dir) {
