@@ -67,7 +67,7 @@ else
 fi
 cmake --build "$build_dir" -j2 --target tkvcert tkv_bench_make_store \
   tkv_bench_floor_scan tkv_bench_floor_read tkv_bench_floor_install tkv_bench_time \
-  tkv_bench_refresh_stub >/dev/null
+  tkv_bench_refresh_stub tkv_bench_sandbox >/dev/null
 build_dir="$(cd "$build_dir" && pwd)"  # the installation runs from another directory
 build_type="$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build_dir/CMakeCache.txt")"
 
@@ -78,6 +78,7 @@ floor_read="$build_dir/bench/tkv_bench_floor_read"
 floor_install="$build_dir/bench/tkv_bench_floor_install"
 timer="$build_dir/bench/tkv_bench_time"
 refresh_stub="$build_dir/bench/tkv_bench_refresh_stub"
+sandbox_runs_of="$build_dir/bench/tkv_bench_sandbox"
 
 if [ "$quick" -eq 1 ]; then
   sizes=(200)
@@ -264,18 +265,20 @@ echo "timing Debian's refresh ($debian_refresh_runs runs)..." >&2
 install_debian="$(medians --runs "$debian_refresh_runs" --warmup 0 \
   --prepare "rm -f '$host_anchors/$cert_file'" -- \
   TKVCERT_SYSROOT="$host_root" "$tool" /install install.pem)"
-# What the sandbox adds to a change: the stub refresh of an image root run
-# as the tool runs it (bubblewrap, the root as "/"), against the same run
-# in a plain chroot.
+# What the sandbox adds to a program run for another root: the stub refresh
+# of an image root run as the tool runs it (a user namespace on an idmapped
+# clone of the root, or the fallback, each with its filter and bubblewrap),
+# against the same run in a plain chroot; and, once a command, choosing the
+# sandbox (the user namespace, the filter and a trial run).
 echo "timing the sandbox..." >&2
 sandbox_runs="$install_runs"
-timed="$(medians --runs "$sandbox_runs" --warmup "$warmup" -- \
-  /usr/sbin/chroot "$floor_root" /usr/sbin/update-ca-certificates :: \
-  /usr/bin/bwrap --unshare-ipc --unshare-pid --unshare-net --unshare-uts --die-with-parent --new-session --cap-drop ALL --clearenv \
-    --setenv PATH /usr/sbin:/usr/bin:/sbin:/bin --setenv LC_ALL C --bind "$floor_root" / \
-    --chdir / -- /usr/sbin/update-ca-certificates)"
-mapfile -t t <<<"$timed"
-sandbox_cost="$(awk -v a="${t[1]}" -v b="${t[0]}" 'BEGIN { d = a - b; print (d > 0 ? d : 0) }')"
+chroot_run="$(medians --runs "$sandbox_runs" --warmup "$warmup" -- \
+  /usr/sbin/chroot "$floor_root" /usr/sbin/update-ca-certificates)"
+read -r userns_run userns_choice < <(TKVCERT_SANDBOX=userns "$sandbox_runs_of" "$floor_root" "$sandbox_runs")
+read -r masks_run masks_choice < <(TKVCERT_SANDBOX=proc-masks "$sandbox_runs_of" "$floor_root" "$sandbox_runs")
+added() { awk -v a="$1" -v b="$chroot_run" 'BEGIN { d = a - b; print (d > 0 ? d : 0) }'; }
+sandbox_cost="$(added "$userns_run")"
+masks_cost="$(added "$masks_run")"
 
 row() { printf '%-30s %10s %-22s %10s %7s %6s %5s %5s\n' "$@"; }
 goal_row() {  # label, tool s, against label, against s, goal, runs
@@ -298,9 +301,18 @@ row "re-install" "$(ms "$reinstall")" "install, Debian refresh" "$(ms "$install_
   "$(awk -v a="$reinstall" -v b="$install_debian" 'BEGIN { printf "%.4f", a / b }')" - - \
   "$debian_refresh_runs"
 echo
-echo "The sandbox another root's refresh runs in: the median of the stub refresh under"
-echo "bubblewrap, less the same in a chroot, against one install with Debian's refresh."
+echo "The sandbox another root's programs run in: the median of the stub refresh run as the"
+echo "tool runs it, less the same in a chroot ($(ms "$chroot_run") ms), against one install with"
+echo "Debian's refresh; and choosing the sandbox, once a command."
 row "" "added ms" "against" "ms" ratio goal met runs
-goal_row "sandbox, one refresh" "$sandbox_cost" "install, Debian refresh" "$install_debian" 0.05 \
+goal_row "user namespace, a program" "$sandbox_cost" "install, Debian refresh" "$install_debian" 0.05 \
   "$sandbox_runs"
+row "user namespace, a program" "$(ms "$sandbox_cost")" "goal, 5 ms" "5.00" "$(ratio "$sandbox_cost" 0.005)" 1 \
+  "$(meets "$(ratio "$sandbox_cost" 0.005)" 1)" "$sandbox_runs"
+row "fallback, a program" "$(ms "$masks_cost")" "install, Debian refresh" "$(ms "$install_debian")" \
+  "$(ratio "$masks_cost" "$install_debian")" - - "$sandbox_runs"
+row "user namespace, a command" "$(ms "$userns_choice")" "install, Debian refresh" "$(ms "$install_debian")" \
+  "$(ratio "$userns_choice" "$install_debian")" - - 1
+row "fallback, a command" "$(ms "$masks_choice")" "install, Debian refresh" "$(ms "$install_debian")" \
+  "$(ratio "$masks_choice" "$install_debian")" - - 1
 [ "$keep" -eq 0 ] || echo "stores kept in $work"

@@ -47,12 +47,17 @@ bool HostHas(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-// A private /proc, with runc's defaults: what reaches the kernel's settings
-// read-only, and what shows other users' doings hidden. The namespace's root
-// could not write the host's settings anyway; read-only, not even those of
-// its own namespaces open for writing.
+// A private /proc. As the host's uid 0 it shows what would reach the host:
+// runc's defaults make what reaches the kernel's settings read-only and hide
+// what shows other users' doings. A user namespace's root can write none of
+// the host's settings, only those of the sandbox's own namespaces: /proc/sys
+// read-only keeps even those.
 void Proc(Sandbox* sandbox) {
   Add(sandbox, {"--proc", "/proc"});
+  if (sandbox->session->mode == SandboxMode::kUserNamespace) {
+    Add(sandbox, {"--ro-bind", "/proc/sys", "/proc/sys"});
+    return;
+  }
   for (const char* name : {"asound", "bus", "fs", "irq", "sys", "sysrq-trigger"}) {
     const std::string path = std::string("/proc/") + name;
     if (HostHas(path)) Add(sandbox, {"--ro-bind", path, path});

@@ -1,0 +1,47 @@
+// Times a root's refresh run the way the tool runs it for another root:
+// once the command's sandbox is chosen (TKVCERT_SANDBOX, as for the tool),
+// the refresh RUNS times in it, the root as "/". Prints
+// "<median seconds a run> <seconds to choose the sandbox>"; fails when a run
+// fails. Run as root.
+//
+//   tkv_bench_sandbox ROOT RUNS
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "platform/posix/refresh_command.h"
+#include "platform/posix/refresh_sandbox.h"
+#include "platform/posix/root_directory.h"
+
+int main(int argc, char** argv) {
+  using Clock = std::chrono::steady_clock;
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: tkv_bench_sandbox ROOT RUNS\n");
+    return 2;
+  }
+  std::shared_ptr<const tkv::RootDirectory> root;
+  if (tkv::RootDirectory::Open(argv[1], &root) != ERROR_SUCCESS) return 1;
+  const Clock::time_point started = Clock::now();
+  std::shared_ptr<const tkv::SandboxSession> session;
+  if (tkv::CommandSandbox(*root, &session) != ERROR_SUCCESS) return 1;
+  const double choosing = std::chrono::duration<double>(Clock::now() - started).count();
+  tkv::Sandbox sandbox;
+  if (tkv::PlanImageSandbox(*root, session, &sandbox) != ERROR_SUCCESS) return 1;
+  std::vector<double> runs;
+  for (int i = 0; i < std::atoi(argv[2]); ++i) {
+    const Clock::time_point run = Clock::now();
+    const tkv::RefreshOutcome outcome = tkv::RunRefreshCommand(
+        {"/usr/sbin/update-ca-certificates"}, sandbox, -1, std::chrono::seconds(60));
+    runs.push_back(std::chrono::duration<double>(Clock::now() - run).count());
+    if (outcome.code != ERROR_SUCCESS) {
+      std::fprintf(stderr, "tkv_bench_sandbox: the refresh failed: %s", outcome.errors.c_str());
+      return 1;
+    }
+  }
+  if (runs.empty()) return 2;
+  std::sort(runs.begin(), runs.end());
+  std::printf("%.6f %.6f\n", runs[runs.size() / 2], choosing);
+  return 0;
+}
