@@ -43,10 +43,10 @@ std::string ChromiumPolicyText(const std::vector<std::vector<BYTE>>& ders) {
 
 bool SetsChromiumPolicyKey(const std::string& text) {
   // Chromium's reader allows comments and trailing commas; text that this
-  // reader refuses is judged by whether it names the key at all.
-  const Json policy = Json::parse(text, nullptr, /*allow_exceptions=*/false,
-                                  /*ignore_comments=*/true);
-  if (policy.is_discarded()) {
+  // reader refuses, or that is nested too deep for it, is judged by whether
+  // it names the key at all.
+  Json policy;
+  if (ParsePolicyJson(text, /*comments=*/true, &policy) != PolicyJson::kParsed) {
     return text.find(std::string("\"") + kChromiumPolicyKey + "\"") != std::string::npos;
   }
   return policy.is_object() && policy.contains(kChromiumPolicyKey);

@@ -39,7 +39,8 @@ constexpr char kChromiumPolicyFile[] = "tkvcert.json";
 std::string ChromiumPolicyText(const std::vector<std::vector<BYTE>>& ders);
 
 // Whether a Chromium policy file's text sets CACertificatesWithConstraints.
-// Text that does not parse as JSON counts when it names the key at all.
+// Text that does not parse as JSON, or is nested too deep to be parsed,
+// counts when it names the key at all.
 bool SetsChromiumPolicyKey(const std::string& text);
 
 }  // namespace tkv

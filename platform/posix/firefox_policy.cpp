@@ -22,8 +22,14 @@ FirefoxMerge MergeFirefoxPolicies(const std::string& text, const std::string& mo
   Json root = Json::object();
   if (!text.empty()) {
     // Firefox's own reader is JSON.parse: no comments.
-    root = Json::parse(text, nullptr, /*allow_exceptions=*/false);
-    if (root.is_discarded()) return FirefoxMerge::kUnparseable;
+    switch (ParsePolicyJson(text, /*comments=*/false, &root)) {
+      case PolicyJson::kParsed:
+        break;
+      case PolicyJson::kUnparseable:
+        return FirefoxMerge::kUnparseable;
+      case PolicyJson::kTooDeep:
+        return FirefoxMerge::kTooDeep;
+    }
   }
   if (!root.is_object()) return FirefoxMerge::kUnexpected;
   Json& policies = root["policies"];
@@ -171,6 +177,9 @@ void MergeFirefoxFile(const Place& place, const std::string& dir, bool create,
       return;
     case FirefoxMerge::kUnparseable:
       return Complain("Firefox: " + shown + " is not valid JSON" + untouched);
+    case FirefoxMerge::kTooDeep:
+      return Complain("Firefox: " + shown + " is nested more than " +
+                      std::to_string(kMaxPolicyDepth) + " levels deep" + untouched);
     case FirefoxMerge::kUnexpected:
       return Complain("Firefox: " + shown + " does not hold a policies object the tool can add to" +
                       untouched);

@@ -1,7 +1,7 @@
 // Firefox: one SecurityDevices entry that loads p11-kit's trust module,
 // which reads the system store, merged once into the policies file that
 // Firefox reads. Every other key of an admin's file is kept; a file that
-// does not parse is never touched.
+// does not parse, or is nested too deep to parse safely, is never touched.
 #ifndef TKVCERT_PLATFORM_POSIX_FIREFOX_POLICY_H_
 #define TKVCERT_PLATFORM_POSIX_FIREFOX_POLICY_H_
 
@@ -28,6 +28,7 @@ enum class FirefoxMerge {
   kUnchanged,    // the text already loads the module: nothing to write
   kMerged,       // `merged` holds the text to write
   kUnparseable,  // not JSON: leave the file alone
+  kTooDeep,      // nested deeper than kMaxPolicyDepth: leave the file alone
   kUnexpected,   // JSON, but not a policies object we can add to: leave it alone
 };
 

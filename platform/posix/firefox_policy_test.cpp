@@ -128,6 +128,9 @@ const MergeCase kMergeCases[] = {
      "    },\n    \"SecurityDevices\": {\n      \"Add\": {\n        \"p11-kit-trust (tkvcert)\": "
      "\"/usr/lib/x86_64-linux-gnu/pkcs11/p11-kit-trust.so\"\n      }\n    }\n  }\n}\n"},
     {"not JSON", "{\"policies\": {", FirefoxMerge::kUnparseable, ""},
+    {"nested 100,000 deep: not parsed, so never written out level by level on the stack",
+     "{\"policies\": {\"Deep\": " + std::string(100000, '[') + std::string(100000, ']') + "}}",
+     FirefoxMerge::kTooDeep, ""},
     {"a comment (Firefox's JSON.parse refuses it too)j",
      "// admin\n{\"policies\": {}}", FirefoxMerge::kUnparseable, ""},
     {"a trailing comma", R"j({"policies": {"A": 1,}})j", FirefoxMerge::kUnparseable, ""},

@@ -8,11 +8,15 @@
 #include <cstring>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "platform/posix/directory_entries.h"
 #include "platform/posix/file_reader.h"
 #include "platform/posix/unpredictable_name.h"
 
 namespace tkv {
+
+using Json = nlohmann::ordered_json;
 
 UniqueFd Place::OpenDir(const std::string& relative) const {
   return root_.OpenBelow(relative, O_RDONLY | O_DIRECTORY);
@@ -71,6 +75,56 @@ int ReadPolicyFile(int dir_fd, const std::string& name, std::string* text, struc
     default:
       return EIO;
   }
+}
+
+namespace {
+
+// Follows the nesting of a text as the parser reads it, strings and
+// comments included, and stops it at the first level too many.
+class DepthCheck : public nlohmann::json_sax<Json> {
+ public:
+  bool too_deep() const { return too_deep_; }
+
+  bool start_object(std::size_t) override { return Enter(); }
+  bool start_array(std::size_t) override { return Enter(); }
+  bool end_object() override { return Leave(); }
+  bool end_array() override { return Leave(); }
+  bool null() override { return true; }
+  bool boolean(bool) override { return true; }
+  bool number_integer(number_integer_t) override { return true; }
+  bool number_unsigned(number_unsigned_t) override { return true; }
+  bool number_float(number_float_t, const string_t&) override { return true; }
+  bool string(string_t&) override { return true; }
+  bool binary(binary_t&) override { return true; }
+  bool key(string_t&) override { return true; }
+  bool parse_error(std::size_t, const std::string&, const Json::exception&) override {
+    return false;
+  }
+
+ private:
+  bool Enter() {
+    too_deep_ = ++depth_ > kMaxPolicyDepth;
+    return !too_deep_;
+  }
+  bool Leave() {
+    --depth_;
+    return true;
+  }
+
+  int depth_ = 0;
+  bool too_deep_ = false;
+};
+
+}  // namespace
+
+PolicyJson ParsePolicyJson(const std::string& text, bool comments, Json* document) {
+  DepthCheck depth;
+  const bool parsed = Json::sax_parse(text, &depth, Json::input_format_t::json,
+                                      /*strict=*/true, comments);
+  if (depth.too_deep()) return PolicyJson::kTooDeep;
+  if (!parsed) return PolicyJson::kUnparseable;
+  *document = Json::parse(text, nullptr, /*allow_exceptions=*/false, comments);
+  return document->is_discarded() ? PolicyJson::kUnparseable : PolicyJson::kParsed;
 }
 
 namespace {

@@ -1,6 +1,6 @@
 // What the browsers' policy files have in common: where they are (one root,
-// and whether its directories can be trusted), reading one, and putting a new
-// one in place atomically.
+// and whether its directories can be trusted), reading one, parsing it
+// without trusting its shape, and putting a new one in place atomically.
 #ifndef TKVCERT_PLATFORM_POSIX_POLICY_FILE_H_
 #define TKVCERT_PLATFORM_POSIX_POLICY_FILE_H_
 
@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <string>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include "platform/posix/root_directory.h"
 #include "platform/posix/unique_fd.h"
 
@@ -17,6 +19,13 @@ namespace tkv {
 
 // The largest policy file read: Chromium's hold certificates, a few KiB each.
 constexpr size_t kMaxPolicyFileSize = 16 << 20;
+
+// The deepest nesting of arrays and objects parsed. Policy files are a few
+// levels deep (extension settings and folders of managed bookmarks, the
+// deepest, stay well under twenty), while parts of the JSON library (writing
+// a document out, copying one) recurse once per level: a file nested a
+// hundred thousand deep overflows the stack.
+constexpr int kMaxPolicyDepth = 128;
 
 // What the browser step works in: one root, and how to name its paths.
 class Place {
@@ -50,6 +59,18 @@ std::string Reason(int err);
 // errno (ELOOP for a link, EINVAL for what is not a regular file, EFBIG past
 // kMaxPolicyFileSize). `st` is the file's status.
 int ReadPolicyFile(int dir_fd, const std::string& name, std::string* text, struct stat* st);
+
+enum class PolicyJson {
+  kParsed,
+  kUnparseable,  // not JSON (or, with `comments`, not JSON with comments)
+  kTooDeep,      // nested deeper than kMaxPolicyDepth: not parsed
+};
+
+// Parses a policy file's text into `document`, after a first pass that
+// builds nothing and stops at the first level past kMaxPolicyDepth.
+// `comments` lets // and /* */ comments through, as Chromium does.
+PolicyJson ParsePolicyJson(const std::string& text, bool comments,
+                           nlohmann::ordered_json* document);
 
 // Puts `contents` under `name` in `dest_fd` atomically: written under an
 // unpredictable name beginning with `prefix` in `stage_fd` (the same file

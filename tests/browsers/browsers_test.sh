@@ -352,6 +352,22 @@ case_image_root() {
   check "nothing made in it" [ -z "$(ls -A "$open_firefox/etc/firefox")" ]
 }
 
+# Policy files no admin would write, in image roots (no browser is run): each
+# is refused with one line, left as it was, and never stops the store.
+case_hostile_policy_files() {
+  local deep=$work/image-deep
+  make_image_root "$deep"
+  mkdir -p "$deep/etc/firefox/policies"
+  python3 -c 'import sys; sys.stdout.write("{\"policies\": {\"Deep\": " + "[" * 100000 + "]" * 100000 + "}}")' \
+    >"$deep$firefox_file"
+  cp "$deep$firefox_file" "$work/deep.json"
+  TKVCERT_SYSROOT=$deep run_tool "$(installed one-ca.pem)" /install one-ca.pem
+  stderr_is "^tkvcert: Firefox: $deep/etc/firefox/policies/policies.json is nested more than 128 levels deep; left as it is, and Firefox does not follow the system store$"
+  check "the deep file is byte for byte the same" cmp -s "$deep$firefox_file" "$work/deep.json"
+  TKVCERT_SYSROOT=$deep run_tool "$(removed "Loopback Browser CA")" /uninstall "Loopback Browser CA"
+  stderr_is
+}
+
 case_running_chromium_follows() {
   local log=$work/poll.log
   python3 "$here/poll_server.py" 8000 "$url" "$log" &
@@ -406,7 +422,8 @@ case_running_chromium_follows() {
 }
 
 cases=(install_then_uninstall admin_policies_stay distribution_policies
-       unparseable_firefox_policies switched_off image_root running_chromium_follows)
+       unparseable_firefox_policies switched_off image_root hostile_policy_files
+       running_chromium_follows)
 if [ "$case_name" = all ]; then
   echo "run each case in a namespace of its own: $0 TOOL CASE, CASE one of: ${cases[*]}"
   exit 2
