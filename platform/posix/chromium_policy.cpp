@@ -14,7 +14,6 @@
 
 #include "platform/posix/complaint.h"
 #include "platform/posix/directory_entries.h"
-#include "platform/posix/file_reader.h"
 
 namespace tkv {
 
@@ -71,11 +70,10 @@ void WarnOfOtherFilesSettingTheKey(const Place& place, const ChromiumBrowser& br
   });
   for (const std::string& name : names) {
     // Chromium follows links; so does the check, inside the root.
-    const UniqueFd fd = place.root().OpenBelow(managed + "/" + name,
-                                               O_RDONLY | O_NONBLOCK | O_NOCTTY);
-    std::vector<BYTE> contents;
-    if (!fd || ReadOpenedFile(fd.get(), kMaxPolicyFileSize, &contents) != ERROR_SUCCESS) continue;
-    if (!SetsChromiumPolicyKey(std::string(contents.begin(), contents.end()))) continue;
+    const UniqueFd located = place.root().OpenBelow(managed + "/" + name, O_PATH);
+    std::string text;
+    if (!located || !ReadLocatedPolicyFile(located.get(), &text)) continue;
+    if (!SetsChromiumPolicyKey(text)) continue;
     const bool theirs_win = name > kChromiumPolicyFile;
     Complain(std::string(browser.name) + ": " + place.Show(managed + "/" + name) + " also sets " +
              kChromiumPolicyKey + " and comes " + (theirs_win ? "after " : "before ") +

@@ -58,12 +58,11 @@ bool Place::Trusted(int dir_fd) const {
 
 std::string Reason(int err) { return strerror(err); }
 
-int ReadPolicyFile(int dir_fd, const std::string& name, std::string* text, struct stat* st) {
-  UniqueFd fd(openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!fd) return errno;
-  if (fstat(fd.get(), st) != 0) return errno;
+namespace {
+
+int ReadLocated(int located, std::string* text) {
   std::vector<BYTE> contents;
-  switch (ReadOpenedFile(fd.get(), kMaxPolicyFileSize, &contents)) {
+  switch (ReadLocatedFile(located, kMaxPolicyFileSize, &contents)) {
     case ERROR_SUCCESS:
       text->assign(contents.begin(), contents.end());
       return 0;
@@ -75,6 +74,23 @@ int ReadPolicyFile(int dir_fd, const std::string& name, std::string* text, struc
     default:
       return EIO;
   }
+}
+
+}  // namespace
+
+int ReadPolicyFile(int dir_fd, const std::string& name, std::string* text, struct stat* st) {
+  // Located first, opening nothing: opening a device can have effects, and
+  // opening a FIFO wakes its writer.
+  const UniqueFd located(openat(dir_fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  if (!located) return errno;
+  if (fstat(located.get(), st) != 0) return errno;
+  if (S_ISLNK(st->st_mode)) return ELOOP;
+  if (!S_ISREG(st->st_mode)) return EINVAL;
+  return ReadLocated(located.get(), text);
+}
+
+bool ReadLocatedPolicyFile(int located, std::string* text) {
+  return ReadLocated(located, text) == 0;
 }
 
 namespace {

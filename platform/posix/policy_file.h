@@ -1,6 +1,7 @@
 // What the browsers' policy files have in common: where they are (one root,
-// and whether its directories can be trusted), reading one, parsing it
-// without trusting its shape, and putting a new one in place atomically.
+// and whether its directories can be trusted), reading one without opening
+// anything but a regular file, parsing it without trusting its shape, and
+// putting a new one in place atomically.
 #ifndef TKVCERT_PLATFORM_POSIX_POLICY_FILE_H_
 #define TKVCERT_PLATFORM_POSIX_POLICY_FILE_H_
 
@@ -57,8 +58,13 @@ std::string Reason(int err);
 
 // Reads the regular file `name` of `dir_fd`, not through a link. 0, or the
 // errno (ELOOP for a link, EINVAL for what is not a regular file, EFBIG past
-// kMaxPolicyFileSize). `st` is the file's status.
+// kMaxPolicyFileSize). Anything else (a FIFO, a device) is looked at, never
+// opened. `st` is the file's status.
 int ReadPolicyFile(int dir_fd, const std::string& name, std::string* text, struct stat* st);
+
+// The same for a file that `located` (an O_PATH descriptor) refers to; false
+// for anything but a regular file that can be read whole.
+bool ReadLocatedPolicyFile(int located, std::string* text);
 
 enum class PolicyJson {
   kParsed,

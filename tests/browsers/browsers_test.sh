@@ -366,6 +366,26 @@ case_hostile_policy_files() {
   check "the deep file is byte for byte the same" cmp -s "$deep$firefox_file" "$work/deep.json"
   TKVCERT_SYSROOT=$deep run_tool "$(removed "Loopback Browser CA")" /uninstall "Loopback Browser CA"
   stderr_is
+
+  # FIFOs where policy files are read (a device node is refused the same
+  # way): looked at, never opened. A writer blocks in opening one until
+  # someone opens it for reading, however briefly.
+  local fifos=$work/image-fifos
+  make_image_root "$fifos"
+  mkdir -p "$fifos/etc/firefox/policies" "$fifos/etc/chromium/policies/managed"
+  local fifo n=0
+  for fifo in "$fifos$firefox_file" "$fifos/etc/chromium/policies/managed/admin.json"; do
+    n=$((n + 1))
+    mkfifo "$fifo"
+    timeout 30 sh -c 'exec 3>"$1" && : >"$2"' sh "$fifo" "$work/fifo-opened.$n" &
+    pids+=($!)
+  done
+  TKVCERT_SYSROOT=$fifos run_tool "$(installed one-ca.pem)" /install one-ca.pem
+  stderr_is "^tkvcert: Firefox: $fifos/etc/firefox/policies/policies.json: Invalid argument; left as it is, and Firefox does not follow the system store$"
+  sleep 0.5
+  check "Firefox's policies.json, a FIFO, never opened" [ ! -e "$work/fifo-opened.1" ]
+  check "a FIFO in Chromium's managed directory never opened" [ ! -e "$work/fifo-opened.2" ]
+  check "the Chromium file written all the same" [ -f "$fifos$chromium_file" ]
 }
 
 case_running_chromium_follows() {
