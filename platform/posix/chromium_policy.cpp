@@ -14,6 +14,7 @@
 
 #include "platform/posix/complaint.h"
 #include "platform/posix/directory_entries.h"
+#include "platform/posix/trust_bundle.h"
 
 namespace tkv {
 
@@ -155,12 +156,29 @@ std::vector<const ChromiumBrowser*> InstalledChromiums(const Place& place) {
   return installed;
 }
 
-void UpdateChromiums(const Place& place, const StoreLocation&,
+void UpdateChromiums(const Place& place, const StoreLocation& location,
                      const std::vector<const ChromiumBrowser*>& browsers,
                      const std::vector<std::vector<BYTE>>& anchors) {
-  const std::string text = anchors.empty() ? "" : ChromiumPolicyText(anchors);
+  // Chromium reads none of the store's files: only what the refreshed bundle
+  // holds is what the store's other clients trust.
+  std::vector<std::vector<BYTE>> trusted;
+  if (!anchors.empty()) {
+    std::vector<bool> held;
+    if (BundleHolds(*location.root, location.layout->bundle, anchors, &held) != ERROR_SUCCESS) {
+      for (const ChromiumBrowser* browser : browsers) {
+        Complain(std::string(browser->name) + ": cannot read the refreshed bundle " +
+                 place.Show(location.layout->bundle) + "; " + kChromiumPolicyFile +
+                 " left as it is");
+      }
+      return;
+    }
+    for (size_t i = 0; i < anchors.size(); ++i) {
+      if (held[i]) trusted.push_back(anchors[i]);
+    }
+  }
+  const std::string text = trusted.empty() ? "" : ChromiumPolicyText(trusted);
   for (const ChromiumBrowser* browser : browsers) {
-    if (anchors.empty()) {
+    if (trusted.empty()) {
       RemoveChromiumFile(place, *browser, std::string(browser->config_dir) + "/policies/managed");
     } else {
       WriteChromiumFile(place, *browser, text);

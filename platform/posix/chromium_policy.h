@@ -1,7 +1,9 @@
 // Chromium-family browsers: a tool-owned managed-policy file, tkvcert.json,
-// whose CACertificatesWithConstraints lists every certificate of the local
-// anchors directory (not the distribution's set). It is rewritten on every
-// change and deleted when no anchor is left.
+// whose CACertificatesWithConstraints lists the local anchors that the
+// refreshed bundle trusts (not the distribution's set), so that Chromium
+// trusts no more than the store's other clients: a file the family's refresh
+// passes over, or a CA the admin distrusted, is not listed. It is rewritten
+// on every change and deleted when no such anchor is left.
 #ifndef TKVCERT_PLATFORM_POSIX_CHROMIUM_POLICY_H_
 #define TKVCERT_PLATFORM_POSIX_CHROMIUM_POLICY_H_
 
@@ -23,7 +25,8 @@ struct ChromiumBrowser {
 std::vector<const ChromiumBrowser*> InstalledChromiums(const Place& place);
 
 // Writes each browser's file for the store's local anchors (`anchors`, DER;
-// none when the step is switched off), or removes it when there are none.
+// none when the step is switched off), or removes it when the refreshed
+// bundle holds none of them.
 void UpdateChromiums(const Place& place, const StoreLocation& location,
                      const std::vector<const ChromiumBrowser*>& browsers,
                      const std::vector<std::vector<BYTE>>& anchors);

@@ -303,11 +303,16 @@ make_image_root() {  # path
 case_image_root() {
   local root=$work/image
   make_image_root "$root"
+  # An admin's anchor in DER: Debian's refresh takes only PEM, so clients of
+  # the bundle do not trust it, and Chromium must not either.
+  openssl x509 -in two-ca.pem -outform DER -out "$root/usr/local/share/ca-certificates/admin-der.crt"
   local host_before
   host_before=$(find /etc /usr/local/share/ca-certificates /usr/share/firefox-esr -newer "$work/leaf.ext" 2>/dev/null | sort)
   TKVCERT_SYSROOT=$root run_tool "$(installed one-ca.pem)" /install one-ca.pem
   stderr_is
   check "the Chromium file inside the root" [ -f "$root$chromium_file" ]
+  check "it lists only the anchor that the image's bundle trusts" \
+    [ "$(grep -o '"certificate": "[^"]*"' "$root$chromium_file")" = "\"certificate\": \"$(der_base64 one-ca.pem)\"" ]
   check "Firefox's policies inside the root, with the module as the root sees it" \
     loads_module "$root$firefox_file"
   check "none on the host" test ! -e /etc/chromium/policies -a ! -e /etc/firefox
@@ -320,6 +325,7 @@ case_image_root() {
   mount --bind "$root/etc/firefox" /etc/firefox
   mount --bind "$root/etc/ssl/certs" /etc/ssl/certs
   expect chromium "$url" trusted "through the image's files"
+  expect chromium "$admin_url" untrusted "a DER anchor the image's bundle does not hold, through the image's files"
   expect firefox "$url" trusted "through the image's files"
   umount /etc/chromium/policies /etc/firefox /etc/ssl/certs
 
