@@ -136,6 +136,8 @@ const MergeCase kMergeCases[] = {
     {"a trailing comma", R"j({"policies": {"A": 1,}})j", FirefoxMerge::kUnparseable, ""},
     {"text after the object", R"j({"policies": {}} x)j", FirefoxMerge::kUnparseable, ""},
     {"invalid UTF-8", "{\"policies\": {\"A\": \"\xff\"}}", FirefoxMerge::kUnparseable, ""},
+    {"a NUL byte, before text that a rewrite would drop",
+     std::string("{\"policies\": {}}") + '\0' + "{\"broken\"", FirefoxMerge::kUnparseable, ""},
     {"only white space", " \n", FirefoxMerge::kUnparseable, ""},
     {"an array at the top", "[]", FirefoxMerge::kUnexpected, ""},
     {"policies not an object", R"j({"policies": [1]})j", FirefoxMerge::kUnexpected, ""},

@@ -134,6 +134,10 @@ class DepthCheck : public nlohmann::json_sax<Json> {
 }  // namespace
 
 PolicyJson ParsePolicyJson(const std::string& text, bool comments, Json* document) {
+  // JSON has no place for a NUL byte, and the browsers refuse it; the JSON
+  // library takes it for the end of the text and passes over what follows,
+  // which a rewritten file would then lose.
+  if (text.find('\0') != std::string::npos) return PolicyJson::kUnparseable;
   DepthCheck depth;
   const bool parsed = Json::sax_parse(text, &depth, Json::input_format_t::json,
                                       /*strict=*/true, comments);
