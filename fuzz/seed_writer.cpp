@@ -178,6 +178,42 @@ std::vector<Seed> QuickReaderSeeds() {
   return seeds;
 }
 
+// Browser policy files: an admin's, each form of SecurityDevices, Chromium's
+// comments, and what no admin writes: a BOM, duplicate keys, numbers past
+// every integer and double, invalid UTF-8, and nesting 100,000 deep, which
+// overflowed the stack when a merged file was written out.
+std::vector<Seed> PolicySeeds() {
+  const std::string module = "/usr/lib/x86_64-linux-gnu/pkcs11/p11-kit-trust.so";
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  return {
+      {"none", ""},
+      {"admin", R"j({"policies": {"DisableAppUpdate": true, "Homepage": {"URL": "https://intra.example/", "Locked": true}, "Certificates": {"Install": ["/etc/ca.pem"]}, "ExtensionSettings": {"*": {"installation_mode": "blocked", "allowed_types": ["theme"]}}}, "comment": "ours"})j"},
+      {"add-and-delete", R"j({"policies": {"SecurityDevices": {"Delete": ["Old"], "Add": {"OpenSC": "/usr/lib/opensc-pkcs11.so"}}}})j"},
+      {"old-form", R"j({"policies": {"SecurityDevices": {"OpenSC": "/usr/lib/opensc-pkcs11.so"}}})j"},
+      {"ours-elsewhere", R"j({"policies": {"SecurityDevices": {"Add": {"p11-kit-trust (tkvcert)": "/usr/lib/pkcs11/p11-kit-trust.so"}}}})j"},
+      {"loaded", "{\"policies\": {\"SecurityDevices\": {\"Add\": {\"p11-kit\": \"" + module + "\"}}}}"},
+      {"nulls", R"j({"policies": {"SecurityDevices": {"Add": null}}, "x": null})j"},
+      {"not-an-object", R"j({"policies": {"SecurityDevices": ["x"]}})j"},
+      {"chromium", R"j({"CACertificatesWithConstraints": [{"certificate": "MIIB", "constraints": {"permitted_cidrs": ["0.0.0.0/0"]}}], "HomepageLocation": "x"})j"},
+      {"chromium-comments", "// the admin's\n{\"CACertificatesWithConstraints\": [], /* more */ \"CACertificates\": [\"MIIB\"],}\n"},
+      {"chromium-nested-key", R"j({"X": {"CACertificatesWithConstraints": []}})j"},
+      {"chromium-escaped-key", R"j({"\u0043ACertificatesWithConstraints": []})j"},
+      {"bom", "\xEF\xBB\xBF{\"policies\": {}}\r\n"},
+      {"duplicate-keys", R"j({"policies": {"A": 1}, "policies": {"SecurityDevices": {"Add": {"a": "/a.so"}, "Add": {"b": "/b.so"}}}})j"},
+      {"large-numbers", R"j({"policies": {"U": 18446744073709551615, "I": -9223372036854775808, "Past": 18446744073709551616, "F": 1.7976931348623157e308, "Small": 4.9e-324, "Z": -0.0}})j"},
+      {"overflowing-number", R"j({"policies": {"N": 1e400}})j"},
+      {"escapes", R"j({"policies": {"S": "\u0000\ud83d\ude00\"\\\/\b\f\n\r\t"}})j"},
+      {"lone-surrogate", R"j({"policies": {"S": "\ud800"}})j"},
+      {"invalid-utf8", "{\"policies\": {\"A\": \"\xff\xfe\", \"B\": \"\xc0\xaf\", \"C\": \"\xed\xa0\x80\"}}"},
+      {"utf16", std::string("\xFF\xFE{\0}\0", 6)},
+      {"deep-arrays", std::string(100000, '[')},
+      {"deep-in-policies", "{\"policies\": {\"Deep\": " + deep + "}}"},
+      {"deep-chromium", "// deep\n{\"CACertificatesWithConstraints\": " + deep + "}"},
+      {"limit", "{\"policies\": {\"Deep\": " + std::string(126, '[') + std::string(126, ']') + "}}"},
+      {"past-limit", "{\"policies\": {\"Deep\": " + std::string(127, '[') + std::string(127, ']') + "}}"},
+  };
+}
+
 void WriteAll(const std::filesystem::path& dir, const std::vector<Seed>& seeds) {
   std::filesystem::create_directories(dir);
   for (const Seed& seed : seeds) WriteFile((dir / seed.name).string(), seed.contents);
@@ -197,5 +233,6 @@ int main(int argc, char** argv) {
   WriteAll(out / "display_name", NameSeeds());
   WriteAll(out / "store_enumeration", EnumerationSeeds());
   WriteAll(out / "quick_reader", QuickReaderSeeds());
+  WriteAll(out / "policy_merge", PolicySeeds());
   return 0;
 }

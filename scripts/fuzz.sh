@@ -16,7 +16,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 max_runs=${2:--1}
 build_dir=${BUILD_DIR:-build-fuzz}
-targets=${FUZZ_TARGETS:-decode_object display_name store_enumeration quick_reader}
+targets=${FUZZ_TARGETS:-decode_object display_name store_enumeration quick_reader policy_merge}
 
 scripts/install-deps.sh
 if ! command -v clang++ >/dev/null; then
@@ -42,9 +42,17 @@ for target in $targets; do
   log=$fuzz_dir/$target.log
   mkdir -p "$corpus"
   echo "== $target: ${seconds}s"
+  # The policy files' own words; and room for nesting 100,000 deep, which
+  # takes 200 KB of brackets.
+  dict=$fuzz_dir/anchors.dict
+  max_len=16384
+  if [ "$target" = policy_merge ]; then
+    dict=$fuzz_dir/policy_merge.dict
+    max_len=262144
+  fi
   status=0
   TMPDIR=$scratch "$fuzz_dir/${target}_fuzzer" "$corpus" "$fuzz_dir/seeds/$target" \
-    -dict="$fuzz_dir/anchors.dict" -max_len=16384 -timeout=10 -rss_limit_mb=2048 \
+    -dict="$dict" -max_len="$max_len" -timeout=10 -rss_limit_mb=2048 \
     -max_total_time="$seconds" -runs="$max_runs" -print_final_stats=1 \
     -artifact_prefix="$fuzz_dir/findings/$target-" >"$log" 2>&1 || status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")

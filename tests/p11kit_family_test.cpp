@@ -8,12 +8,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <set>
 #include <sstream>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "platform/posix/anchor_format.h"
+#include "platform/posix/chromium_policy.h"
 #include "tests/support/sandbox.h"
 
 namespace tkv::testing {
@@ -123,6 +127,18 @@ class P11KitFamilyTest : public ::testing::TestWithParam<P11Family> {
                .status == 0;
   }
 
+  // A self-signed CA certificate with a key of its own (not the tests'
+  // shared one).
+  Bytes MakeCertificateWithItsOwnKey(const std::string& name) const {
+    const std::string der = files() + "/own-key.der";
+    const RunResult made = RunProgram(
+        {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+         "-keyout", files() + "/own-key.key", "-subj", "/CN=" + name, "-days", "30", "-outform",
+         "DER", "-out", der});
+    EXPECT_EQ(made.status, 0) << made.err;
+    return FromText(ReadFile(der));
+  }
+
   // A leaf certificate issued by the CA in `ca_pem`.
   std::string MakeLeaf(const std::string& ca_pem, const std::string& name) const {
     const std::string key = Put(name + ".key", PrivateKeyPem());
@@ -228,7 +244,8 @@ TEST_P(P11KitFamilyTest, AnInstalledCaIsExtractedAndARemovedOneIsNot) {
 // What an admin may leave in the anchors directory besides the store's own
 // files. The tool must find to remove exactly what p11-kit reads: an anchor
 // it cannot see stays trusted, and one it removes that p11-kit never read
-// changes nothing a client sees.
+// changes nothing a client sees. Chromium, which reads none of it, must be
+// given exactly what the bundle trusts.
 struct Entry {
   const char* what;
   const char* file;  // the certificate: below the anchors, or in the root when it begins with "/"
@@ -236,6 +253,9 @@ struct Entry {
   const char* target;
   bool der;
   bool read_by_p11kit;  // as measured with p11-kit 0.24
+  // A copy in the blocklist beside the anchors distrusts it. p11-kit
+  // distrusts every certificate of a blocklisted key, so its key is its own.
+  bool blocklisted = false;
 };
 
 const Entry kEntries[] = {
@@ -250,26 +270,58 @@ const Entry kEntries[] = {
      "../../../../../../../../../../srv/elsewhere/climbing.pem", false, true},
     {"a file in a directory linked from the anchors", "/srv/linked-dir/inside.pem", "dir-link",
      "/srv/linked-dir", false, false},
+    {"a file whose certificate the admin distrusted", "distrusted.pem", nullptr, nullptr, false, true,
+     true},
 };
 
+// The certificates of the tool's Chromium file in the root, as base64.
+std::set<std::string> ListedForChromium(const std::string& root) {
+  const nlohmann::json policy = nlohmann::json::parse(
+      ReadFile(root + "/etc/chromium/policies/managed/" + kChromiumPolicyFile));
+  std::set<std::string> listed;
+  for (const nlohmann::json& entry : policy.at(kChromiumPolicyKey)) {
+    listed.insert(entry.at("certificate").get<std::string>());
+  }
+  return listed;
+}
+
+std::string OneLineBase64(const Bytes& der) {
+  std::string base64 = ToBase64(der);
+  base64.erase(std::remove(base64.begin(), base64.end(), '\n'), base64.end());
+  return base64;
+}
+
 TEST_P(P11KitFamilyTest, TheToolRemovesWhatP11KitReadsAndNothingElse) {
+  fs::create_directories(root() + "/etc/chromium");
   std::vector<std::string> names;
   std::vector<std::string> pems;
+  std::set<std::string> trusted;
   for (const Entry& e : kEntries) {
     names.push_back(std::string("P11 entry: ") + e.what);
-    const Bytes der = MakeCertificate(names.back(), 100 + static_cast<long>(names.size()));
+    const Bytes der = e.blocklisted ? MakeCertificateWithItsOwnKey(names.back())
+                                    : MakeCertificate(names.back(), 100 + static_cast<long>(names.size()));
     pems.push_back(Put("entry" + std::to_string(names.size()) + ".pem", ToPem(der)));
     const std::string file = e.file[0] == '/' ? root() + e.file : anchors() + "/" + e.file;
     fs::create_directories(fs::path(file).parent_path());
     WriteFile(file, e.der ? Text(der) : ToPem(der));
     if (e.link != nullptr) fs::create_symlink(e.target, anchors() + "/" + e.link);
+    if (e.blocklisted) {
+      const std::string blocklist = root() + family().trust_source + "/blocklist";
+      fs::create_directories(blocklist);
+      WriteFile(blocklist + "/" + fs::path(e.file).filename().string(), ToPem(der));
+    }
+    if (e.read_by_p11kit && !e.blocklisted) trusted.insert(OneLineBase64(der));
   }
-  Put("trigger.pem", ToPem(MakeCertificate("P11 Trigger CA", 99)));
+  const Bytes trigger = MakeCertificate("P11 Trigger CA", 99);
+  trusted.insert(OneLineBase64(trigger));
+  Put("trigger.pem", ToPem(trigger));
   RunResult run = Install("trigger.pem");  // a refresh, with every entry in place
   ASSERT_EQ(run.status, 0) << run.out << run.err;
   for (size_t i = 0; i < std::size(kEntries); ++i) {
-    EXPECT_EQ(Trusts(pems[i]), kEntries[i].read_by_p11kit) << kEntries[i].what;
+    EXPECT_EQ(Trusts(pems[i]), kEntries[i].read_by_p11kit && !kEntries[i].blocklisted)
+        << kEntries[i].what;
   }
+  EXPECT_EQ(ListedForChromium(root()), trusted);
 
   for (size_t i = 0; i < std::size(kEntries); ++i) {
     const Entry& e = kEntries[i];

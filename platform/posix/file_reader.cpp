@@ -80,12 +80,16 @@ DWORD ReadRegularFile(const std::string& path, size_t max_size,
                       std::vector<BYTE>* contents) {
   UniqueFd located(open(path.c_str(), O_PATH | O_CLOEXEC));
   if (!located) return ErrorFromErrno(errno);
+  return ReadLocatedFile(located.get(), max_size, contents);
+}
+
+DWORD ReadLocatedFile(int located, size_t max_size, std::vector<BYTE>* contents) {
   struct stat before;
-  if (fstat(located.get(), &before) != 0) return ErrorFromErrno(errno);
+  if (fstat(located, &before) != 0) return ErrorFromErrno(errno);
   if (DWORD code = CheckRegular(before, max_size)) return code;
 
   DWORD code = ERROR_SUCCESS;
-  UniqueFd fd = ReopenForReading(located.get(), &code);
+  UniqueFd fd = ReopenForReading(located, &code);
   if (!fd) return code;
   struct stat opened;
   if (fstat(fd.get(), &opened) != 0) return ErrorFromErrno(errno);

@@ -35,6 +35,12 @@ DWORD ReadListedRegularFile(const std::string& path, size_t max_size,
 // regular file of at most max_size bytes before a byte is read.
 DWORD ReadOpenedFile(int fd, size_t max_size, std::vector<BYTE>* contents);
 
+// The same for a file already located as an O_PATH descriptor, which opened
+// nothing: checked to be a regular file of at most max_size bytes, and only
+// then opened for reading, as that very file (through /proc, as
+// ReadRegularFile does).
+DWORD ReadLocatedFile(int located, size_t max_size, std::vector<BYTE>* contents);
+
 }  // namespace tkv
 
 #endif  // TKVCERT_PLATFORM_POSIX_FILE_READER_H_

@@ -303,11 +303,16 @@ make_image_root() {  # path
 case_image_root() {
   local root=$work/image
   make_image_root "$root"
+  # An admin's anchor in DER: Debian's refresh takes only PEM, so clients of
+  # the bundle do not trust it, and Chromium must not either.
+  openssl x509 -in two-ca.pem -outform DER -out "$root/usr/local/share/ca-certificates/admin-der.crt"
   local host_before
   host_before=$(find /etc /usr/local/share/ca-certificates /usr/share/firefox-esr -newer "$work/leaf.ext" 2>/dev/null | sort)
   TKVCERT_SYSROOT=$root run_tool "$(installed one-ca.pem)" /install one-ca.pem
   stderr_is
   check "the Chromium file inside the root" [ -f "$root$chromium_file" ]
+  check "it lists only the anchor that the image's bundle trusts" \
+    [ "$(grep -o '"certificate": "[^"]*"' "$root$chromium_file")" = "\"certificate\": \"$(der_base64 one-ca.pem)\"" ]
   check "Firefox's policies inside the root, with the module as the root sees it" \
     loads_module "$root$firefox_file"
   check "none on the host" test ! -e /etc/chromium/policies -a ! -e /etc/firefox
@@ -320,6 +325,7 @@ case_image_root() {
   mount --bind "$root/etc/firefox" /etc/firefox
   mount --bind "$root/etc/ssl/certs" /etc/ssl/certs
   expect chromium "$url" trusted "through the image's files"
+  expect chromium "$admin_url" untrusted "a DER anchor the image's bundle does not hold, through the image's files"
   expect firefox "$url" trusted "through the image's files"
   umount /etc/chromium/policies /etc/firefox /etc/ssl/certs
 
@@ -350,6 +356,42 @@ case_image_root() {
   TKVCERT_SYSROOT=$open_firefox run_tool "$(installed one-ca.pem)" /install one-ca.pem
   stderr_is "^tkvcert: Firefox: $open_firefox/etc/firefox \\(or a directory above it in the image\\) is another user's or writable by others; Firefox does not follow the system store$"
   check "nothing made in it" [ -z "$(ls -A "$open_firefox/etc/firefox")" ]
+}
+
+# Policy files no admin would write, in image roots (no browser is run): each
+# is refused with one line, left as it was, and never stops the store.
+case_hostile_policy_files() {
+  local deep=$work/image-deep
+  make_image_root "$deep"
+  mkdir -p "$deep/etc/firefox/policies"
+  python3 -c 'import sys; sys.stdout.write("{\"policies\": {\"Deep\": " + "[" * 100000 + "]" * 100000 + "}}")' \
+    >"$deep$firefox_file"
+  cp "$deep$firefox_file" "$work/deep.json"
+  TKVCERT_SYSROOT=$deep run_tool "$(installed one-ca.pem)" /install one-ca.pem
+  stderr_is "^tkvcert: Firefox: $deep/etc/firefox/policies/policies.json is nested more than 128 levels deep; left as it is, and Firefox does not follow the system store$"
+  check "the deep file is byte for byte the same" cmp -s "$deep$firefox_file" "$work/deep.json"
+  TKVCERT_SYSROOT=$deep run_tool "$(removed "Loopback Browser CA")" /uninstall "Loopback Browser CA"
+  stderr_is
+
+  # FIFOs where policy files are read (a device node is refused the same
+  # way): looked at, never opened. A writer blocks in opening one until
+  # someone opens it for reading, however briefly.
+  local fifos=$work/image-fifos
+  make_image_root "$fifos"
+  mkdir -p "$fifos/etc/firefox/policies" "$fifos/etc/chromium/policies/managed"
+  local fifo n=0
+  for fifo in "$fifos$firefox_file" "$fifos/etc/chromium/policies/managed/admin.json"; do
+    n=$((n + 1))
+    mkfifo "$fifo"
+    timeout 30 sh -c 'exec 3>"$1" && : >"$2"' sh "$fifo" "$work/fifo-opened.$n" &
+    pids+=($!)
+  done
+  TKVCERT_SYSROOT=$fifos run_tool "$(installed one-ca.pem)" /install one-ca.pem
+  stderr_is "^tkvcert: Firefox: $fifos/etc/firefox/policies/policies.json: Invalid argument; left as it is, and Firefox does not follow the system store$"
+  sleep 0.5
+  check "Firefox's policies.json, a FIFO, never opened" [ ! -e "$work/fifo-opened.1" ]
+  check "a FIFO in Chromium's managed directory never opened" [ ! -e "$work/fifo-opened.2" ]
+  check "the Chromium file written all the same" [ -f "$fifos$chromium_file" ]
 }
 
 case_running_chromium_follows() {
@@ -406,7 +448,8 @@ case_running_chromium_follows() {
 }
 
 cases=(install_then_uninstall admin_policies_stay distribution_policies
-       unparseable_firefox_policies switched_off image_root running_chromium_follows)
+       unparseable_firefox_policies switched_off image_root hostile_policy_files
+       running_chromium_follows)
 if [ "$case_name" = all ]; then
   echo "run each case in a namespace of its own: $0 TOOL CASE, CASE one of: ${cases[*]}"
   exit 2
