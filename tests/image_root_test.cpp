@@ -848,6 +848,23 @@ const FaultCase kFaults[] = {
        EXPECT_TRUE(BundleTrusts(root, ca));
        Shell("umount '" + root + "'");
      }},
+    {"a refresh leaves a FIFO where the bundle was, a writer waiting on it",
+     [](const std::string& dir) {
+       const std::string root = dir + "/root";
+       MakeImageRoot(root, "/etc/ca-certificates.conf", "bundle=/elsewhere.crt\n");
+       const std::string bundle = root + "/etc/ssl/certs/ca-certificates.crt";
+       Shell("mkfifo '" + bundle + "'");
+       const pid_t writer = fork();
+       if (writer == 0) {
+         alarm(30);
+         _exit(open(bundle.c_str(), O_WRONLY) >= 0 ? 0 : 1);  // returns once a reader opens it
+       }
+       const Ca ca = PutCa(root, "Fifo CA");
+       EXPECT_EQ(Install(root, ca).out, Failed("Failed to add certificate to store", "0x65b") + Imported(ca.file));
+       EXPECT_EQ(waitpid(writer, nullptr, WNOHANG), 0) << "the tool opened the FIFO";
+       kill(writer, SIGKILL);
+       waitpid(writer, nullptr, 0);
+     }},
     {"the caller's environment reaches the refresh",
      [](const std::string& dir) {
        const std::string image = dir + "/image";

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/posix/anchor_format.h"
+#include "platform/posix/file_reader.h"
 #include "platform/posix/last_error.h"
 
 namespace tkv {
@@ -114,26 +115,17 @@ bool BundleTextHolds(const BYTE* text, size_t size, const std::vector<BYTE>& der
 DWORD BundleHolds(const RootDirectory& root, const char* bundle,
                   const std::vector<std::vector<BYTE>>& ders, std::vector<bool>* held) {
   held->assign(ders.size(), false);
-  const UniqueFd fd = root.OpenBelow(bundle, O_RDONLY | O_NONBLOCK | O_NOCTTY);
-  if (!fd) return errno == ENOENT ? ERROR_SUCCESS : ErrorFromErrno(errno);
-  struct stat st;
-  if (fstat(fd.get(), &st) != 0) return ErrorFromErrno(errno);
-  if (!S_ISREG(st.st_mode)) return ERROR_NOT_SUPPORTED;
-  if (st.st_size == 0) return ERROR_SUCCESS;
-  // A refresh gone wrong (or hostile) may leave anything: a bundle beyond
-  // any real one is a failed refresh, not something to allocate for.
-  if (static_cast<uint64_t>(st.st_size) > kMaxBundleSize) return ERROR_FILE_TOO_LARGE;
-  // Read, not mapped: a bundle rewritten in place meanwhile must not kill
-  // the run between its change and the check.
-  std::vector<BYTE> text(static_cast<size_t>(st.st_size));
-  size_t total = 0;
-  while (total < text.size()) {
-    const ssize_t n = read(fd.get(), text.data() + total, text.size() - total);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return ErrorFromErrno(errno);
-    if (n == 0) break;
-    total += static_cast<size_t>(n);
-  }
+  // Located first, opened only once it is seen to be a regular file: what a
+  // refresh gone wrong (or hostile) leaves under the name may be a FIFO or
+  // a device, and opening one may block or act. Read, not mapped: a bundle
+  // rewritten in place meanwhile must not kill the run between its change
+  // and the check. One beyond any real bundle is a failed refresh, not
+  // something to allocate for.
+  const UniqueFd located = root.OpenBelow(bundle, O_PATH);
+  if (!located) return errno == ENOENT ? ERROR_SUCCESS : ErrorFromErrno(errno);
+  std::vector<BYTE> text;
+  if (DWORD code = ReadLocatedFile(located.get(), kMaxBundleSize, &text)) return code;
+  const size_t total = text.size();
   for (size_t i = 0; i < ders.size(); ++i) {
     (*held)[i] = BundleTextHolds(text.data(), total, ders[i]);
   }
