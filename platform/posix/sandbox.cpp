@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <cstring>
 #include <iterator>
 
@@ -238,7 +239,8 @@ void DieWithTheTool(const ChildPlan& plan) {
   if (syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0) StepFailed("a parent-death signal");
   StopPoint("sandbox-child-before-parent-check", plan.alive);
   pollfd alive = {plan.alive, POLLIN, 0};
-  if (syscall(SYS_poll, &alive, 1, 0) != 0) syscall(SYS_exit_group, 126);
+  const timespec now = {0, 0};
+  if (syscall(SYS_ppoll, &alive, 1, &now, nullptr, 0) != 0) syscall(SYS_exit_group, 126);
 }
 
 [[noreturn]] void RunChild(const ChildPlan& plan) {
