@@ -9,16 +9,27 @@ cd "$(dirname "$0")/.."
 # root can make, and the attack tests need a user of their own.
 [ "$(id -u)" -eq 0 ] || exec sudo "$0" "$@"
 
+# Each stage says how long it took: a full run must stay under 30 minutes
+# on a 2-core machine.
+stage() { echo "== $1 (at ${SECONDS}s)"; }
+stage "packages"
 scripts/install-deps.sh
+stage "Windows build"
 cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build-windows -j2
+stage "Linux build"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTKVCERT_WINDOWS_BUILD_DIR="$PWD/build-windows" >/dev/null
 cmake --build build -j2
 # Keeps the benchmark working (a small store, a few runs; it never fails on a number).
+stage "benchmark"
 bench/run.sh --quick --build-dir build
 # Hostile input: every fuzz target for a minute, then the tests under ASan and UBSan.
+stage "fuzzing"
 scripts/fuzz.sh 60
+stage "sanitizers"
 scripts/sanitize.sh
+stage "tests"
 ctest --test-dir build --output-on-failure -j2
+stage "done"
