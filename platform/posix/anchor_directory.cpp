@@ -13,6 +13,7 @@
 #include "platform/posix/command_clock.h"
 #include "platform/posix/directory_entries.h"
 #include "platform/posix/last_error.h"
+#include "platform/posix/ownership.h"
 #include "platform/posix/unpredictable_name.h"
 
 namespace tkv {
@@ -119,7 +120,7 @@ DWORD LockedAnchorDirectory::OpenStaging() {
   }
   struct stat st;
   if (fstat(staging_fd_.get(), &st) != 0) return ErrorFromErrno(errno);
-  if (st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return ERROR_ACCESS_DENIED;
+  if (!OwnedAlone(st, geteuid())) return ERROR_ACCESS_DENIED;
   // Under the lock nothing in staging belongs to a change in progress.
   RemoveAllIn(staging_fd_.get());
   return ERROR_SUCCESS;

@@ -12,6 +12,7 @@
 
 #include "platform/posix/directory_entries.h"
 #include "platform/posix/file_reader.h"
+#include "platform/posix/ownership.h"
 #include "platform/posix/unpredictable_name.h"
 
 namespace tkv {
@@ -38,22 +39,7 @@ UniqueFd Place::MakeDir(const std::string& relative) const {
 }
 
 bool Place::Trusted(int dir_fd) const {
-  if (root_.is_host() || geteuid() != 0) return true;
-  struct stat top;
-  if (fstat(root_.fd(), &top) != 0) return false;
-  UniqueFd current(fcntl(dir_fd, F_DUPFD_CLOEXEC, 0));
-  for (int depth = 0; current && depth < 256; ++depth) {
-    struct stat st;
-    if (fstat(current.get(), &st) != 0) return false;
-    if (st.st_uid != 0 || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return false;
-    if (st.st_dev == top.st_dev && st.st_ino == top.st_ino) return true;
-    UniqueFd parent(openat(current.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    struct stat up;
-    if (!parent || fstat(parent.get(), &up) != 0) return false;
-    if (up.st_dev == st.st_dev && up.st_ino == st.st_ino) return false;  // above the root
-    current = std::move(parent);
-  }
-  return false;
+  return !root_.checks_ownership() || CheckRootsAloneUpTo(dir_fd, root_.fd()) == ERROR_SUCCESS;
 }
 
 std::string Reason(int err) { return strerror(err); }

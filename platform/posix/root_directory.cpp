@@ -10,16 +10,10 @@
 #include <cerrno>
 
 #include "platform/posix/last_error.h"
+#include "platform/posix/ownership.h"
 
 namespace tkv {
 namespace {
-
-// Others may add names to a sticky directory (/tmp), but not rename or
-// remove the ones root owns there.
-bool SafeAncestor(const struct stat& st) {
-  return S_ISDIR(st.st_mode) && st.st_uid == 0 &&
-         ((st.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (st.st_mode & S_ISVTX) != 0);
-}
 
 int OpenAt2(int dir_fd, const std::string& relative, int flags, mode_t mode, uint64_t resolve) {
   open_how how{};
@@ -66,7 +60,7 @@ DWORD WalkFromTop(const std::string& absolute, bool check_owners, UniqueFd* out)
     start = end + 1;
     if (name.empty() || name == ".") continue;
     struct stat st;
-    if (check_owners && (fstat(dir.get(), &st) != 0 || !SafeAncestor(st))) {
+    if (check_owners && (fstat(dir.get(), &st) != 0 || !KeepsRootsNames(st))) {
       return ERROR_ACCESS_DENIED;
     }
     UniqueFd next(OpenAt2(dir.get(), name, O_PATH | O_DIRECTORY, 0, RESOLVE_NO_SYMLINKS));
@@ -91,10 +85,6 @@ bool SameInode(int a, int b) {
 }
 
 }  // namespace
-
-bool OwnedByRootAlone(const struct stat& st) {
-  return st.st_uid == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
 
 DWORD RootDirectory::Open(const std::string& path, std::shared_ptr<const RootDirectory>* out) {
   std::string absolute;
@@ -123,10 +113,7 @@ UniqueFd OpenBeneathWithoutLinks(int dir_fd, const std::string& relative, int fl
 }
 
 DWORD RootDirectory::CheckTrusted(int fd) const {
-  if (!checks_ownership_) return ERROR_SUCCESS;
-  struct stat st;
-  if (fstat(fd, &st) != 0) return ErrorFromErrno(errno);
-  return OwnedByRootAlone(st) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+  return checks_ownership_ ? CheckRootsAlone(fd) : ERROR_SUCCESS;
 }
 
 DWORD RootDirectory::CheckProgramTrusted(const std::string& relative) const {

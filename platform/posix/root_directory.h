@@ -67,9 +67,6 @@ class RootDirectory {
 // leaving it; -1 with errno ELOOP or EXDEV when a link is on the way.
 UniqueFd OpenBeneathWithoutLinks(int dir_fd, const std::string& relative, int flags);
 
-// Whether a status shows a file or directory as root's alone.
-bool OwnedByRootAlone(const struct stat& st);
-
 }  // namespace tkv
 
 #endif  // TKVCERT_PLATFORM_POSIX_ROOT_DIRECTORY_H_
