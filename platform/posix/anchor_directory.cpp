@@ -10,6 +10,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/posix/atomic_file.h"
 #include "platform/posix/command_clock.h"
 #include "platform/posix/directory_entries.h"
 #include "platform/posix/last_error.h"
@@ -22,35 +23,6 @@ namespace {
 std::string UnpredictableName(const char* suffix) {
   const std::string hex = UnpredictableHex();
   return hex.empty() ? "" : "tkvcert-" + hex + suffix;
-}
-
-DWORD WriteAll(int fd, const std::string& contents) {
-  size_t written = 0;
-  while (written < contents.size()) {
-    const ssize_t n = write(fd, contents.data() + written, contents.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return ErrorFromErrno(errno);
-    written += static_cast<size_t>(n);
-  }
-  return ERROR_SUCCESS;
-}
-
-// A new file under an unpredictable name, written and flushed to disk.
-DWORD WriteTemporary(int staging_fd, const AnchorFile& file, std::string* name) {
-  *name = UnpredictableName(".tmp");
-  if (name->empty()) return ERROR_FUNCTION_FAILED;
-  UniqueFd fd(openat(staging_fd, name->c_str(),
-                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!fd) return ErrorFromErrno(errno);
-  DWORD code = WriteAll(fd.get(), file.contents);
-  if (code == ERROR_SUCCESS && (file.uid != static_cast<uid_t>(-1) || file.gid != static_cast<gid_t>(-1)) &&
-      fchown(fd.get(), file.uid, file.gid) != 0) {
-    code = ErrorFromErrno(errno);
-  }
-  if (code == ERROR_SUCCESS && fchmod(fd.get(), file.mode) != 0) code = ErrorFromErrno(errno);
-  if (code == ERROR_SUCCESS && fsync(fd.get()) != 0) code = ErrorFromErrno(errno);
-  if (code != ERROR_SUCCESS) unlinkat(staging_fd, name->c_str(), 0);
-  return code;
 }
 
 // Empties a directory of ours (files, and directories that are empty),
@@ -178,7 +150,7 @@ DWORD AnchorChange::BackUp(int parent_fd, const std::string& name, Undo* undo) {
 DWORD AnchorChange::Replace(int parent_fd, const std::string& name, const AnchorFile& file) {
   if (AlreadyHolds(parent_fd, name, file)) return ERROR_SUCCESS;
   std::string temporary;
-  if (DWORD code = WriteTemporary(staging_fd_, file, &temporary)) return code;
+  if (DWORD code = StageFile(staging_fd_, "tkvcert-", file, &temporary)) return code;
   Undo undo;
   if (DWORD code = BackUp(parent_fd, name, &undo)) {
     unlinkat(staging_fd_, temporary.c_str(), 0);

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/atomic_file.h"
 #include "platform/posix/unique_fd.h"
 #include "platform/posix/wincrypt_posix.h"
 
@@ -56,12 +57,7 @@ class LockedAnchorDirectory {
 };
 
 // A file as the store keeps it: its contents, mode and owner.
-struct AnchorFile {
-  std::string contents;
-  mode_t mode = 0644;
-  uid_t uid = static_cast<uid_t>(-1);  // -1: whoever writes it
-  gid_t gid = static_cast<gid_t>(-1);
-};
+using AnchorFile = NewFile;
 
 // A set of file replacements and removals that can be undone until Commit().
 // Destroying it without Commit() restores what the directory held. Names

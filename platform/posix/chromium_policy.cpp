@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/posix/atomic_file.h"
 #include "platform/posix/complaint.h"
 #include "platform/posix/directory_entries.h"
 #include "platform/posix/trust_bundle.h"
@@ -73,7 +74,7 @@ void WarnOfOtherFilesSettingTheKey(const Place& place, const ChromiumBrowser& br
     // Chromium follows links; so does the check, inside the root.
     const UniqueFd located = place.root().OpenBelow(managed + "/" + name, O_PATH);
     std::string text;
-    if (!located || !ReadLocatedPolicyFile(located.get(), &text)) continue;
+    if (!located || ReadLocatedPolicyFile(located.get(), &text) != ERROR_SUCCESS) continue;
     if (!SetsChromiumPolicyKey(text)) continue;
     const bool theirs_win = name > kChromiumPolicyFile;
     Complain(std::string(browser.name) + ": " + place.Show(managed + "/" + name) + " also sets " +
@@ -132,17 +133,17 @@ void WriteChromiumFile(const Place& place, const ChromiumBrowser& browser,
 
   std::string current;
   struct stat st;
-  if (ReadPolicyFile(managed_fd.get(), kChromiumPolicyFile, &current, &st) == 0 && current == text &&
+  if (ReadPolicyFile(managed_fd.get(), kChromiumPolicyFile, &current, &st) == ERROR_SUCCESS && current == text &&
       (st.st_mode & 07777) == 0644 && st.st_uid == geteuid()) {
     return;  // holds these anchors already
   }
   // Chromium reads every file of managed/, a temporary too: the file is
   // staged beside it, in policies/, and renamed in.
   const std::string prefix = std::string(".") + kChromiumPolicyFile + ".";
-  if (int err = WriteAtomically(policies_fd.get(), prefix, managed_fd.get(), kChromiumPolicyFile,
-                                text, 0644, static_cast<uid_t>(-1), static_cast<gid_t>(-1))) {
+  if (WriteAtomically(policies_fd.get(), prefix, managed_fd.get(), kChromiumPolicyFile, NewFile{text}) !=
+      ERROR_SUCCESS) {
     Complain(what + "cannot write " + place.Show(managed + "/" + kChromiumPolicyFile) + ": " +
-             Reason(err));
+             Reason(errno));
   }
 }
 

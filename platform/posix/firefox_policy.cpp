@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/posix/atomic_file.h"
 #include "platform/posix/complaint.h"
 #include "platform/posix/directory_entries.h"
 
@@ -163,10 +164,12 @@ void MergeFirefoxFile(const Place& place, const std::string& dir, bool create,
   if (!place.Trusted(dir_fd.get())) return Complain("Firefox: " + place.Show(dir) + untrusted);
   std::string text;
   struct stat st{};
-  const int err = ReadPolicyFile(dir_fd.get(), kPoliciesName, &text, &st);
-  const bool exists = err == 0;
-  if (err == ELOOP) return Complain("Firefox: " + shown + " is a link" + untouched);
-  if (err != 0 && err != ENOENT) return Complain("Firefox: " + shown + ": " + Reason(err) + untouched);
+  const DWORD read = ReadPolicyFile(dir_fd.get(), kPoliciesName, &text, &st);
+  const bool exists = read == ERROR_SUCCESS;
+  if (read == ERROR_CANT_RESOLVE_FILENAME) return Complain("Firefox: " + shown + " is a link" + untouched);
+  if (!exists && read != ERROR_FILE_NOT_FOUND) {
+    return Complain("Firefox: " + shown + ": " + ReadFailure(read) + untouched);
+  }
   if (exists && text.empty()) {
     // Firefox reads an empty file as one that does not parse.
     return Complain("Firefox: " + shown + " is empty" + untouched);
@@ -187,12 +190,11 @@ void MergeFirefoxFile(const Place& place, const std::string& dir, bool create,
       break;
   }
   const std::string prefix = std::string(".") + kPoliciesName + ".tkvcert-";
-  const int write_err =
-      exists ? WriteAtomically(dir_fd.get(), prefix, dir_fd.get(), kPoliciesName, merged,
-                               st.st_mode & 07777, st.st_uid, st.st_gid)
-             : WriteAtomically(dir_fd.get(), prefix, dir_fd.get(), kPoliciesName, merged, 0644,
-                               static_cast<uid_t>(-1), static_cast<gid_t>(-1));
-  if (write_err != 0) Complain("Firefox: cannot write " + shown + ": " + Reason(write_err));
+  // An admin's file keeps its mode and owner; a new one is root's, 0644.
+  const NewFile written = exists ? NewFile{merged, st.st_mode & 07777, st.st_uid, st.st_gid} : NewFile{merged};
+  if (WriteAtomically(dir_fd.get(), prefix, dir_fd.get(), kPoliciesName, written) != ERROR_SUCCESS) {
+    Complain("Firefox: cannot write " + shown + ": " + Reason(errno));
+  }
 }
 
 }  // namespace

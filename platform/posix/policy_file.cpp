@@ -12,6 +12,7 @@
 
 #include "platform/posix/directory_entries.h"
 #include "platform/posix/file_reader.h"
+#include "platform/posix/last_error.h"
 #include "platform/posix/ownership.h"
 #include "platform/posix/unpredictable_name.h"
 
@@ -44,39 +45,32 @@ bool Place::Trusted(int dir_fd) const {
 
 std::string Reason(int err) { return strerror(err); }
 
-namespace {
-
-int ReadLocated(int located, std::string* text) {
-  std::vector<BYTE> contents;
-  switch (ReadLocatedFile(located, kMaxPolicyFileSize, &contents)) {
-    case ERROR_SUCCESS:
-      text->assign(contents.begin(), contents.end());
-      return 0;
-    case ERROR_FILE_TOO_LARGE:
-      return EFBIG;
+std::string ReadFailure(DWORD code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND: return "No such file or directory";
+    case ERROR_FILE_TOO_LARGE: return "File too large";
+    case ERROR_CANT_RESOLVE_FILENAME: return "Too many levels of symbolic links";
     case ERROR_NOT_SUPPORTED:
-    case ERROR_ACCESS_DENIED:
-      return EINVAL;
-    default:
-      return EIO;
+    case ERROR_ACCESS_DENIED: return "Invalid argument";  // not a file it may read
+    default: return "Input/output error";
   }
 }
 
-}  // namespace
+DWORD ReadLocatedPolicyFile(int located, std::string* text) {
+  std::vector<BYTE> contents;
+  if (DWORD code = ReadLocatedFile(located, kMaxPolicyFileSize, &contents)) return code;
+  text->assign(contents.begin(), contents.end());
+  return ERROR_SUCCESS;
+}
 
-int ReadPolicyFile(int dir_fd, const std::string& name, std::string* text, struct stat* st) {
+DWORD ReadPolicyFile(int dir_fd, const std::string& name, std::string* text, struct stat* st) {
   // Located first, opening nothing: opening a device can have effects, and
   // opening a FIFO wakes its writer.
   const UniqueFd located(openat(dir_fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-  if (!located) return errno;
-  if (fstat(located.get(), st) != 0) return errno;
-  if (S_ISLNK(st->st_mode)) return ELOOP;
-  if (!S_ISREG(st->st_mode)) return EINVAL;
-  return ReadLocated(located.get(), text);
-}
-
-bool ReadLocatedPolicyFile(int located, std::string* text) {
-  return ReadLocated(located, text) == 0;
+  if (!located || fstat(located.get(), st) != 0) return ErrorFromErrno(errno);
+  if (S_ISLNK(st->st_mode)) return ERROR_CANT_RESOLVE_FILENAME;
+  if (!S_ISREG(st->st_mode)) return ERROR_NOT_SUPPORTED;
+  return ReadLocatedPolicyFile(located.get(), text);
 }
 
 namespace {
@@ -131,52 +125,6 @@ PolicyJson ParsePolicyJson(const std::string& text, bool comments, Json* documen
   if (!parsed) return PolicyJson::kUnparseable;
   *document = Json::parse(text, nullptr, /*allow_exceptions=*/false, comments);
   return document->is_discarded() ? PolicyJson::kUnparseable : PolicyJson::kParsed;
-}
-
-namespace {
-
-void RemoveLeftovers(int dir_fd, const std::string& prefix) {
-  std::vector<std::string> names;
-  ForEachEntry(dir_fd, [&](const dirent& entry) {
-    if (strncmp(entry.d_name, prefix.c_str(), prefix.size()) == 0) names.emplace_back(entry.d_name);
-    return true;
-  });
-  for (const std::string& name : names) unlinkat(dir_fd, name.c_str(), 0);
-}
-
-}  // namespace
-
-int WriteAtomically(int stage_fd, const std::string& prefix, int dest_fd, const std::string& name,
-                    const std::string& contents, mode_t mode, uid_t uid, gid_t gid) {
-  RemoveLeftovers(stage_fd, prefix);
-  const std::string suffix = UnpredictableHex();
-  if (suffix.empty()) return EIO;
-  const std::string temporary = prefix + suffix;
-  UniqueFd fd(openat(stage_fd, temporary.c_str(),
-                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!fd) return errno;
-  int err = 0;
-  for (size_t written = 0; err == 0 && written < contents.size();) {
-    const ssize_t n = write(fd.get(), contents.data() + written, contents.size() - written);
-    if (n < 0 && errno != EINTR) err = errno;
-    if (n > 0) written += static_cast<size_t>(n);
-  }
-  if (err == 0 && (uid != static_cast<uid_t>(-1) || gid != static_cast<gid_t>(-1)) &&
-      fchown(fd.get(), uid, gid) != 0) {
-    err = errno;
-  }
-  if (err == 0 && fchmod(fd.get(), mode) != 0) err = errno;
-  if (err == 0 && fsync(fd.get()) != 0) err = errno;
-  // Closed before it is renamed in: a watcher of the destination hears of
-  // the file once, complete.
-  fd.reset();
-  if (err == 0 && renameat(stage_fd, temporary.c_str(), dest_fd, name.c_str()) != 0) err = errno;
-  if (err != 0) {
-    unlinkat(stage_fd, temporary.c_str(), 0);
-    return err;
-  }
-  fsync(dest_fd);
-  return 0;
 }
 
 }  // namespace tkv

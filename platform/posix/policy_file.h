@@ -56,15 +56,18 @@ class Place {
 // errno as words, for the step's lines on standard error.
 std::string Reason(int err);
 
-// Reads the regular file `name` of `dir_fd`, not through a link. 0, or the
-// errno (ELOOP for a link, EINVAL for what is not a regular file, EFBIG past
-// kMaxPolicyFileSize). Anything else (a FIFO, a device) is looked at, never
-// opened. `st` is the file's status.
-int ReadPolicyFile(int dir_fd, const std::string& name, std::string* text, struct stat* st);
+// Reads the regular file `name` of `dir_fd`, not through a link:
+// ERROR_FILE_NOT_FOUND when there is none, ERROR_CANT_RESOLVE_FILENAME for
+// a link, ERROR_NOT_SUPPORTED for anything but a regular file (a FIFO, a
+// device: looked at, never opened), ERROR_FILE_TOO_LARGE past
+// kMaxPolicyFileSize. `st` is the file's status.
+DWORD ReadPolicyFile(int dir_fd, const std::string& name, std::string* text, struct stat* st);
 
-// The same for a file that `located` (an O_PATH descriptor) refers to; false
-// for anything but a regular file that can be read whole.
-bool ReadLocatedPolicyFile(int located, std::string* text);
+// The same for a file that `located` (an O_PATH descriptor) refers to.
+DWORD ReadLocatedPolicyFile(int located, std::string* text);
+
+// How a line on standard error says why a policy file was not read.
+std::string ReadFailure(DWORD code);
 
 enum class PolicyJson {
   kParsed,
@@ -77,15 +80,6 @@ enum class PolicyJson {
 // `comments` lets // and /* */ comments through, as Chromium does.
 PolicyJson ParsePolicyJson(const std::string& text, bool comments,
                            nlohmann::ordered_json* document);
-
-// Puts `contents` under `name` in `dest_fd` atomically: written under an
-// unpredictable name beginning with `prefix` in `stage_fd` (the same file
-// system), flushed, given its mode and owner, and renamed into place. 0 or
-// the errno of the step that failed. Files beginning with `prefix` that a
-// run killed while writing left in `stage_fd` are removed first: only this
-// step makes them.
-int WriteAtomically(int stage_fd, const std::string& prefix, int dest_fd, const std::string& name,
-                    const std::string& contents, mode_t mode, uid_t uid, gid_t gid);
 
 }  // namespace tkv
 

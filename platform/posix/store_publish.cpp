@@ -6,6 +6,7 @@
 
 #include "platform/posix/anchor_format.h"
 #include "platform/posix/anchor_listing.h"
+#include "platform/posix/atomic_file.h"
 #include "platform/posix/complaint.h"
 #include "platform/posix/file_reader.h"
 #include "platform/posix/hash_links.h"
@@ -69,17 +70,11 @@ bool FileHolds(const RootDirectory& root, const std::string& relative,
 }
 
 // Replaces the bundle with an empty one, atomically, as the refresh would.
-void WriteEmptyBundle(const RootDirectory& root, const std::string& bundle) {
+DWORD WriteEmptyBundle(const RootDirectory& root, const std::string& bundle) {
   const UniqueFd dir = OpenParent(root, bundle);
-  if (!dir) return;
-  const std::string temporary = BaseName(bundle) + ".tkvcert-empty";
-  const UniqueFd fd(openat(dir.get(), temporary.c_str(),
-                           O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
-  if (!fd) return;
-  if (fchmod(fd.get(), 0644) != 0 || fsync(fd.get()) != 0 ||
-      renameat(dir.get(), temporary.c_str(), dir.get(), BaseName(bundle).c_str()) != 0) {
-    unlinkat(dir.get(), temporary.c_str(), 0);
-  }
+  if (!dir) return ErrorFromErrno(errno);
+  return WriteAtomically(dir.get(), "." + BaseName(bundle) + ".tkvcert-", dir.get(), BaseName(bundle),
+                         NewFile{});
 }
 
 // What a refresh killed midway leaves behind, and the next one would append to.
