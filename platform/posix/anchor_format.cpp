@@ -266,8 +266,35 @@ std::vector<BYTE> DecodeCertificateBlock(const BYTE* text, size_t size) {
   return der;
 }
 
+bool PemBlock::IsCertificate() const { return IsCertificateLabel(label, label_length); }
+
+PemBlockScanner::PemBlockScanner(const BYTE* data, size_t size)
+    : next_(Find(data, data + size, kBegin, kBeginLength)), end_(data + size) {}
+
+bool PemBlockScanner::Next(PemBlock* block) {
+  while (next_ != nullptr) {
+    const BYTE* at = next_;
+    const BYTE* label = at + kBeginLength;
+    const BYTE* label_end = FindDashes(label, end_);
+    const BYTE* line_end = LineEnd(at, end_);
+    if (label_end == nullptr || label_end > line_end) {
+      next_ = Find(line_end, end_, kBegin, kBeginLength);
+      continue;
+    }
+    block->begin = at;
+    block->label = label;
+    block->label_length = static_cast<size_t>(label_end - label);
+    block->body = line_end;
+    block->end_marker =
+        FindEndMarker(label_end, end_, label, block->label_length, line_end, &block->first_dash);
+    block->end = block->end_marker == nullptr ? end_ : LineEnd(block->end_marker, end_);
+    next_ = Find(block->end, end_, kBegin, kBeginLength);
+    return true;
+  }
+  return false;
+}
+
 void ParseAnchorFile(const BYTE* data, size_t size, std::vector<AnchorBlock>* blocks) {
-  const BYTE* const end = data + size;
   size_t count = 0;
   // Filled in place: a scan parses every anchor into the same blocks, whose
   // buffers stay allocated from one file to the next.
@@ -275,8 +302,8 @@ void ParseAnchorFile(const BYTE* data, size_t size, std::vector<AnchorBlock>* bl
     if (count == blocks->size()) blocks->emplace_back();
     return (*blocks)[count++];
   };
-  const BYTE* at = Find(data, end, kBegin, kBeginLength);
-  if (at == nullptr) {
+  PemBlockScanner scanner(data, size);
+  if (!scanner.HasAny()) {
     if (size > 0 && data[0] == V_ASN1_SEQUENCE + V_ASN1_CONSTRUCTED) {
       AnchorBlock& block = next_block();
       block.begin = 0;
@@ -288,33 +315,20 @@ void ParseAnchorFile(const BYTE* data, size_t size, std::vector<AnchorBlock>* bl
     blocks->resize(count);
     return;
   }
-  while (at != nullptr) {
-    const BYTE* label = at + kBeginLength;
-    const BYTE* label_end = FindDashes(label, end);
-    const BYTE* line_end = LineEnd(at, end);
-    if (label_end == nullptr || label_end > line_end) {
-      at = Find(line_end, end, kBegin, kBeginLength);
-      continue;
+  for (PemBlock pem; scanner.Next(&pem);) {
+    if (!pem.IsCertificate()) continue;
+    AnchorBlock& block = next_block();
+    block.begin = static_cast<size_t>(pem.begin - data);
+    block.end = static_cast<size_t>(pem.end - data);
+    const size_t length = static_cast<size_t>(pem.end - pem.begin);
+    // The END marker found is where the quick way's body ends when no
+    // other '-' comes before it; otherwise that way would fail anyway.
+    if (pem.end_marker != nullptr && pem.first_dash == pem.end_marker) {
+      DecodeBlockInto(pem.begin, length, &block.der, pem.end_marker);
+    } else {
+      block.der = DecodeCertificateBlockByPemReader(pem.begin, length);
     }
-    const size_t label_length = static_cast<size_t>(label_end - label);
-    const BYTE* first_dash = nullptr;
-    const BYTE* end_marker =
-        FindEndMarker(label_end, end, label, label_length, line_end, &first_dash);
-    const BYTE* block_end = end_marker == nullptr ? end : LineEnd(end_marker, end);
-    if (IsCertificateLabel(label, label_length)) {
-      AnchorBlock& block = next_block();
-      block.begin = static_cast<size_t>(at - data);
-      block.end = static_cast<size_t>(block_end - data);
-      // The END marker found is where the quick way's body ends when no
-      // other '-' comes before it; otherwise that way would fail anyway.
-      if (end_marker != nullptr && first_dash == end_marker) {
-        DecodeBlockInto(at, static_cast<size_t>(block_end - at), &block.der, end_marker);
-      } else {
-        block.der = DecodeCertificateBlockByPemReader(at, static_cast<size_t>(block_end - at));
-      }
-      block.decoded = !block.der.empty();
-    }
-    at = Find(block_end, end, kBegin, kBeginLength);
+    block.decoded = !block.der.empty();
   }
   blocks->resize(count);
 }

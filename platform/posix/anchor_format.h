@@ -42,6 +42,36 @@ std::vector<BYTE> DecodeCertificateBlockByPemReader(const BYTE* text, size_t siz
 // Whether a label names a certificate block.
 bool IsCertificateLabel(const std::string& label);
 
+// One PEM block of a text as the anchors' reader finds it: from its BEGIN
+// line to the end of its END line, or to the end of the text when it has
+// none. A BEGIN line without a label's closing dashes starts no block.
+struct PemBlock {
+  const BYTE* begin = nullptr;
+  const BYTE* end = nullptr;
+  const BYTE* label = nullptr;
+  size_t label_length = 0;
+  const BYTE* body = nullptr;        // the line after the BEGIN line
+  const BYTE* end_marker = nullptr;  // "-----END <label>-----"; null when there is none
+  const BYTE* first_dash = nullptr;  // the first '-' at or after `body`; null when none
+  bool IsCertificate() const;
+};
+
+// The PEM blocks of a text, in order: the one scanner of the anchors and of
+// the bundle, so that the store's check of the bundle reads it as the
+// anchors are read.
+class PemBlockScanner {
+ public:
+  PemBlockScanner(const BYTE* data, size_t size);
+  // Whether the text holds any BEGIN line at all.
+  bool HasAny() const { return next_ != nullptr; }
+  // The next block, or false after the last.
+  bool Next(PemBlock* block);
+
+ private:
+  const BYTE* next_;  // where the next BEGIN line starts
+  const BYTE* end_;
+};
+
 }  // namespace tkv
 
 #endif  // TKVCERT_PLATFORM_POSIX_ANCHOR_FORMAT_H_

@@ -16,21 +16,8 @@
 namespace tkv {
 namespace {
 
-constexpr char kBegin[] = "-----BEGIN ";
 constexpr char kDashes[] = "-----";
 constexpr size_t kPrefixChars = 8;  // Base64 for the first six bytes
-
-const BYTE* Find(const BYTE* from, const BYTE* end, const std::string& what) {
-  if (from >= end) return nullptr;
-  return static_cast<const BYTE*>(memmem(from, static_cast<size_t>(end - from), what.data(),
-                                         what.size()));
-}
-
-const BYTE* LineEnd(const BYTE* from, const BYTE* end) {
-  if (from >= end) return end;
-  const void* newline = memchr(from, '\n', static_cast<size_t>(end - from));
-  return newline == nullptr ? end : static_cast<const BYTE*>(newline) + 1;
-}
 
 bool IsBase64Digit(BYTE c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
@@ -89,25 +76,15 @@ bool MayStartWith(const BYTE* body, const BYTE* end, const std::vector<BYTE>& de
 }  // namespace
 
 bool BundleTextHolds(const BYTE* text, size_t size, const std::vector<BYTE>& der) {
-  const BYTE* const end = text + size;
-  for (const BYTE* at = Find(text, end, kBegin); at != nullptr;) {
-    const BYTE* label_start = at + sizeof kBegin - 1;
-    const BYTE* label_end = Find(label_start, end, kDashes);
-    const BYTE* line_end = LineEnd(at, end);
-    if (label_end == nullptr || label_end > line_end) {
-      at = Find(line_end, end, kBegin);
-      continue;
-    }
-    const std::string label(label_start, label_end);
-    const BYTE* end_marker = Find(label_end, end, "-----END " + label + kDashes);
-    const BYTE* block_end = end_marker == nullptr ? end : LineEnd(end_marker, end);
-    const BYTE* after_dashes = label_end + sizeof kDashes - 1;
-    const bool quick = PlainlyLaidOut(after_dashes, line_end, end_marker);
-    if (IsCertificateLabel(label) && (!quick || MayStartWith(line_end, end_marker, der)) &&
-        DecodeCertificateBlock(at, static_cast<size_t>(block_end - at)) == der) {
+  PemBlockScanner scanner(text, size);
+  for (PemBlock block; scanner.Next(&block);) {
+    if (!block.IsCertificate()) continue;
+    const BYTE* after_dashes = block.label + block.label_length + sizeof kDashes - 1;
+    const bool quick = PlainlyLaidOut(after_dashes, block.body, block.end_marker);
+    if ((!quick || MayStartWith(block.body, block.end_marker, der)) &&
+        DecodeCertificateBlock(block.begin, static_cast<size_t>(block.end - block.begin)) == der) {
       return true;
     }
-    at = Find(block_end, end, kBegin);
   }
   return false;
 }
