@@ -28,7 +28,6 @@ PCCRL_CONTEXT NewCrlContext(std::vector<BYTE> der) {
 
 }  // namespace tkv
 
-// Releasing nothing succeeds, as on Windows.
 BOOL CertFreeCertificateContext(PCCERT_CONTEXT context) {
   delete tkv::Impl(context);
   return TRUE;
@@ -39,7 +38,6 @@ BOOL CertFreeCRLContext(PCCRL_CONTEXT context) {
   return TRUE;
 }
 
-// No trust list is ever handed out here, so only nothing can come back.
 BOOL CertFreeCTLContext(PCCTL_CONTEXT context) {
   return context == nullptr ? TRUE : tkv::Fail(E_INVALIDARG);
 }

@@ -346,8 +346,6 @@ DWORD SimpleDisplayNameByFullDecode(const BYTE* der, size_t size, std::wstring* 
 
 }  // namespace tkv
 
-// Windows' buffer contract: the count includes the terminator; a null
-// buffer or a zero size asks for the size needed; a longer name is cut.
 DWORD CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags,
                          void* pvTypePara, LPWSTR pszNameString, DWORD cchNameString) {
   (void)pvTypePara;

@@ -236,8 +236,6 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT
   return nullptr;
 }
 
-// Removes every copy of the certificate as one change. Always releases the
-// context, whether the deletion succeeds or not.
 BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
   using namespace tkv;
   if (pCertContext == nullptr) return Fail(E_INVALIDARG);
