@@ -865,6 +865,49 @@ const FaultCase kFaults[] = {
        kill(writer, SIGKILL);
        waitpid(writer, nullptr, 0);
      }},
+    {"a change whose refresh failed cannot be taken back: said, and the next run publishes what is there",
+     [](const std::string& dir) {
+       const std::string root = dir + "/root";
+       const std::string anchors = root + "/usr/local/share/ca-certificates";
+       MakeImageRoot(root, "/etc/ca-certificates.conf", "fail_once=/failed-once\n");
+       const Ca ca = PutCa(root, "Stuck CA");
+       int notify[2];
+       int go[2];
+       ASSERT_EQ(pipe2(notify, O_CLOEXEC), 0);
+       ASSERT_EQ(pipe2(go, O_CLOEXEC), 0);
+       const pid_t tool = fork();
+       if (tool == 0) {
+         const int out = open((dir + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+         const int err = open((dir + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+         if (dup2(notify[1], 150) < 0 || dup2(go[0], 151) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
+         setenv("TKVCERT_SYSROOT", root.c_str(), 1);
+         setenv("TKVCERT_STOP_AT", "change-before-rollback", 1);
+         setenv("TKVCERT_STOP_FD", "150", 1);
+         setenv("TKVCERT_STOP_GO_FD", "151", 1);
+         if (chdir((root + "/files").c_str()) != 0) _exit(126);
+         execl(STOP_POINTS_BINARY, "tkvcert", "/install", ca.file.c_str(), static_cast<char*>(nullptr));
+         _exit(127);
+       }
+       close(notify[1]);
+       close(go[0]);
+       pollfd stopped = {notify[0], POLLIN, 0};
+       const bool reached = poll(&stopped, 1, 20000) == 1;
+       // Nothing may be renamed or removed in the anchors directory now.
+       const bool immutable = reached && system(("chattr +i '" + anchors + "' 2>/dev/null").c_str()) == 0;
+       close(go[1]);
+       waitpid(tool, nullptr, 0);
+       close(notify[0]);
+       if (immutable) Shell("chattr -i '" + anchors + "'");
+       ASSERT_TRUE(reached) << "the change never came to its rollback";
+       if (!immutable) return;  // no immutable directories on this file system: nothing to see
+       EXPECT_EQ(ReadFile(dir + "/out"), Failed("Failed to add certificate to store", "0x65b") + Imported(ca.file));
+       EXPECT_NE(ReadFile(dir + "/err").find("could not be taken back"), std::string::npos) << ReadFile(dir + "/err");
+       EXPECT_TRUE(Exists(anchors + "/.tkvcert-staging/change-in-progress"));
+       // The next run publishes the anchors as they are, the CA it could not take away included.
+       EXPECT_EQ(Install(root, ca).out, Imported(ca.file));
+       EXPECT_FALSE(Exists(anchors + "/.tkvcert-staging/change-in-progress"));
+       EXPECT_TRUE(BundleTrusts(root, ca));
+     }},
     {"the caller's environment reaches the refresh",
      [](const std::string& dir) {
        const std::string image = dir + "/image";

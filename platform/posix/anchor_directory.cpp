@@ -114,18 +114,23 @@ DWORD LockedAnchorDirectory::RecordChange(const std::string& contents) {
   return ERROR_SUCCESS;
 }
 
-bool LockedAnchorDirectory::ReadRecordedChange(std::string* contents) const {
+DWORD LockedAnchorDirectory::ReadRecordedChange(std::string* contents) const {
   UniqueFd fd(openat(staging_fd(), kRecordName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!fd) return false;
+  if (!fd) return ErrorFromErrno(errno);
   contents->clear();
   char buffer[4096];
   for (;;) {
     const ssize_t n = read(fd.get(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0 || contents->size() > TKV_MAX_CERTIFICATE_FILE_SIZE) break;
+    if (n < 0) return ErrorFromErrno(errno);
+    if (n == 0) break;
+    // Nothing of ours is larger: a record past that is not one.
+    if (contents->size() > TKV_MAX_CERTIFICATE_FILE_SIZE) return ERROR_FILE_TOO_LARGE;
     contents->append(buffer, static_cast<size_t>(n));
   }
-  return !contents->empty();
+  // Emptied by a run cut off while it wrote the record: that change was
+  // never made.
+  return contents->empty() ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;
 }
 
 // Not flushed: a clear lost with the power only has the next run check the
@@ -189,17 +194,24 @@ void AnchorChange::Commit() {
   undo_.clear();
 }
 
-void AnchorChange::Rollback() {
+DWORD AnchorChange::Rollback(std::string* failed) {
+  DWORD result = ERROR_SUCCESS;
+  int why = 0;
   for (auto it = undo_.rbegin(); it != undo_.rend(); ++it) {
     const int parent = it->parent.get();
-    if (it->backup.empty()) {
-      unlinkat(parent, it->name.c_str(), 0);
-    } else {
-      renameat(staging_fd_, it->backup.c_str(), parent, it->name.c_str());
+    const bool put_back = it->backup.empty()
+                              ? unlinkat(parent, it->name.c_str(), 0) == 0 || errno == ENOENT
+                              : renameat(staging_fd_, it->backup.c_str(), parent, it->name.c_str()) == 0;
+    if (!put_back && result == ERROR_SUCCESS) {
+      why = errno;
+      result = ErrorFromErrno(why);
+      if (failed != nullptr) *failed = it->name;
     }
     fsync(parent);
   }
   undo_.clear();
+  errno = why;
+  return result;
 }
 
 }  // namespace tkv

@@ -42,8 +42,9 @@ class LockedAnchorDirectory {
   // until clients see it: a run cut off in between (killed, or the power
   // lost) leaves it for the next run to finish. Written durably.
   DWORD RecordChange(const std::string& contents);
-  // Whether a change is recorded, and what the record holds.
-  bool ReadRecordedChange(std::string* contents) const;
+  // What the record of a change holds: ERROR_FILE_NOT_FOUND when no change
+  // is recorded, the code of a failure to read it otherwise.
+  DWORD ReadRecordedChange(std::string* contents) const;
   void ClearRecordedChange();
 
   static constexpr char kStagingName[] = ".tkvcert-staging";
@@ -69,7 +70,7 @@ class AnchorChange {
       : dir_fd_(dir.fd()), staging_fd_(dir.staging_fd()) {}
   AnchorChange(const AnchorChange&) = delete;
   AnchorChange& operator=(const AnchorChange&) = delete;
-  ~AnchorChange() { Rollback(); }
+  ~AnchorChange() { Rollback(); }  // what can be put back, as a last resort
 
   int top_fd() const { return dir_fd_; }
 
@@ -85,8 +86,10 @@ class AnchorChange {
   // Whether anything was replaced or removed.
   bool changed() const { return !undo_.empty(); }
   void Commit();
-  // Puts back what the directory held; the change is empty afterwards.
-  void Rollback();
+  // Puts back what the directory held, as much of it as it can; the change
+  // is empty afterwards. On failure, `failed` (when given) names the first
+  // name it could not put back, and errno says why.
+  DWORD Rollback(std::string* failed = nullptr);
 
  private:
   struct Undo {

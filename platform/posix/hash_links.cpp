@@ -12,6 +12,7 @@
 #include <set>
 
 #include "platform/posix/directory_entries.h"
+#include "platform/posix/last_error.h"
 
 namespace tkv {
 namespace {
@@ -39,13 +40,16 @@ std::string ReadLinkAt(int dir_fd, const std::string& name) {
 }
 
 // OpenSSL stops at the first missing index of a hash: close the gaps.
-void Renumber(int certs_fd, const std::string& hash, std::vector<int> indices) {
+DWORD Renumber(int certs_fd, const std::string& hash, std::vector<int> indices) {
   std::sort(indices.begin(), indices.end());
   for (size_t i = 0; i < indices.size(); ++i) {
     if (indices[i] == static_cast<int>(i)) continue;
-    renameat(certs_fd, (hash + "." + std::to_string(indices[i])).c_str(), certs_fd,
-             (hash + "." + std::to_string(i)).c_str());
+    if (renameat(certs_fd, (hash + "." + std::to_string(indices[i])).c_str(), certs_fd,
+                 (hash + "." + std::to_string(i)).c_str()) != 0) {
+      return ErrorFromErrno(errno);
+    }
   }
+  return ERROR_SUCCESS;
 }
 
 // The bundle's directory, below the root.
@@ -80,8 +84,8 @@ std::vector<std::string> LinksOfRemoved(const StoreLocation& location, int certs
   return gone;
 }
 
-void RemoveLinks(int certs_fd, const std::vector<std::string>& names,
-                 const std::vector<std::string>& gone) {
+DWORD RemoveLinks(int certs_fd, const std::vector<std::string>& names,
+                  const std::vector<std::string>& gone) {
   const std::set<std::string> removed(gone.begin(), gone.end());
   std::map<std::string, std::vector<int>> kept;
   std::set<std::string> touched;
@@ -89,25 +93,31 @@ void RemoveLinks(int certs_fd, const std::vector<std::string>& names,
     std::string hash;
     int index = 0;
     if (!ParseHashLinkName(name.c_str(), &hash, &index)) continue;
-    if (removed.count(ReadLinkAt(certs_fd, name)) != 0 && unlinkat(certs_fd, name.c_str(), 0) == 0) {
-      touched.insert(hash);
-    } else {
+    if (removed.count(ReadLinkAt(certs_fd, name)) == 0) {
       kept[hash].push_back(index);
+      continue;
     }
+    if (unlinkat(certs_fd, name.c_str(), 0) != 0) return ErrorFromErrno(errno);
+    touched.insert(hash);
   }
-  for (const std::string& name : gone) unlinkat(certs_fd, name.c_str(), 0);
-  for (const std::string& hash : touched) Renumber(certs_fd, hash, kept[hash]);
+  for (const std::string& name : gone) {
+    if (unlinkat(certs_fd, name.c_str(), 0) != 0 && errno != ENOENT) return ErrorFromErrno(errno);
+  }
+  for (const std::string& hash : touched) {
+    if (DWORD code = Renumber(certs_fd, hash, kept[hash])) return code;
+  }
+  return ERROR_SUCCESS;
 }
 
-void ForgetLink(const StoreLocation& location, const std::string& anchor_file) {
-  if (!location.layout->leaves_links_of_removed) return;
+DWORD ForgetLink(const StoreLocation& location, const std::string& anchor_file) {
+  if (!location.layout->leaves_links_of_removed) return ERROR_SUCCESS;
   const UniqueFd certs = OpenCertsDirectory(location);
-  if (!certs || anchor_file.size() < 4) return;
+  if (!certs || anchor_file.size() < 4) return ERROR_SUCCESS;
   const std::string link = anchor_file.substr(0, anchor_file.size() - 4) + ".pem";
   if (ReadLinkAt(certs.get(), link) != std::string("/") + location.layout->anchors_dir + "/" + anchor_file) {
-    return;
+    return ERROR_SUCCESS;
   }
-  RemoveLinks(certs.get(), EntryNames(certs.get()), {link});
+  return RemoveLinks(certs.get(), EntryNames(certs.get()), {link});
 }
 
 }  // namespace tkv

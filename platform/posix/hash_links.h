@@ -16,7 +16,8 @@ namespace tkv {
 // anchors directory) and the hash links to it, so that the next refresh
 // makes it anew: Debian's refresh tells its hooks of, and rehashes for, only
 // the links it makes anew, and a run cut off after it made one left it made.
-void ForgetLink(const StoreLocation& location, const std::string& anchor_file);
+// The code of a failure to take them away.
+DWORD ForgetLink(const StoreLocation& location, const std::string& anchor_file);
 
 // The names of the entries of the directory `dir_fd`.
 std::vector<std::string> EntryNames(int dir_fd);
@@ -28,8 +29,9 @@ std::vector<std::string> LinksOfRemoved(const StoreLocation& location, int certs
                                         const std::vector<std::string>& names);
 
 // Removes `gone`, and the hash links that point at them, as a fresh refresh
-// would, closing the gaps in each hash's indices that OpenSSL stops at.
-void RemoveLinks(int certs_fd, const std::vector<std::string>& names,
+// would, closing the gaps in each hash's indices that OpenSSL stops at. The
+// code of the first step that fails, with errno saying why.
+DWORD RemoveLinks(int certs_fd, const std::vector<std::string>& names,
                  const std::vector<std::string>& gone);
 
 }  // namespace tkv

@@ -13,6 +13,7 @@
 #include "platform/posix/file_reader.h"
 #include "platform/posix/last_error.h"
 #include "platform/posix/root_directory.h"
+#include "platform/posix/store_change.h"
 #include "platform/posix/store_publish.h"
 #include "platform/posix/system_store.h"
 
@@ -242,8 +243,9 @@ BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
   std::unique_ptr<CertificateContext> context(Impl(pCertContext));
   if (!context->store || context->der.empty()) return Fail(E_INVALIDARG);
   const StoreData& store = *context->store;
-  const BOOL deleted = ChangeStore(store, context->der, [&](int anchors_fd, AnchorChange& change,
-                                              ExpectedTrust* expected) -> DWORD {
+  if (store.read_only) return Fail(ERROR_ACCESS_DENIED);
+  const DWORD deleted = ChangeStore(store.location, context->der, [&](int anchors_fd, AnchorChange& change,
+                                                                     ExpectedTrust* expected) -> DWORD {
     const std::vector<Copy> copies = FindCopies(store, anchors_fd, context->der);
     if (copies.empty()) return CRYPT_E_NOT_FOUND;  // gone since it was enumerated
     expected->removed.push_back(context->der);
@@ -254,6 +256,7 @@ BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
     }
     return ERROR_SUCCESS;
   });
-  if (deleted) SetLastError(ERROR_SUCCESS);
-  return deleted;
+  if (deleted != ERROR_SUCCESS) return Fail(deleted);
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
 }

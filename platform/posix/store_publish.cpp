@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include "platform/posix/anchor_format.h"
 #include "platform/posix/anchor_listing.h"
 #include "platform/posix/atomic_file.h"
@@ -33,19 +36,6 @@ UniqueFd OpenParent(const RootDirectory& root, const std::string& relative) {
   return root.OpenBelow(DirName(relative), O_RDONLY | O_DIRECTORY);
 }
 
-// After a refresh of a family that leaves the links of removed anchors:
-// the hooks hear of them, then they go. Cut off in between, the next
-// refresh finds the same links and tells the hooks again.
-void FinishRemovals(const StoreLocation& location, const RefreshCommand& refresh, int lock_fd) {
-  const UniqueFd certs = OpenParent(*location.root, location.layout->bundle);
-  if (!certs) return;
-  const std::vector<std::string> names = EntryNames(certs.get());
-  const std::vector<std::string> gone = LinksOfRemoved(location, certs.get(), names);
-  if (gone.empty()) return;
-  AnnounceRemovals(location, refresh, lock_fd, gone);
-  RemoveLinks(certs.get(), names, gone);
-}
-
 bool StatBelow(const RootDirectory& root, const char* relative, struct stat* st) {
   const UniqueFd fd = root.OpenBelow(relative, O_PATH);
   return fd && fstat(fd.get(), st) == 0;
@@ -56,25 +46,18 @@ bool SameFile(const struct stat& a, const struct stat& b) {
          a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
-bool FileHolds(const RootDirectory& root, const std::string& relative,
-               const std::vector<BYTE>* der) {
-  const UniqueFd fd = root.OpenBelow(relative, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+// Located first and read only as a regular file, as every file of a root is.
+DWORD FileHolds(const RootDirectory& root, const std::string& relative, const std::vector<BYTE>* der,
+                bool* holds) {
+  *holds = false;
+  const UniqueFd located = root.OpenBelow(relative, O_PATH);
+  if (!located) return ErrorFromErrno(errno);
   std::vector<BYTE> contents;
-  if (!fd || ReadOpenedFile(fd.get(), TKV_MAX_CERTIFICATE_FILE_SIZE, &contents) != ERROR_SUCCESS) {
-    return false;
-  }
+  if (DWORD code = ReadLocatedFile(located.get(), TKV_MAX_CERTIFICATE_FILE_SIZE, &contents)) return code;
   for (const AnchorBlock& block : ParseAnchorFile(contents)) {
-    if (block.decoded && (der == nullptr || block.der == *der)) return true;
+    if (block.decoded && (der == nullptr || block.der == *der)) *holds = true;
   }
-  return false;
-}
-
-// Replaces the bundle with an empty one, atomically, as the refresh would.
-DWORD WriteEmptyBundle(const RootDirectory& root, const std::string& bundle) {
-  const UniqueFd dir = OpenParent(root, bundle);
-  if (!dir) return ErrorFromErrno(errno);
-  return WriteAtomically(dir.get(), "." + BaseName(bundle) + ".tkvcert-", dir.get(), BaseName(bundle),
-                         NewFile{});
+  return ERROR_SUCCESS;
 }
 
 // What a refresh killed midway leaves behind, and the next one would append to.
@@ -85,16 +68,65 @@ void RemoveLeftover(const StoreLocation& location) {
   if (dir) unlinkat(dir.get(), BaseName(leftover).c_str(), 0);
 }
 
+// What a family's refresh leaves undone, each a step after it. A step that
+// fails is said on standard error and leaves the change recorded, so that
+// the next run takes it up again; the bundle's check decides whether
+// clients see the change.
+
+// The links Debian's refresh leaves for removed anchors: the hooks hear of
+// them, then they go. Cut off in between, the next refresh finds the same
+// links and tells the hooks again.
+bool AnnounceAndUnlinkRemoved(const StoreLocation& location, const RefreshCommand& refresh, int lock_fd) {
+  if (!location.layout->leaves_links_of_removed) return true;
+  const UniqueFd certs = OpenParent(*location.root, location.layout->bundle);
+  if (!certs) return true;  // no bundle directory: no links either
+  const std::vector<std::string> names = EntryNames(certs.get());
+  const std::vector<std::string> gone = LinksOfRemoved(location, certs.get(), names);
+  if (gone.empty()) return true;
+  AnnounceRemovals(location, refresh, lock_fd, gone);
+  if (RemoveLinks(certs.get(), names, gone) == ERROR_SUCCESS) return true;
+  Complain("cannot take away the links of removed anchors in " +
+           location.root->DisplayPath(DirName(location.layout->bundle)) + ": " + strerror(errno));
+  return false;
+}
+
+// Debian's refresh leaves the bundle as it was when no anchor at all is
+// left, which would leave the last removed one trusted: the bundle is
+// emptied as a refresh would.
+bool EmptyStaleBundle(const StoreLocation& location, const struct stat* before) {
+  const StoreLayout& layout = *location.layout;
+  const RootDirectory& root = *location.root;
+  struct stat after;
+  if (!layout.keeps_bundle_when_empty || before == nullptr || !StatBelow(root, layout.bundle, &after) ||
+      !SameFile(*before, after) || after.st_size == 0) {
+    return true;
+  }
+  bool any = false;
+  DWORD code = AnyFileBelowHolds(root, layout.anchors_dir, layout.reads, nullptr, &any);
+  if (code == ERROR_SUCCESS && any) return true;
+  if (code == ERROR_SUCCESS) {
+    const UniqueFd dir = OpenParent(root, layout.bundle);
+    const std::string name = BaseName(layout.bundle);
+    code = dir ? WriteAtomically(dir.get(), "." + name + ".tkvcert-", dir.get(), name, NewFile{})
+               : ErrorFromErrno(errno);
+  }
+  if (code == ERROR_SUCCESS) return true;
+  Complain("cannot empty the stale bundle " + root.DisplayPath(layout.bundle) + ": " + strerror(errno));
+  return false;
+}
+
 }  // namespace
 
-bool AnyFileBelowHolds(const RootDirectory& root, const std::string& base, AnchorSelection reads,
-                       const std::vector<BYTE>* der) {
+DWORD AnyFileBelowHolds(const RootDirectory& root, const std::string& base, AnchorSelection reads,
+                        const std::vector<BYTE>* der, bool* holds) {
+  *holds = false;
   const UniqueFd dir = root.OpenBelow(base, O_RDONLY | O_DIRECTORY);
-  if (!dir) return false;
+  if (!dir) return errno == ENOENT ? ERROR_SUCCESS : ErrorFromErrno(errno);
   for (const std::string& name : ListFilesBelow(root, base, reads, dir.get())) {
-    if (FileHolds(root, base + "/" + name, der)) return true;
+    if (DWORD code = FileHolds(root, base + "/" + name, der, holds)) return code;
+    if (*holds) return ERROR_SUCCESS;
   }
-  return false;
+  return ERROR_SUCCESS;
 }
 
 DWORD CheckBundle(const StoreLocation& location, const ExpectedTrust& expected, std::string* why) {
@@ -114,11 +146,14 @@ DWORD CheckBundle(const StoreLocation& location, const ExpectedTrust& expected, 
   }
   for (size_t i = 0; i < expected.removed.size(); ++i) {
     if (!held[expected.added.size() + i]) continue;
+    bool distributions = false;
     if (layout.distribution_cas != nullptr &&
         AnyFileBelowHolds(*location.root, layout.distribution_cas, AnchorSelection::kEveryFileBelow,
-                          &expected.removed[i])) {
-      continue;  // the distribution's own set trusts it; the README says how to distrust it
+                          &expected.removed[i], &distributions) != ERROR_SUCCESS) {
+      *why = "cannot read the distribution's CA set " + location.root->DisplayPath(layout.distribution_cas);
+      return ERROR_FUNCTION_FAILED;
     }
+    if (distributions) continue;  // the distribution's own set trusts it; the README says how to distrust it
     *why = "the refreshed bundle " + bundle + " still holds the removed certificate";
     return ERROR_FUNCTION_FAILED;
   }
@@ -126,12 +161,12 @@ DWORD CheckBundle(const StoreLocation& location, const ExpectedTrust& expected, 
 }
 
 DWORD PublishChange(const StoreLocation& location, const RefreshCommand& refresh, int anchors_fd,
-                    const ExpectedTrust& expected, TimeUse use) {
+                    const ExpectedTrust& expected, TimeUse use, bool* tidy) {
   const StoreLayout& layout = *location.layout;
-  const RootDirectory& root = *location.root;
+  *tidy = true;
   RemoveLeftover(location);
   struct stat before;
-  const bool had_bundle = StatBelow(root, layout.bundle, &before) && S_ISREG(before.st_mode);
+  const bool had_bundle = StatBelow(*location.root, layout.bundle, &before) && S_ISREG(before.st_mode);
   const RefreshOutcome outcome =
       RunRefreshCommand(refresh.argv, refresh.sandbox, anchors_fd, TimeLeft(use));
   if (outcome.code == ERROR_TIMEOUT) {
@@ -140,13 +175,8 @@ DWORD PublishChange(const StoreLocation& location, const RefreshCommand& refresh
   }
   PassOnOutput(outcome);
   if (outcome.code != ERROR_SUCCESS) return outcome.code;
-  if (layout.leaves_links_of_removed) FinishRemovals(location, refresh, anchors_fd);
-  struct stat after;
-  if (layout.keeps_bundle_when_empty && had_bundle && StatBelow(root, layout.bundle, &after) &&
-      SameFile(before, after) && after.st_size > 0 &&
-      !AnyFileBelowHolds(root, layout.anchors_dir, layout.reads, nullptr)) {
-    WriteEmptyBundle(root, layout.bundle);
-  }
+  *tidy = AnnounceAndUnlinkRemoved(location, refresh, anchors_fd);
+  *tidy = EmptyStaleBundle(location, had_bundle ? &before : nullptr) && *tidy;
   std::string why;
   if (CheckBundle(location, expected, &why) != ERROR_SUCCESS) {
     Complain(why);

@@ -20,9 +20,10 @@ struct ExpectedTrust {
 };
 
 // Whether any certificate (or `der`, when given) is in a file below `base`
-// that a refresh reading `reads` would read.
-bool AnyFileBelowHolds(const RootDirectory& root, const std::string& base, AnchorSelection reads,
-                       const std::vector<BYTE>* der);
+// that a refresh reading `reads` would read: the code of the first file
+// that cannot be read, rather than a guess. A missing `base` holds nothing.
+DWORD AnyFileBelowHolds(const RootDirectory& root, const std::string& base, AnchorSelection reads,
+                        const std::vector<BYTE>* der, bool* holds);
 
 // Whether the bundle already shows `expected`: ERROR_SUCCESS, or
 // ERROR_FUNCTION_FAILED with `why` set.
@@ -30,13 +31,15 @@ DWORD CheckBundle(const StoreLocation& location, const ExpectedTrust& expected, 
 
 // Runs the refresh under the store's lock (`lock_fd`, inherited by it) and
 // finishes what it leaves undone: clears what a killed refresh left behind
-// first; afterwards removes the certificate links of removed files and
-// empties a bundle left stale. Then checks the bundle. ERROR_SUCCESS when
-// clients see `expected`; ERROR_TIMEOUT when the command's time for `use`
-// ran out first; ERROR_FUNCTION_FAILED otherwise; with the refresh's
-// standard error, or a line of ours, on standard error.
+// first; afterwards tells the hooks of removed anchors and takes their links
+// away, and empties a bundle left stale. Then checks the bundle.
+// ERROR_SUCCESS when clients see `expected`; ERROR_TIMEOUT when the
+// command's time for `use` ran out first; ERROR_FUNCTION_FAILED otherwise;
+// with the refresh's standard error, or a line of ours, on standard error.
+// `tidy` is false when a step after the refresh failed (said on standard
+// error): the next run must take it up again.
 DWORD PublishChange(const StoreLocation& location, const RefreshCommand& refresh, int anchors_fd,
-                    const ExpectedTrust& expected, TimeUse use = TimeUse::kChange);
+                    const ExpectedTrust& expected, TimeUse use, bool* tidy);
 
 }  // namespace tkv
 

@@ -12,13 +12,12 @@
 #include "platform/posix/anchor_directory.h"
 #include "platform/posix/anchor_format.h"
 #include "platform/posix/anchor_listing.h"
-#include "platform/posix/browser_policies.h"
 #include "platform/posix/cert_context.h"
 #include "platform/posix/command_clock.h"
 #include "platform/posix/complaint.h"
-#include "platform/posix/hash_links.h"
 #include "platform/posix/hook_announcements.h"
 #include "platform/posix/last_error.h"
+#include "platform/posix/store_change.h"
 #include "platform/posix/store_publish.h"
 
 namespace tkv {
@@ -38,77 +37,6 @@ bool IsRootStoreName(LPCWSTR name) {
 StoreHandle* HandleFrom(HCERTSTORE store) {
   auto* handle = static_cast<StoreHandle*>(store);
   return handle != nullptr && handle->magic == StoreHandle::kMagic ? handle : nullptr;
-}
-
-namespace {
-
-// A change a run was cut off in is finished first: refreshed, and checked
-// against what the anchors hold now, whichever side of its change the run
-// was stopped on.
-DWORD FinishCutOffChange(const StoreLocation& location, const RefreshCommand& refresh,
-                         LockedAnchorDirectory& dir) {
-  std::string record;
-  if (!dir.ReadRecordedChange(&record)) return ERROR_SUCCESS;
-  ExpectedTrust expected;
-  for (const AnchorBlock& block : ParseAnchorFile(std::vector<BYTE>(record.begin(), record.end()))) {
-    if (!block.decoded) continue;
-    const bool anchored = AnyFileBelowHolds(*location.root, location.layout->anchors_dir,
-                                            location.layout->reads, &block.der);
-    (anchored ? expected.added : expected.removed).push_back(block.der);
-    // The cut-off refresh may have linked it and stopped before its hooks
-    // heard of it, or before it rehashed.
-    if (anchored) ForgetLink(location, AnchorFileName(block.der));
-  }
-  if (DWORD code = PublishChange(location, refresh, dir.fd(), expected)) return code;
-  UpdateBrowserPolicies(location, dir.fd());
-  dir.ClearRecordedChange();
-  return ERROR_SUCCESS;
-}
-
-DWORD LockStore(const StoreData& store, RefreshCommand* refresh, LockedAnchorDirectory* dir) {
-  // A change that no refresh could publish is not made at all.
-  if (DWORD code = PlanRefresh(store.location, refresh)) return code;
-  if (DWORD code = LockedAnchorDirectory::Open(OpenAnchorsDirectory(store.location),
-                                               kStoreLockPatience, dir)) {
-    return code;
-  }
-  return FinishCutOffChange(store.location, *refresh, *dir);
-}
-
-}  // namespace
-
-BOOL ChangeStore(const StoreData& store, const std::vector<BYTE>& der, const StoreChange& change) {
-  if (store.read_only) return Fail(ERROR_ACCESS_DENIED);
-  RefreshCommand refresh;
-  LockedAnchorDirectory dir;
-  if (DWORD code = LockStore(store, &refresh, &dir)) return Fail(code);
-  if (DWORD code = dir.RecordChange(PemCertificate(der))) return Fail(code);
-  AnchorChange pending(dir);
-  ExpectedTrust expected;
-  if (DWORD code = change(dir.fd(), pending, &expected)) {
-    pending.Rollback();
-    dir.ClearRecordedChange();
-    return Fail(code);
-  }
-  std::string unused;
-  if (!pending.changed() && CheckBundle(store.location, expected, &unused) == ERROR_SUCCESS) {
-    UpdateBrowserPolicies(store.location, dir.fd());
-    dir.ClearRecordedChange();
-    return TRUE;  // already published: config management repeats itself
-  }
-  if (DWORD code = PublishChange(store.location, refresh, dir.fd(), expected)) {
-    // What the failed refresh wrote must match the anchors put back.
-    pending.Rollback();
-    if (PublishChange(store.location, refresh, dir.fd(), ExpectedTrust{}, TimeUse::kRollback) ==
-        ERROR_SUCCESS) {
-      dir.ClearRecordedChange();
-    }
-    return Fail(code);
-  }
-  pending.Commit();
-  UpdateBrowserPolicies(store.location, dir.fd());
-  dir.ClearRecordedChange();
-  return TRUE;
 }
 
 namespace {
@@ -186,9 +114,7 @@ DWORD OpenSystemStore(bool read_only, StoreData* data) {
   if (read_only || !HasRecordedChange(data->anchors_fd.get())) return ERROR_SUCCESS;
   // Before a removal finds nothing to remove, or an install finds its
   // certificate there already, what a cut-off run left is finished.
-  RefreshCommand refresh;
-  LockedAnchorDirectory dir;
-  return LockStore(*data, &refresh, &dir);
+  return FinishCutOffChange(data->location);
 }
 
 }  // namespace tkv
@@ -248,12 +174,13 @@ BOOL CertAddCertificateContextToStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pCer
   const std::string name = tkv::AnchorFileName(der);
   const std::string pem = tkv::PemCertificate(der);
   if (name.empty() || pem.empty()) return Fail(ERROR_NOT_ENOUGH_MEMORY);
-  if (!tkv::ChangeStore(*handle->data, der, [&](int, tkv::AnchorChange& change,
-                                            tkv::ExpectedTrust* expected) {
-        expected->added.push_back(der);
-        return change.Replace(name, tkv::AnchorFile{pem});
-      })) {
-    return FALSE;
+  if (handle->data->read_only) return Fail(ERROR_ACCESS_DENIED);
+  if (DWORD code = tkv::ChangeStore(handle->data->location, der,
+                                    [&](int, tkv::AnchorChange& change, tkv::ExpectedTrust* expected) {
+                                      expected->added.push_back(der);
+                                      return change.Replace(name, tkv::AnchorFile{pem});
+                                    })) {
+    return Fail(code);
   }
   SetLastError(ERROR_SUCCESS);
   return TRUE;

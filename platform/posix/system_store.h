@@ -45,21 +45,6 @@ struct StoreHandle {
 // The handle behind an HCERTSTORE, or null when it is not one of ours.
 StoreHandle* HandleFrom(HCERTSTORE store);
 
-// How long a change waits for another run's change to finish.
-constexpr std::chrono::seconds kStoreLockPatience{60};
-
-// Applies one change to the certificate `der` under the store's lock, then
-// publishes it and checks that clients see `expected`, which the change
-// fills in. The change is recorded before it starts and cleared once
-// published, and a change a run was cut off in is finished first. A change that
-// changes no file and that the bundle already shows runs no refresh. When
-// publishing fails, the change is undone and refreshed again, so that the
-// bundle matches the anchors as they were. Sets the last error on failure.
-class AnchorChange;
-struct ExpectedTrust;
-using StoreChange = std::function<DWORD(int anchors_fd, AnchorChange&, ExpectedTrust*)>;
-BOOL ChangeStore(const StoreData& store, const std::vector<BYTE>& der, const StoreChange& change);
-
 // Opens the machine's store (or an image root's): ERROR_FILE_NOT_FOUND when
 // no family is found; ERROR_ACCESS_DENIED for a caller who cannot change it,
 // or, run as root, for an image root that another user could have arranged.

@@ -1,9 +1,11 @@
-// The tool as a test build, for killing it at a named moment: at the stop
-// point TKVCERT_STOP_AT, in the TKVCERT_STOP_LAUNCH-th sandbox the command
-// starts (counted from 0; the first is its trial), it writes the point's name
-// and a newline to descriptor TKVCERT_STOP_FD and waits: the tool, to be
-// killed; a sandbox's child, until the tool is gone, and then goes on as if
-// the tool had died at that moment. Only system calls, as the child may make.
+// The tool as a test build, for killing it at a named moment. At the stop
+// point TKVCERT_STOP_AT (and, with TKVCERT_STOP_LAUNCH, only in that sandbox
+// of the command's, counted from 0: the first is its trial), it writes the
+// point's name and a newline to descriptor TKVCERT_STOP_FD and waits: the
+// tool, to be killed, or, given TKVCERT_STOP_GO_FD, until a byte or the end
+// of file comes there, while the test changes something under it; a
+// sandbox's child, until the tool is gone, and then goes on as if the tool
+// had died at that moment. Only system calls, as the child may make.
 #include <poll.h>
 #include <stdlib.h>
 #include <string.h>
@@ -21,7 +23,7 @@ int launches = 0;
 bool Wanted(const char* name) {
   const char* at = getenv("TKVCERT_STOP_AT");
   const char* launch = getenv("TKVCERT_STOP_LAUNCH");
-  return at != nullptr && strcmp(at, name) == 0 && (launch == nullptr ? 0 : atoi(launch)) == launches;
+  return at != nullptr && strcmp(at, name) == 0 && (launch == nullptr || atoi(launch) == launches);
 }
 
 }  // namespace
@@ -35,7 +37,9 @@ void StopPoint(const char* name, int alive_fd) {
   if (write(fd, name, strlen(name)) < 0 || write(fd, "\n", 1) < 0) return;
   // Bounded: a test that never kills goes on after a minute.
   if (alive_fd < 0) {
-    sleep(60);
+    const char* go = getenv("TKVCERT_STOP_GO_FD");
+    pollfd told = {go != nullptr ? atoi(go) : -1, POLLIN, 0};
+    poll(&told, 1, 60000);
     return;
   }
   pollfd tool = {alive_fd, POLLIN, 0};
