@@ -16,7 +16,6 @@ struct StoreData;
 struct CertificateContext : CERT_CONTEXT {
   std::vector<BYTE> der;             // what pbCertEncoded points into
   std::shared_ptr<StoreData> store;  // set for contexts enumerated from a store
-  std::string file_name;             // the anchor file it was read from
   size_t file_index = 0;             // that file's place in the store's listing
   size_t block_index = 0;            // which certificate block within that file
 };

@@ -99,14 +99,6 @@ DWORD ReadLocatedFile(int located, size_t max_size, std::vector<BYTE>* contents)
   return ReadOpened(fd.get(), opened, max_size, contents);
 }
 
-DWORD ReadListedRegularFile(const std::string& path, size_t max_size,
-                            std::vector<BYTE>* contents) {
-  UniqueFd fd(open(path.c_str(), kReadFlags));
-  if (!fd) return ErrorFromErrno(errno);
-  // The path may have been swapped for something else since it was listed.
-  return ReadOpenedFile(fd.get(), max_size, contents);
-}
-
 DWORD ReadOpenedFile(int fd, size_t max_size, std::vector<BYTE>* contents) {
   struct stat st;
   if (fstat(fd, &st) != 0) return ErrorFromErrno(errno);

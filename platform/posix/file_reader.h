@@ -23,13 +23,6 @@ namespace tkv {
 DWORD ReadRegularFile(const std::string& path, size_t max_size,
                       std::vector<BYTE>* contents);
 
-// The same for a file that a directory listing has just shown to be a
-// regular file: it is opened without being looked at first, which saves a
-// lookup per file when a whole directory is read. What is opened is still
-// checked before a byte is read, so a file swapped for something else since
-// the listing is refused as ReadRegularFile would refuse it.
-DWORD ReadListedRegularFile(const std::string& path, size_t max_size,
-                            std::vector<BYTE>* contents);
 
 // The same for a file already opened (without blocking): checked to be a
 // regular file of at most max_size bytes before a byte is read.

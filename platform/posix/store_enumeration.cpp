@@ -75,7 +75,6 @@ PCCERT_CONTEXT NewStoreContext(const std::shared_ptr<StoreData>& store, size_t f
   }
   context->store = store;
   context->hCertStore = nullptr;
-  context->file_name = store->listing[file];
   context->file_index = file;
   context->block_index = block;
   return context;

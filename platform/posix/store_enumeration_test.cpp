@@ -12,6 +12,7 @@
 
 #include "platform/posix/anchor_format.h"
 #include "platform/posix/cert_context.h"
+#include "platform/posix/system_store.h"
 #include "platform/posix/handed_out_set.h"
 #include "platform/posix/wincrypt_posix.h"
 #include "tests/support/test_certs.h"
@@ -67,7 +68,7 @@ std::vector<std::string> EnumeratedFiles() {
   if (store == nullptr) return files;
   PCCERT_CONTEXT context = nullptr;
   while ((context = CertEnumCertificatesInStore(store, context)) != nullptr) {
-    files.push_back(Impl(context)->file_name);
+    files.push_back(Impl(context)->store->listing[Impl(context)->file_index]);
   }
   CertCloseStore(store, 0);
   return files;
