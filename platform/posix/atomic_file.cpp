@@ -27,12 +27,9 @@ DWORD FillIn(int fd, const NewFile& file) {
 }
 
 void RemoveLeftovers(int dir_fd, const std::string& prefix) {
-  std::vector<std::string> names;
-  ForEachEntry(dir_fd, [&](const dirent& entry) {
-    if (strncmp(entry.d_name, prefix.c_str(), prefix.size()) == 0) names.emplace_back(entry.d_name);
-    return true;
-  });
-  for (const std::string& name : names) unlinkat(dir_fd, name.c_str(), 0);
+  for (const std::string& name : EntryNames(dir_fd)) {
+    if (name.compare(0, prefix.size(), prefix) == 0) unlinkat(dir_fd, name.c_str(), 0);
+  }
 }
 
 }  // namespace

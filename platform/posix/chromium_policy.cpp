@@ -65,12 +65,8 @@ const ChromiumBrowser kChromiumBrowsers[] = {
 // Chromium takes the key from the last such file in byte order, whole.
 void WarnOfOtherFilesSettingTheKey(const Place& place, const ChromiumBrowser& browser,
                                    const std::string& managed, int managed_fd) {
-  std::vector<std::string> names;
-  ForEachEntry(managed_fd, [&](const dirent& entry) {
-    if (strcmp(entry.d_name, kChromiumPolicyFile) != 0) names.emplace_back(entry.d_name);
-    return true;
-  });
-  for (const std::string& name : names) {
+  for (const std::string& name : EntryNames(managed_fd)) {
+    if (name == kChromiumPolicyFile) continue;
     // Chromium follows links; so does the check, inside the root.
     const UniqueFd located = place.root().OpenBelow(managed + "/" + name, O_PATH);
     std::string text;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace tkv {
@@ -26,6 +27,16 @@ bool ForEachEntry(int dir_fd, const std::function<bool(const dirent&)>& visit) {
   }
   closedir(dir);
   return completed;
+}
+
+std::vector<std::string> EntryNames(int dir_fd) {
+  std::vector<std::string> names;
+  ForEachEntry(dir_fd, [&](const dirent& entry) {
+    names.emplace_back(entry.d_name);
+    return true;
+  });
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 }  // namespace tkv

@@ -6,6 +6,8 @@
 #include <dirent.h>
 
 #include <functional>
+#include <string>
+#include <vector>
 
 namespace tkv {
 
@@ -13,6 +15,10 @@ namespace tkv {
 // ".." left out, until it returns false. False when the directory cannot be
 // read or `visit` stopped it.
 bool ForEachEntry(int dir_fd, const std::function<bool(const dirent&)>& visit);
+
+// The names of the entries of the directory open as `dir_fd`, "." and ".."
+// left out, sorted in byte order: the one way a list of names is taken.
+std::vector<std::string> EntryNames(int dir_fd);
 
 }  // namespace tkv
 

@@ -116,13 +116,9 @@ std::string TrustModulePath(const Place& place) {
   std::vector<std::string> candidates;
   if (*TKV_MULTIARCH != '\0') candidates.push_back(std::string("usr/lib/") + TKV_MULTIARCH + module);
   if (const UniqueFd lib = place.OpenDir("usr/lib")) {
-    std::vector<std::string> tuples;
-    ForEachEntry(lib.get(), [&](const dirent& entry) {
-      if (strstr(entry.d_name, "-linux-gnu") != nullptr) tuples.emplace_back(entry.d_name);
-      return true;
-    });
-    std::sort(tuples.begin(), tuples.end());
-    for (const std::string& tuple : tuples) candidates.push_back("usr/lib/" + tuple + module);
+    for (const std::string& tuple : EntryNames(lib.get())) {
+      if (tuple.find("-linux-gnu") != std::string::npos) candidates.push_back("usr/lib/" + tuple + module);
+    }
   }
   candidates.push_back("usr/lib64" + module);
   candidates.push_back("usr/lib" + module);

@@ -60,15 +60,6 @@ UniqueFd OpenCertsDirectory(const StoreLocation& location) {
 
 }  // namespace
 
-std::vector<std::string> EntryNames(int dir_fd) {
-  std::vector<std::string> names;
-  ForEachEntry(dir_fd, [&](const dirent& entry) {
-    names.emplace_back(entry.d_name);
-    return true;
-  });
-  return names;
-}
-
 std::vector<std::string> LinksOfRemoved(const StoreLocation& location, int certs_fd,
                                         const std::vector<std::string>& names) {
   // As the refresh names them, from inside the root.

@@ -19,9 +19,6 @@ namespace tkv {
 // The code of a failure to take them away.
 DWORD ForgetLink(const StoreLocation& location, const std::string& anchor_file);
 
-// The names of the entries of the directory `dir_fd`.
-std::vector<std::string> EntryNames(int dir_fd);
-
 // Of `names` in the bundle's directory `certs_fd`, the links the refresh
 // made for anchors that are gone (removed, or made by a change that was
 // rolled back or cut off).

@@ -11,6 +11,7 @@
 #include "platform/posix/anchor_listing.h"
 #include "platform/posix/atomic_file.h"
 #include "platform/posix/complaint.h"
+#include "platform/posix/directory_entries.h"
 #include "platform/posix/file_reader.h"
 #include "platform/posix/hash_links.h"
 #include "platform/posix/hook_announcements.h"
