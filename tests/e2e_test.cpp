@@ -236,9 +236,9 @@ TEST_F(ToolTest, FilesThatAreNotCertificatesChangeNothing) {
   const std::string dir = sandbox_.root() + "/files";
   mkdir((dir + "/a-directory").c_str(), 0755);
   mkfifo((dir + "/a-fifo").c_str(), 0644);
-  symlink("/dev/zero", (dir + "/zero").c_str());  // an argument starting with "/" is a command
-  symlink("loop-b", (dir + "/loop-a").c_str());
-  symlink("loop-a", (dir + "/loop-b").c_str());
+  ASSERT_EQ(symlink("/dev/zero", (dir + "/zero").c_str()), 0);  // an argument starting with "/" is a command
+  ASSERT_EQ(symlink("loop-b", (dir + "/loop-a").c_str()), 0);
+  ASSERT_EQ(symlink("loop-a", (dir + "/loop-b").c_str()), 0);
   WriteFile(dir + "/sparse.cer", std::string());
   ASSERT_EQ(truncate((dir + "/sparse.cer").c_str(), 2LL << 30), 0);
   sandbox_.Put("one-byte.cer", std::string("0"));  // a DER SEQUENCE tag and a Base64 digit
