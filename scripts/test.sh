@@ -16,10 +16,10 @@ stage "packages"
 scripts/install-deps.sh
 stage "Windows build"
 cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-  -DCMAKE_BUILD_TYPE=Release >/dev/null
+  -DCMAKE_BUILD_TYPE=Release -DTKVCERT_WERROR=ON >/dev/null
 cmake --build build-windows -j2
 stage "Linux build"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTKVCERT_WERROR=ON \
   -DTKVCERT_WINDOWS_BUILD_DIR="$PWD/build-windows" >/dev/null
 cmake --build build -j2
 # Keeps the benchmark working (a small store, a few runs; it never fails on a number).

@@ -199,8 +199,8 @@ Bytes WithHugeSubject(const Bytes& cert, size_t size) {
   const Bytes name_der = Der(name, i2d_X509_NAME);
   X509_NAME_free(name);
 
-  auto parse = [](const unsigned char* der, long size) {
-    return d2i_ASN1_SEQUENCE_ANY(nullptr, &der, size);
+  auto parse = [](const unsigned char* der, long length) {
+    return d2i_ASN1_SEQUENCE_ANY(nullptr, &der, length);
   };
   ASN1_SEQUENCE_ANY* outer = parse(cert.data(), static_cast<long>(cert.size()));
   ASN1_STRING* tbs_der = sk_ASN1_TYPE_value(outer, 0)->value.sequence;
