@@ -47,7 +47,15 @@ else()
   endif()
 
   # The licence, and the history of releases; Debian wants both in the
-  # package's documentation directory, compressed as policy says.
+  # package's documentation directory, compressed as policy says. The history
+  # begins with the version being packaged: a new version gets its entry there
+  # when project() gets the number.
+  file(STRINGS ${PROJECT_SOURCE_DIR}/doc/changelog changelog_top LIMIT_COUNT 1)
+  string(REPLACE "." "\\." version_pattern "${PROJECT_VERSION}")
+  if(NOT changelog_top MATCHES "^tkvcert \\(${version_pattern}\\) ")
+    message(FATAL_ERROR "doc/changelog begins with '${changelog_top}': "
+                        "add an entry for ${PROJECT_VERSION}, the version in project()")
+  endif()
   install(FILES ${PROJECT_SOURCE_DIR}/doc/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
   if(TKVCERT_GZIP)
     set(changelog ${PROJECT_BINARY_DIR}/doc/changelog.gz)

@@ -19,8 +19,10 @@ std::vector<std::wstring> GetWideArguments(int argc, char** argv);
 // on Windows a file name never needs to, and "/" always starts a command.
 bool FileNamesMayBeginWithSlash();
 
+// Not checked by the compiler: gcc knows no wide formats, and %s here is not
+// what it is in wprintf.
 void PrintWide(const wchar_t* format, ...);
-void PrintNarrow(const char* format, ...);
+void PrintNarrow(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void PutLine(const char* text);
 
 #endif  // TKVCERT_PLATFORM_CONSOLE_H_

@@ -18,7 +18,7 @@ max_runs=${2:--1}
 build_dir=${BUILD_DIR:-build-fuzz}
 targets=${FUZZ_TARGETS:-decode_object display_name store_enumeration quick_reader policy_merge}
 
-scripts/install-deps.sh
+[ -n "${TKVCERT_DEPS_INSTALLED:-}" ] || scripts/install-deps.sh  # test.sh has done it
 if ! command -v clang++ >/dev/null; then
   echo "fuzz.sh: clang++ is needed (Debian: clang libclang-rt-14-dev libfuzzer-14-dev)" >&2
   exit 1

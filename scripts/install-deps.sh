@@ -15,6 +15,8 @@ if [ "${1:-}" != "--linux-only" ]; then
   packages+=(mingw-w64 wine wine64 icoutils binutils clang libfuzzer-14-dev libclang-rt-14-dev)
   # The manual page and the Debian package, and the checks on both.
   packages+=(scdoc mandoc man-db dpkg-dev lintian file)
+  # hardening-check, for the packaged binary.
+  packages+=(devscripts)
   # p11-kit's trust tool, the refresh of the p11-kit families' tests.
   packages+=(p11-kit)
   # The clients of the client trust test, Java's keystore hook, and the

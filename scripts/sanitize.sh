@@ -11,7 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
+[ -n "${TKVCERT_DEPS_INSTALLED:-}" ] || scripts/install-deps.sh  # test.sh has done it
 build_dir=${BUILD_DIR:-build-sanitize}
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_PROJECT_INCLUDE="$PWD/scripts/sanitize.cmake" >/dev/null

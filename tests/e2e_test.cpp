@@ -199,8 +199,8 @@ Bytes WithHugeSubject(const Bytes& cert, size_t size) {
   const Bytes name_der = Der(name, i2d_X509_NAME);
   X509_NAME_free(name);
 
-  auto parse = [](const unsigned char* der, long size) {
-    return d2i_ASN1_SEQUENCE_ANY(nullptr, &der, size);
+  auto parse = [](const unsigned char* der, long length) {
+    return d2i_ASN1_SEQUENCE_ANY(nullptr, &der, length);
   };
   ASN1_SEQUENCE_ANY* outer = parse(cert.data(), static_cast<long>(cert.size()));
   ASN1_STRING* tbs_der = sk_ASN1_TYPE_value(outer, 0)->value.sequence;
@@ -236,9 +236,9 @@ TEST_F(ToolTest, FilesThatAreNotCertificatesChangeNothing) {
   const std::string dir = sandbox_.root() + "/files";
   mkdir((dir + "/a-directory").c_str(), 0755);
   mkfifo((dir + "/a-fifo").c_str(), 0644);
-  symlink("/dev/zero", (dir + "/zero").c_str());  // an argument starting with "/" is a command
-  symlink("loop-b", (dir + "/loop-a").c_str());
-  symlink("loop-a", (dir + "/loop-b").c_str());
+  ASSERT_EQ(symlink("/dev/zero", (dir + "/zero").c_str()), 0);  // an argument starting with "/" is a command
+  ASSERT_EQ(symlink("loop-b", (dir + "/loop-a").c_str()), 0);
+  ASSERT_EQ(symlink("loop-a", (dir + "/loop-b").c_str()), 0);
   WriteFile(dir + "/sparse.cer", std::string());
   ASSERT_EQ(truncate((dir + "/sparse.cer").c_str(), 2LL << 30), 0);
   sandbox_.Put("one-byte.cer", std::string("0"));  // a DER SEQUENCE tag and a Base64 digit

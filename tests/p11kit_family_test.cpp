@@ -361,8 +361,8 @@ TEST_P(P11KitFamilyTest, ACaOfTheDistributionsOwnSetStaysTrustedWhenItsLocalCopy
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, P11KitFamilyTest, ::testing::ValuesIn(kFamilies),
-                         [](const ::testing::TestParamInfo<P11Family>& info) {
-                           return info.param.name;
+                         [](const ::testing::TestParamInfo<P11Family>& row) {
+                           return row.param.name;
                          });
 
 }  // namespace

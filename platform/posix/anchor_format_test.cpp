@@ -290,8 +290,8 @@ TEST(ParseAnchorFile, EveryLayoutDecodesAsThePemReaderDecodesIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, ParseAnchorFileTest, ::testing::ValuesIn(kFileCases),
-                         [](const ::testing::TestParamInfo<FileCase>& info) {
-                           return std::string(info.param.label);
+                         [](const ::testing::TestParamInfo<FileCase>& row) {
+                           return std::string(row.param.label);
                          });
 
 }  // namespace

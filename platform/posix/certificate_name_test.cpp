@@ -158,8 +158,8 @@ TEST_P(SimpleDisplayNameTest, AgreesWithTheFullDecoder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, SimpleDisplayNameTest, ::testing::ValuesIn(NameCases()),
-                         [](const ::testing::TestParamInfo<NameCase>& info) {
-                           return std::string(info.param.label);
+                         [](const ::testing::TestParamInfo<NameCase>& row) {
+                           return std::string(row.param.label);
                          });
 
 // An empty name still has its terminator.
@@ -296,8 +296,8 @@ TEST_P(CorruptCertificateTest, FailsWithAsn1Corrupt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Corrupt, CorruptCertificateTest, ::testing::ValuesIn(kCorruptCases),
-                         [](const ::testing::TestParamInfo<CorruptCase>& info) {
-                           return std::string(info.param.label);
+                         [](const ::testing::TestParamInfo<CorruptCase>& row) {
+                           return std::string(row.param.label);
                          });
 
 // `der` with the last `from` replaced by `to`, of the same length: in a
@@ -386,8 +386,8 @@ TEST_P(UnusualSubjectTest, QuickReaderAgreesWithTheFullDecoder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Unusual, UnusualSubjectTest, ::testing::ValuesIn(kUnusualSubjects),
-                         [](const ::testing::TestParamInfo<UnusualSubject>& info) {
-                           return std::string(info.param.label);
+                         [](const ::testing::TestParamInfo<UnusualSubject>& row) {
+                           return std::string(row.param.label);
                          });
 
 // Some of them fail as a whole, whichever attribute is at fault.

@@ -15,7 +15,7 @@ extern "C" {
 #endif
 
 int tkv_msvcrt_vwprintf(const wchar_t* format, va_list ap);
-int tkv_msvcrt_vprintf(const char* format, va_list ap);
+int tkv_msvcrt_vprintf(const char* format, va_list ap) __attribute__((format(printf, 1, 0)));
 int tkv_msvcrt_puts(const char* text);
 
 #ifdef __cplusplus
