@@ -12,6 +12,7 @@
 #include "platform/posix/anchor_listing.h"
 #include "platform/posix/chromium_policy.h"
 #include "platform/posix/firefox_policy.h"
+#include "platform/posix/last_error.h"
 #include "platform/posix/policy_file.h"
 
 namespace tkv {
@@ -40,18 +41,13 @@ std::vector<std::vector<BYTE>> ManagedAnchors(const StoreLocation& location, int
 }  // namespace
 
 void UpdateBrowserPolicies(const StoreLocation& location, int anchors_fd) {
-  const DWORD last_error = GetLastError();
-  const int saved_errno = errno;
+  const KeepErrors untouched;
   const Place place(*location.root);
   const bool off = BrowsersSwitchedOff(getenv("TKVCERT_BROWSERS"));
   const std::vector<const ChromiumBrowser*> chromiums = InstalledChromiums(place);
   const std::vector<std::string> firefoxes = off ? std::vector<std::string>() : InstalledFirefoxes(place);
   // A machine (or an image) without these browsers costs no scan.
-  if (chromiums.empty() && firefoxes.empty()) {
-    SetLastError(last_error);
-    errno = saved_errno;
-    return;
-  }
+  if (chromiums.empty() && firefoxes.empty()) return;
   const std::vector<std::vector<BYTE>> anchors =
       off ? std::vector<std::vector<BYTE>>() : ManagedAnchors(location, anchors_fd);
   if (!chromiums.empty()) UpdateChromiums(place, location, chromiums, anchors);
@@ -59,8 +55,6 @@ void UpdateBrowserPolicies(const StoreLocation& location, int anchors_fd) {
   // in the store there is nothing to add, and what was added stays (see the
   // README: a machine setting, undone by the admin).
   if (!anchors.empty() && !firefoxes.empty()) UpdateFirefox(place, firefoxes);
-  SetLastError(last_error);
-  errno = saved_errno;
 }
 
 }  // namespace tkv

@@ -22,6 +22,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "platform/posix/complaint.h"
 #include "platform/posix/stop_point.h"
 
 #ifndef TIOCLINUX
@@ -378,6 +379,7 @@ DWORD StartInSandbox(const Sandbox& sandbox, const std::vector<std::string>& arg
     // A tree serves one program: attached in a mount namespace that then
     // dies, it is gone.
     if (DWORD code = CloneIdmapped(sandbox.root.get(), session.user_namespace.get(), &tree, &why)) {
+      Complain("the sandbox chosen for this command cannot be made now: " + why);
       return code;
     }
     plan.tree = park(tree.get());

@@ -143,9 +143,10 @@ DWORD LinkedRest(const StoreLocation& location, const Copy& copy, const std::vec
 // link, never through it: the link's target is not the store's to change,
 // so its other certificates stay as a file in the link's place. A copy in a
 // directory reached through a link is refused: removing that link would
-// take whatever else it holds with it. A file of the store's own is
-// rewritten in place with its mode and owner, and all but the certificate's
-// blocks as they were: it gains no reader, and an admin's notes stay.
+// take whatever else it holds with it. A file of the store's own that holds
+// other certificates is rewritten in place with its mode and owner, and all
+// but the certificate's blocks as they were: it gains no reader, and an
+// admin's notes beside them stay; one that holds only this certificate goes.
 DWORD RemoveCopy(const StoreLocation& location, int anchors_fd, AnchorChange& change,
                  const Copy& copy, const std::vector<BYTE>& der) {
   const size_t slash = copy.relative.rfind('/');
