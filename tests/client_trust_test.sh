@@ -233,11 +233,11 @@ EOF
     { wait "$killed_sid"; } 2>/dev/null || true
     rm -f armed
     for _ in $(seq 50); do
-      ps -s "$killed_sid" -o stat= | grep -qv '^Z' || break
+      grep -qv '^Z' <<<"$(ps -s "$killed_sid" -o stat=)" || break
       pkill -KILL -s "$killed_sid" || true
       sleep 0.1
     done
-    check "$row: nothing of the killed run is left" eval '! ps -s "$killed_sid" -o stat= | grep -qv "^Z"'
+    check "$row: nothing of the killed run is left" eval '! grep -qv "^Z" <<<"$(ps -s "$killed_sid" -o stat=)"'
     killed_sid=
     check "$row: $next exits 0" admin "${command[$next]%% *}" "${command[$next]#* }"
     check "$row: $next prints exactly '${says[$said]//$'\n'/\\n}'" printed "${says[$said]}"

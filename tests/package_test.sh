@@ -97,7 +97,9 @@ done
 [ -n "$page" ] && [ -f "$page" ] || skip "the build made no manual page (scdoc was not found)"
 binary=$build/tkvcert
 # Packages are made of plain builds; a sanitized one needs its runtime beside it.
-if ldd "$binary" | grep -qE 'lib(a|t|ub)san'; then skip "a sanitized build is not packaged"; fi
+# The output is read whole: with pipefail, grep -q leaving early could fail ldd
+# with SIGPIPE and turn a match into a miss.
+if grep -qE 'lib(a|t|ub)san' <<<"$(ldd "$binary")"; then skip "a sanitized build is not packaged"; fi
 
 work=$(mktemp -d)
 installed_here=no
@@ -143,7 +145,7 @@ else
 fi
 
 dpkg-deb -x "$deb" "$work/unpacked"
-if file "$work/unpacked/usr/sbin/tkvcert" | grep -q ', stripped'; then
+if grep -q ', stripped' <<<"$(file "$work/unpacked/usr/sbin/tkvcert")"; then
   ok "the packaged binary is stripped"
 else
   fail "the packaged binary is not stripped: $(file "$work/unpacked/usr/sbin/tkvcert")"
@@ -154,7 +156,7 @@ fi
 # however it was compiled, and that one check is left out.
 hardening_options=()
 crti=$("${CXX:-c++}" -print-file-name=crti.o)
-readelf -n "$crti" 2>/dev/null | grep -q 'x86 feature: IBT, SHSTK' || hardening_options+=(--nocfprotection)
+grep -q 'x86 feature: IBT, SHSTK' <<<"$(readelf -n "$crti" 2>/dev/null)" || hardening_options+=(--nocfprotection)
 if hardening-check "${hardening_options[@]}" "$work/unpacked/usr/sbin/tkvcert" > "$work/hardening" 2>&1; then
   ok "hardening-check ${hardening_options[*]}: PIE, stack protector, fortified functions, RELRO, BIND_NOW"
 else
@@ -327,7 +329,7 @@ if [ -n "$windows_build" ] && [ -f "$windows_build/CPackConfig.cmake" ]; then
     for code in 0x2 0x5 0x80092009; do grep -qw "$code" "$readme" 2>/dev/null || codes_named=no; done
     if [ "$listing" = "./$top/README.txt ./$top/tkvcert.exe " ] && [ "$lines" -gt 0 ] &&
        [ "$lines" = "$crlf_lines" ] && ! LC_ALL=C grep -q '[^[:print:][:space:]]' "$readme" &&
-       [ "$codes_named" = yes ] && file "$work/unzipped/$top/tkvcert.exe" | grep -q 'PE32+'; then
+       [ "$codes_named" = yes ] && grep -q 'PE32+' <<<"$(file "$work/unzipped/$top/tkvcert.exe")"; then
       ok "$(basename "${zips[0]}"): tkvcert.exe and a plain CRLF README.txt with its codes"
     else
       fail "the Windows zip holds: $listing; README.txt: $lines lines, $crlf_lines with CRLF, codes named: $codes_named"
