@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "platform/crypt_api.h"
+#include "platform/run_account.h"
 
 namespace {
 
@@ -18,7 +19,10 @@ void PrintLastError() {
 void ReportError(const wchar_t* message, bool with_last_error, bool exit_after) {
   PrintWide(L"Error : %s\n", message);
   if (with_last_error) PrintLastError();
-  if (exit_after) exit(1);
+  if (exit_after) {
+    AccountEnd(1);
+    exit(1);
+  }
 }
 
 void ReportWarning(const wchar_t* message, bool with_last_error) {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/crypt_api.h"
+#include "platform/run_account.h"
 #include "store/trust_store.h"
 
 namespace {
@@ -11,6 +12,7 @@ namespace {
 struct Invocation {
   std::wstring command;
   std::wstring parameter;
+  size_t ignored = 0;  // arguments after the parameter
 };
 
 bool IsKnownCommand(const std::wstring& arg) {
@@ -26,7 +28,10 @@ bool IsKnownCommand(const std::wstring& arg) {
 bool CollectInvocation(const std::vector<std::wstring>& args, Invocation* out) {
   const bool slash_parameters = FileNamesMayBeginWithSlash();
   for (size_t i = 1; i < args.size(); ++i) {
-    if (!out->command.empty() && !out->parameter.empty()) break;
+    if (!out->command.empty() && !out->parameter.empty()) {
+      out->ignored = args.size() - i;
+      break;
+    }
     const std::wstring& arg = args[i];
     const bool is_command =
         !arg.empty() && arg[0] == L'/' &&
@@ -62,13 +67,17 @@ int RunCommandLine(int argc, char** argv) {
   }
 
   if (invocation.command == L"/install") {
+    AccountRequest(RunCommand::kInstall, invocation.parameter.c_str(), invocation.ignored);
     const bool installed = InstallCertificate(invocation.parameter.c_str());
     PrintWide(L"Done importing [%s]\n", invocation.parameter.c_str());
+    AccountEnd(installed ? 0 : 1);
     return installed ? 0 : 1;
   }
   if (invocation.command == L"/uninstall") {
+    AccountRequest(RunCommand::kUninstall, invocation.parameter.c_str(), invocation.ignored);
     const bool scanned = RemoveCertificate(invocation.parameter.c_str());
     PrintWide(L"Done removing [%s]\n", invocation.parameter.c_str());
+    AccountEnd(scanned ? 0 : 1);
     return scanned ? 0 : 1;
   }
   // An unknown command is as malformed as a missing one: silence and success

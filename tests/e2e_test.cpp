@@ -25,6 +25,13 @@ std::string AnchorName(const Bytes& der) { return AnchorFileName(der); }
 
 bool IsRoot() { return geteuid() == 0; }
 
+// An expected line with "{anchors}" standing for the sandbox's anchors directory.
+std::string WithAnchors(std::string text, const Sandbox& sandbox) {
+  const std::string mark = "{anchors}";
+  for (size_t at; (at = text.find(mark)) != std::string::npos;) text.replace(at, mark.size(), sandbox.anchors_dir());
+  return text;
+}
+
 // Cases that exercise our own store layer (its files, permissions and
 // refresh) say why they do not apply to the Windows build.
 #define SKIP_ON_WINE(why) \
@@ -64,6 +71,7 @@ struct ArgsCase {
   std::vector<std::string> args;
   std::string out;
   int status;
+  const char* err = nullptr;  // the Linux build's standard error, where the row names it
 };
 
 // Off Windows an absolute path begins with "/", so after a known command
@@ -109,7 +117,14 @@ TEST_F(ToolTest, CommandLineIsCollectedAndDispatchedExactly) {
       {"an unknown command, then an absolute path", {"/x", ca}, usage, 1},
       {"an unknown command, then a path that is no file", {"/x", "/etc/ca.pem"}, usage, 1},
       {"an empty argument is passed over", {"/install", "", "ca.pem"}, Imported("ca.pem"), 0},
-      {"a second file is ignored", {"/install", "ca.pem", "missing.pem"}, Imported("ca.pem"), 0},
+      {"a second file is ignored", {"/install", "ca.pem", "missing.pem"}, Imported("ca.pem"), 0,
+       "tkvcert: ignored 1 argument after \"ca.pem\": a command takes one parameter; "
+       "quote a name that holds spaces\n"},
+      {"a name left unquoted", {"/uninstall", "Front", "End", "CA"}, Removed("Front"), 0,
+       "tkvcert: ignored 2 arguments after \"Front\": a command takes one parameter; "
+       "quote a name that holds spaces\n"
+       "tkvcert: nothing was removed: no certificate in {anchors} is named \"Front\"; "
+       "names are matched exactly, case and spaces included\n"},
       {"wildcards are not expanded", {"/install", "*.pem"},
        ErrorLines("CryptQueryObject failed", QueryCode("0x2")) + Imported("*.pem"), 1},
   };
@@ -118,6 +133,9 @@ TEST_F(ToolTest, CommandLineIsCollectedAndDispatchedExactly) {
     const RunResult r = Run(c.args);
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.status, c.status);
+    if (c.err != nullptr && !OnWine()) {
+      EXPECT_EQ(r.err, WithAnchors(c.err, sandbox_));
+    }
   }
 }
 
@@ -143,6 +161,33 @@ TEST_F(ToolTest, InstallPutsOnePemAnchorAndRefreshesTheBundle) {
   ASSERT_EQ(stat((sandbox_.anchors_dir() + "/" + anchor).c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0644u);
   EXPECT_EQ(sandbox_.BundleCount(), 1);
+
+  // Held by an anchor under another name, and so by the bundle: nothing to
+  // change, and no refresh. A CA that only the distribution's set holds
+  // still gets the local copy that pins it.
+  ASSERT_EQ(rename((sandbox_.anchors_dir() + "/" + anchor).c_str(),
+                   (sandbox_.anchors_dir() + "/corp.crt").c_str()), 0);
+  ASSERT_EQ(stat(sandbox_.bundle().c_str(), &st), 0);
+  RunResult r = Run({"/install", "ca.der"});
+  EXPECT_EQ(r.out, Imported("ca.der"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "tkvcert: " + sandbox_.anchors_dir() + "/corp.crt already holds this certificate: "
+                   "nothing was changed\n");
+  EXPECT_EQ(sandbox_.AnchorNames(), std::vector<std::string>{"corp.crt"});
+  struct stat after;
+  ASSERT_EQ(stat(sandbox_.bundle().c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, st.st_ino);
+
+  const Bytes distributed = MakeCertificate("Distributed CA");
+  WriteFile(sandbox_.root() + "/usr/share/ca-certificates/distributed.crt", ToPem(distributed));
+  WriteFile(sandbox_.root() + "/etc/ca-certificates.conf", std::string("distributed.crt\n"));
+  sandbox_.Put("distributed.pem", ToPem(distributed));
+  ASSERT_EQ(Run({"/uninstall", "Installed CA"}).status, 0);  // a refresh: the bundle holds it now
+  ASSERT_EQ(sandbox_.BundleCount(), 1);
+  r = Run({"/install", "distributed.pem"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(sandbox_.AnchorNames(), std::vector<std::string>{AnchorName(distributed)});
 }
 
 struct FileCase {
@@ -150,6 +195,7 @@ struct FileCase {
   std::string file;  // a path, or a file made below
   std::string out_before_completion;
   bool as_nobody = false;  // when root; others cannot read it anyway
+  std::string err = "";    // the Linux build's standard error
 };
 
 template <typename T>
@@ -260,15 +306,23 @@ TEST_F(ToolTest, FilesThatAreNotCertificatesChangeNothing) {
       {"empty file", "empty.cer", not_a_cert},
       {"garbage", "garbage.cer", ErrorLines("CryptQueryObject failed", "0x80092009")},
       {"truncated DER", "truncated.der", ErrorLines("CryptQueryObject failed", "0x80092009")},
-      {"missing file", "missing.pem", ErrorLines("CryptQueryObject failed", "0x2")},
-      {"directory", "a-directory", ErrorLines("CryptQueryObject failed", "0x5")},
-      {"FIFO with no writer", "a-fifo", ErrorLines("CryptQueryObject failed", "0x32")},
-      {"device", "zero", ErrorLines("CryptQueryObject failed", "0x32")},
-      {"sparse 2 GiB file", "sparse.cer", ErrorLines("CryptQueryObject failed", "0xdf")},
-      {"symbolic link loop", "loop-a", ErrorLines("CryptQueryObject failed", "0x781")},
+      {"missing file", "missing.pem", ErrorLines("CryptQueryObject failed", "0x2"), false,
+       "tkvcert: cannot read missing.pem: No such file or directory\n"},
+      {"directory", "a-directory", ErrorLines("CryptQueryObject failed", "0x5"), false,
+       "tkvcert: cannot read a-directory: Is a directory\n"},
+      {"FIFO with no writer", "a-fifo", ErrorLines("CryptQueryObject failed", "0x32"), false,
+       "tkvcert: cannot read a-fifo: not a regular file\n"},
+      {"device", "zero", ErrorLines("CryptQueryObject failed", "0x32"), false,
+       "tkvcert: cannot read zero: not a regular file\n"},
+      {"sparse 2 GiB file", "sparse.cer", ErrorLines("CryptQueryObject failed", "0xdf"), false,
+       "tkvcert: cannot read sparse.cer: File too large\n"},
+      {"symbolic link loop", "loop-a", ErrorLines("CryptQueryObject failed", "0x781"), false,
+       "tkvcert: cannot read loop-a: Too many levels of symbolic links\n"},
       {"one byte", "one-byte.cer", ErrorLines("CryptQueryObject failed", "0x80092009")},
-      {"unreadable file", "unreadable.pem", ErrorLines("CryptQueryObject failed", "0x5"), true},
-      {"PEM with 50 MB of Base64", "huge.pem", ErrorLines("CryptQueryObject failed", "0xdf")},
+      {"unreadable file", "unreadable.pem", ErrorLines("CryptQueryObject failed", "0x5"), true,
+       "tkvcert: cannot read unreadable.pem: Permission denied\n"},
+      {"PEM with 50 MB of Base64", "huge.pem", ErrorLines("CryptQueryObject failed", "0xdf"), false,
+       "tkvcert: cannot read huge.pem: File too large\n"},
       {"DER length of 2^31", "long-length.der", ErrorLines("CryptQueryObject failed", "0x80092009")},
       {"ASN.1 nested 10000 deep", "deep.der", ErrorLines("CryptQueryObject failed", "0x80092009")},
       {"1 MiB subject", "huge-subject.pem", ErrorLines("CryptQueryObject failed", "0x80092009")},
@@ -296,6 +350,9 @@ TEST_F(ToolTest, FilesThatAreNotCertificatesChangeNothing) {
     const RunResult r = Run({"/install", c.file}, c.as_nobody && IsRoot());
     EXPECT_EQ(r.out, expected + Imported(c.file));
     EXPECT_EQ(r.status, 1);
+    if (!OnWine()) {
+      EXPECT_EQ(r.err, c.err);
+    }
   }
   EXPECT_TRUE(sandbox_.AnchorNames().empty());
 }
@@ -304,12 +361,50 @@ TEST_F(ToolTest, InstallFailuresReportAndLeaveTheStoreAsItWas) {
   SKIP_ON_WINE("permissions and the refresh are our store layer's");
   Install(MakeCertificate("Already There"), "old.pem");
   const auto before = sandbox_.Snapshot();
-  sandbox_.Put("ca.pem", ToPem(MakeCertificate("New CA")));
+  const Bytes new_ca = MakeCertificate("New CA");
+  sandbox_.Put("ca.pem", ToPem(new_ca));
 
   if (IsRoot()) {  // an unprivileged user may not change the anchors: the store does not open
     const RunResult r = Run({"/install", "ca.pem"}, /*as_nobody=*/true);
     EXPECT_EQ(r.out, ErrorLines("Failed to open store", "0x5") + Imported("ca.pem"));
     EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tkvcert: uid 65534 may not change " + sandbox_.anchors_dir() +
+                         " (owned by uid 0, mode 0755): the machine's trust is root's to change\n");
+    EXPECT_EQ(sandbox_.Snapshot(), before);
+  }
+
+  // Another's anchor cut short: the refresh copies it as it is, so it
+  // swallows the anchor after it, and libcrypto reads none of the bundle.
+  const std::string cut = "-----BEGIN CERTIFICATE-----\n" +
+                          ToPem(MakeCertificate("Cut Short")).substr(28, 130);
+  const std::string unreadable = "tkvcert: OpenSSL's clients read no certificate of " + sandbox_.bundle() +
+                                 ": a PEM block in it is cut short or does not decode\n";
+  const struct {
+    const char* name;
+    std::string file;
+    int status;
+    std::string out;
+    std::string err_before;
+  } broken[] = {
+      {"just before the new anchor", AnchorName(new_ca).substr(0, 39) + "-cut.crt", 1,
+       ErrorLines("Failed to add certificate to store", "0x65b"),
+       "tkvcert: the refreshed bundle " + sandbox_.bundle() + " does not hold the added certificate\n"},
+      {"after it", "z-cut.crt", 0, "", unreadable},
+  };
+  for (const auto& c : broken) {
+    SCOPED_TRACE(c.name);
+    sandbox_.PlaceAnchor(c.file, cut);
+    const RunResult r = Run({"/install", "ca.pem"});
+    EXPECT_EQ(r.out, c.out + Imported("ca.pem"));
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, c.err_before + "tkvcert: " + sandbox_.anchors_dir() + "/" + c.file +
+                         " holds a PEM block that is cut short or does not decode; the refresh copies it "
+                         "into the bundle, and OpenSSL's clients then read none of the bundle\n" +
+                         (c.status != 0 ? unreadable : ""));
+    ASSERT_EQ(unlink((sandbox_.anchors_dir() + "/" + c.file).c_str()), 0);
+    if (c.status == 0) {
+      ASSERT_EQ(Run({"/uninstall", "New CA"}).status, 0);
+    }
     EXPECT_EQ(sandbox_.Snapshot(), before);
   }
 
@@ -340,18 +435,29 @@ struct RemovalCase {
   CertSpec spec;
   std::string subject;
   bool removed;
+  const char* err = "";  // the Linux build's standard error; null: not looked at
 };
+
+std::string NothingRemoved(const std::string& subject) {
+  return "tkvcert: nothing was removed: no certificate in {anchors} is named \"" + subject +
+         "\"; names are matched exactly, case and spaces included\n";
+}
 
 TEST_F(ToolTest, RemovalMatchesWholeSimpleDisplayNamesOnly) {
   const std::string non_ascii = "Z\xC3\xBCrich Proxy \xF0\x9F\x94\x92";
   const std::string long_name(5000, 'L');  // longer than the 4096-character name buffer
   const RemovalCase cases[] = {
       {"exact CN", {{{"CN", "Exact CA", V_ASN1_UTF8STRING}}, {}, 1}, "Exact CA", true},
-      {"other case", {{{"CN", "Case CA", V_ASN1_UTF8STRING}}, {}, 1}, "case ca", false},
-      {"prefix", {{{"CN", "Prefix CA Long", V_ASN1_UTF8STRING}}, {}, 1}, "Prefix CA", false},
+      {"other case", {{{"CN", "Case CA", V_ASN1_UTF8STRING}}, {}, 1}, "case ca", false,
+       "{nothing}tkvcert: the closest names there: \"Case CA\"\n"},
+      {"other spacing", {{{"CN", "Spaced  CA", V_ASN1_UTF8STRING}}, {}, 1}, " Spaced CA", false,
+       "{nothing}tkvcert: the closest names there: \"Spaced  CA\"\n"},
+      {"a slip of a letter", {{{"CN", "Corp Root CA", V_ASN1_UTF8STRING}}, {}, 1}, "Crop Root CA", false,
+       "{nothing}tkvcert: the closest names there: \"Corp Root CA\"\n"},
+      {"prefix", {{{"CN", "Prefix CA Long", V_ASN1_UTF8STRING}}, {}, 1}, "Prefix CA", false, "{nothing}"},
       {"non-ASCII", {{{"CN", non_ascii, V_ASN1_UTF8STRING}}, {}, 1}, non_ascii, true},
       {"the start of a longer name", {{{"CN", long_name, V_ASN1_UTF8STRING}}, {}, 1},
-       long_name.substr(0, 4095), false},
+       long_name.substr(0, 4095), false, nullptr},
       {"a name longer than the buffer", {{{"CN", long_name, V_ASN1_UTF8STRING}}, {}, 1}, long_name, true},
       {"name from O", {{{"C", "DE", V_ASN1_PRINTABLESTRING}, {"O", "Org Only", V_ASN1_UTF8STRING}}, {}, 1},
        "Org Only", true},
@@ -378,6 +484,10 @@ TEST_F(ToolTest, RemovalMatchesWholeSimpleDisplayNamesOnly) {
     EXPECT_EQ(r.status, 0);
     if (!OnWine()) {
       EXPECT_EQ(sandbox.AnchorNames().empty(), c.removed);
+      std::string err = c.err == nullptr ? r.err : c.err;
+      const size_t at = err.find("{nothing}");
+      if (at != std::string::npos) err.replace(at, 9, NothingRemoved(c.subject));
+      EXPECT_EQ(r.err, WithAnchors(err, sandbox));
     }
   }
 }
@@ -468,31 +578,81 @@ struct InstallCase {
   const Bytes* cert;
   bool wine_refuses;
   std::string out_on_wine;  // what the Windows build prints
+  std::string err = "";     // the Linux build's standard error; such rows are the Linux build's
 };
+
+// Changes for Resigned: certificates that install, but not as a CA that an
+// admin expects to trust what it signs.
+void NotACa(X509* cert) {
+  X509_EXTENSION_free(X509_delete_ext(cert, X509_get_ext_by_NID(cert, NID_basic_constraints, -1)));
+  BASIC_CONSTRAINTS* constraints = BASIC_CONSTRAINTS_new();
+  X509_add1_ext_i2d(cert, NID_basic_constraints, constraints, 1, 0);
+  BASIC_CONSTRAINTS_free(constraints);
+}
+void SignsNoCertificates(X509* cert) {
+  ASN1_BIT_STRING* usage = ASN1_BIT_STRING_new();
+  ASN1_BIT_STRING_set_bit(usage, 0, 1);  // digitalSignature alone
+  X509_add1_ext_i2d(cert, NID_key_usage, usage, 1, 0);
+  ASN1_BIT_STRING_free(usage);
+}
+void Expired(X509* cert) {
+  ASN1_TIME_set_string(X509_getm_notBefore(cert), "20240101000000Z");
+  ASN1_TIME_set_string(X509_getm_notAfter(cert), "20250101000000Z");
+}
+void NotYetValid(X509* cert) {
+  ASN1_TIME_set_string(X509_getm_notBefore(cert), "20991231235959Z");
+  ASN1_TIME_set_string(X509_getm_notAfter(cert), "21000101000000Z");
+}
+
+std::string WillNotWork(const std::string& name, const std::string& why) {
+  return "tkvcert: \"" + name + "\" " + why + "\n";
+}
 
 // Where the two builds part on what they install. Wine's crypt32 reads no
 // "{ASN}" text, which Windows documents and we read. A file name beyond ASCII
 // reaches the query whole on both; the Windows build shows it in msvcrt's C
 // locale, which carries U+00FC as one byte and not U+20AC ("?").
-TEST_F(ToolTest, InstallTakesHexTextAndFileNamesBeyondAscii) {
+TEST_F(ToolTest, InstallTakesEachFormAndSaysWhatWillNotWorkAsExpected) {
   const Bytes hex_cert = MakeCertificate("Hex Text CA");
   const Bytes named_cert = MakeCertificate("Non-ASCII File CA");
+  const Bytes leaf = Resigned(MakeCertificate("Leaf"), NotACa);
+  const Bytes signer = Resigned(MakeCertificate("Signer"), SignsNoCertificates);
+  const Bytes expired = Resigned(MakeCertificate("Old CA"), Expired);
+  const Bytes early = Resigned(MakeCertificate("Future CA"), NotYetValid);
+  const Bytes first = MakeCertificate("First CA");
+  const std::string only_itself = ": clients will trust it only as itself, not what it signed";
   const InstallCase cases[] = {
       {"{ASN} hexadecimal text", "ca.asn", AsnHexText(hex_cert), &hex_cert, true,
        ErrorLines("CryptQueryObject failed", "0x80092009") + Imported("ca.asn")},
       {"a file name beyond ASCII", "Z\xC3\xBCrich \xE2\x82\xAC.pem", ToPem(named_cert), &named_cert, false,
        Imported("Z\xFCrich ?.pem")},
+      {"not a CA", "leaf.pem", ToPem(leaf), &leaf, false, "",
+       WillNotWork("Leaf", "is not a CA: its basic constraints say so" + only_itself)},
+      {"a key that signs no certificates", "signer.pem", ToPem(signer), &signer, false, "",
+       WillNotWork("Signer", "may not sign certificates: its key usage says so" + only_itself)},
+      {"expired", "old.pem", ToPem(expired), &expired, false, "",
+       WillNotWork("Old CA", "expired on 2025-01-01 00:00:00 UTC: clients will not trust it")},
+      {"not yet valid", "future.pem", ToPem(early), &early, false, "",
+       WillNotWork("Future CA", "is not valid until 2099-12-31 23:59:59 UTC: clients will not trust it before then")},
+      {"several certificates", "several.pem",
+       ToPem(first) + ToPem(MakeCertificate("Second CA")) + ToPem(MakeCertificate("Third CA")), &first, false, "",
+       "tkvcert: several.pem holds 2 more certificates after the first, which were not installed: "
+       "install each from a file of its own\n"},
   };
   // Wine decodes the arguments by the Unix locale; the names are UTF-8.
   const ScopedEnvironmentVariable utf8_locale("LC_ALL", "C.UTF-8");
   for (const InstallCase& c : cases) {
     SCOPED_TRACE(c.name);
+    if (OnWine() && !c.err.empty()) continue;
     Sandbox sandbox;
     sandbox.Put(c.file, c.contents);
     const RunResult r = RunTool({"/install", c.file}, {sandbox.root(), false, sandbox.root() + "/files"});
     const bool refused = OnWine() && c.wine_refuses;
     EXPECT_EQ(r.out, OnWine() ? c.out_on_wine : Imported(c.file));
     EXPECT_EQ(r.status, refused ? 1 : 0);
+    if (!OnWine()) {
+      EXPECT_EQ(r.err, c.err);
+    }
     if (OnWine()) {
       EXPECT_EQ(InWineRootStore(*c.cert), !refused);
     } else {
@@ -545,11 +705,16 @@ TEST_F(ToolTest, TwinsAreRemovedOneRunAtATimeInEnumerationOrder) {
   }
   ASSERT_EQ(sandbox_.BundleCount(), 2);
 
+  const std::string thumbprint = AnchorName(first).substr(0, 40);
   const Bytes* expectations[] = {&second, nullptr};
   for (const Bytes* expected_left : expectations) {
     const RunResult r = Run({"/uninstall", "Twin CA"});
     EXPECT_EQ(r.out, RemovalLines("Twin CA") + Removed("Twin CA"));
     EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, expected_left == nullptr ? ""
+                     : "tkvcert: 2 certificates were named \"Twin CA\"; removed the one with SHA-1 " +
+                           thumbprint + " from " + sandbox_.anchors_dir() + "/" + AnchorName(first) +
+                           "; run again to remove the next\n");
     const std::vector<std::string> left =
         expected_left ? std::vector<std::string>{AnchorName(*expected_left)} : std::vector<std::string>{};
     EXPECT_EQ(sandbox_.AnchorNames(), left);
@@ -563,6 +728,8 @@ TEST_F(ToolTest, BrokenAnchorsWarnOnceAndTheScanGoesOn) {
   sandbox_.PlaceAnchor("0-broken.crt", broken);
   sandbox_.PlaceAnchor("1-broken.crt", broken);
   sandbox_.PlaceAnchor("2-notes.txt", "not an anchor: the refresh reads only .crt\n");
+  sandbox_.PlaceAnchor("4-notes.crt", "read by the refresh, but no certificate\n");
+  sandbox_.PlaceAnchor("5-revoked.crt", ToPem(MakeCrl(), "X509 CRL"));
   const Bytes der = MakeCertificate("After The Broken");
   sandbox_.PlaceAnchor("3-good.crt", ToPem(der));
 
@@ -573,8 +740,11 @@ TEST_F(ToolTest, BrokenAnchorsWarnOnceAndTheScanGoesOn) {
   r = Run({"/uninstall", "Not There"});
   EXPECT_EQ(r.out, warning + Removed("Not There"));
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(sandbox_.AnchorNames(),
-            (std::vector<std::string>{"0-broken.crt", "1-broken.crt", "2-notes.txt"}));
+  const std::string holds_none = " holds no certificate (text, nothing or a CRL), so it adds no trust\n";
+  EXPECT_EQ(r.err, WithAnchors(NothingRemoved("Not There") + "tkvcert: {anchors}/4-notes.crt" + holds_none +
+                               "tkvcert: {anchors}/5-revoked.crt" + holds_none, sandbox_));
+  EXPECT_EQ(sandbox_.AnchorNames(), (std::vector<std::string>{"0-broken.crt", "1-broken.crt", "2-notes.txt",
+                                                              "4-notes.crt", "5-revoked.crt"}));
 }
 
 TEST_F(ToolTest, RemovingFromAFileOfSeveralRewritesTheRest) {

@@ -461,6 +461,8 @@ const FaultCase kFaults[] = {
        const RunResult r = Install(root, ca);
        EXPECT_EQ(r.out, Failed("Failed to open store", "0x5") + Imported(ca.file));
        EXPECT_EQ(r.status, 1);
+       EXPECT_EQ(r.err, "tkvcert: refusing " + root + ": owned by uid 1000 (mode 0755), so another user "
+                        "could change what the machine trusts\n");
      }},
     {"a root that is a link to / is the host",
      [](const std::string& dir) {
@@ -472,6 +474,8 @@ const FaultCase kFaults[] = {
          const RunResult r = RunTool({"/install", "ca.pem"}, {dir + link, false, files});
          EXPECT_EQ(r.out, Failed("Failed to open store", "0x5") + Imported("ca.pem"));
          EXPECT_EQ(r.status, 1);
+         EXPECT_EQ(r.err, "tkvcert: refusing " + dir + link + ": a symbolic link, which could be swapped "
+                          "between a check and a use\n");
        }
      }},
     {"a link inside a bare root leads the host's tool onto the host",

@@ -360,6 +360,9 @@ TEST(StoreCopiesTest, ACopyInALinkedDirectoryIsNotRemovedAndNothingChanges) {
   EXPECT_EQ(r.out, "Removing certificate : Linked Directory CA \nError : The deletion of the "
                    "certificate failed.\nLastError: 0x5\n");
   EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "tkvcert: cannot remove the copy in " + sandbox.anchors_dir() +
+                       "/shared/corp.crt: a linked directory leads to it, and removing the link "
+                       "would take all it holds\n");
   EXPECT_EQ(sandbox.AnchorNames(), before);
   EXPECT_EQ(ReadFile(shared + "/corp.crt"), ToPem(ca));
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/posix/anchor_format.h"
+#include "platform/posix/anchor_trouble.h"
 #include "tests/support/test_certs.h"
 
 namespace tkv::testing {
@@ -293,6 +294,42 @@ INSTANTIATE_TEST_SUITE_P(Files, ParseAnchorFileTest, ::testing::ValuesIn(kFileCa
                          [](const ::testing::TestParamInfo<FileCase>& row) {
                            return std::string(row.param.label);
                          });
+
+}  // namespace
+}  // namespace tkv::testing
+
+namespace tkv::testing {
+namespace {
+
+// What each kind of anchor file does once the refresh copies it into the
+// bundle, as libcrypto's reader reads that bundle.
+TEST(AnchorTroubleTest, EachFileIsReadAsClientsReadTheBundle) {
+  const Bytes cert = MakeCertificate("Trouble CA");
+  const std::string pem = ToPem(cert);
+  const std::string key = PrivateKeyPem();
+  const struct {
+    const char* name;
+    std::string contents;
+    AnchorTrouble trouble;
+  } cases[] = {
+      {"a certificate", pem, AnchorTrouble::kNone},
+      {"DER, which the anchors' reader reads", Text(cert), AnchorTrouble::kNone},
+      {"two certificates and a note", "note\n" + pem + pem, AnchorTrouble::kNone},
+      {"no END line", pem.substr(0, 200), AnchorTrouble::kCutShort},
+      {"END line cut", pem.substr(0, pem.size() - 8), AnchorTrouble::kCutShort},
+      {"Base64 cut between BEGIN and END", pem.substr(0, 100) + "\n-----END CERTIFICATE-----\n",
+       AnchorTrouble::kCutShort},
+      {"a lone key", key, AnchorTrouble::kKeyAlone},
+      {"a key beside the certificate", key + pem, AnchorTrouble::kKeyBeside},
+      {"text", "only words\n", AnchorTrouble::kNoCertificate},
+      {"nothing", "", AnchorTrouble::kNoCertificate},
+      {"a CRL", ToPem(MakeCrl(), "X509 CRL"), AnchorTrouble::kNoCertificate},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(TroubleOf(FromText(c.contents)), c.trouble);
+  }
+}
 
 }  // namespace
 }  // namespace tkv::testing

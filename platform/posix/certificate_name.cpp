@@ -1,5 +1,8 @@
 #include "platform/posix/certificate_name.h"
 
+#include "platform/posix/cert_context.h"
+#include "platform/posix/run_account.h"
+
 #include <arpa/inet.h>
 #include <openssl/asn1.h>
 #include <openssl/objects.h>
@@ -360,6 +363,8 @@ DWORD CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlag
     SetLastError(code);
     return 0;
   }
+  // What a removal's scan reads is what the admin hears of, should nothing match.
+  if (tkv::Impl(pCertContext)->store) tkv::NoteStoreName(name);
   SetLastError(ERROR_SUCCESS);
   if (pszNameString == nullptr || cchNameString == 0) return static_cast<DWORD>(name.size() + 1);
   const size_t copied = std::min<size_t>(name.size(), cchNameString - 1);

@@ -14,6 +14,7 @@
 
 #include "platform/posix/cert_context.h"
 #include "platform/posix/certificate_name.h"
+#include "platform/posix/store_names.h"
 #include "platform/posix/wincrypt_posix.h"
 #include "tests/support/test_certs.h"
 
@@ -424,6 +425,41 @@ TEST(CertGetNameStringW, UnsupportedRequestsAreInvalidArguments) {
     EXPECT_EQ(CertGetNameStringW(r.context, r.type, r.flags, nullptr, buffer, 16), 0u)
         << r.type << "/" << r.flags;
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(E_INVALIDARG)) << r.type << "/" << r.flags;
+  }
+}
+
+}  // namespace
+}  // namespace tkv::testing
+
+namespace tkv::testing {
+namespace {
+
+// The names offered to an admin whose removal matched nothing: the same
+// letters first, then slips of a few letters, nearest first, never one far
+// off, and each name once however many copies the store holds.
+TEST(NameSuggestionsTest, SameLettersFirstThenTheNearest) {
+  const std::vector<std::wstring> store = {
+      L"ACME Corp Root CA 2026", L"Acme  Corp Root CA 2026 ", L"ACME Corp Root CA 2025",
+      L"Unrelated Issuing Authority", L"ACME Corp Root CA 2026", L"\u00c4CME Corp Root CA 2026"};
+  const struct {
+    const char* name;
+    std::wstring sought;
+    size_t most;
+    std::vector<std::wstring> closest;
+  } cases[] = {
+      {"another case and spacing first, ASCII only", L"acme corp root ca 2026", 3,
+       {L"ACME Corp Root CA 2026", L"Acme  Corp Root CA 2026 ", L"ACME Corp Root CA 2025"}},
+      {"then by distance", L"ACME Corp Root CA 2027", 2, {L"ACME Corp Root CA 2025", L"ACME Corp Root CA 2026"}},
+      {"a non-ASCII letter is a slip, not a case", L"ACME Corp Root CA 2026", 3,
+       {L"Acme  Corp Root CA 2026 ", L"ACME Corp Root CA 2025", L"\u00c4CME Corp Root CA 2026"}},
+      {"nothing near", L"Proxy", 3, {}},
+      {"none asked for", L"acme corp root ca 2026", 0, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    NameSuggestions suggestions(c.sought, c.most);
+    for (const std::wstring& name : store) suggestions.Offer(name);
+    EXPECT_EQ(suggestions.Closest(), c.closest);
   }
 }
 

@@ -14,10 +14,17 @@
 namespace tkv {
 namespace {
 
+// errno says the cause too, for the admin's line.
 DWORD CheckRegular(const struct stat& st, size_t max_size) {
-  if (S_ISDIR(st.st_mode)) return ERROR_ACCESS_DENIED;
+  if (S_ISDIR(st.st_mode)) {
+    errno = EISDIR;
+    return ERROR_ACCESS_DENIED;
+  }
   if (!S_ISREG(st.st_mode)) return ERROR_NOT_SUPPORTED;
-  if (static_cast<unsigned long long>(st.st_size) > max_size) return ERROR_FILE_TOO_LARGE;
+  if (static_cast<unsigned long long>(st.st_size) > max_size) {
+    errno = EFBIG;
+    return ERROR_FILE_TOO_LARGE;
+  }
   return ERROR_SUCCESS;
 }
 
@@ -44,7 +51,10 @@ DWORD ReadOpened(int fd, const struct stat& st, size_t max_size, std::vector<BYT
     if (contents->size() == limit) break;
     contents->resize(std::min(limit, contents->size() * 2));
   }
-  if (total > max_size) return ERROR_FILE_TOO_LARGE;  // it grew while we read
+  if (total > max_size) {  // it grew while we read
+    errno = EFBIG;
+    return ERROR_FILE_TOO_LARGE;
+  }
   contents->resize(total);
   return ERROR_SUCCESS;
 }

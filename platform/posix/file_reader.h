@@ -19,7 +19,8 @@ namespace tkv {
 // failed system call (ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND,
 // ERROR_CANT_RESOLVE_FILENAME for a link loop, ...). The file is opened
 // through /proc/self/fd; where /proc is not mounted every file is refused
-// with ERROR_NOT_SUPPORTED rather than opened by its path again.
+// with ERROR_NOT_SUPPORTED rather than opened by its path again. On any
+// failure but ERROR_NOT_SUPPORTED, errno holds the system's word for it.
 DWORD ReadRegularFile(const std::string& path, size_t max_size,
                       std::vector<BYTE>* contents);
 

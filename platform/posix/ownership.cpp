@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "platform/posix/last_error.h"
 #include "platform/posix/unique_fd.h"
@@ -14,15 +15,28 @@ bool OwnedAlone(const struct stat& st, uid_t owner) {
   return st.st_uid == owner && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
+std::string WhyNotOwnedAlone(const struct stat& st, uid_t owner) {
+  char mode[16];
+  snprintf(mode, sizeof mode, "mode %04o", static_cast<unsigned>(st.st_mode & 07777));
+  if (st.st_uid != owner) return "owned by uid " + std::to_string(st.st_uid) + " (" + mode + ")";
+  if ((st.st_mode & S_IWOTH) != 0) return std::string("writable by anyone (") + mode + ")";
+  if ((st.st_mode & S_IWGRP) != 0) {
+    return "writable by group " + std::to_string(st.st_gid) + " (" + mode + ")";
+  }
+  return "";
+}
+
 bool KeepsRootsNames(const struct stat& st) {
   return S_ISDIR(st.st_mode) && st.st_uid == 0 &&
          (OwnedAlone(st, 0) || (st.st_mode & S_ISVTX) != 0);
 }
 
-DWORD CheckRootsAlone(int fd) {
+DWORD CheckRootsAlone(int fd, std::string* why) {
   struct stat st;
   if (fstat(fd, &st) != 0) return ErrorFromErrno(errno);
-  return OwnedAlone(st, 0) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+  if (OwnedAlone(st, 0)) return ERROR_SUCCESS;
+  if (why != nullptr) *why = WhyNotOwnedAlone(st, 0);
+  return ERROR_ACCESS_DENIED;
 }
 
 DWORD CheckRootsAloneUpTo(int dir_fd, int top_fd) {

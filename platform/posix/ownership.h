@@ -17,6 +17,8 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <string>
+
 #include "platform/posix/wincrypt_posix.h"
 
 namespace tkv {
@@ -25,13 +27,18 @@ namespace tkv {
 // no one else.
 bool OwnedAlone(const struct stat& st, uid_t owner);
 
+// Why `st` is not `owner`'s alone, for the admin ("owned by uid 1000",
+// "writable by anyone (mode 0777)"); "" when it is.
+std::string WhyNotOwnedAlone(const struct stat& st, uid_t owner);
+
 // Whether a directory on the way to a root keeps the names root put in it:
 // root's, and either root's alone or sticky.
 bool KeepsRootsNames(const struct stat& st);
 
 // ERROR_SUCCESS when what `fd` refers to is root's alone,
-// ERROR_ACCESS_DENIED when it is not, the code of fstat's failure otherwise.
-DWORD CheckRootsAlone(int fd);
+// ERROR_ACCESS_DENIED when it is not (with `why` set, when given), the code
+// of fstat's failure otherwise.
+DWORD CheckRootsAlone(int fd, std::string* why = nullptr);
 
 // The same for the directory `dir_fd` and every one above it, walked up by
 // "..", to `top_fd` included; ERROR_ACCESS_DENIED as well when `top_fd` is

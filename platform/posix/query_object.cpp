@@ -1,8 +1,13 @@
 // CryptQueryObject for files.
+#include <cstring>
+
+#include "platform/posix/anchor_format.h"
 #include "platform/posix/cert_context.h"
+#include "platform/posix/complaint.h"
 #include "platform/posix/file_reader.h"
 #include "platform/posix/last_error.h"
 #include "platform/posix/object_decoder.h"
+#include "platform/posix/run_account.h"
 #include "platform/posix/wide_text.h"
 
 BOOL CryptQueryObject(DWORD dwObjectType, const void* pvObject,
@@ -22,6 +27,8 @@ BOOL CryptQueryObject(DWORD dwObjectType, const void* pvObject,
   const std::string path = EncodeUtf8Lossless(static_cast<LPCWSTR>(pvObject));
   std::vector<BYTE> contents;
   if (DWORD code = ReadRegularFile(path, TKV_MAX_CERTIFICATE_FILE_SIZE, &contents)) {
+    Complain("cannot read " + path + ": " +
+             (code == ERROR_NOT_SUPPORTED ? "not a regular file" : strerror(errno)));
     return Fail(code);
   }
   DecodedObject decoded;
@@ -35,6 +42,13 @@ BOOL CryptQueryObject(DWORD dwObjectType, const void* pvObject,
   }
   if (pdwContentType != nullptr) *pdwContentType = decoded.content_type;
   if (pdwFormatType != nullptr) *pdwFormatType = decoded.format_type;
+  if (decoded.content_type == CERT_QUERY_CONTENT_CERT) {
+    // Only the first certificate counts; the admin hears of the others.
+    size_t certificates = 0;
+    for (const AnchorBlock& block : ParseAnchorFile(contents)) certificates += block.decoded ? 1 : 0;
+    Account().queried = decoded.encoded;
+    Account().certificates_passed_over = certificates > 1 ? certificates - 1 : 0;
+  }
   if (ppvContext != nullptr) {
     if (decoded.content_type == CERT_QUERY_CONTENT_CERT) {
       *ppvContext = NewCertificateContext(std::move(decoded.encoded));

@@ -15,6 +15,8 @@
 namespace tkv {
 namespace {
 
+constexpr char kAnotherUser[] = " another user could change what the machine trusts";
+
 int OpenAt2(int dir_fd, const std::string& relative, int flags, mode_t mode, uint64_t resolve) {
   open_how how{};
   how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
@@ -50,21 +52,28 @@ bool SameFile(int fd, const char* path) {
 // descriptor of the one before and none of them a link, so that what is
 // checked is what is kept. Run as root, each directory a name is looked up
 // in must be one where only root can change that name.
-DWORD WalkFromTop(const std::string& absolute, bool check_owners, UniqueFd* out) {
+DWORD WalkFromTop(const std::string& absolute, bool check_owners, UniqueFd* out, std::string* refusal) {
   UniqueFd dir(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!dir) return ErrorFromErrno(errno);
   for (size_t start = 0; start < absolute.size();) {
     size_t end = absolute.find('/', start);
     if (end == std::string::npos) end = absolute.size();
     const std::string name = absolute.substr(start, end - start);
+    const std::string walked = start > 1 ? absolute.substr(0, start - 1) : "/";
     start = end + 1;
     if (name.empty() || name == ".") continue;
     struct stat st;
-    if (check_owners && (fstat(dir.get(), &st) != 0 || !KeepsRootsNames(st))) {
+    if (check_owners && fstat(dir.get(), &st) != 0) return ErrorFromErrno(errno);
+    if (check_owners && !KeepsRootsNames(st)) {
+      *refusal = walked + ": " + WhyNotOwnedAlone(st, 0) + " and not sticky, so" + kAnotherUser;
       return ERROR_ACCESS_DENIED;
     }
     UniqueFd next(OpenAt2(dir.get(), name, O_PATH | O_DIRECTORY, 0, RESOLVE_NO_SYMLINKS));
-    if (!next) return errno == ELOOP ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno);
+    if (!next && errno == ELOOP) {
+      *refusal = absolute.substr(0, end) + ": a symbolic link, which could be swapped between a check and a use";
+      return ERROR_ACCESS_DENIED;
+    }
+    if (!next) return ErrorFromErrno(errno);
     dir = std::move(next);
   }
   *out = std::move(dir);
@@ -86,16 +95,22 @@ bool SameInode(int a, int b) {
 
 }  // namespace
 
-DWORD RootDirectory::Open(const std::string& path, std::shared_ptr<const RootDirectory>* out) {
+DWORD RootDirectory::Open(const std::string& path, std::shared_ptr<const RootDirectory>* out,
+                          std::string* refusal) {
   std::string absolute;
   if (DWORD code = Absolute(path, &absolute)) return code;
   const bool as_root = geteuid() == 0;
   auto root = std::make_shared<RootDirectory>();
-  if (DWORD code = WalkFromTop(absolute, as_root, &root->fd_)) return code;
+  std::string ignored;
+  if (refusal == nullptr) refusal = &ignored;
+  if (DWORD code = WalkFromTop(absolute, as_root, &root->fd_, refusal)) return code;
   root->host_ = SameFile(root->fd(), "/");
   root->path_ = root->host_ ? "/" : absolute;
   root->checks_ownership_ = as_root && !root->host_;
-  if (DWORD code = root->CheckTrusted(root->fd())) return code;
+  if (DWORD code = root->CheckTrusted(root->fd())) {
+    *refusal = root->refusal();
+    return code;
+  }
   *out = std::move(root);
   return ERROR_SUCCESS;
 }
@@ -113,7 +128,11 @@ UniqueFd OpenBeneathWithoutLinks(int dir_fd, const std::string& relative, int fl
 }
 
 DWORD RootDirectory::CheckTrusted(int fd) const {
-  return checks_ownership_ ? CheckRootsAlone(fd) : ERROR_SUCCESS;
+  if (!checks_ownership_) return ERROR_SUCCESS;
+  std::string why;
+  const DWORD code = CheckRootsAlone(fd, &why);
+  if (code == ERROR_ACCESS_DENIED) refusal_ = PathOf(fd) + ": " + why + ", so" + kAnotherUser;
+  return code;
 }
 
 DWORD RootDirectory::CheckProgramTrusted(const std::string& relative) const {

@@ -26,8 +26,10 @@ class RootDirectory {
   // could be swapped between a check and a use. Run as root, an image root
   // that another user could have arranged (a directory on its path that
   // another user owns or may rename in, or the root itself not root's
-  // alone) is refused with ERROR_ACCESS_DENIED as well.
-  static DWORD Open(const std::string& path, std::shared_ptr<const RootDirectory>* out);
+  // alone) is refused with ERROR_ACCESS_DENIED as well, and `refusal`, when
+  // given, says which path and why.
+  static DWORD Open(const std::string& path, std::shared_ptr<const RootDirectory>* out,
+                    std::string* refusal = nullptr);
 
   // "/" or the root's path as it was opened: for messages only.
   const std::string& path() const { return path_; }
@@ -55,12 +57,15 @@ class RootDirectory {
   DWORD CheckProgramTrusted(const std::string& relative) const;
   // Whether this run checks ownership at all: as root, in an image root.
   bool checks_ownership() const { return checks_ownership_; }
+  // What the last refused check refused, and why, for the admin.
+  const std::string& refusal() const { return refusal_; }
 
  private:
   std::string path_;
   bool host_ = true;
   bool checks_ownership_ = false;
   UniqueFd fd_;
+  mutable std::string refusal_;
 };
 
 // Opens `relative` below `dir_fd` without passing through any link or

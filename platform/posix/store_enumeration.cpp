@@ -10,9 +10,11 @@
 #include "platform/posix/anchor_directory.h"
 #include "platform/posix/anchor_listing.h"
 #include "platform/posix/cert_context.h"
+#include "platform/posix/complaint.h"
 #include "platform/posix/file_reader.h"
 #include "platform/posix/last_error.h"
 #include "platform/posix/root_directory.h"
+#include "platform/posix/run_account.h"
 #include "platform/posix/store_change.h"
 #include "platform/posix/store_publish.h"
 #include "platform/posix/system_store.h"
@@ -30,6 +32,7 @@ void ReadAnchorBlocks(StoreData& store, const std::string& relative) {
     return;
   }
   ParseAnchorFile(store.contents.data(), store.contents.size(), &store.parsed_blocks);
+  if (store.parsed_blocks.empty()) NoteFileWithoutCertificate(relative);
 }
 
 // Whether the certificate of block `block` of file `file` was handed out
@@ -154,7 +157,12 @@ DWORD RemoveCopy(const StoreLocation& location, int anchors_fd, AnchorChange& ch
   if (slash != std::string::npos) {
     parent = OpenBeneathWithoutLinks(anchors_fd, copy.relative.substr(0, slash),
                                      O_RDONLY | O_DIRECTORY);
-    if (!parent) return errno == ELOOP || errno == EXDEV ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno);
+    if (!parent && (errno == ELOOP || errno == EXDEV)) {
+      Complain("cannot remove the copy in " + location.anchors_path() + "/" + copy.relative +
+               ": a linked directory leads to it, and removing the link would take all it holds");
+      return ERROR_ACCESS_DENIED;
+    }
+    if (!parent) return ErrorFromErrno(errno);
   }
   const int dir_fd = parent ? parent.get() : anchors_fd;
   const std::string name = copy.relative.substr(slash == std::string::npos ? 0 : slash + 1);
@@ -244,10 +252,12 @@ BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
   if (!context->store || context->der.empty()) return Fail(E_INVALIDARG);
   const StoreData& store = *context->store;
   if (store.read_only) return Fail(ERROR_ACCESS_DENIED);
+  std::vector<std::string> taken_from;
   const DWORD deleted = ChangeStore(store.location, context->der, [&](int anchors_fd, AnchorChange& change,
                                                                      ExpectedTrust* expected) -> DWORD {
     const std::vector<Copy> copies = FindCopies(store, anchors_fd, context->der);
     if (copies.empty()) return CRYPT_E_NOT_FOUND;  // gone since it was enumerated
+    for (const Copy& copy : copies) taken_from.push_back(copy.relative);
     expected->removed.push_back(context->der);
     for (const Copy& copy : copies) {
       if (DWORD code = RemoveCopy(store.location, anchors_fd, change, copy, context->der)) {
@@ -257,6 +267,8 @@ BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
     return ERROR_SUCCESS;
   });
   if (deleted != ERROR_SUCCESS) return Fail(deleted);
+  Account().removed = context->der;
+  Account().removed_from = std::move(taken_from);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }

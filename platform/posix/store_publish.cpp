@@ -9,6 +9,7 @@
 
 #include "platform/posix/anchor_format.h"
 #include "platform/posix/anchor_listing.h"
+#include "platform/posix/anchor_trouble.h"
 #include "platform/posix/atomic_file.h"
 #include "platform/posix/complaint.h"
 #include "platform/posix/directory_entries.h"
@@ -118,6 +119,22 @@ bool EmptyStaleBundle(const StoreLocation& location, const struct stat* before) 
 
 }  // namespace
 
+std::string LocalAnchorHolding(const StoreLocation& location, int anchors_fd,
+                               const std::vector<BYTE>& der) {
+  std::vector<bool> held;
+  if (BundleHolds(*location.root, location.layout->bundle, {der}, &held) != ERROR_SUCCESS || !held[0]) {
+    return "";
+  }
+  std::vector<BYTE> contents;
+  for (const std::string& file : ListAnchorFiles(location, anchors_fd)) {
+    if (ReadAnchorFile(location, anchors_fd, file, &contents) != ERROR_SUCCESS) continue;
+    for (const AnchorBlock& block : ParseAnchorFile(contents)) {
+      if (block.decoded && block.der == der) return file;
+    }
+  }
+  return "";
+}
+
 DWORD AnyFileBelowHolds(const RootDirectory& root, const std::string& base, AnchorSelection reads,
                         const std::vector<BYTE>* der, bool* holds) {
   *holds = false;
@@ -161,6 +178,23 @@ DWORD CheckBundle(const StoreLocation& location, const ExpectedTrust& expected, 
   return ERROR_SUCCESS;
 }
 
+namespace {
+
+// What in the anchors can make a refresh fail or spoil the bundle: a block
+// cut short (copied as it is, it swallows the certificate after it), or a
+// lone private key (Debian's refresh stops at it).
+void NameCauses(const StoreLocation& location, int anchors_fd) {
+  std::vector<std::pair<std::string, AnchorTrouble>> causes;
+  for (const auto& found : FindTroubledAnchors(location, anchors_fd)) {
+    if (found.second == AnchorTrouble::kCutShort || found.second == AnchorTrouble::kKeyAlone) {
+      causes.push_back(found);
+    }
+  }
+  NameTroubledAnchors(location, causes);
+}
+
+}  // namespace
+
 DWORD PublishChange(const StoreLocation& location, const RefreshCommand& refresh, int anchors_fd,
                     const ExpectedTrust& expected, TimeUse use, bool* tidy) {
   const StoreLayout& layout = *location.layout;
@@ -175,13 +209,24 @@ DWORD PublishChange(const StoreLocation& location, const RefreshCommand& refresh
     return outcome.code;
   }
   PassOnOutput(outcome);
-  if (outcome.code != ERROR_SUCCESS) return outcome.code;
+  if (outcome.code != ERROR_SUCCESS) {
+    NameCauses(location, anchors_fd);
+    return outcome.code;
+  }
   *tidy = AnnounceAndUnlinkRemoved(location, refresh, anchors_fd);
   *tidy = EmptyStaleBundle(location, had_bundle ? &before : nullptr) && *tidy;
   std::string why;
   if (CheckBundle(location, expected, &why) != ERROR_SUCCESS) {
     Complain(why);
+    NameCauses(location, anchors_fd);
     return ERROR_FUNCTION_FAILED;
+  }
+  // The bundle shows the change as the store reads it, block by block;
+  // libcrypto's reader gives up on the whole of it at one block cut short.
+  if (!ClientsCanReadBundle(location)) {
+    Complain("OpenSSL's clients read no certificate of " + location.root->DisplayPath(layout.bundle) +
+             ": a PEM block in it is cut short or does not decode");
+    NameCauses(location, anchors_fd);
   }
   return ERROR_SUCCESS;
 }

@@ -17,6 +17,7 @@
 #include "platform/posix/complaint.h"
 #include "platform/posix/hook_announcements.h"
 #include "platform/posix/last_error.h"
+#include "platform/posix/run_account.h"
 #include "platform/posix/store_change.h"
 #include "platform/posix/store_publish.h"
 
@@ -61,6 +62,14 @@ DWORD CheckProgramsTrusted(const StoreLocation& location) {
   return ERROR_SUCCESS;
 }
 
+// Says what a check of the root refused, and why.
+DWORD Refused(const std::string& refusal, DWORD code) {
+  if (code == ERROR_ACCESS_DENIED && !refusal.empty()) {
+    Complain("refusing " + refusal);
+  }
+  return code;
+}
+
 // Image roots: every directory the store reads from or writes to, the
 // programs it would run there, and everything the anchors' tree reaches,
 // must be root's alone: what another user could change under the lock
@@ -75,11 +84,12 @@ DWORD CheckRootTrusted(const StoreLocation& location) {
     if (path != nullptr) paths.emplace_back(path);
   }
   for (const std::string& path : paths) {
-    if (DWORD code = root.CheckTrusted(path)) return code;
+    if (DWORD code = root.CheckTrusted(path)) return Refused(root.refusal(), code);
   }
   if (DWORD code = CheckProgramsTrusted(location)) return code;
   const UniqueFd anchors = OpenAnchorsDirectory(location);
-  return anchors ? CheckTreeTrusted(root, layout.anchors_dir, anchors.get()) : ERROR_SUCCESS;
+  if (!anchors) return ERROR_SUCCESS;
+  return Refused(root.refusal(), CheckTreeTrusted(root, layout.anchors_dir, anchors.get()));
 }
 
 bool HasRecordedChange(int anchors_fd) {
@@ -92,24 +102,34 @@ bool HasRecordedChange(int anchors_fd) {
 // As Windows refuses a non-administrator the machine's Root store for
 // writing: a caller who could not change the anchors must not be told that
 // an unreadable directory is an empty store.
-DWORD CheckCallerMayChange(int anchors_fd, bool read_only) {
+DWORD CheckCallerMayChange(const StoreLocation& location, int anchors_fd, bool read_only) {
   const int wanted = read_only ? (R_OK | X_OK) : (R_OK | W_OK | X_OK);
   if (faccessat(anchors_fd, ".", wanted, AT_EACCESS) == 0 || errno == EROFS) return ERROR_SUCCESS;
-  return ErrorFromErrno(errno);
+  const int error = errno;
+  struct stat st;
+  if ((error == EACCES || error == EPERM) && fstat(anchors_fd, &st) == 0) {
+    char mode[8];
+    snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    Complain("uid " + std::to_string(geteuid()) + " may not " + (read_only ? "read " : "change ") +
+             location.anchors_path() + " (owned by uid " + std::to_string(st.st_uid) + ", mode " + mode +
+             "): the machine's trust is root's to change");
+  }
+  return ErrorFromErrno(error);
 }
 
 }  // namespace
 
 DWORD OpenSystemStore(bool read_only, StoreData* data) {
   std::shared_ptr<const RootDirectory> root;
-  if (DWORD code = RootDirectory::Open(SystemRootPath(), &root)) {
-    return code == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : code;
+  std::string refusal;
+  if (DWORD code = RootDirectory::Open(SystemRootPath(), &root, &refusal)) {
+    return code == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : Refused(refusal, code);
   }
   if (DWORD code = LocateStore(root, &data->location)) return code;
   if (DWORD code = CheckRootTrusted(data->location)) return code;
   data->anchors_fd = OpenAnchorsDirectory(data->location);
   if (!data->anchors_fd) return ErrorFromErrno(errno);
-  if (DWORD code = CheckCallerMayChange(data->anchors_fd.get(), read_only)) return code;
+  if (DWORD code = CheckCallerMayChange(data->location, data->anchors_fd.get(), read_only)) return code;
   data->read_only = read_only;
   if (read_only || !HasRecordedChange(data->anchors_fd.get())) return ERROR_SUCCESS;
   // Before a removal finds nothing to remove, or an install finds its
@@ -143,6 +163,7 @@ HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType,
     Fail(code);
     return nullptr;
   }
+  tkv::Account().store = std::make_shared<const tkv::StoreLocation>(data->location);
   auto* handle = new tkv::StoreHandle();
   handle->data = std::move(data);
   SetLastError(ERROR_SUCCESS);
@@ -175,9 +196,15 @@ BOOL CertAddCertificateContextToStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pCer
   const std::string pem = tkv::PemCertificate(der);
   if (name.empty() || pem.empty()) return Fail(ERROR_NOT_ENOUGH_MEMORY);
   if (handle->data->read_only) return Fail(ERROR_ACCESS_DENIED);
-  if (DWORD code = tkv::ChangeStore(handle->data->location, der,
-                                    [&](int, tkv::AnchorChange& change, tkv::ExpectedTrust* expected) {
+  const tkv::StoreLocation& location = handle->data->location;
+  if (DWORD code = tkv::ChangeStore(location, der,
+                                    [&](int anchors_fd, tkv::AnchorChange& change, tkv::ExpectedTrust* expected) {
                                       expected->added.push_back(der);
+                                      const std::string holder = tkv::LocalAnchorHolding(location, anchors_fd, der);
+                                      if (!holder.empty() && holder != name) {
+                                        tkv::Account().already_held_by = holder;
+                                        return static_cast<DWORD>(ERROR_SUCCESS);
+                                      }
                                       return change.Replace(name, tkv::AnchorFile{pem});
                                     })) {
     return Fail(code);

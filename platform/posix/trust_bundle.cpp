@@ -89,9 +89,8 @@ bool BundleTextHolds(const BYTE* text, size_t size, const std::vector<BYTE>& der
   return false;
 }
 
-DWORD BundleHolds(const RootDirectory& root, const char* bundle,
-                  const std::vector<std::vector<BYTE>>& ders, std::vector<bool>* held) {
-  held->assign(ders.size(), false);
+DWORD ReadBundleText(const RootDirectory& root, const char* bundle, std::vector<BYTE>* text) {
+  text->clear();
   // Located first, opened only once it is seen to be a regular file: what a
   // refresh gone wrong (or hostile) leaves under the name may be a FIFO or
   // a device, and opening one may block or act. Read, not mapped: a bundle
@@ -100,11 +99,16 @@ DWORD BundleHolds(const RootDirectory& root, const char* bundle,
   // something to allocate for.
   const UniqueFd located = root.OpenBelow(bundle, O_PATH);
   if (!located) return errno == ENOENT ? ERROR_SUCCESS : ErrorFromErrno(errno);
+  return ReadLocatedFile(located.get(), kMaxBundleSize, text);
+}
+
+DWORD BundleHolds(const RootDirectory& root, const char* bundle,
+                  const std::vector<std::vector<BYTE>>& ders, std::vector<bool>* held) {
+  held->assign(ders.size(), false);
   std::vector<BYTE> text;
-  if (DWORD code = ReadLocatedFile(located.get(), kMaxBundleSize, &text)) return code;
-  const size_t total = text.size();
+  if (DWORD code = ReadBundleText(root, bundle, &text)) return code;
   for (size_t i = 0; i < ders.size(); ++i) {
-    (*held)[i] = BundleTextHolds(text.data(), total, ders[i]);
+    (*held)[i] = BundleTextHolds(text.data(), text.size(), ders[i]);
   }
   return ERROR_SUCCESS;
 }

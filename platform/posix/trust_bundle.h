@@ -20,6 +20,11 @@ bool BundleTextHolds(const BYTE* text, size_t size, const std::vector<BYTE>& der
 // Distributions' bundles are a few hundred KiB; clients read them whole.
 constexpr uint64_t kMaxBundleSize = 512ull << 20;
 
+// Reads the bundle below the root whole; a missing one is empty. Fails when
+// it cannot be read, is not a regular file, or is over kMaxBundleSize
+// (ERROR_FILE_TOO_LARGE).
+DWORD ReadBundleText(const RootDirectory& root, const char* bundle, std::vector<BYTE>* text);
+
 // Reads the bundle below the root (a missing one holds nothing) and says
 // which of `ders` it holds. Fails when it cannot be read, is not a regular
 // file, or is over kMaxBundleSize (ERROR_FILE_TOO_LARGE).
