@@ -23,10 +23,23 @@ chmod 755 "$root"
 mkdir -p "$root/usr/local/share/ca-certificates" "$root/usr/share/ca-certificates" \
          "$root/etc/ssl/certs"
 : > "$root/etc/ca-certificates.conf"
-export TKVCERT_SYSROOT=$root
 bundle=$root/etc/ssl/certs/ca-certificates.crt
 
-run() { echo "\$ $*"; "$@" || echo "(exit status $?)"; echo; }
+# Shows a command as it would be typed, so that a pasted line does what the
+# demo did: a word that needs quoting is quoted, any other stays bare.
+show() {
+  local word line=\$
+  for word; do
+    [[ $word =~ ^[A-Za-z0-9_./:=@%+,-]+$ ]] || word=${word@Q}
+    line+=" $word"
+  done
+  echo "$line"
+}
+run() { show "$@"; "$@" || echo "(exit status $?)"; echo; }
+
+show export TKVCERT_SYSROOT="$root"
+export TKVCERT_SYSROOT=$root
+echo
 
 run build/tkvcert /install examples/proxy-ca.pem
 echo "Anchors in $root/usr/local/share/ca-certificates:"

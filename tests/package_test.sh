@@ -5,7 +5,7 @@
 # the Debian package made from BUILD_DIR (files, owners and modes, Depends,
 # a stripped and hardened binary, lintian); the manual page (mandoc's lint, man's
 # rendering, and its LastError table against the codes the platform layer
-# sets and the codes README.md names); cmake --install
+# sets and the codes README.md names); cmake --install --strip
 # into a DESTDIR for two prefixes; the Windows zip when a Windows build is
 # given; and, run as root, the package installed for real: tkvcert from PATH
 # changes a sandbox root, and removing the package leaves nothing behind.
@@ -297,9 +297,9 @@ fi
 # --- cmake --install ------------------------------------------------------------
 for prefix in /usr /usr/local; do
   dest=$work/destdir$prefix
-  if ! DESTDIR=$dest cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1; then
+  if ! DESTDIR=$dest cmake --install "$build" --strip --prefix "$prefix" >"$work/install.log" 2>&1; then
     cat "$work/install.log"
-    fail "cmake --install --prefix $prefix failed"
+    fail "cmake --install --strip --prefix $prefix failed"
     continue
   fi
   installed=$(cd "$dest" && find . -not -type d | sort | tr '\n' ' ')
@@ -308,9 +308,9 @@ for prefix in /usr /usr/local; do
   "$dest$prefix/sbin/tkvcert" > "$work/usage" 2>&1 || usage_status=$?
   if [ "$installed" = "$want" ] && [ -x "$dest$prefix/sbin/tkvcert" ] &&
      [ "$usage_status" = 1 ] && grep -q '^Usage:' "$work/usage"; then
-    ok "cmake --install --prefix $prefix with DESTDIR: sbin/tkvcert (runs), man8 page, doc"
+    ok "cmake --install --strip --prefix $prefix with DESTDIR: sbin/tkvcert (runs), man8 page, doc"
   else
-    fail "cmake --install --prefix $prefix installed: $installed (usage status $usage_status)"
+    fail "cmake --install --strip --prefix $prefix installed: $installed (usage status $usage_status)"
   fi
 done
 
