@@ -62,11 +62,12 @@ void SayNothingMatched(const RunAccount& account) {
 }
 
 // A removal takes the first certificate of the name, where its scan met it;
-// others of the name can only come after that.
+// others of the name can only come after that, and only those files of the
+// scan's listing are read again.
 void SayWhatRemains(const RunAccount& account) {
   const StoreLocation& store = *account.store;
   std::vector<std::vector<BYTE>> others;
-  ForEachStoreName(store, account.removed_from.front(),
+  ForEachStoreName(store, account.removed_in->listing, account.removed_at,
                    [&](const std::wstring& name, const std::vector<BYTE>& der, const std::string&) {
                      if (name != account.parameter) return;
                      for (const std::vector<BYTE>& seen : others) {

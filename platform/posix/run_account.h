@@ -10,6 +10,7 @@
 
 #include "platform/posix/store_layout.h"
 #include "platform/posix/store_names.h"
+#include "platform/posix/system_store.h"
 #include "platform/posix/wincrypt_posix.h"
 #include "platform/run_account.h"
 
@@ -29,10 +30,12 @@ struct RunAccount {
   std::unique_ptr<NameSuggestions> suggestions;
   size_t names_seen = 0;
   std::vector<std::string> files_without_certificates;
-  // A deletion: the certificate, and the anchor files it was taken from
-  // (the first is where the scan met it).
+  // A deletion: the certificate, the anchor files it was taken from, and
+  // the scan it came from, with the place in its listing where it met it.
   std::vector<BYTE> removed;
   std::vector<std::string> removed_from;
+  std::shared_ptr<const StoreData> removed_in;
+  size_t removed_at = 0;
   // An addition that a local anchor already held: that anchor.
   std::string already_held_by;
 };

@@ -269,6 +269,8 @@ BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
   if (deleted != ERROR_SUCCESS) return Fail(deleted);
   Account().removed = context->der;
   Account().removed_from = std::move(taken_from);
+  Account().removed_in = context->store;
+  Account().removed_at = context->file_index;
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }

@@ -8,15 +8,15 @@
 
 namespace tkv {
 
-void ForEachStoreName(const StoreLocation& location, const std::string& first_file,
+void ForEachStoreName(const StoreLocation& location, const std::vector<std::string>& files, size_t first,
                       const NamedCertificate& each) {
   const UniqueFd anchors = OpenAnchorsDirectory(location);
   if (!anchors) return;
   std::vector<BYTE> contents;
   std::vector<AnchorBlock> blocks;
   std::wstring name;
-  for (const std::string& file : ListAnchorFiles(location, anchors.get())) {
-    if (file < first_file) continue;  // the listing is in byte order
+  for (size_t i = first; i < files.size(); ++i) {
+    const std::string& file = files[i];
     if (ReadAnchorFile(location, anchors.get(), file, &contents) != ERROR_SUCCESS) continue;
     ParseAnchorFile(contents.data(), contents.size(), &blocks);
     for (const AnchorBlock& block : blocks) {
@@ -35,8 +35,9 @@ bool IsAsciiSpace(wchar_t c) { return c == L' ' || (c >= L'\t' && c <= L'\r'); }
 
 // The name as a person reads it: ASCII letters in one case (the locale
 // plays no part), white space trimmed and each run of it one space.
-std::wstring Folded(const std::wstring& name) {
-  std::wstring folded;
+void Fold(const std::wstring& name, std::wstring* out) {
+  std::wstring& folded = *out;
+  folded.clear();
   bool space = false;
   for (wchar_t c : name) {
     if (IsAsciiSpace(c)) {
@@ -47,20 +48,35 @@ std::wstring Folded(const std::wstring& name) {
     space = false;
     folded += (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
   }
+}
+
+std::wstring Folded(const std::wstring& name) {
+  std::wstring folded;
+  Fold(name, &folded);
   return folded;
 }
 
 // Levenshtein's distance, or `limit` + 1 once it is sure to exceed `limit`.
-size_t EditDistance(const std::wstring& a, const std::wstring& b, size_t limit) {
-  const size_t gap = a.size() > b.size() ? a.size() - b.size() : b.size() - a.size();
+// What both share at the start and the end costs nothing and is passed over
+// first: a store's names often differ only in a number at the end.
+size_t EditDistance(const std::wstring& a_whole, const std::wstring& b_whole, size_t limit,
+                    std::vector<size_t>* scratch) {
+  const wchar_t* a = a_whole.data();
+  const wchar_t* b = b_whole.data();
+  size_t a_size = a_whole.size();
+  size_t b_size = b_whole.size();
+  const size_t gap = a_size > b_size ? a_size - b_size : b_size - a_size;
   if (gap > limit) return limit + 1;
-  std::vector<size_t> row(b.size() + 1);
-  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (size_t i = 1; i <= a.size(); ++i) {
+  while (a_size > 0 && b_size > 0 && *a == *b) ++a, ++b, --a_size, --b_size;
+  while (a_size > 0 && b_size > 0 && a[a_size - 1] == b[b_size - 1]) --a_size, --b_size;
+  std::vector<size_t>& row = *scratch;
+  row.resize(b_size + 1);
+  for (size_t j = 0; j <= b_size; ++j) row[j] = j;
+  for (size_t i = 1; i <= a_size; ++i) {
     size_t diagonal = row[0];
     row[0] = i;
     size_t row_best = row[0];
-    for (size_t j = 1; j <= b.size(); ++j) {
+    for (size_t j = 1; j <= b_size; ++j) {
       const size_t above = row[j];
       row[j] = std::min({above + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
       diagonal = above;
@@ -68,7 +84,7 @@ size_t EditDistance(const std::wstring& a, const std::wstring& b, size_t limit) 
     }
     if (row_best > limit) return limit + 1;
   }
-  return row[b.size()];
+  return row[b_size];
 }
 
 }  // namespace
@@ -80,9 +96,14 @@ NameSuggestions::NameSuggestions(const std::wstring& sought, size_t most)
 
 void NameSuggestions::Offer(const std::wstring& name) {
   if (name == sought_ || most_ == 0) return;
-  const std::wstring folded = Folded(name);
-  const size_t rank = folded == folded_ ? 0 : 1 + EditDistance(folded_, folded, max_distance_);
-  if (rank > max_distance_ + 1) return;
+  Fold(name, &folded_name_);
+  // Once enough are found, only a nearer one counts.
+  const size_t limit = best_.size() == most_ && best_.back().rank > 0
+                           ? std::min(max_distance_, best_.back().rank - 1)
+                           : max_distance_;
+  const size_t rank =
+      folded_name_ == folded_ ? 0 : 1 + EditDistance(folded_, folded_name_, limit, &distance_row_);
+  if (rank > limit + 1) return;
   Candidate candidate{rank, name};
   if (best_.size() == most_ && !(candidate < best_.back())) return;
   const auto at = std::lower_bound(best_.begin(), best_.end(), candidate);

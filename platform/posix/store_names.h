@@ -14,14 +14,13 @@
 namespace tkv {
 
 // Calls `each` with the simple display name, the DER and the anchor file
-// (relative to the anchors directory) of every certificate block the
-// refresh reads in `first_file` and the files after it, in the order a
-// removal's scan meets them; a certificate kept in several files comes once
-// per file. Blocks whose name cannot be read are passed over, as the scan
-// passes them.
+// (relative to the anchors directory) of every certificate block in
+// `files[first]` and the files after it, as a removal's scan listed them; a
+// certificate kept in several files comes once per file. Blocks whose name
+// cannot be read are passed over, as the scan passes them.
 using NamedCertificate =
     std::function<void(const std::wstring& name, const std::vector<BYTE>& der, const std::string& file)>;
-void ForEachStoreName(const StoreLocation& location, const std::string& first_file,
+void ForEachStoreName(const StoreLocation& location, const std::vector<std::string>& files, size_t first,
                       const NamedCertificate& each);
 
 // The names nearest to one that matched nothing, for a person to pick from:
@@ -47,6 +46,9 @@ class NameSuggestions {
   size_t most_;
   size_t max_distance_;
   std::vector<Candidate> best_;  // sorted, at most `most_`
+  // Reused from one name to the next: a scan offers every name of the store.
+  std::wstring folded_name_;
+  std::vector<size_t> distance_row_;
 };
 
 }  // namespace tkv

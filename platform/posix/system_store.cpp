@@ -117,6 +117,22 @@ DWORD CheckCallerMayChange(const StoreLocation& location, int anchors_fd, bool r
   return ErrorFromErrno(error);
 }
 
+// An addition's change: the certificate's own anchor, unless a local anchor
+// that the bundle already shows holds it under another name, which pins it
+// as well; a second copy would only be one more file to remove.
+DWORD AddAnchor(const StoreLocation& location, int anchors_fd, AnchorChange& change,
+                const std::vector<BYTE>& der, const std::string& name, const std::string& pem) {
+  std::vector<BYTE> own;
+  const bool installed = ReadAnchorFile(location, anchors_fd, name, &own) == ERROR_SUCCESS &&
+                         std::string(own.begin(), own.end()) == pem;
+  const std::string holder = installed ? name : LocalAnchorHolding(location, anchors_fd, der);
+  if (!holder.empty() && holder != name) {
+    Account().already_held_by = holder;
+    return ERROR_SUCCESS;
+  }
+  return change.Replace(name, AnchorFile{pem});
+}
+
 }  // namespace
 
 DWORD OpenSystemStore(bool read_only, StoreData* data) {
@@ -200,12 +216,7 @@ BOOL CertAddCertificateContextToStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pCer
   if (DWORD code = tkv::ChangeStore(location, der,
                                     [&](int anchors_fd, tkv::AnchorChange& change, tkv::ExpectedTrust* expected) {
                                       expected->added.push_back(der);
-                                      const std::string holder = tkv::LocalAnchorHolding(location, anchors_fd, der);
-                                      if (!holder.empty() && holder != name) {
-                                        tkv::Account().already_held_by = holder;
-                                        return static_cast<DWORD>(ERROR_SUCCESS);
-                                      }
-                                      return change.Replace(name, tkv::AnchorFile{pem});
+                                      return tkv::AddAnchor(location, anchors_fd, change, der, name, pem);
                                     })) {
     return Fail(code);
   }

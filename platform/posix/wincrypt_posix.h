@@ -283,9 +283,11 @@ BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags);
 // 60 seconds, the wait not counted in the command's time) from start to end;
 // it first finishes a change an earlier run was cut off in, and is recorded
 // in staging before the anchors change, so that a run killed at any moment
-// leaves the next run a change to finish. If the file holds the certificate
-// already and the bundle does too, the anchors are left alone and no refresh
-// runs. Otherwise the refresh runs, in a fixed environment, and for another
+// leaves the next run a change to finish. If the file, or any other local
+// anchor, holds the certificate already and the bundle does too, the anchors
+// are left alone and no refresh runs (the other anchor is named on standard
+// error when the run ends); the anchors are read for that only when the
+// bundle holds the certificate. Otherwise the refresh runs, in a fixed environment, and for another
 // root in a sandbox (sandbox.h); then what it leaves undone is done (on
 // Debian, hooks hear of removed anchors and their links go) and the bundle
 // is read back. If the refresh fails, or its bundle does not show the
