@@ -455,6 +455,10 @@ TEST_F(ToolTest, RemovalMatchesWholeSimpleDisplayNamesOnly) {
       {"a slip of a letter", {{{"CN", "Corp Root CA", V_ASN1_UTF8STRING}}, {}, 1}, "Crop Root CA", false,
        "{nothing}tkvcert: the closest names there: \"Corp Root CA\"\n"},
       {"prefix", {{{"CN", "Prefix CA Long", V_ASN1_UTF8STRING}}, {}, 1}, "Prefix CA", false, "{nothing}"},
+      {"a control byte, shown escaped", {{{"CN", "Ctl\x1b[2J CA", V_ASN1_UTF8STRING}}, {}, 1}, "ctl\x1b[2J ca",
+       false,
+       "tkvcert: nothing was removed: no certificate in {anchors} is named \"ctl\\x1b[2J ca\"; names are "
+       "matched exactly, case and spaces included\ntkvcert: the closest names there: \"Ctl\\x1b[2J CA\"\n"},
       {"non-ASCII", {{{"CN", non_ascii, V_ASN1_UTF8STRING}}, {}, 1}, non_ascii, true},
       {"the start of a longer name", {{{"CN", long_name, V_ASN1_UTF8STRING}}, {}, 1},
        long_name.substr(0, 4095), false, nullptr},
