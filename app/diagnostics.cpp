@@ -17,6 +17,7 @@ void PrintLastError() {
 }  // namespace
 
 void ReportError(const wchar_t* message, bool with_last_error, bool exit_after) {
+  AccountError(message, false, with_last_error);
   PrintWide(L"Error : %s\n", message);
   if (with_last_error) PrintLastError();
   if (exit_after) {
@@ -26,6 +27,7 @@ void ReportError(const wchar_t* message, bool with_last_error, bool exit_after) 
 }
 
 void ReportWarning(const wchar_t* message, bool with_last_error) {
+  AccountError(message, true, with_last_error);
   PrintWide(L"Warning : %s\n", message);
   if (with_last_error) PrintLastError();
 }

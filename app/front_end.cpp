@@ -56,31 +56,43 @@ int PrintUsage(const char* program_name) {
   return 1;
 }
 
-int RunCommandLine(int argc, char** argv) {
-  const char* program_name = argc > 0 ? argv[0] : "tkvcert";
-  if (argc <= 2) return PrintUsage(program_name);
+namespace {
 
-  Invocation invocation;
-  if (!CollectInvocation(GetWideArguments(argc, argv), &invocation) ||
-      invocation.command.empty() || invocation.parameter.empty()) {
-    return PrintUsage(program_name);
-  }
+int Ended(int status) {
+  AccountEnd(status);
+  return status;
+}
 
+int Dispatch(const Invocation& invocation, const char* program_name) {
+  const wchar_t* parameter = invocation.parameter.c_str();
   if (invocation.command == L"/install") {
-    AccountRequest(RunCommand::kInstall, invocation.parameter.c_str(), invocation.ignored);
-    const bool installed = InstallCertificate(invocation.parameter.c_str());
-    PrintWide(L"Done importing [%s]\n", invocation.parameter.c_str());
-    AccountEnd(installed ? 0 : 1);
+    if (!AccountRequest(RunCommand::kInstall, parameter, invocation.ignored)) return 1;
+    const bool installed = InstallCertificate(parameter);
+    PrintWide(L"Done importing [%s]\n", parameter);
     return installed ? 0 : 1;
   }
   if (invocation.command == L"/uninstall") {
-    AccountRequest(RunCommand::kUninstall, invocation.parameter.c_str(), invocation.ignored);
-    const bool scanned = RemoveCertificate(invocation.parameter.c_str());
-    PrintWide(L"Done removing [%s]\n", invocation.parameter.c_str());
-    AccountEnd(scanned ? 0 : 1);
+    if (!AccountRequest(RunCommand::kUninstall, parameter, invocation.ignored)) return 1;
+    const bool scanned = RemoveCertificate(parameter);
+    PrintWide(L"Done removing [%s]\n", parameter);
     return scanned ? 0 : 1;
   }
   // An unknown command is as malformed as a missing one: silence and success
   // would let a typo in a script pass unnoticed.
   return PrintUsage(program_name);
+}
+
+}  // namespace
+
+int RunCommandLine(int argc, char** argv) {
+  const char* program_name = argc > 0 ? argv[0] : "tkvcert";
+  if (!AccountBegin(argc > 0 ? argc - 1 : 0)) return Ended(1);
+  if (argc <= 2) return Ended(PrintUsage(program_name));
+
+  Invocation invocation;
+  if (!CollectInvocation(GetWideArguments(argc, argv), &invocation) ||
+      invocation.command.empty() || invocation.parameter.empty()) {
+    return Ended(PrintUsage(program_name));
+  }
+  return Ended(Dispatch(invocation, program_name));
 }

@@ -3,6 +3,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "platform/run_account.h"
 #include "store/reporters.h"
 
 namespace {
@@ -124,7 +125,7 @@ bool RemoveCertificate(const wchar_t* subject) {
       warned = true;
       continue;
     }
-    if (!SameName(name, length, subject)) continue;
+    if (!AccountSelects(certificate, subject, SameName(name, length, subject))) continue;
 
     PrintWide(L"Removing certificate : %s \n", name.data());
     if (!CertDeleteCertificateFromStore(certificate)) {

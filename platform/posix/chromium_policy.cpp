@@ -15,6 +15,7 @@
 #include "platform/posix/atomic_file.h"
 #include "platform/posix/complaint.h"
 #include "platform/posix/directory_entries.h"
+#include "platform/posix/run_account.h"
 #include "platform/posix/trust_bundle.h"
 
 namespace tkv {
@@ -73,7 +74,7 @@ void WarnOfOtherFilesSettingTheKey(const Place& place, const ChromiumBrowser& br
     if (!located || ReadLocatedPolicyFile(located.get(), &text) != ERROR_SUCCESS) continue;
     if (!SetsChromiumPolicyKey(text)) continue;
     const bool theirs_win = name > kChromiumPolicyFile;
-    Complain(std::string(browser.name) + ": " + place.Show(managed + "/" + name) + " also sets " +
+    Warn(std::string(browser.name) + ": " + place.Show(managed + "/" + name) + " also sets " +
              kChromiumPolicyKey + " and comes " + (theirs_win ? "after " : "before ") +
              kChromiumPolicyFile + ", so " + browser.name + " takes " +
              (theirs_win ? "that file's list and not the tool's anchors"
@@ -86,24 +87,25 @@ void RemoveChromiumFile(const Place& place, const ChromiumBrowser& browser,
   const UniqueFd managed_fd = place.OpenDir(managed);
   if (!managed_fd) {
     if (errno != ENOENT) {
-      Complain(std::string(browser.name) + ": " + place.Show(managed) + ": " + Reason(errno));
+      Warn(std::string(browser.name) + ": " + place.Show(managed) + ": " + Reason(errno));
     }
     return;
   }
   struct stat st;
   if (fstatat(managed_fd.get(), kChromiumPolicyFile, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
   if (!place.Trusted(managed_fd.get())) {
-    Complain(std::string(browser.name) + ": " + place.Show(managed) +
+    Warn(std::string(browser.name) + ": " + place.Show(managed) +
              " (or a directory above it in the image) is another user's or writable by others; " +
              kChromiumPolicyFile + " left in place");
     return;
   }
   if (unlinkat(managed_fd.get(), kChromiumPolicyFile, 0) != 0) {
-    Complain(std::string(browser.name) + ": cannot remove " +
+    Warn(std::string(browser.name) + ": cannot remove " +
              place.Show(managed + "/" + kChromiumPolicyFile) + ": " + Reason(errno));
     return;
   }
   fsync(managed_fd.get());
+  Account().browser_files_changed.push_back(place.Show(managed + "/" + kChromiumPolicyFile));
 }
 
 void WriteChromiumFile(const Place& place, const ChromiumBrowser& browser,
@@ -117,13 +119,13 @@ void WriteChromiumFile(const Place& place, const ChromiumBrowser& browser,
       "no policy written";
   const UniqueFd config_fd = place.OpenDir(config);
   if (!config_fd) return;
-  if (!place.Trusted(config_fd.get())) return Complain(what + place.Show(config) + untrusted);
+  if (!place.Trusted(config_fd.get())) return Warn(what + place.Show(config) + untrusted);
   const UniqueFd policies_fd = place.MakeDir(policies);
-  if (!policies_fd) return Complain(what + place.Show(policies) + ": " + Reason(errno));
-  if (!place.Trusted(policies_fd.get())) return Complain(what + place.Show(policies) + untrusted);
+  if (!policies_fd) return Warn(what + place.Show(policies) + ": " + Reason(errno));
+  if (!place.Trusted(policies_fd.get())) return Warn(what + place.Show(policies) + untrusted);
   const UniqueFd managed_fd = place.MakeDir(managed);
-  if (!managed_fd) return Complain(what + place.Show(managed) + ": " + Reason(errno));
-  if (!place.Trusted(managed_fd.get())) return Complain(what + place.Show(managed) + untrusted);
+  if (!managed_fd) return Warn(what + place.Show(managed) + ": " + Reason(errno));
+  if (!place.Trusted(managed_fd.get())) return Warn(what + place.Show(managed) + untrusted);
 
   WarnOfOtherFilesSettingTheKey(place, browser, managed, managed_fd.get());
 
@@ -138,9 +140,11 @@ void WriteChromiumFile(const Place& place, const ChromiumBrowser& browser,
   const std::string prefix = std::string(".") + kChromiumPolicyFile + ".";
   if (WriteAtomically(policies_fd.get(), prefix, managed_fd.get(), kChromiumPolicyFile, NewFile{text}) !=
       ERROR_SUCCESS) {
-    Complain(what + "cannot write " + place.Show(managed + "/" + kChromiumPolicyFile) + ": " +
+    Warn(what + "cannot write " + place.Show(managed + "/" + kChromiumPolicyFile) + ": " +
              Reason(errno));
+    return;
   }
+  Account().browser_files_changed.push_back(place.Show(managed + "/" + kChromiumPolicyFile));
 }
 
 }  // namespace
@@ -163,7 +167,7 @@ void UpdateChromiums(const Place& place, const StoreLocation& location,
     std::vector<bool> held;
     if (BundleHolds(*location.root, location.layout->bundle, anchors, &held) != ERROR_SUCCESS) {
       for (const ChromiumBrowser* browser : browsers) {
-        Complain(std::string(browser->name) + ": cannot read the refreshed bundle " +
+        Warn(std::string(browser->name) + ": cannot read the refreshed bundle " +
                  place.Show(location.layout->bundle) + "; " + kChromiumPolicyFile +
                  " left as it is");
       }

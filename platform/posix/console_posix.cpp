@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/console.h"
+#include "platform/posix/run_account.h"
 #include "platform/posix/wide_text.h"
 
 std::vector<std::wstring> GetWideArguments(int argc, char** argv) {
@@ -17,7 +18,10 @@ std::vector<std::wstring> GetWideArguments(int argc, char** argv) {
 
 bool FileNamesMayBeginWithSlash() { return true; }
 
+// A dry run says what it would do in its report alone: lines saying that
+// something was removed would be untrue.
 void PrintWide(const wchar_t* format, ...) {
+  if (tkv::DryRun()) return;
   va_list ap;
   va_start(ap, format);
   std::wstring text;
@@ -44,10 +48,13 @@ void PrintWide(const wchar_t* format, ...) {
 }
 
 void PrintNarrow(const char* format, ...) {
+  if (tkv::DryRun()) return;
   va_list ap;
   va_start(ap, format);
   vprintf(format, ap);
   va_end(ap);
 }
 
-void PutLine(const char* text) { puts(text); }
+void PutLine(const char* text) {
+  if (!tkv::DryRun()) puts(text);
+}

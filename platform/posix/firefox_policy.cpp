@@ -13,6 +13,7 @@
 #include "platform/posix/atomic_file.h"
 #include "platform/posix/complaint.h"
 #include "platform/posix/directory_entries.h"
+#include "platform/posix/run_account.h"
 
 namespace tkv {
 
@@ -147,40 +148,40 @@ void MergeFirefoxFile(const Place& place, const std::string& dir, bool create,
     // Nothing is made in a directory that is not trusted.
     for (const char* parent : {"etc", "etc/firefox"}) {
       const UniqueFd parent_fd = place.MakeDir(parent);
-      if (!parent_fd) return Complain("Firefox: " + place.Show(parent) + ": " + Reason(errno));
+      if (!parent_fd) return Warn("Firefox: " + place.Show(parent) + ": " + Reason(errno));
       if (!place.Trusted(parent_fd.get())) {
-        return Complain("Firefox: " + place.Show(parent) + untrusted);
+        return Warn("Firefox: " + place.Show(parent) + untrusted);
       }
     }
     dir_fd = place.MakeDir(dir);
   } else {
     dir_fd = place.OpenDir(dir);
   }
-  if (!dir_fd) return Complain("Firefox: " + place.Show(dir) + ": " + Reason(errno));
-  if (!place.Trusted(dir_fd.get())) return Complain("Firefox: " + place.Show(dir) + untrusted);
+  if (!dir_fd) return Warn("Firefox: " + place.Show(dir) + ": " + Reason(errno));
+  if (!place.Trusted(dir_fd.get())) return Warn("Firefox: " + place.Show(dir) + untrusted);
   std::string text;
   struct stat st{};
   const DWORD read = ReadPolicyFile(dir_fd.get(), kPoliciesName, &text, &st);
   const bool exists = read == ERROR_SUCCESS;
-  if (read == ERROR_CANT_RESOLVE_FILENAME) return Complain("Firefox: " + shown + " is a link" + untouched);
+  if (read == ERROR_CANT_RESOLVE_FILENAME) return Warn("Firefox: " + shown + " is a link" + untouched);
   if (!exists && read != ERROR_FILE_NOT_FOUND) {
-    return Complain("Firefox: " + shown + ": " + ReadFailure(read) + untouched);
+    return Warn("Firefox: " + shown + ": " + ReadFailure(read) + untouched);
   }
   if (exists && text.empty()) {
     // Firefox reads an empty file as one that does not parse.
-    return Complain("Firefox: " + shown + " is empty" + untouched);
+    return Warn("Firefox: " + shown + " is empty" + untouched);
   }
   std::string merged;
   switch (MergeFirefoxPolicies(text, module_path, &merged)) {
     case FirefoxMerge::kUnchanged:
       return;
     case FirefoxMerge::kUnparseable:
-      return Complain("Firefox: " + shown + " is not valid JSON" + untouched);
+      return Warn("Firefox: " + shown + " is not valid JSON" + untouched);
     case FirefoxMerge::kTooDeep:
-      return Complain("Firefox: " + shown + " is nested more than " +
+      return Warn("Firefox: " + shown + " is nested more than " +
                       std::to_string(kMaxPolicyDepth) + " levels deep" + untouched);
     case FirefoxMerge::kUnexpected:
-      return Complain("Firefox: " + shown + " does not hold a policies object the tool can add to" +
+      return Warn("Firefox: " + shown + " does not hold a policies object the tool can add to" +
                       untouched);
     case FirefoxMerge::kMerged:
       break;
@@ -189,8 +190,10 @@ void MergeFirefoxFile(const Place& place, const std::string& dir, bool create,
   // An admin's file keeps its mode and owner; a new one is root's, 0644.
   const NewFile written = exists ? NewFile{merged, st.st_mode & 07777, st.st_uid, st.st_gid} : NewFile{merged};
   if (WriteAtomically(dir_fd.get(), prefix, dir_fd.get(), kPoliciesName, written) != ERROR_SUCCESS) {
-    Complain("Firefox: cannot write " + shown + ": " + Reason(errno));
+    Warn("Firefox: cannot write " + shown + ": " + Reason(errno));
+    return;
   }
+  Account().browser_files_changed.push_back(shown);
 }
 
 }  // namespace
@@ -208,7 +211,7 @@ std::vector<std::string> InstalledFirefoxes(const Place& place) {
 void UpdateFirefox(const Place& place, const std::vector<std::string>& installed) {
   const std::string module_path = TrustModulePath(place);
   if (module_path.empty()) {
-    return Complain("Firefox: p11-kit's trust module (p11-kit-trust.so, Debian's p11-kit-modules) "
+    return Warn("Firefox: p11-kit's trust module (p11-kit-trust.so, Debian's p11-kit-modules) "
                     "is not installed; Firefox does not follow the system store");
   }
   // The file Firefox reads: the machine-wide one when it exists; else the

@@ -48,9 +48,9 @@ void AnnounceRemovals(const StoreLocation& location, const RefreshCommand& refre
         RunRefreshCommand({hook}, refresh.sandbox, lock_fd, TimeLeft(TimeUse::kChange), lines);
     PassOnOutput(outcome);
     if (outcome.code == ERROR_TIMEOUT) {
-      Complain("E: " + hook + " ran past its time limit and was stopped.");
+      Warn("E: " + hook + " ran past its time limit and was stopped.");
     } else if (outcome.code != ERROR_SUCCESS) {
-      Complain("E: " + hook + " exited with code " + std::to_string(outcome.exit_status) + ".");
+      Warn("E: " + hook + " exited with code " + std::to_string(outcome.exit_status) + ".");
     }
   }
 }

@@ -2,10 +2,16 @@
 // from the account and a quiet look at the store.
 #include "platform/posix/run_account.h"
 
+#include <fcntl.h>
+#include <openssl/evp.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <cwctype>
 
 #include "platform/posix/anchor_format.h"
 #include "platform/posix/anchor_listing.h"
@@ -13,6 +19,7 @@
 #include "platform/posix/certificate_name.h"
 #include "platform/posix/complaint.h"
 #include "platform/posix/last_error.h"
+#include "platform/posix/run_report.h"
 #include "platform/posix/store_names.h"
 #include "platform/posix/wide_text.h"
 
@@ -52,6 +59,11 @@ std::string AnchorPaths(const StoreLocation& store, const std::vector<std::strin
 // among those its scan read.
 void SayNothingMatched(const RunAccount& account) {
   const StoreLocation& store = *account.store;
+  if (!account.suggestions) {
+    Complain("nothing was removed: no certificate in " + store.anchors_path() + " has the thumbprint " +
+             Quoted(account.parameter));
+    return;
+  }
   Complain("nothing was removed: no certificate in " + store.anchors_path() + " is named " +
            Quoted(account.parameter) + "; names are matched exactly, case and spaces included");
   std::string closest;
@@ -64,19 +76,22 @@ void SayNothingMatched(const RunAccount& account) {
 // A removal takes the first certificate of the name, where its scan met it;
 // others of the name can only come after that, and only those files of the
 // scan's listing are read again.
-void SayWhatRemains(const RunAccount& account) {
+void SayWhatRemains(RunAccount& account) {
   const StoreLocation& store = *account.store;
+  std::wstring removed_name;
+  SimpleDisplayName(account.removed.data(), account.removed.size(), &removed_name);
   std::vector<std::vector<BYTE>> others;
   ForEachStoreName(store, account.removed_in->listing, account.removed_at,
                    [&](const std::wstring& name, const std::vector<BYTE>& der, const std::string&) {
-                     if (name != account.parameter) return;
+                     if (name != removed_name || der == account.removed) return;
                      for (const std::vector<BYTE>& seen : others) {
                        if (seen == der) return;
                      }
                      others.push_back(der);
                    });
+  account.sharing_name = others.size() + 1;
   if (others.empty()) return;
-  Complain(std::to_string(others.size() + 1) + " certificates were named " + Quoted(account.parameter) +
+  Complain(std::to_string(others.size() + 1) + " certificates were named " + Quoted(removed_name) +
            "; removed the one with SHA-1 " + Thumbprint(account.removed) + " from " +
            AnchorPaths(store, account.removed_from) + "; run again to remove the next");
 }
@@ -156,12 +171,119 @@ void NoteFileWithoutCertificate(const std::string& relative) {
 
 }  // namespace tkv
 
-void AccountRequest(RunCommand command, const wchar_t* parameter, size_t ignored_arguments) {
+namespace tkv {
+namespace {
+
+// A setting that does not hold is said once, and the run does nothing.
+bool Refuse(const std::string& why) {
+  Complain(why + "; nothing was done");
+  return false;
+}
+
+bool ReadReportDescriptor(const char* value, int* fd) {
+  if (value == nullptr || *value == '\0') return true;
+  char* end = nullptr;
+  errno = 0;
+  const long number = strtol(value, &end, 10);
+  if (*end != '\0' || errno != 0 || number < 0 || number > INT32_MAX) {
+    return Refuse(std::string("TKVCERT_REPORT=") + value + " is not a descriptor number");
+  }
+  // Checked before anything is opened, so that a number the caller never
+  // opened can never name one of the tool's own files.
+  const int flags = fcntl(static_cast<int>(number), F_GETFL);
+  if (flags < 0 || ((flags & O_ACCMODE) != O_WRONLY && (flags & O_ACCMODE) != O_RDWR)) {
+    return Refuse(std::string("TKVCERT_REPORT=") + value + ": descriptor " + value +
+                  " is not open for writing (sudo closes descriptors above 2)");
+  }
+  *fd = static_cast<int>(number);
+  // No program the tool runs inherits it.
+  fcntl(*fd, F_SETFD, fcntl(*fd, F_GETFD) | FD_CLOEXEC);
+  return true;
+}
+
+bool ReadSwitch(const char* name, bool* on) {
+  const char* value = getenv(name);
+  if (value == nullptr || *value == '\0' || strcmp(value, "0") == 0) return true;
+  if (strcmp(value, "1") != 0) return Refuse(std::string(name) + "=" + value + ": it must be 1 or 0");
+  *on = true;
+  return true;
+}
+
+bool ReadSelectBy(SelectBy* by) {
+  const char* value = getenv("TKVCERT_UNINSTALL_BY");
+  if (value == nullptr || *value == '\0' || strcmp(value, "name") == 0) return true;
+  if (strcmp(value, "sha1") == 0) {
+    *by = SelectBy::kSha1;
+  } else if (strcmp(value, "sha256") == 0) {
+    *by = SelectBy::kSha256;
+  } else {
+    return Refuse(std::string("TKVCERT_UNINSTALL_BY=") + value + ": it must be name, sha1 or sha256");
+  }
+  return true;
+}
+
+size_t ThumbprintDigits(SelectBy by) { return by == SelectBy::kSha1 ? 40 : 64; }
+
+bool IsThumbprint(const std::wstring& text, SelectBy by) {
+  if (text.size() != ThumbprintDigits(by)) return false;
+  for (wchar_t c : text) {
+    if (!iswxdigit(static_cast<wint_t>(c)) || c > 0x7f) return false;
+  }
+  return true;
+}
+
+std::string ThumbprintOf(const std::vector<BYTE>& der, SelectBy by) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(der.data(), der.size(), digest, &length, by == SelectBy::kSha1 ? EVP_sha1() : EVP_sha256(),
+                 nullptr) != 1) {
+    return "";
+  }
+  static const char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned int i = 0; i < length; ++i) {
+    hex += kDigits[digest[i] >> 4];
+    hex += kDigits[digest[i] & 15];
+  }
+  return hex;
+}
+
+}  // namespace
+
+void RecordComplaint(const std::string& why, bool warning) {
+  RunAccount& account = Account();
+  account.messages.push_back(why);
+  if (warning) account.warnings.push_back(why);
+}
+
+}  // namespace tkv
+
+bool AccountBegin(int arguments) {
+  tkv::RunAccount& account = tkv::Account();
+  account.arguments = arguments;
+  if (!tkv::ReadReportDescriptor(getenv("TKVCERT_REPORT"), &account.report_fd)) return false;
+  if (!tkv::ReadSwitch("TKVCERT_DRY_RUN", &account.dry_run)) return false;
+  if (!tkv::ReadSelectBy(&account.select_by)) return false;
+  if (account.dry_run && account.report_fd < 0) {
+    account.dry_run = false;
+    return tkv::Refuse("TKVCERT_DRY_RUN=1 needs TKVCERT_REPORT: a dry run answers only in its report");
+  }
+  return true;
+}
+
+bool AccountRequest(RunCommand command, const wchar_t* parameter, size_t ignored_arguments) {
   tkv::RunAccount& account = tkv::Account();
   account.requested = true;
   account.command = command;
   account.parameter = parameter;
-  if (command == RunCommand::kUninstall) {
+  if (command == RunCommand::kUninstall && account.select_by != tkv::SelectBy::kName) {
+    if (!tkv::IsThumbprint(account.parameter, account.select_by)) {
+      return tkv::Refuse("TKVCERT_UNINSTALL_BY=" +
+                         std::string(account.select_by == tkv::SelectBy::kSha1 ? "sha1" : "sha256") + ": " +
+                         tkv::Quoted(account.parameter) + " is not " +
+                         std::to_string(tkv::ThumbprintDigits(account.select_by)) + " hexadecimal digits");
+    }
+  } else if (command == RunCommand::kUninstall) {
     account.suggestions = std::make_unique<tkv::NameSuggestions>(account.parameter, tkv::kSuggestedNames);
   }
   if (ignored_arguments > 0) {
@@ -169,23 +291,47 @@ void AccountRequest(RunCommand command, const wchar_t* parameter, size_t ignored
                   tkv::Quoted(account.parameter) +
                   ": a command takes one parameter; quote a name that holds spaces");
   }
+  return true;
+}
+
+void AccountError(const wchar_t* message, bool warning, bool with_last_error) {
+  const tkv::KeepErrors unchanged;
+  tkv::ReportedLine line;
+  line.message = tkv::EncodeUtf8Lossless(message);
+  line.warning = warning;
+  line.with_last_error = with_last_error;
+  line.last_error = GetLastError();
+  tkv::Account().reported.push_back(std::move(line));
+}
+
+bool AccountSelects(PCCERT_CONTEXT certificate, const wchar_t* parameter, bool name_matches) {
+  const tkv::RunAccount& account = tkv::Account();
+  if (account.select_by == tkv::SelectBy::kName) return name_matches;
+  const tkv::KeepErrors unchanged;
+  const std::vector<BYTE> der(certificate->pbCertEncoded, certificate->pbCertEncoded + certificate->cbCertEncoded);
+  std::string wanted = tkv::EncodeUtf8Lossless(parameter);
+  for (char& c : wanted) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return tkv::ThumbprintOf(der, account.select_by) == wanted;
 }
 
 void AccountEnd(int status) {
   tkv::RunAccount& account = tkv::Account();
-  // Said once, and only of a run that did what it was asked: after a
-  // failure the error lines are what matters.
-  if (!account.requested || status != 0 || !account.store) return;
-  account.requested = false;
-  const tkv::KeepErrors unchanged;
-  if (account.command == RunCommand::kInstall) {
-    tkv::SayWhatWillNotWork(account);
-    return;
+  if (account.ended) return;
+  account.ended = true;
+  // Said only of a run that did what it was asked: after a failure the
+  // error lines are what matters.
+  if (account.requested && status == 0 && account.store) {
+    const tkv::KeepErrors unchanged;
+    if (account.command == RunCommand::kInstall) {
+      tkv::SayWhatWillNotWork(account);
+    } else {
+      if (account.removed.empty()) {
+        tkv::SayNothingMatched(account);
+      } else {
+        tkv::SayWhatRemains(account);
+      }
+      tkv::SayWhatAnchorsHoldNothing(account);
+    }
   }
-  if (account.removed.empty()) {
-    tkv::SayNothingMatched(account);
-  } else {
-    tkv::SayWhatRemains(account);
-  }
-  tkv::SayWhatAnchorsHoldNothing(account);
+  tkv::WriteRunReport(account, status);
 }

@@ -16,7 +16,24 @@
 
 namespace tkv {
 
+// What TKVCERT_UNINSTALL_BY asks a removal to select by.
+enum class SelectBy { kName, kSha1, kSha256 };
+
+// One "Error :" or "Warning :" line the front end printed.
+struct ReportedLine {
+  std::string message;
+  bool warning = false;
+  bool with_last_error = false;
+  DWORD last_error = 0;
+};
+
 struct RunAccount {
+  // The settings, read before anything is opened.
+  int report_fd = -1;  // TKVCERT_REPORT; -1 for none
+  bool dry_run = false;
+  SelectBy select_by = SelectBy::kName;
+  int arguments = 0;
+
   bool requested = false;
   RunCommand command = RunCommand::kInstall;
   std::wstring parameter;
@@ -38,6 +55,21 @@ struct RunAccount {
   size_t removed_at = 0;
   // An addition that a local anchor already held: that anchor.
   std::string already_held_by;
+  // A removal's certificates of the name, the removed one included, when
+  // the run has looked (0 when it has not).
+  size_t sharing_name = 0;
+
+  // What changed (or, in a dry run, would change).
+  bool anchors_changed = false;
+  bool bundle_changed = false;
+  bool finished_cut_off_change = false;
+  std::vector<std::string> browser_files_changed;
+  // What was said: every line on standard error, those of hooks and
+  // browsers also as warnings, and the front end's own lines.
+  std::vector<std::string> messages;
+  std::vector<std::string> warnings;
+  std::vector<ReportedLine> reported;
+  bool ended = false;
 };
 
 // The one account of this process.
@@ -47,6 +79,9 @@ RunAccount& Account();
 void NoteStoreName(const std::wstring& name);
 // An anchor file the enumeration read and found no certificate in.
 void NoteFileWithoutCertificate(const std::string& relative);
+
+// Whether this run only decides what it would change (TKVCERT_DRY_RUN).
+inline bool DryRun() { return Account().dry_run; }
 
 }  // namespace tkv
 

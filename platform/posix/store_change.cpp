@@ -9,6 +9,7 @@
 #include "platform/posix/browser_policies.h"
 #include "platform/posix/complaint.h"
 #include "platform/posix/hash_links.h"
+#include "platform/posix/run_account.h"
 #include "platform/posix/stop_point.h"
 
 namespace tkv {
@@ -46,6 +47,7 @@ DWORD FinishRecorded(const StoreLocation& location, const RefreshCommand& refres
   }
   bool tidy = true;
   if (DWORD code = PublishChange(location, refresh, dir.fd(), expected, TimeUse::kChange, &tidy)) return code;
+  Account().finished_cut_off_change = Account().bundle_changed = true;
   FollowUp(location, dir.fd());
   if (tidy) dir.ClearRecordedChange();
   return ERROR_SUCCESS;
@@ -110,6 +112,8 @@ DWORD ChangeStore(const StoreLocation& location, const std::vector<BYTE>& der, c
     return code;
   }
   pending.Commit();
+  Account().anchors_changed = pending.changed();
+  Account().bundle_changed = true;
   FollowUp(location, dir.fd());
   if (tidy) dir.ClearRecordedChange();
   return ERROR_SUCCESS;

@@ -201,6 +201,28 @@ std::vector<Copy> FindCopies(const StoreData& store, int anchors_fd, const std::
   return copies;
 }
 
+// Every copy of `der` taken out, as one change; the files they were in.
+DWORD DeleteCopies(const StoreData& store, const std::vector<BYTE>& der, std::vector<std::string>* taken_from) {
+  return ChangeStore(store.location, der, [&](int anchors_fd, AnchorChange& change, ExpectedTrust* expected) {
+    const std::vector<Copy> copies = FindCopies(store, anchors_fd, der);
+    if (copies.empty()) return static_cast<DWORD>(CRYPT_E_NOT_FOUND);  // gone since it was enumerated
+    for (const Copy& copy : copies) taken_from->push_back(copy.relative);
+    expected->removed.push_back(der);
+    for (const Copy& copy : copies) {
+      if (DWORD code = RemoveCopy(store.location, anchors_fd, change, copy, der)) return code;
+    }
+    return static_cast<DWORD>(ERROR_SUCCESS);
+  });
+}
+
+// The same decided and not done: no lock, no file and no program touched.
+DWORD DecideDeletion(const StoreData& store, const std::vector<BYTE>& der, std::vector<std::string>* taken_from) {
+  for (const Copy& copy : FindCopies(store, store.anchors_fd.get(), der)) taken_from->push_back(copy.relative);
+  if (taken_from->empty()) return CRYPT_E_NOT_FOUND;
+  Account().anchors_changed = Account().bundle_changed = true;
+  return ERROR_SUCCESS;
+}
+
 }  // namespace
 }  // namespace tkv
 
@@ -253,19 +275,8 @@ BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
   const StoreData& store = *context->store;
   if (store.read_only) return Fail(ERROR_ACCESS_DENIED);
   std::vector<std::string> taken_from;
-  const DWORD deleted = ChangeStore(store.location, context->der, [&](int anchors_fd, AnchorChange& change,
-                                                                     ExpectedTrust* expected) -> DWORD {
-    const std::vector<Copy> copies = FindCopies(store, anchors_fd, context->der);
-    if (copies.empty()) return CRYPT_E_NOT_FOUND;  // gone since it was enumerated
-    for (const Copy& copy : copies) taken_from.push_back(copy.relative);
-    expected->removed.push_back(context->der);
-    for (const Copy& copy : copies) {
-      if (DWORD code = RemoveCopy(store.location, anchors_fd, change, copy, context->der)) {
-        return code;
-      }
-    }
-    return ERROR_SUCCESS;
-  });
+  const DWORD deleted = DryRun() ? DecideDeletion(store, context->der, &taken_from)
+                                 : DeleteCopies(store, context->der, &taken_from);
   if (deleted != ERROR_SUCCESS) return Fail(deleted);
   Account().removed = context->der;
   Account().removed_from = std::move(taken_from);

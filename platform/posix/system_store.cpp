@@ -20,6 +20,7 @@
 #include "platform/posix/run_account.h"
 #include "platform/posix/store_change.h"
 #include "platform/posix/store_publish.h"
+#include "platform/posix/trust_bundle.h"
 
 namespace tkv {
 namespace {
@@ -117,20 +118,42 @@ DWORD CheckCallerMayChange(const StoreLocation& location, int anchors_fd, bool r
   return ErrorFromErrno(error);
 }
 
+// The local anchor that holds the certificate: its own, when it is in
+// place, else another that the bundle shows; "" for none.
+std::string AnchorHolding(const StoreLocation& location, int anchors_fd, const std::vector<BYTE>& der,
+                          const std::string& name, const std::string& pem) {
+  std::vector<BYTE> own;
+  if (ReadAnchorFile(location, anchors_fd, name, &own) == ERROR_SUCCESS &&
+      std::string(own.begin(), own.end()) == pem) {
+    return name;
+  }
+  return LocalAnchorHolding(location, anchors_fd, der);
+}
+
 // An addition's change: the certificate's own anchor, unless a local anchor
 // that the bundle already shows holds it under another name, which pins it
 // as well; a second copy would only be one more file to remove.
 DWORD AddAnchor(const StoreLocation& location, int anchors_fd, AnchorChange& change,
                 const std::vector<BYTE>& der, const std::string& name, const std::string& pem) {
-  std::vector<BYTE> own;
-  const bool installed = ReadAnchorFile(location, anchors_fd, name, &own) == ERROR_SUCCESS &&
-                         std::string(own.begin(), own.end()) == pem;
-  const std::string holder = installed ? name : LocalAnchorHolding(location, anchors_fd, der);
+  const std::string holder = AnchorHolding(location, anchors_fd, der, name, pem);
   if (!holder.empty() && holder != name) {
     Account().already_held_by = holder;
     return ERROR_SUCCESS;
   }
   return change.Replace(name, AnchorFile{pem});
+}
+
+// What an addition would change, decided without changing it.
+void DecideAddition(const StoreData& store, const std::vector<BYTE>& der, const std::string& name,
+                    const std::string& pem) {
+  RunAccount& account = Account();
+  const std::string holder = AnchorHolding(store.location, store.anchors_fd.get(), der, name, pem);
+  if (!holder.empty() && holder != name) account.already_held_by = holder;
+  std::vector<bool> held;
+  const bool bundle_holds =
+      BundleHolds(*store.location.root, store.location.layout->bundle, {der}, &held) == ERROR_SUCCESS && held[0];
+  account.anchors_changed = holder.empty();
+  account.bundle_changed = account.anchors_changed || !bundle_holds;
 }
 
 }  // namespace
@@ -148,6 +171,10 @@ DWORD OpenSystemStore(bool read_only, StoreData* data) {
   if (DWORD code = CheckCallerMayChange(data->location, data->anchors_fd.get(), read_only)) return code;
   data->read_only = read_only;
   if (read_only || !HasRecordedChange(data->anchors_fd.get())) return ERROR_SUCCESS;
+  if (DryRun()) {  // it would be finished first
+    Account().finished_cut_off_change = true;
+    return ERROR_SUCCESS;
+  }
   // Before a removal finds nothing to remove, or an install finds its
   // certificate there already, what a cut-off run left is finished.
   return FinishCutOffChange(data->location);
@@ -212,6 +239,11 @@ BOOL CertAddCertificateContextToStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pCer
   const std::string pem = tkv::PemCertificate(der);
   if (name.empty() || pem.empty()) return Fail(ERROR_NOT_ENOUGH_MEMORY);
   if (handle->data->read_only) return Fail(ERROR_ACCESS_DENIED);
+  if (tkv::DryRun()) {
+    tkv::DecideAddition(*handle->data, der, name, pem);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+  }
   const tkv::StoreLocation& location = handle->data->location;
   if (DWORD code = tkv::ChangeStore(location, der,
                                     [&](int anchors_fd, tkv::AnchorChange& change, tkv::ExpectedTrust* expected) {

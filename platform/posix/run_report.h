@@ -1,0 +1,25 @@
+// The report of a run that TKVCERT_REPORT asks for: one JSON object written
+// to the caller's descriptor once the run ends, for configuration
+// management to read instead of the console's lines.
+#ifndef TKVCERT_PLATFORM_POSIX_RUN_REPORT_H_
+#define TKVCERT_PLATFORM_POSIX_RUN_REPORT_H_
+
+#include <string>
+
+#include "platform/posix/run_account.h"
+
+namespace tkv {
+
+// Bumped when a key changes meaning or goes; new keys keep it.
+constexpr int kReportVersion = 1;
+
+// The report of a run that ended with `status`, as text.
+std::string RunReport(const RunAccount& account, int status);
+
+// Writes it whole to the account's descriptor, never failing the run: a
+// reader that went away costs the report, not the change.
+void WriteRunReport(const RunAccount& account, int status);
+
+}  // namespace tkv
+
+#endif  // TKVCERT_PLATFORM_POSIX_RUN_REPORT_H_
