@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
 
 #include "platform/posix/anchor_format.h"
 #include "tests/support/sandbox.h"
@@ -51,10 +54,46 @@ bool InWineRootStore(const Bytes& der) {
              .status == 0;
 }
 
+// A run with TKVCERT_REPORT=9 (and the settings given), and the report it
+// wrote; null when it wrote none.
+struct ReportedRun {
+  RunResult result;
+  nlohmann::json report;
+};
+
+ReportedRun RunReporting(const std::vector<std::string>& args, const RunOptions& base,
+                         const std::vector<std::pair<const char*, std::string>>& settings = {}) {
+  TempDir dir;
+  const std::string path = dir.File("report.json");
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  RunOptions options = base;
+  options.leaked_fd = fd;
+  std::vector<std::unique_ptr<ScopedEnvironmentVariable>> set;
+  set.push_back(std::make_unique<ScopedEnvironmentVariable>("TKVCERT_REPORT", "9"));
+  for (const auto& [name, value] : settings) set.push_back(std::make_unique<ScopedEnvironmentVariable>(name, value));
+  ReportedRun run{RunTool(args, options), nullptr};
+  close(fd);
+  const std::string text = ReadFile(path);
+  if (!text.empty()) run.report = nlohmann::json::parse(text, nullptr, false);
+  return run;
+}
+
+// Everything below a root: names, kinds, modes, sizes, times and contents.
+std::string RootState(const std::string& root) {
+  return RunProgram({"sh", "-c",
+                     "cd '" + root + "' && find . -printf '%p %y %m %s %T@\\n' | sort && "
+                     "find . -type f -exec sha256sum {} + | sort"})
+      .out;
+}
+
 class ToolTest : public ::testing::Test {
  protected:
   RunResult Run(const std::vector<std::string>& args, bool as_nobody = false) {
     return RunTool(args, {sandbox_.root(), as_nobody, sandbox_.root() + "/files"});
+  }
+  ReportedRun Report(const std::vector<std::string>& args,
+                     const std::vector<std::pair<const char*, std::string>>& settings = {}) {
+    return RunReporting(args, {sandbox_.root(), false, sandbox_.root() + "/files"}, settings);
   }
   // Installs through the tool and checks that it said so.
   void Install(const Bytes& der, const std::string& file) {
@@ -136,6 +175,15 @@ TEST_F(ToolTest, CommandLineIsCollectedAndDispatchedExactly) {
     if (c.err != nullptr && !OnWine()) {
       EXPECT_EQ(r.err, WithAnchors(c.err, sandbox_));
     }
+    if (OnWine()) continue;
+    // Asked for a report, the run is the same run, and says so in it.
+    const ReportedRun reported = Report(c.args);
+    EXPECT_EQ(reported.result.out, c.out);
+    EXPECT_EQ(reported.result.status, c.status);
+    ASSERT_TRUE(reported.report.is_object());
+    EXPECT_EQ(reported.report["report"], 1);
+    EXPECT_EQ(reported.report["status"], c.status);
+    EXPECT_EQ(reported.report["outcome"], c.out == usage ? "usage" : c.status == 0 ? "ok" : "error");
   }
 }
 
@@ -709,6 +757,30 @@ TEST_F(ToolTest, TwinsAreRemovedOneRunAtATimeInEnumerationOrder) {
   }
   ASSERT_EQ(sandbox_.BundleCount(), 2);
 
+  // By thumbprint, exactly the one asked for goes, though the other sorts first.
+  const std::string second_sha1 = AnchorName(second).substr(0, 40);
+  for (const std::string& by : {std::string("sha1"), std::string("sha256")}) {
+    SCOPED_TRACE(by);
+    const ReportedRun dry = Report({"/uninstall", by == "sha1" ? second_sha1 : ""},
+                                   {{"TKVCERT_UNINSTALL_BY", by}, {"TKVCERT_DRY_RUN", "1"}});
+    if (by == "sha256") {  // not a thumbprint of that kind: refused, nothing done
+      EXPECT_EQ(dry.result.status, 1);
+      EXPECT_EQ(dry.result.out, "");
+      continue;
+    }
+    EXPECT_EQ(dry.result.out, "");
+    EXPECT_EQ(dry.report["removed"][0]["sha1"], second_sha1);
+    EXPECT_EQ(dry.report["sharing_name"], 2);
+  }
+  RunResult by_thumbprint = [&] {
+    const ScopedEnvironmentVariable by("TKVCERT_UNINSTALL_BY", "sha1");
+    return Run({"/uninstall", second_sha1});
+  }();
+  EXPECT_EQ(by_thumbprint.out, RemovalLines("Twin CA") + Removed(second_sha1));
+  EXPECT_EQ(by_thumbprint.status, 0);
+  EXPECT_EQ(sandbox_.AnchorNames(), std::vector<std::string>{AnchorName(first)});
+  Install(second, "b.pem");
+
   const std::string thumbprint = AnchorName(first).substr(0, 40);
   const Bytes* expectations[] = {&second, nullptr};
   for (const Bytes* expected_left : expectations) {
@@ -816,6 +888,84 @@ TEST_F(ToolTest, FailedDeletionEndsTheRunAndLeavesTheStoreAsItWas) {
   EXPECT_EQ(r.out, failed.substr(0, failed.size() - 1) + "0x65b\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(sandbox_.Snapshot(), before);
+}
+
+}  // namespace
+}  // namespace tkv::testing
+
+namespace tkv::testing {
+namespace {
+
+// What the report says changed, run after run, and what a dry run says it
+// would change while the whole root stays as it was.
+TEST_F(ToolTest, TheReportSaysWhatChangedAndADryRunChangesNothing) {
+  SKIP_ON_WINE("the report is the Linux build's");
+  const Bytes der = MakeCertificate("Reported CA");
+  sandbox_.Put("ca.pem", ToPem(der));
+  const std::string sha1 = AnchorName(der).substr(0, 40);
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    std::function<void()> before;
+    bool dry;
+    const char* outcome;
+    bool anchors;
+    bool bundle;
+    const char* last_error;
+  } cases[] = {
+      {"would install", {"/install", "ca.pem"}, nullptr, true, "ok", true, true, nullptr},
+      {"installs", {"/install", "ca.pem"}, nullptr, false, "ok", true, true, nullptr},
+      {"nothing to do", {"/install", "ca.pem"}, nullptr, false, "ok", false, false, nullptr},
+      {"would repair the bundle", {"/install", "ca.pem"},
+       [&] { WriteFile(sandbox_.bundle(), std::string()); }, true, "ok", false, true, nullptr},
+      {"repairs the bundle", {"/install", "ca.pem"}, nullptr, false, "ok", false, true, nullptr},
+      {"would remove", {"/uninstall", "Reported CA"}, nullptr, true, "ok", true, true, nullptr},
+      {"a file that is no certificate", {"/install", "missing.pem"}, nullptr, false, "error", false, false, "0x2"},
+      {"a refresh that fails", {"/uninstall", "Reported CA"}, [&] { sandbox_.BreakRefresh(); }, false, "error",
+       false, false, "0x65b"},
+      {"the usage", {"/install"}, nullptr, false, "usage", false, false, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.before) c.before();
+    const std::string state = RootState(sandbox_.root());
+    std::vector<std::pair<const char*, std::string>> settings;
+    if (c.dry) settings.emplace_back("TKVCERT_DRY_RUN", "1");
+    const ReportedRun run = Report(c.args, settings);
+    ASSERT_TRUE(run.report.is_object()) << run.result.err;
+    const nlohmann::json& report = run.report;
+    EXPECT_EQ(report["outcome"], c.outcome);
+    EXPECT_EQ(report["status"], run.result.status);
+    EXPECT_EQ(report["changed"]["anchors"], c.anchors);
+    EXPECT_EQ(report["changed"]["bundle"], c.bundle);
+    if (c.last_error != nullptr) {
+      EXPECT_EQ(report["error"]["last_error"], c.last_error);
+    } else {
+      EXPECT_FALSE(report.contains("error")) << report.dump();
+    }
+    if (std::string(c.outcome) == "ok") {
+      EXPECT_EQ(report["certificate"]["sha1"], sha1);
+      EXPECT_EQ(report["certificate"]["name"], "Reported CA");
+      EXPECT_EQ(report["store"]["anchors"], sandbox_.anchors_dir());
+    }
+    if (c.dry) {
+      EXPECT_EQ(run.result.out, "");
+      EXPECT_EQ(run.result.status, 0);
+      EXPECT_EQ(RootState(sandbox_.root()), state);
+      EXPECT_TRUE(report["certificates"].is_array());
+    }
+  }
+  // A dry run needs its report, and a report its descriptor: refused first.
+  for (const auto& [name, value] : {std::pair<const char*, const char*>{"TKVCERT_DRY_RUN", "1"},
+                                    {"TKVCERT_REPORT", "8"}}) {
+    SCOPED_TRACE(name);
+    const ScopedEnvironmentVariable set(name, value);
+    const std::string state = RootState(sandbox_.root());
+    const RunResult r = Run({"/install", "ca.pem"});
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(RootState(sandbox_.root()), state);
+  }
 }
 
 }  // namespace

@@ -73,15 +73,17 @@ void SayNothingMatched(const RunAccount& account) {
   if (!closest.empty()) Complain("the closest names there: " + closest);
 }
 
-// A removal takes the first certificate of the name, where its scan met it;
-// others of the name can only come after that, and only those files of the
-// scan's listing are read again.
+// A removal by name takes the first certificate of the name, where its scan
+// met it; others of the name can only come after that, and only those files
+// of the scan's listing are read again. One by thumbprint may have others
+// of its name anywhere.
 void SayWhatRemains(RunAccount& account) {
   const StoreLocation& store = *account.store;
   std::wstring removed_name;
   SimpleDisplayName(account.removed.data(), account.removed.size(), &removed_name);
   std::vector<std::vector<BYTE>> others;
-  ForEachStoreName(store, account.removed_in->listing, account.removed_at,
+  const size_t first = account.select_by == SelectBy::kName ? account.removed_at : 0;
+  ForEachStoreName(store, account.removed_in->listing, first,
                    [&](const std::wstring& name, const std::vector<BYTE>& der, const std::string&) {
                      if (name != removed_name || der == account.removed) return;
                      for (const std::vector<BYTE>& seen : others) {
@@ -93,7 +95,8 @@ void SayWhatRemains(RunAccount& account) {
   if (others.empty()) return;
   Complain(std::to_string(others.size() + 1) + " certificates were named " + Quoted(removed_name) +
            "; removed the one with SHA-1 " + Thumbprint(account.removed) + " from " +
-           AnchorPaths(store, account.removed_from) + "; run again to remove the next");
+           AnchorPaths(store, account.removed_from) +
+           (account.select_by == SelectBy::kName ? "; run again to remove the next" : "; the others stay"));
 }
 
 // What the scan found no certificate in, and why.

@@ -111,9 +111,9 @@ DWORD ChangeStore(const StoreLocation& location, const std::vector<BYTE>& der, c
     }
     return code;
   }
-  pending.Commit();
   Account().anchors_changed = pending.changed();
   Account().bundle_changed = true;
+  pending.Commit();
   FollowUp(location, dir.fd());
   if (tidy) dir.ClearRecordedChange();
   return ERROR_SUCCESS;
