@@ -903,6 +903,20 @@ TEST_F(ToolTest, TheReportSaysWhatChangedAndADryRunChangesNothing) {
   const Bytes der = MakeCertificate("Reported CA");
   sandbox_.Put("ca.pem", ToPem(der));
   const std::string sha1 = AnchorName(der).substr(0, 40);
+  // A reader that went away costs the report, never the change.
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  close(ends[0]);
+  const RunResult unread = [&] {
+    const ScopedEnvironmentVariable report("TKVCERT_REPORT", "9");
+    return RunTool({"/install", "ca.pem"}, {sandbox_.root(), false, sandbox_.root() + "/files", ends[1]});
+  }();
+  close(ends[1]);
+  EXPECT_EQ(unread.out, Imported("ca.pem"));
+  EXPECT_EQ(unread.status, 0);
+  EXPECT_EQ(sandbox_.AnchorNames(), std::vector<std::string>{AnchorName(der)});
+  ASSERT_EQ(Run({"/uninstall", "Reported CA"}).status, 0);
+
   const struct {
     const char* name;
     std::vector<std::string> args;
