@@ -179,6 +179,7 @@ namespace {
 
 // A setting that does not hold is said once, and the run does nothing.
 bool Refuse(const std::string& why) {
+  Account().refused = true;
   Complain(why + "; nothing was done");
   return false;
 }

@@ -69,6 +69,7 @@ struct RunAccount {
   std::vector<std::string> messages;
   std::vector<std::string> warnings;
   std::vector<ReportedLine> reported;
+  bool refused = false;  // a setting did not hold: nothing was done
   bool ended = false;
 };
 

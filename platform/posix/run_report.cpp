@@ -151,13 +151,12 @@ std::string RunReport(const RunAccount& account, int status) {
   report["capabilities"] = Capabilities();
   report["status"] = status;
   report["dry_run"] = account.dry_run;
-  if (!account.requested) {
-    report["outcome"] = "usage";
-  } else {
+  if (account.requested) {
     report["command"] = CommandName(account.command);
     PutText(report, "parameter", EncodeUtf8Lossless(account.parameter));
-    report["outcome"] = status == 0 ? "ok" : "error";
   }
+  report["outcome"] = account.refused ? "error" : !account.requested ? "usage" : status == 0 ? "ok" : "error";
+  if (account.refused && !account.messages.empty()) report["error"] = json{{"message", account.messages.back()}};
   if (account.store) {
     const StoreLocation& store = *account.store;
     json where = json::object();
