@@ -244,6 +244,8 @@ class Tool(object):
             self.environment['TKVCERT_BROWSERS'] = 'off'
         self.warnings = []
         self.messages = []
+        # What the task did before a failure, which the failure reports too.
+        self.result = dict(changed=False)
 
     def run(self, args, dry_run=False, uninstall_by=None):
         environment = dict(self.environment)
@@ -275,7 +277,7 @@ class Tool(object):
         return run
 
     def fail(self, run, what):
-        result = dict(rc=run.rc, stdout=run.stdout, stderr=run.stderr,
+        result = dict(self.result, rc=run.rc, stdout=run.stdout, stderr=run.stderr,
                       stdout_lines=run.stdout.splitlines(), stderr_lines=run.stderr.splitlines(),
                       messages=self.messages)
         if run.report is None:
@@ -362,10 +364,16 @@ def find_executable(module):
     return found
 
 
+def describe_command(module):
+    params = module.params
+    if params['state'] == 'present':
+        return 'tkvcert /install %s' % (params['path'] or '(content)')
+    return 'tkvcert /uninstall %s' % (params['thumbprint'] or params['name'])
+
+
 def install(module, tool, path, result):
     """One run, real or dry; the dry run's list gives the diff's before."""
-    what = 'tkvcert /install %s' % module.params['path'] if module.params['path'] else 'tkvcert /install'
-    run = tool.checked(['/install', path], what, dry_run=module.check_mode)
+    run = tool.checked(['/install', path], describe_command(module), dry_run=module.check_mode)
     report = run.report
     result['changed'] = run.changed()
     if 'certificate' in report:
@@ -384,7 +392,7 @@ def remove(module, tool, result):
     params = module.params
     if params['thumbprint']:
         thumbprint, kind = thumbprint_kind(module, params['thumbprint'])
-        run = tool.checked(['/uninstall', thumbprint], 'tkvcert /uninstall %s' % thumbprint,
+        run = tool.checked(['/uninstall', thumbprint], describe_command(module),
                            dry_run=module.check_mode, uninstall_by=kind)
         if kind not in ((run.report.get('capabilities') or {}).get('uninstall_by') or []):
             module.fail_json(msg='%s cannot remove by %s: it took the thumbprint for a name'
@@ -393,7 +401,7 @@ def remove(module, tool, result):
         result['removed'] = [described(c) for c in run.report.get('removed') or []]
         return run
     name = params['name']
-    what = 'tkvcert /uninstall %s' % name
+    what = describe_command(module)
     if module.check_mode:
         # The dry run decides one removal; the list shows every one to come.
         run = tool.checked(['/uninstall', name], what, dry_run=True)
@@ -429,7 +437,7 @@ def apply_state(module, tool, path, result):
     listing_args = ['/install', path] if present else ['/uninstall', module.params['name'] or '-']
     before = None
     if module._diff and not module.check_mode:
-        before = local_certificates(tool.checked(listing_args, 'tkvcert (listing)', dry_run=True).report)
+        before = local_certificates(tool.checked(listing_args, describe_command(module), dry_run=True).report)
     run = install(module, tool, path, result) if present else remove(module, tool, result)
     if run.report.get('store'):
         result['store'] = run.report['store']
@@ -441,7 +449,7 @@ def apply_state(module, tool, path, result):
         after = predicted_install(before, run.report) if present else \
             predicted_removal(before, result['removed'])
     else:
-        after = local_certificates(tool.checked(listing_args, 'tkvcert (listing)', dry_run=True).report)
+        after = local_certificates(tool.checked(listing_args, describe_command(module), dry_run=True).report)
     result['diff'] = dict(before=listing(before), after=listing(after),
                           before_header='local certificates', after_header='local certificates')
 
@@ -472,7 +480,7 @@ def main():
     tool = Tool(module, find_executable(module))
     if module.check_mode or module._diff:
         tool.require_dry_run()
-    result = dict(changed=False)
+    result = tool.result
     temporary = None
     try:
         path = params['path']
