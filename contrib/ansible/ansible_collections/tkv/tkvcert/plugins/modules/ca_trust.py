@@ -247,7 +247,7 @@ class Tool(object):
         # What the task did before a failure, which the failure reports too.
         self.result = dict(changed=False)
 
-    def run(self, args, dry_run=False, uninstall_by=None):
+    def run(self, args, dry_run=False, uninstall_by=None, listing=False):
         environment = dict(self.environment)
         if dry_run:
             environment['TKVCERT_DRY_RUN'] = '1'
@@ -273,7 +273,8 @@ class Tool(object):
                 if warning not in self.warnings:
                     self.warnings.append(warning)
                     self.module.warn('tkvcert: %s' % warning)
-            self.messages.extend(run.report.get('messages') or [])
+            if not listing:  # a listing's "nothing was removed" is not the task's
+                self.messages.extend(run.report.get('messages') or [])
         return run
 
     def fail(self, run, what):
@@ -372,7 +373,6 @@ def describe_command(module):
 
 
 def install(module, tool, path, result):
-    """One run, real or dry; the dry run's list gives the diff's before."""
     run = tool.checked(['/install', path], describe_command(module), dry_run=module.check_mode)
     report = run.report
     result['changed'] = run.changed()
@@ -435,9 +435,12 @@ def predicted_removal(before, removed):
 def apply_state(module, tool, path, result):
     present = module.params['state'] == 'present'
     listing_args = ['/install', path] if present else ['/uninstall', module.params['name'] or '-']
-    before = None
-    if module._diff and not module.check_mode:
-        before = local_certificates(tool.checked(listing_args, describe_command(module), dry_run=True).report)
+
+    def listed():
+        return local_certificates(tool.checked(listing_args, describe_command(module), dry_run=True,
+                                               listing=True).report)
+
+    before = listed() if module._diff and not module.check_mode else None
     run = install(module, tool, path, result) if present else remove(module, tool, result)
     if run.report.get('store'):
         result['store'] = run.report['store']
@@ -449,7 +452,7 @@ def apply_state(module, tool, path, result):
         after = predicted_install(before, run.report) if present else \
             predicted_removal(before, result['removed'])
     else:
-        after = local_certificates(tool.checked(listing_args, describe_command(module), dry_run=True).report)
+        after = listed()
     result['diff'] = dict(before=listing(before), after=listing(after),
                           before_header='local certificates', after_header='local certificates')
 
