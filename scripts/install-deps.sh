@@ -25,6 +25,8 @@ if [ "${1:-}" != "--linux-only" ]; then
   # The browser tests: real headless browsers, and iproute2 for their
   # namespace's loopback.
   packages+=(chromium firefox-esr iproute2)
+  # The Ansible collection: its module's unit tests and ansible-doc.
+  packages+=(ansible-core)
 fi
 missing=()
 for p in "${packages[@]}"; do
