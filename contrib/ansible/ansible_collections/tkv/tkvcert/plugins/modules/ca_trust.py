@@ -1,0 +1,504 @@
+#!/usr/bin/python
+# -*- coding: utf-8 -*-
+# Copyright: TKV
+# MIT License (see doc/copyright in the tkvcert source)
+
+from __future__ import absolute_import, division, print_function
+__metaclass__ = type
+
+DOCUMENTATION = r'''
+---
+module: ca_trust
+short_description: Install or remove one CA certificate in a Linux machine's trust store with tkvcert
+version_added: "1.0.0"
+description:
+  - Runs C(tkvcert) on the target to install a CA certificate into the trust
+    store's anchors directory, or to remove one, and refreshes the store (its
+    bundle, Java's keystore through its hooks, and the browsers' policies)
+    within the task. A refresh that failed fails the task, and the next run
+    repairs it, so no handler is needed.
+  - Whether anything changed is read from the tool's JSON report
+    (C(TKVCERT_REPORT)), never from its text.
+  - Check mode asks the tool's dry run (C(TKVCERT_DRY_RUN)) what would change,
+    and is exact for both states. A C(tkvcert) too old to have a dry run is
+    refused in check mode rather than run for real.
+  - For Windows targets use M(ansible.windows.win_certificate_store) with
+    C(store_name) set to C(Root).
+author:
+  - TKV
+requirements:
+  - tkvcert 1.0.0 or later on the target (the Linux build), run as root
+options:
+  state:
+    description:
+      - C(present) installs the certificate in C(path) or C(content).
+      - C(absent) removes the certificate with C(thumbprint), or every
+        certificate named C(name).
+    type: str
+    choices: [present, absent]
+    default: present
+  path:
+    description:
+      - A certificate file on the target, in any form C(tkvcert /install) reads.
+      - Mutually exclusive with C(content).
+    type: path
+  content:
+    description:
+      - The certificate as PEM text. It is written to a private temporary file
+        on the target, which is removed after the task.
+      - Mutually exclusive with C(path).
+    type: str
+  thumbprint:
+    description:
+      - With C(state=absent), the SHA-1 (40 hexadecimal digits) or SHA-256 (64)
+        thumbprint of the certificate to remove, in either case; colons and
+        spaces are ignored. Exactly that certificate goes, with all its copies,
+        even when another has the same name; this is how a CA whose successor
+        keeps its name is rotated out.
+      - Mutually exclusive with C(name).
+    type: str
+  name:
+    description:
+      - With C(state=absent), the name of the certificates to remove, exactly
+        as C(tkvcert /uninstall) matches it (case and spaces included); the
+        C(certificate.name) this module returns on install.
+      - Every local certificate of that name is removed in the one task, with a
+        warning when there was more than one, so a second run changes nothing.
+        The distribution's own certificates are not removed.
+      - Mutually exclusive with C(thumbprint).
+    type: str
+  sysroot:
+    description:
+      - A directory that C(tkvcert) treats as C(/) (C(TKVCERT_SYSROOT)), for a
+        container or system image.
+    type: path
+  browsers:
+    description:
+      - C(false) sets C(TKVCERT_BROWSERS=off), so that the browsers' policy
+        files are left as they are.
+    type: bool
+    default: true
+  executable:
+    description:
+      - The C(tkvcert) to run; a name without a slash is looked for on C(PATH),
+        C(/usr/sbin) and C(/sbin) included.
+    type: str
+    default: tkvcert
+notes:
+  - The tool runs with a minimal environment (C(PATH) and C(LC_ALL=C)) and
+    without a shell; its report is read through a private temporary file.
+  - Removal by C(name) runs the tool once for each certificate of that name,
+    at most 64 times.
+  - With C(--diff), the local certificates before and after, as
+    "name (SHA-1)", from the tool's dry run.
+attributes:
+  check_mode:
+    support: full
+  diff_mode:
+    support: full
+'''
+
+EXAMPLES = r'''
+- name: Trust the corporate proxy's CA
+  tkv.tkvcert.ca_trust:
+    path: /etc/pki/corp-proxy-ca.pem
+
+- name: Trust a CA given inline, leaving the browsers' policies alone
+  tkv.tkvcert.ca_trust:
+    content: "{{ lookup('ansible.builtin.file', 'files/corp-root-ca.pem') }}"
+    browsers: false
+
+- name: Rotate out the old Corp Root CA, whose successor has the same name
+  tkv.tkvcert.ca_trust:
+    state: absent
+    thumbprint: 4AD02C5DD4D2F9A1C14FA563F63FA23331DFFA80
+
+- name: Remove every certificate named "Corp Root CA"
+  tkv.tkvcert.ca_trust:
+    state: absent
+    name: Corp Root CA
+
+- name: Install into an image's root
+  tkv.tkvcert.ca_trust:
+    path: /srv/images/web/ca.pem
+    sysroot: /srv/images/web
+'''
+
+RETURN = r'''
+certificate:
+  description: The certificate installed (C(state=present)).
+  returned: when C(state=present) and the tool could read it
+  type: dict
+  contains:
+    name:
+      description: The name C(tkvcert /uninstall) and C(name) match.
+      type: str
+      sample: Corp Root CA
+    sha1:
+      description: SHA-1 thumbprint, upper-case hexadecimal.
+      type: str
+      sample: 4AD02C5DD4D2F9A1C14FA563F63FA23331DFFA80
+    sha256:
+      description: SHA-256 thumbprint, upper-case hexadecimal.
+      type: str
+    subject:
+      description: The subject, as text.
+      type: str
+      sample: CN=Corp Root CA,O=Corp
+    not_after:
+      description: The end of its validity, in UTC.
+      type: str
+      sample: "2030-01-01T00:00:00Z"
+removed:
+  description: >-
+    The certificates removed (C(state=absent)), each as in C(certificate),
+    with the C(files) it was removed from; in check mode, those that would be.
+  returned: when C(state=absent)
+  type: list
+  elements: dict
+store:
+  description: The store the tool found.
+  returned: when the tool found one
+  type: dict
+  contains:
+    family:
+      description: The distribution family, as the tool names it.
+      type: str
+      sample: Debian, Ubuntu
+    anchors:
+      description: The anchors directory.
+      type: str
+      sample: /usr/local/share/ca-certificates
+    bundle:
+      description: The bundle clients read.
+      type: str
+      sample: /etc/ssl/certs/ca-certificates.crt
+browsers:
+  description: The browser policy files written (or that would be).
+  returned: always
+  type: list
+  elements: str
+messages:
+  description: The lines the tool wrote on standard error, every run's.
+  returned: always
+  type: list
+  elements: str
+last_error:
+  description: The tool's last-error code, for example C(0x2); see tkvcert(8), DIAGNOSTICS.
+  returned: failed, when the tool reported one
+  type: str
+  sample: "0x2"
+rc:
+  description: The tool's exit status.
+  returned: failed
+  type: int
+stdout_lines:
+  description: The tool's standard output.
+  returned: failed
+  type: list
+  elements: str
+stderr_lines:
+  description: The tool's standard error.
+  returned: failed
+  type: list
+  elements: str
+'''
+
+import json
+import os
+import re
+import subprocess
+import tempfile
+
+from ansible.module_utils.basic import AnsibleModule
+from ansible.module_utils.common.text.converters import to_bytes, to_text
+
+# Removal by name takes one certificate a run; this bounds the loop.
+MAX_REMOVAL_RUNS = 64
+# The tool runs as root: nothing of the caller's environment reaches it.
+BASE_ENVIRONMENT = {'PATH': '/usr/sbin:/usr/bin:/sbin:/bin', 'LC_ALL': 'C'}
+
+
+class Run(object):
+    def __init__(self, rc, stdout, stderr, report):
+        self.rc, self.stdout, self.stderr, self.report = rc, stdout, stderr, report
+
+    def ok(self):
+        return self.rc == 0 and self.report is not None and self.report.get('outcome') == 'ok'
+
+    def changed(self):
+        changed = (self.report or {}).get('changed') or {}
+        return bool(changed.get('anchors') or changed.get('bundle') or changed.get('browsers')
+                    or changed.get('finished_cut_off_change'))
+
+
+class Tool(object):
+    def __init__(self, module, executable):
+        self.module = module
+        self.executable = executable
+        self.environment = dict(BASE_ENVIRONMENT)
+        params = module.params
+        if params['sysroot']:
+            self.environment['TKVCERT_SYSROOT'] = params['sysroot']
+        if not params['browsers']:
+            self.environment['TKVCERT_BROWSERS'] = 'off'
+        self.warnings = []
+        self.messages = []
+        # What the task did before a failure, which the failure reports too.
+        self.result = dict(changed=False)
+
+    def run(self, args, dry_run=False, uninstall_by=None, listing=False):
+        environment = dict(self.environment)
+        if dry_run:
+            environment['TKVCERT_DRY_RUN'] = '1'
+        if uninstall_by:
+            environment['TKVCERT_UNINSTALL_BY'] = uninstall_by
+        # A file, not a pipe: a dry run's list can outgrow a pipe's buffer
+        # while nothing reads it until the tool ends.
+        with tempfile.TemporaryFile() as report_file:
+            fd = report_file.fileno()
+            environment['TKVCERT_REPORT'] = str(fd)
+            try:
+                process = subprocess.Popen([self.executable] + args, env=environment, cwd='/',
+                                           stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                           stderr=subprocess.PIPE, close_fds=True, pass_fds=(fd,))
+                stdout, stderr = process.communicate()
+            except OSError as e:
+                self.module.fail_json(msg='cannot run %s: %s' % (self.executable, to_text(e)))
+            report_file.seek(0)
+            run = Run(process.returncode, to_text(stdout, errors='surrogate_or_replace'),
+                      to_text(stderr, errors='surrogate_or_replace'), read_report(report_file.read()))
+        if run.report is not None:
+            for warning in run.report.get('warnings') or []:
+                if warning not in self.warnings:
+                    self.warnings.append(warning)
+                    self.module.warn('tkvcert: %s' % warning)
+            if not listing:  # a listing's "nothing was removed" is not the task's
+                self.messages.extend(run.report.get('messages') or [])
+        return run
+
+    def fail(self, run, what):
+        result = dict(self.result, rc=run.rc, stdout=run.stdout, stderr=run.stderr,
+                      stdout_lines=run.stdout.splitlines(), stderr_lines=run.stderr.splitlines(),
+                      messages=self.messages)
+        if run.report is None:
+            result['msg'] = ('%s: %s wrote no report (TKVCERT_REPORT), exit status %d: %s'
+                             % (what, self.executable, run.rc,
+                                first_line(run.stderr) or 'nothing on standard error'))
+        else:
+            error = run.report.get('error') or {}
+            if error.get('last_error'):
+                result['last_error'] = error['last_error']
+            why = [error.get('message') or 'outcome %s' % run.report.get('outcome')]
+            if error.get('last_error'):
+                why[0] += ' (LastError %s)' % error['last_error']
+            why.extend(run.report.get('messages') or [])
+            result['msg'] = '%s failed: %s' % (what, '; '.join(why))
+        self.module.fail_json(**result)
+
+    def checked(self, args, what, **kwargs):
+        run = self.run(args, **kwargs)
+        if not run.ok():
+            self.fail(run, what)
+        return run
+
+    def require_dry_run(self):
+        """An older binary ignores TKVCERT_DRY_RUN and would act for real."""
+        probe = self.run([])
+        capabilities = (probe.report or {}).get('capabilities') or {}
+        if not capabilities.get('dry_run'):
+            self.module.fail_json(
+                msg='%s has no dry run (its report, run without arguments, lists no '
+                    'capabilities.dry_run): refusing to run it in check or diff mode; '
+                    'install tkvcert 1.0.0 or later' % self.executable,
+                rc=probe.rc, stdout_lines=probe.stdout.splitlines(),
+                stderr_lines=probe.stderr.splitlines())
+
+
+def read_report(data):
+    text = to_text(data, errors='surrogate_or_replace').strip()
+    if not text:
+        return None
+    try:
+        report = json.loads(text)
+    except ValueError:
+        return None
+    return report if isinstance(report, dict) else None
+
+
+def first_line(text):
+    lines = text.strip().splitlines()
+    return lines[0] if lines else ''
+
+
+def local_certificates(report):
+    return [c for c in (report.get('certificates') or []) if c.get('source') == 'local']
+
+
+def listing(certificates):
+    return ''.join(sorted('%s (%s)\n' % (c.get('name'), c.get('sha1')) for c in certificates))
+
+
+def described(certificate):
+    return dict((k, certificate[k]) for k in ('name', 'sha1', 'sha256', 'subject', 'not_after', 'files')
+                if k in certificate)
+
+
+def thumbprint_kind(module, thumbprint):
+    digits = re.sub(r'[\s:]', '', thumbprint)
+    if not re.match(r'^[0-9A-Fa-f]+$', digits) or len(digits) not in (40, 64):
+        module.fail_json(msg='thumbprint must be a SHA-1 (40 hexadecimal digits) or SHA-256 (64) '
+                             'thumbprint, not %r' % thumbprint)
+    return digits.upper(), 'sha1' if len(digits) == 40 else 'sha256'
+
+
+def find_executable(module):
+    executable = module.params['executable']
+    if '/' in executable:
+        if not os.access(executable, os.X_OK):
+            module.fail_json(msg='%s is not an executable file' % executable)
+        return executable
+    found = module.get_bin_path(executable, opt_dirs=['/usr/sbin', '/sbin'])
+    if not found:
+        module.fail_json(msg='%s was not found on PATH, /usr/sbin or /sbin: install tkvcert, '
+                             'or give its path as executable' % executable)
+    return found
+
+
+def describe_command(module):
+    params = module.params
+    if params['state'] == 'present':
+        return 'tkvcert /install %s' % (params['path'] or '(content)')
+    return 'tkvcert /uninstall %s' % (params['thumbprint'] or params['name'])
+
+
+def install(module, tool, path, result):
+    run = tool.checked(['/install', path], describe_command(module), dry_run=module.check_mode)
+    report = run.report
+    result['changed'] = run.changed()
+    if 'certificate' in report:
+        result['certificate'] = described(report['certificate'])
+    return run
+
+
+def predicted_install(before, report):
+    sha1 = (report.get('certificate') or {}).get('sha1')
+    if not sha1 or any(c.get('sha1') == sha1 for c in before):
+        return before
+    return before + [report['certificate']]
+
+
+def remove(module, tool, result):
+    params = module.params
+    if params['thumbprint']:
+        thumbprint, kind = thumbprint_kind(module, params['thumbprint'])
+        run = tool.checked(['/uninstall', thumbprint], describe_command(module),
+                           dry_run=module.check_mode, uninstall_by=kind)
+        if kind not in ((run.report.get('capabilities') or {}).get('uninstall_by') or []):
+            module.fail_json(msg='%s cannot remove by %s: it took the thumbprint for a name'
+                                 % (tool.executable, kind))
+        result['changed'] = run.changed()
+        result['removed'] = [described(c) for c in run.report.get('removed') or []]
+        return run
+    name = params['name']
+    what = describe_command(module)
+    if module.check_mode:
+        # The dry run decides one removal; the list shows every one to come.
+        run = tool.checked(['/uninstall', name], what, dry_run=True)
+        doomed = [c for c in local_certificates(run.report) if c.get('name') == name]
+        result['changed'] = run.changed() or bool(doomed)
+        result['removed'] = [described(c) for c in doomed]
+    else:
+        result['removed'] = []
+        for _ in range(MAX_REMOVAL_RUNS):
+            run = tool.checked(['/uninstall', name], what)
+            result['changed'] = result['changed'] or run.changed()
+            removed = run.report.get('removed') or []
+            if not removed:
+                break
+            result['removed'].extend(described(c) for c in removed)
+        else:
+            module.fail_json(msg='%s: still removing certificates named %r after %d runs'
+                                 % (what, name, MAX_REMOVAL_RUNS), **result)
+    if len(result['removed']) > 1:
+        module.warn('%s %d certificates named %r: %s' % (
+            'would remove' if module.check_mode else 'removed', len(result['removed']), name,
+            ', '.join(c.get('sha1', '?') for c in result['removed'])))
+    return run
+
+
+def predicted_removal(before, removed):
+    gone = set(c.get('sha1') for c in removed)
+    return [c for c in before if c.get('sha1') not in gone]
+
+
+def apply_state(module, tool, path, result):
+    present = module.params['state'] == 'present'
+    listing_args = ['/install', path] if present else ['/uninstall', module.params['name'] or '-']
+
+    def listed():
+        return local_certificates(tool.checked(listing_args, describe_command(module), dry_run=True,
+                                               listing=True).report)
+
+    before = listed() if module._diff and not module.check_mode else None
+    run = install(module, tool, path, result) if present else remove(module, tool, result)
+    if run.report.get('store'):
+        result['store'] = run.report['store']
+    result['browsers'] = (run.report.get('changed') or {}).get('browsers') or []
+    if not module._diff:
+        return
+    if module.check_mode:
+        before = local_certificates(run.report)
+        after = predicted_install(before, run.report) if present else \
+            predicted_removal(before, result['removed'])
+    else:
+        after = listed()
+    result['diff'] = dict(before=listing(before), after=listing(after),
+                          before_header='local certificates', after_header='local certificates')
+
+
+def main():
+    module = AnsibleModule(
+        argument_spec=dict(
+            state=dict(type='str', default='present', choices=['present', 'absent']),
+            path=dict(type='path'),
+            content=dict(type='str'),
+            thumbprint=dict(type='str'),
+            name=dict(type='str'),
+            sysroot=dict(type='path'),
+            browsers=dict(type='bool', default=True),
+            executable=dict(type='str', default='tkvcert'),
+        ),
+        mutually_exclusive=[('path', 'content'), ('thumbprint', 'name')],
+        required_if=[('state', 'present', ('path', 'content'), True),
+                     ('state', 'absent', ('thumbprint', 'name'), True)],
+        supports_check_mode=True,
+    )
+    params = module.params
+    if params['state'] == 'present' and (params['thumbprint'] or params['name']):
+        module.fail_json(msg='thumbprint and name are for state=absent')
+    if params['state'] == 'absent' and (params['path'] or params['content']):
+        module.fail_json(msg='path and content are for state=present; give thumbprint or name')
+
+    tool = Tool(module, find_executable(module))
+    if module.check_mode or module._diff:
+        tool.require_dry_run()
+    result = tool.result
+    temporary = None
+    try:
+        path = params['path']
+        if params['content'] is not None:
+            fd, temporary = tempfile.mkstemp(prefix='tkvcert-', suffix='.pem')
+            with os.fdopen(fd, 'wb') as f:
+                f.write(to_bytes(params['content']))
+            path = temporary
+        apply_state(module, tool, path, result)
+    finally:
+        if temporary:
+            os.unlink(temporary)
+    result['messages'] = tool.messages
+    module.exit_json(**result)
+
+
+if __name__ == '__main__':
+    main()

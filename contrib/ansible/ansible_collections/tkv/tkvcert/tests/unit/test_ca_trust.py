@@ -1,0 +1,192 @@
+# The module's main() against a fake tkvcert that answers each run from a
+# plan: a canned report on the TKVCERT_REPORT descriptor (or none), output,
+# and an exit status. The fake logs every run's arguments and environment.
+import contextlib
+import io
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+COLLECTION = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..')
+sys.path.insert(0, os.path.join(COLLECTION, 'plugins', 'modules'))
+
+from ansible.module_utils import basic  # noqa: E402
+from ansible.module_utils.common import warnings  # noqa: E402
+from ansible.module_utils.common.text.converters import to_bytes  # noqa: E402
+import ca_trust  # noqa: E402
+
+FAKE = r'''#!%s
+import json, os, sys
+here = os.path.dirname(os.path.abspath(__file__))
+plan = json.load(open(os.path.join(here, 'plan.json')))
+log = os.path.join(here, 'calls.jsonl')
+done = sum(1 for line in open(log) if json.loads(line)['argv']) if os.path.exists(log) else 0
+file_text = open(sys.argv[2]).read() if len(sys.argv) > 2 and os.path.isfile(sys.argv[2]) else None
+with open(log, 'a') as f:
+    f.write(json.dumps({'argv': sys.argv[1:], 'env': dict(os.environ), 'file_text': file_text}) + '\n')
+answer = plan['probe'] if len(sys.argv) == 1 else plan['runs'][min(done, len(plan['runs']) - 1)]
+if answer.get('report') is not None:
+    os.write(int(os.environ['TKVCERT_REPORT']), json.dumps(answer['report']).encode())
+sys.stdout.write(answer.get('stdout', ''))
+sys.stderr.write(answer.get('stderr', ''))
+sys.exit(answer.get('rc', 0))
+''' % sys.executable
+
+SHA1_A, SHA1_B = 'A' * 40, 'B' * 40
+CAPABILITIES = {'dry_run': True, 'list': True, 'uninstall_by': ['name', 'sha1', 'sha256']}
+
+
+def cert(sha1, name='Corp Root CA', source='local'):
+    return {'name': name, 'sha1': sha1, 'sha256': sha1[0] * 64, 'source': source}
+
+
+def ok(changed=(), removed=(), browsers=(), warnings=(), certificates=None, dry_run=False, **extra):
+    report = dict(report=1, capabilities=CAPABILITIES, status=0, outcome='ok', dry_run=dry_run,
+                  changed=dict(anchors='anchors' in changed, bundle='bundle' in changed,
+                               browsers=list(browsers), finished_cut_off_change='cut_off' in changed),
+                  removed=list(removed), warnings=list(warnings), messages=[],
+                  certificate=cert(SHA1_A), **extra)
+    if certificates is not None:
+        report['certificates'] = certificates
+    return {'report': report}
+
+
+USAGE = {'rc': 1, 'stdout': 'Usage: ...\n'}
+PROBE = dict(USAGE, report={'report': 1, 'capabilities': CAPABILITIES, 'outcome': 'usage', 'status': 1})
+FAILED = {'rc': 1, 'stderr': 'tkvcert: cannot read /ca.pem\n',
+          'report': {'report': 1, 'outcome': 'error', 'status': 1, 'messages': ['cannot read /ca.pem'],
+                     'error': {'message': 'CryptQueryObject failed', 'last_error': '0x2'}}}
+NO_DESCRIPTOR = {'rc': 1, 'stderr': 'tkvcert: TKVCERT_REPORT=3: descriptor 3 is not open for writing\n'}
+INSTALL = ['/install', '/ca.pem']
+BY_NAME = ['/uninstall', 'Corp Root CA']
+TWINS = [cert(SHA1_A), cert(SHA1_B), cert('C' * 40, source='distribution')]
+
+# name, arguments, check mode, the fake's answers, what the result holds,
+# each run's argv, the environment every run but the probe adds to the minimal one.
+CASES = [
+    ('present new', {'path': '/ca.pem'}, False, [ok(changed=['anchors', 'bundle'])],
+     {'changed': True, 'certificate': {'sha1': SHA1_A}}, [INSTALL], {}),
+    ('present no-op', {'path': '/ca.pem'}, False, [ok()], {'changed': False}, [INSTALL], {}),
+    ('only a browser file written', {'path': '/ca.pem', 'sysroot': '/img'}, False,
+     [ok(browsers=['/img/etc/chromium/policies/managed/tkvcert.json'])], {'changed': True}, [INSTALL],
+     {'TKVCERT_SYSROOT': '/img'}),
+    ('a cut-off change finished', {'path': '/ca.pem', 'browsers': False}, False, [ok(changed=['cut_off'])],
+     {'changed': True}, [INSTALL], {'TKVCERT_BROWSERS': 'off'}),
+    ('warnings passed on', {'path': '/ca.pem'}, False, [ok(warnings=['hook jks failed: status 1'])],
+     {'changed': False, 'warnings': ['tkvcert: hook jks failed: status 1']}, [INSTALL], {}),
+    ('absent by name, two of that name', {'state': 'absent', 'name': 'Corp Root CA'}, False,
+     [ok(changed=['anchors'], removed=[cert(SHA1_A)]), ok(changed=['anchors'], removed=[cert(SHA1_B)]), ok()],
+     {'changed': True, 'removed': [{'sha1': SHA1_A}, {'sha1': SHA1_B}], 'warnings': 1},
+     [BY_NAME] * 3, {}),
+    ('absent by name, a failure after one removal', {'state': 'absent', 'name': 'Corp Root CA'}, False,
+     [ok(changed=['anchors'], removed=[cert(SHA1_A)]), FAILED],
+     {'failed': True, 'changed': True, 'removed': [{'sha1': SHA1_A}]}, [BY_NAME] * 2, {}),
+    ('absent by name, none left', {'state': 'absent', 'name': 'Corp Root CA'}, False, [ok()],
+     {'changed': False, 'removed': []}, [BY_NAME], {}),
+    ('absent by name that never ends', {'state': 'absent', 'name': 'Corp Root CA'}, False,
+     [ok(changed=['anchors'], removed=[cert(SHA1_A)])], {'failed': True, 'msg': 'after 64 runs'},
+     [BY_NAME] * 64, {}),
+    ('absent by SHA-256', {'state': 'absent', 'thumbprint': 'ab' * 32}, False,
+     [ok(changed=['anchors'], removed=[cert(SHA1_A)])], {'changed': True, 'removed': [{'sha1': SHA1_A}]},
+     [['/uninstall', 'AB' * 32]], {'TKVCERT_UNINSTALL_BY': 'sha256'}),
+    ('absent by SHA-1 with colons', {'state': 'absent', 'thumbprint': ':'.join(['4a'] * 20)}, False, [ok()],
+     {'changed': False}, [['/uninstall', '4A' * 20]], {'TKVCERT_UNINSTALL_BY': 'sha1'}),
+    ('check mode, present', {'path': '/ca.pem'}, True, [PROBE, ok(changed=['anchors'], dry_run=True)],
+     {'changed': True}, [[], INSTALL], {'TKVCERT_DRY_RUN': '1'}),
+    ('check mode, absent by name counts every local one', {'state': 'absent', 'name': 'Corp Root CA'}, True,
+     [PROBE, ok(changed=['anchors'], removed=[cert(SHA1_A)], certificates=TWINS, dry_run=True)],
+     {'changed': True, 'removed': [{'sha1': SHA1_A}, {'sha1': SHA1_B}], 'warnings': 1},
+     [[], BY_NAME], {'TKVCERT_DRY_RUN': '1'}),
+    ('check mode, an older binary without a report', {'path': '/ca.pem'}, True, [USAGE, ok()],
+     {'failed': True, 'msg': 'no dry run'}, [[]], {}),
+    ('check mode, a report without capabilities', {'path': '/ca.pem'}, True,
+     [dict(USAGE, report={'report': 1, 'outcome': 'usage'}), ok()], {'failed': True, 'msg': 'no dry run'},
+     [[]], {}),
+    ('a failure', {'path': '/ca.pem'}, False, [FAILED],
+     {'failed': True, 'last_error': '0x2', 'rc': 1, 'msg': 'CryptQueryObject failed (LastError 0x2)',
+      'stderr_lines': ['tkvcert: cannot read /ca.pem']}, [INSTALL], {}),
+    ('no report', {'path': '/ca.pem'}, False, [NO_DESCRIPTOR],
+     {'failed': True, 'msg': 'wrote no report', 'rc': 1}, [INSTALL], {}),
+    ('a report that is not JSON', {'path': '/ca.pem'}, False, [{'report': None, 'stdout': 'Done\n'}],
+     {'failed': True, 'msg': 'wrote no report'}, [INSTALL], {}),
+]
+
+
+class CaTrustTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.dir)
+        # Must not reach the tool, which runs as root.
+        os.environ['TKVCERT_LEAK'] = '1'
+        self.addCleanup(os.environ.pop, 'TKVCERT_LEAK')
+
+    def run_module(self, args, check_mode, answers, diff=False):
+        here = tempfile.mkdtemp(dir=self.dir)
+        fake = os.path.join(here, 'tkvcert')
+        with open(fake, 'w') as f:
+            f.write(FAKE)
+        os.chmod(fake, 0o755)
+        plan = {'probe': answers[0], 'runs': answers[1:]} if check_mode else {'probe': PROBE, 'runs': answers}
+        with open(os.path.join(here, 'plan.json'), 'w') as f:
+            json.dump(plan, f)
+        args = dict(args, executable=fake, _ansible_check_mode=check_mode, _ansible_diff=diff,
+                    _ansible_no_log=True)
+        del warnings._global_warnings[:]  # a module's warnings are process-wide
+        basic._ANSIBLE_ARGS = to_bytes(json.dumps({'ANSIBLE_MODULE_ARGS': args}))
+        out = io.StringIO()
+        with contextlib.redirect_stdout(out), self.assertRaises(SystemExit):
+            ca_trust.main()
+        log = os.path.join(here, 'calls.jsonl')
+        calls = []
+        if os.path.exists(log):
+            with open(log) as f:
+                calls = [json.loads(line) for line in f]
+        return json.loads(out.getvalue()), calls
+
+    def test_cases(self):
+        for name, args, check_mode, answers, expected, argvs, added_env in CASES:
+            with self.subTest(name):
+                result, calls = self.run_module(args, check_mode, answers)
+                self.assertEqual([c['argv'] for c in calls], argvs)
+                for call in calls[1 if check_mode else 0:]:
+                    env = dict(call['env'])
+                    env.pop('TKVCERT_REPORT')
+                    self.assertEqual(env, dict(ca_trust.BASE_ENVIRONMENT, **added_env))
+                for key, want in expected.items():
+                    got = result.get(key)
+                    if key == 'msg':
+                        self.assertIn(want, got)
+                    elif key == 'warnings' and isinstance(want, int):
+                        self.assertEqual(len(got or []), want, got)
+                    elif key in ('certificate', 'removed'):
+                        pick = lambda c: dict((k, c.get(k)) for k in ('sha1',))  # noqa: E731
+                        self.assertEqual([pick(c) for c in got] if isinstance(got, list) else pick(got), want)
+                    else:
+                        self.assertEqual(got, want, result)
+
+    def test_content_is_a_private_file_removed_after(self):
+        result, calls = self.run_module({'content': 'PEM TEXT'}, False, [ok(changed=['anchors'])])
+        self.assertTrue(result['changed'])
+        self.assertEqual(calls[0]['file_text'], 'PEM TEXT')
+        self.assertFalse(os.path.exists(calls[0]['argv'][1]))
+
+    def test_diff_in_check_mode(self):
+        dry = ok(changed=['anchors'], certificates=[cert(SHA1_B, name='Old CA')], dry_run=True)
+        result, _ = self.run_module({'path': '/ca.pem'}, True, [PROBE, dry], diff=True)
+        self.assertEqual(result['diff']['before'], 'Old CA (%s)\n' % SHA1_B)
+        self.assertEqual(result['diff']['after'], 'Corp Root CA (%s)\nOld CA (%s)\n' % (SHA1_A, SHA1_B))
+
+    def test_ansible_doc_renders(self):
+        modules = os.path.join(COLLECTION, 'plugins', 'modules')
+        shown = subprocess.run(['ansible-doc', '-M', modules, 'ca_trust'], capture_output=True, text=True)
+        self.assertEqual(shown.returncode, 0, shown.stderr)
+        for option in ('state', 'path', 'content', 'thumbprint', 'name', 'sysroot', 'browsers', 'executable'):
+            self.assertIn('- %s\n' % option, shown.stdout)
+
+
+if __name__ == '__main__':
+    unittest.main()
