@@ -34,8 +34,14 @@ if [ -z "${TKV_FLEET_HOST_NS:-}" ]; then
   snapshot() { { find "${host[@]}" -printf '%p %y %m %s %T@ %l\n' 2>/dev/null || true; } | sort; }
   before=$(snapshot)
   # The package goes in for real (dpkg's database and /usr are not copies).
-  trap 'if [ "$(dpkg-query -W -f="\${db:Status-Status}" tkvcert 2>/dev/null)" != not-installed ]; then
-          dpkg --purge tkvcert >/dev/null 2>&1 || echo "FAIL: dpkg --purge tkvcert"; fi' EXIT
+  purge() {
+    local now
+    now=$(dpkg-query -W -f='${db:Status-Status}' tkvcert 2>/dev/null || true)
+    if [ -n "$now" ] && [ "$now" != not-installed ]; then
+      dpkg --purge tkvcert >/dev/null 2>&1 || echo "FAIL: dpkg --purge tkvcert"
+    fi
+  }
+  trap purge EXIT
   status=0
   TKV_FLEET_HOST_NS=$(readlink /proc/self/ns/mnt) timeout 1200 unshare -m "$self" "$build" || status=$?
   if [ "$(snapshot)" != "$before" ]; then echo "FAIL: the machine's own trust store changed"; exit 1; fi
