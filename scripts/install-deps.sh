@@ -25,7 +25,8 @@ if [ "${1:-}" != "--linux-only" ]; then
   # The browser tests: real headless browsers, and iproute2 for their
   # namespace's loopback.
   packages+=(chromium firefox-esr iproute2)
-  # The Ansible collection: its module's unit tests and ansible-doc.
+  # The Ansible collection: its module's unit tests, ansible-doc, the fleet
+  # test and benchmark (Debian's ansible-core).
   packages+=(ansible-core)
 fi
 missing=()

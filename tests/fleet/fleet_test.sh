@@ -1,0 +1,243 @@
+#!/usr/bin/env bash
+# The Ansible collection against a fleet of image roots on this machine: the
+# role installs the .deb made from the build once, then applies its list of
+# CAs to every root, each an inventory host (ansible_connection=local, its
+# own sysroot, several forks). Eight roots with Debian's layout, served by
+# the host's update-ca-certificates, and two that fail (no layout; writable
+# by anyone). Scenarios: first install, repeat, drift, check mode against the
+# real run, rotation by thumbprint, browsers off and on, the failing hosts
+# leaving the others converged, and removal by name.
+#   fleet_test.sh BUILD_DIR
+# As root, in a private mount namespace over copies of the host's trust
+# directories, which must be as they were afterwards. The package it installs
+# is purged again. Exits 77 (skipped) without root, ansible-playbook, a mount
+# namespace or cpack, or when a tkvcert is already on this machine.
+set -euo pipefail
+build=$(realpath "$1")
+here=$(cd "$(dirname "$0")" && pwd)
+src=$(cd "$here/../.." && pwd)
+self=$(realpath "$0")
+export PATH=/usr/sbin:/usr/bin:/sbin:/bin
+
+if [ -z "${TKV_FLEET_HOST_NS:-}" ]; then
+  skip() { echo "skip: $*"; exit 77; }
+  [ "$(id -u)" = 0 ] || skip "needs root"
+  for tool in ansible-playbook cpack dpkg-deb apt-get openssl python3; do
+    command -v "$tool" >/dev/null || skip "$tool is not installed"
+  done
+  unshare -m true 2>/dev/null || skip "cannot make a mount namespace"
+  state=$(dpkg-query -W -f='${db:Status-Status}' tkvcert 2>/dev/null || true)
+  if [ -n "$state" ] && [ "$state" != not-installed ]; then skip "a tkvcert package is on this machine ($state)"; fi
+  [ ! -e /usr/sbin/tkvcert ] || skip "/usr/sbin/tkvcert exists"
+  host=(/etc/ssl/certs /usr/local/share/ca-certificates /etc/ca-certificates /etc/ca-certificates.conf
+        /etc/chromium /etc/firefox)
+  snapshot() { { find "${host[@]}" -printf '%p %y %m %s %T@ %l\n' 2>/dev/null || true; } | sort; }
+  before=$(snapshot)
+  # The package goes in for real (dpkg's database and /usr are not copies).
+  purge() {
+    local now
+    now=$(dpkg-query -W -f='${db:Status-Status}' tkvcert 2>/dev/null || true)
+    if [ -n "$now" ] && [ "$now" != not-installed ]; then
+      dpkg --purge tkvcert >/dev/null 2>&1 || echo "FAIL: dpkg --purge tkvcert"
+    fi
+  }
+  trap purge EXIT
+  status=0
+  TKV_FLEET_HOST_NS=$(readlink /proc/self/ns/mnt) timeout 1200 unshare -m "$self" "$build" || status=$?
+  if [ "$(snapshot)" != "$before" ]; then echo "FAIL: the machine's own trust store changed"; exit 1; fi
+  echo "ok: the machine's own trust directories are as they were"
+  exit "$status"
+fi
+
+passed=0 failed=0
+ok() { echo "ok: $*"; passed=$((passed + 1)); }
+fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
+abort() { echo "FAIL: $*"; echo "$passed passed, $((failed + 1)) failed"; exit 1; }
+check() { local what=$1; shift; if "$@"; then ok "$what"; else fail "$what"; fi; }
+
+mount --make-rprivate /
+[ "$(readlink /proc/self/ns/mnt)" != "$TKV_FLEET_HOST_NS" ] || abort "still in the host's mount namespace"
+work=$(mktemp -d /tmp/tkv-fleet.XXXXXX)
+trap '[ -n "${TKV_FLEET_KEEP:-}" ] || rm -rf "$work"' EXIT  # TKV_FLEET_KEEP=1 keeps it, to look at
+chmod 755 "$work"
+for p in /etc/ssl/certs /usr/local/share/ca-certificates /etc/ca-certificates /etc/ca-certificates.conf \
+         /etc/chromium /etc/firefox; do
+  [ -e "$p" ] || continue
+  mkdir -p "$(dirname "$work/host-copy$p")"
+  cp -a "$p" "$work/host-copy$p"
+  mount --bind "$work/host-copy$p" "$p"
+  [ "$(findmnt -n -o PROPAGATION --mountpoint "$p")" = private ] || abort "$p is not a private mount"
+done
+ok "private copies over the host's trust directories"
+
+# --- The .deb, and the roots as inventory hosts -------------------------------
+cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/deb" >"$work/cpack.log" 2>&1 ||
+  { cat "$work/cpack.log"; abort "cpack -G DEB failed"; }
+debs=("$work"/deb/*.deb)
+deb=${debs[0]}
+
+good=(h01 h02 h03 h04 h05 h06 h07 h08)
+chromium=(h01 h02 h03 h04)  # roots with a Chromium installed
+broken=(h09 h10)
+roots=$work/roots
+mkdir -m 755 "$roots"
+{
+  echo "[fleet]"
+  for h in "${good[@]}"; do
+    r=$roots/$h
+    mkdir -p "$r/usr/local/share/ca-certificates" "$r/usr/share/ca-certificates" "$r/etc/ssl/certs"
+    : > "$r/etc/ca-certificates.conf"
+    echo "$h sysroot=$r"
+  done
+  mkdir -m 755 "$roots/h09"  # no layout at all
+  mkdir -p "$roots/h10/usr/local/share/ca-certificates" "$roots/h10/etc/ssl/certs"
+  chmod 777 "$roots/h10"     # another user could change what it trusts
+  echo "h09 sysroot=$roots/h09"
+  echo "h10 sysroot=$roots/h10"
+  echo "[fleet:vars]"
+  echo "ansible_connection=local"
+  echo "ansible_python_interpreter=/usr/bin/python3"
+} > "$work/inventory"
+for h in "${chromium[@]}"; do
+  mkdir -p "$roots/$h/etc/chromium/policies/managed"
+  echo '{"HomepageLocation": "https://example.org/"}' > "$roots/$h/etc/chromium/policies/managed/admin.json"
+done
+broken_before=$(find "$roots/h09" "$roots/h10" -printf '%p %y %m %s %T@\n' | sort)
+
+# Two CAs of one name (the old and its successor), each with its own key.
+make_ca() {
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$work/$1.key" \
+    -subj "/O=TKV Fleet/CN=TKV Fleet CA" -days 3650 -out "$work/$1.pem" \
+    -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null
+}
+make_ca old
+make_ca new
+old_sha256=$(openssl x509 -in "$work/old.pem" -noout -fingerprint -sha256 | cut -d= -f2 | tr -d :)
+body() { sed '/-----/d' "$1" | tr -d '\n'; }
+# Whether FILE holds CA (old|new), as PEM or as base64 DER on one line.
+holds() { [ -f "$1" ] && tr -d '\n' < "$1" | grep -qF "$(body "$work/$2.pem")"; }
+bundle() { echo "$roots/$1/etc/ssl/certs/ca-certificates.crt"; }
+chromium_file() { echo "$roots/$1/etc/chromium/policies/managed/tkvcert.json"; }
+# Every good root's bundle holds (yes) or lacks (no) the CA.
+bundles() {
+  local h
+  for h in "${good[@]}"; do
+    if holds "$(bundle "$h")" "$2"; then [ "$1" = yes ] || return 1; else [ "$1" = no ] || return 1; fi
+  done
+}
+roots_hash() { find "$roots" -printf '%p %y %m %s %T@\n' -type f -exec sha256sum {} + | sort | sha256sum; }
+
+# --- Running ansible ----------------------------------------------------------
+export ANSIBLE_COLLECTIONS_PATH=$src/contrib/ansible
+export ANSIBLE_CALLBACK_PLUGINS=$here/callback_plugins ANSIBLE_CALLBACKS_ENABLED=fleet_results
+export ANSIBLE_HOME=$work/ansible-home ANSIBLE_LOCAL_TEMP=$work/ansible-tmp ANSIBLE_REMOTE_TEMP=$work/ansible-tmp
+export ANSIBLE_NOCOLOR=1 ANSIBLE_RETRY_FILES_ENABLED=0 ANSIBLE_FORKS=4
+unset TKVCERT_SYSROOT TKVCERT_BROWSERS TKVCERT_REPORT TKVCERT_DRY_RUN TKVCERT_UNINSTALL_BY
+run=0
+# playbook STATUS VARS [ansible-playbook options]: runs it, expecting STATUS
+# (2: some host failed); results in $work/run<N>.json, named by $results.
+playbook() {
+  local want=$1 vars=$2 status=0
+  shift 2
+  run=$((run + 1))
+  results=$work/run$run.json
+  echo "$vars" > "$work/vars$run.json"
+  FLEET_RESULTS=$results timeout 300 ansible-playbook -i "$work/inventory" -e "@$work/vars$run.json" "$@" \
+    > "$work/run$run.log" 2>&1 || status=$?
+  if [ "$status" != "$want" ] || [ ! -s "$results" ]; then
+    sed 's/^/    /' "$work/run$run.log" | tail -40
+    fail "run $run ($*): status $status, expected $want"
+    return 1
+  fi
+}
+ca_task='CA certificates in the trust store'
+words() {  # WORD [HOST...]: WORD for those good hosts (all without any), ok for the other good ones, failed for the broken
+  local h out=()
+  local named=" ${*:2} "
+  [ $# -gt 1 ] || named=" ${good[*]} "
+  for h in "${good[@]}"; do
+    case $named in *" $h "*) out+=("$h:$1") ;; *) out+=("$h:ok") ;; esac
+  done
+  for h in "${broken[@]}"; do out+=("$h:failed"); done
+  echo "${out[*]}"
+}
+# expect WHAT TASK WORDS: the run's results for TASK are WORDS.
+expect() {
+  local got
+  got=$(python3 "$here/results.py" "$results" "$2")
+  if [ "$got" = "$3" ]; then ok "$1"; else fail "$1"; echo "    got:      $got"; echo "    expected: $3"; fi
+}
+# A scenario run with --check first: the check must change no byte of any root
+# and report, host by host, what the real run then does.
+checked_then_real() {  # WHAT VARS EXPECTED_WORDS
+  local before check_words
+  before=$(roots_hash)
+  playbook 2 "$2" "$here/cas.yml" --check || return 0
+  check_words=$(python3 "$here/results.py" "$results" "$ca_task")
+  check "$1, --check: no root changed" test "$(roots_hash)" = "$before"
+  playbook 2 "$2" "$here/cas.yml" || return 0
+  expect "$1: $3" "$ca_task" "$3"
+  check "$1: --check said the same of every host" test "$check_words" = "$(python3 "$here/results.py" "$results" "$ca_task")"
+  expect "$1: every good host went on past the CAs" "After the CAs" "$(words ok | sed 's/:failed/:absent/g')"
+}
+
+# --- The package, once ----------------------------------------------------------
+deb_vars=$(printf '{"fleet_deb": "%s", "fleet_package_hosts": "fleet[0]"}' "$deb")
+if playbook 0 "$deb_vars" "$here/package.yml"; then
+  expect "the role installs the .deb on one host" "Install the .deb" "h01:changed"
+  check "dpkg knows tkvcert $(dpkg-deb -f "$deb" Version) as installed" \
+    test "$(dpkg-query -W -f='${db:Status-Status} ${Version}' tkvcert)" = "installed $(dpkg-deb -f "$deb" Version)"
+fi
+[ -x /usr/sbin/tkvcert ] || abort "no /usr/sbin/tkvcert: the rest needs the package"
+# Again on every host, one at a time: each finds that version in place.
+deb_vars=$(printf '{"fleet_deb": "%s", "fleet_package_hosts": "fleet"}' "$deb")
+if playbook 0 "$deb_vars" "$here/package.yml"; then
+  expect "the role again, on every host: nothing to install" "Install the .deb" \
+    "h01:skipped h02:skipped h03:skipped h04:skipped h05:skipped h06:skipped h07:skipped h08:skipped h09:skipped h10:skipped"
+fi
+
+# --- The list -------------------------------------------------------------------
+old_present=$(printf '{"fleet_browsers": false, "fleet_cas": [{"state": "present", "path": "%s"}]}' "$work/old.pem")
+checked_then_real "first install" "$old_present" "$(words changed "${good[@]}")"
+check "every good root's bundle holds the CA" bundles yes old
+no_chromium_file() { local h; for h in "${chromium[@]}"; do [ ! -e "$(chromium_file "$h")" ] || return 1; done; }
+check "browsers: false wrote no Chromium file" no_chromium_file
+[ "$failed" = 0 ] || abort "the first install failed: the rest builds on it (TKV_FLEET_KEEP=1 keeps $work)"
+
+checked_then_real "repeat" "$old_present" "$(words ok)"
+
+: > "$(bundle h02)"
+: > "$(bundle h05)"
+checked_then_real "drift (h02 and h05's bundle emptied)" "$old_present" "$(words changed h02 h05)"
+check "the drifted bundles hold the CA again" bundles yes old
+
+rotation=$(printf '{"fleet_cas": [{"state": "present", "content": %s}, {"state": "absent", "thumbprint": "%s"}]}' \
+  "$(python3 -c 'import json, sys; print(json.dumps(open(sys.argv[1]).read()))' "$work/new.pem")" "$old_sha256")
+checked_then_real "rotation: the successor by content, the old CA removed by thumbprint" "$rotation" \
+  "$(words changed "${good[@]}")"
+check "every good root's bundle holds the successor" bundles yes new
+check "and none the old CA, of the same name" bundles no old
+chromium_has_new() {
+  local h
+  for h in "${chromium[@]}"; do
+    holds "$(chromium_file "$h")" new && ! holds "$(chromium_file "$h")" old &&
+      [ "$(cat "$roots/$h/etc/chromium/policies/managed/admin.json")" = '{"HomepageLocation": "https://example.org/"}' ] ||
+      return 1
+  done
+}
+check "browsers on: each Chromium root's file trusts the successor alone, the admin's file as it was" chromium_has_new
+
+# Both of the name again, then removal by name takes every one.
+playbook 2 "$old_present" "$here/cas.yml" && expect "the old CA back beside its successor" "$ca_task" "$(words changed "${good[@]}")"
+by_name='{"fleet_cas": [{"state": "absent", "name": "TKV Fleet CA"}]}'
+checked_then_real "removal by name" "$by_name" "$(words changed "${good[@]}")"
+check "no good root's bundle holds the old CA" bundles no old
+check "nor its successor" bundles no new
+check "a warning on every good host: the name was shared" \
+  test "$(python3 "$here/results.py" "$results" "$ca_task" warned)" = "${good[*]}"
+checked_then_real "removal by name again" "$by_name" "$(words ok)"
+
+check "the failing roots are as they were" \
+  test "$(find "$roots/h09" "$roots/h10" -printf '%p %y %m %s %T@\n' | sort)" = "$broken_before"
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]
