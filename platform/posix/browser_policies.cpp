@@ -21,6 +21,10 @@ bool BrowsersSwitchedOff(const char* value) {
   return value != nullptr && strcasecmp(value, "off") == 0;
 }
 
+bool BrowsersKept(const char* value) {
+  return value != nullptr && strcasecmp(value, "keep") == 0;
+}
+
 namespace {
 
 // Every certificate the store manages: those of the local anchors directory
@@ -41,6 +45,7 @@ std::vector<std::vector<BYTE>> ManagedAnchors(const StoreLocation& location, int
 }  // namespace
 
 void UpdateBrowserPolicies(const StoreLocation& location, int anchors_fd) {
+  if (BrowsersKept(getenv("TKVCERT_BROWSERS"))) return;
   const KeepErrors untouched;
   const Place place(*location.root);
   const bool off = BrowsersSwitchedOff(getenv("TKVCERT_BROWSERS"));

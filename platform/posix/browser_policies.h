@@ -21,8 +21,12 @@ namespace tkv {
 void UpdateBrowserPolicies(const StoreLocation& location, int anchors_fd);
 
 // Whether TKVCERT_BROWSERS (null when unset) switches the step off: "off",
-// in any case.
+// in any case. Off, the command's own Chromium files go.
 bool BrowsersSwitchedOff(const char* value);
+
+// Whether it leaves the step out altogether: "keep", in any case. Every
+// browser file stays as it is, the command's own included.
+bool BrowsersKept(const char* value);
 
 }  // namespace tkv
 

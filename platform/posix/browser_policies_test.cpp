@@ -5,15 +5,19 @@
 namespace tkv {
 namespace {
 
-TEST(BrowserPoliciesTest, OnlyOffSwitchesTheStepOff) {
+TEST(BrowserPoliciesTest, OnlyOffSwitchesTheStepOffAndOnlyKeepLeavesItOut) {
   const struct {
     const char* value;
     bool off;
-  } cases[] = {{nullptr, false}, {"", false}, {"on", false}, {"0", false},
-               {"off", true},    {"OFF", true}, {"Off", true}, {"off ", false}};
+    bool kept;
+  } cases[] = {{nullptr, false, false}, {"", false, false},    {"on", false, false},
+               {"0", false, false},     {"off", true, false},  {"OFF", true, false},
+               {"Off", true, false},    {"off ", false, false}, {"keep", false, true},
+               {"KEEP", false, true},   {"kept", false, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.value == nullptr ? "(unset)" : c.value);
     EXPECT_EQ(BrowsersSwitchedOff(c.value), c.off);
+    EXPECT_EQ(BrowsersKept(c.value), c.kept);
   }
 }
 

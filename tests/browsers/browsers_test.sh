@@ -283,6 +283,9 @@ case_switched_off() {
   # writes, then removes, the Chromium file.
   run_tool "$(installed one-ca.pem)" /install one-ca.pem
   check "switched on: the Chromium file" [ -f "$chromium_file" ]
+  TKVCERT_BROWSERS=keep run_tool "$(installed one-ca.pem)" /install one-ca.pem
+  stderr_is
+  check "kept: the Chromium file stays" [ -f "$chromium_file" ]
   TKVCERT_BROWSERS=off run_tool "$(installed one-ca.pem)" /install one-ca.pem
   stderr_is
   check "switched off: the Chromium file removed" [ ! -e "$chromium_file" ]

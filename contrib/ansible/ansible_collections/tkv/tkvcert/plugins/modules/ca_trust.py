@@ -74,8 +74,8 @@ options:
     type: path
   browsers:
     description:
-      - C(false) sets C(TKVCERT_BROWSERS=off), so that the browsers' policy
-        files are left as they are.
+      - C(false) sets C(TKVCERT_BROWSERS=keep), so that the browsers' policy
+        files, the tool's own included, are left as they are.
     type: bool
     default: true
   executable:
@@ -241,7 +241,7 @@ class Tool(object):
         if params['sysroot']:
             self.environment['TKVCERT_SYSROOT'] = params['sysroot']
         if not params['browsers']:
-            self.environment['TKVCERT_BROWSERS'] = 'off'
+            self.environment['TKVCERT_BROWSERS'] = 'keep'
         self.warnings = []
         self.messages = []
         # What the task did before a failure, which the failure reports too.
