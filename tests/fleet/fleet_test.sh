@@ -29,6 +29,8 @@ if [ -z "${TKV_FLEET_HOST_NS:-}" ]; then
   state=$(dpkg-query -W -f='${db:Status-Status}' tkvcert 2>/dev/null || true)
   if [ -n "$state" ] && [ "$state" != not-installed ]; then skip "a tkvcert package is on this machine ($state)"; fi
   [ ! -e /usr/sbin/tkvcert ] || skip "/usr/sbin/tkvcert exists"
+  # Fleets get plain builds; the sanitized one runs the end-to-end tables.
+  if grep -qE 'lib(a|t|ub)san' <<<"$(ldd "$build/tkvcert")"; then skip "a sanitized build is not packaged"; fi
   host=(/etc/ssl/certs /usr/local/share/ca-certificates /etc/ca-certificates /etc/ca-certificates.conf
         /etc/chromium /etc/firefox)
   snapshot() { { find "${host[@]}" -printf '%p %y %m %s %T@ %l\n' 2>/dev/null || true; } | sort; }
