@@ -969,6 +969,15 @@ TEST_F(ToolTest, TheReportSaysWhatChangedAndADryRunChangesNothing) {
       EXPECT_TRUE(report["certificates"].is_array());
     }
   }
+  // Text that is not UTF-8 (here a file name in Latin-1) is replaced in the
+  // report, with its bytes beside it.
+  const std::string latin1 = "caf\xe9.pem";
+  sandbox_.Put(latin1, ToPem(der));
+  const ReportedRun named = Report({"/install", latin1}, {{"TKVCERT_DRY_RUN", "1"}});
+  ASSERT_TRUE(named.report.is_object());
+  EXPECT_EQ(named.report["parameter"], "caf\xef\xbf\xbd.pem");
+  EXPECT_EQ(named.report["parameter_hex"], "636166E92E70656D");
+
   // A dry run needs its report, and a report its descriptor: refused first.
   for (const auto& [name, value] : {std::pair<const char*, const char*>{"TKVCERT_DRY_RUN", "1"},
                                     {"TKVCERT_REPORT", "8"}}) {
