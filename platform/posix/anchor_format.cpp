@@ -12,18 +12,24 @@
 
 namespace tkv {
 
-std::string AnchorFileName(const std::vector<BYTE>& der) {
+std::string UpperHex(const BYTE* data, size_t size) {
+  std::string hex(size * 2 + 1, '\0');
+  size_t length = 0;
+  if (OPENSSL_buf2hexstr_ex(hex.data(), hex.size(), &length, data, size, '\0') != 1) return "";
+  hex.resize(size * 2);
+  return hex;
+}
+
+std::string Thumbprint(const std::vector<BYTE>& der, const EVP_MD* digest_type) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int digest_length = 0;
-  if (EVP_Digest(der.data(), der.size(), digest, &digest_length, EVP_sha1(), nullptr) != 1) {
-    return "";
-  }
-  char hex[EVP_MAX_MD_SIZE * 2 + 1];
-  size_t hex_length = 0;
-  if (OPENSSL_buf2hexstr_ex(hex, sizeof hex, &hex_length, digest, digest_length, '\0') != 1) {
-    return "";
-  }
-  return std::string(hex) + ".crt";
+  if (EVP_Digest(der.data(), der.size(), digest, &digest_length, digest_type, nullptr) != 1) return "";
+  return UpperHex(digest, digest_length);
+}
+
+std::string AnchorFileName(const std::vector<BYTE>& der) {
+  const std::string thumbprint = Thumbprint(der, EVP_sha1());
+  return thumbprint.empty() ? "" : thumbprint + ".crt";
 }
 
 std::string PemCertificate(const std::vector<BYTE>& der) {

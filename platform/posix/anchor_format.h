@@ -3,6 +3,8 @@
 #ifndef TKVCERT_PLATFORM_POSIX_ANCHOR_FORMAT_H_
 #define TKVCERT_PLATFORM_POSIX_ANCHOR_FORMAT_H_
 
+#include <openssl/types.h>
+
 #include <string>
 #include <vector>
 
@@ -11,6 +13,12 @@
 namespace tkv {
 
 std::string AnchorFileName(const std::vector<BYTE>& der);
+
+// The digest of `der` (EVP_sha1(), EVP_sha256()) in upper-case hex, as
+// thumbprints are shown; "" when it cannot be made.
+std::string Thumbprint(const std::vector<BYTE>& der, const EVP_MD* digest_type);
+// Any bytes in upper-case hex.
+std::string UpperHex(const BYTE* data, size_t size);
 std::string PemCertificate(const std::vector<BYTE>& der);
 
 // One certificate found in an anchor file.

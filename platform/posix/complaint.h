@@ -16,21 +16,18 @@ namespace tkv {
 // Keeps the line for the run's report as well.
 void RecordComplaint(const std::string& why, bool warning);
 
-inline void Complain(const std::string& why) {
-  RecordComplaint(why, false);
+inline void Say(const std::string& why, bool warning) {
+  RecordComplaint(why, warning);
   const std::string line = "tkvcert: " + EscapeControls(why) + "\n";
   ssize_t ignored = write(2, line.data(), line.size());
   (void)ignored;
 }
 
+inline void Complain(const std::string& why) { Say(why, false); }
+
 // A complaint of a hook or a browser step: the change stands, and the
 // report counts the line among its warnings.
-inline void Warn(const std::string& why) {
-  RecordComplaint(why, true);
-  const std::string line = "tkvcert: " + EscapeControls(why) + "\n";
-  ssize_t ignored = write(2, line.data(), line.size());
-  (void)ignored;
-}
+inline void Warn(const std::string& why) { Say(why, true); }
 
 }  // namespace tkv
 

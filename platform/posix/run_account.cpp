@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <cwctype>
 
 #include "platform/posix/anchor_format.h"
@@ -40,11 +39,6 @@ std::string Quoted(const std::wstring& text) { return "\"" + EncodeUtf8Lossless(
 
 std::string Counted(size_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
-std::string Thumbprint(const std::vector<BYTE>& der) {
-  std::string name = AnchorFileName(der);
-  return name.substr(0, name.rfind('.'));
 }
 
 std::string AnchorPaths(const StoreLocation& store, const std::vector<std::string>& files) {
@@ -94,7 +88,7 @@ void SayWhatRemains(RunAccount& account) {
   account.sharing_name = others.size() + 1;
   if (others.empty()) return;
   Complain(std::to_string(others.size() + 1) + " certificates were named " + Quoted(removed_name) +
-           "; removed the one with SHA-1 " + Thumbprint(account.removed) + " from " +
+           "; removed the one with SHA-1 " + Thumbprint(account.removed, EVP_sha1()) + " from " +
            AnchorPaths(store, account.removed_from) +
            (account.select_by == SelectBy::kName ? "; run again to remove the next" : "; the others stay"));
 }
@@ -115,11 +109,8 @@ void SayWhatAnchorsHoldNothing(const RunAccount& account) {
 }
 
 std::string Utc(const ASN1_TIME* time) {
-  struct tm tm {};
-  if (ASN1_TIME_to_tm(time, &tm) != 1) return "an unreadable date";
-  char text[32];
-  strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm);
-  return text;
+  const std::string text = TimeText(time, TimeStyle::kPerson);
+  return text.empty() ? "an unreadable date" : text;
 }
 
 // What the installed certificate will not do as the admin may expect.
@@ -236,21 +227,6 @@ bool IsThumbprint(const std::wstring& text, SelectBy by) {
   return true;
 }
 
-std::string ThumbprintOf(const std::vector<BYTE>& der, SelectBy by) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(der.data(), der.size(), digest, &length, by == SelectBy::kSha1 ? EVP_sha1() : EVP_sha256(),
-                 nullptr) != 1) {
-    return "";
-  }
-  static const char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < length; ++i) {
-    hex += kDigits[digest[i] >> 4];
-    hex += kDigits[digest[i] & 15];
-  }
-  return hex;
-}
 
 }  // namespace
 
@@ -314,8 +290,8 @@ bool AccountSelects(PCCERT_CONTEXT certificate, const wchar_t* parameter, bool n
   const tkv::KeepErrors unchanged;
   const std::vector<BYTE> der(certificate->pbCertEncoded, certificate->pbCertEncoded + certificate->cbCertEncoded);
   std::string wanted = tkv::EncodeUtf8Lossless(parameter);
-  for (char& c : wanted) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-  return tkv::ThumbprintOf(der, account.select_by) == wanted;
+  for (char& c : wanted) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  return tkv::Thumbprint(der, account.select_by == tkv::SelectBy::kSha1 ? EVP_sha1() : EVP_sha256()) == wanted;
 }
 
 void AccountEnd(int status) {

@@ -25,23 +25,6 @@ namespace {
 
 using nlohmann::json;
 
-std::string Hex(const BYTE* data, size_t size) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string hex;
-  for (size_t i = 0; i < size; ++i) {
-    hex += kDigits[data[i] >> 4];
-    hex += kDigits[data[i] & 15];
-  }
-  return hex;
-}
-
-std::string Digest(const std::vector<BYTE>& der, const EVP_MD* md) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(der.data(), der.size(), digest, &length, md, nullptr) != 1) return "";
-  return Hex(digest, length);
-}
-
 bool IsUtf8(const std::string& text) {
   try {
     (void)json(text).dump();
@@ -55,7 +38,7 @@ bool IsUtf8(const std::string& text) {
 // it with each bad sequence replaced, and its bytes in hex beside it.
 void PutText(json& object, const std::string& key, const std::string& text) {
   object[key] = text;
-  if (!IsUtf8(text)) object[key + "_hex"] = Hex(reinterpret_cast<const BYTE*>(text.data()), text.size());
+  if (!IsUtf8(text)) object[key + "_hex"] = UpperHex(reinterpret_cast<const BYTE*>(text.data()), text.size());
 }
 
 std::string Subject(X509* certificate) {
@@ -68,20 +51,12 @@ std::string Subject(X509* certificate) {
   return std::string(data, static_cast<size_t>(length));
 }
 
-std::string Iso8601(const ASN1_TIME* time) {
-  struct tm tm {};
-  if (ASN1_TIME_to_tm(time, &tm) != 1) return "";
-  char text[32];
-  strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return text;
-}
-
 // A certificate as the report shows it: its thumbprints, the name a
 // removal matches, its subject and when it ends.
 json Described(const std::vector<BYTE>& der) {
   json out = json::object();
-  out["sha1"] = Digest(der, EVP_sha1());
-  out["sha256"] = Digest(der, EVP_sha256());
+  out["sha1"] = Thumbprint(der, EVP_sha1());
+  out["sha256"] = Thumbprint(der, EVP_sha256());
   std::wstring name;
   if (SimpleDisplayName(der.data(), der.size(), &name) == ERROR_SUCCESS) {
     PutText(out, "name", EncodeUtf8Lossless(name));
@@ -91,7 +66,7 @@ json Described(const std::vector<BYTE>& der) {
                                                           X509_free);
   if (certificate) {
     PutText(out, "subject", Subject(certificate.get()));
-    out["not_after"] = Iso8601(X509_get0_notAfter(certificate.get()));
+    out["not_after"] = TimeText(X509_get0_notAfter(certificate.get()), TimeStyle::kReport);
   }
   return out;
 }
@@ -144,6 +119,15 @@ json Capabilities() {
 }
 
 }  // namespace
+
+std::string TimeText(const ASN1_TIME* time, TimeStyle style) {
+  struct tm tm {};
+  if (ASN1_TIME_to_tm(time, &tm) != 1) return "";
+  char text[32];
+  const size_t length = style == TimeStyle::kReport ? strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm)
+                                                    : strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm);
+  return std::string(text, length);
+}
 
 std::string RunReport(const RunAccount& account, int status) {
   json report = json::object();

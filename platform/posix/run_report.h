@@ -4,6 +4,8 @@
 #ifndef TKVCERT_PLATFORM_POSIX_RUN_REPORT_H_
 #define TKVCERT_PLATFORM_POSIX_RUN_REPORT_H_
 
+#include <openssl/asn1.h>
+
 #include <string>
 
 #include "platform/posix/run_account.h"
@@ -12,6 +14,11 @@ namespace tkv {
 
 // Bumped when a key changes meaning or goes; new keys keep it.
 constexpr int kReportVersion = 1;
+
+// A certificate's time in UTC, for a report ("2026-01-31T12:00:00Z") or for
+// a person ("2026-01-31 12:00:00 UTC"); "" when unreadable.
+enum class TimeStyle { kReport, kPerson };
+std::string TimeText(const ASN1_TIME* time, TimeStyle style);
 
 // The report of a run that ended with `status`, as text.
 std::string RunReport(const RunAccount& account, int status);
