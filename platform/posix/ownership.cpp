@@ -15,11 +15,16 @@ bool OwnedAlone(const struct stat& st, uid_t owner) {
   return st.st_uid == owner && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-std::string WhyNotOwnedAlone(const struct stat& st, uid_t owner) {
+std::string ModeText(const struct stat& st) {
   char mode[16];
   snprintf(mode, sizeof mode, "mode %04o", static_cast<unsigned>(st.st_mode & 07777));
+  return mode;
+}
+
+std::string WhyNotOwnedAlone(const struct stat& st, uid_t owner) {
+  const std::string mode = ModeText(st);
   if (st.st_uid != owner) return "owned by uid " + std::to_string(st.st_uid) + " (" + mode + ")";
-  if ((st.st_mode & S_IWOTH) != 0) return std::string("writable by anyone (") + mode + ")";
+  if ((st.st_mode & S_IWOTH) != 0) return "writable by anyone (" + mode + ")";
   if ((st.st_mode & S_IWGRP) != 0) {
     return "writable by group " + std::to_string(st.st_gid) + " (" + mode + ")";
   }

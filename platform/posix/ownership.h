@@ -27,6 +27,9 @@ namespace tkv {
 // no one else.
 bool OwnedAlone(const struct stat& st, uid_t owner);
 
+// "mode 0755": the permission bits as an admin reads them.
+std::string ModeText(const struct stat& st);
+
 // Why `st` is not `owner`'s alone, for the admin ("owned by uid 1000",
 // "writable by anyone (mode 0777)"); "" when it is.
 std::string WhyNotOwnedAlone(const struct stat& st, uid_t owner);

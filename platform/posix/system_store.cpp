@@ -17,6 +17,7 @@
 #include "platform/posix/complaint.h"
 #include "platform/posix/hook_announcements.h"
 #include "platform/posix/last_error.h"
+#include "platform/posix/ownership.h"
 #include "platform/posix/run_account.h"
 #include "platform/posix/store_change.h"
 #include "platform/posix/store_publish.h"
@@ -109,10 +110,8 @@ DWORD CheckCallerMayChange(const StoreLocation& location, int anchors_fd, bool r
   const int error = errno;
   struct stat st;
   if ((error == EACCES || error == EPERM) && fstat(anchors_fd, &st) == 0) {
-    char mode[8];
-    snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
     Complain("uid " + std::to_string(geteuid()) + " may not " + (read_only ? "read " : "change ") +
-             location.anchors_path() + " (owned by uid " + std::to_string(st.st_uid) + ", mode " + mode +
+             location.anchors_path() + " (owned by uid " + std::to_string(st.st_uid) + ", " + ModeText(st) +
              "): the machine's trust is root's to change");
   }
   return ErrorFromErrno(error);
