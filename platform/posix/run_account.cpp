@@ -1,5 +1,6 @@
-// AccountRequest and AccountEnd: what a person needs, said once a run ends,
-// from the account and a quiet look at the store.
+// The channel's Linux end: the run's settings, read before anything is
+// opened; what a person needs, said once the run ends, from the account and
+// a quiet look at the store; and the report, written last.
 #include "platform/posix/run_account.h"
 
 #include <fcntl.h>
