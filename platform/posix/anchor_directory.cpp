@@ -4,9 +4,11 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -25,16 +27,68 @@ std::string UnpredictableName(const char* suffix) {
   return hex.empty() ? "" : "tkvcert-" + hex + suffix;
 }
 
-// Empties a directory of ours (files, and directories that are empty),
-// all but the record of a change that the next change must finish.
+// Empties a directory of ours (files, and directories that are empty), all
+// but the record of a change that the next change must finish, and the lock:
+// a lock file removed while held would let the next run make another and
+// hold "the lock" too.
 void RemoveAllIn(int dir_fd) {
   ForEachEntry(dir_fd, [dir_fd](const dirent& entry) {
-    if (strcmp(entry.d_name, LockedAnchorDirectory::kRecordName) == 0) return true;
+    if (strcmp(entry.d_name, LockedAnchorDirectory::kRecordName) == 0 ||
+        strcmp(entry.d_name, LockedAnchorDirectory::kLockName) == 0) {
+      return true;
+    }
     if (unlinkat(dir_fd, entry.d_name, 0) != 0 && errno == EISDIR) {
       unlinkat(dir_fd, entry.d_name, AT_REMOVEDIR);
     }
     return true;
   });
+}
+
+bool SameInode(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The effective user of the process that holds a flock on what `fd` is, as
+// /proc/locks tells; -1 when it cannot be told (no holder, or one in a PID
+// namespace this process cannot see).
+uid_t FlockHolder(int fd) {
+  struct stat st;
+  FILE* locks = fopen("/proc/locks", "re");
+  if (fstat(fd, &st) != 0 || locks == nullptr) {
+    if (locks != nullptr) fclose(locks);
+    return static_cast<uid_t>(-1);
+  }
+  uid_t holder = static_cast<uid_t>(-1);
+  char line[256];
+  while (holder == static_cast<uid_t>(-1) && fgets(line, sizeof line, locks) != nullptr) {
+    int pid = 0;
+    unsigned major_id = 0;
+    unsigned minor_id = 0;
+    unsigned long inode = 0;
+    // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"; a waiter's line has "->" before FLOCK.
+    if (sscanf(line, "%*d: FLOCK %*s %*s %d %x:%x:%lu", &pid, &major_id, &minor_id, &inode) != 4 ||
+        pid <= 0 || major_id != major(st.st_dev) || minor_id != minor(st.st_dev) || inode != st.st_ino) {
+      continue;
+    }
+    struct stat process;
+    if (stat(("/proc/" + std::to_string(pid)).c_str(), &process) == 0) holder = process.st_uid;
+  }
+  fclose(locks);
+  return holder;
+}
+
+// Binaries from before the lock file locked the anchors directory itself.
+// Holding that too keeps one that starts now waiting until this change is
+// done; one that holds it now is waited for when it is root's, as such a
+// run is, and passed over when it is anyone else's.
+DWORD HoldOldLock(int anchors_fd, std::chrono::steady_clock::time_point until) {
+  for (;;) {
+    if (flock(anchors_fd, LOCK_EX | LOCK_NB) == 0) return ERROR_SUCCESS;
+    if (errno != EWOULDBLOCK && errno != EINTR) return ERROR_SUCCESS;
+    if (FlockHolder(anchors_fd) != 0) return ERROR_SUCCESS;
+    if (std::chrono::steady_clock::now() >= until) return ERROR_BUSY;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
 }
 
 bool Exists(int dir_fd, const std::string& name) {
@@ -71,14 +125,14 @@ DWORD LockedAnchorDirectory::Open(UniqueFd anchors_fd, std::chrono::milliseconds
                                   LockedAnchorDirectory* out) {
   if (!anchors_fd) return ERROR_FILE_NOT_FOUND;
   const auto started = std::chrono::steady_clock::now();
-  while (flock(anchors_fd.get(), LOCK_EX | LOCK_NB) != 0) {
-    if (errno != EWOULDBLOCK && errno != EINTR) return ErrorFromErrno(errno);
-    if (std::chrono::steady_clock::now() >= started + patience) return ERROR_BUSY;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  DiscountLockWait(std::chrono::steady_clock::now() - started);
   out->fd_ = std::move(anchors_fd);
-  return out->OpenStaging();
+  if (DWORD code = out->OpenStaging()) return code;
+  if (DWORD code = out->TakeLock(started + patience)) return code;
+  if (DWORD code = HoldOldLock(out->fd(), started + patience)) return code;
+  DiscountLockWait(std::chrono::steady_clock::now() - started);
+  // Under the lock nothing in staging belongs to a change in progress.
+  RemoveAllIn(out->staging_fd());
+  return ERROR_SUCCESS;
 }
 
 DWORD LockedAnchorDirectory::OpenStaging() {
@@ -93,9 +147,30 @@ DWORD LockedAnchorDirectory::OpenStaging() {
   struct stat st;
   if (fstat(staging_fd_.get(), &st) != 0) return ErrorFromErrno(errno);
   if (!OwnedAlone(st, geteuid())) return ERROR_ACCESS_DENIED;
-  // Under the lock nothing in staging belongs to a change in progress.
-  RemoveAllIn(staging_fd_.get());
   return ERROR_SUCCESS;
+}
+
+DWORD LockedAnchorDirectory::TakeLock(std::chrono::steady_clock::time_point until) {
+  for (;;) {
+    UniqueFd lock(openat(staging_fd(), kLockName, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    if (!lock) return ErrorFromErrno(errno);
+    struct stat held;
+    if (fstat(lock.get(), &held) != 0) return ErrorFromErrno(errno);
+    if (!S_ISREG(held.st_mode) || !OwnedAlone(held, geteuid())) return ERROR_ACCESS_DENIED;
+    while (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+      if (errno != EWOULDBLOCK && errno != EINTR) return ErrorFromErrno(errno);
+      if (std::chrono::steady_clock::now() >= until) return ERROR_BUSY;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    // A lock file taken away meanwhile locks nothing: the next run makes
+    // another under the name, and locks that one.
+    struct stat named;
+    if (fstatat(staging_fd(), kLockName, &named, AT_SYMLINK_NOFOLLOW) == 0 && SameInode(named, held)) {
+      lock_fd_ = std::move(lock);
+      return ERROR_SUCCESS;
+    }
+    if (std::chrono::steady_clock::now() >= until) return ERROR_BUSY;
+  }
 }
 
 // Written in place: a record cut off while being written names less, and a

@@ -23,20 +23,30 @@
 
 namespace tkv {
 
-// The anchors directory, opened and locked for one change. The lock (flock
-// on the directory) also covers the refresh that follows the change.
+// The anchors directory, opened and locked for one change. The lock also
+// covers the refresh that follows the change.
+//
+// The lock is flock on a file in staging, which only root can open: the
+// anchors directory itself is world-readable, so a lock on it could be held
+// by any local user, who would hold up every admin's change. Binaries from
+// before this lock took flock on the anchors directory; while the two may
+// run at once (an upgrade), a run also holds that old lock when it can, and
+// waits for it while root holds it, but never for another user.
 class LockedAnchorDirectory {
  public:
   // Takes the directory `anchors_fd` and waits for another run's change at
   // most `patience`; ERROR_BUSY after that. Clears what a run killed in the
-  // middle of a change left in staging. A staging directory that is not
-  // this user's alone is refused with ERROR_ACCESS_DENIED: whoever else
-  // could write it could swap what a change puts back.
+  // middle of a change left in staging. A staging directory or lock file
+  // that is not this user's alone is refused with ERROR_ACCESS_DENIED:
+  // whoever else could write it could swap what a change puts back.
   static DWORD Open(UniqueFd anchors_fd, std::chrono::milliseconds patience,
                     LockedAnchorDirectory* out);
 
   int fd() const { return fd_.get(); }
   int staging_fd() const { return staging_fd_.get(); }
+  // The lock, which a program run on the host inherits: the store stays
+  // locked while it runs, even if the tool is killed.
+  int lock_fd() const { return lock_fd_.get(); }
 
   // A change in progress, kept in staging from before the anchors change
   // until clients see it: a run cut off in between (killed, or the power
@@ -49,12 +59,15 @@ class LockedAnchorDirectory {
 
   static constexpr char kStagingName[] = ".tkvcert-staging";
   static constexpr char kRecordName[] = "change-in-progress";
+  static constexpr char kLockName[] = "lock";
 
  private:
   DWORD OpenStaging();
+  DWORD TakeLock(std::chrono::steady_clock::time_point until);
 
   UniqueFd fd_;
   UniqueFd staging_fd_;
+  UniqueFd lock_fd_;
 };
 
 // A file as the store keeps it: its contents, mode and owner.

@@ -46,7 +46,7 @@ DWORD FinishRecorded(const StoreLocation& location, const RefreshCommand& refres
     }
   }
   bool tidy = true;
-  if (DWORD code = PublishChange(location, refresh, dir.fd(), expected, TimeUse::kChange, &tidy)) return code;
+  if (DWORD code = PublishChange(location, refresh, dir.fd(), dir.lock_fd(), expected, TimeUse::kChange, &tidy)) return code;
   Account().finished_cut_off_change = Account().bundle_changed = true;
   FollowUp(location, dir.fd());
   if (tidy) dir.ClearRecordedChange();
@@ -99,12 +99,12 @@ DWORD ChangeStore(const StoreLocation& location, const std::vector<BYTE>& der, c
     return ERROR_SUCCESS;  // already published: config management repeats itself
   }
   bool tidy = true;
-  if (DWORD code = PublishChange(location, refresh, dir.fd(), expected, TimeUse::kChange, &tidy)) {
+  if (DWORD code = PublishChange(location, refresh, dir.fd(), dir.lock_fd(), expected, TimeUse::kChange, &tidy)) {
     StopPoint("change-before-rollback");
     // What the failed refresh wrote must match the anchors put back.
     const bool undone = Undo(pending);
     bool republished_tidy = true;
-    if (PublishChange(location, refresh, dir.fd(), ExpectedTrust{}, TimeUse::kRollback,
+    if (PublishChange(location, refresh, dir.fd(), dir.lock_fd(), ExpectedTrust{}, TimeUse::kRollback,
                       &republished_tidy) == ERROR_SUCCESS &&
         undone && republished_tidy) {
       dir.ClearRecordedChange();

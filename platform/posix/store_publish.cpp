@@ -196,14 +196,14 @@ void NameCauses(const StoreLocation& location, int anchors_fd) {
 }  // namespace
 
 DWORD PublishChange(const StoreLocation& location, const RefreshCommand& refresh, int anchors_fd,
-                    const ExpectedTrust& expected, TimeUse use, bool* tidy) {
+                    int lock_fd, const ExpectedTrust& expected, TimeUse use, bool* tidy) {
   const StoreLayout& layout = *location.layout;
   *tidy = true;
   RemoveLeftover(location);
   struct stat before;
   const bool had_bundle = StatBelow(*location.root, layout.bundle, &before) && S_ISREG(before.st_mode);
   const RefreshOutcome outcome =
-      RunRefreshCommand(refresh.argv, refresh.sandbox, anchors_fd, TimeLeft(use));
+      RunRefreshCommand(refresh.argv, refresh.sandbox, lock_fd, TimeLeft(use));
   if (outcome.code == ERROR_TIMEOUT) {
     Complain("the refresh " + refresh.argv[0] + " ran past its time limit and was stopped");
     return outcome.code;
@@ -213,7 +213,7 @@ DWORD PublishChange(const StoreLocation& location, const RefreshCommand& refresh
     NameCauses(location, anchors_fd);
     return outcome.code;
   }
-  *tidy = AnnounceAndUnlinkRemoved(location, refresh, anchors_fd);
+  *tidy = AnnounceAndUnlinkRemoved(location, refresh, lock_fd);
   *tidy = EmptyStaleBundle(location, had_bundle ? &before : nullptr) && *tidy;
   std::string why;
   if (CheckBundle(location, expected, &why) != ERROR_SUCCESS) {

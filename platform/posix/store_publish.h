@@ -36,7 +36,8 @@ std::string LocalAnchorHolding(const StoreLocation& location, int anchors_fd,
 // ERROR_FUNCTION_FAILED with `why` set.
 DWORD CheckBundle(const StoreLocation& location, const ExpectedTrust& expected, std::string* why);
 
-// Runs the refresh under the store's lock (`lock_fd`, inherited by it) and
+// Runs the refresh of the anchors (open as `anchors_fd`) under the store's
+// lock (`lock_fd`, inherited by a refresh on the host) and
 // finishes what it leaves undone: clears what a killed refresh left behind
 // first; afterwards tells the hooks of removed anchors and takes their links
 // away, and empties a bundle left stale. Then checks the bundle.
@@ -46,7 +47,7 @@ DWORD CheckBundle(const StoreLocation& location, const ExpectedTrust& expected, 
 // `tidy` is false when a step after the refresh failed (said on standard
 // error): the next run must take it up again.
 DWORD PublishChange(const StoreLocation& location, const RefreshCommand& refresh, int anchors_fd,
-                    const ExpectedTrust& expected, TimeUse use, bool* tidy);
+                    int lock_fd, const ExpectedTrust& expected, TimeUse use, bool* tidy);
 
 }  // namespace tkv
 

@@ -279,8 +279,9 @@ BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags);
 // On Linux the certificate becomes one PEM file at the top of the anchors
 // directory, named by its SHA-1 thumbprint in upper-case hex plus ".crt",
 // mode 0644, put in place by rename from the staging directory. A change
-// holds the store's lock (flock on the anchors directory, waited for at most
-// 60 seconds, the wait not counted in the command's time) from start to end;
+// holds the store's lock (flock on a file in staging that only root can open,
+// waited for at most 60 seconds, the wait not counted in the command's time)
+// from start to end;
 // it first finishes a change an earlier run was cut off in, and is recorded
 // in staging before the anchors change, so that a run killed at any moment
 // leaves the next run a change to finish. If the file, or any other local

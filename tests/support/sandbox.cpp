@@ -106,6 +106,8 @@ std::vector<std::string> ListDir(const std::string& path, const std::string& pre
   while (const dirent* entry = readdir(dir)) {
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
+    // The store's lock stays once made: bookkeeping, not something it holds.
+    if (prefix + name == ".tkvcert-staging/lock") continue;
     if (entry->d_type == DT_DIR) {
       // The store's own staging area counts by what it holds.
       for (const std::string& inner : ListDir(path + "/" + name, prefix + name + "/")) {
