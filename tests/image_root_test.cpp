@@ -571,6 +571,69 @@ const FaultCase kFaults[] = {
        EXPECT_TRUE(Sandbox::ListFiles(target + "/usr/local/share/ca-certificates").empty());
        EXPECT_FALSE(Exists(dir + "/ESCAPED"));
      }},
+    {"another user swaps the way to an anchor link's target between the check and the refresh",
+     [](const std::string& dir) {
+       const ThrowawayUser& eve = Attacker();
+       ASSERT_TRUE(eve.ready());
+       const std::string root = dir + "/root";
+       MakeImageRoot(root, "/etc/ca-certificates.conf");
+       // The admin's anchor links to root's file, in a directory of root's
+       // below hers; beside it, hers, holding her CA under the same name.
+       const std::string home = root + "/home/eve";
+       const Ca admins = PutCa(root, "Admin's Linked CA");
+       const Ca hers = PutCa(root, "Eve's Swapped CA");
+       Shell("mkdir -p '" + home + "/d' '" + home + "/e' && cp '" + root + "/files/" + admins.file + "' '" + home +
+             "/d/ca.crt' && cp '" + root + "/files/" + hers.file + "' '" + home + "/e/ca.crt' && " + eve.owns(home) +
+             " && " + eve.owns(home + "/e") + " && " + eve.owns(home + "/e/ca.crt") +
+             " && ln -s /home/eve/d/ca.crt '" + root + "/usr/local/share/ca-certificates/linked.crt'");
+       const pid_t racer = fork();
+       if (racer == 0) {
+         setpgid(0, 0);
+         execlp("runuser", "runuser", "-u", eve.name().c_str(), "--", SWAP_FLIPPER, (home + "/d").c_str(),
+                (home + "/e").c_str(), "20000", static_cast<char*>(nullptr));
+         _exit(127);
+       }
+       const Ca ca = PutCa(root, "Raced CA");
+       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+       int runs = 0;
+       for (; runs < 100 && std::chrono::steady_clock::now() < deadline; ++runs) {
+         const RunResult r = Install(root, ca);
+         ASSERT_EQ(r.out, Failed("Failed to open store", "0x5") + Imported(ca.file)) << "run " << runs << r.err;
+       }
+       kill(-racer, SIGKILL);
+       waitpid(racer, nullptr, 0);
+       EXPECT_GE(runs, 20);
+       EXPECT_FALSE(BundleTrusts(root, hers));
+     }},
+    {"a local user locks every file and directory of the store she can open",
+     [](const std::string& dir) {
+       const ThrowawayUser& eve = Attacker();
+       ASSERT_TRUE(eve.ready());
+       const std::string root = dir + "/root";
+       MakeImageRoot(root, "/etc/ca-certificates.conf");
+       ASSERT_EQ(Install(root, PutCa(root, "Before Her Locks CA")).status, 0);
+       const std::string anchors = root + "/usr/local/share/ca-certificates";
+       const std::string certs = root + "/etc/ssl/certs";
+       const pid_t holder = fork();
+       if (holder == 0) {
+         setpgid(0, 0);
+         execlp("runuser", "runuser", "-u", eve.name().c_str(), "--", "flock", anchors.c_str(), "flock", certs.c_str(),
+                "flock", (certs + "/ca-certificates.crt").c_str(), "sleep", "30", static_cast<char*>(nullptr));
+         _exit(127);
+       }
+       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+       while (system(("flock -n '" + certs + "/ca-certificates.crt' true").c_str()) == 0 &&
+              std::chrono::steady_clock::now() < deadline) {
+         std::this_thread::sleep_for(std::chrono::milliseconds(20));
+       }
+       const Ca ca = PutCa(root, "Not Held Up CA");
+       const RunResult r = Install(root, ca);
+       kill(-holder, SIGKILL);
+       waitpid(holder, nullptr, 0);
+       EXPECT_EQ(r.out, Imported(ca.file));
+       EXPECT_LT(r.seconds, 10);
+       EXPECT_TRUE(BundleTrusts(root, ca));
+     }},
     {"another user owns or may write what the store uses in an image",
      [](const std::string& dir) {
        const ThrowawayUser& eve = Attacker();

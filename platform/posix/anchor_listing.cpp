@@ -108,7 +108,8 @@ DWORD CheckDirectoryTrusted(const RootDirectory& root, const std::string& relati
     const UniqueFd fd = root.OpenBelow(child, O_PATH);
     struct stat st;
     if (!fd || fstat(fd.get(), &st) != 0) return true;  // dangling: it leads nowhere
-    if (entry.d_type == DT_LNK) result = root.CheckTrusted(fd.get());
+    // A link is checked all the way to its target: every directory on it.
+    if (entry.d_type == DT_LNK) result = root.CheckTrusted(child);
     if (result == ERROR_SUCCESS && S_ISDIR(st.st_mode)) {
       const UniqueFd sub = root.OpenBelow(child, O_RDONLY | O_DIRECTORY);
       result = sub ? CheckDirectoryTrusted(root, child, sub.get(), seen) : ERROR_SUCCESS;

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <deque>
+#include <vector>
 
 #include "platform/posix/last_error.h"
 #include "platform/posix/ownership.h"
@@ -87,10 +89,18 @@ std::string PathOf(int fd) {
   return n <= 0 || n == sizeof path ? "" : std::string(path, static_cast<size_t>(n));
 }
 
-bool SameInode(int a, int b) {
-  struct stat sa;
-  struct stat sb;
-  return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+// As the kernel allows when it resolves a path.
+constexpr int kMaxLinks = 40;
+
+std::deque<std::string> Components(const std::string& path) {
+  std::deque<std::string> names;
+  for (size_t start = 0; start <= path.size();) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    if (end > start && path.compare(start, end - start, ".") != 0) names.push_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+  return names;
 }
 
 }  // namespace
@@ -135,32 +145,43 @@ DWORD RootDirectory::CheckTrusted(int fd) const {
   return code;
 }
 
-DWORD RootDirectory::CheckProgramTrusted(const std::string& relative) const {
-  if (!checks_ownership_) return ERROR_SUCCESS;
-  const UniqueFd program = OpenBelow(relative, O_PATH);
-  if (!program) return errno == ENOENT ? ERROR_SUCCESS : ErrorFromErrno(errno);
-  // Where the root's links led, as a path below the root with none left.
-  const std::string top = PathOf(fd()) + "/";
-  const std::string path = PathOf(program.get());
-  if (top.size() < 2 || path.compare(0, top.size(), top) != 0) return ERROR_ACCESS_DENIED;
-  const std::string real = path.substr(top.size());
-  UniqueFd last;
-  for (size_t slash = real.find('/');; slash = real.find('/', slash + 1)) {
-    last = OpenBeneathWithoutLinks(fd(), real.substr(0, slash), O_PATH);
-    if (!last || CheckTrusted(last.get()) != ERROR_SUCCESS) return ERROR_ACCESS_DENIED;
-    if (slash == std::string::npos) break;
-  }
-  return SameInode(last.get(), program.get()) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
-}
-
 DWORD RootDirectory::CheckTrusted(const std::string& relative) const {
   if (!checks_ownership_) return ERROR_SUCCESS;
-  for (size_t slash = relative.find('/');; slash = relative.find('/', slash + 1)) {
-    const UniqueFd fd = OpenBelow(relative.substr(0, slash), O_PATH);
-    if (!fd) return errno == ENOENT ? ERROR_SUCCESS : ErrorFromErrno(errno);
-    if (DWORD code = CheckTrusted(fd.get())) return code;
-    if (slash == std::string::npos) return ERROR_SUCCESS;
+  // The directories walked so far, the root's top first: ".." goes back
+  // one, an absolute link back to the top.
+  std::vector<UniqueFd> way;
+  way.emplace_back(fcntl(fd(), F_DUPFD_CLOEXEC, 0));
+  std::deque<std::string> names = Components(relative);
+  for (int links = 0; !names.empty();) {
+    const std::string name = names.front();
+    names.pop_front();
+    if (name == "..") {
+      if (way.size() > 1) way.pop_back();
+      continue;
+    }
+    const int dir = way.back().get();
+    if (DWORD code = CheckTrusted(dir)) return code;
+    struct stat st;
+    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      return errno == ENOENT ? ERROR_SUCCESS : ErrorFromErrno(errno);
+    }
+    if (S_ISLNK(st.st_mode)) {
+      char target[PATH_MAX];
+      const ssize_t n = readlinkat(dir, name.c_str(), target, sizeof target);
+      if (n <= 0 || n == sizeof target) return ErrorFromErrno(n < 0 ? errno : ENAMETOOLONG);
+      if (++links > kMaxLinks) return ErrorFromErrno(ELOOP);
+      if (target[0] == '/') way.resize(1);
+      const std::deque<std::string> more = Components(std::string(target, static_cast<size_t>(n)));
+      names.insert(names.begin(), more.begin(), more.end());
+      continue;
+    }
+    // Root's alone, the directory keeps this name for what was looked at.
+    UniqueFd next(openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!next) return errno == ENOENT ? ERROR_SUCCESS : ErrorFromErrno(errno);
+    if (!S_ISDIR(st.st_mode) && !names.empty()) return ERROR_SUCCESS;  // leads nowhere
+    way.push_back(std::move(next));
   }
+  return CheckTrusted(way.back().get());
 }
 
 }  // namespace tkv

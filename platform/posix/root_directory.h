@@ -44,17 +44,16 @@ class RootDirectory {
   UniqueFd OpenBelow(const std::string& relative, int flags, mode_t mode = 0) const;
 
   // Run as root in an image root: ERROR_ACCESS_DENIED unless every directory
-  // on `relative` (as the root resolves it), and what it names, is root's
-  // and no one else's to write. ERROR_SUCCESS for a path that does not
-  // exist, and always on the host, whose own directories are its admin's
-  // business.
+  // that a name is looked up in on the way to `relative`, as the root
+  // resolves it, and what it names, is root's and no one else's to write.
+  // Links are followed inside the root, so the way to a link's target is
+  // checked too: whoever may rename in a directory on it could swap in a
+  // directory of her own between the check and the use. ERROR_SUCCESS for a
+  // path that does not exist, and always on the host, whose own directories
+  // are its admin's business.
   DWORD CheckTrusted(const std::string& relative) const;
-  // The same for what `fd` (opened below the root) is.
+  // The same for what `fd` (opened below the root) is, alone.
   DWORD CheckTrusted(int fd) const;
-  // The same for a program the tool runs for the root, through whatever
-  // links lead to it: the file and every directory from the root down to
-  // where it really is. A program that is not there is not refused.
-  DWORD CheckProgramTrusted(const std::string& relative) const;
   // Whether this run checks ownership at all: as root, in an image root.
   bool checks_ownership() const { return checks_ownership_; }
   // What the last refused check refused, and why, for the admin.

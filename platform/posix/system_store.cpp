@@ -55,7 +55,7 @@ DWORD CheckProgramsTrusted(const StoreLocation& location) {
     for (const std::string& hook : ListHooks(root, location.layout->hooks_dir)) programs.push_back(hook);
   }
   for (const std::string& program : programs) {
-    if (DWORD code = root.CheckProgramTrusted(program)) {
+    if (DWORD code = root.CheckTrusted(program)) {
       Complain("not running " + root.DisplayPath(program) +
                ": another user owns it or may change it, or a directory above it");
       return code;
