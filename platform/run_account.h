@@ -10,6 +10,7 @@
 #define TKVCERT_PLATFORM_RUN_ACCOUNT_H_
 
 #include <cstddef>
+#include <string>
 
 #include "platform/crypt_api.h"
 
@@ -34,6 +35,12 @@ void AccountError(const wchar_t* message, bool warning, bool with_last_error);
 // (`name_matches`): a removal by name, unless the Linux build is asked to
 // take exactly one certificate by its thumbprint.
 bool AccountSelects(PCCERT_CONTEXT certificate, const wchar_t* parameter, bool name_matches);
+
+// The name the removal line shows for the certificate it takes: as it is
+// when it is the parameter the admin typed, escaped as every name from
+// elsewhere is on standard error when the Linux build took the certificate
+// by its thumbprint, so that its name cannot drive the admin's terminal.
+std::wstring AccountShownName(const wchar_t* name);
 
 // Last, with the status the process ends with, whichever way it ends, the
 // usage text included.

@@ -127,7 +127,7 @@ bool RemoveCertificate(const wchar_t* subject) {
     }
     if (!AccountSelects(certificate, subject, SameName(name, length, subject))) continue;
 
-    PrintWide(L"Removing certificate : %s \n", name.data());
+    PrintWide(L"Removing certificate : %s \n", AccountShownName(name.data()).c_str());
     if (!CertDeleteCertificateFromStore(certificate)) {
       CertCloseStore(store, 0);
       ReportError(L"The deletion of the certificate failed.", true, true);

@@ -544,6 +544,19 @@ TEST_F(ToolTest, RemovalMatchesWholeSimpleDisplayNamesOnly) {
   }
 }
 
+// Taken by its thumbprint, the certificate's name is its own, not the
+// admin's words: what would drive a terminal is shown escaped.
+TEST_F(ToolTest, ANameTakenByThumbprintIsShownEscaped) {
+  SKIP_ON_WINE("removal by thumbprint is the Linux build's");
+  const Bytes der = MakeCertificate(CertSpec{{{"CN", "\x1b]0;owned\x07\x1b[2J\xe2\x80\xae CA", V_ASN1_UTF8STRING}}, {}, 1});
+  Install(der, "ca.pem");
+  const std::string sha1 = AnchorName(der).substr(0, 40);
+  const ScopedEnvironmentVariable by("TKVCERT_UNINSTALL_BY", "sha1");
+  const RunResult r = Run({"/uninstall", sha1});
+  EXPECT_EQ(r.out, RemovalLines("\\x1b]0;owned\\x07\\x1b[2J\\u202e CA") + Removed(sha1));
+  EXPECT_EQ(r.status, 0);
+}
+
 // A subject is compared with the whole name, by length: a name that goes on
 // past a NUL is not the text before the NUL, in either string type. Wine's
 // crypt32 installs such a certificate and gives its name whole, NUL and all,

@@ -295,6 +295,11 @@ bool AccountSelects(PCCERT_CONTEXT certificate, const wchar_t* parameter, bool n
   return tkv::Thumbprint(der, account.select_by == tkv::SelectBy::kSha1 ? EVP_sha1() : EVP_sha256()) == wanted;
 }
 
+std::wstring AccountShownName(const wchar_t* name) {
+  if (tkv::Account().select_by == tkv::SelectBy::kName) return name;
+  return tkv::DecodeUtf8Lossless(tkv::EscapeControls(tkv::EncodeUtf8Lossless(name)));
+}
+
 void AccountEnd(int status) {
   tkv::RunAccount& account = tkv::Account();
   if (account.ended) return;

@@ -315,6 +315,41 @@ class Tool(object):
                 stderr_lines=probe.stderr.splitlines())
 
 
+# What drives a terminal: C0 controls (but tab), DEL, C1 controls, and the
+# bidirectional controls and separators that reorder the text around them.
+# The tool escapes its own lines so; what reaches ansible-playbook's terminal
+# from here (warnings, messages, what the tool printed) is escaped the same.
+CONTROLS = re.compile(u'[\x00-\x08\x0a-\x1f\x7f-\x9f\u061c\u200e\u200f\u2028-\u202e\u2066-\u2069]')
+
+
+def shown(text, lines=False):
+    def escape(match):
+        c = match.group(0)
+        if lines and c == '\n':
+            return c
+        return '\\x%02x' % ord(c) if ord(c) < 0x80 else '\\u%04x' % ord(c)
+    return CONTROLS.sub(escape, text)
+
+
+def shown_result(value, key=None):
+    """Every string of a result, escaped; what the tool printed and the diff keep their lines."""
+    if isinstance(value, dict):
+        return dict((k, shown_result(v, k)) for k, v in value.items())
+    if isinstance(value, list):
+        return [shown_result(v, key) for v in value]
+    if isinstance(value, str):
+        return shown(value, lines=key in ('stdout', 'stderr', 'before', 'after'))
+    return value
+
+
+def escaping(module):
+    """The module's ways out, each showing only escaped text."""
+    exit_json, fail_json, warn = module.exit_json, module.fail_json, module.warn
+    module.exit_json = lambda **result: exit_json(**shown_result(result))
+    module.fail_json = lambda **result: fail_json(**shown_result(result))
+    module.warn = lambda text: warn(shown(text))
+
+
 def read_report(data):
     text = to_text(data, errors='surrogate_or_replace').strip()
     if not text:
@@ -474,6 +509,7 @@ def main():
                      ('state', 'absent', ('thumbprint', 'name'), True)],
         supports_check_mode=True,
     )
+    escaping(module)
     params = module.params
     if params['state'] == 'present' and (params['thumbprint'] or params['name']):
         module.fail_json(msg='thumbprint and name are for state=absent')
