@@ -14,6 +14,7 @@
 #include "platform/posix/refresh_command.h"
 #include "platform/posix/refresh_sandbox.h"
 #include "platform/posix/root_directory.h"
+#include "platform/posix/store_layout.h"
 
 int main(int argc, char** argv) {
   using Clock = std::chrono::steady_clock;
@@ -25,7 +26,10 @@ int main(int argc, char** argv) {
   if (tkv::RootDirectory::Open(argv[1], &root) != ERROR_SUCCESS) return 1;
   const Clock::time_point started = Clock::now();
   std::shared_ptr<const tkv::SandboxSession> session;
-  if (tkv::CommandSandbox(*root, &session) != ERROR_SUCCESS) return 1;
+  // Debian's layout, as the bench's roots have it.
+  if (tkv::CommandSandbox(*root, tkv::WrittenDirectories(tkv::StoreLayouts()[1]), &session) != ERROR_SUCCESS) {
+    return 1;
+  }
   const double choosing = std::chrono::duration<double>(Clock::now() - started).count();
   tkv::Sandbox sandbox;
   if (tkv::PlanImageSandbox(*root, session, &sandbox) != ERROR_SUCCESS) return 1;

@@ -862,12 +862,12 @@ const FaultCase kFaults[] = {
      [](const std::string& dir) {
        struct Moment {
          const char* point;  // null: while the refresh runs, and a process it left
-         int launch;         // 0: the command's trial of its sandbox; 1: its refresh
+         int launch;         // which of the command's sandboxes: its refresh is the first
        } moments[] = {
-           {"sandbox-user-namespace-made", 0},       {"sandbox-started", 0},
-           {"sandbox-child-started", 1},             {"sandbox-child-attached", 1},
-           {"sandbox-child-before-death-signal", 1}, {"sandbox-child-before-parent-check", 1},
-           {"sandbox-started", 1},                   {nullptr, 1},
+           {"sandbox-user-namespace-made", 0},       {"sandbox-child-started", 0},
+           {"sandbox-child-attached", 0},            {"sandbox-child-before-death-signal", 0},
+           {"sandbox-child-before-parent-check", 0}, {"sandbox-started", 0},
+           {nullptr, 0},
        };
        int runs = 0;
        for (const char* sandbox : {"userns", "proc-masks"}) {

@@ -227,8 +227,16 @@ DWORD AnchorChange::BackUp(int parent_fd, const std::string& name, Undo* undo) {
   return ERROR_SUCCESS;
 }
 
+DWORD AnchorChange::Prepare() {
+  if (!prepare_) return ERROR_SUCCESS;
+  const DWORD code = prepare_();
+  if (code == ERROR_SUCCESS) prepare_ = nullptr;
+  return code;
+}
+
 DWORD AnchorChange::Replace(int parent_fd, const std::string& name, const AnchorFile& file) {
   if (AlreadyHolds(parent_fd, name, file)) return ERROR_SUCCESS;
+  if (DWORD code = Prepare()) return code;
   std::string temporary;
   if (DWORD code = StageFile(staging_fd_, "tkvcert-", file, &temporary)) return code;
   Undo undo;
@@ -250,6 +258,7 @@ DWORD AnchorChange::Replace(int parent_fd, const std::string& name, const Anchor
 
 DWORD AnchorChange::Remove(int parent_fd, const std::string& name) {
   if (!Exists(parent_fd, name)) return ERROR_FILE_NOT_FOUND;
+  if (DWORD code = Prepare()) return code;
   Undo undo;
   if (DWORD code = BackUp(parent_fd, name, &undo)) return code;
   if (unlinkat(parent_fd, name.c_str(), 0) != 0) {

@@ -14,6 +14,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -79,8 +80,11 @@ using AnchorFile = NewFile;
 // a link under a name is replaced or removed as a link, never followed.
 class AnchorChange {
  public:
-  explicit AnchorChange(const LockedAnchorDirectory& dir)
-      : dir_fd_(dir.fd()), staging_fd_(dir.staging_fd()) {}
+  // `prepare` runs once, before the first file is replaced or removed: what
+  // must be in place before the anchors change (the change's record, the
+  // sandbox of its refresh). When it fails, nothing is changed.
+  AnchorChange(const LockedAnchorDirectory& dir, std::function<DWORD()> prepare)
+      : dir_fd_(dir.fd()), staging_fd_(dir.staging_fd()), prepare_(std::move(prepare)) {}
   AnchorChange(const AnchorChange&) = delete;
   AnchorChange& operator=(const AnchorChange&) = delete;
   ~AnchorChange() { Rollback(); }  // what can be put back, as a last resort
@@ -111,9 +115,11 @@ class AnchorChange {
     std::string backup;  // in staging; empty when nothing stood under name before
   };
   DWORD BackUp(int parent_fd, const std::string& name, Undo* undo);
+  DWORD Prepare();
 
   int dir_fd_;
   int staging_fd_;
+  std::function<DWORD()> prepare_;
   std::vector<Undo> undo_;
 };
 

@@ -93,10 +93,8 @@ void RemoveChromiumFile(const Place& place, const ChromiumBrowser& browser,
   }
   struct stat st;
   if (fstatat(managed_fd.get(), kChromiumPolicyFile, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
-  if (!place.Trusted(managed_fd.get())) {
-    Warn(std::string(browser.name) + ": " + place.Show(managed) +
-             " (or a directory above it in the image) is another user's or writable by others; " +
-             kChromiumPolicyFile + " left in place");
+  if (const std::string why = place.WhyNotWritable(managed_fd.get(), managed); !why.empty()) {
+    Warn(std::string(browser.name) + ": " + why + "; " + kChromiumPolicyFile + " left in place");
     return;
   }
   if (unlinkat(managed_fd.get(), kChromiumPolicyFile, 0) != 0) {
@@ -114,18 +112,22 @@ void WriteChromiumFile(const Place& place, const ChromiumBrowser& browser,
   const std::string policies = config + "/policies";
   const std::string managed = policies + "/managed";
   const std::string what = std::string(browser.name) + ": ";
-  const std::string untrusted =
-      " (or a directory above it in the image) is another user's or writable by others; "
-      "no policy written";
+  const std::string untrusted = "; no policy written";
   const UniqueFd config_fd = place.OpenDir(config);
   if (!config_fd) return;
-  if (!place.Trusted(config_fd.get())) return Warn(what + place.Show(config) + untrusted);
+  if (const std::string why = place.WhyNotWritable(config_fd.get(), config); !why.empty()) {
+    return Warn(what + why + untrusted);
+  }
   const UniqueFd policies_fd = place.MakeDir(policies);
   if (!policies_fd) return Warn(what + place.Show(policies) + ": " + Reason(errno));
-  if (!place.Trusted(policies_fd.get())) return Warn(what + place.Show(policies) + untrusted);
+  if (const std::string why = place.WhyNotWritable(policies_fd.get(), policies); !why.empty()) {
+    return Warn(what + why + untrusted);
+  }
   const UniqueFd managed_fd = place.MakeDir(managed);
   if (!managed_fd) return Warn(what + place.Show(managed) + ": " + Reason(errno));
-  if (!place.Trusted(managed_fd.get())) return Warn(what + place.Show(managed) + untrusted);
+  if (const std::string why = place.WhyNotWritable(managed_fd.get(), managed); !why.empty()) {
+    return Warn(what + why + untrusted);
+  }
 
   WarnOfOtherFilesSettingTheKey(place, browser, managed, managed_fd.get());
 

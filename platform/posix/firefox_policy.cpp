@@ -140,17 +140,15 @@ void MergeFirefoxFile(const Place& place, const std::string& dir, bool create,
   const std::string file = dir + "/" + kPoliciesName;
   const std::string shown = place.Show(file);
   const std::string untouched = "; left as it is, and Firefox does not follow the system store";
-  const std::string untrusted =
-      " (or a directory above it in the image) is another user's or writable by others; "
-      "Firefox does not follow the system store";
+  const std::string untrusted = "; Firefox does not follow the system store";
   UniqueFd dir_fd;
   if (create) {
     // Nothing is made in a directory that is not trusted.
     for (const char* parent : {"etc", "etc/firefox"}) {
       const UniqueFd parent_fd = place.MakeDir(parent);
       if (!parent_fd) return Warn("Firefox: " + place.Show(parent) + ": " + Reason(errno));
-      if (!place.Trusted(parent_fd.get())) {
-        return Warn("Firefox: " + place.Show(parent) + untrusted);
+      if (const std::string why = place.WhyNotWritable(parent_fd.get(), parent); !why.empty()) {
+        return Warn("Firefox: " + why + untrusted);
       }
     }
     dir_fd = place.MakeDir(dir);
@@ -158,7 +156,9 @@ void MergeFirefoxFile(const Place& place, const std::string& dir, bool create,
     dir_fd = place.OpenDir(dir);
   }
   if (!dir_fd) return Warn("Firefox: " + place.Show(dir) + ": " + Reason(errno));
-  if (!place.Trusted(dir_fd.get())) return Warn("Firefox: " + place.Show(dir) + untrusted);
+  if (const std::string why = place.WhyNotWritable(dir_fd.get(), dir); !why.empty()) {
+    return Warn("Firefox: " + why + untrusted);
+  }
   std::string text;
   struct stat st{};
   const DWORD read = ReadPolicyFile(dir_fd.get(), kPoliciesName, &text, &st);

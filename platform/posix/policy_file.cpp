@@ -39,8 +39,12 @@ UniqueFd Place::MakeDir(const std::string& relative) const {
   return made;
 }
 
-bool Place::Trusted(int dir_fd) const {
-  return !root_.checks_ownership() || CheckRootsAloneUpTo(dir_fd, root_.fd()) == ERROR_SUCCESS;
+std::string Place::WhyNotWritable(int dir_fd, const std::string& relative) const {
+  if (root_.checks_ownership() && CheckRootsAloneUpTo(dir_fd, root_.fd()) != ERROR_SUCCESS) {
+    return Show(relative) + " (or a directory above it in the image) is another user's or writable by others";
+  }
+  if (root_.CheckWritable(dir_fd, relative) != ERROR_SUCCESS) return root_.refusal();
+  return "";
 }
 
 std::string Reason(int err) { return strerror(err); }

@@ -43,11 +43,15 @@ class Place {
   // The same, made (root's, 0755) when missing; its parent must exist.
   UniqueFd MakeDir(const std::string& relative) const;
 
-  // Run as root in an image root, a directory that another user owns or
-  // can write, or one of its directories up to the root, could swap what
-  // the tool writes for what that user likes. True on the host, whose
-  // directories are its admin's business.
-  bool Trusted(int dir_fd) const;
+  // Why the tool may not write in `dir_fd`, the root's `relative`; "" when
+  // it may. Run as root in an image root, a directory that another user
+  // owns or can write, or one of its directories up to the root, could swap
+  // what the tool writes for what that user likes; in any other root than
+  // the host's, a link must not lead the tool's writes onto a file system
+  // that holds none of the root's layout (a host directory bound into an
+  // image, its /run or /tmp). On the host, "" always: its directories are
+  // its admin's business.
+  std::string WhyNotWritable(int dir_fd, const std::string& relative) const;
 
  private:
   const RootDirectory& root_;

@@ -2,13 +2,18 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/capability.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <fstream>
 #include <map>
+#include <tuple>
 #include <utility>
 
 #include "platform/posix/complaint.h"
@@ -21,6 +26,9 @@ namespace {
 // A refresh writes lists of names there, not bundles: enough for a store of
 // a hundred thousand certificates, and not the machine's memory.
 constexpr char kTmpSize[] = "67108864";
+
+// The initial PID namespace, as every kernel numbers it.
+constexpr char kInitialPidNamespace[] = "pid:[4026531836]";
 
 // What every sandbox is, before what it shows. No user namespace of
 // bubblewrap's own: the tool has made the one it runs in.
@@ -35,11 +43,10 @@ void Add(Sandbox* sandbox, std::initializer_list<std::string> options) {
   sandbox->options.insert(sandbox->options.end(), options);
 }
 
-void Mount(Sandbox* sandbox, const std::string& below_root, UniqueFd fd, bool writable,
-           const std::string& target) {
+void Mount(Sandbox* sandbox, const std::string& below_root, bool writable, const std::string& target) {
   const int number = 3 + static_cast<int>(sandbox->mounts.size());
   Add(sandbox, {writable ? "--bind-fd" : "--ro-bind-fd", std::to_string(number), target});
-  sandbox->mounts.push_back({below_root, std::move(fd)});
+  sandbox->mounts.push_back({below_root});
 }
 
 bool HostHas(const std::string& path) {
@@ -92,16 +99,63 @@ void HostPrograms(Sandbox* sandbox) {
   }
 }
 
-void Start(const RootDirectory& root, std::shared_ptr<const SandboxSession> session, Sandbox* sandbox) {
+void Start(std::shared_ptr<const SandboxSession> session, Sandbox* sandbox) {
   sandbox->session = std::move(session);
-  sandbox->root.reset(fcntl(root.fd(), F_DUPFD_CLOEXEC, 0));
   sandbox->options = BaseOptions();
 }
 
+bool HasCapability(int capability) {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2]{};
+  // Where the kernel cannot say, the calls that need it will.
+  if (syscall(SYS_capget, &header, data) != 0) return true;
+  return (data[capability / 32].effective & (1U << (capability % 32))) != 0;
+}
+
+// Where a container's rules, which no system call of ours can read, may
+// refuse bubblewrap's own steps: "" when none is in force.
+std::string Confinement() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.compare(0, 8, "Seccomp:") == 0 && line.find_first_of("12") != std::string::npos) {
+      return "a seccomp filter";
+    }
+  }
+  char ns[64] = {};
+  const ssize_t n = readlink("/proc/self/ns/pid", ns, sizeof ns - 1);
+  if (n > 0 && std::string(ns, static_cast<size_t>(n)) != kInitialPidNamespace) {
+    return "a PID namespace of its own";
+  }
+  return "";
+}
+
+// The root's file systems as shown: the root's own writable, each other
+// writable where it holds a directory the refresh writes.
+DWORD ShownMounts(const RootDirectory& root, const std::vector<std::string>& written,
+                  std::vector<ShownMount>* shown, std::string* why) {
+  const std::vector<RootMount>* mounts = nullptr;
+  if (DWORD code = root.Mounts(&mounts, why)) return code;
+  for (const RootMount& mount : *mounts) {
+    ShownMount one;
+    one.below_root = mount.below_root;
+    one.top = mount.below_root.empty() ? UniqueFd(fcntl(root.fd(), F_DUPFD_CLOEXEC, 0))
+                                       : OpenBeneathWithoutLinks(root.fd(), mount.below_root, O_PATH);
+    if (!one.top || MountIdOf(one.top.get()) != mount.id) {
+      *why = root.DisplayPath(mount.below_root) + " changed while the sandbox was being made";
+      return ERROR_NOT_SUPPORTED;
+    }
+    one.writable = mount.below_root.empty() ||
+                   std::any_of(written.begin(), written.end(),
+                               [&mount](const std::string& dir) { return MountHolds(mount, dir); });
+    shown->push_back(std::move(one));
+  }
+  return ERROR_SUCCESS;
+}
+
 // A program run the way this command will run the root's: the host's
-// `true`, with the root read-only beside it. What the kernel, bubblewrap or
-// a container around us refuses shows here, before any change.
-DWORD TryRunning(const RootDirectory& root, std::shared_ptr<const SandboxSession> session, std::string* why) {
+// `true`, with the root read-only beside it. What bubblewrap meets of a
+// container's rules shows here, before any change.
+DWORD TryRunning(std::shared_ptr<const SandboxSession> session, std::string* why) {
   std::string program;
   for (const char* candidate : {"/usr/bin/true", "/bin/true"}) {
     if (access(candidate, X_OK) == 0 && program.empty()) program = candidate;
@@ -111,14 +165,13 @@ DWORD TryRunning(const RootDirectory& root, std::shared_ptr<const SandboxSession
     return ERROR_NOT_SUPPORTED;
   }
   Sandbox trial;
-  Start(root, std::move(session), &trial);
+  Start(std::move(session), &trial);
   HostPrograms(&trial);
   Add(&trial, {"--dev", "/dev"});
   Proc(&trial);
   Tmp(&trial);
-  Mount(&trial, "", UniqueFd(fcntl(root.fd(), F_DUPFD_CLOEXEC, 0)), false, "/root");
-  const RefreshOutcome outcome =
-      RunRefreshCommand({program}, trial, -1, std::chrono::seconds(30));
+  Mount(&trial, "", false, "/root");
+  const RefreshOutcome outcome = RunRefreshCommand({program}, trial, -1, std::chrono::seconds(30));
   if (outcome.code == ERROR_SUCCESS) return ERROR_SUCCESS;
   const std::string said = outcome.errors.substr(0, outcome.errors.find('\n'));
   *why = !said.empty() ? said
@@ -127,45 +180,91 @@ DWORD TryRunning(const RootDirectory& root, std::shared_ptr<const SandboxSession
   return ERROR_NOT_SUPPORTED;
 }
 
-DWORD TryUserNamespace(const RootDirectory& root, const std::shared_ptr<SandboxSession>& session,
-                       std::string* why) {
-  session->mode = SandboxMode::kUserNamespace;
-  if (DWORD code = MakeUserNamespace(&session->user_namespace, why)) return code;
-  UniqueFd tree;
-  if (DWORD code = CloneIdmapped(root.fd(), session->user_namespace.get(), &tree, why)) return code;
-  return TryRunning(root, session, why);
+// Each mount cloned as a program's sandbox will clone it. A file system
+// that cannot be idmapped is shown as it is where it is read-only (its
+// files are nobody's inside); where the refresh writes, this mode is out.
+DWORD TryClones(SandboxSession* session, std::string* why) {
+  const bool idmapping = session->mode == SandboxMode::kUserNamespace;
+  for (ShownMount& mount : session->mounts) {
+    UniqueFd tree;
+    const int user_namespace = idmapping ? session->user_namespace.get() : -1;
+    mount.idmapped = idmapping;
+    if (CloneMount(mount.top.get(), mount.writable, user_namespace, &tree, why) == ERROR_SUCCESS) continue;
+    if (!idmapping || mount.writable) return ERROR_NOT_SUPPORTED;
+    mount.idmapped = false;
+    if (CloneMount(mount.top.get(), false, -1, &tree, why) != ERROR_SUCCESS) return ERROR_NOT_SUPPORTED;
+  }
+  return ERROR_SUCCESS;
 }
 
-DWORD ChooseSandbox(const RootDirectory& root, std::shared_ptr<const SandboxSession>* chosen) {
+DWORD TryMode(const std::shared_ptr<SandboxSession>& session, SandboxMode mode, std::string* why) {
+  session->mode = mode;
+  session->user_namespace.reset();
+  if (mode == SandboxMode::kUserNamespace) {
+    if (DWORD code = MakeUserNamespace(&session->user_namespace, why)) return code;
+  }
+  if (DWORD code = TryClones(session.get(), why)) return code;
+  const std::string confinement = Confinement();
+  if (confinement.empty()) return ERROR_SUCCESS;
+  // No system call of ours can read such rules: a program tells.
+  if (TryRunning(session, why) == ERROR_SUCCESS) return ERROR_SUCCESS;
+  *why += " (tried, as this process runs under " + confinement + ")";
+  return ERROR_NOT_SUPPORTED;
+}
+
+constexpr char kNoSandbox[] = "no sandbox can be made here for another root's programs: ";
+
+DWORD ChooseSandbox(const RootDirectory& root, const std::vector<std::string>& written,
+                    std::shared_ptr<const SandboxSession>* chosen) {
   const char* value = getenv("TKVCERT_SANDBOX");
   const std::string asked = value != nullptr ? value : "";
   if (!asked.empty() && asked != "userns" && asked != "proc-masks") {
     Complain("TKVCERT_SANDBOX is \"" + asked + "\"; it must be userns or proc-masks");
     return ERROR_NOT_SUPPORTED;
   }
-  auto session = std::make_shared<SandboxSession>();
-  std::string why;
-  if (BuildSeccompFilter(&session->filter, &why) != ERROR_SUCCESS) {
-    Complain("no sandbox can be made here for another root's programs: " + why);
+  if (!HasCapability(CAP_SYS_ADMIN)) {
+    Complain(std::string(kNoSandbox) +
+             "this process lacks CAP_SYS_ADMIN, which making one needs; in a container, grant it "
+             "(podman or docker: --cap-add SYS_ADMIN, or --privileged; Kubernetes: "
+             "securityContext.privileged: true)");
     return ERROR_NOT_SUPPORTED;
   }
-  if (asked != "proc-masks") {
-    if (TryUserNamespace(root, session, &why) == ERROR_SUCCESS) {
-      *chosen = std::move(session);
-      return ERROR_SUCCESS;
+  auto session = std::make_shared<SandboxSession>();
+  std::string why;
+  for (DWORD (*build)(UniqueFd*, std::string*) : {BuildSeccompFilter, BuildNewCallsFilter}) {
+    session->filters.emplace_back();
+    if (build(&session->filters.back(), &why) != ERROR_SUCCESS) {
+      Complain(kNoSandbox + why);
+      return ERROR_NOT_SUPPORTED;
     }
-    if (asked == "userns") {
+  }
+  if (ShownMounts(root, written, &session->mounts, &why) != ERROR_SUCCESS) {
+    Complain(kNoSandbox + why);
+    return ERROR_NOT_SUPPORTED;
+  }
+  bool ready = false;
+  if (asked != "proc-masks") {
+    ready = TryMode(session, SandboxMode::kUserNamespace, &why) == ERROR_SUCCESS;
+    if (!ready && asked == "userns") {
       Complain("TKVCERT_SANDBOX=userns, and no user namespace can be made here: " + why);
       return ERROR_NOT_SUPPORTED;
     }
-    Complain("another root's programs run as uid 0 without capabilities, with /proc masked: "
-             "no user namespace can be made here: " + why);
-    session->user_namespace.reset();
+    if (!ready) {
+      Complain("another root's programs run as uid 0 without capabilities, with /proc masked: "
+               "no user namespace can be made here: " + why);
+    }
   }
-  session->mode = SandboxMode::kProcMasks;
-  if (TryRunning(root, session, &why) != ERROR_SUCCESS) {
-    Complain("no sandbox can be made here for another root's programs: " + why);
+  if (!ready && TryMode(session, SandboxMode::kProcMasks, &why) != ERROR_SUCCESS) {
+    Complain(kNoSandbox + why);
     return ERROR_NOT_SUPPORTED;
+  }
+  std::string unbounded;
+  session->limits.MakeCgroups(&unbounded);
+  // The kernel counts processes per user, never uid 0's: only a cgroup
+  // bounds the fallback's.
+  if (session->mode == SandboxMode::kProcMasks && !session->limits.bounds_processes()) {
+    Complain("another root's programs run with their processes unbounded: no pids cgroup can be made here (" +
+             unbounded + ")");
   }
   *chosen = std::move(session);
   return ERROR_SUCCESS;
@@ -175,9 +274,33 @@ DWORD ChooseSandbox(const RootDirectory& root, std::shared_ptr<const SandboxSess
 
 bool SandboxAvailable() { return access(kSandboxProgram, X_OK) == 0; }
 
-DWORD CommandSandbox(const RootDirectory& root, std::shared_ptr<const SandboxSession>* session) {
+DWORD CheckRootShowable(const RootDirectory& root, const std::vector<std::string>& written) {
+  const std::vector<RootMount>* mounts = nullptr;
+  std::string why;
+  if (root.Mounts(&mounts, &why) != ERROR_SUCCESS) {
+    Complain("refusing " + root.path() + ": its file systems cannot be shown to a sandbox: " + why);
+    return ERROR_NOT_SUPPORTED;
+  }
+  for (const std::string& dir : written) {
+    const UniqueFd fd = root.OpenBelow(dir, O_PATH);
+    if (!fd) continue;  // made by the refresh, in a directory it writes
+    const uint64_t id = MountIdOf(fd.get());
+    const auto on = std::find_if(mounts->begin(), mounts->end(), [id](const RootMount& m) { return m.id == id; });
+    if (on != mounts->end() && MountHolds(*on, dir)) continue;
+    Complain("refusing " + root.path() + ": its refresh writes " + root.DisplayPath(dir) + ", which is on " +
+             (on == mounts->end() ? std::string("a file system that a sandbox never shows")
+                                  : "the file system mounted at " + root.DisplayPath(on->below_root) +
+                                        ", which a sandbox shows read-only") +
+             "; nothing was changed");
+    return ERROR_NOT_SUPPORTED;
+  }
+  return ERROR_SUCCESS;
+}
+
+DWORD CommandSandbox(const RootDirectory& root, const std::vector<std::string>& written,
+                     std::shared_ptr<const SandboxSession>* session) {
   // A command works on one root; a process that opens several (a test) has
-  // each tried once.
+  // each chosen once.
   static std::map<std::pair<dev_t, ino_t>, std::pair<DWORD, std::shared_ptr<const SandboxSession>>> chosen;
   struct stat st;
   if (fstat(root.fd(), &st) != 0) return ErrorFromErrno(errno);
@@ -185,7 +308,7 @@ DWORD CommandSandbox(const RootDirectory& root, std::shared_ptr<const SandboxSes
   auto found = chosen.find(key);
   if (found == chosen.end()) {
     std::shared_ptr<const SandboxSession> made;
-    const DWORD code = ChooseSandbox(root, &made);
+    const DWORD code = ChooseSandbox(root, written, &made);
     found = chosen.emplace(key, std::make_pair(code, std::move(made))).first;
   }
   *session = found->second.second;
@@ -194,10 +317,8 @@ DWORD CommandSandbox(const RootDirectory& root, std::shared_ptr<const SandboxSes
 
 DWORD PlanImageSandbox(const RootDirectory& root, std::shared_ptr<const SandboxSession> session,
                        Sandbox* sandbox) {
-  Start(root, std::move(session), sandbox);
-  UniqueFd top(fcntl(root.fd(), F_DUPFD_CLOEXEC, 0));
-  if (!top) return ErrorFromErrno(errno);
-  Mount(sandbox, "", std::move(top), true, "/");
+  Start(std::move(session), sandbox);
+  Mount(sandbox, "", true, "/");
   // Mount points are made only where the image has them: an image is not
   // given directories of ours.
   auto has = [&root](const char* dir) {
@@ -212,7 +333,7 @@ DWORD PlanImageSandbox(const RootDirectory& root, std::shared_ptr<const SandboxS
 DWORD PlanHostToolSandbox(const RootDirectory& root, std::shared_ptr<const SandboxSession> session,
                           const std::vector<LentPath>& lent, const std::string& empty_dir,
                           Sandbox* sandbox) {
-  Start(root, std::move(session), sandbox);
+  Start(std::move(session), sandbox);
   HostPrograms(sandbox);
   Add(sandbox, {"--dev", "/dev"});
   Proc(sandbox);
@@ -220,14 +341,14 @@ DWORD PlanHostToolSandbox(const RootDirectory& root, std::shared_ptr<const Sandb
   Add(sandbox, {"--dir", "/etc"});
   for (const LentPath& path : lent) {
     const std::string target = "/" + path.relative;
-    UniqueFd fd = root.OpenBelow(path.relative, O_PATH);
+    const UniqueFd fd = root.OpenBelow(path.relative, O_PATH);
     if (!fd && errno == ENOENT && path.optional) {
       Add(sandbox, {"--dir", target});
       continue;
     }
     if (!fd) return errno == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno);
     if (DWORD code = root.CheckTrusted(fd.get())) return code;
-    Mount(sandbox, path.relative, std::move(fd), path.writable, target);
+    Mount(sandbox, path.relative, path.writable, target);
   }
   if (!empty_dir.empty()) Add(sandbox, {"--dir", "/" + empty_dir});
   return ERROR_SUCCESS;

@@ -137,6 +137,37 @@ UniqueFd OpenBeneathWithoutLinks(int dir_fd, const std::string& relative, int fl
   return UniqueFd(OpenAt2(dir_fd, relative, flags, 0, RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS));
 }
 
+DWORD RootDirectory::Mounts(const std::vector<RootMount>** mounts, std::string* why) const {
+  if (!mounts_read_) {
+    mounts_code_ = ListRootMounts(fd(), &mounts_, &mounts_why_);
+    mounts_read_ = true;
+  }
+  *mounts = &mounts_;
+  *why = mounts_why_;
+  return mounts_code_;
+}
+
+DWORD RootDirectory::CheckWritable(int fd, const std::string& relative) const {
+  if (host_) return ERROR_SUCCESS;
+  const std::vector<RootMount>* mounts = nullptr;
+  std::string why;
+  if (Mounts(&mounts, &why) != ERROR_SUCCESS) {
+    refusal_ = path_ + ": " + why;
+    return ERROR_ACCESS_DENIED;
+  }
+  const uint64_t id = MountIdOf(fd);
+  for (const RootMount& mount : *mounts) {
+    if (mount.id != id) continue;
+    if (MountHolds(mount, relative)) return ERROR_SUCCESS;
+    refusal_ = PathOf(fd) + ": on the file system mounted at " + DisplayPath(mount.below_root) +
+               ", which holds no " + relative + " of the root's";
+    return ERROR_ACCESS_DENIED;
+  }
+  refusal_ = PathOf(fd) + ": on a mount that is none of the root's own file systems (a kernel "
+             "interface, or what is mounted at the root's run, tmp, proc, sys or dev)";
+  return ERROR_ACCESS_DENIED;
+}
+
 DWORD RootDirectory::CheckTrusted(int fd) const {
   if (!checks_ownership_) return ERROR_SUCCESS;
   std::string why;

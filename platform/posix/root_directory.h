@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/posix/root_mounts.h"
 #include "platform/posix/unique_fd.h"
 #include "platform/posix/wincrypt_posix.h"
 
@@ -54,6 +55,18 @@ class RootDirectory {
   DWORD CheckTrusted(const std::string& relative) const;
   // The same for what `fd` (opened below the root) is, alone.
   DWORD CheckTrusted(int fd) const;
+  // The file systems the root spans (see root_mounts.h), read once, at the
+  // first call: ERROR_NOT_SUPPORTED, with `why` set, when they cannot be
+  // known. Never called on the host's own root.
+  DWORD Mounts(const std::vector<RootMount>** mounts, std::string* why) const;
+  // In another root, what the tool writes never leaves the root's own file
+  // systems for one that holds none of its layout: ERROR_ACCESS_DENIED,
+  // with refusal() saying why, unless `fd` (opened below the root, to
+  // write `relative` of its layout or in it) is on the root's own mount or
+  // on a mount at `relative` or above it. A link in an image cannot lead
+  // the tool's writes into a host directory bound below the root, nor into
+  // its /run, /tmp, /proc, /sys or /dev. ERROR_SUCCESS always on the host.
+  DWORD CheckWritable(int fd, const std::string& relative) const;
   // Whether this run checks ownership at all: as root, in an image root.
   bool checks_ownership() const { return checks_ownership_; }
   // What the last refused check refused, and why, for the admin.
@@ -65,6 +78,10 @@ class RootDirectory {
   bool checks_ownership_ = false;
   UniqueFd fd_;
   mutable std::string refusal_;
+  mutable bool mounts_read_ = false;
+  mutable DWORD mounts_code_ = ERROR_SUCCESS;
+  mutable std::string mounts_why_;
+  mutable std::vector<RootMount> mounts_;
 };
 
 // Opens `relative` below `dir_fd` without passing through any link or

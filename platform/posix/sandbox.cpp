@@ -2,7 +2,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
 #include <linux/openat2.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <sched.h>
 #include <seccomp.h>
@@ -17,7 +20,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
+#include <cstdlib>
 #include <ctime>
 #include <cstring>
 #include <iterator>
@@ -95,6 +101,9 @@ std::vector<BlockedCall> BlockedCalls() {
       // to the old one, which answers no.
       {"open_tree", ENOSYS}, {"move_mount", ENOSYS}, {"fsopen", ENOSYS}, {"fsconfig", ENOSYS},
       {"fsmount", ENOSYS}, {"fspick", ENOSYS}, {"mount_setattr", ENOSYS},
+      // A second way to make system calls, out of the filter's sight: an
+      // operation queued through io_uring is never seen here.
+      {"io_uring_setup", ENOSYS}, {"io_uring_enter", ENOSYS}, {"io_uring_register", ENOSYS},
       // Namespaces: a new user namespace would give it capabilities again.
       {"unshare", EPERM}, {"setns", EPERM},
       // clone3 passes its flags in memory, out of the filter's reach: "not
@@ -129,22 +138,110 @@ const uint32_t kCompatArchitectures[] = {
 #endif
     0};
 
+// ---- Calls newer than libseccomp knows ------------------------------------
+
+// On x86_64 a call with this bit set is x32's.
+constexpr uint32_t kX32Bit = 0x40000000;
+// x32's own calls: the kernel numbers them from 512, and adds no more there.
+constexpr int kX32OwnFirst = 512;
+constexpr int kX32OwnScanFrom = 600;
+
+// The highest number libseccomp knows for `arch` from `from` down to `to`
+// (with x32's bit added for x32); -1 for none.
+int HighestKnown(uint32_t arch, int from, int to) {
+  for (int n = from; n >= to; --n) {
+    const int number = arch == SCMP_ARCH_X32 ? static_cast<int>(kX32Bit | static_cast<uint32_t>(n)) : n;
+    if (char* name = seccomp_syscall_resolve_num_arch(arch, number)) {
+      free(name);
+      return n;
+    }
+  }
+  return -1;
+}
+
+sock_filter Statement(uint16_t code, uint32_t k) { return BPF_STMT(code, k); }
+sock_filter Jump(uint16_t code, uint32_t k, uint8_t jt, uint8_t jf) { return BPF_JUMP(code, k, jt, jf); }
+
+constexpr uint32_t kNotThere = SECCOMP_RET_ERRNO | ENOSYS;
+
+// For one architecture, the call number loaded: above `highest`, "not there".
+std::vector<sock_filter> AboveHighest(uint32_t highest) {
+  return {Statement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+          Jump(BPF_JMP | BPF_JGT | BPF_K, highest, 0, 1),
+          Statement(BPF_RET | BPF_K, kNotThere),
+          Statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
+}
+
+#if defined(__x86_64__)
+// x86_64's, and x32's, told apart by the bit: each above what is known of it.
+std::vector<sock_filter> X86_64AboveHighest(uint32_t highest, uint32_t x32_highest, uint32_t x32_own_highest) {
+  return {Statement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+          Jump(BPF_JMP | BPF_JGE | BPF_K, kX32Bit, 0, 3),
+          Jump(BPF_JMP | BPF_JGT | BPF_K, kX32Bit | x32_own_highest, 3, 0),
+          Jump(BPF_JMP | BPF_JGE | BPF_K, kX32Bit | kX32OwnFirst, 3, 0),
+          Jump(BPF_JMP | BPF_JGT | BPF_K, kX32Bit | x32_highest, 1, 2),
+          Jump(BPF_JMP | BPF_JGT | BPF_K, highest, 0, 1),
+          Statement(BPF_RET | BPF_K, kNotThere),
+          Statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
+}
+#endif
+
+// The program: for each architecture the process can call in, its check;
+// any other is left to the main filter, which kills it.
+std::vector<sock_filter> NewCallsProgram() {
+  std::vector<std::pair<uint32_t, std::vector<sock_filter>>> checks;
+#if defined(__x86_64__)
+  checks.emplace_back(AUDIT_ARCH_X86_64,
+                      X86_64AboveHighest(static_cast<uint32_t>(HighestKnown(SCMP_ARCH_X86_64, kX32OwnFirst - 1, 0)),
+                                         static_cast<uint32_t>(HighestKnown(SCMP_ARCH_X32, kX32OwnFirst - 1, 0)),
+                                         static_cast<uint32_t>(HighestKnown(SCMP_ARCH_X32, kX32OwnScanFrom, kX32OwnFirst))));
+  checks.emplace_back(AUDIT_ARCH_I386, AboveHighest(static_cast<uint32_t>(HighestKnown(SCMP_ARCH_X86, kX32OwnFirst - 1, 0))));
+#elif defined(__aarch64__)
+  checks.emplace_back(AUDIT_ARCH_AARCH64, AboveHighest(static_cast<uint32_t>(HighestKnown(SCMP_ARCH_AARCH64, 1023, 0))));
+  checks.emplace_back(AUDIT_ARCH_ARM, AboveHighest(static_cast<uint32_t>(HighestKnown(SCMP_ARCH_ARM, 1023, 0))));
+#else
+  const uint32_t native = seccomp_arch_native();
+  checks.emplace_back(native, AboveHighest(static_cast<uint32_t>(HighestKnown(native, 1023, 0))));
+#endif
+  std::vector<sock_filter> program = {Statement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch))};
+  for (const auto& [arch, check] : checks) {
+    program.push_back(Jump(BPF_JMP | BPF_JEQ | BPF_K, arch, 0, static_cast<uint8_t>(check.size())));
+    program.insert(program.end(), check.begin(), check.end());
+  }
+  program.push_back(Statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+  return program;
+}
+
+// A sealed memory file holding `bytes`, as bubblewrap reads a filter.
+DWORD SealedFile(const void* bytes, size_t size, UniqueFd* file) {
+  file->reset(memfd_create("tkvcert-seccomp", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+  if (!*file || write(file->get(), bytes, size) != static_cast<ssize_t>(size) ||
+      fcntl(file->get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
+    file->reset();
+    return ERROR_NOT_SUPPORTED;
+  }
+  return ERROR_SUCCESS;
+}
+
 // ---- The child, between fork and exec -----------------------------------
 
 // Everything the child uses, made before it exists: from the fork to the
 // exec it only makes system calls.
 struct ChildPlan {
-  bool idmapped = false;
+  bool user_namespace_mode = false;
   int in = -1, out = -1, err = -1;
   int alive = -1, alive_write = -1;
-  int tree = -1, user_namespace = -1, filter = -1;
-  std::vector<int> mount_fds;           // without idmapping: opened by us
-  std::vector<const char*> below_root;  // with idmapping: opened by the child in its tree
+  std::vector<int> trees;               // the root's mounts, cloned; its own first
+  std::vector<const char*> tree_places;  // where each goes below the root
+  int user_namespace = -1;
+  std::vector<int> joins;               // cgroup.procs files
+  std::vector<const char*> below_root;  // paths bubblewrap mounts, opened in the attached root
+  std::vector<int> filters;
   std::vector<char*> argv;
   std::vector<char*> envp;
 };
 
-// Where the child attaches the idmapped tree: a tmpfs of its own over /tmp,
+// Where the child attaches the root: a tmpfs of its own over /tmp,
 // reachable by the namespace's root whatever the directories above the root
 // allow, and where bubblewrap makes its scratch directory instead of the
 // host's /tmp.
@@ -197,27 +294,52 @@ void CloseFrom(int first) {
   syscall(SYS_close, dir);
 }
 
-// The root's idmapped tree at kTreeMountPoint in a mount namespace of the
-// child's own, and the paths to mount opened in it, at 3 + i.
-void AttachTree(const ChildPlan& plan) {
+// Into the cgroups that bound the sandbox, before anything is made in it.
+void JoinCgroups(const ChildPlan& plan) {
+  for (const int join : plan.joins) {
+    if (syscall(SYS_write, join, "0", 1) != 1) StepFailed("joining the sandbox's cgroup");
+  }
+}
+
+long OpenInTree(int tree, const char* below_root, uint64_t resolve) {
+  open_how how{};
+  how.flags = O_PATH;  // no O_CLOEXEC: bubblewrap mounts it
+  how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS | resolve;
+  return syscall(SYS_openat2, tree, below_root, &how, sizeof how);
+}
+
+// The root's clones at kTreeMountPoint in a mount namespace of the child's
+// own, each at its place (never through a link), and the paths to mount
+// opened in it, at 3 + i. A /proc of the child's own PID namespace first:
+// bubblewrap reads /proc/<pid>/ns of its own processes, which a container's
+// /proc does not show.
+void AttachTrees(const ChildPlan& plan) {
   if (syscall(SYS_unshare, CLONE_NEWNS) != 0) StepFailed("a mount namespace");
   // Nothing attached here may propagate back to the host's mounts.
   if (syscall(SYS_mount, nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
     StepFailed("making mounts private");
   }
+  // Where this cannot be, the /proc there serves as it does on a host.
+  syscall(SYS_mount, "proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr);
   if (syscall(SYS_mount, "tkvcert", kScratch, "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777,size=1m") != 0 ||
       syscall(SYS_mkdirat, AT_FDCWD, kTreeMountPoint, 0755) != 0) {
     StepFailed("a scratch directory");
   }
-  if (syscall(SYS_move_mount, plan.tree, "", AT_FDCWD, kTreeMountPoint, MOVE_MOUNT_F_EMPTY_PATH) != 0) {
-    StepFailed("attaching the idmapped root");
+  const int root = plan.trees[0];
+  if (syscall(SYS_move_mount, root, "", AT_FDCWD, kTreeMountPoint, MOVE_MOUNT_F_EMPTY_PATH) != 0) {
+    StepFailed("attaching the root");
+  }
+  for (size_t i = 1; i < plan.trees.size(); ++i) {
+    const long place = OpenInTree(root, plan.tree_places[i], RESOLVE_NO_SYMLINKS);
+    if (place < 0 || syscall(SYS_move_mount, plan.trees[i], "", place, "",
+                             MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH) != 0) {
+      StepFailed("attaching a file system of the root");
+    }
+    syscall(SYS_close, place);
   }
   for (size_t i = 0; i < plan.below_root.size(); ++i) {
-    open_how how{};
-    how.flags = O_PATH;  // no O_CLOEXEC: bubblewrap mounts it
-    how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
-    const long fd = syscall(SYS_openat2, plan.tree, plan.below_root[i], &how, sizeof how);
-    if (fd < 0) StepFailed("opening a path of the idmapped root");
+    const long fd = OpenInTree(root, plan.below_root[i], 0);
+    if (fd < 0) StepFailed("opening a path of the root");
     HandOn(static_cast<int>(fd), 3 + static_cast<int>(i), "handing on a path");
     if (fd != 3 + static_cast<long>(i)) syscall(SYS_close, fd);
   }
@@ -231,6 +353,15 @@ void EnterUserNamespace(const ChildPlan& plan) {
   if (syscall(SYS_setresgid, 0, 0, 0) != 0 || syscall(SYS_setresuid, 0, 0, 0) != 0) {
     StepFailed("becoming the namespace's root");
   }
+}
+
+// At most `value`, hard and soft; never above what the tool was given.
+void Limit(int resource, rlim_t value) {
+  rlimit limit{};
+  if (syscall(SYS_prlimit64, 0, resource, nullptr, &limit) != 0) StepFailed("limiting the sandbox");
+  if (limit.rlim_max > value) limit.rlim_max = value;
+  limit.rlim_cur = limit.rlim_max;
+  if (syscall(SYS_prlimit64, 0, resource, &limit, nullptr) != 0) StepFailed("limiting the sandbox");
 }
 
 // The kernel clears a parent-death signal when the user ID changes, so it is
@@ -253,19 +384,33 @@ void DieWithTheTool(const ChildPlan& plan) {
   HandOn(plan.out, 1, "standard output");
   HandOn(plan.err, 2, "standard error");
   StopPoint("sandbox-child-started", plan.alive);
-  const int mounts = static_cast<int>(plan.idmapped ? plan.below_root.size() : plan.mount_fds.size());
-  if (plan.idmapped) {
-    AttachTree(plan);
-    StopPoint("sandbox-child-attached", plan.alive);
+  JoinCgroups(plan);
+  AttachTrees(plan);
+  StopPoint("sandbox-child-attached", plan.alive);
+  if (plan.user_namespace_mode) {
     EnterUserNamespace(plan);
-  } else {
-    for (int i = 0; i < mounts; ++i) HandOn(plan.mount_fds[static_cast<size_t>(i)], 3 + i, "handing on a path");
+    // Counted for the namespace's root, a block of host ids of its own.
+    Limit(RLIMIT_NPROC, kSandboxProcesses);
   }
-  HandOn(plan.filter, 3 + mounts, "handing on the filter");
+  Limit(RLIMIT_FSIZE, kSandboxFileSize);
+  const int mounts = static_cast<int>(plan.below_root.size());
+  for (size_t i = 0; i < plan.filters.size(); ++i) {
+    HandOn(plan.filters[i], 3 + mounts + static_cast<int>(i), "handing on a filter");
+  }
   DieWithTheTool(plan);
-  CloseFrom(4 + mounts);
+  CloseFrom(3 + mounts + static_cast<int>(plan.filters.size()));
   syscall(SYS_execve, kSandboxProgram, plan.argv.data(), plan.envp.data());
   StepFailed("starting bubblewrap");
+}
+
+// A root of many file systems needs a descriptor for each above the parked
+// ones: as many as the tool may have, for as long as it runs.
+void RoomForParkedDescriptors(size_t mounts) {
+  const rlim_t needed = static_cast<rlim_t>(kParkedFds + mounts + 64);
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= needed) return;
+  limit.rlim_cur = std::min(needed, limit.rlim_max);
+  setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 std::vector<char*> CStrings(std::vector<std::string>& strings) {
@@ -314,19 +459,22 @@ DWORD MakeUserNamespace(UniqueFd* user_namespace, std::string* why) {
   return code;
 }
 
-DWORD CloneIdmapped(int root_fd, int user_namespace, UniqueFd* tree, std::string* why) {
+DWORD CloneMount(int top_fd, bool writable, int user_namespace, UniqueFd* tree, std::string* why) {
   // Not recursive: a mount left inside an image stays out of its sandbox.
-  tree->reset(static_cast<int>(syscall(SYS_open_tree, root_fd, "",
+  tree->reset(static_cast<int>(syscall(SYS_open_tree, top_fd, "",
                                        OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_EMPTY_PATH)));
   if (!*tree) {
-    *why = Reason("a clone of the root's mount", errno);
+    *why = Reason("a clone of a mount of the root", errno);
     return ERROR_NOT_SUPPORTED;
   }
   mount_attr attr{};
-  attr.attr_set = MOUNT_ATTR_IDMAP | MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV;
-  attr.userns_fd = static_cast<uint64_t>(user_namespace);
+  attr.attr_set = MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV | (writable ? 0 : MOUNT_ATTR_RDONLY);
+  if (user_namespace >= 0) {
+    attr.attr_set |= MOUNT_ATTR_IDMAP;
+    attr.userns_fd = static_cast<uint64_t>(user_namespace);
+  }
   if (syscall(SYS_mount_setattr, tree->get(), "", AT_EMPTY_PATH, &attr, sizeof attr) != 0) {
-    *why = Reason("an idmapped mount of the root", errno);
+    *why = Reason(user_namespace >= 0 ? "an idmapped mount of the root" : "a mount of the root", errno);
     tree->reset();
     return ERROR_NOT_SUPPORTED;
   }
@@ -363,6 +511,15 @@ DWORD BuildSeccompFilter(UniqueFd* filter, std::string* why) {
   return ERROR_SUCCESS;
 }
 
+DWORD BuildNewCallsFilter(UniqueFd* filter, std::string* why) {
+  const std::vector<sock_filter> program = NewCallsProgram();
+  if (SealedFile(program.data(), program.size() * sizeof(sock_filter), filter) != ERROR_SUCCESS) {
+    *why = Reason("a seccomp filter", errno);
+    return ERROR_NOT_SUPPORTED;
+  }
+  return ERROR_SUCCESS;
+}
+
 DWORD StartInSandbox(const Sandbox& sandbox, const std::vector<std::string>& argv, int in, int out,
                      int err, SandboxedProcess* started) {
   const SandboxSession& session = *sandbox.session;
@@ -372,27 +529,36 @@ DWORD StartInSandbox(const Sandbox& sandbox, const std::vector<std::string>& arg
     return parked.back().get();
   };
   ChildPlan plan;
-  plan.idmapped = session.mode == SandboxMode::kUserNamespace;
-  UniqueFd tree;
-  if (plan.idmapped) {
+  plan.user_namespace_mode = session.mode == SandboxMode::kUserNamespace;
+  RoomForParkedDescriptors(session.mounts.size());
+  // Clones serve one program: attached in a mount namespace that then
+  // dies, they are gone.
+  for (const ShownMount& mount : session.mounts) {
+    UniqueFd tree;
     std::string why;
-    // A tree serves one program: attached in a mount namespace that then
-    // dies, it is gone.
-    if (DWORD code = CloneIdmapped(sandbox.root.get(), session.user_namespace.get(), &tree, &why)) {
+    const int user_namespace = mount.idmapped ? session.user_namespace.get() : -1;
+    if (DWORD code = CloneMount(mount.top.get(), mount.writable, user_namespace, &tree, &why)) {
       Complain("the sandbox chosen for this command cannot be made now: " + why);
       return code;
     }
-    plan.tree = park(tree.get());
-    plan.user_namespace = park(session.user_namespace.get());
-    for (const SandboxMount& mount : sandbox.mounts) {
-      plan.below_root.push_back(mount.below_root.empty() ? "." : mount.below_root.c_str());
-    }
-  } else {
-    for (const SandboxMount& mount : sandbox.mounts) plan.mount_fds.push_back(park(mount.fd.get()));
+    plan.trees.push_back(park(tree.get()));
+    plan.tree_places.push_back(mount.below_root.c_str());
   }
-  // Every bubblewrap reads the filter from its start; the offset is shared.
-  if (lseek(session.filter.get(), 0, SEEK_SET) != 0) return ERROR_FUNCTION_FAILED;
-  plan.filter = park(session.filter.get());
+  if (plan.user_namespace_mode) plan.user_namespace = park(session.user_namespace.get());
+  for (const SandboxMount& mount : sandbox.mounts) {
+    plan.below_root.push_back(mount.below_root.empty() ? "." : mount.below_root.c_str());
+  }
+  for (const int join : session.limits.joins()) plan.joins.push_back(park(join));
+  std::vector<std::string> line = {kSandboxProgram};
+  line.insert(line.end(), sandbox.options.begin(), sandbox.options.end());
+  for (size_t i = 0; i < session.filters.size(); ++i) {
+    // Every bubblewrap reads a filter from its start; the offset is shared.
+    if (lseek(session.filters[i].get(), 0, SEEK_SET) != 0) return ERROR_FUNCTION_FAILED;
+    plan.filters.push_back(park(session.filters[i].get()));
+    line.insert(line.end(), {"--add-seccomp-fd", std::to_string(3 + sandbox.mounts.size() + i)});
+  }
+  line.insert(line.end(), {"--chdir", "/", "--"});
+  line.insert(line.end(), argv.begin(), argv.end());
   plan.in = park(in);
   plan.out = park(out);
   plan.err = park(err);
@@ -405,11 +571,6 @@ DWORD StartInSandbox(const Sandbox& sandbox, const std::vector<std::string>& arg
   for (const UniqueFd& fd : parked) {
     if (!fd) return ERROR_FUNCTION_FAILED;
   }
-
-  std::vector<std::string> line = {kSandboxProgram};
-  line.insert(line.end(), sandbox.options.begin(), sandbox.options.end());
-  line.insert(line.end(), {"--seccomp", std::to_string(3 + sandbox.mounts.size()), "--chdir", "/", "--"});
-  line.insert(line.end(), argv.begin(), argv.end());
   std::vector<std::string> environment(std::begin(kProgramEnvironment), std::end(kProgramEnvironment));
   plan.argv = CStrings(line);
   plan.envp = CStrings(environment);

@@ -1,16 +1,21 @@
 // Running a program for another root without ever giving it the host's root.
 //
 // bubblewrap makes the sandbox: fresh mount, PID, IPC, UTS and network
-// namespaces, no capabilities, no new privileges, a seccomp filter. Without
+// namespaces, no capabilities, no new privileges, seccomp filters. Without
 // a user namespace its programs would still be the host's uid 0, who owns
 // every root-owned file it can see (kernel settings in /proc/sys, root's
 // keyrings), so by default this file first makes one whose ids 0-65535 are a
-// block of host ids nobody uses, shows the root through an idmapped clone of
-// its mount (its root-owned files look root-owned inside, and what the
+// block of host ids nobody uses, shows the root through idmapped clones of
+// its mounts (its root-owned files look root-owned inside, and what the
 // program writes lands on disk as 0:0), and starts bubblewrap as that
 // namespace's root. Where that cannot be done, the program is the host's
 // uid 0 without capabilities, with /proc's dangerous paths masked, and the
-// same filter.
+// same filters.
+//
+// Either way the root is shown as clones of its file systems, one a mount,
+// never a recursive bind: what is mounted inside an image (a /sys, a host
+// directory) is not shown unless it is one of the root's own file systems,
+// and then read-only unless the refresh writes there.
 //
 // Every program runs in a PID namespace whose first process is bubblewrap
 // and which dies with the tool, so no part of a sandbox outlives it, and it
@@ -19,12 +24,14 @@
 #ifndef TKVCERT_PLATFORM_POSIX_SANDBOX_H_
 #define TKVCERT_PLATFORM_POSIX_SANDBOX_H_
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/posix/sandbox_limits.h"
 #include "platform/posix/unique_fd.h"
 #include "platform/posix/wincrypt_posix.h"
 
@@ -46,28 +53,37 @@ constexpr unsigned kSandboxHostIdBase = 0x7FFC0000;
 constexpr unsigned kSandboxIdCount = 65536;
 
 enum class SandboxMode {
-  kUserNamespace,  // the namespace's root on an idmapped clone of the root
-  kProcMasks,      // the host's uid 0 without capabilities
+  kUserNamespace,  // the namespace's root on idmapped clones of the root's mounts
+  kProcMasks,      // the host's uid 0 without capabilities, on plain clones
 };
 
-// What every sandbox of one command shares, made once before any change.
+// One of the root's file systems as its sandboxes show it.
+struct ShownMount {
+  std::string below_root;  // where: "" for the root's own mount
+  UniqueFd top;            // its top, opened below the root, to clone it from
+  bool writable = false;   // read-only unless the refresh writes there
+  bool idmapped = false;   // kUserNamespace, where its file system can be idmapped
+};
+
+// What every sandbox of one command shares, made once, before its first
+// write.
 struct SandboxSession {
   SandboxMode mode = SandboxMode::kProcMasks;
-  UniqueFd user_namespace;  // kUserNamespace only: /proc/PID/ns/user of the namespace
-  UniqueFd filter;          // the seccomp program, as bubblewrap's --seccomp reads it
+  UniqueFd user_namespace;        // kUserNamespace only: /proc/PID/ns/user of the namespace
+  std::vector<UniqueFd> filters;  // seccomp programs, each as bubblewrap's --add-seccomp-fd reads it
+  std::vector<ShownMount> mounts;  // the root's own first, then the others, parents first
+  SandboxLimits limits;
 };
 
-// A path of the root that bubblewrap mounts; the i-th of a sandbox is
-// handed to it as descriptor 3 + i.
+// A path of the root that bubblewrap mounts, opened by the sandbox's child
+// in its view of the root and handed to bubblewrap as descriptor 3 + i.
 struct SandboxMount {
   std::string below_root;  // "" for the root itself
-  UniqueFd fd;             // opened below the root, for a sandbox without idmapping
 };
 
 // One program's sandbox, planned as data and then run.
 struct Sandbox {
   std::shared_ptr<const SandboxSession> session;  // null: no sandbox (the host's own store)
-  UniqueFd root;                     // cloned, idmapped, for every program
   std::vector<std::string> options;  // bubblewrap's, without the program
   std::vector<SandboxMount> mounts;
 
@@ -78,14 +94,20 @@ struct Sandbox {
 // is denied. ERROR_NOT_SUPPORTED with `why` set when the kernel refuses.
 DWORD MakeUserNamespace(UniqueFd* user_namespace, std::string* why);
 
-// A detached, non-recursive clone of the mount of `root_fd`, idmapped
-// through `user_namespace`, without set-uid files or devices. Mounts inside
-// the root stay out. ERROR_NOT_SUPPORTED with `why` set when the kernel or
-// the root's file system cannot idmap it.
-DWORD CloneIdmapped(int root_fd, int user_namespace, UniqueFd* tree, std::string* why);
+// A detached, non-recursive clone of the mount whose top `top_fd` is,
+// without set-uid files or devices, read-only unless `writable`, idmapped
+// through `user_namespace` unless that is -1. Mounts inside it stay out.
+// ERROR_NOT_SUPPORTED with `why` set when the kernel (before Linux 5.2) or,
+// for idmapping, its file system cannot.
+DWORD CloneMount(int top_fd, bool writable, int user_namespace, UniqueFd* tree, std::string* why);
 
-// The seccomp program for bubblewrap's --seccomp, in a sealed memory file.
+// The seccomp program that blocks what a program run for a root has no use
+// for, for bubblewrap's --add-seccomp-fd, in a sealed memory file.
 DWORD BuildSeccompFilter(UniqueFd* filter, std::string* why);
+
+// A second one: every system call newer than the first one's library knows
+// answers "not there" (ENOSYS), for it cannot block what it does not know.
+DWORD BuildNewCallsFilter(UniqueFd* filter, std::string* why);
 
 // A started sandbox: bubblewrap as the first process of a PID namespace of
 // its own. While `alive` is open, the sandbox knows the tool is there.
@@ -94,12 +116,12 @@ struct SandboxedProcess {
   UniqueFd alive;
 };
 
-// Starts bubblewrap with the sandbox's options, the seccomp filter and
+// Starts bubblewrap with the sandbox's options, the seccomp filters and
 // `argv`, whose standard streams are `in`, `out` and `err`, in a fixed
-// environment (a system PATH and LC_ALL=C). ERROR_NOT_SUPPORTED when the
-// root cannot be idmapped this time; ERROR_FUNCTION_FAILED when no process
-// could be started. A step of the sandbox that fails in the child exits it
-// with a line on `err`.
+// environment (a system PATH and LC_ALL=C), within the session's limits.
+// ERROR_NOT_SUPPORTED when the root's mounts cannot be cloned this time;
+// ERROR_FUNCTION_FAILED when no process could be started. A step of the
+// sandbox that fails in the child exits it with a line on `err`.
 DWORD StartInSandbox(const Sandbox& sandbox, const std::vector<std::string>& argv, int in,
                      int out, int err, SandboxedProcess* started);
 

@@ -24,12 +24,12 @@ void FollowUp(const StoreLocation& location, int anchors_fd) {
 // A run cut off between recording its change and clearing the record left
 // the anchors on either side of it: whichever, they are published as they
 // are, and what the certificate's copies say is what clients must see.
-DWORD FinishRecorded(const StoreLocation& location, const RefreshCommand& refresh,
-                     LockedAnchorDirectory& dir) {
+DWORD FinishRecorded(const StoreLocation& location, RefreshCommand& refresh, LockedAnchorDirectory& dir) {
   std::string record;
   const DWORD read = dir.ReadRecordedChange(&record);
   if (read == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
   if (read != ERROR_SUCCESS) return read;
+  if (DWORD code = PrepareSandbox(location, &refresh)) return code;
   ExpectedTrust expected;
   for (const AnchorBlock& block : ParseAnchorFile(std::vector<BYTE>(record.begin(), record.end()))) {
     if (!block.decoded) continue;
@@ -53,13 +53,17 @@ DWORD FinishRecorded(const StoreLocation& location, const RefreshCommand& refres
   return ERROR_SUCCESS;
 }
 
-// A change that no refresh could publish is not made at all: the refresh,
-// and its sandbox, are planned before anything changes.
+// A change that no refresh could publish is not made at all: the refresh
+// is planned before anything changes, and its sandbox made before the
+// first write.
 DWORD PlanAndLock(const StoreLocation& location, RefreshCommand* refresh, LockedAnchorDirectory* dir) {
   if (DWORD code = PlanRefresh(location, refresh)) return code;
-  if (DWORD code = LockedAnchorDirectory::Open(OpenAnchorsDirectory(location), kStoreLockPatience, dir)) {
-    return code;
+  UniqueFd anchors = OpenAnchorsDirectory(location);
+  if (anchors && location.root->CheckWritable(anchors.get(), location.layout->anchors_dir) != ERROR_SUCCESS) {
+    Complain("refusing " + location.root->refusal());
+    return ERROR_ACCESS_DENIED;
   }
+  if (DWORD code = LockedAnchorDirectory::Open(std::move(anchors), kStoreLockPatience, dir)) return code;
   return FinishRecorded(location, *refresh, *dir);
 }
 
@@ -85,18 +89,27 @@ DWORD ChangeStore(const StoreLocation& location, const std::vector<BYTE>& der, c
   RefreshCommand refresh;
   LockedAnchorDirectory dir;
   if (DWORD code = PlanAndLock(location, &refresh, &dir)) return code;
-  if (DWORD code = dir.RecordChange(PemCertificate(der))) return code;
-  AnchorChange pending(dir);
+  // Before the first write: the sandbox, and the record of the change.
+  bool prepared = false;
+  auto prepare = [&]() -> DWORD {
+    if (DWORD code = PrepareSandbox(location, &refresh)) return code;
+    if (DWORD code = dir.RecordChange(PemCertificate(der))) return code;
+    prepared = true;
+    return ERROR_SUCCESS;
+  };
+  AnchorChange pending(dir, prepare);
   ExpectedTrust expected;
   if (DWORD code = change(dir.fd(), pending, &expected)) {
-    if (Undo(pending)) dir.ClearRecordedChange();
+    if (Undo(pending) && prepared) dir.ClearRecordedChange();
     return code;
   }
   std::string unused;
   if (!pending.changed() && CheckBundle(location, expected, &unused) == ERROR_SUCCESS) {
     FollowUp(location, dir.fd());
-    dir.ClearRecordedChange();
     return ERROR_SUCCESS;  // already published: config management repeats itself
+  }
+  if (!prepared) {
+    if (DWORD code = prepare()) return code;
   }
   bool tidy = true;
   if (DWORD code = PublishChange(location, refresh, dir.fd(), dir.lock_fd(), expected, TimeUse::kChange, &tidy)) {

@@ -163,6 +163,12 @@ DWORD RemoveCopy(const StoreLocation& location, int anchors_fd, AnchorChange& ch
       return ERROR_ACCESS_DENIED;
     }
     if (!parent) return ErrorFromErrno(errno);
+    const std::string below = std::string(location.layout->anchors_dir) + "/" + copy.relative.substr(0, slash);
+    if (location.root->CheckWritable(parent.get(), below) != ERROR_SUCCESS) {
+      Complain("cannot remove the copy in " + location.anchors_path() + "/" + copy.relative + ": " +
+               location.root->refusal());
+      return ERROR_ACCESS_DENIED;
+    }
   }
   const int dir_fd = parent ? parent.get() : anchors_fd;
   const std::string name = copy.relative.substr(slash == std::string::npos ? 0 : slash + 1);

@@ -58,22 +58,22 @@ const std::vector<StoreLayout>& StoreLayouts() {
   static const std::vector<StoreLayout> layouts = {
       {"Alpine", "etc/alpine-release", "usr/local/share/ca-certificates",
        AnchorSelection::kTopRegularVisible, "update-ca-certificates", nullptr, false, nullptr,
-       "etc/ssl/certs/ca-certificates.crt", nullptr, false, false, "usr/share/ca-certificates"},
+       "etc/ssl/certs/ca-certificates.crt", nullptr, false, false, "usr/share/ca-certificates", {}},
       {"Debian, Ubuntu", "etc/ca-certificates.conf", "usr/local/share/ca-certificates",
        AnchorSelection::kCrtFilesBelow, "update-ca-certificates", nullptr, true,
        "etc/ca-certificates/update.d", "etc/ssl/certs/ca-certificates.crt", "etc/ssl/certs/ca-certificates.crt.new", true, true,
-       "usr/share/ca-certificates"},
+       "usr/share/ca-certificates", {"etc/ssl/certs/java"}},
       {"Fedora, RHEL", nullptr, "etc/pki/ca-trust/source/anchors",
        AnchorSelection::kTopNonDirectories, "update-ca-trust", "extract", false, nullptr,
        "etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem", nullptr, false, false,
-       "usr/share/pki/ca-trust-source"},
+       "usr/share/pki/ca-trust-source", {"etc/pki/ca-trust/extracted"}},
       {"Arch", nullptr, "etc/ca-certificates/trust-source/anchors",
        AnchorSelection::kTopNonDirectories, "update-ca-trust", nullptr, false, nullptr,
        "etc/ca-certificates/extracted/tls-ca-bundle.pem", nullptr, false, false,
-       "usr/share/ca-certificates/trust-source"},
+       "usr/share/ca-certificates/trust-source", {"etc/ca-certificates/extracted", "etc/ssl/certs"}},
       {"openSUSE, SLES", nullptr, "etc/pki/trust/anchors", AnchorSelection::kTopNonDirectories,
        "update-ca-certificates", nullptr, false, nullptr, "var/lib/ca-certificates/ca-bundle.pem", nullptr,
-       false, false, "usr/share/pki/trust"},
+       false, false, "usr/share/pki/trust", {"var/lib/ca-certificates"}},
   };
   return layouts;
 }
@@ -109,6 +109,13 @@ DWORD LocateStore(const std::shared_ptr<const RootDirectory>& root, StoreLocatio
   return ERROR_FILE_NOT_FOUND;
 }
 
+std::vector<std::string> WrittenDirectories(const StoreLayout& layout) {
+  const std::string bundle = layout.bundle;
+  std::vector<std::string> written = {layout.anchors_dir, bundle.substr(0, bundle.rfind('/'))};
+  written.insert(written.end(), layout.refresh_writes.begin(), layout.refresh_writes.end());
+  return written;
+}
+
 DWORD PlanRefresh(const StoreLocation& location, RefreshCommand* command) {
   const StoreLayout& layout = *location.layout;
   const RootDirectory& root = *location.root;
@@ -121,8 +128,18 @@ DWORD PlanRefresh(const StoreLocation& location, RefreshCommand* command) {
              kSandboxProgram + ")");
     return ERROR_NOT_SUPPORTED;
   }
+  if (DWORD code = CheckRootShowable(root, WrittenDirectories(layout))) return code;
+  command->sandbox_pending = true;
+  return ERROR_SUCCESS;
+}
+
+DWORD PrepareSandbox(const StoreLocation& location, RefreshCommand* command) {
+  if (!command->sandbox_pending) return ERROR_SUCCESS;
+  const StoreLayout& layout = *location.layout;
+  const RootDirectory& root = *location.root;
   std::shared_ptr<const SandboxSession> session;
-  if (DWORD code = CommandSandbox(root, &session)) return code;
+  if (DWORD code = CommandSandbox(root, WrittenDirectories(layout), &session)) return code;
+  command->sandbox_pending = false;
   if (location.refresh_inside_root) return PlanImageSandbox(root, session, &command->sandbox);
   // The host's tool, with its default paths: no path of the root reaches
   // it, and it runs none of the root's hooks.

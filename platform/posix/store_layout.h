@@ -44,7 +44,15 @@ struct StoreLayout {
   // all is left, which would leave the last removed one trusted.
   bool keeps_bundle_when_empty;
   const char* distribution_cas;  // below the root: the distribution's own CA set
+  // Below the root: what the refresh and its hooks write besides the
+  // bundle's directory (Java's keystore, openSUSE's /var/lib/ca-certificates).
+  std::vector<const char*> refresh_writes;
 };
+
+// Where a change in the family's store writes: the anchors directory, the
+// bundle's directory, and what its refresh writes besides. A sandbox shows
+// the root's file systems that hold these writable, and no other.
+std::vector<std::string> WrittenDirectories(const StoreLayout& layout);
 
 // The families, in the order they are tried.
 const std::vector<StoreLayout>& StoreLayouts();
@@ -72,14 +80,23 @@ DWORD LocateStore(const std::shared_ptr<const RootDirectory>& root, StoreLocatio
 struct RefreshCommand {
   std::vector<std::string> argv;
   Sandbox sandbox;
+  bool sandbox_pending = false;  // needed, and not made yet
 };
 
-// The refresh for the located store. Refused before any change:
-// ERROR_PRIVILEGE_NOT_HELD when it must run for another root and this is
-// not the superuser, who alone can make its sandbox; ERROR_NOT_SUPPORTED
-// when there is no sandbox program to run it in; ERROR_ACCESS_DENIED when
-// something the sandbox would show is not root's alone.
+// The refresh for the located store, and what can be known of its sandbox
+// without making one. Refused before any change: ERROR_PRIVILEGE_NOT_HELD
+// when it must run for another root and this is not the superuser, who
+// alone can make its sandbox; ERROR_NOT_SUPPORTED when there is no sandbox
+// program to run it in, or the root's file systems cannot be shown to one
+// soundly (said on standard error).
 DWORD PlanRefresh(const StoreLocation& location, RefreshCommand* command);
+
+// The refresh's sandbox, made once a change is decided and before its
+// first write: a command with nothing to change runs no program and makes
+// none. ERROR_NOT_SUPPORTED when none can be made here (said on standard
+// error); ERROR_ACCESS_DENIED when something the sandbox would show is not
+// root's alone.
+DWORD PrepareSandbox(const StoreLocation& location, RefreshCommand* command);
 
 }  // namespace tkv
 

@@ -91,6 +91,9 @@ TEST(StoreLayoutTest, FamilyNeedsItsAnchorsAndItsRefreshTogether) {
     RefreshCommand command;
     ASSERT_EQ(PlanRefresh(location, &command), static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_EQ(command.argv, c.refresh);
+    // Made only when a change is decided, not when it is planned.
+    EXPECT_TRUE(command.sandbox.empty());
+    ASSERT_EQ(PrepareSandbox(location, &command), static_cast<DWORD>(ERROR_SUCCESS));
     // Run in a sandbox whose "/" is the root, mounted from its descriptor.
     const std::vector<std::string>& options = command.sandbox.options;
     EXPECT_NE(std::search(options.begin(), options.end(), kImageTop.begin(), kImageTop.end()),
@@ -117,6 +120,7 @@ TEST(StoreLayoutTest, ARootWithoutItsOwnRefreshLendsItsDirectoriesToTheHostsTool
     EXPECT_FALSE(location.refresh_inside_root);
     RefreshCommand command;
     ASSERT_EQ(PlanRefresh(location, &command), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(PrepareSandbox(location, &command), static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_EQ(command.argv, std::vector<std::string>{"/usr/sbin/update-ca-certificates"});
     for (const std::string& option : command.sandbox.options) {
       EXPECT_EQ(option.find(parent.path()), std::string::npos) << option;

@@ -1,6 +1,6 @@
 // The tool as a test build, for killing it at a named moment. At the stop
 // point TKVCERT_STOP_AT (and, with TKVCERT_STOP_LAUNCH, only in that sandbox
-// of the command's, counted from 0: the first is its trial), it writes the
+// of the command's, counted from 0), it writes the
 // point's name and a newline to descriptor TKVCERT_STOP_FD and waits: the
 // tool, to be killed, or, given TKVCERT_STOP_GO_FD, until a byte or the end
 // of file comes there, while the test changes something under it; a
