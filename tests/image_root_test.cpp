@@ -18,6 +18,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -294,7 +296,8 @@ RunResult RunLeakingHostRoot(const std::string& root, const std::vector<std::str
 
 // What the refresh stub's probe reports when nothing of the host reached it.
 const char kProbedNothing[] =
-    "ok descriptors\nok proc-sys\nok sysrq-trigger\nok keyctl-search\nok proc-keys\nok tiocsti\n";
+    "ok descriptors\nok proc-sys\nok sysrq-trigger\nok keyctl-search\nok proc-keys\nok tiocsti\nok io_uring\n"
+    "ok new-calls\n";
 
 // This process's children, as /proc lists them.
 std::vector<pid_t> Children() {
@@ -375,6 +378,48 @@ std::string WhatOutlivesTheTool(const std::string& root, const char* point, int 
   close(notify[0]);
   close(caller[0]);
   return problem;
+}
+
+// Processes on this machine, as /proc lists them.
+int HostProcesses() {
+  int count = 0;
+  DIR* proc = opendir("/proc");
+  while (const dirent* entry = proc != nullptr ? readdir(proc) : nullptr) count += isdigit(entry->d_name[0]) ? 1 : 0;
+  if (proc != nullptr) closedir(proc);
+  return count;
+}
+
+// The most processes this machine had at once while `run` ran, above those
+// it had before.
+int MostProcessesDuring(const std::function<void()>& run) {
+  const int before = HostProcesses();
+  std::atomic<bool> done{false};
+  std::atomic<int> most{before};
+  std::thread sampler([&] {
+    while (!done) {
+      most = std::max(most.load(), HostProcesses());
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  run();
+  done = true;
+  sampler.join();
+  return most - before;
+}
+
+// Processes of the refresh stub still running anywhere, a while after it ended.
+bool StubsLeft() {
+  for (int attempt = 0; attempt < 300; ++attempt) {
+    bool any = false;
+    DIR* proc = opendir("/proc");
+    while (const dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
+      if (isdigit(entry->d_name[0]) && ReadFile(std::string("/proc/") + entry->d_name + "/comm") == "update-ca-certi\n") any = true;
+    }
+    if (proc != nullptr) closedir(proc);
+    if (!any) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
 }
 
 struct FaultCase {
@@ -890,6 +935,73 @@ const FaultCase kFaults[] = {
            EXPECT_EQ(Install(root, ca).out, Imported(ca.file));
            EXPECT_TRUE(BundleTrusts(root, ca));
          }
+       }
+     }},
+    {"a chroot-like image's /sys and a host directory bound inside it reach its programs",
+     [](const std::string& dir) {
+       const std::string host = dir + "/host";
+       Shell("mkdir -p '" + host + "' && echo kept > '" + host + "/file' && chmod 644 '" + host + "/file'");
+       const std::string writable = "/sys/power/state:/sys/kernel/uevent_helper:/sys/devices/system/cpu/cpu1/online:"
+                                    "/sys/module/printk/parameters/time:/mnt/host/file";
+       int runs = 0;
+       for (const char* sandbox : {"userns", "proc-masks"}) {
+         SCOPED_TRACE(sandbox);
+         const ScopedEnvironmentVariable mode("TKVCERT_SANDBOX", sandbox);
+         const std::string root = dir + "/" + std::to_string(++runs);
+         MakeImageRoot(root, "/etc/ca-certificates.conf", "probe=/files\nprobe_writable=" + writable + "\n");
+         Shell("cd '" + root + "' && mkdir -p proc dev tmp sys mnt/host");
+         const BindMountOver sys("/sys", root + "/sys");
+         const BindMountOver bound(host, root + "/mnt/host");
+         ASSERT_TRUE(sys.done() && bound.done());
+         EXPECT_EQ(Install(root, PutCa(root, "Bound CA")).status, 0);
+         EXPECT_NE(ReadFile(root + "/files/update-ca-certificates.probe").find("ok writable\n"), std::string::npos)
+             << ReadFile(root + "/files/update-ca-certificates.probe");
+       }
+       EXPECT_EQ(ReadFile(host + "/file"), "kept\n");
+     }},
+    {"an image's links lead the tool's browser files into a host directory mounted at its /run",
+     [](const std::string& dir) {
+       const std::string root = dir + "/root";
+       const std::string host = dir + "/host";
+       MakeImageRoot(root, "/etc/ca-certificates.conf");
+       Shell("mkdir -p '" + host + "/firefox' '" + root + "/run' '" + root + "/usr/lib/firefox-esr' '" + root +
+             "/usr/lib/x86_64-linux-gnu/pkcs11' && touch '" + root + "/usr/lib/firefox-esr/firefox-esr' '" + root +
+             "/usr/lib/x86_64-linux-gnu/pkcs11/p11-kit-trust.so' && ln -s /run '" + root + "/etc/chromium' && ln -s "
+             "/run/firefox '" + root + "/etc/firefox'");
+       const BindMountOver run(host, root + "/run");
+       ASSERT_TRUE(run.done());
+       const Ca ca = PutCa(root, "Browsed CA");
+       const RunResult r = Install(root, ca);
+       EXPECT_EQ(r.out, Imported(ca.file));
+       EXPECT_TRUE(BundleTrusts(root, ca));
+       EXPECT_NE(r.err.find("Chromium: " + root + "/run: on a mount that is none of the root's own file systems"),
+                 std::string::npos) << r.err;
+       EXPECT_NE(r.err.find("Firefox: " + root + "/run/firefox: on a mount"), std::string::npos) << r.err;
+       EXPECT_EQ(Sandbox::ListFiles(host), std::vector<std::string>{});
+     }},
+    {"an image's refresh is a fork bomb, or takes all the memory it can",
+     [](const std::string& dir) {
+       const bool memory_cgroup = access("/sys/fs/cgroup/memory", W_OK) == 0;
+       int runs = 0;
+       for (const char* sandbox : {"userns", "proc-masks"}) {
+         SCOPED_TRACE(sandbox);
+         const ScopedEnvironmentVariable mode("TKVCERT_SANDBOX", sandbox);
+         const std::string bombed = dir + "/" + std::to_string(++runs);
+         MakeImageRoot(bombed, "/etc/ca-certificates.conf", "fork_bomb=3000\n");
+         const Ca ca = PutCa(bombed, "Bombed CA");
+         RunResult r;
+         const int most = MostProcessesDuring([&] { r = Install(bombed, ca); });
+         EXPECT_EQ(r.out, Failed("Failed to add certificate to store", "0x65b") + Imported(ca.file));
+         EXPECT_LT(std::stoi(ReadFile(bombed + "/fork-bomb.done")), 1100);
+         EXPECT_LT(most, 1500);
+         EXPECT_FALSE(StubsLeft());
+         if (!memory_cgroup) continue;
+         const std::string greedy = dir + "/" + std::to_string(++runs);
+         MakeImageRoot(greedy, "/etc/ca-certificates.conf", "alloc_mb=3072\n");
+         r = Install(greedy, PutCa(greedy, "Greedy CA"));
+         EXPECT_EQ(r.status, 1);
+         EXPECT_LE(std::stoi(ReadFile(greedy + "/alloc.done")), 2048);
+         EXPECT_FALSE(StubsLeft());
        }
      }},
     {"an image on a file system without idmapped mounts (overlayfs)",

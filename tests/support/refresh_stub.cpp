@@ -29,6 +29,13 @@
 //                 "ok <check>" or "FOUND <check>: <what>". It opens files for
 //                 writing only to close them: it never writes to what it finds.
 //   probe_key=DESC  a key in root's user keyring the probe must not find
+//   probe_writable=PATH:PATH...  also look whether any of these opens for
+//                 writing (it is closed at once, never written)
+//   fork_bomb=N   the first time (no /fork-bomb.done): make up to N
+//                 processes that sleep, write how many to /fork-bomb.done,
+//                 and fail
+//   alloc_mb=N    the first time (no /alloc.done): take N MiB, page by page,
+//                 writing how many so far to /alloc.done, and fail
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/keyctl.h>
@@ -207,20 +214,100 @@ std::string TiocstiFinding() {
   return code == 255 ? "no pty" : std::string("answered ") + strerror(code);
 }
 
-void Probe(const std::string& dir, const std::string& key, const char* argv0) {
-  const std::pair<const char*, std::string> checks[] = {
+#if defined(__x86_64__)
+// A call through the i386 ABI, as a 32-bit program makes it.
+long I386Call(long number, long a, long b) {
+  long result;
+  __asm__ volatile("int $0x80" : "=a"(result) : "a"(number), "b"(a), "c"(b) : "memory");
+  return result;
+}
+#endif
+
+// A call the filter must answer "not there": "" when it does.
+std::string NotThere(const char* what, long result) {
+  if (result == -ENOSYS) return "";
+  return std::string(what) + " answered " + std::to_string(result);
+}
+
+long Native(long number, long a, long b) {
+  const long result = syscall(number, a, b, 0, 0, 0);
+  return result < 0 ? -errno : result;
+}
+
+// io_uring queues operations the filter never sees.
+std::string IoUringFinding() {
+  char params[120] = {};
+  std::string found = NotThere("io_uring_setup", Native(SYS_io_uring_setup, 1, reinterpret_cast<long>(params)));
+#if defined(__x86_64__)
+  if (found.empty()) found = NotThere("io_uring_setup through int 0x80", I386Call(425, 1, 0));
+#endif
+  return found;
+}
+
+// open_tree_attr (467 on both ABIs) is newer than the filter's library.
+std::string NewCallsFinding() {
+  std::string found = NotThere("call 467", Native(467, -1, 0));
+#if defined(__x86_64__)
+  if (found.empty()) found = NotThere("call 467 through int 0x80", I386Call(467, -1, 0));
+#endif
+  return found;
+}
+
+std::string WritableFinding(const std::string& paths) {
+  std::string found;
+  for (size_t at = 0; at < paths.size();) {
+    size_t end = paths.find(':', at);
+    if (end == std::string::npos) end = paths.size();
+    const std::string path = paths.substr(at, end - at);
+    if (!path.empty() && OpensForWriting(path)) found += " " + path;
+    at = end + 1;
+  }
+  return found.empty() ? "" : "open for writing:" + found;
+}
+
+void Probe(const std::string& dir, const std::string& key, const std::string& writable, const char* argv0) {
+  std::vector<std::pair<const char*, std::string>> checks = {
       {"descriptors", DescriptorFinding()},
       {"proc-sys", ProcSysFinding()},
       {"sysrq-trigger", OpensForWriting("/proc/sysrq-trigger") ? "open for writing" : ""},
       {"keyctl-search", KeyctlFinding(key)},
       {"proc-keys", ProcKeysFinding(key)},
       {"tiocsti", TiocstiFinding()},
+      {"io_uring", IoUringFinding()},
+      {"new-calls", NewCallsFinding()},
   };
+  if (!writable.empty()) checks.emplace_back("writable", WritableFinding(writable));
   const char* slash = strrchr(argv0, '/');
   std::ofstream out(dir + "/" + (slash != nullptr ? slash + 1 : argv0) + ".probe", std::ios::trunc);
   for (const auto& [check, finding] : checks) {
     out << (finding.empty() ? "ok " + std::string(check) : "FOUND " + std::string(check) + ": " + finding) << "\n";
   }
+}
+
+// As many sleeping processes as it is let make, up to `wanted`.
+int ForkBomb(int wanted) {
+  int made = 0;
+  for (; made < wanted; ++made) {
+    const pid_t pid = fork();
+    if (pid < 0) break;
+    if (pid == 0) {
+      sleep(60);
+      _exit(0);
+    }
+  }
+  std::ofstream("/fork-bomb.done") << made << "\n";
+  return 1;
+}
+
+int Allocate(int wanted_mb) {
+  constexpr size_t kChunk = 16 << 20;
+  for (int mb = 0; mb < wanted_mb; mb += 16) {
+    char* chunk = static_cast<char*>(malloc(kChunk));
+    if (chunk == nullptr) break;
+    for (size_t at = 0; at < kChunk; at += 4096) chunk[at] = 1;
+    std::ofstream("/alloc.done", std::ios::trunc) << mb + 16 << "\n";
+  }
+  return 1;
 }
 
 }  // namespace
@@ -229,7 +316,9 @@ extern char** environ;
 
 int main(int argc, char** argv) {
   std::map<std::string, std::string> config = ReadConfig();
-  if (!config["probe"].empty()) Probe(config["probe"], config["probe_key"], argv[0]);
+  if (!config["probe"].empty()) Probe(config["probe"], config["probe_key"], config["probe_writable"], argv[0]);
+  if (!config["fork_bomb"].empty() && access("/fork-bomb.done", F_OK) != 0) return ForkBomb(atoi(config["fork_bomb"].c_str()));
+  if (!config["alloc_mb"].empty() && access("/alloc.done", F_OK) != 0) return Allocate(atoi(config["alloc_mb"].c_str()));
   if (!config["env_log"].empty()) {
     std::ofstream out(config["env_log"], std::ios::trunc);
     for (char** e = environ; *e != nullptr; ++e) out << *e << "\n";
