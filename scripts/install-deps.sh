@@ -28,6 +28,8 @@ if [ "${1:-}" != "--linux-only" ]; then
   # The Ansible collection: its module's unit tests, ansible-doc, the fleet
   # test and benchmark (Debian's ansible-core).
   packages+=(ansible-core)
+  # The containers test: rootful podman with runc (crun refuses cgroup v1).
+  packages+=(podman runc)
 fi
 missing=()
 for p in "${packages[@]}"; do

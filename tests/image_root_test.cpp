@@ -1004,6 +1004,56 @@ const FaultCase kFaults[] = {
          EXPECT_FALSE(StubsLeft());
        }
      }},
+    {"a root whose usr is a mount of its own, as a node's often is",
+     [](const std::string& dir) {
+       int runs = 0;
+       for (const char* sandbox : {"userns", "proc-masks"}) {
+         SCOPED_TRACE(sandbox);
+         const ScopedEnvironmentVariable mode("TKVCERT_SANDBOX", sandbox);
+         const std::string root = dir + "/" + std::to_string(++runs);
+         MakeImageRoot(root, "/etc/ca-certificates.conf");
+         // Its own file system holds the refresh; the root's underneath, nothing.
+         Shell("mv '" + root + "/usr' '" + root + ".usr' && mkdir '" + root + "/usr'");
+         const BindMountOver usr(root + ".usr", root + "/usr");
+         ASSERT_TRUE(usr.done());
+         const Ca ca = PutCa(root, "Split Usr CA");
+         EXPECT_EQ(Install(root, ca).out, Imported(ca.file));
+         EXPECT_TRUE(BundleTrusts(root, ca));
+       }
+     }},
+    {"a re-install with nothing to do starts a sandbox",
+     [](const std::string& dir) {
+       const std::string root = dir + "/root";
+       MakeImageRoot(root, "/etc/ca-certificates.conf");
+       const Ca ca = PutCa(root, "Settled CA");
+       ASSERT_EQ(Install(root, ca).status, 0);
+       // The test build says each sandbox it starts, and goes on at once.
+       int notify[2];
+       int go[2];
+       ASSERT_EQ(pipe2(notify, O_CLOEXEC), 0);
+       ASSERT_EQ(pipe2(go, O_CLOEXEC), 0);
+       close(go[1]);
+       const pid_t tool = fork();
+       if (tool == 0) {
+         const int null_fd = open("/dev/null", O_RDWR);
+         if (dup2(notify[1], 150) < 0 || dup2(go[0], 151) < 0 || dup2(null_fd, 1) < 0) _exit(126);
+         setenv("TKVCERT_SYSROOT", root.c_str(), 1);
+         setenv("TKVCERT_STOP_AT", "sandbox-started", 1);
+         setenv("TKVCERT_STOP_FD", "150", 1);
+         setenv("TKVCERT_STOP_GO_FD", "151", 1);
+         if (chdir((root + "/files").c_str()) != 0) _exit(126);
+         execl(STOP_POINTS_BINARY, "tkvcert", "/install", ca.file.c_str(), static_cast<char*>(nullptr));
+         _exit(127);
+       }
+       close(notify[1]);
+       close(go[0]);
+       int status = 0;
+       waitpid(tool, &status, 0);
+       char said[64] = {};
+       EXPECT_EQ(read(notify[0], said, sizeof said - 1), 0) << said;
+       close(notify[0]);
+       EXPECT_EQ(WEXITSTATUS(status), 0);
+     }},
     {"an image on a file system without idmapped mounts (overlayfs)",
      [](const std::string& dir) {
        Shell("cd '" + dir + "' && mkdir lower upper work root && mount -t overlay overlay -o "
