@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
@@ -172,6 +173,7 @@ bool HasSetUidFile(const std::string& dir) {
 class ThrowawayUser {
  public:
   ThrowawayUser() : name_("tkvatk" + std::to_string(getpid())) {
+    RemoveStale();
     // useradd takes a lock on the user database; another test may hold it.
     for (int attempt = 0; attempt < 20; ++attempt) {
       if (system(("useradd -M -N -s /usr/sbin/nologin " + name_ + " 2>/dev/null").c_str()) == 0) break;
@@ -185,9 +187,26 @@ class ThrowawayUser {
       if (system(("userdel " + name_ + " 2>/dev/null").c_str()) == 0) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(250));
     }
+    RemoveStale();
   }
   bool ready() const { return uid_ != 0; }
   const std::string& name() const { return name_; }
+
+  // Those of runs that were killed before they could remove theirs.
+  static void RemoveStale() {
+    std::vector<std::string> stale;
+    setpwent();
+    while (const passwd* entry = getpwent()) {
+      const std::string name = entry->pw_name;
+      if (name.compare(0, 6, "tkvatk") != 0 || name.size() == 6) continue;
+      const pid_t pid = static_cast<pid_t>(atol(name.c_str() + 6));
+      if (pid > 0 && kill(pid, 0) != 0 && errno == ESRCH) stale.push_back(name);
+    }
+    endpwent();
+    for (const std::string& name : stale) {
+      if (system(("userdel " + name + " 2>/dev/null").c_str()) != 0) continue;
+    }
+  }
   std::string owns(const std::string& path) const {
     return "chown -h " + std::to_string(uid_) + " '" + path + "'";
   }
@@ -1020,6 +1039,20 @@ const FaultCase kFaults[] = {
          EXPECT_EQ(Install(root, ca).out, Imported(ca.file));
          EXPECT_TRUE(BundleTrusts(root, ca));
        }
+     }},
+    {"a root's bundle directory leads onto a file system that its sandbox shows read-only",
+     [](const std::string& dir) {
+       const std::string root = dir + "/root";
+       MakeImageRoot(root, "/etc/ca-certificates.conf");
+       Shell("mkdir -p '" + dir + "/data/certs' '" + root + "/mnt/data' && rm -rf '" + root + "/etc/ssl/certs' && "
+             "ln -s /mnt/data/certs '" + root + "/etc/ssl/certs'");
+       const BindMountOver data(dir + "/data", root + "/mnt/data");
+       ASSERT_TRUE(data.done());
+       const Ca ca = PutCa(root, "Read-Only Bundle CA");
+       const RunResult r = Install(root, ca);
+       EXPECT_EQ(r.out, Failed("Failed to add certificate to store", "0x32") + Imported(ca.file));
+       EXPECT_NE(r.err.find("which a sandbox shows read-only; nothing was changed"), std::string::npos) << r.err;
+       EXPECT_EQ(Sandbox::ListFiles(root + "/usr/local/share/ca-certificates"), std::vector<std::string>{});
      }},
     {"a re-install with nothing to do starts a sandbox",
      [](const std::string& dir) {

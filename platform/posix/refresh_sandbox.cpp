@@ -216,12 +216,9 @@ constexpr char kNoSandbox[] = "no sandbox can be made here for another root's pr
 
 DWORD ChooseSandbox(const RootDirectory& root, const std::vector<std::string>& written,
                     std::shared_ptr<const SandboxSession>* chosen) {
+  if (DWORD code = CheckSandboxSetting()) return code;
   const char* value = getenv("TKVCERT_SANDBOX");
   const std::string asked = value != nullptr ? value : "";
-  if (!asked.empty() && asked != "userns" && asked != "proc-masks") {
-    Complain("TKVCERT_SANDBOX is \"" + asked + "\"; it must be userns or proc-masks");
-    return ERROR_NOT_SUPPORTED;
-  }
   if (!HasCapability(CAP_SYS_ADMIN)) {
     Complain(std::string(kNoSandbox) +
              "this process lacks CAP_SYS_ADMIN, which making one needs; in a container, grant it "
@@ -273,6 +270,14 @@ DWORD ChooseSandbox(const RootDirectory& root, const std::vector<std::string>& w
 }  // namespace
 
 bool SandboxAvailable() { return access(kSandboxProgram, X_OK) == 0; }
+
+DWORD CheckSandboxSetting() {
+  const char* value = getenv("TKVCERT_SANDBOX");
+  const std::string asked = value != nullptr ? value : "";
+  if (asked.empty() || asked == "userns" || asked == "proc-masks") return ERROR_SUCCESS;
+  Complain("TKVCERT_SANDBOX is \"" + asked + "\"; it must be userns or proc-masks");
+  return ERROR_NOT_SUPPORTED;
+}
 
 DWORD CheckRootShowable(const RootDirectory& root, const std::vector<std::string>& written) {
   const std::vector<RootMount>* mounts = nullptr;

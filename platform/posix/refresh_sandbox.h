@@ -17,6 +17,11 @@
 
 namespace tkv {
 
+// Whether TKVCERT_SANDBOX holds a value this build knows: unset, empty,
+// "userns" or "proc-masks". ERROR_NOT_SUPPORTED, with a line on standard
+// error, otherwise; read before any change, whether a sandbox is made or not.
+DWORD CheckSandboxSetting();
+
 // Whether the root's file systems can be shown to a sandbox soundly, each
 // writable only where it holds one of `written` (the directories the
 // family's refresh and its hooks write): decided before any change.

@@ -128,6 +128,7 @@ DWORD PlanRefresh(const StoreLocation& location, RefreshCommand* command) {
              kSandboxProgram + ")");
     return ERROR_NOT_SUPPORTED;
   }
+  if (DWORD code = CheckSandboxSetting()) return code;
   if (DWORD code = CheckRootShowable(root, WrittenDirectories(layout))) return code;
   command->sandbox_pending = true;
   return ERROR_SUCCESS;
