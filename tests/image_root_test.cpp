@@ -1000,6 +1000,7 @@ const FaultCase kFaults[] = {
      }},
     {"an image's refresh is a fork bomb, or takes all the memory it can",
      [](const std::string& dir) {
+       // The fallback's memory is bounded by a cgroup, where one can be made.
        const bool memory_cgroup = access("/sys/fs/cgroup/memory", W_OK) == 0;
        int runs = 0;
        for (const char* sandbox : {"userns", "proc-masks"}) {
@@ -1014,13 +1015,14 @@ const FaultCase kFaults[] = {
          EXPECT_LT(std::stoi(ReadFile(bombed + "/fork-bomb.done")), 1100);
          EXPECT_LT(most, 1500);
          EXPECT_FALSE(StubsLeft());
-         if (!memory_cgroup) continue;
          const std::string greedy = dir + "/" + std::to_string(++runs);
          MakeImageRoot(greedy, "/etc/ca-certificates.conf", "alloc_mb=3072\n");
          r = Install(greedy, PutCa(greedy, "Greedy CA"));
          EXPECT_EQ(r.status, 1);
-         EXPECT_LE(std::stoi(ReadFile(greedy + "/alloc.done")), 2048);
          EXPECT_FALSE(StubsLeft());
+         if (memory_cgroup && std::string(sandbox) == "proc-masks") {
+           EXPECT_LE(std::stoi(ReadFile(greedy + "/alloc.done")), 2048);
+         }
        }
      }},
     {"a root whose usr is a mount of its own, as a node's often is",

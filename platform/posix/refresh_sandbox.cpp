@@ -255,13 +255,15 @@ DWORD ChooseSandbox(const RootDirectory& root, const std::vector<std::string>& w
     Complain(kNoSandbox + why);
     return ERROR_NOT_SUPPORTED;
   }
-  std::string unbounded;
-  session->limits.MakeCgroups(&unbounded);
   // The kernel counts processes per user, never uid 0's: only a cgroup
   // bounds the fallback's.
-  if (session->mode == SandboxMode::kProcMasks && !session->limits.bounds_processes()) {
-    Complain("another root's programs run with their processes unbounded: no pids cgroup can be made here (" +
-             unbounded + ")");
+  if (session->mode == SandboxMode::kProcMasks) {
+    std::string unbounded;
+    session->limits.MakeCgroups(&unbounded);
+    if (!session->limits.bounds_processes()) {
+      Complain("another root's programs run with their processes unbounded: no pids cgroup can be made here (" +
+               unbounded + ")");
+    }
   }
   *chosen = std::move(session);
   return ERROR_SUCCESS;

@@ -3,11 +3,15 @@
 // an image's refresh must end with its sandbox, and the host keep its PIDs.
 //
 // The kernel counts RLIMIT_NPROC per user and never for uid 0: it bounds the
-// default sandbox, whose programs are a block of host ids of their own, and
-// not the fallback, whose programs are the host's uid 0. A cgroup bounds
-// both, where one can be made below this process's own: pids and memory
-// (cgroup v1: each controller's hierarchy; v2: the unified one, where both
-// controllers are delegated to this process's cgroup). Never RLIMIT_AS: the
+// default sandbox, whose programs are a block of host ids of their own, with
+// RLIMIT_FSIZE. The fallback, whose programs are the host's uid 0, gets a
+// cgroup instead, where one can be made below this process's own: pids and
+// memory (cgroup v1: each controller's hierarchy; v2: the unified one, where
+// both controllers are delegated to this process's cgroup). The default
+// sandbox goes without one: moving a process into a cgroup waits for an RCU
+// grace period (about 8 ms a program here, more than the sandbox itself
+// costs), and its processes are bounded without; its memory is left to the
+// kernel's OOM killer, which takes the largest process. Never RLIMIT_AS: the
 // JVM of Debian's Java hook reserves a large share of memory at its start.
 #ifndef TKVCERT_PLATFORM_POSIX_SANDBOX_LIMITS_H_
 #define TKVCERT_PLATFORM_POSIX_SANDBOX_LIMITS_H_
