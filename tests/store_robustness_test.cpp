@@ -221,6 +221,12 @@ TEST(StoreRaceTest, RunsAtTheSameTimeKeepEveryChangeAndNeverRefreshTogether) {
     sandbox.Put("keep" + std::to_string(i) + ".pem", ToPem(keep.back()));
     sandbox.Put("drop" + std::to_string(i) + ".pem", ToPem(MakeCertificate("Dropped " + std::to_string(i))));
   }
+  // The lock stays one file: one removed while held would let the next run
+  // make another and hold "the lock" too.
+  ASSERT_EQ(RunTool({"/install", "keep0.pem"}, {sandbox.root(), false, sandbox.root() + "/files"}).status, 0);
+  struct stat lock_before;
+  const std::string lock = sandbox.anchors_dir() + "/.tkvcert-staging/lock";
+  ASSERT_EQ(stat(lock.c_str(), &lock_before), 0);
   std::vector<pid_t> runners;
   for (int i = 0; i < kRunners; ++i) {
     const pid_t pid = fork();
@@ -250,6 +256,9 @@ TEST(StoreRaceTest, RunsAtTheSameTimeKeepEveryChangeAndNeverRefreshTogether) {
   // Installing a certificate the store and the bundle hold already refreshes nothing.
   EXPECT_EQ(log.size(), static_cast<size_t>(kRunners * (1 + kRounds * 2)));
   EXPECT_EQ(std::count(log.begin(), log.end(), "OVERLAP"), 0);
+  struct stat lock_after;
+  ASSERT_EQ(stat(lock.c_str(), &lock_after), 0);
+  EXPECT_EQ(lock_after.st_ino, lock_before.st_ino);
 }
 
 TEST(StoreLinkTest, LinksPlantedUnderAnchorNamesAreReplacedNeverFollowed) {

@@ -202,6 +202,12 @@ DWORD TryMode(const std::shared_ptr<SandboxSession>& session, SandboxMode mode, 
   session->user_namespace.reset();
   if (mode == SandboxMode::kUserNamespace) {
     if (DWORD code = MakeUserNamespace(&session->user_namespace, why)) return code;
+  } else if (!HasCapability(CAP_NET_ADMIN)) {
+    // Without a user namespace of its own, bubblewrap sets up the loopback
+    // of the sandbox's network namespace with this process's capabilities.
+    *why = "this process lacks CAP_NET_ADMIN, which a sandbox as uid 0 needs (grant it, or let a user "
+           "namespace be made)";
+    return ERROR_NOT_SUPPORTED;
   }
   if (DWORD code = TryClones(session.get(), why)) return code;
   const std::string confinement = Confinement();

@@ -72,18 +72,27 @@ std::vector<MountInfo> ParseMountInfo(const std::string& text) {
   std::vector<MountInfo> mounts;
   std::istringstream lines(text);
   for (std::string line; std::getline(lines, line);) {
-    // "36 35 98:0 /mnt1 /mnt2 rw,noatime master:1 - ext3 /dev/root rw"
+    // "36 35 98:0 /mnt1 /mnt2 rw,noatime master:1 - ext3 /dev/root rw,errors=continue"
     std::istringstream fields(line);
     MountInfo mount;
-    std::string parent, device, root, mount_point, field;
+    std::string parent, device, root, mount_point, field, source;
     if (!(fields >> mount.id >> parent >> device >> root >> mount_point)) continue;
     while (fields >> field && field != "-") {
     }
-    if (field != "-" || !(fields >> mount.type)) continue;
+    if (field != "-" || !(fields >> mount.type >> source)) continue;
+    fields >> mount.options;
+    mount.root = Unescaped(root);
     mount.mount_point = Unescaped(mount_point);
     mounts.push_back(std::move(mount));
   }
   return mounts;
+}
+
+std::vector<MountInfo> ReadMountInfo() {
+  const UniqueFd info(open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
+  std::vector<BYTE> text;
+  if (!info || ReadOpenedFile(info.get(), kMaxMountInfoSize, &text) != ERROR_SUCCESS) return {};
+  return ParseMountInfo(std::string(text.begin(), text.end()));
 }
 
 bool IsPseudoFileSystem(const std::string& type) {
@@ -141,13 +150,11 @@ DWORD ListRootMounts(int root_fd, std::vector<RootMount>* mounts, std::string* w
     *why = "this kernel cannot tell which mount a file is on (Linux 5.8 can)";
     return ERROR_NOT_SUPPORTED;
   }
-  const UniqueFd info(open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
-  std::vector<BYTE> text;
-  if (!info || ReadOpenedFile(info.get(), kMaxMountInfoSize, &text) != ERROR_SUCCESS) {
+  const std::vector<MountInfo> all = ReadMountInfo();
+  if (all.empty()) {
     *why = std::string("cannot read /proc/self/mountinfo: ") + strerror(errno);
     return ERROR_NOT_SUPPORTED;
   }
-  const std::vector<MountInfo> all = ParseMountInfo(std::string(text.begin(), text.end()));
   const auto own_info = std::find_if(all.begin(), all.end(), [own](const MountInfo& m) { return m.id == own; });
   if (own_info == all.end() || IsPseudoFileSystem(own_info->type)) {
     *why = own_info == all.end() ? "its mount is not in /proc/self/mountinfo"

@@ -21,12 +21,17 @@ namespace tkv {
 // One line of /proc/self/mountinfo, what the store needs of it.
 struct MountInfo {
   uint64_t id = 0;
+  std::string root;         // what of its file system it shows ("/" for all of it)
   std::string mount_point;  // as this process sees it, escapes decoded
   std::string type;         // "ext4", "proc", "fuse.sshfs"...
+  std::string options;      // the file system's own ("rw,pids" for a cgroup hierarchy)
 };
 
 // The lines of a mountinfo text that parse, in order.
 std::vector<MountInfo> ParseMountInfo(const std::string& text);
+
+// This process's mounts, from /proc/self/mountinfo; empty when unreadable.
+std::vector<MountInfo> ReadMountInfo();
 
 // The kernel's interfaces and memory-backed file systems: never shown to a
 // sandbox, never written by the tool in another root.

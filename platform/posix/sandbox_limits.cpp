@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,19 +12,12 @@
 #include <thread>
 
 #include "platform/posix/directory_entries.h"
+#include "platform/posix/root_mounts.h"
 
 namespace tkv {
 namespace {
 
-constexpr long kCgroupV1Magic = 0x27e0eb;
-constexpr long kCgroupV2Magic = 0x63677270;
-constexpr char kCgroupTop[] = "/sys/fs/cgroup";
 constexpr char kPrefix[] = "tkvcert-";
-
-long FileSystemType(const std::string& path) {
-  struct statfs st;
-  return statfs(path.c_str(), &st) == 0 ? static_cast<long>(st.f_type) : 0;
-}
 
 // This process's cgroup in the hierarchy of `controller`, from
 // /proc/self/cgroup ("4:memory:/system.slice/x.service"); "" names v2's.
@@ -48,6 +40,31 @@ bool OwnCgroup(const std::string& controller, std::string* path) {
 bool WriteAt(int dir_fd, const char* name, const std::string& text) {
   const UniqueFd fd(openat(dir_fd, name, O_WRONLY | O_CLOEXEC));
   return fd && write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+// Where this process's cgroup of `controller` ("" for cgroup v2's) is in
+// this mount namespace: under the mount of its hierarchy that shows it (a
+// container's shows only its own part).
+bool OwnCgroupDirectory(const std::vector<MountInfo>& mounts, const std::string& controller, std::string* dir,
+                        std::string* why) {
+  std::string own;
+  if (!OwnCgroup(controller, &own)) {
+    *why = controller.empty() ? "no cgroup v2" : "no " + controller + " controller";
+    return false;
+  }
+  for (const MountInfo& mount : mounts) {
+    const bool hierarchy = controller.empty()
+                               ? mount.type == "cgroup2"
+                               : mount.type == "cgroup" &&
+                                     ("," + mount.options + ",").find("," + controller + ",") != std::string::npos;
+    const std::string shown = mount.root == "/" ? "" : mount.root;
+    if (!hierarchy || (own != mount.root && own.compare(0, shown.size() + 1, shown + "/") != 0)) continue;
+    *dir = mount.mount_point + (own == mount.root ? "" : own.substr(shown.size()));
+    return true;
+  }
+  *why = "its " + (controller.empty() ? std::string("cgroup") : controller + " cgroup") + " (" + own +
+         ") is not mounted here";
+  return false;
 }
 
 std::string ReadAt(const std::string& path) {
@@ -121,38 +138,35 @@ bool SandboxLimits::Make(const std::string& parent_path,
 void SandboxLimits::MakeCgroups(std::string* why) {
   const std::string processes = std::to_string(kSandboxProcesses);
   const std::string memory = std::to_string(kSandboxMemory);
-  std::string own;
-  std::string pids_why = "no pids controller";
-  std::string memory_why = "no memory controller";
-  if (FileSystemType(kCgroupTop) == kCgroupV2Magic) {
+  const std::vector<MountInfo> mounts = ReadMountInfo();
+  std::string pids_why;
+  std::string memory_why;
+  std::string pids_dir;
+  std::string memory_dir;
+  const bool v1_pids = OwnCgroupDirectory(mounts, "pids", &pids_dir, &pids_why);
+  const bool v1_memory = OwnCgroupDirectory(mounts, "memory", &memory_dir, &memory_why);
+  std::string unified;
+  if (!v1_pids && !v1_memory && OwnCgroupDirectory(mounts, "", &unified, &pids_why)) {
     // Untested here (this project's machines have cgroup v1 only): v2 lets
     // a cgroup have controlled children only where they are delegated.
-    if (OwnCgroup("", &own)) {
-      const std::string delegated = " " + ReadAt(kCgroupTop + own + "/cgroup.subtree_control");
-      std::vector<std::pair<std::string, std::string>> limits;
-      if (delegated.find(" pids") != std::string::npos) limits.emplace_back("pids.max", processes);
-      if (delegated.find(" memory") != std::string::npos) limits.emplace_back("memory.max", memory);
-      if (limits.empty()) {
-        pids_why = "neither pids nor memory is delegated to " + own;
-        memory_why.clear();
-      } else if (Make(kCgroupTop + own, limits, &pids_why)) {
-        processes_ = limits.front().first == "pids.max";
-        memory_ = limits.back().first == "memory.max";
-        if (processes_) pids_why.clear();
-        if (memory_) memory_why.clear();
-      }
+    const std::string delegated = " " + ReadAt(unified + "/cgroup.subtree_control");
+    std::vector<std::pair<std::string, std::string>> limits;
+    if (delegated.find(" pids") != std::string::npos) limits.emplace_back("pids.max", processes);
+    if (delegated.find(" memory") != std::string::npos) limits.emplace_back("memory.max", memory);
+    memory_why.clear();
+    if (limits.empty()) {
+      pids_why = "neither pids nor memory is delegated to " + unified;
+    } else if (Make(unified, limits, &pids_why)) {
+      processes_ = limits.front().first == "pids.max";
+      memory_ = limits.back().first == "memory.max";
+      pids_why = processes_ ? "" : "pids is not delegated to " + unified;
+      memory_why = memory_ ? "" : "memory is not delegated to " + unified;
     }
   } else {
-    const std::string pids_top = std::string(kCgroupTop) + "/pids";
-    const std::string memory_top = std::string(kCgroupTop) + "/memory";
-    if (FileSystemType(pids_top) == kCgroupV1Magic && OwnCgroup("pids", &own)) {
-      processes_ = Make(pids_top + own, {{"pids.max", processes}}, &pids_why);
-      if (processes_) pids_why.clear();
-    }
-    if (FileSystemType(memory_top) == kCgroupV1Magic && OwnCgroup("memory", &own)) {
-      memory_ = Make(memory_top + own, {{"memory.limit_in_bytes", memory}}, &memory_why);
-      if (memory_) memory_why.clear();
-    }
+    if (v1_pids) processes_ = Make(pids_dir, {{"pids.max", processes}}, &pids_why);
+    if (v1_memory) memory_ = Make(memory_dir, {{"memory.limit_in_bytes", memory}}, &memory_why);
+    if (processes_) pids_why.clear();
+    if (memory_) memory_why.clear();
   }
   why->clear();
   for (const std::string& part : {pids_why, memory_why}) {
