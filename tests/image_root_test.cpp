@@ -399,11 +399,15 @@ std::string WhatOutlivesTheTool(const std::string& root, const char* point, int 
   return problem;
 }
 
-// Processes on this machine, as /proc lists them.
-int HostProcesses() {
+// Processes on this machine, as /proc lists them; with `named`, those of
+// that name only.
+int HostProcesses(const char* named = nullptr) {
   int count = 0;
   DIR* proc = opendir("/proc");
-  while (const dirent* entry = proc != nullptr ? readdir(proc) : nullptr) count += isdigit(entry->d_name[0]) ? 1 : 0;
+  while (const dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
+    if (!isdigit(entry->d_name[0])) continue;
+    count += named == nullptr || ReadFile(std::string("/proc/") + entry->d_name + "/comm") == named;
+  }
   if (proc != nullptr) closedir(proc);
   return count;
 }
@@ -428,17 +432,10 @@ int MostProcessesDuring(const std::function<void()>& run) {
 
 // Processes of the refresh stub still running anywhere, a while after it ended.
 bool StubsLeft() {
-  for (int attempt = 0; attempt < 300; ++attempt) {
-    bool any = false;
-    DIR* proc = opendir("/proc");
-    while (const dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
-      if (isdigit(entry->d_name[0]) && ReadFile(std::string("/proc/") + entry->d_name + "/comm") == "update-ca-certi\n") any = true;
-    }
-    if (proc != nullptr) closedir(proc);
-    if (!any) return false;
+  for (int attempt = 0; attempt < 300 && HostProcesses("update-ca-certi\n") > 0; ++attempt) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  return true;
+  return HostProcesses("update-ca-certi\n") > 0;
 }
 
 struct FaultCase {
