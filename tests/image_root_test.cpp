@@ -23,6 +23,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <thread>
 
@@ -406,7 +407,10 @@ int HostProcesses(const char* named = nullptr) {
   DIR* proc = opendir("/proc");
   while (const dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
     if (!isdigit(entry->d_name[0])) continue;
-    count += named == nullptr || ReadFile(std::string("/proc/") + entry->d_name + "/comm") == named;
+    // A process may end between the listing and the read.
+    std::string comm;
+    if (named != nullptr) std::getline(std::ifstream(std::string("/proc/") + entry->d_name + "/comm"), comm);
+    count += named == nullptr || comm == named;
   }
   if (proc != nullptr) closedir(proc);
   return count;
@@ -432,10 +436,10 @@ int MostProcessesDuring(const std::function<void()>& run) {
 
 // Processes of the refresh stub still running anywhere, a while after it ended.
 bool StubsLeft() {
-  for (int attempt = 0; attempt < 300 && HostProcesses("update-ca-certi\n") > 0; ++attempt) {
+  for (int attempt = 0; attempt < 300 && HostProcesses("update-ca-certi") > 0; ++attempt) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  return HostProcesses("update-ca-certi\n") > 0;
+  return HostProcesses("update-ca-certi") > 0;
 }
 
 struct FaultCase {

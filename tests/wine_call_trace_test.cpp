@@ -417,7 +417,11 @@ class Matcher {
       return arg.value != 0;
     }
     if (token[0] == '"' || token[0] == 'L') return TextAt(call, arg) == token;
-    return arg.value == std::stoull(token, nullptr, 0);
+    // A number of the table is a DWORD or flags: the low half of its slot.
+    // Passed on the stack (the fifth argument on), its high half is whatever
+    // the caller's stack held, which the relay trace prints too.
+    const uint64_t wanted = std::stoull(token, nullptr, 0);
+    return wanted <= 0xFFFFFFFFu ? (arg.value & 0xFFFFFFFFu) == wanted : arg.value == wanted;
   }
 
   bool MatchCall(const Expected& e, const Call& call, Bindings* bound) const {

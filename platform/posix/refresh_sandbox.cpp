@@ -13,7 +13,6 @@
 #include <chrono>
 #include <fstream>
 #include <map>
-#include <tuple>
 #include <utility>
 
 #include "platform/posix/complaint.h"
