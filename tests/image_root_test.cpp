@@ -442,6 +442,25 @@ bool StubsLeft() {
   return HostProcesses("update-ca-certi") > 0;
 }
 
+// Starts the stop-point build of the tool installing `file` into `root`:
+// at `point` it writes the point's name to `notify` and goes on once `go`
+// has a byte or is closed. Its standard output and error are `out` and `err`.
+pid_t StartStopping(const std::string& root, const char* point, const std::string& file, int notify, int go,
+                    int out, int err) {
+  const pid_t tool = fork();
+  if (tool == 0) {
+    if (dup2(notify, 150) < 0 || dup2(go, 151) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
+    setenv("TKVCERT_SYSROOT", root.c_str(), 1);
+    setenv("TKVCERT_STOP_AT", point, 1);
+    setenv("TKVCERT_STOP_FD", "150", 1);
+    setenv("TKVCERT_STOP_GO_FD", "151", 1);
+    if (chdir((root + "/files").c_str()) != 0) _exit(126);
+    execl(STOP_POINTS_BINARY, "tkvcert", "/install", file.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return tool;
+}
+
 struct FaultCase {
   const char* fault;
   std::function<void(const std::string& dir)> run;  // `dir`: an empty directory of the case's own
@@ -1069,18 +1088,9 @@ const FaultCase kFaults[] = {
        ASSERT_EQ(pipe2(notify, O_CLOEXEC), 0);
        ASSERT_EQ(pipe2(go, O_CLOEXEC), 0);
        close(go[1]);
-       const pid_t tool = fork();
-       if (tool == 0) {
-         const int null_fd = open("/dev/null", O_RDWR);
-         if (dup2(notify[1], 150) < 0 || dup2(go[0], 151) < 0 || dup2(null_fd, 1) < 0) _exit(126);
-         setenv("TKVCERT_SYSROOT", root.c_str(), 1);
-         setenv("TKVCERT_STOP_AT", "sandbox-started", 1);
-         setenv("TKVCERT_STOP_FD", "150", 1);
-         setenv("TKVCERT_STOP_GO_FD", "151", 1);
-         if (chdir((root + "/files").c_str()) != 0) _exit(126);
-         execl(STOP_POINTS_BINARY, "tkvcert", "/install", ca.file.c_str(), static_cast<char*>(nullptr));
-         _exit(127);
-       }
+       const int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+       const pid_t tool = StartStopping(root, "sandbox-started", ca.file, notify[1], go[0], null_fd, 2);
+       close(null_fd);
        close(notify[1]);
        close(go[0]);
        int status = 0;
@@ -1140,19 +1150,11 @@ const FaultCase kFaults[] = {
        int go[2];
        ASSERT_EQ(pipe2(notify, O_CLOEXEC), 0);
        ASSERT_EQ(pipe2(go, O_CLOEXEC), 0);
-       const pid_t tool = fork();
-       if (tool == 0) {
-         const int out = open((dir + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-         const int err = open((dir + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-         if (dup2(notify[1], 150) < 0 || dup2(go[0], 151) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
-         setenv("TKVCERT_SYSROOT", root.c_str(), 1);
-         setenv("TKVCERT_STOP_AT", "change-before-rollback", 1);
-         setenv("TKVCERT_STOP_FD", "150", 1);
-         setenv("TKVCERT_STOP_GO_FD", "151", 1);
-         if (chdir((root + "/files").c_str()) != 0) _exit(126);
-         execl(STOP_POINTS_BINARY, "tkvcert", "/install", ca.file.c_str(), static_cast<char*>(nullptr));
-         _exit(127);
-       }
+       const int out = open((dir + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+       const int err = open((dir + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+       const pid_t tool = StartStopping(root, "change-before-rollback", ca.file, notify[1], go[0], out, err);
+       close(out);
+       close(err);
        close(notify[1]);
        close(go[0]);
        pollfd stopped = {notify[0], POLLIN, 0};
