@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/anchor_format.h"
+#include "platform/posix/cert/anchor_format.h"
 
 namespace {
 

@@ -11,10 +11,10 @@
 #include <cstdlib>
 #include <vector>
 
-#include "platform/posix/refresh_command.h"
-#include "platform/posix/refresh_sandbox.h"
-#include "platform/posix/root_directory.h"
-#include "platform/posix/store_layout.h"
+#include "platform/posix/sandbox/refresh_command.h"
+#include "platform/posix/sandbox/refresh_sandbox.h"
+#include "platform/posix/base/root_directory.h"
+#include "platform/posix/anchors/store_layout.h"
 
 int main(int argc, char** argv) {
   using Clock = std::chrono::steady_clock;

@@ -7,9 +7,9 @@
 #include <cstring>
 
 #include "fuzz/fuzz_support.h"
-#include "platform/posix/cert_context.h"
-#include "platform/posix/certificate_name.h"
-#include "platform/posix/object_decoder.h"
+#include "platform/posix/api/cert_context.h"
+#include "platform/posix/cert/certificate_name.h"
+#include "platform/posix/cert/object_decoder.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <memory>
 
 #include "fuzz/fuzz_support.h"
-#include "platform/posix/cert_context.h"
-#include "platform/posix/certificate_name.h"
-#include "platform/posix/wide_text.h"
+#include "platform/posix/api/cert_context.h"
+#include "platform/posix/cert/certificate_name.h"
+#include "platform/posix/base/wide_text.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include <nlohmann/json.hpp>
 
 #include "fuzz/fuzz_support.h"
-#include "platform/posix/chromium_policy.h"
-#include "platform/posix/firefox_policy.h"
-#include "platform/posix/policy_file.h"
+#include "platform/posix/browsers/chromium_policy.h"
+#include "platform/posix/browsers/firefox_policy.h"
+#include "platform/posix/browsers/policy_file.h"
 
 namespace {
 

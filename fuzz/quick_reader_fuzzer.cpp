@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "platform/posix/anchor_format.h"
-#include "platform/posix/certificate_name.h"
+#include "platform/posix/cert/anchor_format.h"
+#include "platform/posix/cert/certificate_name.h"
 
 namespace {
 

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "platform/posix/anchor_format.h"
-#include "platform/posix/trust_bundle.h"
+#include "platform/posix/cert/anchor_format.h"
+#include "platform/posix/anchors/trust_bundle.h"
 #include "platform/posix/wincrypt_posix.h"
 #include "store/trust_store.h"
 

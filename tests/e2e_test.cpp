@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/posix/anchor_format.h"
+#include "platform/posix/cert/anchor_format.h"
 #include "tests/support/sandbox.h"
 
 namespace tkv::testing {

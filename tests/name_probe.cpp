@@ -19,7 +19,7 @@ static std::string ToUtf8(const std::wstring& text) {
   return bytes;
 }
 #else
-#include "platform/posix/wide_text.h"
+#include "platform/posix/base/wide_text.h"
 static std::string ToUtf8(const std::wstring& text) { return tkv::EncodeUtf8Lossless(text); }
 #endif
 

@@ -16,8 +16,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "platform/posix/anchor_format.h"
-#include "platform/posix/chromium_policy.h"
+#include "platform/posix/cert/anchor_format.h"
+#include "platform/posix/browsers/chromium_policy.h"
 #include "tests/support/sandbox.h"
 
 namespace tkv::testing {

@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/posix/anchor_format.h"
+#include "platform/posix/cert/anchor_format.h"
 #include "tests/support/sandbox.h"
 
 namespace tkv::testing {

@@ -11,7 +11,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "platform/posix/stop_point.h"
+#include "platform/posix/base/stop_point.h"
 
 namespace tkv {
 namespace {

@@ -1,0 +1,214 @@
+#include "platform/posix/account/run_report.h"
+
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+
+#include "platform/posix/cert/anchor_format.h"
+#include "platform/posix/anchors/anchor_listing.h"
+#include "platform/posix/cert/certificate_name.h"
+#include "platform/posix/anchors/store_names.h"
+#include "platform/posix/anchors/trust_bundle.h"
+#include "platform/posix/base/wide_text.h"
+
+namespace tkv {
+namespace {
+
+using nlohmann::json;
+
+bool IsUtf8(const std::string& text) {
+  try {
+    (void)json(text).dump();
+    return true;
+  } catch (const json::exception&) {
+    return false;
+  }
+}
+
+// Text from a certificate or a path, which need not be UTF-8: JSON holds
+// it with each bad sequence replaced, and its bytes in hex beside it.
+void PutText(json& object, const std::string& key, const std::string& text) {
+  object[key] = text;
+  if (!IsUtf8(text)) object[key + "_hex"] = UpperHex(reinterpret_cast<const BYTE*>(text.data()), text.size());
+}
+
+std::string Subject(X509* certificate) {
+  std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
+  if (!bio || X509_NAME_print_ex(bio.get(), X509_get_subject_name(certificate), 0, XN_FLAG_RFC2253) < 0) {
+    return "";
+  }
+  char* data = nullptr;
+  const long length = BIO_get_mem_data(bio.get(), &data);
+  return std::string(data, static_cast<size_t>(length));
+}
+
+// A certificate as the report shows it: its thumbprints, the name a
+// removal matches, its subject and when it ends.
+json Described(const std::vector<BYTE>& der) {
+  json out = json::object();
+  out["sha1"] = Thumbprint(der, EVP_sha1());
+  out["sha256"] = Thumbprint(der, EVP_sha256());
+  std::wstring name;
+  if (SimpleDisplayName(der.data(), der.size(), &name) == ERROR_SUCCESS) {
+    PutText(out, "name", EncodeUtf8Lossless(name));
+  }
+  const unsigned char* p = der.data();
+  std::unique_ptr<X509, decltype(&X509_free)> certificate(d2i_X509(nullptr, &p, static_cast<long>(der.size())),
+                                                          X509_free);
+  if (certificate) {
+    PutText(out, "subject", Subject(certificate.get()));
+    out["not_after"] = TimeText(X509_get0_notAfter(certificate.get()), TimeStyle::kReport);
+  }
+  return out;
+}
+
+json Paths(const std::vector<std::string>& paths) { return json(paths); }
+
+// Every certificate the store's clients trust: the local anchors, each
+// once with its files, then what only the distribution's set brings.
+json StoreList(const StoreLocation& location) {
+  json list = json::array();
+  std::map<std::vector<BYTE>, size_t> local;
+  const UniqueFd anchors = OpenAnchorsDirectory(location);
+  if (anchors) {
+    ForEachStoreName(location, ListAnchorFiles(location, anchors.get()), 0,
+                     [&](const std::wstring&, const std::vector<BYTE>& der, const std::string& file) {
+                       auto [at, added] = local.emplace(der, list.size());
+                       if (added) {
+                         json entry = Described(der);
+                         entry["source"] = "local";
+                         entry["files"] = json::array();
+                         list.push_back(entry);
+                       }
+                       list[at->second]["files"].push_back(location.anchors_path() + "/" + file);
+                     });
+  }
+  std::vector<BYTE> text;
+  if (ReadBundleText(*location.root, location.layout->bundle, &text) != ERROR_SUCCESS) return list;
+  PemBlockScanner scanner(text.data(), text.size());
+  PemBlock block;
+  std::map<std::vector<BYTE>, bool> seen;
+  while (scanner.Next(&block)) {
+    if (!block.IsCertificate()) continue;
+    std::vector<BYTE> der = DecodeCertificateBlock(block.begin, static_cast<size_t>(block.end - block.begin));
+    if (der.empty() || local.count(der) != 0 || !seen.emplace(der, true).second) continue;
+    json entry = Described(der);
+    entry["source"] = "distribution";
+    list.push_back(entry);
+  }
+  return list;
+}
+
+const char* CommandName(RunCommand command) {
+  return command == RunCommand::kInstall ? "install" : "uninstall";
+}
+
+json Capabilities() {
+  return json{{"dry_run", true},
+              {"uninstall_by", json::array({"name", "sha1", "sha256"})},
+              {"list", true}};
+}
+
+}  // namespace
+
+std::string TimeText(const ASN1_TIME* time, TimeStyle style) {
+  struct tm tm {};
+  if (ASN1_TIME_to_tm(time, &tm) != 1) return "";
+  char text[32];
+  const size_t length = style == TimeStyle::kReport ? strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm)
+                                                    : strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm);
+  return std::string(text, length);
+}
+
+std::string RunReport(const RunAccount& account, int status) {
+  json report = json::object();
+  report["report"] = kReportVersion;
+  report["capabilities"] = Capabilities();
+  report["status"] = status;
+  report["dry_run"] = account.dry_run;
+  if (account.requested) {
+    report["command"] = CommandName(account.command);
+    PutText(report, "parameter", EncodeUtf8Lossless(account.parameter));
+  }
+  report["outcome"] = account.refused ? "error" : !account.requested ? "usage" : status == 0 ? "ok" : "error";
+  if (account.refused && !account.messages.empty()) report["error"] = json{{"message", account.messages.back()}};
+  if (account.store) {
+    const StoreLocation& store = *account.store;
+    json where = json::object();
+    where["family"] = store.layout->family;
+    PutText(where, "anchors", store.anchors_path());
+    PutText(where, "bundle", store.root->DisplayPath(store.layout->bundle));
+    report["store"] = where;
+  }
+  if (!account.queried.empty()) report["certificate"] = Described(account.queried);
+  json changed = json::object();
+  changed["anchors"] = account.anchors_changed;
+  changed["bundle"] = account.bundle_changed;
+  changed["browsers"] = Paths(account.browser_files_changed);
+  changed["finished_cut_off_change"] = account.finished_cut_off_change;
+  report["changed"] = changed;
+  report["removed"] = json::array();
+  if (!account.removed.empty()) {
+    json removed = Described(account.removed);
+    std::vector<std::string> files;
+    for (const std::string& file : account.removed_from) files.push_back(account.store->anchors_path() + "/" + file);
+    removed["files"] = Paths(files);
+    report["removed"].push_back(removed);
+    report["certificate"] = Described(account.removed);
+  }
+  if (account.requested && account.command == RunCommand::kUninstall && account.store) {
+    report["sharing_name"] = account.sharing_name;
+  }
+  report["warnings"] = Paths(account.warnings);
+  report["messages"] = Paths(account.messages);
+  for (const ReportedLine& line : account.reported) {
+    json entry = json::object();
+    PutText(entry, "message", line.message);
+    if (line.with_last_error) {
+      char code[16];
+      snprintf(code, sizeof code, "0x%x", static_cast<unsigned>(line.last_error));
+      entry["last_error"] = code;
+    }
+    if (line.warning) {
+      report["warnings"].push_back(line.message);
+    } else {
+      report["error"] = entry;
+    }
+  }
+  if (account.dry_run && account.store) report["certificates"] = StoreList(*account.store);
+  return report.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+void WriteRunReport(const RunAccount& account, int status) {
+  if (account.report_fd < 0) return;
+  std::string text;
+  try {
+    text = RunReport(account, status);
+  } catch (const std::exception&) {
+    text = "{\"report\":" + std::to_string(kReportVersion) + ",\"status\":" + std::to_string(status) +
+           ",\"outcome\":\"error\",\"error\":{\"message\":\"the report could not be made\"}}\n";
+  }
+  // A reader gone away must not end the process with SIGPIPE.
+  struct sigaction ignore {};
+  struct sigaction before {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &before);
+  for (size_t at = 0; at < text.size();) {
+    const ssize_t n = write(account.report_fd, text.data() + at, text.size() - at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    at += static_cast<size_t>(n);
+  }
+  sigaction(SIGPIPE, &before, nullptr);
+}
+
+}  // namespace tkv

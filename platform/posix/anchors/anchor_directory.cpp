@@ -1,0 +1,301 @@
+#include "platform/posix/anchors/anchor_directory.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "platform/posix/base/atomic_file.h"
+#include "platform/posix/base/command_clock.h"
+#include "platform/posix/base/directory_entries.h"
+#include "platform/posix/base/last_error.h"
+#include "platform/posix/base/ownership.h"
+#include "platform/posix/base/unpredictable_name.h"
+
+namespace tkv {
+namespace {
+
+std::string UnpredictableName(const char* suffix) {
+  const std::string hex = UnpredictableHex();
+  return hex.empty() ? "" : "tkvcert-" + hex + suffix;
+}
+
+// Empties a directory of ours (files, and directories that are empty), all
+// but the record of a change that the next change must finish, and the lock:
+// a lock file removed while held would let the next run make another and
+// hold "the lock" too.
+void RemoveAllIn(int dir_fd) {
+  ForEachEntry(dir_fd, [dir_fd](const dirent& entry) {
+    if (strcmp(entry.d_name, LockedAnchorDirectory::kRecordName) == 0 ||
+        strcmp(entry.d_name, LockedAnchorDirectory::kLockName) == 0) {
+      return true;
+    }
+    if (unlinkat(dir_fd, entry.d_name, 0) != 0 && errno == EISDIR) {
+      unlinkat(dir_fd, entry.d_name, AT_REMOVEDIR);
+    }
+    return true;
+  });
+}
+
+bool SameInode(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The effective user of the process that holds a flock on what `fd` is, as
+// /proc/locks tells; -1 when it cannot be told (no holder, or one in a PID
+// namespace this process cannot see).
+uid_t FlockHolder(int fd) {
+  struct stat st;
+  FILE* locks = fopen("/proc/locks", "re");
+  if (fstat(fd, &st) != 0 || locks == nullptr) {
+    if (locks != nullptr) fclose(locks);
+    return static_cast<uid_t>(-1);
+  }
+  uid_t holder = static_cast<uid_t>(-1);
+  char line[256];
+  while (holder == static_cast<uid_t>(-1) && fgets(line, sizeof line, locks) != nullptr) {
+    int pid = 0;
+    unsigned major_id = 0;
+    unsigned minor_id = 0;
+    unsigned long inode = 0;
+    // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"; a waiter's line has "->" before FLOCK.
+    if (sscanf(line, "%*d: FLOCK %*s %*s %d %x:%x:%lu", &pid, &major_id, &minor_id, &inode) != 4 ||
+        pid <= 0 || major_id != major(st.st_dev) || minor_id != minor(st.st_dev) || inode != st.st_ino) {
+      continue;
+    }
+    struct stat process;
+    if (stat(("/proc/" + std::to_string(pid)).c_str(), &process) == 0) holder = process.st_uid;
+  }
+  fclose(locks);
+  return holder;
+}
+
+// Binaries from before the lock file locked the anchors directory itself.
+// Holding that too keeps one that starts now waiting until this change is
+// done; one that holds it now is waited for when it is root's, as such a
+// run is, and passed over when it is anyone else's.
+DWORD HoldOldLock(int anchors_fd, std::chrono::steady_clock::time_point until) {
+  for (;;) {
+    if (flock(anchors_fd, LOCK_EX | LOCK_NB) == 0) return ERROR_SUCCESS;
+    if (errno != EWOULDBLOCK && errno != EINTR) return ERROR_SUCCESS;
+    if (FlockHolder(anchors_fd) != 0) return ERROR_SUCCESS;
+    if (std::chrono::steady_clock::now() >= until) return ERROR_BUSY;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+bool Exists(int dir_fd, const std::string& name) {
+  struct stat st;
+  return fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// A regular file (not a link) that holds exactly `file` already.
+bool AlreadyHolds(int dir_fd, const std::string& name, const AnchorFile& file) {
+  UniqueFd fd(openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st;
+  if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<size_t>(st.st_size) != file.contents.size() || (st.st_mode & 07777) != file.mode ||
+      (file.uid != static_cast<uid_t>(-1) && st.st_uid != file.uid) ||
+      (file.gid != static_cast<gid_t>(-1) && st.st_gid != file.gid)) {
+    return false;
+  }
+  std::string contents(file.contents.size() + 1, '\0');
+  size_t total = 0;
+  for (;;) {
+    const ssize_t n = read(fd.get(), contents.data() + total, contents.size() - total);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    total += static_cast<size_t>(n);
+    if (total == contents.size()) break;
+  }
+  contents.resize(total);
+  return contents == file.contents;
+}
+
+}  // namespace
+
+DWORD LockedAnchorDirectory::Open(UniqueFd anchors_fd, std::chrono::milliseconds patience,
+                                  LockedAnchorDirectory* out) {
+  if (!anchors_fd) return ERROR_FILE_NOT_FOUND;
+  const auto started = std::chrono::steady_clock::now();
+  out->fd_ = std::move(anchors_fd);
+  if (DWORD code = out->OpenStaging()) return code;
+  if (DWORD code = out->TakeLock(started + patience)) return code;
+  if (DWORD code = HoldOldLock(out->fd(), started + patience)) return code;
+  DiscountLockWait(std::chrono::steady_clock::now() - started);
+  // Under the lock nothing in staging belongs to a change in progress.
+  RemoveAllIn(out->staging_fd());
+  return ERROR_SUCCESS;
+}
+
+DWORD LockedAnchorDirectory::OpenStaging() {
+  if (mkdirat(fd_.get(), kStagingName, 0700) != 0 && errno != EEXIST) return ErrorFromErrno(errno);
+  staging_fd_.reset(openat(fd_.get(), kStagingName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!staging_fd_) {
+    // Something else was planted under the name: it is not ours to follow.
+    if (errno != ENOTDIR && errno != ELOOP) return ErrorFromErrno(errno);
+    if (unlinkat(fd_.get(), kStagingName, 0) != 0) return ErrorFromErrno(errno);
+    return OpenStaging();
+  }
+  struct stat st;
+  if (fstat(staging_fd_.get(), &st) != 0) return ErrorFromErrno(errno);
+  if (!OwnedAlone(st, geteuid())) return ERROR_ACCESS_DENIED;
+  return ERROR_SUCCESS;
+}
+
+DWORD LockedAnchorDirectory::TakeLock(std::chrono::steady_clock::time_point until) {
+  for (;;) {
+    UniqueFd lock(openat(staging_fd(), kLockName, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    if (!lock) return ErrorFromErrno(errno);
+    struct stat held;
+    if (fstat(lock.get(), &held) != 0) return ErrorFromErrno(errno);
+    if (!S_ISREG(held.st_mode) || !OwnedAlone(held, geteuid())) return ERROR_ACCESS_DENIED;
+    while (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+      if (errno != EWOULDBLOCK && errno != EINTR) return ErrorFromErrno(errno);
+      if (std::chrono::steady_clock::now() >= until) return ERROR_BUSY;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    // A lock file taken away meanwhile locks nothing: the next run makes
+    // another under the name, and locks that one.
+    struct stat named;
+    if (fstatat(staging_fd(), kLockName, &named, AT_SYMLINK_NOFOLLOW) == 0 && SameInode(named, held)) {
+      lock_fd_ = std::move(lock);
+      return ERROR_SUCCESS;
+    }
+    if (std::chrono::steady_clock::now() >= until) return ERROR_BUSY;
+  }
+}
+
+// Written in place: a record cut off while being written names less, and a
+// change is made only once it is whole on disk.
+DWORD LockedAnchorDirectory::RecordChange(const std::string& contents) {
+  struct stat st;
+  const bool existed = fstatat(staging_fd(), kRecordName, &st, AT_SYMLINK_NOFOLLOW) == 0;
+  UniqueFd fd(openat(staging_fd(), kRecordName, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                     0600));
+  if (!fd) return ErrorFromErrno(errno);
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return ERROR_ACCESS_DENIED;
+  if (ftruncate(fd.get(), 0) != 0) return ErrorFromErrno(errno);
+  if (DWORD code = WriteAll(fd.get(), contents)) return code;
+  if (fdatasync(fd.get()) != 0) return ErrorFromErrno(errno);
+  if (!existed) fsync(staging_fd());
+  return ERROR_SUCCESS;
+}
+
+DWORD LockedAnchorDirectory::ReadRecordedChange(std::string* contents) const {
+  UniqueFd fd(openat(staging_fd(), kRecordName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) return ErrorFromErrno(errno);
+  contents->clear();
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return ErrorFromErrno(errno);
+    if (n == 0) break;
+    // Nothing of ours is larger: a record past that is not one.
+    if (contents->size() > TKV_MAX_CERTIFICATE_FILE_SIZE) return ERROR_FILE_TOO_LARGE;
+    contents->append(buffer, static_cast<size_t>(n));
+  }
+  // Emptied by a run cut off while it wrote the record: that change was
+  // never made.
+  return contents->empty() ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;
+}
+
+// Not flushed: a clear lost with the power only has the next run check the
+// bundle once more.
+void LockedAnchorDirectory::ClearRecordedChange() { unlinkat(staging_fd(), kRecordName, 0); }
+
+// Keeps what stands under `name` (a file or a link, as it is) under a backup
+// name, so the change can be undone.
+DWORD AnchorChange::BackUp(int parent_fd, const std::string& name, Undo* undo) {
+  undo->parent.reset(fcntl(parent_fd, F_DUPFD_CLOEXEC, 0));
+  if (!undo->parent) return ErrorFromErrno(errno);
+  undo->name = name;
+  if (!Exists(parent_fd, name)) return ERROR_SUCCESS;
+  undo->backup = UnpredictableName(".bak");
+  if (undo->backup.empty()) return ERROR_FUNCTION_FAILED;
+  if (linkat(parent_fd, name.c_str(), staging_fd_, undo->backup.c_str(), 0) != 0) {
+    return ErrorFromErrno(errno);
+  }
+  return ERROR_SUCCESS;
+}
+
+DWORD AnchorChange::Prepare() {
+  if (!prepare_) return ERROR_SUCCESS;
+  const DWORD code = prepare_();
+  if (code == ERROR_SUCCESS) prepare_ = nullptr;
+  return code;
+}
+
+DWORD AnchorChange::Replace(int parent_fd, const std::string& name, const AnchorFile& file) {
+  if (AlreadyHolds(parent_fd, name, file)) return ERROR_SUCCESS;
+  if (DWORD code = Prepare()) return code;
+  std::string temporary;
+  if (DWORD code = StageFile(staging_fd_, "tkvcert-", file, &temporary)) return code;
+  Undo undo;
+  if (DWORD code = BackUp(parent_fd, name, &undo)) {
+    unlinkat(staging_fd_, temporary.c_str(), 0);
+    return code;
+  }
+  // rename() replaces a link planted under the name; it never writes through it.
+  if (renameat(staging_fd_, temporary.c_str(), parent_fd, name.c_str()) != 0) {
+    const DWORD code = ErrorFromErrno(errno);
+    unlinkat(staging_fd_, temporary.c_str(), 0);
+    if (!undo.backup.empty()) unlinkat(staging_fd_, undo.backup.c_str(), 0);
+    return code;
+  }
+  undo_.push_back(std::move(undo));
+  fsync(parent_fd);
+  return ERROR_SUCCESS;
+}
+
+DWORD AnchorChange::Remove(int parent_fd, const std::string& name) {
+  if (!Exists(parent_fd, name)) return ERROR_FILE_NOT_FOUND;
+  if (DWORD code = Prepare()) return code;
+  Undo undo;
+  if (DWORD code = BackUp(parent_fd, name, &undo)) return code;
+  if (unlinkat(parent_fd, name.c_str(), 0) != 0) {
+    const DWORD code = ErrorFromErrno(errno);
+    unlinkat(staging_fd_, undo.backup.c_str(), 0);
+    return code;
+  }
+  undo_.push_back(std::move(undo));
+  fsync(parent_fd);
+  return ERROR_SUCCESS;
+}
+
+void AnchorChange::Commit() {
+  for (const Undo& undo : undo_) {
+    if (!undo.backup.empty()) unlinkat(staging_fd_, undo.backup.c_str(), 0);
+  }
+  undo_.clear();
+}
+
+DWORD AnchorChange::Rollback(std::string* failed) {
+  DWORD result = ERROR_SUCCESS;
+  int why = 0;
+  for (auto it = undo_.rbegin(); it != undo_.rend(); ++it) {
+    const int parent = it->parent.get();
+    const bool put_back = it->backup.empty()
+                              ? unlinkat(parent, it->name.c_str(), 0) == 0 || errno == ENOENT
+                              : renameat(staging_fd_, it->backup.c_str(), parent, it->name.c_str()) == 0;
+    if (!put_back && result == ERROR_SUCCESS) {
+      why = errno;
+      result = ErrorFromErrno(why);
+      if (failed != nullptr) *failed = it->name;
+    }
+    fsync(parent);
+  }
+  undo_.clear();
+  errno = why;
+  return result;
+}
+
+}  // namespace tkv

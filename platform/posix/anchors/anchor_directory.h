@@ -1,0 +1,128 @@
+// Changes to an anchors directory that are atomic, locked and undoable.
+//
+// Every change goes through temporary and backup files with unpredictable
+// names in a hidden staging directory inside the anchors directory (the same
+// file system, so renames are atomic), named without a certificate
+// extension: no refresh command reads them. Anchor files appear and
+// disappear only by rename, so a reader sees the old file or the new one,
+// never part of one. Paths are resolved against directory descriptors, and
+// a symbolic link in the directory is replaced or removed as a link, never
+// followed.
+#ifndef TKVCERT_PLATFORM_POSIX_ANCHOR_DIRECTORY_H_
+#define TKVCERT_PLATFORM_POSIX_ANCHOR_DIRECTORY_H_
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/posix/base/atomic_file.h"
+#include "platform/posix/base/unique_fd.h"
+#include "platform/posix/wincrypt_posix.h"
+
+namespace tkv {
+
+// The anchors directory, opened and locked for one change. The lock also
+// covers the refresh that follows the change.
+//
+// The lock is flock on a file in staging, which only root can open: the
+// anchors directory itself is world-readable, so a lock on it could be held
+// by any local user, who would hold up every admin's change. Binaries from
+// before this lock took flock on the anchors directory; while the two may
+// run at once (an upgrade), a run also holds that old lock when it can, and
+// waits for it while root holds it, but never for another user.
+class LockedAnchorDirectory {
+ public:
+  // Takes the directory `anchors_fd` and waits for another run's change at
+  // most `patience`; ERROR_BUSY after that. Clears what a run killed in the
+  // middle of a change left in staging. A staging directory or lock file
+  // that is not this user's alone is refused with ERROR_ACCESS_DENIED:
+  // whoever else could write it could swap what a change puts back.
+  static DWORD Open(UniqueFd anchors_fd, std::chrono::milliseconds patience,
+                    LockedAnchorDirectory* out);
+
+  int fd() const { return fd_.get(); }
+  int staging_fd() const { return staging_fd_.get(); }
+  // The lock, which a program run on the host inherits: the store stays
+  // locked while it runs, even if the tool is killed.
+  int lock_fd() const { return lock_fd_.get(); }
+
+  // A change in progress, kept in staging from before the anchors change
+  // until clients see it: a run cut off in between (killed, or the power
+  // lost) leaves it for the next run to finish. Written durably.
+  DWORD RecordChange(const std::string& contents);
+  // What the record of a change holds: ERROR_FILE_NOT_FOUND when no change
+  // is recorded, the code of a failure to read it otherwise.
+  DWORD ReadRecordedChange(std::string* contents) const;
+  void ClearRecordedChange();
+
+  static constexpr char kStagingName[] = ".tkvcert-staging";
+  static constexpr char kRecordName[] = "change-in-progress";
+  static constexpr char kLockName[] = "lock";
+
+ private:
+  DWORD OpenStaging();
+  DWORD TakeLock(std::chrono::steady_clock::time_point until);
+
+  UniqueFd fd_;
+  UniqueFd staging_fd_;
+  UniqueFd lock_fd_;
+};
+
+// A file as the store keeps it: its contents, mode and owner.
+using AnchorFile = NewFile;
+
+// A set of file replacements and removals that can be undone until Commit().
+// Destroying it without Commit() restores what the directory held. Names
+// are single components of `parent_fd`, a directory of the anchors tree;
+// a link under a name is replaced or removed as a link, never followed.
+class AnchorChange {
+ public:
+  // `prepare` runs once, before the first file is replaced or removed: what
+  // must be in place before the anchors change (the change's record, the
+  // sandbox of its refresh). When it fails, nothing is changed.
+  AnchorChange(const LockedAnchorDirectory& dir, std::function<DWORD()> prepare)
+      : dir_fd_(dir.fd()), staging_fd_(dir.staging_fd()), prepare_(std::move(prepare)) {}
+  AnchorChange(const AnchorChange&) = delete;
+  AnchorChange& operator=(const AnchorChange&) = delete;
+  ~AnchorChange() { Rollback(); }  // what can be put back, as a last resort
+
+  int top_fd() const { return dir_fd_; }
+
+  // Puts `file` under `name`, durably. A regular file that already holds
+  // exactly that is left alone, and the change stays empty.
+  DWORD Replace(int parent_fd, const std::string& name, const AnchorFile& file);
+  DWORD Replace(const std::string& name, const AnchorFile& file) {
+    return Replace(dir_fd_, name, file);
+  }
+  // Takes `name` away; ERROR_FILE_NOT_FOUND when it is not there.
+  DWORD Remove(int parent_fd, const std::string& name);
+
+  // Whether anything was replaced or removed.
+  bool changed() const { return !undo_.empty(); }
+  void Commit();
+  // Puts back what the directory held, as much of it as it can; the change
+  // is empty afterwards. On failure, `failed` (when given) names the first
+  // name it could not put back, and errno says why.
+  DWORD Rollback(std::string* failed = nullptr);
+
+ private:
+  struct Undo {
+    UniqueFd parent;
+    std::string name;
+    std::string backup;  // in staging; empty when nothing stood under name before
+  };
+  DWORD BackUp(int parent_fd, const std::string& name, Undo* undo);
+  DWORD Prepare();
+
+  int dir_fd_;
+  int staging_fd_;
+  std::function<DWORD()> prepare_;
+  std::vector<Undo> undo_;
+};
+
+}  // namespace tkv
+
+#endif  // TKVCERT_PLATFORM_POSIX_ANCHOR_DIRECTORY_H_

@@ -1,0 +1,103 @@
+// Where a distribution keeps the local machine's trust anchors, what its
+// refresh reads, and where the bundle that clients read ends up. One row per
+// family; everything that differs between families is in its row.
+#ifndef TKVCERT_PLATFORM_POSIX_STORE_LAYOUT_H_
+#define TKVCERT_PLATFORM_POSIX_STORE_LAYOUT_H_
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/posix/sandbox/refresh_sandbox.h"
+#include "platform/posix/base/root_directory.h"
+#include "platform/posix/wincrypt_posix.h"
+
+namespace tkv {
+
+// Which entries of the anchors directory the family's refresh reads.
+enum class AnchorSelection {
+  kCrtFilesBelow,       // every *.crt below it, subdirectories, links and hidden names included
+  kTopNonDirectories,   // every entry at the top that is not a directory
+  kTopRegularVisible,   // every regular, non-hidden file at the top
+  kEveryFileBelow,      // every regular file below it (a distribution's own CA set)
+};
+
+struct StoreLayout {
+  const char* family;
+  const char* marker;            // below the root, a file only this family has; null for none
+  const char* anchors_dir;       // below the root, without a leading slash
+  AnchorSelection reads;
+  const char* refresh_program;   // a file name, found in the system directories
+  const char* refresh_argument;  // null for none
+  // Debian's tool reads only a few files and directories, so the host's
+  // copy may refresh a root that has no refresh program of its own, in a
+  // sandbox that shows it those of the root and nothing else.
+  bool host_tool_serves_bare_root;
+  const char* hooks_dir;         // below the root: programs its refresh runs; null for none
+  const char* bundle;            // below the root: what clients read
+  // What a refresh killed midway leaves, which the next one would reuse.
+  const char* killed_refresh_leftover;  // below the root; null for none
+  // Debian's refresh leaves the certificate links of a removed anchor in
+  // place unless run fresh; the store removes exactly those itself.
+  bool leaves_links_of_removed;
+  // Debian's refresh does not rewrite the bundle when no certificate at
+  // all is left, which would leave the last removed one trusted.
+  bool keeps_bundle_when_empty;
+  const char* distribution_cas;  // below the root: the distribution's own CA set
+  // Below the root: what the refresh and its hooks write besides the
+  // bundle's directory (Java's keystore, openSUSE's /var/lib/ca-certificates).
+  std::vector<const char*> refresh_writes;
+};
+
+// Where a change in the family's store writes: the anchors directory, the
+// bundle's directory, and what its refresh writes besides. A sandbox shows
+// the root's file systems that hold these writable, and no other.
+std::vector<std::string> WrittenDirectories(const StoreLayout& layout);
+
+// The families, in the order they are tried.
+const std::vector<StoreLayout>& StoreLayouts();
+
+// The directory that stands for "/": TKVCERT_SYSROOT when set.
+std::string SystemRootPath();
+
+// A layout found on a system root.
+struct StoreLocation {
+  const StoreLayout* layout = nullptr;
+  std::shared_ptr<const RootDirectory> root;
+  std::string refresh_path;  // the refresh program, as the root (or the host) names it
+  bool refresh_inside_root = false;  // the root's own program: run in its sandbox
+
+  std::string anchors_path() const { return root->DisplayPath(layout->anchors_dir); }
+};
+
+// Finds the first family whose marker (where it has one), anchors directory
+// and refresh program all exist on the root; a directory left behind by
+// another package is not enough. ERROR_FILE_NOT_FOUND when none.
+DWORD LocateStore(const std::shared_ptr<const RootDirectory>& root, StoreLocation* location);
+
+// How to run a refresh: the command line as the refresh sees it, and the
+// sandbox it runs in (none: on this machine, for the host's own store).
+struct RefreshCommand {
+  std::vector<std::string> argv;
+  Sandbox sandbox;
+  bool sandbox_pending = false;  // needed, and not made yet
+};
+
+// The refresh for the located store, and what can be known of its sandbox
+// without making one. Refused before any change: ERROR_PRIVILEGE_NOT_HELD
+// when it must run for another root and this is not the superuser, who
+// alone can make its sandbox; ERROR_NOT_SUPPORTED when there is no sandbox
+// program to run it in, or the root's file systems cannot be shown to one
+// soundly (said on standard error).
+DWORD PlanRefresh(const StoreLocation& location, RefreshCommand* command);
+
+// The refresh's sandbox, made once a change is decided and before its
+// first write: a command with nothing to change runs no program and makes
+// none. ERROR_NOT_SUPPORTED when none can be made here (said on standard
+// error); ERROR_ACCESS_DENIED when something the sandbox would show is not
+// root's alone.
+DWORD PrepareSandbox(const StoreLocation& location, RefreshCommand* command);
+
+}  // namespace tkv
+
+#endif  // TKVCERT_PLATFORM_POSIX_STORE_LAYOUT_H_

@@ -1,0 +1,36 @@
+// The bundle a refresh leaves for clients: what the store checks after every
+// change, so that it never reports a change that clients do not see.
+#ifndef TKVCERT_PLATFORM_POSIX_TRUST_BUNDLE_H_
+#define TKVCERT_PLATFORM_POSIX_TRUST_BUNDLE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "platform/posix/base/root_directory.h"
+#include "platform/posix/wincrypt_posix.h"
+
+namespace tkv {
+
+// Whether PEM text holds a certificate block whose certificate is `der`, as
+// the anchors' own reader would find it: only blocks whose first bytes could
+// be that certificate are decoded, so a large bundle is checked quickly.
+bool BundleTextHolds(const BYTE* text, size_t size, const std::vector<BYTE>& der);
+
+// Distributions' bundles are a few hundred KiB; clients read them whole.
+constexpr uint64_t kMaxBundleSize = 512ull << 20;
+
+// Reads the bundle below the root whole; a missing one is empty. Fails when
+// it cannot be read, is not a regular file, or is over kMaxBundleSize
+// (ERROR_FILE_TOO_LARGE).
+DWORD ReadBundleText(const RootDirectory& root, const char* bundle, std::vector<BYTE>* text);
+
+// Reads the bundle below the root (a missing one holds nothing) and says
+// which of `ders` it holds. Fails when it cannot be read, is not a regular
+// file, or is over kMaxBundleSize (ERROR_FILE_TOO_LARGE).
+DWORD BundleHolds(const RootDirectory& root, const char* bundle,
+                  const std::vector<std::vector<BYTE>>& ders, std::vector<bool>* held);
+
+}  // namespace tkv
+
+#endif  // TKVCERT_PLATFORM_POSIX_TRUST_BUNDLE_H_

@@ -1,0 +1,256 @@
+// CertOpenStore, CertCloseStore and CertAddCertificateContextToStore for the
+// local machine's "Root" store.
+#include "platform/posix/api/system_store.h"
+
+#include <fcntl.h>
+#include <strings.h>
+#include <unistd.h>
+#include <wctype.h>
+
+#include <cerrno>
+
+#include "platform/posix/anchors/anchor_directory.h"
+#include "platform/posix/cert/anchor_format.h"
+#include "platform/posix/anchors/anchor_listing.h"
+#include "platform/posix/api/cert_context.h"
+#include "platform/posix/base/command_clock.h"
+#include "platform/posix/base/complaint.h"
+#include "platform/posix/change/hook_announcements.h"
+#include "platform/posix/base/last_error.h"
+#include "platform/posix/base/ownership.h"
+#include "platform/posix/account/run_account.h"
+#include "platform/posix/change/store_change.h"
+#include "platform/posix/change/store_publish.h"
+#include "platform/posix/anchors/trust_bundle.h"
+
+namespace tkv {
+namespace {
+
+// System store names are case-insensitive on Windows.
+bool IsRootStoreName(LPCWSTR name) {
+  const wchar_t* expected = L"root";
+  for (; *name != L'\0' && *expected != L'\0'; ++name, ++expected) {
+    if (towlower(static_cast<wint_t>(*name)) != static_cast<wint_t>(*expected)) return false;
+  }
+  return *name == L'\0' && *expected == L'\0';
+}
+
+}  // namespace
+
+StoreHandle* HandleFrom(HCERTSTORE store) {
+  auto* handle = static_cast<StoreHandle*>(store);
+  return handle != nullptr && handle->magic == StoreHandle::kMagic ? handle : nullptr;
+}
+
+namespace {
+
+// What the tool runs for an image root: its refresh, and each hook that
+// the refresh or the tool runs. Whoever else could change one would run it
+// next time the machine changes what it trusts.
+DWORD CheckProgramsTrusted(const StoreLocation& location) {
+  if (!location.refresh_inside_root) return ERROR_SUCCESS;
+  const RootDirectory& root = *location.root;
+  std::vector<std::string> programs = {location.refresh_path.substr(1)};
+  if (location.layout->hooks_dir != nullptr) {
+    for (const std::string& hook : ListHooks(root, location.layout->hooks_dir)) programs.push_back(hook);
+  }
+  for (const std::string& program : programs) {
+    if (DWORD code = root.CheckTrusted(program)) {
+      Complain("not running " + root.DisplayPath(program) +
+               ": another user owns it or may change it, or a directory above it");
+      return code;
+    }
+  }
+  return ERROR_SUCCESS;
+}
+
+// Says what a check of the root refused, and why.
+DWORD Refused(const std::string& refusal, DWORD code) {
+  if (code == ERROR_ACCESS_DENIED && !refusal.empty()) {
+    Complain("refusing " + refusal);
+  }
+  return code;
+}
+
+// Image roots: every directory the store reads from or writes to, the
+// programs it would run there, and everything the anchors' tree reaches,
+// must be root's alone: what another user could change under the lock
+// could change what the machine trusts.
+DWORD CheckRootTrusted(const StoreLocation& location) {
+  const StoreLayout& layout = *location.layout;
+  const RootDirectory& root = *location.root;
+  if (!root.checks_ownership()) return ERROR_SUCCESS;
+  const std::string bundle = layout.bundle;
+  std::vector<std::string> paths = {layout.anchors_dir, bundle.substr(0, bundle.rfind('/'))};
+  for (const char* path : {layout.marker, layout.distribution_cas, layout.hooks_dir}) {
+    if (path != nullptr) paths.emplace_back(path);
+  }
+  for (const std::string& path : paths) {
+    if (DWORD code = root.CheckTrusted(path)) return Refused(root.refusal(), code);
+  }
+  if (DWORD code = CheckProgramsTrusted(location)) return code;
+  const UniqueFd anchors = OpenAnchorsDirectory(location);
+  if (!anchors) return ERROR_SUCCESS;
+  return Refused(root.refusal(), CheckTreeTrusted(root, layout.anchors_dir, anchors.get()));
+}
+
+bool HasRecordedChange(int anchors_fd) {
+  const std::string record = std::string(LockedAnchorDirectory::kStagingName) + "/" +
+                             LockedAnchorDirectory::kRecordName;
+  struct stat st;
+  return fstatat(anchors_fd, record.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_size > 0;
+}
+
+// As Windows refuses a non-administrator the machine's Root store for
+// writing: a caller who could not change the anchors must not be told that
+// an unreadable directory is an empty store.
+DWORD CheckCallerMayChange(const StoreLocation& location, int anchors_fd, bool read_only) {
+  const int wanted = read_only ? (R_OK | X_OK) : (R_OK | W_OK | X_OK);
+  if (faccessat(anchors_fd, ".", wanted, AT_EACCESS) == 0 || errno == EROFS) return ERROR_SUCCESS;
+  const int error = errno;
+  struct stat st;
+  if ((error == EACCES || error == EPERM) && fstat(anchors_fd, &st) == 0) {
+    Complain("uid " + std::to_string(geteuid()) + " may not " + (read_only ? "read " : "change ") +
+             location.anchors_path() + " (owned by uid " + std::to_string(st.st_uid) + ", " + ModeText(st) +
+             "): the machine's trust is root's to change");
+  }
+  return ErrorFromErrno(error);
+}
+
+// The local anchor that holds the certificate: its own, when it is in
+// place, else another that the bundle shows; "" for none.
+std::string AnchorHolding(const StoreLocation& location, int anchors_fd, const std::vector<BYTE>& der,
+                          const std::string& name, const std::string& pem) {
+  std::vector<BYTE> own;
+  if (ReadAnchorFile(location, anchors_fd, name, &own) == ERROR_SUCCESS &&
+      std::string(own.begin(), own.end()) == pem) {
+    return name;
+  }
+  return LocalAnchorHolding(location, anchors_fd, der);
+}
+
+// An addition's change: the certificate's own anchor, unless a local anchor
+// that the bundle already shows holds it under another name, which pins it
+// as well; a second copy would only be one more file to remove.
+DWORD AddAnchor(const StoreLocation& location, int anchors_fd, AnchorChange& change,
+                const std::vector<BYTE>& der, const std::string& name, const std::string& pem) {
+  const std::string holder = AnchorHolding(location, anchors_fd, der, name, pem);
+  if (!holder.empty() && holder != name) {
+    Account().already_held_by = holder;
+    return ERROR_SUCCESS;
+  }
+  return change.Replace(name, AnchorFile{pem});
+}
+
+// What an addition would change, decided without changing it.
+void DecideAddition(const StoreData& store, const std::vector<BYTE>& der, const std::string& name,
+                    const std::string& pem) {
+  RunAccount& account = Account();
+  const std::string holder = AnchorHolding(store.location, store.anchors_fd.get(), der, name, pem);
+  if (!holder.empty() && holder != name) account.already_held_by = holder;
+  std::vector<bool> held;
+  const bool bundle_holds =
+      BundleHolds(*store.location.root, store.location.layout->bundle, {der}, &held) == ERROR_SUCCESS && held[0];
+  account.anchors_changed = holder.empty();
+  account.bundle_changed = account.anchors_changed || !bundle_holds;
+}
+
+}  // namespace
+
+DWORD OpenSystemStore(bool read_only, StoreData* data) {
+  std::shared_ptr<const RootDirectory> root;
+  std::string refusal;
+  if (DWORD code = RootDirectory::Open(SystemRootPath(), &root, &refusal)) {
+    return code == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : Refused(refusal, code);
+  }
+  if (DWORD code = LocateStore(root, &data->location)) return code;
+  if (DWORD code = CheckRootTrusted(data->location)) return code;
+  data->anchors_fd = OpenAnchorsDirectory(data->location);
+  if (!data->anchors_fd) return ErrorFromErrno(errno);
+  if (DWORD code = CheckCallerMayChange(data->location, data->anchors_fd.get(), read_only)) return code;
+  data->read_only = read_only;
+  if (read_only || !HasRecordedChange(data->anchors_fd.get())) return ERROR_SUCCESS;
+  if (DryRun()) {  // it would be finished first
+    Account().finished_cut_off_change = true;
+    return ERROR_SUCCESS;
+  }
+  // Before a removal finds nothing to remove, or an install finds its
+  // certificate there already, what a cut-off run left is finished.
+  return FinishCutOffChange(data->location);
+}
+
+}  // namespace tkv
+
+using tkv::Fail;
+
+HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType,
+                         HCRYPTPROV_LEGACY hCryptProv, DWORD dwFlags, const void* pvPara) {
+  constexpr DWORD kKnownFlags = CERT_SYSTEM_STORE_LOCATION_MASK | CERT_STORE_OPEN_EXISTING_FLAG |
+                                CERT_STORE_READONLY_FLAG;
+  if (lpszStoreProvider != CERT_STORE_PROV_SYSTEM_W || hCryptProv != 0 || pvPara == nullptr ||
+      (dwFlags & ~kKnownFlags) != 0 ||
+      (dwFlags & CERT_SYSTEM_STORE_LOCATION_MASK) != CERT_SYSTEM_STORE_LOCAL_MACHINE) {
+    Fail(E_INVALIDARG);
+    return nullptr;
+  }
+  (void)dwEncodingType;  // ignored for system stores, as on Windows
+  if (!tkv::IsRootStoreName(static_cast<LPCWSTR>(pvPara))) {
+    Fail((dwFlags & CERT_STORE_OPEN_EXISTING_FLAG) ? ERROR_FILE_NOT_FOUND : E_INVALIDARG);
+    return nullptr;
+  }
+
+  tkv::StartCommandClock();
+  auto data = std::make_shared<tkv::StoreData>();
+  if (DWORD code = tkv::OpenSystemStore((dwFlags & CERT_STORE_READONLY_FLAG) != 0, data.get())) {
+    Fail(code);
+    return nullptr;
+  }
+  tkv::Account().store = std::make_shared<const tkv::StoreLocation>(data->location);
+  auto* handle = new tkv::StoreHandle();
+  handle->data = std::move(data);
+  SetLastError(ERROR_SUCCESS);
+  return handle;
+}
+
+BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) {
+  (void)dwFlags;
+  if (hCertStore == nullptr) return TRUE;
+  tkv::StoreHandle* handle = tkv::HandleFrom(hCertStore);
+  if (handle == nullptr) return Fail(E_INVALIDARG);
+  handle->magic = 0;
+  delete handle;
+  return TRUE;
+}
+
+BOOL CertAddCertificateContextToStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pCertContext,
+                                      DWORD dwAddDisposition, PCCERT_CONTEXT* ppStoreContext) {
+  if (ppStoreContext != nullptr) *ppStoreContext = nullptr;
+  tkv::StoreHandle* handle = tkv::HandleFrom(hCertStore);
+  // The store is keyed by thumbprint, so every disposition but "new" ends
+  // with one copy; no other is asked for by the tool.
+  if (handle == nullptr || pCertContext == nullptr || ppStoreContext != nullptr ||
+      dwAddDisposition != CERT_STORE_ADD_ALWAYS) {
+    return Fail(E_INVALIDARG);
+  }
+  const std::vector<BYTE> der(pCertContext->pbCertEncoded,
+                              pCertContext->pbCertEncoded + pCertContext->cbCertEncoded);
+  const std::string name = tkv::AnchorFileName(der);
+  const std::string pem = tkv::PemCertificate(der);
+  if (name.empty() || pem.empty()) return Fail(ERROR_NOT_ENOUGH_MEMORY);
+  if (handle->data->read_only) return Fail(ERROR_ACCESS_DENIED);
+  if (tkv::DryRun()) {
+    tkv::DecideAddition(*handle->data, der, name, pem);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+  }
+  const tkv::StoreLocation& location = handle->data->location;
+  if (DWORD code = tkv::ChangeStore(location, der,
+                                    [&](int anchors_fd, tkv::AnchorChange& change, tkv::ExpectedTrust* expected) {
+                                      expected->added.push_back(der);
+                                      return tkv::AddAnchor(location, anchors_fd, change, der, name, pem);
+                                    })) {
+    return Fail(code);
+  }
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}

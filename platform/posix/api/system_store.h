@@ -1,0 +1,55 @@
+// The local machine's "Root" system store off Windows: the distribution's
+// trust-anchor directory.
+#ifndef TKVCERT_PLATFORM_POSIX_SYSTEM_STORE_H_
+#define TKVCERT_PLATFORM_POSIX_SYSTEM_STORE_H_
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include <string>
+#include <vector>
+
+#include "platform/posix/cert/anchor_format.h"
+#include "platform/posix/anchors/store_layout.h"
+#include "platform/posix/anchors/handed_out_set.h"
+#include "platform/posix/base/unique_fd.h"
+
+namespace tkv {
+
+// What an open store knows. Shared by the handle and by every context
+// enumerated from it, which may outlive the handle, as on Windows.
+struct StoreData {
+  StoreLocation location;
+  bool read_only = false;
+  UniqueFd anchors_fd;
+  // Enumeration: the anchor files listed by its first call, and the
+  // certificates of the one file being walked, so memory stays flat.
+  std::vector<std::string> listing;
+  size_t parsed_file = SIZE_MAX;
+  std::vector<BYTE> contents;  // that file's bytes
+  std::vector<AnchorBlock> parsed_blocks;
+  HandedOutSet handed_out;
+  // An earlier file read again, to compare a certificate with its candidates.
+  std::vector<BYTE> candidate_contents;
+  std::vector<AnchorBlock> candidate_blocks;
+};
+
+struct StoreHandle {
+  static constexpr DWORD kMagic = 0x544B5653;  // catches handles that are not ours
+  DWORD magic = kMagic;
+  std::shared_ptr<StoreData> data;
+};
+
+// The handle behind an HCERTSTORE, or null when it is not one of ours.
+StoreHandle* HandleFrom(HCERTSTORE store);
+
+// Opens the machine's store (or an image root's): ERROR_FILE_NOT_FOUND when
+// no family is found; ERROR_ACCESS_DENIED for a caller who cannot change it,
+// or, run as root, for an image root that another user could have arranged.
+DWORD OpenSystemStore(bool read_only, StoreData* data);
+
+}  // namespace tkv
+
+#endif  // TKVCERT_PLATFORM_POSIX_SYSTEM_STORE_H_

@@ -1,0 +1,192 @@
+#include "platform/posix/browsers/chromium_policy.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <set>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/posix/base/atomic_file.h"
+#include "platform/posix/base/complaint.h"
+#include "platform/posix/base/directory_entries.h"
+#include "platform/posix/account/run_account.h"
+#include "platform/posix/anchors/trust_bundle.h"
+
+namespace tkv {
+
+using Json = nlohmann::ordered_json;
+
+std::string ChromiumPolicyText(const std::vector<std::vector<BYTE>>& ders) {
+  Json entries = Json::array();
+  std::set<std::vector<BYTE>> seen;
+  for (const std::vector<BYTE>& der : ders) {
+    if (der.empty() || !seen.insert(der).second) continue;
+    // Chromium reads the DER as base64 on one line; PEM, or base64 in
+    // lines, it passes over without a word.
+    std::string base64(4 * ((der.size() + 2) / 3) + 1, '\0');
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&base64[0]), der.data(),
+                                  static_cast<int>(der.size()));
+    base64.resize(n < 0 ? 0 : static_cast<size_t>(n));
+    Json entry = Json::object();
+    entry["certificate"] = base64;
+    entry["constraints"]["permitted_cidrs"] = Json::array({"0.0.0.0/0", "::/0"});
+    entries.push_back(std::move(entry));
+  }
+  Json policy = Json::object();
+  policy[kChromiumPolicyKey] = std::move(entries);
+  return policy.dump(2) + "\n";
+}
+
+bool SetsChromiumPolicyKey(const std::string& text) {
+  // Chromium's reader allows comments and trailing commas; text that this
+  // reader refuses, or that is nested too deep for it, is judged by whether
+  // it names the key at all.
+  Json policy;
+  if (ParsePolicyJson(text, /*comments=*/true, &policy) != PolicyJson::kParsed) {
+    return text.find(std::string("\"") + kChromiumPolicyKey + "\"") != std::string::npos;
+  }
+  return policy.is_object() && policy.contains(kChromiumPolicyKey);
+}
+
+namespace {
+
+// Each reads every file of <config_dir>/policies/managed.
+const ChromiumBrowser kChromiumBrowsers[] = {
+    {"Chromium", "etc/chromium"},
+    {"Google Chrome", "etc/opt/chrome"},
+};
+
+// Says so when another file of the managed directory sets the same key:
+// Chromium takes the key from the last such file in byte order, whole.
+void WarnOfOtherFilesSettingTheKey(const Place& place, const ChromiumBrowser& browser,
+                                   const std::string& managed, int managed_fd) {
+  for (const std::string& name : EntryNames(managed_fd)) {
+    if (name == kChromiumPolicyFile) continue;
+    // Chromium follows links; so does the check, inside the root.
+    const UniqueFd located = place.root().OpenBelow(managed + "/" + name, O_PATH);
+    std::string text;
+    if (!located || ReadLocatedPolicyFile(located.get(), &text) != ERROR_SUCCESS) continue;
+    if (!SetsChromiumPolicyKey(text)) continue;
+    const bool theirs_win = name > kChromiumPolicyFile;
+    Warn(std::string(browser.name) + ": " + place.Show(managed + "/" + name) + " also sets " +
+             kChromiumPolicyKey + " and comes " + (theirs_win ? "after " : "before ") +
+             kChromiumPolicyFile + ", so " + browser.name + " takes " +
+             (theirs_win ? "that file's list and not the tool's anchors"
+                         : "the tool's anchors and not that file's list"));
+  }
+}
+
+void RemoveChromiumFile(const Place& place, const ChromiumBrowser& browser,
+                        const std::string& managed) {
+  const UniqueFd managed_fd = place.OpenDir(managed);
+  if (!managed_fd) {
+    if (errno != ENOENT) {
+      Warn(std::string(browser.name) + ": " + place.Show(managed) + ": " + Reason(errno));
+    }
+    return;
+  }
+  struct stat st;
+  if (fstatat(managed_fd.get(), kChromiumPolicyFile, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+  if (const std::string why = place.WhyNotWritable(managed_fd.get(), managed); !why.empty()) {
+    Warn(std::string(browser.name) + ": " + why + "; " + kChromiumPolicyFile + " left in place");
+    return;
+  }
+  if (unlinkat(managed_fd.get(), kChromiumPolicyFile, 0) != 0) {
+    Warn(std::string(browser.name) + ": cannot remove " +
+             place.Show(managed + "/" + kChromiumPolicyFile) + ": " + Reason(errno));
+    return;
+  }
+  fsync(managed_fd.get());
+  Account().browser_files_changed.push_back(place.Show(managed + "/" + kChromiumPolicyFile));
+}
+
+void WriteChromiumFile(const Place& place, const ChromiumBrowser& browser,
+                       const std::string& text) {
+  const std::string config = browser.config_dir;
+  const std::string policies = config + "/policies";
+  const std::string managed = policies + "/managed";
+  const std::string what = std::string(browser.name) + ": ";
+  const std::string untrusted = "; no policy written";
+  const UniqueFd config_fd = place.OpenDir(config);
+  if (!config_fd) return;
+  if (const std::string why = place.WhyNotWritable(config_fd.get(), config); !why.empty()) {
+    return Warn(what + why + untrusted);
+  }
+  const UniqueFd policies_fd = place.MakeDir(policies);
+  if (!policies_fd) return Warn(what + place.Show(policies) + ": " + Reason(errno));
+  if (const std::string why = place.WhyNotWritable(policies_fd.get(), policies); !why.empty()) {
+    return Warn(what + why + untrusted);
+  }
+  const UniqueFd managed_fd = place.MakeDir(managed);
+  if (!managed_fd) return Warn(what + place.Show(managed) + ": " + Reason(errno));
+  if (const std::string why = place.WhyNotWritable(managed_fd.get(), managed); !why.empty()) {
+    return Warn(what + why + untrusted);
+  }
+
+  WarnOfOtherFilesSettingTheKey(place, browser, managed, managed_fd.get());
+
+  std::string current;
+  struct stat st;
+  if (ReadPolicyFile(managed_fd.get(), kChromiumPolicyFile, &current, &st) == ERROR_SUCCESS && current == text &&
+      (st.st_mode & 07777) == 0644 && st.st_uid == geteuid()) {
+    return;  // holds these anchors already
+  }
+  // Chromium reads every file of managed/, a temporary too: the file is
+  // staged beside it, in policies/, and renamed in.
+  const std::string prefix = std::string(".") + kChromiumPolicyFile + ".";
+  if (WriteAtomically(policies_fd.get(), prefix, managed_fd.get(), kChromiumPolicyFile, NewFile{text}) !=
+      ERROR_SUCCESS) {
+    Warn(what + "cannot write " + place.Show(managed + "/" + kChromiumPolicyFile) + ": " +
+             Reason(errno));
+    return;
+  }
+  Account().browser_files_changed.push_back(place.Show(managed + "/" + kChromiumPolicyFile));
+}
+
+}  // namespace
+
+std::vector<const ChromiumBrowser*> InstalledChromiums(const Place& place) {
+  std::vector<const ChromiumBrowser*> installed;
+  for (const ChromiumBrowser& browser : kChromiumBrowsers) {
+    if (place.OpenDir(browser.config_dir)) installed.push_back(&browser);
+  }
+  return installed;
+}
+
+void UpdateChromiums(const Place& place, const StoreLocation& location,
+                     const std::vector<const ChromiumBrowser*>& browsers,
+                     const std::vector<std::vector<BYTE>>& anchors) {
+  // Chromium reads none of the store's files: only what the refreshed bundle
+  // holds is what the store's other clients trust.
+  std::vector<std::vector<BYTE>> trusted;
+  if (!anchors.empty()) {
+    std::vector<bool> held;
+    if (BundleHolds(*location.root, location.layout->bundle, anchors, &held) != ERROR_SUCCESS) {
+      for (const ChromiumBrowser* browser : browsers) {
+        Warn(std::string(browser->name) + ": cannot read the refreshed bundle " +
+                 place.Show(location.layout->bundle) + "; " + kChromiumPolicyFile +
+                 " left as it is");
+      }
+      return;
+    }
+    for (size_t i = 0; i < anchors.size(); ++i) {
+      if (held[i]) trusted.push_back(anchors[i]);
+    }
+  }
+  const std::string text = trusted.empty() ? "" : ChromiumPolicyText(trusted);
+  for (const ChromiumBrowser* browser : browsers) {
+    if (trusted.empty()) {
+      RemoveChromiumFile(place, *browser, std::string(browser->config_dir) + "/policies/managed");
+    } else {
+      WriteChromiumFile(place, *browser, text);
+    }
+  }
+}
+
+}  // namespace tkv

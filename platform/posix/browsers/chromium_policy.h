@@ -1,0 +1,51 @@
+// Chromium-family browsers: a tool-owned managed-policy file, tkvcert.json,
+// whose CACertificatesWithConstraints lists the local anchors that the
+// refreshed bundle trusts (not the distribution's set), so that Chromium
+// trusts no more than the store's other clients: a file the family's refresh
+// passes over, or a CA the admin distrusted, is not listed. It is rewritten
+// on every change and deleted when no such anchor is left.
+#ifndef TKVCERT_PLATFORM_POSIX_CHROMIUM_POLICY_H_
+#define TKVCERT_PLATFORM_POSIX_CHROMIUM_POLICY_H_
+
+#include <string>
+#include <vector>
+
+#include "platform/posix/browsers/policy_file.h"
+#include "platform/posix/anchors/store_layout.h"
+#include "platform/posix/wincrypt_posix.h"
+
+namespace tkv {
+
+struct ChromiumBrowser {
+  const char* name;
+  const char* config_dir;  // below the root: there when the browser is installed
+};
+
+// The Chromium-family browsers installed in the root.
+std::vector<const ChromiumBrowser*> InstalledChromiums(const Place& place);
+
+// Writes each browser's file for the store's local anchors (`anchors`, DER;
+// none when the step is switched off), or removes it when the refreshed
+// bundle holds none of them.
+void UpdateChromiums(const Place& place, const StoreLocation& location,
+                     const std::vector<const ChromiumBrowser*>& browsers,
+                     const std::vector<std::vector<BYTE>>& anchors);
+
+// What follows is the pure part, for its unit tests and fuzz target.
+
+// The key the tool's Chromium file sets, and that file's name.
+constexpr char kChromiumPolicyKey[] = "CACertificatesWithConstraints";
+constexpr char kChromiumPolicyFile[] = "tkvcert.json";
+
+// The Chromium policy file for these certificates (DER): each once, in the
+// order given, as base64 on one line, permitted for every address.
+std::string ChromiumPolicyText(const std::vector<std::vector<BYTE>>& ders);
+
+// Whether a Chromium policy file's text sets CACertificatesWithConstraints.
+// Text that does not parse as JSON, or is nested too deep to be parsed,
+// counts when it names the key at all.
+bool SetsChromiumPolicyKey(const std::string& text);
+
+}  // namespace tkv
+
+#endif  // TKVCERT_PLATFORM_POSIX_CHROMIUM_POLICY_H_

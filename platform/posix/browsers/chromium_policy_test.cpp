@@ -1,0 +1,62 @@
+#include "platform/posix/browsers/chromium_policy.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/support/test_certs.h"
+
+namespace tkv {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+struct KeyCase {
+  const char* name;
+  std::string text;
+  bool sets;
+};
+
+const KeyCase kKeyCases[] = {
+    {"the plain CACertificates policy is another key", R"j({"CACertificates": ["MIIB"]})j", false},
+    {"the same key", R"j({"HomepageLocation": "x", "CACertificatesWithConstraints": []})j", true},
+    {"the key only nested", R"j({"X": {"CACertificatesWithConstraints": []}})j", false},
+    {"comments, as Chromium allows", "// admin\n{\"CACertificatesWithConstraints\": []}", true},
+    {"unparseable text naming the key", "{\"CACertificatesWithConstraints\": [,],}", true},
+    {"unparseable text without it", "{\"CACertificates\": [,],}", false},
+    {"empty", "", false},
+};
+
+TEST(ChromiumPolicyTest, FindsAnotherChromiumFileSettingTheKey) {
+  for (const KeyCase& c : kKeyCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(SetsChromiumPolicyKey(c.text), c.sets);
+  }
+}
+
+TEST(ChromiumPolicyTest, ChromiumFileListsEachCertificateOnceAsOneLineOfBase64) {
+  const testing::Bytes a = testing::MakeCertificate("Browser Policy A");
+  const testing::Bytes b = testing::MakeCertificate("Browser Policy B", 2);
+  const std::string text = ChromiumPolicyText({a, b, a});
+  const Json policy = Json::parse(text);
+  ASSERT_TRUE(policy.is_object());
+  ASSERT_EQ(policy.size(), 1u);
+  const Json& entries = policy.at(kChromiumPolicyKey);
+  ASSERT_EQ(entries.size(), 2u);
+  const testing::Bytes* expected[] = {&a, &b};
+  for (size_t i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i);
+    const std::string base64 = entries[i].at("certificate").get<std::string>();
+    std::string wrapped = testing::ToBase64(*expected[i]);
+    wrapped.erase(std::remove(wrapped.begin(), wrapped.end(), '\n'), wrapped.end());
+    EXPECT_EQ(base64, wrapped);
+    EXPECT_EQ(entries[i].at("constraints").dump(), R"j({"permitted_cidrs":["0.0.0.0/0","::/0"]})j");
+  }
+  EXPECT_EQ(text.back(), '\n');
+  EXPECT_EQ(ChromiumPolicyText({}), "{\n  \"CACertificatesWithConstraints\": []\n}\n");
+}
+
+}  // namespace
+}  // namespace tkv

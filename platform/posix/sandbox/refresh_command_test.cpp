@@ -1,0 +1,44 @@
+#include "platform/posix/sandbox/refresh_command.h"
+
+#include <chrono>
+
+#include <gtest/gtest.h>
+
+namespace tkv {
+namespace {
+
+struct RunCase {
+  const char* name;
+  const char* script;
+  std::chrono::milliseconds limit;
+  DWORD code;
+  const char* errors;
+};
+
+// The bound a case must finish within: a leftover that held the tool, or
+// a limit not kept, would take the script's full sleep.
+constexpr auto kWellBeforeTheSleep = std::chrono::seconds(4);
+
+TEST(RefreshCommandTest, WaitsForTheRefreshAndNothingElse) {
+  const RunCase cases[] = {
+      {"succeeds", "exit 0", std::chrono::seconds(10), ERROR_SUCCESS, ""},
+      {"fails, saying why", "echo why >&2; exit 3", std::chrono::seconds(10), ERROR_FUNCTION_FAILED,
+       "why\n"},
+      {"leaves a process behind that holds its error output",
+       "echo done >&2; sleep 5 >&2 & exit 0", std::chrono::seconds(10), ERROR_SUCCESS, "done\n"},
+      {"runs past its time limit", "exec sleep 5", std::chrono::milliseconds(300), ERROR_TIMEOUT, ""},
+      {"closes its output and runs on past its limit", "exec 2>&-; sleep 5",
+       std::chrono::milliseconds(300), ERROR_TIMEOUT, ""},
+  };
+  for (const RunCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto start = std::chrono::steady_clock::now();
+    const RefreshOutcome outcome = RunRefreshCommand({"/bin/sh", "-c", c.script}, Sandbox{}, -1, c.limit);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, kWellBeforeTheSleep);
+    EXPECT_EQ(outcome.code, c.code);
+    EXPECT_EQ(outcome.errors, c.errors);
+  }
+}
+
+}  // namespace
+}  // namespace tkv

@@ -1,8 +1,0 @@
-// Alone in its file: a test build links its own StopPoint instead of this.
-#include "platform/posix/stop_point.h"
-
-namespace tkv {
-
-void StopPoint(const char*, int) {}
-
-}  // namespace tkv
