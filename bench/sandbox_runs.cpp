@@ -27,7 +27,12 @@ int main(int argc, char** argv) {
   const Clock::time_point started = Clock::now();
   std::shared_ptr<const tkv::SandboxSession> session;
   // Debian's layout, as the bench's roots have it.
-  if (tkv::CommandSandbox(*root, tkv::WrittenDirectories(tkv::StoreLayouts()[1]), &session) != ERROR_SUCCESS) {
+  tkv::RunSettings settings;
+  const char* asked = std::getenv("TKVCERT_SANDBOX");
+  if (asked != nullptr) settings.sandbox = asked;
+  tkv::StandardErrorEvents events;
+  const tkv::Command command(settings, events);
+  if (tkv::ChooseSandbox(command, *root, tkv::WrittenDirectories(tkv::StoreLayouts()[1]), &session) != ERROR_SUCCESS) {
     return 1;
   }
   const double choosing = std::chrono::duration<double>(Clock::now() - started).count();

@@ -1,35 +1,31 @@
 // The channel's Linux end: the run's settings, read before anything is
-// opened; what a person needs, said once the run ends, from the account and
-// a quiet look at the store; and the report, written last.
+// opened; what a person needs, said as lines come and once the run ends,
+// from what the calls told and a quiet look at the store; and the report,
+// written last.
 #include "platform/posix/account/run_account.h"
 
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+#include <strings.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <cwctype>
 
-#include "platform/posix/cert/anchor_format.h"
 #include "platform/posix/anchors/anchor_listing.h"
 #include "platform/posix/anchors/anchor_trouble.h"
-#include "platform/posix/cert/certificate_name.h"
-#include "platform/posix/base/complaint.h"
+#include "platform/posix/base/command.h"
 #include "platform/posix/base/last_error.h"
-#include "platform/posix/account/run_report.h"
-#include "platform/posix/anchors/store_names.h"
+#include "platform/posix/base/terminal_text.h"
 #include "platform/posix/base/wide_text.h"
+#include "platform/posix/cert/anchor_format.h"
+#include "platform/posix/cert/certificate_name.h"
 
 namespace tkv {
-
-RunAccount& Account() {
-  static RunAccount account;
-  return account;
-}
-
 namespace {
 
 constexpr size_t kSuggestedNames = 3;
@@ -50,172 +46,9 @@ std::string AnchorPaths(const StoreLocation& store, const std::vector<std::strin
   return paths;
 }
 
-// A removal that matched nothing: the names the admin may have meant,
-// among those its scan read.
-void SayNothingMatched(const RunAccount& account) {
-  const StoreLocation& store = *account.store;
-  if (!account.suggestions) {
-    Complain("nothing was removed: no certificate in " + store.anchors_path() + " has the thumbprint " +
-             Quoted(account.parameter));
-    return;
-  }
-  Complain("nothing was removed: no certificate in " + store.anchors_path() + " is named " +
-           Quoted(account.parameter) + "; names are matched exactly, case and spaces included");
-  std::string closest;
-  for (const std::wstring& name : account.suggestions->Closest()) {
-    closest += (closest.empty() ? "" : ", ") + Quoted(name);
-  }
-  if (!closest.empty()) Complain("the closest names there: " + closest);
-}
-
-// A removal by name takes the first certificate of the name, where its scan
-// met it; others of the name can only come after that, and only those files
-// of the scan's listing are read again. One by thumbprint may have others
-// of its name anywhere.
-void SayWhatRemains(RunAccount& account) {
-  const StoreLocation& store = *account.store;
-  std::wstring removed_name;
-  SimpleDisplayName(account.removed.data(), account.removed.size(), &removed_name);
-  std::vector<std::vector<BYTE>> others;
-  const size_t first = account.select_by == SelectBy::kName ? account.removed_at : 0;
-  ForEachStoreName(store, account.removed_in->listing, first,
-                   [&](const std::wstring& name, const std::vector<BYTE>& der, const std::string&) {
-                     if (name != removed_name || der == account.removed) return;
-                     for (const std::vector<BYTE>& seen : others) {
-                       if (seen == der) return;
-                     }
-                     others.push_back(der);
-                   });
-  account.sharing_name = others.size() + 1;
-  if (others.empty()) return;
-  Complain(std::to_string(others.size() + 1) + " certificates were named " + Quoted(removed_name) +
-           "; removed the one with SHA-1 " + Thumbprint(account.removed, EVP_sha1()) + " from " +
-           AnchorPaths(store, account.removed_from) +
-           (account.select_by == SelectBy::kName ? "; run again to remove the next" : "; the others stay"));
-}
-
-// What the scan found no certificate in, and why.
-void SayWhatAnchorsHoldNothing(const RunAccount& account) {
-  const StoreLocation& store = *account.store;
-  const UniqueFd anchors = OpenAnchorsDirectory(store);
-  if (!anchors) return;
-  std::vector<std::pair<std::string, AnchorTrouble>> found;
-  std::vector<BYTE> contents;
-  for (const std::string& file : account.files_without_certificates) {
-    if (ReadAnchorFile(store, anchors.get(), file, &contents) != ERROR_SUCCESS) continue;
-    const AnchorTrouble trouble = TroubleOf(contents);
-    if (trouble != AnchorTrouble::kNone) found.emplace_back(file, trouble);
-  }
-  NameTroubledAnchors(store, found);
-}
-
 std::string Utc(const ASN1_TIME* time) {
   const std::string text = TimeText(time, TimeStyle::kPerson);
   return text.empty() ? "an unreadable date" : text;
-}
-
-// What the installed certificate will not do as the admin may expect.
-void SayWhatWillNotWork(const RunAccount& account) {
-  if (account.queried.empty()) return;
-  const unsigned char* p = account.queried.data();
-  std::unique_ptr<X509, decltype(&X509_free)> certificate(
-      d2i_X509(nullptr, &p, static_cast<long>(account.queried.size())), X509_free);
-  if (!certificate) return;
-  std::wstring name;
-  SimpleDisplayName(account.queried.data(), account.queried.size(), &name);
-  const std::string shown = Quoted(name);
-  const uint32_t flags = X509_get_extension_flags(certificate.get());
-  const char* only_itself = ": clients will trust it only as itself, not what it signed";
-  if ((flags & EXFLAG_BCONS) != 0 && (flags & EXFLAG_CA) == 0) {
-    Complain(shown + " is not a CA: its basic constraints say so" + std::string(only_itself));
-  } else if ((flags & EXFLAG_KUSAGE) != 0 && (X509_get_key_usage(certificate.get()) & KU_KEY_CERT_SIGN) == 0) {
-    Complain(shown + " may not sign certificates: its key usage says so" + std::string(only_itself));
-  }
-  if (X509_cmp_current_time(X509_get0_notAfter(certificate.get())) < 0) {
-    Complain(shown + " expired on " + Utc(X509_get0_notAfter(certificate.get())) +
-             ": clients will not trust it");
-  } else if (X509_cmp_current_time(X509_get0_notBefore(certificate.get())) > 0) {
-    Complain(shown + " is not valid until " + Utc(X509_get0_notBefore(certificate.get())) +
-             ": clients will not trust it before then");
-  }
-  if (account.certificates_passed_over > 0) {
-    Complain(EncodeUtf8Lossless(account.parameter) + " holds " +
-             Counted(account.certificates_passed_over, "more certificate", "more certificates") +
-             " after the first, which " + (account.certificates_passed_over == 1 ? "was" : "were") +
-             " not installed: install each from a file of its own");
-  }
-  if (!account.already_held_by.empty()) {
-    Complain(account.store->anchors_path() + "/" + account.already_held_by +
-             " already holds this certificate: nothing was changed");
-  }
-}
-
-}  // namespace
-
-void NoteStoreName(const std::wstring& name) {
-  RunAccount& account = Account();
-  if (!account.suggestions) return;
-  ++account.names_seen;
-  account.suggestions->Offer(name);
-}
-
-void NoteFileWithoutCertificate(const std::string& relative) {
-  std::vector<std::string>& files = Account().files_without_certificates;
-  if (files.size() < kMostFilesNoted) files.push_back(relative);
-}
-
-}  // namespace tkv
-
-namespace tkv {
-namespace {
-
-// A setting that does not hold is said once, and the run does nothing.
-bool Refuse(const std::string& why) {
-  Account().refused = true;
-  Complain(why + "; nothing was done");
-  return false;
-}
-
-bool ReadReportDescriptor(const char* value, int* fd) {
-  if (value == nullptr || *value == '\0') return true;
-  char* end = nullptr;
-  errno = 0;
-  const long number = strtol(value, &end, 10);
-  if (*end != '\0' || errno != 0 || number < 0 || number > INT32_MAX) {
-    return Refuse(std::string("TKVCERT_REPORT=") + value + " is not a descriptor number");
-  }
-  // Checked before anything is opened, so that a number the caller never
-  // opened can never name one of the tool's own files.
-  const int flags = fcntl(static_cast<int>(number), F_GETFL);
-  if (flags < 0 || ((flags & O_ACCMODE) != O_WRONLY && (flags & O_ACCMODE) != O_RDWR)) {
-    return Refuse(std::string("TKVCERT_REPORT=") + value + ": descriptor " + value +
-                  " is not open for writing (sudo closes descriptors above 2)");
-  }
-  *fd = static_cast<int>(number);
-  // No program the tool runs inherits it.
-  fcntl(*fd, F_SETFD, fcntl(*fd, F_GETFD) | FD_CLOEXEC);
-  return true;
-}
-
-bool ReadSwitch(const char* name, bool* on) {
-  const char* value = getenv(name);
-  if (value == nullptr || *value == '\0' || strcmp(value, "0") == 0) return true;
-  if (strcmp(value, "1") != 0) return Refuse(std::string(name) + "=" + value + ": it must be 1 or 0");
-  *on = true;
-  return true;
-}
-
-bool ReadSelectBy(SelectBy* by) {
-  const char* value = getenv("TKVCERT_UNINSTALL_BY");
-  if (value == nullptr || *value == '\0' || strcmp(value, "name") == 0) return true;
-  if (strcmp(value, "sha1") == 0) {
-    *by = SelectBy::kSha1;
-  } else if (strcmp(value, "sha256") == 0) {
-    *by = SelectBy::kSha256;
-  } else {
-    return Refuse(std::string("TKVCERT_UNINSTALL_BY=") + value + ": it must be name, sha1 or sha256");
-  }
-  return true;
 }
 
 size_t ThumbprintDigits(SelectBy by) { return by == SelectBy::kSha1 ? 40 : 64; }
@@ -228,96 +61,294 @@ bool IsThumbprint(const std::wstring& text, SelectBy by) {
   return true;
 }
 
+}  // namespace
+
+BrowserSetting BrowserSettingOf(const char* value) {
+  if (value != nullptr && strcasecmp(value, "off") == 0) return BrowserSetting::kOff;
+  if (value != nullptr && strcasecmp(value, "keep") == 0) return BrowserSetting::kKeep;
+  return BrowserSetting::kFollow;
+}
+
+// ---- The settings ---------------------------------------------------------
+
+// A setting that does not hold is said once, and the run does nothing.
+bool RunAccount::Refuse(const std::string& why) {
+  facts_.refused = true;
+  Said(why + "; nothing was done", false);
+  return false;
+}
+
+namespace {
+
+// What the environment says that cannot be refused.
+void ReadPlainSettings(RunSettings* settings) {
+  const char* sysroot = getenv("TKVCERT_SYSROOT");
+  if (sysroot != nullptr && *sysroot != '\0') settings->sysroot = sysroot;
+  settings->browsers = BrowserSettingOf(getenv("TKVCERT_BROWSERS"));
+  const char* sandbox = getenv("TKVCERT_SANDBOX");
+  if (sandbox != nullptr) settings->sandbox = sandbox;
+}
 
 }  // namespace
 
-void RecordComplaint(const std::string& why, bool warning) {
-  RunAccount& account = Account();
-  account.messages.push_back(why);
-  if (warning) account.warnings.push_back(why);
+RunSettings RunAccount::SettingsForStore() const {
+  if (began_) return settings_;
+  RunSettings settings;
+  ReadPlainSettings(&settings);
+  return settings;
 }
 
-}  // namespace tkv
-
-bool AccountBegin(int arguments) {
-  tkv::RunAccount& account = tkv::Account();
-  account.arguments = arguments;
-  if (!tkv::ReadReportDescriptor(getenv("TKVCERT_REPORT"), &account.report_fd)) return false;
-  if (!tkv::ReadSwitch("TKVCERT_DRY_RUN", &account.dry_run)) return false;
-  if (!tkv::ReadSelectBy(&account.select_by)) return false;
-  if (account.dry_run && account.report_fd < 0) {
-    account.dry_run = false;
-    return tkv::Refuse("TKVCERT_DRY_RUN=1 needs TKVCERT_REPORT: a dry run answers only in its report");
+bool RunAccount::Begin(int arguments) {
+  (void)arguments;
+  began_ = true;
+  const char* report = getenv("TKVCERT_REPORT");
+  if (report != nullptr && *report != '\0') {
+    char* end = nullptr;
+    errno = 0;
+    const long number = strtol(report, &end, 10);
+    if (*end != '\0' || errno != 0 || number < 0 || number > INT32_MAX) {
+      return Refuse(std::string("TKVCERT_REPORT=") + report + " is not a descriptor number");
+    }
+    // Checked before anything is opened, so that a number the caller never
+    // opened can never name one of the tool's own files.
+    const int flags = fcntl(static_cast<int>(number), F_GETFL);
+    if (flags < 0 || ((flags & O_ACCMODE) != O_WRONLY && (flags & O_ACCMODE) != O_RDWR)) {
+      return Refuse(std::string("TKVCERT_REPORT=") + report + ": descriptor " + report +
+                    " is not open for writing (sudo closes descriptors above 2)");
+    }
+    facts_.report_fd = static_cast<int>(number);
+    // No program the tool runs inherits it.
+    fcntl(facts_.report_fd, F_SETFD, fcntl(facts_.report_fd, F_GETFD) | FD_CLOEXEC);
   }
+  const char* dry = getenv("TKVCERT_DRY_RUN");
+  if (dry != nullptr && *dry != '\0' && strcmp(dry, "0") != 0) {
+    if (strcmp(dry, "1") != 0) return Refuse(std::string("TKVCERT_DRY_RUN=") + dry + ": it must be 1 or 0");
+    if (facts_.report_fd < 0) {
+      return Refuse("TKVCERT_DRY_RUN=1 needs TKVCERT_REPORT: a dry run answers only in its report");
+    }
+    settings_.dry_run = true;
+  }
+  const char* by = getenv("TKVCERT_UNINSTALL_BY");
+  if (by != nullptr && *by != '\0' && strcmp(by, "name") != 0) {
+    if (strcmp(by, "sha1") == 0) {
+      settings_.select_by = SelectBy::kSha1;
+    } else if (strcmp(by, "sha256") == 0) {
+      settings_.select_by = SelectBy::kSha256;
+    } else {
+      return Refuse(std::string("TKVCERT_UNINSTALL_BY=") + by + ": it must be name, sha1 or sha256");
+    }
+  }
+  ReadPlainSettings(&settings_);
   return true;
 }
 
-bool AccountRequest(RunCommand command, const wchar_t* parameter, size_t ignored_arguments) {
-  tkv::RunAccount& account = tkv::Account();
-  account.requested = true;
-  account.command = command;
-  account.parameter = parameter;
-  if (command == RunCommand::kUninstall && account.select_by != tkv::SelectBy::kName) {
-    if (!tkv::IsThumbprint(account.parameter, account.select_by)) {
-      return tkv::Refuse("TKVCERT_UNINSTALL_BY=" +
-                         std::string(account.select_by == tkv::SelectBy::kSha1 ? "sha1" : "sha256") + ": " +
-                         tkv::Quoted(account.parameter) + " is not " +
-                         std::to_string(tkv::ThumbprintDigits(account.select_by)) + " hexadecimal digits");
+bool RunAccount::Request(RunCommand command, const wchar_t* parameter, size_t ignored_arguments) {
+  facts_.requested = true;
+  facts_.command = command;
+  facts_.parameter = parameter;
+  if (command == RunCommand::kUninstall && settings_.select_by != SelectBy::kName) {
+    if (!IsThumbprint(facts_.parameter, settings_.select_by)) {
+      return Refuse("TKVCERT_UNINSTALL_BY=" + std::string(settings_.select_by == SelectBy::kSha1 ? "sha1" : "sha256") +
+                    ": " + Quoted(facts_.parameter) + " is not " +
+                    std::to_string(ThumbprintDigits(settings_.select_by)) + " hexadecimal digits");
     }
   } else if (command == RunCommand::kUninstall) {
-    account.suggestions = std::make_unique<tkv::NameSuggestions>(account.parameter, tkv::kSuggestedNames);
+    suggestions_ = std::make_unique<NameSuggestions>(facts_.parameter, kSuggestedNames);
   }
   if (ignored_arguments > 0) {
-    tkv::Complain("ignored " + tkv::Counted(ignored_arguments, "argument", "arguments") + " after " +
-                  tkv::Quoted(account.parameter) +
-                  ": a command takes one parameter; quote a name that holds spaces");
+    Said("ignored " + Counted(ignored_arguments, "argument", "arguments") + " after " + Quoted(facts_.parameter) +
+             ": a command takes one parameter; quote a name that holds spaces",
+         false);
   }
   return true;
 }
 
-void AccountError(const wchar_t* message, bool warning, bool with_last_error) {
-  const tkv::KeepErrors unchanged;
-  tkv::ReportedLine line;
-  line.message = tkv::EncodeUtf8Lossless(message);
+void RunAccount::Error(const wchar_t* message, bool warning, bool with_last_error) {
+  const KeepErrors unchanged;
+  ReportedLine line;
+  line.message = EncodeUtf8Lossless(message);
   line.warning = warning;
   line.with_last_error = with_last_error;
   line.last_error = GetLastError();
-  tkv::Account().reported.push_back(std::move(line));
+  facts_.reported.push_back(std::move(line));
 }
 
-bool AccountSelects(PCCERT_CONTEXT certificate, const wchar_t* parameter, bool name_matches) {
-  const tkv::RunAccount& account = tkv::Account();
-  if (account.select_by == tkv::SelectBy::kName) return name_matches;
-  const tkv::KeepErrors unchanged;
-  const std::vector<BYTE> der(certificate->pbCertEncoded, certificate->pbCertEncoded + certificate->cbCertEncoded);
-  std::string wanted = tkv::EncodeUtf8Lossless(parameter);
+bool RunAccount::Selects(const std::vector<BYTE>& der, const wchar_t* parameter, bool name_matches) const {
+  if (settings_.select_by == SelectBy::kName) return name_matches;
+  const KeepErrors unchanged;
+  std::string wanted = EncodeUtf8Lossless(parameter);
   for (char& c : wanted) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-  return tkv::Thumbprint(der, account.select_by == tkv::SelectBy::kSha1 ? EVP_sha1() : EVP_sha256()) == wanted;
+  return Thumbprint(der, settings_.select_by == SelectBy::kSha1 ? EVP_sha1() : EVP_sha256()) == wanted;
 }
 
-std::wstring AccountShownName(const wchar_t* name) {
-  if (tkv::Account().select_by == tkv::SelectBy::kName) return name;
-  return tkv::DecodeUtf8Lossless(tkv::EscapeControls(tkv::EncodeUtf8Lossless(name)));
+std::wstring RunAccount::ShownName(const wchar_t* name) const {
+  if (settings_.select_by == SelectBy::kName) return name;
+  return DecodeUtf8Lossless(EscapeControls(EncodeUtf8Lossless(name)));
 }
 
-void AccountEnd(int status) {
-  tkv::RunAccount& account = tkv::Account();
-  if (account.ended) return;
-  account.ended = true;
+// ---- What the calls tell -------------------------------------------------
+
+void RunAccount::Queried(const std::vector<BYTE>& der, size_t passed_over) {
+  facts_.queried = der;
+  facts_.certificates_passed_over = passed_over;
+}
+
+void RunAccount::Changed(const ChangeOutcome& outcome) {
+  ChangeOutcome& changed = facts_.changed;
+  changed.anchors_changed = changed.anchors_changed || outcome.anchors_changed;
+  changed.bundle_changed = changed.bundle_changed || outcome.bundle_changed;
+  changed.finished_cut_off_change = changed.finished_cut_off_change || outcome.finished_cut_off_change;
+  changed.browser_files.insert(changed.browser_files.end(), outcome.browser_files.begin(),
+                               outcome.browser_files.end());
+  if (!outcome.already_held_by.empty()) changed.already_held_by = outcome.already_held_by;
+  if (!outcome.copies.empty()) changed.copies = outcome.copies;
+}
+
+void RunAccount::Removed(const std::vector<BYTE>& der, const std::shared_ptr<const std::vector<std::string>>& listing,
+                         size_t at) {
+  facts_.removed = der;
+  removed_listing_ = listing;
+  removed_at_ = at;
+}
+
+void RunAccount::Said(const std::string& why, bool warning) {
+  facts_.messages.push_back(why);
+  if (warning) facts_.warnings.push_back(why);
+  const std::string line = "tkvcert: " + EscapeControls(why) + "\n";
+  ssize_t ignored = write(2, line.data(), line.size());
+  (void)ignored;
+}
+
+void RunAccount::NameRead(const std::wstring& name) {
+  if (suggestions_) suggestions_->Offer(name);
+}
+
+void RunAccount::FileWithoutCertificate(const std::string& relative) {
+  if (files_without_certificates_.size() < kMostFilesNoted) files_without_certificates_.push_back(relative);
+}
+
+// ---- What is said once the run ends ---------------------------------------
+
+// A removal that matched nothing: the names the admin may have meant,
+// among those its scan read.
+void RunAccount::SayNothingMatched() {
+  const StoreLocation& store = *facts_.store;
+  if (!suggestions_) {
+    Said("nothing was removed: no certificate in " + store.anchors_path() + " has the thumbprint " +
+             Quoted(facts_.parameter),
+         false);
+    return;
+  }
+  Said("nothing was removed: no certificate in " + store.anchors_path() + " is named " + Quoted(facts_.parameter) +
+           "; names are matched exactly, case and spaces included",
+       false);
+  std::string closest;
+  for (const std::wstring& name : suggestions_->Closest()) {
+    closest += (closest.empty() ? "" : ", ") + Quoted(name);
+  }
+  if (!closest.empty()) Said("the closest names there: " + closest, false);
+}
+
+// A removal by name takes the first certificate of the name, where its scan
+// met it; others of the name can only come after that, and only those files
+// of the scan's listing are read again. One by thumbprint may have others
+// of its name anywhere.
+void RunAccount::SayWhatRemains() {
+  const StoreLocation& store = *facts_.store;
+  std::wstring removed_name;
+  SimpleDisplayName(facts_.removed.data(), facts_.removed.size(), &removed_name);
+  std::vector<std::vector<BYTE>> others;
+  const size_t first = settings_.select_by == SelectBy::kName ? removed_at_ : 0;
+  ForEachStoreName(store, *removed_listing_, first,
+                   [&](const std::wstring& name, const std::vector<BYTE>& der, const std::string&) {
+                     if (name != removed_name || der == facts_.removed) return;
+                     for (const std::vector<BYTE>& seen : others) {
+                       if (seen == der) return;
+                     }
+                     others.push_back(der);
+                   });
+  facts_.sharing_name = others.size() + 1;
+  if (others.empty()) return;
+  Said(std::to_string(others.size() + 1) + " certificates were named " + Quoted(removed_name) +
+           "; removed the one with SHA-1 " + Thumbprint(facts_.removed, EVP_sha1()) + " from " +
+           AnchorPaths(store, facts_.changed.copies) +
+           (settings_.select_by == SelectBy::kName ? "; run again to remove the next" : "; the others stay"),
+       false);
+}
+
+// What the scan found no certificate in, and why.
+void RunAccount::SayWhatAnchorsHoldNothing() {
+  const StoreLocation& store = *facts_.store;
+  const UniqueFd anchors = OpenAnchorsDirectory(store);
+  if (!anchors) return;
+  std::vector<std::pair<std::string, AnchorTrouble>> found;
+  std::vector<BYTE> contents;
+  for (const std::string& file : files_without_certificates_) {
+    if (ReadAnchorFile(store, anchors.get(), file, &contents) != ERROR_SUCCESS) continue;
+    const AnchorTrouble trouble = TroubleOf(contents);
+    if (trouble != AnchorTrouble::kNone) found.emplace_back(file, trouble);
+  }
+  Command command(settings_, *this);
+  NameTroubledAnchors(command, store, found);
+}
+
+// What the installed certificate will not do as the admin may expect.
+void RunAccount::SayWhatWillNotWork() {
+  if (facts_.queried.empty()) return;
+  const unsigned char* p = facts_.queried.data();
+  std::unique_ptr<X509, decltype(&X509_free)> certificate(
+      d2i_X509(nullptr, &p, static_cast<long>(facts_.queried.size())), X509_free);
+  if (!certificate) return;
+  std::wstring name;
+  SimpleDisplayName(facts_.queried.data(), facts_.queried.size(), &name);
+  const std::string shown = Quoted(name);
+  const uint32_t flags = X509_get_extension_flags(certificate.get());
+  const char* only_itself = ": clients will trust it only as itself, not what it signed";
+  if ((flags & EXFLAG_BCONS) != 0 && (flags & EXFLAG_CA) == 0) {
+    Said(shown + " is not a CA: its basic constraints say so" + std::string(only_itself), false);
+  } else if ((flags & EXFLAG_KUSAGE) != 0 && (X509_get_key_usage(certificate.get()) & KU_KEY_CERT_SIGN) == 0) {
+    Said(shown + " may not sign certificates: its key usage says so" + std::string(only_itself), false);
+  }
+  if (X509_cmp_current_time(X509_get0_notAfter(certificate.get())) < 0) {
+    Said(shown + " expired on " + Utc(X509_get0_notAfter(certificate.get())) + ": clients will not trust it", false);
+  } else if (X509_cmp_current_time(X509_get0_notBefore(certificate.get())) > 0) {
+    Said(shown + " is not valid until " + Utc(X509_get0_notBefore(certificate.get())) +
+             ": clients will not trust it before then",
+         false);
+  }
+  if (facts_.certificates_passed_over > 0) {
+    Said(EncodeUtf8Lossless(facts_.parameter) + " holds " +
+             Counted(facts_.certificates_passed_over, "more certificate", "more certificates") + " after the first, which " +
+             (facts_.certificates_passed_over == 1 ? "was" : "were") +
+             " not installed: install each from a file of its own",
+         false);
+  }
+  if (!facts_.changed.already_held_by.empty()) {
+    Said(facts_.store->anchors_path() + "/" + facts_.changed.already_held_by +
+             " already holds this certificate: nothing was changed",
+         false);
+  }
+}
+
+void RunAccount::End(int status) {
+  if (ended_) return;
+  ended_ = true;
   // Said only of a run that did what it was asked: after a failure the
   // error lines are what matters.
-  if (account.requested && status == 0 && account.store) {
-    const tkv::KeepErrors unchanged;
-    if (account.command == RunCommand::kInstall) {
-      tkv::SayWhatWillNotWork(account);
+  if (facts_.requested && status == 0 && facts_.store) {
+    const KeepErrors unchanged;
+    if (facts_.command == RunCommand::kInstall) {
+      SayWhatWillNotWork();
     } else {
-      if (account.removed.empty()) {
-        tkv::SayNothingMatched(account);
+      if (facts_.removed.empty()) {
+        SayNothingMatched();
       } else {
-        tkv::SayWhatRemains(account);
+        SayWhatRemains();
       }
-      tkv::SayWhatAnchorsHoldNothing(account);
+      SayWhatAnchorsHoldNothing();
     }
   }
-  tkv::WriteRunReport(account, status);
+  WriteRunReport(facts_, settings_, status);
 }
+
+}  // namespace tkv

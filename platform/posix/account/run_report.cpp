@@ -129,48 +129,48 @@ std::string TimeText(const ASN1_TIME* time, TimeStyle style) {
   return std::string(text, length);
 }
 
-std::string RunReport(const RunAccount& account, int status) {
+std::string RunReport(const RunFacts& facts, const RunSettings& settings, int status) {
   json report = json::object();
   report["report"] = kReportVersion;
   report["capabilities"] = Capabilities();
   report["status"] = status;
-  report["dry_run"] = account.dry_run;
-  if (account.requested) {
-    report["command"] = CommandName(account.command);
-    PutText(report, "parameter", EncodeUtf8Lossless(account.parameter));
+  report["dry_run"] = settings.dry_run;
+  if (facts.requested) {
+    report["command"] = CommandName(facts.command);
+    PutText(report, "parameter", EncodeUtf8Lossless(facts.parameter));
   }
-  report["outcome"] = account.refused ? "error" : !account.requested ? "usage" : status == 0 ? "ok" : "error";
-  if (account.refused && !account.messages.empty()) report["error"] = json{{"message", account.messages.back()}};
-  if (account.store) {
-    const StoreLocation& store = *account.store;
+  report["outcome"] = facts.refused ? "error" : !facts.requested ? "usage" : status == 0 ? "ok" : "error";
+  if (facts.refused && !facts.messages.empty()) report["error"] = json{{"message", facts.messages.back()}};
+  if (facts.store) {
+    const StoreLocation& store = *facts.store;
     json where = json::object();
     where["family"] = store.layout->family;
     PutText(where, "anchors", store.anchors_path());
     PutText(where, "bundle", store.root->DisplayPath(store.layout->bundle));
     report["store"] = where;
   }
-  if (!account.queried.empty()) report["certificate"] = Described(account.queried);
+  if (!facts.queried.empty()) report["certificate"] = Described(facts.queried);
   json changed = json::object();
-  changed["anchors"] = account.anchors_changed;
-  changed["bundle"] = account.bundle_changed;
-  changed["browsers"] = Paths(account.browser_files_changed);
-  changed["finished_cut_off_change"] = account.finished_cut_off_change;
+  changed["anchors"] = facts.changed.anchors_changed;
+  changed["bundle"] = facts.changed.bundle_changed;
+  changed["browsers"] = Paths(facts.changed.browser_files);
+  changed["finished_cut_off_change"] = facts.changed.finished_cut_off_change;
   report["changed"] = changed;
   report["removed"] = json::array();
-  if (!account.removed.empty()) {
-    json removed = Described(account.removed);
+  if (!facts.removed.empty()) {
+    json removed = Described(facts.removed);
     std::vector<std::string> files;
-    for (const std::string& file : account.removed_from) files.push_back(account.store->anchors_path() + "/" + file);
+    for (const std::string& file : facts.changed.copies) files.push_back(facts.store->anchors_path() + "/" + file);
     removed["files"] = Paths(files);
     report["removed"].push_back(removed);
-    report["certificate"] = Described(account.removed);
+    report["certificate"] = Described(facts.removed);
   }
-  if (account.requested && account.command == RunCommand::kUninstall && account.store) {
-    report["sharing_name"] = account.sharing_name;
+  if (facts.requested && facts.command == RunCommand::kUninstall && facts.store) {
+    report["sharing_name"] = facts.sharing_name;
   }
-  report["warnings"] = Paths(account.warnings);
-  report["messages"] = Paths(account.messages);
-  for (const ReportedLine& line : account.reported) {
+  report["warnings"] = Paths(facts.warnings);
+  report["messages"] = Paths(facts.messages);
+  for (const ReportedLine& line : facts.reported) {
     json entry = json::object();
     PutText(entry, "message", line.message);
     if (line.with_last_error) {
@@ -184,15 +184,16 @@ std::string RunReport(const RunAccount& account, int status) {
       report["error"] = entry;
     }
   }
-  if (account.dry_run && account.store) report["certificates"] = StoreList(*account.store);
+  if (settings.dry_run && facts.store) report["certificates"] = StoreList(*facts.store);
   return report.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
-void WriteRunReport(const RunAccount& account, int status) {
-  if (account.report_fd < 0) return;
+void WriteRunReport(const RunFacts& facts, const RunSettings& settings, int status) {
+  const int fd = facts.report_fd;
+  if (fd < 0) return;
   std::string text;
   try {
-    text = RunReport(account, status);
+    text = RunReport(facts, settings, status);
   } catch (const std::exception&) {
     text = "{\"report\":" + std::to_string(kReportVersion) + ",\"status\":" + std::to_string(status) +
            ",\"outcome\":\"error\",\"error\":{\"message\":\"the report could not be made\"}}\n";
@@ -203,7 +204,7 @@ void WriteRunReport(const RunAccount& account, int status) {
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGPIPE, &ignore, &before);
   for (size_t at = 0; at < text.size();) {
-    const ssize_t n = write(account.report_fd, text.data() + at, text.size() - at);
+    const ssize_t n = write(fd, text.data() + at, text.size() - at);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     at += static_cast<size_t>(n);

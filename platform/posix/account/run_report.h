@@ -8,7 +8,14 @@
 
 #include <string>
 
-#include "platform/posix/account/run_account.h"
+#include <memory>
+#include <vector>
+
+#include "platform/posix/anchors/store_layout.h"
+#include "platform/posix/base/run_settings.h"
+#include "platform/posix/change/store_change.h"
+#include "platform/posix/wincrypt_posix.h"
+#include "platform/run_account.h"
 
 namespace tkv {
 
@@ -20,12 +27,39 @@ constexpr int kReportVersion = 1;
 enum class TimeStyle { kReport, kPerson };
 std::string TimeText(const ASN1_TIME* time, TimeStyle style);
 
-// The report of a run that ended with `status`, as text.
-std::string RunReport(const RunAccount& account, int status);
+// One "Error :" or "Warning :" line the front end printed.
+struct ReportedLine {
+  std::string message;
+  bool warning = false;
+  bool with_last_error = false;
+  DWORD last_error = 0;
+};
 
-// Writes it whole to the account's descriptor, never failing the run: a
+// What a run's account knows when the run ends: what was asked, and what
+// the calls told it.
+struct RunFacts {
+  int report_fd = -1;  // TKVCERT_REPORT; -1 for none
+  bool requested = false;
+  RunCommand command = RunCommand::kInstall;
+  std::wstring parameter;
+  std::shared_ptr<const StoreLocation> store;
+  std::vector<BYTE> queried;
+  size_t certificates_passed_over = 0;
+  ChangeOutcome changed;
+  std::vector<BYTE> removed;
+  size_t sharing_name = 0;  // a removal's certificates of the name, the removed one included
+  std::vector<std::string> messages;
+  std::vector<std::string> warnings;
+  std::vector<ReportedLine> reported;
+  bool refused = false;  // a setting did not hold: nothing was done
+};
+
+// The report of a run that ended with `status`, as text.
+std::string RunReport(const RunFacts& facts, const RunSettings& settings, int status);
+
+// Writes it whole to the report's descriptor, never failing the run: a
 // reader that went away costs the report, not the change.
-void WriteRunReport(const RunAccount& account, int status);
+void WriteRunReport(const RunFacts& facts, const RunSettings& settings, int status);
 
 }  // namespace tkv
 

@@ -13,7 +13,6 @@
 #include <thread>
 
 #include "platform/posix/base/atomic_file.h"
-#include "platform/posix/base/command_clock.h"
 #include "platform/posix/base/directory_entries.h"
 #include "platform/posix/base/last_error.h"
 #include "platform/posix/base/ownership.h"
@@ -96,7 +95,8 @@ bool Exists(int dir_fd, const std::string& name) {
   return fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-// A regular file (not a link) that holds exactly `file` already.
+}  // namespace
+
 bool AlreadyHolds(int dir_fd, const std::string& name, const AnchorFile& file) {
   UniqueFd fd(openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st;
@@ -119,8 +119,6 @@ bool AlreadyHolds(int dir_fd, const std::string& name, const AnchorFile& file) {
   return contents == file.contents;
 }
 
-}  // namespace
-
 DWORD LockedAnchorDirectory::Open(UniqueFd anchors_fd, std::chrono::milliseconds patience,
                                   LockedAnchorDirectory* out) {
   if (!anchors_fd) return ERROR_FILE_NOT_FOUND;
@@ -129,7 +127,6 @@ DWORD LockedAnchorDirectory::Open(UniqueFd anchors_fd, std::chrono::milliseconds
   if (DWORD code = out->OpenStaging()) return code;
   if (DWORD code = out->TakeLock(started + patience)) return code;
   if (DWORD code = HoldOldLock(out->fd(), started + patience)) return code;
-  DiscountLockWait(std::chrono::steady_clock::now() - started);
   // Under the lock nothing in staging belongs to a change in progress.
   RemoveAllIn(out->staging_fd());
   return ERROR_SUCCESS;
@@ -184,8 +181,10 @@ DWORD LockedAnchorDirectory::RecordChange(const std::string& contents) {
   if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return ERROR_ACCESS_DENIED;
   if (ftruncate(fd.get(), 0) != 0) return ErrorFromErrno(errno);
   if (DWORD code = WriteAll(fd.get(), contents)) return code;
-  if (fdatasync(fd.get()) != 0) return ErrorFromErrno(errno);
-  if (!existed) fsync(staging_fd());
+  // The next run finishes the change from this record: it must be on disk
+  // before the anchors change, and so must its name.
+  if (fdatasync(fd.get()) != 0 || !fd.Close()) return ErrorFromErrno(errno);
+  if (!existed && fsync(staging_fd()) != 0) return ErrorFromErrno(errno);
   return ERROR_SUCCESS;
 }
 
@@ -210,7 +209,9 @@ DWORD LockedAnchorDirectory::ReadRecordedChange(std::string* contents) const {
 
 // Not flushed: a clear lost with the power only has the next run check the
 // bundle once more.
-void LockedAnchorDirectory::ClearRecordedChange() { unlinkat(staging_fd(), kRecordName, 0); }
+bool LockedAnchorDirectory::ClearRecordedChange() {
+  return unlinkat(staging_fd(), kRecordName, 0) == 0 || errno == ENOENT;
+}
 
 // Keeps what stands under `name` (a file or a link, as it is) under a backup
 // name, so the change can be undone.
@@ -227,74 +228,61 @@ DWORD AnchorChange::BackUp(int parent_fd, const std::string& name, Undo* undo) {
   return ERROR_SUCCESS;
 }
 
-DWORD AnchorChange::Prepare() {
-  if (!prepare_) return ERROR_SUCCESS;
-  const DWORD code = prepare_();
-  if (code == ERROR_SUCCESS) prepare_ = nullptr;
-  return code;
-}
-
 DWORD AnchorChange::Replace(int parent_fd, const std::string& name, const AnchorFile& file) {
-  if (AlreadyHolds(parent_fd, name, file)) return ERROR_SUCCESS;
-  if (DWORD code = Prepare()) return code;
   std::string temporary;
   if (DWORD code = StageFile(staging_fd_, "tkvcert-", file, &temporary)) return code;
   Undo undo;
   if (DWORD code = BackUp(parent_fd, name, &undo)) {
-    unlinkat(staging_fd_, temporary.c_str(), 0);
+    DiscardStaged(staging_fd_, temporary);
     return code;
   }
   // rename() replaces a link planted under the name; it never writes through it.
   if (renameat(staging_fd_, temporary.c_str(), parent_fd, name.c_str()) != 0) {
     const DWORD code = ErrorFromErrno(errno);
-    unlinkat(staging_fd_, temporary.c_str(), 0);
-    if (!undo.backup.empty()) unlinkat(staging_fd_, undo.backup.c_str(), 0);
+    DiscardStaged(staging_fd_, temporary);
+    if (!undo.backup.empty()) DiscardStaged(staging_fd_, undo.backup);
     return code;
   }
   undo_.push_back(std::move(undo));
-  fsync(parent_fd);
-  return ERROR_SUCCESS;
+  return fsync(parent_fd) == 0 ? ERROR_SUCCESS : ErrorFromErrno(errno);
 }
 
 DWORD AnchorChange::Remove(int parent_fd, const std::string& name) {
   if (!Exists(parent_fd, name)) return ERROR_FILE_NOT_FOUND;
-  if (DWORD code = Prepare()) return code;
   Undo undo;
   if (DWORD code = BackUp(parent_fd, name, &undo)) return code;
   if (unlinkat(parent_fd, name.c_str(), 0) != 0) {
     const DWORD code = ErrorFromErrno(errno);
-    unlinkat(staging_fd_, undo.backup.c_str(), 0);
+    DiscardStaged(staging_fd_, undo.backup);
     return code;
   }
   undo_.push_back(std::move(undo));
-  fsync(parent_fd);
-  return ERROR_SUCCESS;
+  return fsync(parent_fd) == 0 ? ERROR_SUCCESS : ErrorFromErrno(errno);
 }
 
-void AnchorChange::Commit() {
+bool AnchorChange::Commit() {
+  bool tidy = true;
   for (const Undo& undo : undo_) {
-    if (!undo.backup.empty()) unlinkat(staging_fd_, undo.backup.c_str(), 0);
+    if (!undo.backup.empty()) tidy = unlinkat(staging_fd_, undo.backup.c_str(), 0) == 0 && tidy;
   }
   undo_.clear();
+  return tidy;
 }
 
-DWORD AnchorChange::Rollback(std::string* failed) {
+DWORD AnchorChange::Rollback(std::string* failure) {
   DWORD result = ERROR_SUCCESS;
-  int why = 0;
   for (auto it = undo_.rbegin(); it != undo_.rend(); ++it) {
     const int parent = it->parent.get();
-    const bool put_back = it->backup.empty()
-                              ? unlinkat(parent, it->name.c_str(), 0) == 0 || errno == ENOENT
-                              : renameat(staging_fd_, it->backup.c_str(), parent, it->name.c_str()) == 0;
+    const bool put_back = (it->backup.empty()
+                               ? unlinkat(parent, it->name.c_str(), 0) == 0 || errno == ENOENT
+                               : renameat(staging_fd_, it->backup.c_str(), parent, it->name.c_str()) == 0) &&
+                          fsync(parent) == 0;
     if (!put_back && result == ERROR_SUCCESS) {
-      why = errno;
-      result = ErrorFromErrno(why);
-      if (failed != nullptr) *failed = it->name;
+      result = ErrorFromErrno(errno);
+      *failure = it->name + ": " + strerror(errno);
     }
-    fsync(parent);
   }
   undo_.clear();
-  errno = why;
   return result;
 }
 

@@ -14,7 +14,6 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -56,7 +55,8 @@ class LockedAnchorDirectory {
   // What the record of a change holds: ERROR_FILE_NOT_FOUND when no change
   // is recorded, the code of a failure to read it otherwise.
   DWORD ReadRecordedChange(std::string* contents) const;
-  void ClearRecordedChange();
+  // False when it cannot be removed: the next run finishes the change again.
+  bool ClearRecordedChange();
 
   static constexpr char kStagingName[] = ".tkvcert-staging";
   static constexpr char kRecordName[] = "change-in-progress";
@@ -74,39 +74,39 @@ class LockedAnchorDirectory {
 // A file as the store keeps it: its contents, mode and owner.
 using AnchorFile = NewFile;
 
+// Whether the regular file (not a link) `name` of `dir_fd` holds exactly
+// `file` already: its contents, mode and owner.
+bool AlreadyHolds(int dir_fd, const std::string& name, const AnchorFile& file);
+
 // A set of file replacements and removals that can be undone until Commit().
 // Destroying it without Commit() restores what the directory held. Names
 // are single components of `parent_fd`, a directory of the anchors tree;
 // a link under a name is replaced or removed as a link, never followed.
+// Each step is durable when it returns: the file and its directory flushed.
 class AnchorChange {
  public:
-  // `prepare` runs once, before the first file is replaced or removed: what
-  // must be in place before the anchors change (the change's record, the
-  // sandbox of its refresh). When it fails, nothing is changed.
-  AnchorChange(const LockedAnchorDirectory& dir, std::function<DWORD()> prepare)
-      : dir_fd_(dir.fd()), staging_fd_(dir.staging_fd()), prepare_(std::move(prepare)) {}
+  explicit AnchorChange(const LockedAnchorDirectory& dir) : staging_fd_(dir.staging_fd()) {}
   AnchorChange(const AnchorChange&) = delete;
   AnchorChange& operator=(const AnchorChange&) = delete;
-  ~AnchorChange() { Rollback(); }  // what can be put back, as a last resort
-
-  int top_fd() const { return dir_fd_; }
-
-  // Puts `file` under `name`, durably. A regular file that already holds
-  // exactly that is left alone, and the change stays empty.
-  DWORD Replace(int parent_fd, const std::string& name, const AnchorFile& file);
-  DWORD Replace(const std::string& name, const AnchorFile& file) {
-    return Replace(dir_fd_, name, file);
+  ~AnchorChange() {  // what can be put back, as a last resort
+    std::string ignored;
+    Rollback(&ignored);
   }
+
+  // Puts `file` under `name`.
+  DWORD Replace(int parent_fd, const std::string& name, const AnchorFile& file);
   // Takes `name` away; ERROR_FILE_NOT_FOUND when it is not there.
   DWORD Remove(int parent_fd, const std::string& name);
 
   // Whether anything was replaced or removed.
   bool changed() const { return !undo_.empty(); }
-  void Commit();
+  // The change stands: what it kept to undo it goes. False when a backup
+  // cannot be removed; the next lock of the store sweeps it.
+  bool Commit();
   // Puts back what the directory held, as much of it as it can; the change
-  // is empty afterwards. On failure, `failed` (when given) names the first
-  // name it could not put back, and errno says why.
-  DWORD Rollback(std::string* failed = nullptr);
+  // is empty afterwards. On failure, `failure` names the first name it
+  // could not put back, and why.
+  DWORD Rollback(std::string* failure);
 
  private:
   struct Undo {
@@ -115,11 +115,8 @@ class AnchorChange {
     std::string backup;  // in staging; empty when nothing stood under name before
   };
   DWORD BackUp(int parent_fd, const std::string& name, Undo* undo);
-  DWORD Prepare();
 
-  int dir_fd_;
   int staging_fd_;
-  std::function<DWORD()> prepare_;
   std::vector<Undo> undo_;
 };
 

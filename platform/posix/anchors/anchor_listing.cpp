@@ -96,11 +96,11 @@ void WalkDirectory(Walk& walk, int dir_fd, const std::string& prefix, int depth)
 
 // Each directory once, however many links lead to it.
 DWORD CheckDirectoryTrusted(const RootDirectory& root, const std::string& relative, int dir_fd,
-                            std::set<std::pair<dev_t, ino_t>>* seen) {
+                            std::set<std::pair<dev_t, ino_t>>* seen, std::string* why) {
   struct stat self;
   if (fstat(dir_fd, &self) != 0) return ErrorFromErrno(errno);
   if (!seen->emplace(self.st_dev, self.st_ino).second) return ERROR_SUCCESS;
-  if (DWORD code = root.CheckTrusted(dir_fd)) return code;
+  if (DWORD code = root.CheckTrusted(dir_fd, why)) return code;
   DWORD result = ERROR_SUCCESS;
   ForEachEntry(dir_fd, [&](const dirent& entry) {
     if (entry.d_type == DT_REG) return true;
@@ -109,10 +109,10 @@ DWORD CheckDirectoryTrusted(const RootDirectory& root, const std::string& relati
     struct stat st;
     if (!fd || fstat(fd.get(), &st) != 0) return true;  // dangling: it leads nowhere
     // A link is checked all the way to its target: every directory on it.
-    if (entry.d_type == DT_LNK) result = root.CheckTrusted(child);
+    if (entry.d_type == DT_LNK) result = root.CheckTrusted(child, why);
     if (result == ERROR_SUCCESS && S_ISDIR(st.st_mode)) {
       const UniqueFd sub = root.OpenBelow(child, O_RDONLY | O_DIRECTORY);
-      result = sub ? CheckDirectoryTrusted(root, child, sub.get(), seen) : ERROR_SUCCESS;
+      result = sub ? CheckDirectoryTrusted(root, child, sub.get(), seen, why) : ERROR_SUCCESS;
     }
     return result == ERROR_SUCCESS;
   });
@@ -121,10 +121,10 @@ DWORD CheckDirectoryTrusted(const RootDirectory& root, const std::string& relati
 
 }  // namespace
 
-DWORD CheckTreeTrusted(const RootDirectory& root, const std::string& base, int dir_fd) {
+DWORD CheckTreeTrusted(const RootDirectory& root, const std::string& base, int dir_fd, std::string* why) {
   if (!root.checks_ownership()) return ERROR_SUCCESS;
   std::set<std::pair<dev_t, ino_t>> seen;
-  return CheckDirectoryTrusted(root, base, dir_fd, &seen);
+  return CheckDirectoryTrusted(root, base, dir_fd, &seen, why);
 }
 
 UniqueFd OpenAnchorsDirectory(const StoreLocation& location) {

@@ -27,8 +27,9 @@ std::vector<std::string> ListFilesBelow(const RootDirectory& root, const std::st
 
 // Run as root in an image root: ERROR_ACCESS_DENIED unless every directory
 // below `base` (open as `dir_fd`), and whatever a link there leads to, is
-// root's alone, so that nothing the refresh reads can change under it.
-DWORD CheckTreeTrusted(const RootDirectory& root, const std::string& base, int dir_fd);
+// root's alone, so that nothing the refresh reads can change under it; with
+// `why` naming what was refused.
+DWORD CheckTreeTrusted(const RootDirectory& root, const std::string& base, int dir_fd, std::string* why);
 
 // Reads one listed file; an unreadable, vanished, oversized or non-regular
 // one fails.

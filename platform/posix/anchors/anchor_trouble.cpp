@@ -10,7 +10,6 @@
 
 #include "platform/posix/cert/anchor_format.h"
 #include "platform/posix/anchors/anchor_listing.h"
-#include "platform/posix/base/complaint.h"
 #include "platform/posix/base/last_error.h"
 #include "platform/posix/anchors/trust_bundle.h"
 
@@ -87,12 +86,12 @@ std::vector<std::pair<std::string, AnchorTrouble>> FindTroubledAnchors(const Sto
   return found;
 }
 
-void NameTroubledAnchors(const StoreLocation& location,
+void NameTroubledAnchors(Command& command, const StoreLocation& location,
                          const std::vector<std::pair<std::string, AnchorTrouble>>& found) {
-  static std::set<std::string> named;  // once a command: a rollback looks again
   for (const auto& [file, trouble] : found) {
     const std::string path = location.anchors_path() + "/" + file;
-    if (named.insert(path).second) Complain(path + " " + DescribeTrouble(trouble));
+    // Once a command: a rollback looks at the same anchors again.
+    if (command.FirstTime(path)) command.Complain(path + " " + DescribeTrouble(trouble));
   }
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/posix/anchors/store_layout.h"
+#include "platform/posix/base/command.h"
 #include "platform/posix/wincrypt_posix.h"
 
 namespace tkv {
@@ -34,7 +35,7 @@ std::vector<std::pair<std::string, AnchorTrouble>> FindTroubledAnchors(const Sto
 
 // Says on standard error, once a command for each file, what is wrong with
 // the troubled anchors among `found`.
-void NameTroubledAnchors(const StoreLocation& location,
+void NameTroubledAnchors(Command& command, const StoreLocation& location,
                          const std::vector<std::pair<std::string, AnchorTrouble>>& found);
 
 // Whether libcrypto's reader reads the bundle at all: a single block cut

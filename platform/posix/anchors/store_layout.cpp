@@ -1,13 +1,11 @@
 #include "platform/posix/anchors/store_layout.h"
 
 #include <fcntl.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-#include "platform/posix/base/complaint.h"
 #include "platform/posix/base/last_error.h"
 
 namespace tkv {
@@ -38,18 +36,6 @@ std::string FindProgram(const RootDirectory& root, const char* program) {
   return "";
 }
 
-// What the host's tool reads and writes of a bare root: the bundle's
-// directory, written; the anchors, the distribution's set and the family's
-// configuration (its marker), read.
-std::vector<LentPath> LentToHostTool(const StoreLayout& layout) {
-  const std::string bundle = layout.bundle;
-  std::vector<LentPath> lent = {{bundle.substr(0, bundle.rfind('/')), true, false},
-                                {layout.anchors_dir, false, false}};
-  if (layout.distribution_cas != nullptr) lent.push_back({layout.distribution_cas, false, true});
-  if (layout.marker != nullptr) lent.push_back({layout.marker, false, false});
-  return lent;
-}
-
 }  // namespace
 
 const std::vector<StoreLayout>& StoreLayouts() {
@@ -76,11 +62,6 @@ const std::vector<StoreLayout>& StoreLayouts() {
        false, false, "usr/share/pki/trust", {"var/lib/ca-certificates"}},
   };
   return layouts;
-}
-
-std::string SystemRootPath() {
-  const char* configured = getenv("TKVCERT_SYSROOT");
-  return configured == nullptr || configured[0] == '\0' ? "/" : configured;
 }
 
 DWORD LocateStore(const std::shared_ptr<const RootDirectory>& root, StoreLocation* location) {
@@ -114,38 +95,6 @@ std::vector<std::string> WrittenDirectories(const StoreLayout& layout) {
   std::vector<std::string> written = {layout.anchors_dir, bundle.substr(0, bundle.rfind('/'))};
   written.insert(written.end(), layout.refresh_writes.begin(), layout.refresh_writes.end());
   return written;
-}
-
-DWORD PlanRefresh(const StoreLocation& location, RefreshCommand* command) {
-  const StoreLayout& layout = *location.layout;
-  const RootDirectory& root = *location.root;
-  command->argv = {location.refresh_path};
-  if (layout.refresh_argument != nullptr) command->argv.push_back(layout.refresh_argument);
-  if (root.is_host()) return ERROR_SUCCESS;
-  if (geteuid() != 0) return ERROR_PRIVILEGE_NOT_HELD;
-  if (!SandboxAvailable()) {
-    Complain(std::string("another root is refreshed only in a sandbox: install bubblewrap (") +
-             kSandboxProgram + ")");
-    return ERROR_NOT_SUPPORTED;
-  }
-  if (DWORD code = CheckSandboxSetting()) return code;
-  if (DWORD code = CheckRootShowable(root, WrittenDirectories(layout))) return code;
-  command->sandbox_pending = true;
-  return ERROR_SUCCESS;
-}
-
-DWORD PrepareSandbox(const StoreLocation& location, RefreshCommand* command) {
-  if (!command->sandbox_pending) return ERROR_SUCCESS;
-  const StoreLayout& layout = *location.layout;
-  const RootDirectory& root = *location.root;
-  std::shared_ptr<const SandboxSession> session;
-  if (DWORD code = CommandSandbox(root, WrittenDirectories(layout), &session)) return code;
-  command->sandbox_pending = false;
-  if (location.refresh_inside_root) return PlanImageSandbox(root, session, &command->sandbox);
-  // The host's tool, with its default paths: no path of the root reaches
-  // it, and it runs none of the root's hooks.
-  return PlanHostToolSandbox(root, session, LentToHostTool(layout),
-                             layout.hooks_dir != nullptr ? layout.hooks_dir : "", &command->sandbox);
 }
 
 }  // namespace tkv

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/sandbox/refresh_sandbox.h"
 #include "platform/posix/base/root_directory.h"
 #include "platform/posix/wincrypt_posix.h"
 
@@ -57,9 +56,6 @@ std::vector<std::string> WrittenDirectories(const StoreLayout& layout);
 // The families, in the order they are tried.
 const std::vector<StoreLayout>& StoreLayouts();
 
-// The directory that stands for "/": TKVCERT_SYSROOT when set.
-std::string SystemRootPath();
-
 // A layout found on a system root.
 struct StoreLocation {
   const StoreLayout* layout = nullptr;
@@ -74,29 +70,6 @@ struct StoreLocation {
 // and refresh program all exist on the root; a directory left behind by
 // another package is not enough. ERROR_FILE_NOT_FOUND when none.
 DWORD LocateStore(const std::shared_ptr<const RootDirectory>& root, StoreLocation* location);
-
-// How to run a refresh: the command line as the refresh sees it, and the
-// sandbox it runs in (none: on this machine, for the host's own store).
-struct RefreshCommand {
-  std::vector<std::string> argv;
-  Sandbox sandbox;
-  bool sandbox_pending = false;  // needed, and not made yet
-};
-
-// The refresh for the located store, and what can be known of its sandbox
-// without making one. Refused before any change: ERROR_PRIVILEGE_NOT_HELD
-// when it must run for another root and this is not the superuser, who
-// alone can make its sandbox; ERROR_NOT_SUPPORTED when there is no sandbox
-// program to run it in, or the root's file systems cannot be shown to one
-// soundly (said on standard error).
-DWORD PlanRefresh(const StoreLocation& location, RefreshCommand* command);
-
-// The refresh's sandbox, made once a change is decided and before its
-// first write: a command with nothing to change runs no program and makes
-// none. ERROR_NOT_SUPPORTED when none can be made here (said on standard
-// error); ERROR_ACCESS_DENIED when something the sandbox would show is not
-// root's alone.
-DWORD PrepareSandbox(const StoreLocation& location, RefreshCommand* command);
 
 }  // namespace tkv
 

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/posix/sandbox/refresh_sandbox.h"
+#include "platform/posix/sandbox/store_refresh.h"
 #include "tests/support/test_certs.h"
 
 namespace tkv {
@@ -88,17 +90,19 @@ TEST(StoreLayoutTest, FamilyNeedsItsAnchorsAndItsRefreshTogether) {
     EXPECT_STREQ(location.layout->family, c.family);
     EXPECT_EQ(location.anchors_path(), root.path() + "/" + location.layout->anchors_dir);
     if (c.refresh.empty() || geteuid() != 0) continue;
-    RefreshCommand command;
-    ASSERT_EQ(PlanRefresh(location, &command), static_cast<DWORD>(ERROR_SUCCESS));
-    EXPECT_EQ(command.argv, c.refresh);
+    StandardErrorEvents events;
+    const Command command(RunSettings{}, events);
+    RefreshCommand refresh;
+    ASSERT_EQ(PlanRefresh(command, location, &refresh), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(refresh.argv, c.refresh);
     // Made only when a change is decided, not when it is planned.
-    EXPECT_TRUE(command.sandbox.empty());
-    ASSERT_EQ(PrepareSandbox(location, &command), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_TRUE(refresh.sandbox.empty());
+    ASSERT_EQ(PrepareSandbox(command, location, &refresh), static_cast<DWORD>(ERROR_SUCCESS));
     // Run in a sandbox whose "/" is the root, mounted from its descriptor.
-    const std::vector<std::string>& options = command.sandbox.options;
+    const std::vector<std::string>& options = refresh.sandbox.options;
     EXPECT_NE(std::search(options.begin(), options.end(), kImageTop.begin(), kImageTop.end()),
               options.end());
-    EXPECT_EQ(command.sandbox.mounts.size(), 1u);
+    EXPECT_EQ(refresh.sandbox.mounts.size(), 1u);
   }
 }
 
@@ -118,16 +122,18 @@ TEST(StoreLayoutTest, ARootWithoutItsOwnRefreshLendsItsDirectoriesToTheHostsTool
     StoreLocation location;
     ASSERT_EQ(LocateStore(opened, &location), static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_FALSE(location.refresh_inside_root);
-    RefreshCommand command;
-    ASSERT_EQ(PlanRefresh(location, &command), static_cast<DWORD>(ERROR_SUCCESS));
-    ASSERT_EQ(PrepareSandbox(location, &command), static_cast<DWORD>(ERROR_SUCCESS));
-    EXPECT_EQ(command.argv, std::vector<std::string>{"/usr/sbin/update-ca-certificates"});
-    for (const std::string& option : command.sandbox.options) {
+    StandardErrorEvents events;
+    const Command command(RunSettings{}, events);
+    RefreshCommand refresh;
+    ASSERT_EQ(PlanRefresh(command, location, &refresh), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(PrepareSandbox(command, location, &refresh), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(refresh.argv, std::vector<std::string>{"/usr/sbin/update-ca-certificates"});
+    for (const std::string& option : refresh.sandbox.options) {
       EXPECT_EQ(option.find(parent.path()), std::string::npos) << option;
     }
     // The certificates (written), the anchors and the configuration; the
     // distribution's set is missing here and shown as an empty directory.
-    EXPECT_EQ(command.sandbox.mounts.size(), 3u);
+    EXPECT_EQ(refresh.sandbox.mounts.size(), 3u);
   }
 }
 

@@ -14,6 +14,16 @@
 #include "platform/posix/base/last_error.h"
 
 namespace tkv {
+
+bool ExpectedTrust::Shows(const std::vector<BYTE>& der, bool now) const {
+  for (const std::vector<BYTE>& gone : removed) {
+    if (gone == der) return false;
+  }
+  for (const std::vector<BYTE>& come : added) {
+    if (come == der) return true;
+  }
+  return now;
+}
 namespace {
 
 constexpr char kDashes[] = "-----";

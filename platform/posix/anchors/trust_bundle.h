@@ -12,6 +12,16 @@
 
 namespace tkv {
 
+// What a change must show in the bundle once it is published.
+struct ExpectedTrust {
+  std::vector<std::vector<BYTE>> added;    // held by the bundle
+  std::vector<std::vector<BYTE>> removed;  // not held, unless the distribution's own set has it
+
+  // Whether the bundle shows `der` once the change is published, when it
+  // shows it now as `now` says.
+  bool Shows(const std::vector<BYTE>& der, bool now) const;
+};
+
 // Whether PEM text holds a certificate block whose certificate is `der`, as
 // the anchors' own reader would find it: only blocks whose first bytes could
 // be that certificate are decoded, so a large bundle is checked quickly.

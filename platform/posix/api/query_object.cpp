@@ -3,11 +3,10 @@
 
 #include "platform/posix/cert/anchor_format.h"
 #include "platform/posix/api/cert_context.h"
-#include "platform/posix/base/complaint.h"
 #include "platform/posix/base/file_reader.h"
 #include "platform/posix/base/last_error.h"
 #include "platform/posix/cert/object_decoder.h"
-#include "platform/posix/account/run_account.h"
+#include "platform/posix/api/process.h"
 #include "platform/posix/base/wide_text.h"
 
 BOOL CryptQueryObject(DWORD dwObjectType, const void* pvObject,
@@ -27,8 +26,8 @@ BOOL CryptQueryObject(DWORD dwObjectType, const void* pvObject,
   const std::string path = EncodeUtf8Lossless(static_cast<LPCWSTR>(pvObject));
   std::vector<BYTE> contents;
   if (DWORD code = ReadRegularFile(path, TKV_MAX_CERTIFICATE_FILE_SIZE, &contents)) {
-    Complain("cannot read " + path + ": " +
-             (code == ERROR_NOT_SUPPORTED ? "not a regular file" : strerror(errno)));
+    TheAccount().Said("cannot read " + path + ": " + (code == ERROR_NOT_SUPPORTED ? "not a regular file" : strerror(errno)),
+                      false);
     return Fail(code);
   }
   DecodedObject decoded;
@@ -46,8 +45,7 @@ BOOL CryptQueryObject(DWORD dwObjectType, const void* pvObject,
     // Only the first certificate counts; the admin hears of the others.
     size_t certificates = 0;
     for (const AnchorBlock& block : ParseAnchorFile(contents)) certificates += block.decoded ? 1 : 0;
-    Account().queried = decoded.encoded;
-    Account().certificates_passed_over = certificates > 1 ? certificates - 1 : 0;
+    TheAccount().Queried(decoded.encoded, certificates > 1 ? certificates - 1 : 0);
   }
   if (ppvContext != nullptr) {
     if (decoded.content_type == CERT_QUERY_CONTENT_CERT) {

@@ -68,7 +68,7 @@ std::vector<std::string> EnumeratedFiles() {
   if (store == nullptr) return files;
   PCCERT_CONTEXT context = nullptr;
   while ((context = CertEnumCertificatesInStore(store, context)) != nullptr) {
-    files.push_back(Impl(context)->store->listing[Impl(context)->file_index]);
+    files.push_back((*Impl(context)->store->listing)[Impl(context)->file_index]);
   }
   CertCloseStore(store, 0);
   return files;

@@ -3,25 +3,18 @@
 #include "platform/posix/api/system_store.h"
 
 #include <fcntl.h>
-#include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <wctype.h>
 
 #include <cerrno>
 
 #include "platform/posix/anchors/anchor_directory.h"
-#include "platform/posix/cert/anchor_format.h"
 #include "platform/posix/anchors/anchor_listing.h"
-#include "platform/posix/api/cert_context.h"
-#include "platform/posix/base/command_clock.h"
-#include "platform/posix/base/complaint.h"
-#include "platform/posix/change/hook_announcements.h"
+#include "platform/posix/api/process.h"
 #include "platform/posix/base/last_error.h"
 #include "platform/posix/base/ownership.h"
-#include "platform/posix/account/run_account.h"
-#include "platform/posix/change/store_change.h"
-#include "platform/posix/change/store_publish.h"
-#include "platform/posix/anchors/trust_bundle.h"
+#include "platform/posix/change/hook_announcements.h"
 
 namespace tkv {
 namespace {
@@ -44,10 +37,16 @@ StoreHandle* HandleFrom(HCERTSTORE store) {
 
 namespace {
 
+// Says what a check of the root refused, and why.
+DWORD Refused(const Command& command, const std::string& why, DWORD code) {
+  if (code == ERROR_ACCESS_DENIED && !why.empty()) command.Complain("refusing " + why);
+  return code;
+}
+
 // What the tool runs for an image root: its refresh, and each hook that
 // the refresh or the tool runs. Whoever else could change one would run it
 // next time the machine changes what it trusts.
-DWORD CheckProgramsTrusted(const StoreLocation& location) {
+DWORD CheckProgramsTrusted(const Command& command, const StoreLocation& location) {
   if (!location.refresh_inside_root) return ERROR_SUCCESS;
   const RootDirectory& root = *location.root;
   std::vector<std::string> programs = {location.refresh_path.substr(1)};
@@ -56,27 +55,19 @@ DWORD CheckProgramsTrusted(const StoreLocation& location) {
   }
   for (const std::string& program : programs) {
     if (DWORD code = root.CheckTrusted(program)) {
-      Complain("not running " + root.DisplayPath(program) +
-               ": another user owns it or may change it, or a directory above it");
+      command.Complain("not running " + root.DisplayPath(program) +
+                       ": another user owns it or may change it, or a directory above it");
       return code;
     }
   }
   return ERROR_SUCCESS;
 }
 
-// Says what a check of the root refused, and why.
-DWORD Refused(const std::string& refusal, DWORD code) {
-  if (code == ERROR_ACCESS_DENIED && !refusal.empty()) {
-    Complain("refusing " + refusal);
-  }
-  return code;
-}
-
 // Image roots: every directory the store reads from or writes to, the
 // programs it would run there, and everything the anchors' tree reaches,
 // must be root's alone: what another user could change under the lock
 // could change what the machine trusts.
-DWORD CheckRootTrusted(const StoreLocation& location) {
+DWORD CheckRootTrusted(const Command& command, const StoreLocation& location) {
   const StoreLayout& layout = *location.layout;
   const RootDirectory& root = *location.root;
   if (!root.checks_ownership()) return ERROR_SUCCESS;
@@ -85,18 +76,19 @@ DWORD CheckRootTrusted(const StoreLocation& location) {
   for (const char* path : {layout.marker, layout.distribution_cas, layout.hooks_dir}) {
     if (path != nullptr) paths.emplace_back(path);
   }
+  std::string why;
   for (const std::string& path : paths) {
-    if (DWORD code = root.CheckTrusted(path)) return Refused(root.refusal(), code);
+    if (DWORD code = root.CheckTrusted(path, &why)) return Refused(command, why, code);
   }
-  if (DWORD code = CheckProgramsTrusted(location)) return code;
+  if (DWORD code = CheckProgramsTrusted(command, location)) return code;
   const UniqueFd anchors = OpenAnchorsDirectory(location);
   if (!anchors) return ERROR_SUCCESS;
-  return Refused(root.refusal(), CheckTreeTrusted(root, layout.anchors_dir, anchors.get()));
+  return Refused(command, why, CheckTreeTrusted(root, layout.anchors_dir, anchors.get(), &why));
 }
 
 bool HasRecordedChange(int anchors_fd) {
-  const std::string record = std::string(LockedAnchorDirectory::kStagingName) + "/" +
-                             LockedAnchorDirectory::kRecordName;
+  const std::string record =
+      std::string(LockedAnchorDirectory::kStagingName) + "/" + LockedAnchorDirectory::kRecordName;
   struct stat st;
   return fstatat(anchors_fd, record.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_size > 0;
 }
@@ -104,79 +96,42 @@ bool HasRecordedChange(int anchors_fd) {
 // As Windows refuses a non-administrator the machine's Root store for
 // writing: a caller who could not change the anchors must not be told that
 // an unreadable directory is an empty store.
-DWORD CheckCallerMayChange(const StoreLocation& location, int anchors_fd, bool read_only) {
+DWORD CheckCallerMayChange(const Command& command, const StoreLocation& location, int anchors_fd, bool read_only) {
   const int wanted = read_only ? (R_OK | X_OK) : (R_OK | W_OK | X_OK);
   if (faccessat(anchors_fd, ".", wanted, AT_EACCESS) == 0 || errno == EROFS) return ERROR_SUCCESS;
   const int error = errno;
   struct stat st;
   if ((error == EACCES || error == EPERM) && fstat(anchors_fd, &st) == 0) {
-    Complain("uid " + std::to_string(geteuid()) + " may not " + (read_only ? "read " : "change ") +
-             location.anchors_path() + " (owned by uid " + std::to_string(st.st_uid) + ", " + ModeText(st) +
-             "): the machine's trust is root's to change");
+    command.Complain("uid " + std::to_string(geteuid()) + " may not " + (read_only ? "read " : "change ") +
+                     location.anchors_path() + " (owned by uid " + std::to_string(st.st_uid) + ", " + ModeText(st) +
+                     "): the machine's trust is root's to change");
   }
   return ErrorFromErrno(error);
 }
 
-// The local anchor that holds the certificate: its own, when it is in
-// place, else another that the bundle shows; "" for none.
-std::string AnchorHolding(const StoreLocation& location, int anchors_fd, const std::vector<BYTE>& der,
-                          const std::string& name, const std::string& pem) {
-  std::vector<BYTE> own;
-  if (ReadAnchorFile(location, anchors_fd, name, &own) == ERROR_SUCCESS &&
-      std::string(own.begin(), own.end()) == pem) {
-    return name;
-  }
-  return LocalAnchorHolding(location, anchors_fd, der);
-}
-
-// An addition's change: the certificate's own anchor, unless a local anchor
-// that the bundle already shows holds it under another name, which pins it
-// as well; a second copy would only be one more file to remove.
-DWORD AddAnchor(const StoreLocation& location, int anchors_fd, AnchorChange& change,
-                const std::vector<BYTE>& der, const std::string& name, const std::string& pem) {
-  const std::string holder = AnchorHolding(location, anchors_fd, der, name, pem);
-  if (!holder.empty() && holder != name) {
-    Account().already_held_by = holder;
-    return ERROR_SUCCESS;
-  }
-  return change.Replace(name, AnchorFile{pem});
-}
-
-// What an addition would change, decided without changing it.
-void DecideAddition(const StoreData& store, const std::vector<BYTE>& der, const std::string& name,
-                    const std::string& pem) {
-  RunAccount& account = Account();
-  const std::string holder = AnchorHolding(store.location, store.anchors_fd.get(), der, name, pem);
-  if (!holder.empty() && holder != name) account.already_held_by = holder;
-  std::vector<bool> held;
-  const bool bundle_holds =
-      BundleHolds(*store.location.root, store.location.layout->bundle, {der}, &held) == ERROR_SUCCESS && held[0];
-  account.anchors_changed = holder.empty();
-  account.bundle_changed = account.anchors_changed || !bundle_holds;
-}
-
 }  // namespace
 
-DWORD OpenSystemStore(bool read_only, StoreData* data) {
+DWORD OpenSystemStore(bool read_only, StoreData* data, ChangeOutcome* cut_off) {
+  Command& command = *data->command;
   std::shared_ptr<const RootDirectory> root;
   std::string refusal;
-  if (DWORD code = RootDirectory::Open(SystemRootPath(), &root, &refusal)) {
-    return code == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : Refused(refusal, code);
+  if (DWORD code = RootDirectory::Open(command.settings().sysroot, &root, &refusal)) {
+    return code == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : Refused(command, refusal, code);
   }
   if (DWORD code = LocateStore(root, &data->location)) return code;
-  if (DWORD code = CheckRootTrusted(data->location)) return code;
+  if (DWORD code = CheckRootTrusted(command, data->location)) return code;
   data->anchors_fd = OpenAnchorsDirectory(data->location);
   if (!data->anchors_fd) return ErrorFromErrno(errno);
-  if (DWORD code = CheckCallerMayChange(data->location, data->anchors_fd.get(), read_only)) return code;
+  if (DWORD code = CheckCallerMayChange(command, data->location, data->anchors_fd.get(), read_only)) return code;
   data->read_only = read_only;
   if (read_only || !HasRecordedChange(data->anchors_fd.get())) return ERROR_SUCCESS;
-  if (DryRun()) {  // it would be finished first
-    Account().finished_cut_off_change = true;
+  if (command.settings().dry_run) {  // it would be finished first
+    cut_off->finished_cut_off_change = true;
     return ERROR_SUCCESS;
   }
   // Before a removal finds nothing to remove, or an install finds its
   // certificate there already, what a cut-off run left is finished.
-  return FinishCutOffChange(data->location);
+  return FinishCutOffChange(command, data->location, &data->refresh, cut_off);
 }
 
 }  // namespace tkv
@@ -199,13 +154,18 @@ HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType,
     return nullptr;
   }
 
-  tkv::StartCommandClock();
+  tkv::RunAccount& account = tkv::TheAccount();
   auto data = std::make_shared<tkv::StoreData>();
-  if (DWORD code = tkv::OpenSystemStore((dwFlags & CERT_STORE_READONLY_FLAG) != 0, data.get())) {
+  // The command's clock starts here.
+  data->command = std::make_shared<tkv::Command>(account.SettingsForStore(), account);
+  tkv::ChangeOutcome cut_off;
+  const DWORD code = tkv::OpenSystemStore((dwFlags & CERT_STORE_READONLY_FLAG) != 0, data.get(), &cut_off);
+  account.Changed(cut_off);
+  if (code != ERROR_SUCCESS) {
     Fail(code);
     return nullptr;
   }
-  tkv::Account().store = std::make_shared<const tkv::StoreLocation>(data->location);
+  account.StoreOpened(std::make_shared<const tkv::StoreLocation>(data->location));
   auto* handle = new tkv::StoreHandle();
   handle->data = std::move(data);
   SetLastError(ERROR_SUCCESS);
@@ -232,25 +192,18 @@ BOOL CertAddCertificateContextToStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pCer
       dwAddDisposition != CERT_STORE_ADD_ALWAYS) {
     return Fail(E_INVALIDARG);
   }
-  const std::vector<BYTE> der(pCertContext->pbCertEncoded,
-                              pCertContext->pbCertEncoded + pCertContext->cbCertEncoded);
-  const std::string name = tkv::AnchorFileName(der);
-  const std::string pem = tkv::PemCertificate(der);
-  if (name.empty() || pem.empty()) return Fail(ERROR_NOT_ENOUGH_MEMORY);
-  if (handle->data->read_only) return Fail(ERROR_ACCESS_DENIED);
-  if (tkv::DryRun()) {
-    tkv::DecideAddition(*handle->data, der, name, pem);
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
-  }
-  const tkv::StoreLocation& location = handle->data->location;
-  if (DWORD code = tkv::ChangeStore(location, der,
-                                    [&](int anchors_fd, tkv::AnchorChange& change, tkv::ExpectedTrust* expected) {
-                                      expected->added.push_back(der);
-                                      return tkv::AddAnchor(location, anchors_fd, change, der, name, pem);
-                                    })) {
-    return Fail(code);
-  }
+  tkv::StoreData& store = *handle->data;
+  if (store.read_only) return Fail(ERROR_ACCESS_DENIED);
+  const std::vector<BYTE> der(pCertContext->pbCertEncoded, pCertContext->pbCertEncoded + pCertContext->cbCertEncoded);
+  tkv::Command& command = *store.command;
+  tkv::ChangeOutcome outcome;
+  const DWORD code =
+      command.settings().dry_run
+          ? tkv::ForeseeChange(command, store.location, &store.refresh, store.anchors_fd.get(), tkv::ChangeKind::kAdd,
+                               der, &outcome)
+          : tkv::ChangeStore(command, store.location, &store.refresh, tkv::ChangeKind::kAdd, der, &outcome);
+  tkv::TheAccount().Changed(outcome);
+  if (code != ERROR_SUCCESS) return Fail(code);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }

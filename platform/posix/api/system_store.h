@@ -13,6 +13,9 @@
 
 #include "platform/posix/cert/anchor_format.h"
 #include "platform/posix/anchors/store_layout.h"
+#include "platform/posix/base/command.h"
+#include "platform/posix/change/store_change.h"
+#include "platform/posix/sandbox/store_refresh.h"
 #include "platform/posix/anchors/handed_out_set.h"
 #include "platform/posix/base/unique_fd.h"
 
@@ -21,12 +24,14 @@ namespace tkv {
 // What an open store knows. Shared by the handle and by every context
 // enumerated from it, which may outlive the handle, as on Windows.
 struct StoreData {
+  std::shared_ptr<Command> command;  // the command the store was opened for
   StoreLocation location;
+  RefreshCommand refresh;  // planned, and its sandbox made, once a command
   bool read_only = false;
   UniqueFd anchors_fd;
   // Enumeration: the anchor files listed by its first call, and the
   // certificates of the one file being walked, so memory stays flat.
-  std::vector<std::string> listing;
+  std::shared_ptr<const std::vector<std::string>> listing;
   size_t parsed_file = SIZE_MAX;
   std::vector<BYTE> contents;  // that file's bytes
   std::vector<AnchorBlock> parsed_blocks;
@@ -45,10 +50,12 @@ struct StoreHandle {
 // The handle behind an HCERTSTORE, or null when it is not one of ours.
 StoreHandle* HandleFrom(HCERTSTORE store);
 
-// Opens the machine's store (or an image root's): ERROR_FILE_NOT_FOUND when
-// no family is found; ERROR_ACCESS_DENIED for a caller who cannot change it,
-// or, run as root, for an image root that another user could have arranged.
-DWORD OpenSystemStore(bool read_only, StoreData* data);
+// Opens the machine's store (or an image root's) for `data->command`:
+// ERROR_FILE_NOT_FOUND when no family is found; ERROR_ACCESS_DENIED for a
+// caller who cannot change it, or, run as root, for an image root that
+// another user could have arranged. A change a run was cut off in is
+// finished (or, in a dry run, said to be pending in `cut_off`).
+DWORD OpenSystemStore(bool read_only, StoreData* data, ChangeOutcome* cut_off);
 
 }  // namespace tkv
 

@@ -26,9 +26,11 @@ DWORD FillIn(int fd, const NewFile& file) {
   return ERROR_SUCCESS;
 }
 
+// What a run killed midway left. One that cannot be removed is only a name
+// no reader reads, taken up again by the next write of the same kind.
 void RemoveLeftovers(int dir_fd, const std::string& prefix) {
   for (const std::string& name : EntryNames(dir_fd)) {
-    if (name.compare(0, prefix.size(), prefix) == 0) unlinkat(dir_fd, name.c_str(), 0);
+    if (name.compare(0, prefix.size(), prefix) == 0) DiscardStaged(dir_fd, name);
   }
 }
 
@@ -51,16 +53,13 @@ DWORD StageFile(int stage_fd, const std::string& prefix, const NewFile& file, st
   UniqueFd fd(openat(stage_fd, staged->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                      0600));
   if (!fd) return ErrorFromErrno(errno);
-  const DWORD code = FillIn(fd.get(), file);
-  {
-    // Closed before it is renamed in: a watcher of the destination hears of
-    // the file once, complete.
-    const KeepErrors failure;
-    fd.reset();
-  }
+  DWORD code = FillIn(fd.get(), file);
+  // Closed before it is renamed in: a watcher of the destination hears of
+  // the file once, complete.
+  if (!fd.Close() && code == ERROR_SUCCESS) code = ErrorFromErrno(errno);
   if (code != ERROR_SUCCESS) {
     const KeepErrors failure;
-    unlinkat(stage_fd, staged->c_str(), 0);
+    DiscardStaged(stage_fd, *staged);
   }
   return code;
 }
@@ -73,11 +72,17 @@ DWORD WriteAtomically(int stage_fd, const std::string& prefix, int dest_fd, cons
   if (renameat(stage_fd, staged.c_str(), dest_fd, name.c_str()) != 0) {
     const DWORD code = ErrorFromErrno(errno);
     const KeepErrors failure;
-    unlinkat(stage_fd, staged.c_str(), 0);
+    DiscardStaged(stage_fd, staged);
     return code;
   }
-  fsync(dest_fd);
-  return ERROR_SUCCESS;
+  // In place, and not yet for good until its directory is on disk too.
+  return fsync(dest_fd) == 0 ? ERROR_SUCCESS : ErrorFromErrno(errno);
+}
+
+void DiscardStaged(int stage_fd, const std::string& staged) {
+  // Nothing reads a staged name: one that cannot be removed is left for the
+  // next write of its kind, or the next lock of the store, to remove.
+  static_cast<void>(unlinkat(stage_fd, staged.c_str(), 0));
 }
 
 }  // namespace tkv

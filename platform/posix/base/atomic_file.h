@@ -35,10 +35,14 @@ DWORD WriteAll(int fd, const std::string& contents);
 DWORD StageFile(int stage_fd, const std::string& prefix, const NewFile& file, std::string* staged);
 
 // StageFile, then renamed to `name` in `dest_fd` (on the same file system)
-// and that directory flushed. What a run killed in the middle left in
+// and that directory flushed; a failed flush fails it, the file in place. What a run killed in the middle left in
 // `stage_fd` under `prefix` is removed first: only this makes such names.
 DWORD WriteAtomically(int stage_fd, const std::string& prefix, int dest_fd, const std::string& name,
                       const NewFile& file);
+
+// Removes a staged file that will not be renamed in. What cannot be
+// removed is left for the next sweep of staging: no reader reads it.
+void DiscardStaged(int stage_fd, const std::string& staged);
 
 }  // namespace tkv
 

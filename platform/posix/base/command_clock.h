@@ -17,13 +17,19 @@ constexpr std::chrono::minutes kRollbackReserve{1};
 
 enum class TimeUse { kChange, kRollback };
 
-// Starts the command's clock: when the store is opened.
-void StartCommandClock();
-// Counts a wait for the lock out of the command's time.
-void DiscountLockWait(std::chrono::steady_clock::duration waited);
-// The time left for a step of `use`: what a change may use ends
-// kRollbackReserve before the end. Zero or less when none is left.
-std::chrono::milliseconds TimeLeft(TimeUse use);
+class CommandClock {
+ public:
+  // Started when made: when the store is opened.
+  CommandClock() : deadline_(std::chrono::steady_clock::now() + kCommandTimeLimit) {}
+  // Counts a wait for the lock out of the command's time.
+  void DiscountLockWait(std::chrono::steady_clock::duration waited) { deadline_ += waited; }
+  // The time left for a step of `use`: what a change may use ends
+  // kRollbackReserve before the end. Zero or less when none is left.
+  std::chrono::milliseconds TimeLeft(TimeUse use) const;
+
+ private:
+  std::chrono::steady_clock::time_point deadline_;
+};
 
 }  // namespace tkv
 

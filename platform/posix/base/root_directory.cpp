@@ -117,10 +117,7 @@ DWORD RootDirectory::Open(const std::string& path, std::shared_ptr<const RootDir
   root->host_ = SameFile(root->fd(), "/");
   root->path_ = root->host_ ? "/" : absolute;
   root->checks_ownership_ = as_root && !root->host_;
-  if (DWORD code = root->CheckTrusted(root->fd())) {
-    *refusal = root->refusal();
-    return code;
-  }
+  if (DWORD code = root->CheckTrusted(root->fd(), refusal)) return code;
   *out = std::move(root);
   return ERROR_SUCCESS;
 }
@@ -147,36 +144,36 @@ DWORD RootDirectory::Mounts(const std::vector<RootMount>** mounts, std::string* 
   return mounts_code_;
 }
 
-DWORD RootDirectory::CheckWritable(int fd, const std::string& relative) const {
+DWORD RootDirectory::CheckWritable(int fd, const std::string& relative, std::string* why) const {
   if (host_) return ERROR_SUCCESS;
   const std::vector<RootMount>* mounts = nullptr;
-  std::string why;
-  if (Mounts(&mounts, &why) != ERROR_SUCCESS) {
-    refusal_ = path_ + ": " + why;
+  std::string unknown;
+  if (Mounts(&mounts, &unknown) != ERROR_SUCCESS) {
+    *why = path_ + ": " + unknown;
     return ERROR_ACCESS_DENIED;
   }
   const uint64_t id = MountIdOf(fd);
   for (const RootMount& mount : *mounts) {
     if (mount.id != id) continue;
     if (MountHolds(mount, relative)) return ERROR_SUCCESS;
-    refusal_ = PathOf(fd) + ": on the file system mounted at " + DisplayPath(mount.below_root) +
-               ", which holds no " + relative + " of the root's";
+    *why = PathOf(fd) + ": on the file system mounted at " + DisplayPath(mount.below_root) + ", which holds no " +
+           relative + " of the root's";
     return ERROR_ACCESS_DENIED;
   }
-  refusal_ = PathOf(fd) + ": on a mount that is none of the root's own file systems (a kernel "
-             "interface, or what is mounted at the root's run, tmp, proc, sys or dev)";
+  *why = PathOf(fd) + ": on a mount that is none of the root's own file systems (a kernel "
+         "interface, or what is mounted at the root's run, tmp, proc, sys or dev)";
   return ERROR_ACCESS_DENIED;
 }
 
-DWORD RootDirectory::CheckTrusted(int fd) const {
+DWORD RootDirectory::CheckTrusted(int fd, std::string* why) const {
   if (!checks_ownership_) return ERROR_SUCCESS;
-  std::string why;
-  const DWORD code = CheckRootsAlone(fd, &why);
-  if (code == ERROR_ACCESS_DENIED) refusal_ = PathOf(fd) + ": " + why + ", so" + kAnotherUser;
+  std::string owner;
+  const DWORD code = CheckRootsAlone(fd, &owner);
+  if (code == ERROR_ACCESS_DENIED && why != nullptr) *why = PathOf(fd) + ": " + owner + ", so" + kAnotherUser;
   return code;
 }
 
-DWORD RootDirectory::CheckTrusted(const std::string& relative) const {
+DWORD RootDirectory::CheckTrusted(const std::string& relative, std::string* why) const {
   if (!checks_ownership_) return ERROR_SUCCESS;
   // The directories walked so far, the root's top first: ".." goes back
   // one, an absolute link back to the top.
@@ -191,7 +188,7 @@ DWORD RootDirectory::CheckTrusted(const std::string& relative) const {
       continue;
     }
     const int dir = way.back().get();
-    if (DWORD code = CheckTrusted(dir)) return code;
+    if (DWORD code = CheckTrusted(dir, why)) return code;
     struct stat st;
     if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
       return errno == ENOENT ? ERROR_SUCCESS : ErrorFromErrno(errno);
@@ -212,7 +209,7 @@ DWORD RootDirectory::CheckTrusted(const std::string& relative) const {
     if (!S_ISDIR(st.st_mode) && !names.empty()) return ERROR_SUCCESS;  // leads nowhere
     way.push_back(std::move(next));
   }
-  return CheckTrusted(way.back().get());
+  return CheckTrusted(way.back().get(), why);
 }
 
 }  // namespace tkv

@@ -52,32 +52,31 @@ class RootDirectory {
   // directory of her own between the check and the use. ERROR_SUCCESS for a
   // path that does not exist, and always on the host, whose own directories
   // are its admin's business.
-  DWORD CheckTrusted(const std::string& relative) const;
+  // On ERROR_ACCESS_DENIED, `why` (when given) names what was refused and
+  // why, for a line that begins "refusing ".
+  DWORD CheckTrusted(const std::string& relative, std::string* why = nullptr) const;
   // The same for what `fd` (opened below the root) is, alone.
-  DWORD CheckTrusted(int fd) const;
+  DWORD CheckTrusted(int fd, std::string* why = nullptr) const;
   // The file systems the root spans (see root_mounts.h), read once, at the
   // first call: ERROR_NOT_SUPPORTED, with `why` set, when they cannot be
   // known. Never called on the host's own root.
   DWORD Mounts(const std::vector<RootMount>** mounts, std::string* why) const;
   // In another root, what the tool writes never leaves the root's own file
   // systems for one that holds none of its layout: ERROR_ACCESS_DENIED,
-  // with refusal() saying why, unless `fd` (opened below the root, to
+  // with `why` saying why, unless `fd` (opened below the root, to
   // write `relative` of its layout or in it) is on the root's own mount or
   // on a mount at `relative` or above it. A link in an image cannot lead
   // the tool's writes into a host directory bound below the root, nor into
   // its /run, /tmp, /proc, /sys or /dev. ERROR_SUCCESS always on the host.
-  DWORD CheckWritable(int fd, const std::string& relative) const;
+  DWORD CheckWritable(int fd, const std::string& relative, std::string* why) const;
   // Whether this run checks ownership at all: as root, in an image root.
   bool checks_ownership() const { return checks_ownership_; }
-  // What the last refused check refused, and why, for the admin.
-  const std::string& refusal() const { return refusal_; }
 
  private:
   std::string path_;
   bool host_ = true;
   bool checks_ownership_ = false;
   UniqueFd fd_;
-  mutable std::string refusal_;
   mutable bool mounts_read_ = false;
   mutable DWORD mounts_code_ = ERROR_SUCCESS;
   mutable std::string mounts_why_;

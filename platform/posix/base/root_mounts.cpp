@@ -1,7 +1,10 @@
 #include "platform/posix/base/root_mounts.h"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -10,7 +13,6 @@
 #include <sstream>
 
 #include "platform/posix/base/file_reader.h"
-#include "platform/posix/base/root_directory.h"
 #include "platform/posix/base/unique_fd.h"
 
 #ifndef STATX_MNT_ID
@@ -57,6 +59,14 @@ bool IsBelow(const std::string& path, const std::string& top) {
 bool IsSandboxsOwn(const std::string& below_root) {
   const std::string first = below_root.substr(0, below_root.find('/'));
   return std::find(std::begin(kSandboxsOwn), std::end(kSandboxsOwn), first) != std::end(kSandboxsOwn);
+}
+
+// `relative` below `root_fd` as the kernel finds it there, through no link.
+UniqueFd OpenPlace(int root_fd, const std::string& relative) {
+  open_how how{};
+  how.flags = O_PATH | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  return UniqueFd(static_cast<int>(syscall(SYS_openat2, root_fd, relative.c_str(), &how, sizeof how)));
 }
 
 // The path the kernel gives an open directory.
@@ -169,7 +179,7 @@ DWORD ListRootMounts(int root_fd, std::vector<RootMount>* mounts, std::string* w
   mounts->assign(1, RootMount{own, "", own_info->type});
   for (const RootMount& mount : MountsBelow(all, root)) {
     // What a lookup at its place meets: a mount hidden under another is not.
-    const UniqueFd place = OpenBeneathWithoutLinks(root_fd, mount.below_root, O_PATH);
+    const UniqueFd place = OpenPlace(root_fd, mount.below_root);
     if (!place || MountIdOf(place.get()) != mount.id) continue;
     if (mounts->size() > kMaxShownMounts) {
       *why = "more than " + std::to_string(kMaxShownMounts) + " file systems are mounted below it";

@@ -27,6 +27,9 @@ class UniqueFd {
     if (fd_ >= 0) close(fd_);
     fd_ = fd;
   }
+  // Closes it and says whether that worked: for a file that was written,
+  // where a failed close can be a write that never reached the disk.
+  bool Close() { return close(std::exchange(fd_, -1)) == 0; }
 
  private:
   int fd_ = -1;

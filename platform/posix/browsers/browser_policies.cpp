@@ -1,7 +1,6 @@
 #include "platform/posix/browsers/browser_policies.h"
 
-#include <strings.h>
-
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <set>
@@ -16,14 +15,6 @@
 #include "platform/posix/browsers/policy_file.h"
 
 namespace tkv {
-
-bool BrowsersSwitchedOff(const char* value) {
-  return value != nullptr && strcasecmp(value, "off") == 0;
-}
-
-bool BrowsersKept(const char* value) {
-  return value != nullptr && strcasecmp(value, "keep") == 0;
-}
 
 namespace {
 
@@ -42,24 +33,43 @@ std::vector<std::vector<BYTE>> ManagedAnchors(const StoreLocation& location, int
   return ders;
 }
 
+// The local anchors as a change would leave them: what it adds among them,
+// what it removes gone.
+void Foresee(const ExpectedTrust& change, std::vector<std::vector<BYTE>>* anchors) {
+  std::vector<std::vector<BYTE>> kept;
+  for (std::vector<BYTE>& der : *anchors) {
+    if (std::find(change.removed.begin(), change.removed.end(), der) == change.removed.end()) {
+      kept.push_back(std::move(der));
+    }
+  }
+  for (const std::vector<BYTE>& der : change.added) {
+    if (std::find(kept.begin(), kept.end(), der) == kept.end()) kept.push_back(der);
+  }
+  *anchors = std::move(kept);
+}
+
 }  // namespace
 
-void UpdateBrowserPolicies(const StoreLocation& location, int anchors_fd) {
-  if (BrowsersKept(getenv("TKVCERT_BROWSERS"))) return;
+std::vector<std::string> UpdateBrowserPolicies(const Command& command, const StoreLocation& location, int anchors_fd,
+                                               const ExpectedTrust* foreseen) {
+  const BrowserSetting setting = command.settings().browsers;
+  if (setting == BrowserSetting::kKeep) return {};
   const KeepErrors untouched;
-  const Place place(*location.root);
-  const bool off = BrowsersSwitchedOff(getenv("TKVCERT_BROWSERS"));
+  Place place(*location.root, command, foreseen == nullptr);
+  const bool off = setting == BrowserSetting::kOff;
   const std::vector<const ChromiumBrowser*> chromiums = InstalledChromiums(place);
   const std::vector<std::string> firefoxes = off ? std::vector<std::string>() : InstalledFirefoxes(place);
   // A machine (or an image) without these browsers costs no scan.
-  if (chromiums.empty() && firefoxes.empty()) return;
-  const std::vector<std::vector<BYTE>> anchors =
+  if (chromiums.empty() && firefoxes.empty()) return {};
+  std::vector<std::vector<BYTE>> anchors =
       off ? std::vector<std::vector<BYTE>>() : ManagedAnchors(location, anchors_fd);
-  if (!chromiums.empty()) UpdateChromiums(place, location, chromiums, anchors);
+  if (foreseen != nullptr && !off) Foresee(*foreseen, &anchors);
+  if (!chromiums.empty()) UpdateChromiums(place, location, chromiums, anchors, foreseen);
   // The module follows the store from then on; with nothing of the tool's
   // in the store there is nothing to add, and what was added stays (see the
   // README: a machine setting, undone by the admin).
   if (!anchors.empty() && !firefoxes.empty()) UpdateFirefox(place, firefoxes);
+  return place.changed();
 }
 
 }  // namespace tkv

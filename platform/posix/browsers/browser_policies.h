@@ -5,28 +5,29 @@
 // (firefox_policy.h).
 //
 // TKVCERT_BROWSERS=off: no browser file is written and the Chromium file is
-// removed. A step that cannot be done is one "tkvcert: ..." line on standard
-// error and changes nothing of the store's outcome. Nothing here prints to
-// standard output.
+// removed; =keep: every browser file is left as it is. A step that cannot
+// be done is one "tkvcert: ..." line on standard error and changes nothing
+// of the store's outcome. Nothing here prints to standard output.
 #ifndef TKVCERT_PLATFORM_POSIX_BROWSER_POLICIES_H_
 #define TKVCERT_PLATFORM_POSIX_BROWSER_POLICIES_H_
 
+#include <string>
+#include <vector>
+
 #include "platform/posix/anchors/store_layout.h"
+#include "platform/posix/anchors/trust_bundle.h"
+#include "platform/posix/base/command.h"
 
 namespace tkv {
 
 // The browser step for the located store whose anchors directory is open
-// (and locked) as `anchors_fd`. Never fails: what it cannot do it says on
-// standard error. Leaves the last error and errno as they were.
-void UpdateBrowserPolicies(const StoreLocation& location, int anchors_fd);
-
-// Whether TKVCERT_BROWSERS (null when unset) switches the step off: "off",
-// in any case. Off, the command's own Chromium files go.
-bool BrowsersSwitchedOff(const char* value);
-
-// Whether it leaves the step out altogether: "keep", in any case. Every
-// browser file stays as it is, the command's own included.
-bool BrowsersKept(const char* value);
+// (and locked) as `anchors_fd`, as TKVCERT_BROWSERS asks: the browser files
+// it wrote or removed. With `foreseen`, it only decides, on the anchors and
+// bundle as that change would leave them, and changes nothing: the files it
+// would write or remove. Never fails: what it cannot do it says as a
+// warning. Leaves the last error and errno as they were.
+std::vector<std::string> UpdateBrowserPolicies(const Command& command, const StoreLocation& location, int anchors_fd,
+                                               const ExpectedTrust* foreseen);
 
 }  // namespace tkv
 

@@ -13,9 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/posix/base/atomic_file.h"
-#include "platform/posix/base/complaint.h"
 #include "platform/posix/base/directory_entries.h"
-#include "platform/posix/account/run_account.h"
 #include "platform/posix/anchors/trust_bundle.h"
 
 namespace tkv {
@@ -74,7 +72,7 @@ void WarnOfOtherFilesSettingTheKey(const Place& place, const ChromiumBrowser& br
     if (!located || ReadLocatedPolicyFile(located.get(), &text) != ERROR_SUCCESS) continue;
     if (!SetsChromiumPolicyKey(text)) continue;
     const bool theirs_win = name > kChromiumPolicyFile;
-    Warn(std::string(browser.name) + ": " + place.Show(managed + "/" + name) + " also sets " +
+    place.command().Warn(std::string(browser.name) + ": " + place.Show(managed + "/" + name) + " also sets " +
              kChromiumPolicyKey + " and comes " + (theirs_win ? "after " : "before ") +
              kChromiumPolicyFile + ", so " + browser.name + " takes " +
              (theirs_win ? "that file's list and not the tool's anchors"
@@ -82,51 +80,60 @@ void WarnOfOtherFilesSettingTheKey(const Place& place, const ChromiumBrowser& br
   }
 }
 
-void RemoveChromiumFile(const Place& place, const ChromiumBrowser& browser,
-                        const std::string& managed) {
+void RemoveChromiumFile(Place& place, const ChromiumBrowser& browser, const std::string& managed) {
+  const Command& command = place.command();
+  const std::string file = managed + "/" + kChromiumPolicyFile;
   const UniqueFd managed_fd = place.OpenDir(managed);
   if (!managed_fd) {
-    if (errno != ENOENT) {
-      Warn(std::string(browser.name) + ": " + place.Show(managed) + ": " + Reason(errno));
-    }
+    if (errno != ENOENT) command.Warn(std::string(browser.name) + ": " + place.Show(managed) + ": " + Reason(errno));
     return;
   }
   struct stat st;
   if (fstatat(managed_fd.get(), kChromiumPolicyFile, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
   if (const std::string why = place.WhyNotWritable(managed_fd.get(), managed); !why.empty()) {
-    Warn(std::string(browser.name) + ": " + why + "; " + kChromiumPolicyFile + " left in place");
+    command.Warn(std::string(browser.name) + ": " + why + "; " + kChromiumPolicyFile + " left in place");
     return;
   }
-  if (unlinkat(managed_fd.get(), kChromiumPolicyFile, 0) != 0) {
-    Warn(std::string(browser.name) + ": cannot remove " +
-             place.Show(managed + "/" + kChromiumPolicyFile) + ": " + Reason(errno));
+  if (place.carry_out() && (unlinkat(managed_fd.get(), kChromiumPolicyFile, 0) != 0 || fsync(managed_fd.get()) != 0)) {
+    command.Warn(std::string(browser.name) + ": cannot remove " + place.Show(file) + ": " + Reason(errno));
     return;
   }
-  fsync(managed_fd.get());
-  Account().browser_files_changed.push_back(place.Show(managed + "/" + kChromiumPolicyFile));
+  place.Changed(file);
 }
 
-void WriteChromiumFile(const Place& place, const ChromiumBrowser& browser,
-                       const std::string& text) {
+// The directory `relative` to write in, made when missing, and fit to be
+// written; -1 when it is not (said), or when, deciding, it would be made.
+UniqueFd DirectoryToWrite(Place& place, const std::string& what, const std::string& relative, bool* would_make) {
+  UniqueFd dir = place.MakeDir(relative);
+  if (!dir) {
+    *would_make = place.WouldMake(errno);
+    if (!*would_make) place.command().Warn(what + place.Show(relative) + ": " + Reason(errno));
+    return dir;
+  }
+  if (const std::string why = place.WhyNotWritable(dir.get(), relative); !why.empty()) {
+    place.command().Warn(what + why + "; no policy written");
+    return UniqueFd();
+  }
+  return dir;
+}
+
+void WriteChromiumFile(Place& place, const ChromiumBrowser& browser, const std::string& text) {
   const std::string config = browser.config_dir;
   const std::string policies = config + "/policies";
   const std::string managed = policies + "/managed";
+  const std::string file = managed + "/" + kChromiumPolicyFile;
   const std::string what = std::string(browser.name) + ": ";
-  const std::string untrusted = "; no policy written";
   const UniqueFd config_fd = place.OpenDir(config);
   if (!config_fd) return;
   if (const std::string why = place.WhyNotWritable(config_fd.get(), config); !why.empty()) {
-    return Warn(what + why + untrusted);
+    return place.command().Warn(what + why + "; no policy written");
   }
-  const UniqueFd policies_fd = place.MakeDir(policies);
-  if (!policies_fd) return Warn(what + place.Show(policies) + ": " + Reason(errno));
-  if (const std::string why = place.WhyNotWritable(policies_fd.get(), policies); !why.empty()) {
-    return Warn(what + why + untrusted);
-  }
-  const UniqueFd managed_fd = place.MakeDir(managed);
-  if (!managed_fd) return Warn(what + place.Show(managed) + ": " + Reason(errno));
-  if (const std::string why = place.WhyNotWritable(managed_fd.get(), managed); !why.empty()) {
-    return Warn(what + why + untrusted);
+  bool would_make = false;
+  const UniqueFd policies_fd = DirectoryToWrite(place, what, policies, &would_make);
+  const UniqueFd managed_fd = policies_fd ? DirectoryToWrite(place, what, managed, &would_make) : UniqueFd();
+  if (!managed_fd) {
+    if (would_make) place.Changed(file);
+    return;
   }
 
   WarnOfOtherFilesSettingTheKey(place, browser, managed, managed_fd.get());
@@ -140,13 +147,12 @@ void WriteChromiumFile(const Place& place, const ChromiumBrowser& browser,
   // Chromium reads every file of managed/, a temporary too: the file is
   // staged beside it, in policies/, and renamed in.
   const std::string prefix = std::string(".") + kChromiumPolicyFile + ".";
-  if (WriteAtomically(policies_fd.get(), prefix, managed_fd.get(), kChromiumPolicyFile, NewFile{text}) !=
-      ERROR_SUCCESS) {
-    Warn(what + "cannot write " + place.Show(managed + "/" + kChromiumPolicyFile) + ": " +
-             Reason(errno));
+  if (place.carry_out() &&
+      WriteAtomically(policies_fd.get(), prefix, managed_fd.get(), kChromiumPolicyFile, NewFile{text}) != ERROR_SUCCESS) {
+    place.command().Warn(what + "cannot write " + place.Show(file) + ": " + Reason(errno));
     return;
   }
-  Account().browser_files_changed.push_back(place.Show(managed + "/" + kChromiumPolicyFile));
+  place.Changed(file);
 }
 
 }  // namespace
@@ -159,9 +165,8 @@ std::vector<const ChromiumBrowser*> InstalledChromiums(const Place& place) {
   return installed;
 }
 
-void UpdateChromiums(const Place& place, const StoreLocation& location,
-                     const std::vector<const ChromiumBrowser*>& browsers,
-                     const std::vector<std::vector<BYTE>>& anchors) {
+void UpdateChromiums(Place& place, const StoreLocation& location, const std::vector<const ChromiumBrowser*>& browsers,
+                     const std::vector<std::vector<BYTE>>& anchors, const ExpectedTrust* foreseen) {
   // Chromium reads none of the store's files: only what the refreshed bundle
   // holds is what the store's other clients trust.
   std::vector<std::vector<BYTE>> trusted;
@@ -169,13 +174,13 @@ void UpdateChromiums(const Place& place, const StoreLocation& location,
     std::vector<bool> held;
     if (BundleHolds(*location.root, location.layout->bundle, anchors, &held) != ERROR_SUCCESS) {
       for (const ChromiumBrowser* browser : browsers) {
-        Warn(std::string(browser->name) + ": cannot read the refreshed bundle " +
-                 place.Show(location.layout->bundle) + "; " + kChromiumPolicyFile +
-                 " left as it is");
+        place.command().Warn(std::string(browser->name) + ": cannot read the refreshed bundle " +
+                             place.Show(location.layout->bundle) + "; " + kChromiumPolicyFile + " left as it is");
       }
       return;
     }
     for (size_t i = 0; i < anchors.size(); ++i) {
+      if (foreseen != nullptr) held[i] = foreseen->Shows(anchors[i], held[i]);
       if (held[i]) trusted.push_back(anchors[i]);
     }
   }

@@ -12,6 +12,7 @@
 
 #include "platform/posix/browsers/policy_file.h"
 #include "platform/posix/anchors/store_layout.h"
+#include "platform/posix/anchors/trust_bundle.h"
 #include "platform/posix/wincrypt_posix.h"
 
 namespace tkv {
@@ -26,10 +27,10 @@ std::vector<const ChromiumBrowser*> InstalledChromiums(const Place& place);
 
 // Writes each browser's file for the store's local anchors (`anchors`, DER;
 // none when the step is switched off), or removes it when the refreshed
-// bundle holds none of them.
-void UpdateChromiums(const Place& place, const StoreLocation& location,
-                     const std::vector<const ChromiumBrowser*>& browsers,
-                     const std::vector<std::vector<BYTE>>& anchors);
+// bundle holds none of them. With `foreseen`, the bundle is taken as a
+// change would leave it.
+void UpdateChromiums(Place& place, const StoreLocation& location, const std::vector<const ChromiumBrowser*>& browsers,
+                     const std::vector<std::vector<BYTE>>& anchors, const ExpectedTrust* foreseen);
 
 // What follows is the pure part, for its unit tests and fuzz target.
 

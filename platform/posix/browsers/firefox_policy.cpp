@@ -11,9 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/posix/base/atomic_file.h"
-#include "platform/posix/base/complaint.h"
 #include "platform/posix/base/directory_entries.h"
-#include "platform/posix/account/run_account.h"
 
 namespace tkv {
 
@@ -135,8 +133,8 @@ bool Exists(int dir_fd, const char* name) {
 }
 
 // Merges the tool's entry into `dir`/policies.json (made when `create`).
-void MergeFirefoxFile(const Place& place, const std::string& dir, bool create,
-                      const std::string& module_path) {
+void MergeFirefoxFile(Place& place, const std::string& dir, bool create, const std::string& module_path) {
+  const Command& command = place.command();
   const std::string file = dir + "/" + kPoliciesName;
   const std::string shown = place.Show(file);
   const std::string untouched = "; left as it is, and Firefox does not follow the system store";
@@ -144,56 +142,54 @@ void MergeFirefoxFile(const Place& place, const std::string& dir, bool create,
   UniqueFd dir_fd;
   if (create) {
     // Nothing is made in a directory that is not trusted.
-    for (const char* parent : {"etc", "etc/firefox"}) {
-      const UniqueFd parent_fd = place.MakeDir(parent);
-      if (!parent_fd) return Warn("Firefox: " + place.Show(parent) + ": " + Reason(errno));
-      if (const std::string why = place.WhyNotWritable(parent_fd.get(), parent); !why.empty()) {
-        return Warn("Firefox: " + why + untrusted);
+    for (const std::string& made : {std::string("etc"), std::string("etc/firefox"), dir}) {
+      dir_fd = place.MakeDir(made);
+      if (!dir_fd && place.WouldMake(errno)) return place.Changed(file);
+      if (!dir_fd) return command.Warn("Firefox: " + place.Show(made) + ": " + Reason(errno));
+      if (const std::string why = place.WhyNotWritable(dir_fd.get(), made); !why.empty()) {
+        return command.Warn("Firefox: " + why + untrusted);
       }
     }
-    dir_fd = place.MakeDir(dir);
   } else {
     dir_fd = place.OpenDir(dir);
-  }
-  if (!dir_fd) return Warn("Firefox: " + place.Show(dir) + ": " + Reason(errno));
-  if (const std::string why = place.WhyNotWritable(dir_fd.get(), dir); !why.empty()) {
-    return Warn("Firefox: " + why + untrusted);
+    if (!dir_fd) return command.Warn("Firefox: " + place.Show(dir) + ": " + Reason(errno));
+    if (const std::string why = place.WhyNotWritable(dir_fd.get(), dir); !why.empty()) {
+      return command.Warn("Firefox: " + why + untrusted);
+    }
   }
   std::string text;
   struct stat st{};
   const DWORD read = ReadPolicyFile(dir_fd.get(), kPoliciesName, &text, &st);
   const bool exists = read == ERROR_SUCCESS;
-  if (read == ERROR_CANT_RESOLVE_FILENAME) return Warn("Firefox: " + shown + " is a link" + untouched);
+  if (read == ERROR_CANT_RESOLVE_FILENAME) return command.Warn("Firefox: " + shown + " is a link" + untouched);
   if (!exists && read != ERROR_FILE_NOT_FOUND) {
-    return Warn("Firefox: " + shown + ": " + ReadFailure(read) + untouched);
+    return command.Warn("Firefox: " + shown + ": " + ReadFailure(read) + untouched);
   }
   if (exists && text.empty()) {
     // Firefox reads an empty file as one that does not parse.
-    return Warn("Firefox: " + shown + " is empty" + untouched);
+    return command.Warn("Firefox: " + shown + " is empty" + untouched);
   }
   std::string merged;
   switch (MergeFirefoxPolicies(text, module_path, &merged)) {
     case FirefoxMerge::kUnchanged:
       return;
     case FirefoxMerge::kUnparseable:
-      return Warn("Firefox: " + shown + " is not valid JSON" + untouched);
+      return command.Warn("Firefox: " + shown + " is not valid JSON" + untouched);
     case FirefoxMerge::kTooDeep:
-      return Warn("Firefox: " + shown + " is nested more than " +
-                      std::to_string(kMaxPolicyDepth) + " levels deep" + untouched);
+      return command.Warn("Firefox: " + shown + " is nested more than " + std::to_string(kMaxPolicyDepth) +
+                          " levels deep" + untouched);
     case FirefoxMerge::kUnexpected:
-      return Warn("Firefox: " + shown + " does not hold a policies object the tool can add to" +
-                      untouched);
+      return command.Warn("Firefox: " + shown + " does not hold a policies object the tool can add to" + untouched);
     case FirefoxMerge::kMerged:
       break;
   }
   const std::string prefix = std::string(".") + kPoliciesName + ".tkvcert-";
   // An admin's file keeps its mode and owner; a new one is root's, 0644.
   const NewFile written = exists ? NewFile{merged, st.st_mode & 07777, st.st_uid, st.st_gid} : NewFile{merged};
-  if (WriteAtomically(dir_fd.get(), prefix, dir_fd.get(), kPoliciesName, written) != ERROR_SUCCESS) {
-    Warn("Firefox: cannot write " + shown + ": " + Reason(errno));
-    return;
+  if (place.carry_out() && WriteAtomically(dir_fd.get(), prefix, dir_fd.get(), kPoliciesName, written) != ERROR_SUCCESS) {
+    return command.Warn("Firefox: cannot write " + shown + ": " + Reason(errno));
   }
-  Account().browser_files_changed.push_back(shown);
+  place.Changed(file);
 }
 
 }  // namespace
@@ -208,10 +204,10 @@ std::vector<std::string> InstalledFirefoxes(const Place& place) {
   return installed;
 }
 
-void UpdateFirefox(const Place& place, const std::vector<std::string>& installed) {
+void UpdateFirefox(Place& place, const std::vector<std::string>& installed) {
   const std::string module_path = TrustModulePath(place);
   if (module_path.empty()) {
-    return Warn("Firefox: p11-kit's trust module (p11-kit-trust.so, Debian's p11-kit-modules) "
+    return place.command().Warn("Firefox: p11-kit's trust module (p11-kit-trust.so, Debian's p11-kit-modules) "
                     "is not installed; Firefox does not follow the system store");
   }
   // The file Firefox reads: the machine-wide one when it exists; else the

@@ -17,7 +17,7 @@ std::vector<std::string> InstalledFirefoxes(const Place& place);
 
 // Merges the tool's entry into the policies file that these installations
 // read (made when there is none).
-void UpdateFirefox(const Place& place, const std::vector<std::string>& installed);
+void UpdateFirefox(Place& place, const std::vector<std::string>& installed);
 
 // What follows is the pure part, for its unit tests and fuzz target.
 

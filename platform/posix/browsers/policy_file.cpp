@@ -26,7 +26,7 @@ UniqueFd Place::OpenDir(const std::string& relative) const {
 
 UniqueFd Place::MakeDir(const std::string& relative) const {
   UniqueFd dir = OpenDir(relative);
-  if (dir || errno != ENOENT) return dir;
+  if (dir || errno != ENOENT || !carry_out_) return dir;
   const size_t slash = relative.rfind('/');
   const UniqueFd parent = OpenDir(slash == std::string::npos ? "" : relative.substr(0, slash));
   if (!parent) return UniqueFd();
@@ -43,8 +43,8 @@ std::string Place::WhyNotWritable(int dir_fd, const std::string& relative) const
   if (root_.checks_ownership() && CheckRootsAloneUpTo(dir_fd, root_.fd()) != ERROR_SUCCESS) {
     return Show(relative) + " (or a directory above it in the image) is another user's or writable by others";
   }
-  if (root_.CheckWritable(dir_fd, relative) != ERROR_SUCCESS) return root_.refusal();
-  return "";
+  std::string why;
+  return root_.CheckWritable(dir_fd, relative, &why) == ERROR_SUCCESS ? "" : why;
 }
 
 std::string Reason(int err) { return strerror(err); }

@@ -8,11 +8,14 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "platform/posix/base/command.h"
 #include "platform/posix/base/root_directory.h"
 #include "platform/posix/base/unique_fd.h"
 
@@ -28,12 +31,19 @@ constexpr size_t kMaxPolicyFileSize = 16 << 20;
 // hundred thousand deep overflows the stack.
 constexpr int kMaxPolicyDepth = 128;
 
-// What the browser step works in: one root, and how to name its paths.
+// What the browser step works in: one root, how to name its paths, whom to
+// tell what it cannot do, and whether it writes. Deciding (for a dry run)
+// goes the same way as writing and stops short of every write: a missing
+// directory is one it would make, a file it would write or remove is noted
+// as changed, and nothing is made, written or removed.
 class Place {
  public:
-  explicit Place(const RootDirectory& root) : root_(root) {}
+  Place(const RootDirectory& root, const Command& command, bool carry_out)
+      : root_(root), command_(command), carry_out_(carry_out) {}
 
   const RootDirectory& root() const { return root_; }
+  const Command& command() const { return command_; }
+  bool carry_out() const { return carry_out_; }
   std::string Show(const std::string& relative) const { return root_.DisplayPath(relative); }
 
   // `relative` as an open directory, with every link resolved inside the
@@ -41,7 +51,12 @@ class Place {
   UniqueFd OpenDir(const std::string& relative) const;
 
   // The same, made (root's, 0755) when missing; its parent must exist.
+  // Deciding, nothing is made: a missing one is -1 with errno ENOENT, and
+  // WouldMake() says so.
   UniqueFd MakeDir(const std::string& relative) const;
+  // Whether a MakeDir() that gave -1 with errno `err` is a directory that
+  // the step, deciding, would have made.
+  bool WouldMake(int err) const { return !carry_out_ && err == ENOENT; }
 
   // Why the tool may not write in `dir_fd`, the root's `relative`; "" when
   // it may. Run as root in an image root, a directory that another user
@@ -53,8 +68,15 @@ class Place {
   // its admin's business.
   std::string WhyNotWritable(int dir_fd, const std::string& relative) const;
 
+  // A browser file written or removed (or that would be), for the report.
+  void Changed(const std::string& relative) { changed_.push_back(Show(relative)); }
+  const std::vector<std::string>& changed() const { return changed_; }
+
  private:
   const RootDirectory& root_;
+  const Command& command_;
+  bool carry_out_;
+  std::vector<std::string> changed_;
 };
 
 // errno as words, for the step's lines on standard error.

@@ -75,11 +75,16 @@ std::vector<std::string> LinksOfRemoved(const StoreLocation& location, int certs
   return gone;
 }
 
-DWORD RemoveLinks(int certs_fd, const std::vector<std::string>& names,
-                  const std::vector<std::string>& gone) {
+DWORD RemoveLinks(int certs_fd, const std::vector<std::string>& names, const std::vector<std::string>& gone,
+                  std::string* why) {
   const std::set<std::string> removed(gone.begin(), gone.end());
   std::map<std::string, std::vector<int>> kept;
   std::set<std::string> touched;
+  auto failed = [why](const std::string& name) {
+    const DWORD code = ErrorFromErrno(errno);
+    *why = name + ": " + strerror(errno);
+    return code;
+  };
   for (const std::string& name : names) {
     std::string hash;
     int index = 0;
@@ -88,19 +93,19 @@ DWORD RemoveLinks(int certs_fd, const std::vector<std::string>& names,
       kept[hash].push_back(index);
       continue;
     }
-    if (unlinkat(certs_fd, name.c_str(), 0) != 0) return ErrorFromErrno(errno);
+    if (unlinkat(certs_fd, name.c_str(), 0) != 0) return failed(name);
     touched.insert(hash);
   }
   for (const std::string& name : gone) {
-    if (unlinkat(certs_fd, name.c_str(), 0) != 0 && errno != ENOENT) return ErrorFromErrno(errno);
+    if (unlinkat(certs_fd, name.c_str(), 0) != 0 && errno != ENOENT) return failed(name);
   }
   for (const std::string& hash : touched) {
-    if (DWORD code = Renumber(certs_fd, hash, kept[hash])) return code;
+    if (Renumber(certs_fd, hash, kept[hash]) != ERROR_SUCCESS) return failed(hash);
   }
   return ERROR_SUCCESS;
 }
 
-DWORD ForgetLink(const StoreLocation& location, const std::string& anchor_file) {
+DWORD ForgetLink(const StoreLocation& location, const std::string& anchor_file, std::string* why) {
   if (!location.layout->leaves_links_of_removed) return ERROR_SUCCESS;
   const UniqueFd certs = OpenCertsDirectory(location);
   if (!certs || anchor_file.size() < 4) return ERROR_SUCCESS;
@@ -108,7 +113,7 @@ DWORD ForgetLink(const StoreLocation& location, const std::string& anchor_file) 
   if (ReadLinkAt(certs.get(), link) != std::string("/") + location.layout->anchors_dir + "/" + anchor_file) {
     return ERROR_SUCCESS;
   }
-  return RemoveLinks(certs.get(), EntryNames(certs.get()), {link});
+  return RemoveLinks(certs.get(), EntryNames(certs.get()), {link}, why);
 }
 
 }  // namespace tkv

@@ -16,8 +16,8 @@ namespace tkv {
 // anchors directory) and the hash links to it, so that the next refresh
 // makes it anew: Debian's refresh tells its hooks of, and rehashes for, only
 // the links it makes anew, and a run cut off after it made one left it made.
-// The code of a failure to take them away.
-DWORD ForgetLink(const StoreLocation& location, const std::string& anchor_file);
+// The code of a failure to take them away, with `why`.
+DWORD ForgetLink(const StoreLocation& location, const std::string& anchor_file, std::string* why);
 
 // Of `names` in the bundle's directory `certs_fd`, the links the refresh
 // made for anchors that are gone (removed, or made by a change that was
@@ -27,9 +27,9 @@ std::vector<std::string> LinksOfRemoved(const StoreLocation& location, int certs
 
 // Removes `gone`, and the hash links that point at them, as a fresh refresh
 // would, closing the gaps in each hash's indices that OpenSSL stops at. The
-// code of the first step that fails, with errno saying why.
-DWORD RemoveLinks(int certs_fd, const std::vector<std::string>& names,
-                 const std::vector<std::string>& gone);
+// code of the first step that fails, with `why` naming it.
+DWORD RemoveLinks(int certs_fd, const std::vector<std::string>& names, const std::vector<std::string>& gone,
+                  std::string* why);
 
 }  // namespace tkv
 

@@ -5,8 +5,6 @@
 
 #include <algorithm>
 
-#include "platform/posix/base/command_clock.h"
-#include "platform/posix/base/complaint.h"
 #include "platform/posix/base/directory_entries.h"
 #include "platform/posix/sandbox/refresh_command.h"
 
@@ -33,7 +31,7 @@ std::vector<std::string> ListHooks(const RootDirectory& root, const std::string&
   return hooks;
 }
 
-void AnnounceRemovals(const StoreLocation& location, const RefreshCommand& refresh, int lock_fd,
+void AnnounceRemovals(Command& command, const StoreLocation& location, const RefreshCommand& refresh, int lock_fd,
                       const std::vector<std::string>& gone) {
   const StoreLayout& layout = *location.layout;
   if (gone.empty() || layout.hooks_dir == nullptr) return;
@@ -45,12 +43,12 @@ void AnnounceRemovals(const StoreLocation& location, const RefreshCommand& refre
   for (const std::string& relative : ListHooks(*location.root, layout.hooks_dir)) {
     const std::string hook = "/" + relative;
     const RefreshOutcome outcome =
-        RunRefreshCommand({hook}, refresh.sandbox, lock_fd, TimeLeft(TimeUse::kChange), lines);
-    PassOnOutput(outcome);
+        RunRefreshCommand({hook}, refresh.sandbox, lock_fd, command.clock().TimeLeft(TimeUse::kChange), lines);
+    PassOnOutput(command, outcome);
     if (outcome.code == ERROR_TIMEOUT) {
-      Warn("E: " + hook + " ran past its time limit and was stopped.");
+      command.Warn("E: " + hook + " ran past its time limit and was stopped.");
     } else if (outcome.code != ERROR_SUCCESS) {
-      Warn("E: " + hook + " exited with code " + std::to_string(outcome.exit_status) + ".");
+      command.Warn("E: " + hook + " exited with code " + std::to_string(outcome.exit_status) + ".");
     }
   }
 }

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "platform/posix/anchors/store_layout.h"
+#include "platform/posix/base/command.h"
+#include "platform/posix/sandbox/store_refresh.h"
 
 namespace tkv {
 
@@ -21,7 +23,7 @@ std::vector<std::string> ListHooks(const RootDirectory& root, const std::string&
 // of `gone`, links in the bundle's directory), where and how the refresh ran
 // them. A bare root's hooks are the image's programs, which the host never
 // runs. A hook that fails or runs out of time is said on standard error.
-void AnnounceRemovals(const StoreLocation& location, const RefreshCommand& refresh, int lock_fd,
+void AnnounceRemovals(Command& command, const StoreLocation& location, const RefreshCommand& refresh, int lock_fd,
                       const std::vector<std::string>& gone);
 
 }  // namespace tkv

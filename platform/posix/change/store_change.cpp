@@ -1,134 +1,187 @@
 #include "platform/posix/change/store_change.h"
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <cstring>
-#include <string>
 
-#include "platform/posix/cert/anchor_format.h"
+#include "platform/posix/anchors/anchor_directory.h"
 #include "platform/posix/anchors/anchor_listing.h"
-#include "platform/posix/browsers/browser_policies.h"
-#include "platform/posix/base/complaint.h"
-#include "platform/posix/change/hash_links.h"
-#include "platform/posix/account/run_account.h"
+#include "platform/posix/anchors/store_trust.h"
+#include "platform/posix/base/last_error.h"
 #include "platform/posix/base/stop_point.h"
+#include "platform/posix/cert/anchor_format.h"
+#include "platform/posix/change/hash_links.h"
+#include "platform/posix/change/store_publish.h"
 
 namespace tkv {
 namespace {
 
-// What follows every published change: each step sees the refreshed,
-// checked bundle, and none can take the change back.
-void FollowUp(const StoreLocation& location, int anchors_fd) {
-  UpdateBrowserPolicies(location, anchors_fd);
+std::string StagingPath(const StoreLocation& location) {
+  return location.anchors_path() + "/" + LockedAnchorDirectory::kStagingName;
+}
+
+// A record that cannot be cleared only has the next run publish the
+// anchors once more.
+void ClearRecord(const Command& command, const StoreLocation& location, LockedAnchorDirectory& dir) {
+  if (dir.ClearRecordedChange()) return;
+  command.Complain("cannot clear the record of the change in " + StagingPath(location) + ": " + strerror(errno) +
+                   "; the next run publishes the anchors once more");
+}
+
+// Puts the anchors back as they were; what cannot be put back is said, and
+// the record stays, so that the next run publishes the anchors as they are.
+bool Undo(const Command& command, AnchorChange& pending) {
+  std::string failure;
+  if (pending.Rollback(&failure) == ERROR_SUCCESS) return true;
+  command.Complain("the change could not be taken back (" + failure +
+                   "); it stays recorded, and the next run publishes the anchors as they are");
+  return false;
 }
 
 // A run cut off between recording its change and clearing the record left
 // the anchors on either side of it: whichever, they are published as they
 // are, and what the certificate's copies say is what clients must see.
-DWORD FinishRecorded(const StoreLocation& location, RefreshCommand& refresh, LockedAnchorDirectory& dir) {
+DWORD FinishRecorded(Command& command, const StoreLocation& location, RefreshCommand* refresh,
+                     LockedAnchorDirectory& dir, ChangeOutcome* outcome) {
   std::string record;
   const DWORD read = dir.ReadRecordedChange(&record);
   if (read == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
   if (read != ERROR_SUCCESS) return read;
-  if (DWORD code = PrepareSandbox(location, &refresh)) return code;
-  ExpectedTrust expected;
+  if (DWORD code = PrepareSandbox(command, location, refresh)) return code;
+  Publication publication{dir.fd(), dir.lock_fd(), {}, TimeUse::kChange};
   for (const AnchorBlock& block : ParseAnchorFile(std::vector<BYTE>(record.begin(), record.end()))) {
     if (!block.decoded) continue;
     bool anchored = false;
-    if (DWORD code = AnyFileBelowHolds(*location.root, location.layout->anchors_dir,
-                                       location.layout->reads, &block.der, &anchored)) {
+    if (DWORD code = AnyFileBelowHolds(*location.root, location.layout->anchors_dir, location.layout->reads,
+                                       &block.der, &anchored)) {
       return code;
     }
-    (anchored ? expected.added : expected.removed).push_back(block.der);
+    (anchored ? publication.expected.added : publication.expected.removed).push_back(block.der);
     // The cut-off refresh may have linked it and stopped before its hooks
     // heard of it, or before it rehashed.
-    if (anchored) {
-      if (DWORD code = ForgetLink(location, AnchorFileName(block.der))) return code;
+    std::string why;
+    if (anchored && ForgetLink(location, AnchorFileName(block.der), &why) != ERROR_SUCCESS) {
+      command.Complain("cannot take away the links of a change cut off: " + why);
+      return ERROR_FUNCTION_FAILED;
     }
   }
-  bool tidy = true;
-  if (DWORD code = PublishChange(location, refresh, dir.fd(), dir.lock_fd(), expected, TimeUse::kChange, &tidy)) return code;
-  Account().finished_cut_off_change = Account().bundle_changed = true;
-  FollowUp(location, dir.fd());
-  if (tidy) dir.ClearRecordedChange();
+  Published published;
+  if (DWORD code = PublishChange(command, location, *refresh, publication,
+                                 StepsAfterRefresh(*location.layout, true), &published)) {
+    return code;
+  }
+  outcome->finished_cut_off_change = outcome->bundle_changed = true;
+  outcome->browser_files = published.browser_files;
+  if (published.tidy) ClearRecord(command, location, dir);
   return ERROR_SUCCESS;
 }
 
-// A change that no refresh could publish is not made at all: the refresh
-// is planned before anything changes, and its sandbox made before the
-// first write.
-DWORD PlanAndLock(const StoreLocation& location, RefreshCommand* refresh, LockedAnchorDirectory* dir) {
-  if (DWORD code = PlanRefresh(location, refresh)) return code;
-  UniqueFd anchors = OpenAnchorsDirectory(location);
-  if (anchors && location.root->CheckWritable(anchors.get(), location.layout->anchors_dir) != ERROR_SUCCESS) {
-    Complain("refusing " + location.root->refusal());
-    return ERROR_ACCESS_DENIED;
+// A change that no refresh could publish is not even locked: the refresh is
+// planned first.
+DWORD PlanAndLock(Command& command, const StoreLocation& location, RefreshCommand* refresh,
+                  LockedAnchorDirectory* dir, ChangeOutcome* outcome) {
+  if (DWORD code = PlanRefresh(command, location, refresh)) return code;
+  const auto waited_from = std::chrono::steady_clock::now();
+  if (DWORD code = LockedAnchorDirectory::Open(OpenAnchorsDirectory(location), kStoreLockPatience, dir)) {
+    return code;
   }
-  if (DWORD code = LockedAnchorDirectory::Open(std::move(anchors), kStoreLockPatience, dir)) return code;
-  return FinishRecorded(location, *refresh, *dir);
+  command.clock().DiscountLockWait(std::chrono::steady_clock::now() - waited_from);
+  return FinishRecorded(command, location, refresh, *dir, outcome);
 }
 
-// Puts the anchors back as they were; what cannot be put back is said, and
-// the record stays, so that the next run publishes the anchors as they are.
-bool Undo(AnchorChange& pending) {
-  std::string name;
-  if (pending.Rollback(&name) == ERROR_SUCCESS) return true;
-  Complain("the change could not be taken back (" + name + ": " + strerror(errno) +
-           "); it stays recorded, and the next run publishes the anchors as they are");
-  return false;
+// The anchors a plan changes, each durable when it is done.
+DWORD MakeEdits(const ChangePlan& plan, LockedAnchorDirectory& dir, AnchorChange& pending) {
+  for (const AnchorEdit& edit : plan.edits) {
+    UniqueFd parent;
+    if (!edit.parent.empty()) {
+      parent = OpenBeneathWithoutLinks(dir.fd(), edit.parent, O_RDONLY | O_DIRECTORY);
+      if (!parent) return ErrorFromErrno(errno);
+    }
+    const int parent_fd = parent ? parent.get() : dir.fd();
+    const DWORD code = edit.remove ? pending.Remove(parent_fd, edit.name) : pending.Replace(parent_fd, edit.name, edit.file);
+    if (code != ERROR_SUCCESS) return code;
+  }
+  return ERROR_SUCCESS;
+}
+
+// The plan made real. Before the first write, the sandbox of its refresh is
+// made and the change recorded: a run cut off from there on leaves the next
+// one a change to finish.
+DWORD CarryOut(Command& command, const StoreLocation& location, RefreshCommand* refresh, LockedAnchorDirectory& dir,
+               const ChangePlan& plan, const std::vector<BYTE>& der, ChangeOutcome* outcome) {
+  outcome->already_held_by = plan.already_held_by;
+  outcome->copies = plan.copies;
+  const Publication publication{dir.fd(), dir.lock_fd(), plan.expected, TimeUse::kChange};
+  Published published;
+  if (!plan.refresh) {  // published already: config management repeats itself
+    const DWORD code = RunAfterRefresh(command, location, *refresh, publication, {AfterRefresh::kBrowsers}, &published);
+    outcome->browser_files = published.browser_files;
+    return code;
+  }
+  if (DWORD code = PrepareSandbox(command, location, refresh)) return code;
+  if (DWORD code = dir.RecordChange(PemCertificate(der))) {
+    command.Complain("cannot record the change in " + StagingPath(location) + ": " + strerror(errno) +
+                     "; nothing was changed");
+    return code;
+  }
+  AnchorChange pending(dir);
+  if (DWORD code = MakeEdits(plan, dir, pending)) {
+    if (Undo(command, pending)) ClearRecord(command, location, dir);
+    return code;
+  }
+  if (DWORD code = PublishChange(command, location, *refresh, publication,
+                                 StepsAfterRefresh(*location.layout, true), &published)) {
+    StopPoint("change-before-rollback");
+    // What the failed refresh wrote must match the anchors put back.
+    const bool undone = Undo(command, pending);
+    const Publication back{dir.fd(), dir.lock_fd(), {}, TimeUse::kRollback};
+    Published republished;
+    if (PublishChange(command, location, *refresh, back, StepsAfterRefresh(*location.layout, false),
+                      &republished) == ERROR_SUCCESS &&
+        undone && republished.tidy) {
+      ClearRecord(command, location, dir);
+    }
+    return code;
+  }
+  outcome->anchors_changed = pending.changed();
+  outcome->bundle_changed = true;
+  outcome->browser_files = published.browser_files;
+  const bool committed = pending.Commit();
+  if (committed && published.tidy) ClearRecord(command, location, dir);
+  return ERROR_SUCCESS;
 }
 
 }  // namespace
 
-DWORD FinishCutOffChange(const StoreLocation& location) {
-  RefreshCommand refresh;
+DWORD FinishCutOffChange(Command& command, const StoreLocation& location, RefreshCommand* refresh,
+                         ChangeOutcome* outcome) {
   LockedAnchorDirectory dir;
-  return PlanAndLock(location, &refresh, &dir);
+  return PlanAndLock(command, location, refresh, &dir, outcome);
 }
 
-DWORD ChangeStore(const StoreLocation& location, const std::vector<BYTE>& der, const StoreChange& change) {
-  RefreshCommand refresh;
+DWORD ChangeStore(Command& command, const StoreLocation& location, RefreshCommand* refresh, ChangeKind kind,
+                  const std::vector<BYTE>& der, ChangeOutcome* outcome) {
   LockedAnchorDirectory dir;
-  if (DWORD code = PlanAndLock(location, &refresh, &dir)) return code;
-  // Before the first write: the sandbox, and the record of the change.
-  bool prepared = false;
-  auto prepare = [&]() -> DWORD {
-    if (DWORD code = PrepareSandbox(location, &refresh)) return code;
-    if (DWORD code = dir.RecordChange(PemCertificate(der))) return code;
-    prepared = true;
-    return ERROR_SUCCESS;
-  };
-  AnchorChange pending(dir, prepare);
-  ExpectedTrust expected;
-  if (DWORD code = change(dir.fd(), pending, &expected)) {
-    if (Undo(pending) && prepared) dir.ClearRecordedChange();
+  if (DWORD code = PlanAndLock(command, location, refresh, &dir, outcome)) return code;
+  ChangePlan plan;
+  if (DWORD code = PlanChange(command, location, refresh, dir.fd(), kind, der, /*foresee=*/false, &plan)) {
     return code;
   }
-  std::string unused;
-  if (!pending.changed() && CheckBundle(location, expected, &unused) == ERROR_SUCCESS) {
-    FollowUp(location, dir.fd());
-    return ERROR_SUCCESS;  // already published: config management repeats itself
-  }
-  if (!prepared) {
-    if (DWORD code = prepare()) return code;
-  }
-  bool tidy = true;
-  if (DWORD code = PublishChange(location, refresh, dir.fd(), dir.lock_fd(), expected, TimeUse::kChange, &tidy)) {
-    StopPoint("change-before-rollback");
-    // What the failed refresh wrote must match the anchors put back.
-    const bool undone = Undo(pending);
-    bool republished_tidy = true;
-    if (PublishChange(location, refresh, dir.fd(), dir.lock_fd(), ExpectedTrust{}, TimeUse::kRollback,
-                      &republished_tidy) == ERROR_SUCCESS &&
-        undone && republished_tidy) {
-      dir.ClearRecordedChange();
-    }
+  return CarryOut(command, location, refresh, dir, plan, der, outcome);
+}
+
+DWORD ForeseeChange(Command& command, const StoreLocation& location, RefreshCommand* refresh, int anchors_fd,
+                    ChangeKind kind, const std::vector<BYTE>& der, ChangeOutcome* outcome) {
+  ChangePlan plan;
+  if (DWORD code = PlanChange(command, location, refresh, anchors_fd, kind, der, /*foresee=*/true, &plan)) {
     return code;
   }
-  Account().anchors_changed = pending.changed();
-  Account().bundle_changed = true;
-  pending.Commit();
-  FollowUp(location, dir.fd());
-  if (tidy) dir.ClearRecordedChange();
+  outcome->anchors_changed = !plan.edits.empty();
+  outcome->bundle_changed = plan.refresh;
+  outcome->browser_files = plan.browser_files;
+  outcome->already_held_by = plan.already_held_by;
+  outcome->copies = plan.copies;
   return ERROR_SUCCESS;
 }
 

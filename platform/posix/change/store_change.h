@@ -1,18 +1,19 @@
 // A change to the store, step by step: the refresh planned and the anchors
-// locked, a change that a run was cut off in finished, the change recorded,
-// made, published (or, when clients would not see it, taken back and the
-// anchors as they were published again), what follows from it done, and
-// the record cleared.
-#ifndef TKVCERT_PLATFORM_POSIX_STORE_CHANGE_H_
-#define TKVCERT_PLATFORM_POSIX_STORE_CHANGE_H_
+// locked, a change that a run was cut off in finished, the change planned
+// (store_plan.h), recorded, made and published (or, when clients would not
+// see it, taken back and the anchors as they were published again), and the
+// record cleared. The dry run makes the same plan and stops there.
+#ifndef TKVCERT_PLATFORM_POSIX_CHANGE_STORE_CHANGE_H_
+#define TKVCERT_PLATFORM_POSIX_CHANGE_STORE_CHANGE_H_
 
 #include <chrono>
-#include <functional>
+#include <string>
 #include <vector>
 
-#include "platform/posix/anchors/anchor_directory.h"
 #include "platform/posix/anchors/store_layout.h"
-#include "platform/posix/change/store_publish.h"
+#include "platform/posix/base/command.h"
+#include "platform/posix/change/store_plan.h"
+#include "platform/posix/sandbox/store_refresh.h"
 #include "platform/posix/wincrypt_posix.h"
 
 namespace tkv {
@@ -20,25 +21,39 @@ namespace tkv {
 // How long a change waits for another run's change to finish.
 constexpr std::chrono::seconds kStoreLockPatience{60};
 
-// Makes one change to the anchors (in `anchors_fd`, through the undoable
-// AnchorChange) and says what clients must then see.
-using StoreChange = std::function<DWORD(int anchors_fd, AnchorChange&, ExpectedTrust*)>;
+// What a change did, or would do, for the run's account.
+struct ChangeOutcome {
+  bool anchors_changed = false;
+  bool bundle_changed = false;
+  bool finished_cut_off_change = false;
+  std::vector<std::string> browser_files;
+  std::string already_held_by;      // an addition another local anchor holds already
+  std::vector<std::string> copies;  // a removal's anchor files
+};
 
-// Applies `change` to the certificate `der` under the store's lock, then
-// publishes it and checks that clients see what it expects. The change is
-// recorded before it starts and cleared once published and followed up, and
-// a change a run was cut off in is finished first. A change that changes no
-// file and that the bundle already shows runs no refresh. When publishing
-// fails, the change is undone and the anchors published again, so that the
-// bundle matches them; what cannot be undone or tidied is said on standard
-// error and the record stays, for the next run to finish. The code of the
-// step that failed, ERROR_SUCCESS otherwise.
-DWORD ChangeStore(const StoreLocation& location, const std::vector<BYTE>& der, const StoreChange& change);
+// Adds or removes `der` under the store's lock: what a run was cut off in is
+// finished first, then the change is planned and carried out. It is
+// recorded before the anchors change and the record cleared once it is
+// published and followed up. A change that changes no file and that the
+// bundle already shows runs no refresh. When publishing fails, the change
+// is undone and the anchors published again, so that the bundle matches
+// them; what cannot be undone or tidied is said, and the record stays for
+// the next run to finish. The code of the step that failed, ERROR_SUCCESS
+// otherwise. `refresh` is the command's, planned and made once.
+DWORD ChangeStore(Command& command, const StoreLocation& location, RefreshCommand* refresh, ChangeKind kind,
+                  const std::vector<BYTE>& der, ChangeOutcome* outcome);
+
+// The same change foreseen: the same plan, made on the anchors open as
+// `anchors_fd` without the lock, and nothing written or run. What only a
+// program's run can tell is not foreseen.
+DWORD ForeseeChange(Command& command, const StoreLocation& location, RefreshCommand* refresh, int anchors_fd,
+                    ChangeKind kind, const std::vector<BYTE>& der, ChangeOutcome* outcome);
 
 // Only the first steps: finishes a change that a run was cut off in, when
 // there is one.
-DWORD FinishCutOffChange(const StoreLocation& location);
+DWORD FinishCutOffChange(Command& command, const StoreLocation& location, RefreshCommand* refresh,
+                         ChangeOutcome* outcome);
 
 }  // namespace tkv
 
-#endif  // TKVCERT_PLATFORM_POSIX_STORE_CHANGE_H_
+#endif  // TKVCERT_PLATFORM_POSIX_CHANGE_STORE_CHANGE_H_

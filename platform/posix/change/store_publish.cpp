@@ -7,18 +7,15 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/posix/cert/anchor_format.h"
-#include "platform/posix/anchors/anchor_listing.h"
 #include "platform/posix/anchors/anchor_trouble.h"
+#include "platform/posix/anchors/store_trust.h"
 #include "platform/posix/base/atomic_file.h"
-#include "platform/posix/base/complaint.h"
 #include "platform/posix/base/directory_entries.h"
-#include "platform/posix/base/file_reader.h"
+#include "platform/posix/base/last_error.h"
+#include "platform/posix/browsers/browser_policies.h"
 #include "platform/posix/change/hash_links.h"
 #include "platform/posix/change/hook_announcements.h"
-#include "platform/posix/base/last_error.h"
 #include "platform/posix/sandbox/refresh_command.h"
-#include "platform/posix/anchors/trust_bundle.h"
 
 namespace tkv {
 namespace {
@@ -48,59 +45,59 @@ bool SameFile(const struct stat& a, const struct stat& b) {
          a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
-// Located first and read only as a regular file, as every file of a root is.
-DWORD FileHolds(const RootDirectory& root, const std::string& relative, const std::vector<BYTE>* der,
-                bool* holds) {
-  *holds = false;
-  const UniqueFd located = root.OpenBelow(relative, O_PATH);
-  if (!located) return ErrorFromErrno(errno);
-  std::vector<BYTE> contents;
-  if (DWORD code = ReadLocatedFile(located.get(), TKV_MAX_CERTIFICATE_FILE_SIZE, &contents)) return code;
-  for (const AnchorBlock& block : ParseAnchorFile(contents)) {
-    if (block.decoded && (der == nullptr || block.der == *der)) *holds = true;
-  }
-  return ERROR_SUCCESS;
-}
-
-// What a refresh killed midway leaves behind, and the next one would append to.
-void RemoveLeftover(const StoreLocation& location) {
+// What a refresh killed midway leaves behind, and the next one would append
+// to. One that cannot be removed is said, and left for the next run: its
+// refresh clears it first too.
+bool RemoveLeftover(const Command& command, const StoreLocation& location) {
   const char* leftover = location.layout->killed_refresh_leftover;
-  if (leftover == nullptr) return;
+  if (leftover == nullptr) return true;
   const UniqueFd dir = OpenParent(*location.root, leftover);
-  if (dir) unlinkat(dir.get(), BaseName(leftover).c_str(), 0);
+  if (!dir || unlinkat(dir.get(), BaseName(leftover).c_str(), 0) == 0 || errno == ENOENT) return true;
+  command.Complain("cannot remove " + location.root->DisplayPath(leftover) +
+                   ", which a refresh cut off left: " + strerror(errno));
+  return false;
 }
 
-// What a family's refresh leaves undone, each a step after it. A step that
-// fails is said on standard error and leaves the change recorded, so that
-// the next run takes it up again; the bundle's check decides whether
-// clients see the change.
+// What in the anchors can make a refresh fail or spoil the bundle: a block
+// cut short (copied as it is, it swallows the certificate after it), or a
+// lone private key (Debian's refresh stops at it).
+void NameCauses(Command& command, const StoreLocation& location, int anchors_fd) {
+  std::vector<std::pair<std::string, AnchorTrouble>> causes;
+  for (const auto& found : FindTroubledAnchors(location, anchors_fd)) {
+    if (found.second == AnchorTrouble::kCutShort || found.second == AnchorTrouble::kKeyAlone) {
+      causes.push_back(found);
+    }
+  }
+  NameTroubledAnchors(command, location, causes);
+}
 
 // The links Debian's refresh leaves for removed anchors: the hooks hear of
 // them, then they go. Cut off in between, the next refresh finds the same
 // links and tells the hooks again.
-bool AnnounceAndUnlinkRemoved(const StoreLocation& location, const RefreshCommand& refresh, int lock_fd) {
-  if (!location.layout->leaves_links_of_removed) return true;
+bool AnnounceAndUnlinkRemoved(Command& command, const StoreLocation& location, const RefreshCommand& refresh,
+                              int lock_fd) {
   const UniqueFd certs = OpenParent(*location.root, location.layout->bundle);
   if (!certs) return true;  // no bundle directory: no links either
   const std::vector<std::string> names = EntryNames(certs.get());
   const std::vector<std::string> gone = LinksOfRemoved(location, certs.get(), names);
   if (gone.empty()) return true;
-  AnnounceRemovals(location, refresh, lock_fd, gone);
-  if (RemoveLinks(certs.get(), names, gone) == ERROR_SUCCESS) return true;
-  Complain("cannot take away the links of removed anchors in " +
-           location.root->DisplayPath(DirName(location.layout->bundle)) + ": " + strerror(errno));
+  AnnounceRemovals(command, location, refresh, lock_fd, gone);
+  std::string why;
+  if (RemoveLinks(certs.get(), names, gone, &why) == ERROR_SUCCESS) return true;
+  command.Complain("cannot take away the links of removed anchors in " +
+                   location.root->DisplayPath(DirName(location.layout->bundle)) + ": " + why);
   return false;
 }
 
 // Debian's refresh leaves the bundle as it was when no anchor at all is
 // left, which would leave the last removed one trusted: the bundle is
 // emptied as a refresh would.
-bool EmptyStaleBundle(const StoreLocation& location, const struct stat* before) {
+bool EmptyStaleBundle(const Command& command, const StoreLocation& location, const struct stat* before) {
   const StoreLayout& layout = *location.layout;
   const RootDirectory& root = *location.root;
   struct stat after;
-  if (!layout.keeps_bundle_when_empty || before == nullptr || !StatBelow(root, layout.bundle, &after) ||
-      !SameFile(*before, after) || after.st_size == 0) {
+  if (before == nullptr || !StatBelow(root, layout.bundle, &after) || !SameFile(*before, after) ||
+      after.st_size == 0) {
     return true;
   }
   bool any = false;
@@ -113,122 +110,86 @@ bool EmptyStaleBundle(const StoreLocation& location, const struct stat* before) 
                : ErrorFromErrno(errno);
   }
   if (code == ERROR_SUCCESS) return true;
-  Complain("cannot empty the stale bundle " + root.DisplayPath(layout.bundle) + ": " + strerror(errno));
+  command.Complain("cannot empty the stale bundle " + root.DisplayPath(layout.bundle) + ": " + strerror(errno));
   return false;
 }
 
-}  // namespace
-
-std::string LocalAnchorHolding(const StoreLocation& location, int anchors_fd,
-                               const std::vector<BYTE>& der) {
-  std::vector<bool> held;
-  if (BundleHolds(*location.root, location.layout->bundle, {der}, &held) != ERROR_SUCCESS || !held[0]) {
-    return "";
-  }
-  std::vector<BYTE> contents;
-  for (const std::string& file : ListAnchorFiles(location, anchors_fd)) {
-    if (ReadAnchorFile(location, anchors_fd, file, &contents) != ERROR_SUCCESS) continue;
-    for (const AnchorBlock& block : ParseAnchorFile(contents)) {
-      if (block.decoded && block.der == der) return file;
+// Each step once, in order; the bundle's check ends the loop when it fails.
+DWORD RunSteps(Command& command, const StoreLocation& location, const RefreshCommand& refresh,
+               const Publication& publication, const std::vector<AfterRefresh>& steps, const struct stat* before,
+               Published* published) {
+  for (const AfterRefresh step : steps) {
+    std::string why;
+    switch (step) {
+      case AfterRefresh::kAnnounceRemovals:
+        published->tidy = AnnounceAndUnlinkRemoved(command, location, refresh, publication.lock_fd) && published->tidy;
+        break;
+      case AfterRefresh::kEmptyStaleBundle:
+        published->tidy = EmptyStaleBundle(command, location, before) && published->tidy;
+        break;
+      case AfterRefresh::kCheckBundle:
+        if (CheckBundle(location, publication.expected, &why) != ERROR_SUCCESS) {
+          command.Complain(why);
+          NameCauses(command, location, publication.anchors_fd);
+          return ERROR_FUNCTION_FAILED;
+        }
+        break;
+      case AfterRefresh::kCheckReadable:
+        // The bundle shows the change as the store reads it, block by
+        // block; libcrypto's reader gives up on the whole of it at one block
+        // cut short.
+        if (!ClientsCanReadBundle(location)) {
+          command.Complain("OpenSSL's clients read no certificate of " +
+                           location.root->DisplayPath(location.layout->bundle) +
+                           ": a PEM block in it is cut short or does not decode");
+          NameCauses(command, location, publication.anchors_fd);
+        }
+        break;
+      case AfterRefresh::kBrowsers:
+        published->browser_files = UpdateBrowserPolicies(command, location, publication.anchors_fd, nullptr);
+        break;
     }
-  }
-  return "";
-}
-
-DWORD AnyFileBelowHolds(const RootDirectory& root, const std::string& base, AnchorSelection reads,
-                        const std::vector<BYTE>* der, bool* holds) {
-  *holds = false;
-  const UniqueFd dir = root.OpenBelow(base, O_RDONLY | O_DIRECTORY);
-  if (!dir) return errno == ENOENT ? ERROR_SUCCESS : ErrorFromErrno(errno);
-  for (const std::string& name : ListFilesBelow(root, base, reads, dir.get())) {
-    if (DWORD code = FileHolds(root, base + "/" + name, der, holds)) return code;
-    if (*holds) return ERROR_SUCCESS;
   }
   return ERROR_SUCCESS;
 }
 
-DWORD CheckBundle(const StoreLocation& location, const ExpectedTrust& expected, std::string* why) {
-  const StoreLayout& layout = *location.layout;
-  std::vector<std::vector<BYTE>> wanted = expected.added;
-  wanted.insert(wanted.end(), expected.removed.begin(), expected.removed.end());
-  std::vector<bool> held;
-  const std::string bundle = location.root->DisplayPath(layout.bundle);
-  if (BundleHolds(*location.root, layout.bundle, wanted, &held) != ERROR_SUCCESS) {
-    *why = "cannot read the refreshed bundle " + bundle;
-    return ERROR_FUNCTION_FAILED;
-  }
-  for (size_t i = 0; i < expected.added.size(); ++i) {
-    if (held[i]) continue;
-    *why = "the refreshed bundle " + bundle + " does not hold the added certificate";
-    return ERROR_FUNCTION_FAILED;
-  }
-  for (size_t i = 0; i < expected.removed.size(); ++i) {
-    if (!held[expected.added.size() + i]) continue;
-    bool distributions = false;
-    if (layout.distribution_cas != nullptr &&
-        AnyFileBelowHolds(*location.root, layout.distribution_cas, AnchorSelection::kEveryFileBelow,
-                          &expected.removed[i], &distributions) != ERROR_SUCCESS) {
-      *why = "cannot read the distribution's CA set " + location.root->DisplayPath(layout.distribution_cas);
-      return ERROR_FUNCTION_FAILED;
-    }
-    if (distributions) continue;  // the distribution's own set trusts it; the README says how to distrust it
-    *why = "the refreshed bundle " + bundle + " still holds the removed certificate";
-    return ERROR_FUNCTION_FAILED;
-  }
-  return ERROR_SUCCESS;
-}
-
-namespace {
-
-// What in the anchors can make a refresh fail or spoil the bundle: a block
-// cut short (copied as it is, it swallows the certificate after it), or a
-// lone private key (Debian's refresh stops at it).
-void NameCauses(const StoreLocation& location, int anchors_fd) {
-  std::vector<std::pair<std::string, AnchorTrouble>> causes;
-  for (const auto& found : FindTroubledAnchors(location, anchors_fd)) {
-    if (found.second == AnchorTrouble::kCutShort || found.second == AnchorTrouble::kKeyAlone) {
-      causes.push_back(found);
-    }
-  }
-  NameTroubledAnchors(location, causes);
-}
-
 }  // namespace
 
-DWORD PublishChange(const StoreLocation& location, const RefreshCommand& refresh, int anchors_fd,
-                    int lock_fd, const ExpectedTrust& expected, TimeUse use, bool* tidy) {
+std::vector<AfterRefresh> StepsAfterRefresh(const StoreLayout& layout, bool browsers) {
+  std::vector<AfterRefresh> steps;
+  if (layout.leaves_links_of_removed) steps.push_back(AfterRefresh::kAnnounceRemovals);
+  if (layout.keeps_bundle_when_empty) steps.push_back(AfterRefresh::kEmptyStaleBundle);
+  steps.push_back(AfterRefresh::kCheckBundle);
+  steps.push_back(AfterRefresh::kCheckReadable);
+  if (browsers) steps.push_back(AfterRefresh::kBrowsers);
+  return steps;
+}
+
+DWORD PublishChange(Command& command, const StoreLocation& location, const RefreshCommand& refresh,
+                    const Publication& publication, const std::vector<AfterRefresh>& steps, Published* published) {
   const StoreLayout& layout = *location.layout;
-  *tidy = true;
-  RemoveLeftover(location);
+  *published = Published();
+  published->tidy = RemoveLeftover(command, location);
   struct stat before;
   const bool had_bundle = StatBelow(*location.root, layout.bundle, &before) && S_ISREG(before.st_mode);
-  const RefreshOutcome outcome =
-      RunRefreshCommand(refresh.argv, refresh.sandbox, lock_fd, TimeLeft(use));
+  const RefreshOutcome outcome = RunRefreshCommand(refresh.argv, refresh.sandbox, publication.lock_fd,
+                                                   command.clock().TimeLeft(publication.use));
   if (outcome.code == ERROR_TIMEOUT) {
-    Complain("the refresh " + refresh.argv[0] + " ran past its time limit and was stopped");
+    command.Complain("the refresh " + refresh.argv[0] + " ran past its time limit and was stopped");
     return outcome.code;
   }
-  PassOnOutput(outcome);
+  PassOnOutput(command, outcome);
   if (outcome.code != ERROR_SUCCESS) {
-    NameCauses(location, anchors_fd);
+    NameCauses(command, location, publication.anchors_fd);
     return outcome.code;
   }
-  *tidy = AnnounceAndUnlinkRemoved(location, refresh, lock_fd);
-  *tidy = EmptyStaleBundle(location, had_bundle ? &before : nullptr) && *tidy;
-  std::string why;
-  if (CheckBundle(location, expected, &why) != ERROR_SUCCESS) {
-    Complain(why);
-    NameCauses(location, anchors_fd);
-    return ERROR_FUNCTION_FAILED;
-  }
-  // The bundle shows the change as the store reads it, block by block;
-  // libcrypto's reader gives up on the whole of it at one block cut short.
-  if (!ClientsCanReadBundle(location)) {
-    Complain("OpenSSL's clients read no certificate of " + location.root->DisplayPath(layout.bundle) +
-             ": a PEM block in it is cut short or does not decode");
-    NameCauses(location, anchors_fd);
-  }
-  return ERROR_SUCCESS;
+  return RunSteps(command, location, refresh, publication, steps, had_bundle ? &before : nullptr, published);
+}
+
+DWORD RunAfterRefresh(Command& command, const StoreLocation& location, const RefreshCommand& refresh,
+                      const Publication& publication, const std::vector<AfterRefresh>& steps, Published* published) {
+  *published = Published();
+  return RunSteps(command, location, refresh, publication, steps, nullptr, published);
 }
 
 }  // namespace tkv

@@ -1,54 +1,60 @@
 // Publishing a change to the anchors, or the anchors put back after one:
-// the family's refresh, what it leaves undone, and a check of the bundle
-// that clients read afterwards.
-#ifndef TKVCERT_PLATFORM_POSIX_STORE_PUBLISH_H_
-#define TKVCERT_PLATFORM_POSIX_STORE_PUBLISH_H_
+// the family's refresh, then what follows it, as one list of typed steps
+// run in order by one loop, so that a change passes each room once.
+#ifndef TKVCERT_PLATFORM_POSIX_CHANGE_STORE_PUBLISH_H_
+#define TKVCERT_PLATFORM_POSIX_CHANGE_STORE_PUBLISH_H_
 
 #include <string>
 #include <vector>
 
-#include "platform/posix/base/command_clock.h"
 #include "platform/posix/anchors/store_layout.h"
+#include "platform/posix/anchors/trust_bundle.h"
+#include "platform/posix/base/command.h"
+#include "platform/posix/sandbox/store_refresh.h"
 #include "platform/posix/wincrypt_posix.h"
 
 namespace tkv {
 
-// What a change must show in the bundle once it is published.
-struct ExpectedTrust {
-  std::vector<std::vector<BYTE>> added;    // held by the bundle
-  std::vector<std::vector<BYTE>> removed;  // not held, unless the distribution's own set has it
+// What follows a family's refresh.
+enum class AfterRefresh {
+  kAnnounceRemovals,  // Debian's: hooks hear of the anchors gone, whose links then go
+  kEmptyStaleBundle,  // Debian's: a bundle its refresh left as it was, no anchor being left
+  kCheckBundle,       // the bundle shows the change: else it fails, and is taken back
+  kCheckReadable,     // libcrypto's reader reads the bundle at all
+  kBrowsers,          // the browsers follow what the bundle trusts
 };
 
-// Whether any certificate (or `der`, when given) is in a file below `base`
-// that a refresh reading `reads` would read: the code of the first file
-// that cannot be read, rather than a guess. A missing `base` holds nothing.
-DWORD AnyFileBelowHolds(const RootDirectory& root, const std::string& base, AnchorSelection reads,
-                        const std::vector<BYTE>* der, bool* holds);
+// The steps after the family's refresh, in order; with the browser step
+// for a change, without it for the anchors put back after a failed one.
+std::vector<AfterRefresh> StepsAfterRefresh(const StoreLayout& layout, bool browsers);
 
-// The first anchor file (relative to the anchors directory, open as
-// `anchors_fd`) that holds `der`, when the bundle already holds it too; ""
-// otherwise. The anchors are read only when the bundle holds it: adding a
-// certificate that clients do not trust yet costs one bundle read more.
-std::string LocalAnchorHolding(const StoreLocation& location, int anchors_fd,
-                               const std::vector<BYTE>& der);
+// One publication: the store's anchors directory and lock, what clients
+// must see afterwards, and how much of the command's time it may take.
+struct Publication {
+  int anchors_fd = -1;
+  int lock_fd = -1;  // inherited by a refresh on the host: the store stays locked while it runs
+  ExpectedTrust expected;
+  TimeUse use = TimeUse::kChange;
+};
 
-// Whether the bundle already shows `expected`: ERROR_SUCCESS, or
-// ERROR_FUNCTION_FAILED with `why` set.
-DWORD CheckBundle(const StoreLocation& location, const ExpectedTrust& expected, std::string* why);
+// What publishing did besides the bundle.
+struct Published {
+  bool tidy = true;  // false: a step after the refresh failed (said); the next run takes it up again
+  std::vector<std::string> browser_files;
+};
 
-// Runs the refresh of the anchors (open as `anchors_fd`) under the store's
-// lock (`lock_fd`, inherited by a refresh on the host) and
-// finishes what it leaves undone: clears what a killed refresh left behind
-// first; afterwards tells the hooks of removed anchors and takes their links
-// away, and empties a bundle left stale. Then checks the bundle.
-// ERROR_SUCCESS when clients see `expected`; ERROR_TIMEOUT when the
-// command's time for `use` ran out first; ERROR_FUNCTION_FAILED otherwise;
-// with the refresh's standard error, or a line of ours, on standard error.
-// `tidy` is false when a step after the refresh failed (said on standard
-// error): the next run must take it up again.
-DWORD PublishChange(const StoreLocation& location, const RefreshCommand& refresh, int anchors_fd,
-                    int lock_fd, const ExpectedTrust& expected, TimeUse use, bool* tidy);
+// Runs the family's refresh under the store's lock, first clearing what a
+// killed refresh left that this one would reuse, then `steps`.
+// ERROR_SUCCESS when clients see the change; ERROR_TIMEOUT when the
+// command's time for the publication's use ran out; ERROR_FUNCTION_FAILED
+// otherwise, said through `command` (the refresh's own lines, or ours).
+DWORD PublishChange(Command& command, const StoreLocation& location, const RefreshCommand& refresh,
+                    const Publication& publication, const std::vector<AfterRefresh>& steps, Published* published);
+
+// The same steps without a refresh, for a change the bundle shows already.
+DWORD RunAfterRefresh(Command& command, const StoreLocation& location, const RefreshCommand& refresh,
+                      const Publication& publication, const std::vector<AfterRefresh>& steps, Published* published);
 
 }  // namespace tkv
 
-#endif  // TKVCERT_PLATFORM_POSIX_STORE_PUBLISH_H_
+#endif  // TKVCERT_PLATFORM_POSIX_CHANGE_STORE_PUBLISH_H_

@@ -12,7 +12,6 @@
 #include <cstring>
 #include <iterator>
 
-#include "platform/posix/base/complaint.h"
 #include "platform/posix/base/unique_fd.h"
 
 namespace tkv {
@@ -154,7 +153,7 @@ RefreshOutcome RunRefreshCommand(const std::vector<std::string>& argv, const San
   if (sandbox.empty()) {
     pid = StartOnHost(argv, input_fd.get(), out_write.get(), error_write.get(), lock_fd);
   } else if (DWORD code = StartInSandbox(sandbox, argv, input_fd.get(), out_write.get(),
-                                         error_write.get(), &sandboxed)) {
+                                         error_write.get(), &sandboxed, &outcome.errors)) {
     outcome.code = code;
     return outcome;
   } else {
@@ -178,7 +177,7 @@ RefreshOutcome RunRefreshCommand(const std::vector<std::string>& argv, const San
   return outcome;
 }
 
-void PassOnOutput(const RefreshOutcome& outcome) {
+void PassOnOutput(const Command& command, const RefreshOutcome& outcome) {
   std::vector<std::string> failures;
   for (size_t at = 0; at < outcome.output.size();) {
     size_t end = outcome.output.find('\n', at);
@@ -190,10 +189,10 @@ void PassOnOutput(const RefreshOutcome& outcome) {
   for (size_t at = 0; at < outcome.errors.size();) {
     size_t end = outcome.errors.find('\n', at);
     if (end == std::string::npos) end = outcome.errors.size();
-    if (end > at) Complain(outcome.errors.substr(at, end - at));
+    if (end > at) command.Complain(outcome.errors.substr(at, end - at));
     at = end + 1;
   }
-  for (const std::string& line : failures) Warn(line);  // a hook's: the bundle decides
+  for (const std::string& line : failures) command.Warn(line);  // a hook's: the bundle decides
 }
 
 }  // namespace tkv

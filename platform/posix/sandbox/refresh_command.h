@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/base/command.h"
 #include "platform/posix/sandbox/sandbox.h"
 #include "platform/posix/wincrypt_posix.h"
 
@@ -37,7 +38,7 @@ RefreshOutcome RunRefreshCommand(const std::vector<std::string>& argv, const San
 // that a hook failed ("E: <hook> exited with code <n>."), everything it
 // wrote to standard error and those lines; when all went well, nothing of
 // its chatter (openssl rehash's warnings about the bundle, say).
-void PassOnOutput(const RefreshOutcome& outcome);
+void PassOnOutput(const Command& command, const RefreshOutcome& outcome);
 
 }  // namespace tkv
 

@@ -15,7 +15,6 @@
 #include <map>
 #include <utility>
 
-#include "platform/posix/base/complaint.h"
 #include "platform/posix/base/last_error.h"
 #include "platform/posix/sandbox/refresh_command.h"
 
@@ -219,13 +218,14 @@ DWORD TryMode(const std::shared_ptr<SandboxSession>& session, SandboxMode mode, 
 
 constexpr char kNoSandbox[] = "no sandbox can be made here for another root's programs: ";
 
-DWORD ChooseSandbox(const RootDirectory& root, const std::vector<std::string>& written,
+}  // namespace
+
+DWORD ChooseSandbox(const Command& command, const RootDirectory& root, const std::vector<std::string>& written,
                     std::shared_ptr<const SandboxSession>* chosen) {
-  if (DWORD code = CheckSandboxSetting()) return code;
-  const char* value = getenv("TKVCERT_SANDBOX");
-  const std::string asked = value != nullptr ? value : "";
+  if (DWORD code = CheckSandboxSetting(command)) return code;
+  const std::string& asked = command.settings().sandbox;
   if (!HasCapability(CAP_SYS_ADMIN)) {
-    Complain(std::string(kNoSandbox) +
+    command.Complain(std::string(kNoSandbox) +
              "this process lacks CAP_SYS_ADMIN, which making one needs; in a container, grant it "
              "(podman or docker: --cap-add SYS_ADMIN, or --privileged; Kubernetes: "
              "securityContext.privileged: true)");
@@ -236,28 +236,28 @@ DWORD ChooseSandbox(const RootDirectory& root, const std::vector<std::string>& w
   for (DWORD (*build)(UniqueFd*, std::string*) : {BuildSeccompFilter, BuildNewCallsFilter}) {
     session->filters.emplace_back();
     if (build(&session->filters.back(), &why) != ERROR_SUCCESS) {
-      Complain(kNoSandbox + why);
+      command.Complain(kNoSandbox + why);
       return ERROR_NOT_SUPPORTED;
     }
   }
   if (ShownMounts(root, written, &session->mounts, &why) != ERROR_SUCCESS) {
-    Complain(kNoSandbox + why);
+    command.Complain(kNoSandbox + why);
     return ERROR_NOT_SUPPORTED;
   }
   bool ready = false;
   if (asked != "proc-masks") {
     ready = TryMode(session, SandboxMode::kUserNamespace, &why) == ERROR_SUCCESS;
     if (!ready && asked == "userns") {
-      Complain("TKVCERT_SANDBOX=userns, and no user namespace can be made here: " + why);
+      command.Complain("TKVCERT_SANDBOX=userns, and no user namespace can be made here: " + why);
       return ERROR_NOT_SUPPORTED;
     }
     if (!ready) {
-      Complain("another root's programs run as uid 0 without capabilities, with /proc masked: "
+      command.Complain("another root's programs run as uid 0 without capabilities, with /proc masked: "
                "no user namespace can be made here: " + why);
     }
   }
   if (!ready && TryMode(session, SandboxMode::kProcMasks, &why) != ERROR_SUCCESS) {
-    Complain(kNoSandbox + why);
+    command.Complain(kNoSandbox + why);
     return ERROR_NOT_SUPPORTED;
   }
   // The kernel counts processes per user, never uid 0's: only a cgroup
@@ -266,31 +266,28 @@ DWORD ChooseSandbox(const RootDirectory& root, const std::vector<std::string>& w
     std::string unbounded;
     session->limits.MakeCgroups(&unbounded);
     if (!session->limits.bounds_processes()) {
-      Complain("another root's programs run with their processes unbounded: no pids cgroup can be made here (" +
-               unbounded + ")");
+      command.Complain("another root's programs run with their processes unbounded: no pids cgroup can be made "
+                       "here (" + unbounded + ")");
     }
   }
   *chosen = std::move(session);
   return ERROR_SUCCESS;
 }
 
-}  // namespace
-
 bool SandboxAvailable() { return access(kSandboxProgram, X_OK) == 0; }
 
-DWORD CheckSandboxSetting() {
-  const char* value = getenv("TKVCERT_SANDBOX");
-  const std::string asked = value != nullptr ? value : "";
+DWORD CheckSandboxSetting(const Command& command) {
+  const std::string& asked = command.settings().sandbox;
   if (asked.empty() || asked == "userns" || asked == "proc-masks") return ERROR_SUCCESS;
-  Complain("TKVCERT_SANDBOX is \"" + asked + "\"; it must be userns or proc-masks");
+  command.Complain("TKVCERT_SANDBOX is \"" + asked + "\"; it must be userns or proc-masks");
   return ERROR_NOT_SUPPORTED;
 }
 
-DWORD CheckRootShowable(const RootDirectory& root, const std::vector<std::string>& written) {
+DWORD CheckRootShowable(const Command& command, const RootDirectory& root, const std::vector<std::string>& written) {
   const std::vector<RootMount>* mounts = nullptr;
   std::string why;
   if (root.Mounts(&mounts, &why) != ERROR_SUCCESS) {
-    Complain("refusing " + root.path() + ": its file systems cannot be shown to a sandbox: " + why);
+    command.Complain("refusing " + root.path() + ": its file systems cannot be shown to a sandbox: " + why);
     return ERROR_NOT_SUPPORTED;
   }
   for (const std::string& dir : written) {
@@ -299,32 +296,14 @@ DWORD CheckRootShowable(const RootDirectory& root, const std::vector<std::string
     const uint64_t id = MountIdOf(fd.get());
     const auto on = std::find_if(mounts->begin(), mounts->end(), [id](const RootMount& m) { return m.id == id; });
     if (on != mounts->end() && MountHolds(*on, dir)) continue;
-    Complain("refusing " + root.path() + ": its refresh writes " + root.DisplayPath(dir) + ", which is on " +
-             (on == mounts->end() ? std::string("a file system that a sandbox never shows")
-                                  : "the file system mounted at " + root.DisplayPath(on->below_root) +
-                                        ", which a sandbox shows read-only") +
-             "; nothing was changed");
+    command.Complain("refusing " + root.path() + ": its refresh writes " + root.DisplayPath(dir) + ", which is on " +
+                     (on == mounts->end() ? std::string("a file system that a sandbox never shows")
+                                          : "the file system mounted at " + root.DisplayPath(on->below_root) +
+                                                ", which a sandbox shows read-only") +
+                     "; nothing was changed");
     return ERROR_NOT_SUPPORTED;
   }
   return ERROR_SUCCESS;
-}
-
-DWORD CommandSandbox(const RootDirectory& root, const std::vector<std::string>& written,
-                     std::shared_ptr<const SandboxSession>* session) {
-  // A command works on one root; a process that opens several (a test) has
-  // each chosen once.
-  static std::map<std::pair<dev_t, ino_t>, std::pair<DWORD, std::shared_ptr<const SandboxSession>>> chosen;
-  struct stat st;
-  if (fstat(root.fd(), &st) != 0) return ErrorFromErrno(errno);
-  const auto key = std::make_pair(st.st_dev, st.st_ino);
-  auto found = chosen.find(key);
-  if (found == chosen.end()) {
-    std::shared_ptr<const SandboxSession> made;
-    const DWORD code = ChooseSandbox(root, written, &made);
-    found = chosen.emplace(key, std::make_pair(code, std::move(made))).first;
-  }
-  *session = found->second.second;
-  return found->second.first;
 }
 
 DWORD PlanImageSandbox(const RootDirectory& root, std::shared_ptr<const SandboxSession> session,
@@ -342,9 +321,20 @@ DWORD PlanImageSandbox(const RootDirectory& root, std::shared_ptr<const SandboxS
   return ERROR_SUCCESS;
 }
 
+DWORD CheckLentPaths(const RootDirectory& root, const std::vector<LentPath>& lent) {
+  for (const LentPath& path : lent) {
+    const UniqueFd fd = root.OpenBelow(path.relative, O_PATH);
+    if (!fd && errno == ENOENT && path.optional) continue;
+    if (!fd) return errno == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno);
+    if (DWORD code = root.CheckTrusted(fd.get())) return code;
+  }
+  return ERROR_SUCCESS;
+}
+
 DWORD PlanHostToolSandbox(const RootDirectory& root, std::shared_ptr<const SandboxSession> session,
                           const std::vector<LentPath>& lent, const std::string& empty_dir,
                           Sandbox* sandbox) {
+  if (DWORD code = CheckLentPaths(root, lent)) return code;
   Start(std::move(session), sandbox);
   HostPrograms(sandbox);
   Add(sandbox, {"--dev", "/dev"});
@@ -353,13 +343,10 @@ DWORD PlanHostToolSandbox(const RootDirectory& root, std::shared_ptr<const Sandb
   Add(sandbox, {"--dir", "/etc"});
   for (const LentPath& path : lent) {
     const std::string target = "/" + path.relative;
-    const UniqueFd fd = root.OpenBelow(path.relative, O_PATH);
-    if (!fd && errno == ENOENT && path.optional) {
-      Add(sandbox, {"--dir", target});
+    if (!root.OpenBelow(path.relative, O_PATH)) {
+      Add(sandbox, {"--dir", target});  // optional, and missing
       continue;
     }
-    if (!fd) return errno == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno);
-    if (DWORD code = root.CheckTrusted(fd.get())) return code;
     Mount(sandbox, path.relative, path.writable, target);
   }
   if (!empty_dir.empty()) Add(sandbox, {"--dir", "/" + empty_dir});

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/base/command.h"
 #include "platform/posix/base/root_directory.h"
 #include "platform/posix/sandbox/sandbox.h"
 #include "platform/posix/wincrypt_posix.h"
@@ -18,9 +19,9 @@
 namespace tkv {
 
 // Whether TKVCERT_SANDBOX holds a value this build knows: unset, empty,
-// "userns" or "proc-masks". ERROR_NOT_SUPPORTED, with a line on standard
-// error, otherwise; read before any change, whether a sandbox is made or not.
-DWORD CheckSandboxSetting();
+// "userns" or "proc-masks". ERROR_NOT_SUPPORTED, said, otherwise; checked
+// before any change, whether a sandbox is made or not.
+DWORD CheckSandboxSetting(const Command& command);
 
 // Whether the root's file systems can be shown to a sandbox soundly, each
 // writable only where it holds one of `written` (the directories the
@@ -28,10 +29,10 @@ DWORD CheckSandboxSetting();
 // ERROR_NOT_SUPPORTED, with a line on standard error, when they cannot be
 // known, or when a directory of `written` lies on a file system that a
 // sandbox shows read-only or not at all.
-DWORD CheckRootShowable(const RootDirectory& root, const std::vector<std::string>& written);
+DWORD CheckRootShowable(const Command& command, const RootDirectory& root, const std::vector<std::string>& written);
 
-// How this command's sandboxes for `root` are made, decided once and kept
-// for the command, from what the system calls themselves answer: the
+// How this command's sandboxes for `root` are made, decided once (the
+// caller keeps it for the command), from what the system calls answer: the
 // capability, the user namespace, each clone of the root's mounts, the
 // filters. A program is run to try it only where a container's rules,
 // which no system call can read, may refuse bubblewrap's own steps (under a
@@ -41,8 +42,8 @@ DWORD CheckRootShowable(const RootDirectory& root, const std::vector<std::string
 // masked; "userns", a user namespace or nothing; "proc-masks", the latter.
 // ERROR_NOT_SUPPORTED, with a line on standard error, when the sandbox
 // asked for cannot be made, or none at all, or for any other value.
-DWORD CommandSandbox(const RootDirectory& root, const std::vector<std::string>& written,
-                     std::shared_ptr<const SandboxSession>* session);
+DWORD ChooseSandbox(const Command& command, const RootDirectory& root, const std::vector<std::string>& written,
+                    std::shared_ptr<const SandboxSession>* session);
 
 // A root's own programs: the root itself as "/", with a private /dev, /proc
 // and /tmp where the root has those directories.
@@ -59,6 +60,7 @@ struct LentPath {
   bool writable;
   bool optional;         // missing: an empty directory in its place
 };
+DWORD CheckLentPaths(const RootDirectory& root, const std::vector<LentPath>& lent);
 DWORD PlanHostToolSandbox(const RootDirectory& root, std::shared_ptr<const SandboxSession> session,
                           const std::vector<LentPath>& lent, const std::string& empty_dir,
                           Sandbox* sandbox);

@@ -28,7 +28,6 @@
 #include <cstring>
 #include <iterator>
 
-#include "platform/posix/base/complaint.h"
 #include "platform/posix/base/stop_point.h"
 
 #ifndef TIOCLINUX
@@ -521,7 +520,7 @@ DWORD BuildNewCallsFilter(UniqueFd* filter, std::string* why) {
 }
 
 DWORD StartInSandbox(const Sandbox& sandbox, const std::vector<std::string>& argv, int in, int out,
-                     int err, SandboxedProcess* started) {
+                     int err, SandboxedProcess* started, std::string* failure) {
   const SandboxSession& session = *sandbox.session;
   std::vector<UniqueFd> parked;
   auto park = [&parked](int fd) {
@@ -538,7 +537,7 @@ DWORD StartInSandbox(const Sandbox& sandbox, const std::vector<std::string>& arg
     std::string why;
     const int user_namespace = mount.idmapped ? session.user_namespace.get() : -1;
     if (DWORD code = CloneMount(mount.top.get(), mount.writable, user_namespace, &tree, &why)) {
-      Complain("the sandbox chosen for this command cannot be made now: " + why);
+      *failure = "the sandbox chosen for this command cannot be made now: " + why;
       return code;
     }
     plan.trees.push_back(park(tree.get()));

@@ -119,11 +119,12 @@ struct SandboxedProcess {
 // Starts bubblewrap with the sandbox's options, the seccomp filters and
 // `argv`, whose standard streams are `in`, `out` and `err`, in a fixed
 // environment (a system PATH and LC_ALL=C), within the session's limits.
-// ERROR_NOT_SUPPORTED when the root's mounts cannot be cloned this time;
+// ERROR_NOT_SUPPORTED when the root's mounts cannot be cloned this time,
+// with `failure` saying why, as the program's own error output would;
 // ERROR_FUNCTION_FAILED when no process could be started. A step of the
 // sandbox that fails in the child exits it with a line on `err`.
 DWORD StartInSandbox(const Sandbox& sandbox, const std::vector<std::string>& argv, int in,
-                     int out, int err, SandboxedProcess* started);
+                     int out, int err, SandboxedProcess* started, std::string* failure);
 
 }  // namespace tkv
 

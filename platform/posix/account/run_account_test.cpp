@@ -1,11 +1,11 @@
-#include "platform/posix/browsers/browser_policies.h"
+#include "platform/posix/account/run_account.h"
 
 #include <gtest/gtest.h>
 
 namespace tkv {
 namespace {
 
-TEST(BrowserPoliciesTest, OnlyOffSwitchesTheStepOffAndOnlyKeepLeavesItOut) {
+TEST(RunSettingsTest, OnlyOffSwitchesTheBrowserStepOffAndOnlyKeepLeavesItOut) {
   const struct {
     const char* value;
     bool off;
@@ -16,8 +16,8 @@ TEST(BrowserPoliciesTest, OnlyOffSwitchesTheStepOffAndOnlyKeepLeavesItOut) {
                {"KEEP", false, true},   {"kept", false, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.value == nullptr ? "(unset)" : c.value);
-    EXPECT_EQ(BrowsersSwitchedOff(c.value), c.off);
-    EXPECT_EQ(BrowsersKept(c.value), c.kept);
+    EXPECT_EQ(BrowserSettingOf(c.value) == BrowserSetting::kOff, c.off);
+    EXPECT_EQ(BrowserSettingOf(c.value) == BrowserSetting::kKeep, c.kept);
   }
 }
 

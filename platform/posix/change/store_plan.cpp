@@ -1,0 +1,205 @@
+#include "platform/posix/change/store_plan.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "platform/posix/anchors/anchor_listing.h"
+#include "platform/posix/anchors/store_trust.h"
+#include "platform/posix/base/last_error.h"
+#include "platform/posix/browsers/browser_policies.h"
+#include "platform/posix/cert/anchor_format.h"
+#include "platform/posix/change/hook_announcements.h"
+
+namespace tkv {
+namespace {
+
+// The anchors directory, where every change writes: never on a file system
+// that a link of the root's led to and that holds no anchors of its own.
+DWORD CheckAnchorsWritable(const Command& command, const StoreLocation& location, int anchors_fd) {
+  std::string why;
+  if (location.root->CheckWritable(anchors_fd, location.layout->anchors_dir, &why) == ERROR_SUCCESS) {
+    return ERROR_SUCCESS;
+  }
+  command.Complain("refusing " + why);
+  return ERROR_ACCESS_DENIED;
+}
+
+// An addition: the certificate's own anchor, unless it is in place already,
+// or another local anchor that the bundle already shows holds it, which
+// pins it as well; a second copy would only be one more file to remove.
+DWORD PlanAddition(const StoreLocation& location, int anchors_fd, const std::vector<BYTE>& der, ChangePlan* plan) {
+  const std::string name = AnchorFileName(der);
+  const AnchorFile own{PemCertificate(der)};
+  if (name.empty() || own.contents.empty()) return ERROR_NOT_ENOUGH_MEMORY;
+  plan->expected.added.push_back(der);
+  if (AlreadyHolds(anchors_fd, name, own)) return ERROR_SUCCESS;
+  const std::string holder = LocalAnchorHolding(location, anchors_fd, der);
+  if (!holder.empty() && holder != name) {
+    plan->already_held_by = holder;
+    return ERROR_SUCCESS;
+  }
+  plan->edits.push_back({"", name, false, own});
+  return ERROR_SUCCESS;
+}
+
+// A copy found: the file, its text, and its blocks.
+struct Copy {
+  std::string relative;
+  std::vector<BYTE> contents;
+  std::vector<AnchorBlock> blocks;
+};
+
+// Every copy of `der` that the refresh reads.
+std::vector<Copy> FindCopies(const StoreLocation& location, int anchors_fd, const std::vector<BYTE>& der) {
+  std::vector<Copy> copies;
+  for (const std::string& relative : ListAnchorFiles(location, anchors_fd)) {
+    Copy copy{relative, {}, {}};
+    if (ReadAnchorFile(location, anchors_fd, relative, &copy.contents) != ERROR_SUCCESS) continue;
+    copy.blocks = ParseAnchorFile(copy.contents);
+    for (const AnchorBlock& block : copy.blocks) {
+      if (block.decoded && block.der == der) {
+        copies.push_back(std::move(copy));
+        break;
+      }
+    }
+  }
+  return copies;
+}
+
+bool OnlyCertificate(const Copy& copy, const std::vector<BYTE>& der) {
+  for (const AnchorBlock& block : copy.blocks) {
+    if (!block.decoded || block.der != der) return false;
+  }
+  return true;
+}
+
+// The file's text without the blocks that hold `der`.
+std::string WithoutCertificate(const Copy& copy, const std::vector<BYTE>& der) {
+  std::string rest;
+  size_t from = 0;
+  for (const AnchorBlock& block : copy.blocks) {
+    if (!block.decoded || block.der != der) continue;
+    rest.append(copy.contents.begin() + static_cast<long>(from),
+                copy.contents.begin() + static_cast<long>(block.begin));
+    from = block.end;
+  }
+  rest.append(copy.contents.begin() + static_cast<long>(from), copy.contents.end());
+  return rest;
+}
+
+// The other certificate blocks of a file, and nothing else: what stays of a
+// file that is not the store's when it is written as one of the store's.
+// A key or anything else kept beside the certificates stays where it was.
+// A block that does not decode is dropped too: no client trusts it, and
+// one with no END line runs to the end of the file, over whatever follows.
+std::string OtherCertificates(const Copy& copy, const std::vector<BYTE>& der) {
+  std::string rest;
+  for (const AnchorBlock& block : copy.blocks) {
+    if (!block.decoded || block.der == der) continue;
+    rest.append(copy.contents.begin() + static_cast<long>(block.begin),
+                copy.contents.begin() + static_cast<long>(block.end));
+  }
+  return rest;
+}
+
+// What stays of a copy reached through a link, as a file of the store's in
+// the link's place: the target's other certificates, readable by no one
+// the target's mode and group keep out, writable by its owner alone,
+// executable by no one.
+DWORD LinkedRest(const StoreLocation& location, const Copy& copy, const std::vector<BYTE>& der, AnchorFile* rest) {
+  const UniqueFd target =
+      location.root->OpenBelow(std::string(location.layout->anchors_dir) + "/" + copy.relative, O_PATH);
+  struct stat st;
+  if (!target || fstat(target.get(), &st) != 0) return ErrorFromErrno(errno);
+  rest->contents = OtherCertificates(copy, der);
+  rest->mode = st.st_mode & 0644;
+  rest->gid = st.st_gid;
+  return ERROR_SUCCESS;
+}
+
+// Takes one copy out of the anchors tree. A copy under a link goes with the
+// link, never through it: the link's target is not the store's to change,
+// so its other certificates stay as a file in the link's place. A copy in a
+// directory reached through a link is refused: removing that link would
+// take whatever else it holds with it. A file of the store's own that holds
+// other certificates is rewritten in place with its mode and owner, and all
+// but the certificate's blocks as they were: it gains no reader, and an
+// admin's notes beside them stay; one that holds only this certificate goes.
+DWORD PlanCopyRemoval(const Command& command, const StoreLocation& location, int anchors_fd, const Copy& copy,
+                      const std::vector<BYTE>& der, ChangePlan* plan) {
+  const size_t slash = copy.relative.rfind('/');
+  AnchorEdit edit;
+  edit.parent = slash == std::string::npos ? "" : copy.relative.substr(0, slash);
+  edit.name = copy.relative.substr(slash == std::string::npos ? 0 : slash + 1);
+  const std::string shown = location.anchors_path() + "/" + copy.relative;
+  UniqueFd parent;
+  if (!edit.parent.empty()) {
+    parent = OpenBeneathWithoutLinks(anchors_fd, edit.parent, O_RDONLY | O_DIRECTORY);
+    if (!parent && (errno == ELOOP || errno == EXDEV)) {
+      command.Complain("cannot remove the copy in " + shown +
+                       ": a linked directory leads to it, and removing the link would take all it holds");
+      return ERROR_ACCESS_DENIED;
+    }
+    if (!parent) return ErrorFromErrno(errno);
+    std::string why;
+    if (location.root->CheckWritable(parent.get(), std::string(location.layout->anchors_dir) + "/" + edit.parent,
+                                     &why) != ERROR_SUCCESS) {
+      command.Complain("cannot remove the copy in " + shown + ": " + why);
+      return ERROR_ACCESS_DENIED;
+    }
+  }
+  struct stat st;
+  if (fstatat(parent ? parent.get() : anchors_fd, edit.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return ErrorFromErrno(errno);
+  }
+  edit.remove = OnlyCertificate(copy, der);
+  if (!edit.remove && S_ISLNK(st.st_mode)) {
+    if (DWORD code = LinkedRest(location, copy, der, &edit.file)) return code;
+    edit.remove = edit.file.contents.empty();  // no other certificate
+  } else if (!edit.remove) {
+    edit.file = {WithoutCertificate(copy, der), st.st_mode & 07777, st.st_uid, st.st_gid};
+  }
+  plan->edits.push_back(std::move(edit));
+  return ERROR_SUCCESS;
+}
+
+DWORD PlanRemoval(const Command& command, const StoreLocation& location, int anchors_fd,
+                  const std::vector<BYTE>& der, ChangePlan* plan) {
+  const std::vector<Copy> copies = FindCopies(location, anchors_fd, der);
+  if (copies.empty()) return CRYPT_E_NOT_FOUND;
+  plan->expected.removed.push_back(der);
+  for (const Copy& copy : copies) {
+    plan->copies.push_back(copy.relative);
+    if (DWORD code = PlanCopyRemoval(command, location, anchors_fd, copy, der, plan)) return code;
+  }
+  // Debian's refresh leaves a removed anchor's links, which the store tells
+  // the hooks of, as its own removal step would.
+  const StoreLayout& layout = *location.layout;
+  const bool hooks_run = location.root->is_host() || location.refresh_inside_root;
+  if (layout.leaves_links_of_removed && layout.hooks_dir != nullptr && hooks_run) {
+    plan->hooks = ListHooks(*location.root, layout.hooks_dir);
+  }
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+DWORD PlanChange(const Command& command, const StoreLocation& location, RefreshCommand* refresh, int anchors_fd,
+                 ChangeKind kind, const std::vector<BYTE>& der, bool foresee, ChangePlan* plan) {
+  *plan = ChangePlan();
+  if (DWORD code = PlanRefresh(command, location, refresh)) return code;
+  if (DWORD code = CheckAnchorsWritable(command, location, anchors_fd)) return code;
+  const DWORD planned = kind == ChangeKind::kAdd ? PlanAddition(location, anchors_fd, der, plan)
+                                                 : PlanRemoval(command, location, anchors_fd, der, plan);
+  if (planned != ERROR_SUCCESS) return planned;
+  std::string lagging;
+  plan->refresh = !plan->edits.empty() || CheckBundle(location, plan->expected, &lagging) != ERROR_SUCCESS;
+  if (foresee) {
+    plan->browser_files = UpdateBrowserPolicies(command, location, anchors_fd, &plan->expected);
+  }
+  return ERROR_SUCCESS;
+}
+
+}  // namespace tkv

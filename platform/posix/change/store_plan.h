@@ -1,0 +1,63 @@
+// What one command would change in the store, decided once, without a
+// write or a program run. The real run makes the plan under the store's lock
+// and carries it out; the dry run makes the same plan without the lock and
+// reports it. Nothing else decides what a change does.
+//
+// The plan holds what can be known before any program runs: the anchors to
+// write and remove, whether the family's refresh runs and in which sandbox,
+// the hooks the store tells, the browser files that change, and each
+// refusal the change would meet before its first write. What only a
+// program's run can tell (a refresh or a hook that fails, a bundle that does
+// not show the change) is outside it.
+#ifndef TKVCERT_PLATFORM_POSIX_CHANGE_STORE_PLAN_H_
+#define TKVCERT_PLATFORM_POSIX_CHANGE_STORE_PLAN_H_
+
+#include <string>
+#include <vector>
+
+#include "platform/posix/anchors/anchor_directory.h"
+#include "platform/posix/anchors/store_layout.h"
+#include "platform/posix/anchors/trust_bundle.h"
+#include "platform/posix/base/command.h"
+#include "platform/posix/sandbox/store_refresh.h"
+#include "platform/posix/wincrypt_posix.h"
+
+namespace tkv {
+
+enum class ChangeKind { kAdd, kRemove };
+
+// One file of the anchors tree, put in place or taken away.
+struct AnchorEdit {
+  std::string parent;  // relative to the anchors directory; "" for its top
+  std::string name;
+  bool remove = false;
+  AnchorFile file;  // what goes there, unless it is removed
+};
+
+struct ChangePlan {
+  std::vector<AnchorEdit> edits;
+  ExpectedTrust expected;        // what clients see once it is published
+  bool refresh = false;          // the family's refresh runs: the anchors change, or the bundle lags them
+  std::string already_held_by;   // an addition: the other local anchor that holds it already
+  std::vector<std::string> copies;  // a removal: the anchor files it takes the certificate out of
+  std::vector<std::string> hooks;   // the hooks told of removed anchors, below the root
+  std::vector<std::string> browser_files;  // foreseen: the browser files it would write or remove
+};
+
+// The plan for adding or removing `der`, on the anchors (open as
+// `anchors_fd`) as they are now, with the refresh planned in `refresh`
+// (once a command). ERROR_SUCCESS, or the code of the refusal the change
+// would meet before its first write, said through `command`: those of
+// PlanRefresh; ERROR_ACCESS_DENIED when the anchors directory, or a
+// directory a copy is in, is on a file system that holds no anchors of the
+// root's, or a copy is in a directory reached through a link; for a
+// removal, CRYPT_E_NOT_FOUND when no anchor holds it. With `foresee`, the
+// browser files the change would touch are decided too (a dry run's
+// report; a real run does that once the refresh has shown what clients
+// trust).
+DWORD PlanChange(const Command& command, const StoreLocation& location, RefreshCommand* refresh, int anchors_fd,
+                 ChangeKind kind, const std::vector<BYTE>& der, bool foresee, ChangePlan* plan);
+
+}  // namespace tkv
+
+#endif  // TKVCERT_PLATFORM_POSIX_CHANGE_STORE_PLAN_H_
