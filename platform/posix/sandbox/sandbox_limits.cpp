@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/posix/base/directory_entries.h"
+#include "platform/posix/base/unpredictable_name.h"
 #include "platform/posix/base/root_mounts.h"
 
 namespace tkv {
@@ -109,7 +110,6 @@ std::vector<int> SandboxLimits::joins() const {
 
 bool SandboxLimits::Make(const std::string& parent_path,
                          const std::vector<std::pair<std::string, std::string>>& limits, std::string* why) {
-  static int made = 0;
   Cgroup cgroup;
   cgroup.parent.reset(open(parent_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!cgroup.parent) {
@@ -117,7 +117,8 @@ bool SandboxLimits::Make(const std::string& parent_path,
     return false;
   }
   RemoveStale(cgroup.parent.get());
-  cgroup.name = kPrefix + std::to_string(getpid()) + "-" + std::to_string(++made);
+  // Named by its process, for the sweep above, and made unique within it.
+  cgroup.name = kPrefix + std::to_string(getpid()) + "-" + UnpredictableHex();
   if (mkdirat(cgroup.parent.get(), cgroup.name.c_str(), 0700) != 0) {
     *why = "cannot make a cgroup in " + parent_path + ": " + strerror(errno);
     return false;
