@@ -86,6 +86,29 @@ std::string RootState(const std::string& root) {
       .out;
 }
 
+// Runs `args` twice, each with its report: dry, then for real. The dry run
+// must leave every byte of the root as it was (the inputs in files/ aside)
+// and foresee what the real run then does: its outcome, what it changes,
+// its error. The real run's result. Under Wine, which has no report, the
+// real run alone.
+RunResult ForeseenRun(const std::vector<std::string>& args, const RunOptions& options) {
+  if (OnWine()) return RunTool(args, options);
+  auto state = [&] {
+    return RunProgram({"sh", "-c", "cd '" + options.sysroot + "' && find . -path ./files -prune -o -printf "
+                       "'%p %y %m %s %T@\\n' | sort && find . -path ./files -prune -o -type f -exec sha256sum {} + | sort"})
+        .out;
+  };
+  const std::string before = state();
+  const ReportedRun dry = RunReporting(args, options, {{"TKVCERT_DRY_RUN", "1"}});
+  EXPECT_EQ(state(), before) << "the dry run changed the root";
+  const ReportedRun real = RunReporting(args, options);
+  for (const char* key : {"outcome", "changed", "error"}) {
+    EXPECT_EQ(dry.report.value(key, nlohmann::json()), real.report.value(key, nlohmann::json()))
+        << key << " foreseen: " << dry.report.dump() << "\n real: " << real.report.dump();
+  }
+  return real.result;
+}
+
 class ToolTest : public ::testing::Test {
  protected:
   RunResult Run(const std::vector<std::string>& args, bool as_nobody = false) {
@@ -395,7 +418,7 @@ TEST_F(ToolTest, FilesThatAreNotCertificatesChangeNothing) {
       if (OnWine() && c.file == w.file) expected = w.out;
     }
     if (expected.empty()) continue;
-    const RunResult r = Run({"/install", c.file}, c.as_nobody && IsRoot());
+    const RunResult r = ForeseenRun({"/install", c.file}, {sandbox_.root(), c.as_nobody && IsRoot(), sandbox_.root() + "/files"});
     EXPECT_EQ(r.out, expected + Imported(c.file));
     EXPECT_EQ(r.status, 1);
     if (!OnWine()) {
@@ -531,7 +554,7 @@ TEST_F(ToolTest, RemovalMatchesWholeSimpleDisplayNamesOnly) {
     } else {
       sandbox.PlaceAnchor(AnchorName(der), ToPem(der));
     }
-    const RunResult r = RunTool({"/uninstall", c.subject}, {sandbox.root(), false, ""});
+    const RunResult r = ForeseenRun({"/uninstall", c.subject}, {sandbox.root(), false, ""});
     EXPECT_EQ(r.out, (c.removed ? RemovalLines(c.subject) : "") + Removed(c.subject));
     EXPECT_EQ(r.status, 0);
     if (!OnWine()) {
@@ -711,7 +734,7 @@ TEST_F(ToolTest, InstallTakesEachFormAndSaysWhatWillNotWorkAsExpected) {
     if (OnWine() && !c.err.empty()) continue;
     Sandbox sandbox;
     sandbox.Put(c.file, c.contents);
-    const RunResult r = RunTool({"/install", c.file}, {sandbox.root(), false, sandbox.root() + "/files"});
+    const RunResult r = ForeseenRun({"/install", c.file}, {sandbox.root(), false, sandbox.root() + "/files"});
     const bool refused = OnWine() && c.wine_refuses;
     EXPECT_EQ(r.out, OnWine() ? c.out_on_wine : Imported(c.file));
     EXPECT_EQ(r.status, refused ? 1 : 0);
@@ -911,6 +934,48 @@ namespace {
 
 // What the report says changed, run after run, and what a dry run says it
 // would change while the whole root stays as it was.
+// Starting states whose outcome is decided before any program runs: the
+// dry run foresees the real run in each.
+TEST_F(ToolTest, TheDryRunForeseesTheRealRun) {
+  SKIP_ON_WINE("the dry run is the Linux build's");
+  const Bytes ca = MakeCertificate("Foreseen CA");
+  auto install = [](Sandbox& s) { RunTool({"/install", "ca.pem"}, {s.root(), false, s.root() + "/files"}); };
+  auto shell = [](const std::string& command) { ASSERT_EQ(system(command.c_str()), 0) << command; };
+  const std::string own = AnchorName(ca);
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    std::function<void(Sandbox&)> before;
+  } cases[] = {
+      {"installs", {"/install", "ca.pem"}, nullptr},
+      {"installed already", {"/install", "ca.pem"}, install},
+      {"installed, then Chromium appears", {"/install", "ca.pem"},
+       [&](Sandbox& s) { install(s), shell("mkdir -p '" + s.root() + "/etc/chromium'"); }},
+      {"installed with another mode", {"/install", "ca.pem"},
+       [&](Sandbox& s) { install(s), shell("chmod 600 '" + s.anchors_dir() + "/" + own + "'"); }},
+      {"held by another local anchor", {"/install", "ca.pem"},
+       [&](Sandbox& s) { install(s), shell("cd '" + s.anchors_dir() + "' && mv " + own + " other.crt"); }},
+      {"the bundle lags the anchors", {"/install", "ca.pem"},
+       [&](Sandbox& s) { install(s), WriteFile(s.bundle(), std::string()); }},
+      {"removes", {"/uninstall", "Foreseen CA"}, install},
+      {"a second copy through a linked directory", {"/uninstall", "Foreseen CA"},
+       [&](Sandbox& s) {
+         install(s);
+         shell("mkdir '" + s.root() + "/linked' && cp '" + s.anchors_dir() + "/" + own + "' '" + s.root() +
+               "/linked/copy.crt' && ln -s /linked '" + s.anchors_dir() + "/sub'");
+       }},
+      {"no bundle directory", {"/install", "ca.pem"}, [&](Sandbox& s) { shell("rm -r '" + s.root() + "/etc/ssl/certs'"); }},
+      {"nothing of that name", {"/uninstall", "Nobody"}, install},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox sandbox;
+    sandbox.Put("ca.pem", ToPem(ca));
+    if (c.before) c.before(sandbox);
+    ForeseenRun(c.args, {sandbox.root(), false, sandbox.root() + "/files"});
+  }
+}
+
 TEST_F(ToolTest, TheReportSaysWhatChangedAndADryRunChangesNothing) {
   SKIP_ON_WINE("the report is the Linux build's");
   const Bytes der = MakeCertificate("Reported CA");
