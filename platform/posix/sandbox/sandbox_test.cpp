@@ -16,7 +16,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <seccomp.h>
+
 #include <cerrno>
+#include <cstddef>
+#include <cstring>
 #include <functional>
 #include <vector>
 
@@ -126,6 +130,144 @@ TEST(SandboxFilterTest, BlocksWhatReachesTheHostAndLetsTheRestThrough) {
   const std::vector<Program> programs = {ReadProgram(filter), ReadProgram(newer)};
   for (const Call& call : kCalls) {
     EXPECT_EQ(UnderTheFilters(programs, call), call.error) << call.what;
+  }
+}
+
+// What `program` answers for a call, as the kernel would run it: classic
+// BPF over seccomp_data. Only the instructions a filter can hold; any other
+// answers 0, which no row expects.
+uint32_t Evaluate(const Program& program, const seccomp_data& data) {
+  uint32_t a = 0;
+  uint32_t x = 0;
+  uint32_t memory[BPF_MEMWORDS] = {};
+  for (size_t pc = 0; pc < program.size(); ++pc) {
+    const sock_filter& in = program[pc];
+    const uint32_t operand = BPF_SRC(in.code) == BPF_X ? x : in.k;
+    switch (BPF_CLASS(in.code)) {
+      case BPF_LD:
+        if (BPF_MODE(in.code) == BPF_ABS && in.k + 4 <= sizeof data) {
+          memcpy(&a, reinterpret_cast<const char*>(&data) + in.k, 4);
+        } else if (BPF_MODE(in.code) == BPF_IMM) {
+          a = in.k;
+        } else if (BPF_MODE(in.code) == BPF_MEM && in.k < BPF_MEMWORDS) {
+          a = memory[in.k];
+        } else {
+          return 0;
+        }
+        break;
+      case BPF_LDX:
+        x = BPF_MODE(in.code) == BPF_IMM ? in.k : in.k < BPF_MEMWORDS ? memory[in.k] : 0;
+        break;
+      case BPF_ST:
+      case BPF_STX:
+        if (in.k >= BPF_MEMWORDS) return 0;
+        memory[in.k] = BPF_CLASS(in.code) == BPF_ST ? a : x;
+        break;
+      case BPF_ALU:
+        switch (BPF_OP(in.code)) {
+          case BPF_AND: a &= operand; break;
+          case BPF_OR: a |= operand; break;
+          case BPF_ADD: a += operand; break;
+          case BPF_SUB: a -= operand; break;
+          default: return 0;
+        }
+        break;
+      case BPF_JMP: {
+        bool taken = false;
+        switch (BPF_OP(in.code)) {
+          case BPF_JA: pc += in.k; continue;
+          case BPF_JEQ: taken = a == operand; break;
+          case BPF_JGT: taken = a > operand; break;
+          case BPF_JGE: taken = a >= operand; break;
+          case BPF_JSET: taken = (a & operand) != 0; break;
+          default: return 0;
+        }
+        pc += taken ? in.jt : in.jf;
+        break;
+      }
+      case BPF_RET:
+        return BPF_RVAL(in.code) == BPF_A ? a : in.k;
+      case BPF_MISC:
+        if (BPF_MISCOP(in.code) == BPF_TAX) x = a; else a = x;
+        break;
+      default:
+        return 0;
+    }
+  }
+  return 0;
+}
+
+struct Architecture {
+  uint32_t libseccomp;  // to resolve names
+  uint32_t audit;       // as the kernel tells the filter
+};
+
+const Architecture kArchitectures[] = {
+#if defined(__x86_64__)
+    {SCMP_ARCH_X86_64, AUDIT_ARCH_X86_64}, {SCMP_ARCH_X86, AUDIT_ARCH_I386}, {SCMP_ARCH_X32, AUDIT_ARCH_X86_64},
+#elif defined(__aarch64__)
+    {SCMP_ARCH_AARCH64, AUDIT_ARCH_AARCH64}, {SCMP_ARCH_ARM, AUDIT_ARCH_ARM},
+#endif
+};
+
+// What no program run for a root may call, by name, in every architecture
+// the process can call in: read from the filter itself, since a probe
+// without capabilities is refused by the kernel before the filter matters.
+TEST(SandboxFilterTest, EveryBlockedCallIsBlockedInEveryArchitecture) {
+  UniqueFd filter;
+  UniqueFd newer;
+  std::string why;
+  ASSERT_EQ(BuildSeccompFilter(&filter, &why), ERROR_SUCCESS) << why;
+  ASSERT_EQ(BuildNewCallsFilter(&newer, &why), ERROR_SUCCESS) << why;
+  const std::vector<Program> programs = {ReadProgram(filter), ReadProgram(newer)};
+  const uint64_t kHigh = 0x100000000ULL;
+  struct Row {
+    const char* name;
+    uint64_t arg0, arg1;
+    int error;  // 0: let through
+  } rows[] = {
+      {"keyctl", 0, 0, EPERM}, {"add_key", 0, 0, EPERM}, {"request_key", 0, 0, EPERM},
+      {"ptrace", 0, 0, EPERM}, {"process_vm_readv", 0, 0, EPERM}, {"process_vm_writev", 0, 0, EPERM},
+      {"perf_event_open", 0, 0, EPERM}, {"bpf", 0, 0, EPERM}, {"userfaultfd", 0, 0, EPERM},
+      {"mount", 0, 0, EPERM}, {"umount", 0, 0, EPERM}, {"umount2", 0, 0, EPERM}, {"pivot_root", 0, 0, EPERM},
+      {"chroot", 0, 0, EPERM}, {"unshare", 0, 0, EPERM}, {"setns", 0, 0, EPERM},
+      {"uselib", 0, 0, EPERM}, {"acct", 0, 0, EPERM}, {"quotactl", 0, 0, EPERM}, {"syslog", 0, 0, EPERM},
+      {"kexec_load", 0, 0, EPERM}, {"kexec_file_load", 0, 0, EPERM}, {"init_module", 0, 0, EPERM},
+      {"finit_module", 0, 0, EPERM}, {"delete_module", 0, 0, EPERM},
+      {"open_tree", 0, 0, ENOSYS}, {"move_mount", 0, 0, ENOSYS}, {"fsopen", 0, 0, ENOSYS},
+      {"fsconfig", 0, 0, ENOSYS}, {"fsmount", 0, 0, ENOSYS}, {"fspick", 0, 0, ENOSYS},
+      {"mount_setattr", 0, 0, ENOSYS}, {"io_uring_setup", 0, 0, ENOSYS}, {"io_uring_enter", 0, 0, ENOSYS},
+      {"io_uring_register", 0, 0, ENOSYS}, {"clone3", 0, 0, ENOSYS},
+      {"ioctl", 0, TIOCSTI, EPERM}, {"ioctl", 0, kHigh | TIOCSTI, EPERM}, {"ioctl", 0, TIOCLINUX, EPERM},
+      {"ioctl", 0, TCGETS, 0}, {"ioctl", 0, kHigh | TCGETS, 0},
+      {"personality", ADDR_NO_RANDOMIZE, 0, EPERM}, {"personality", READ_IMPLIES_EXEC, 0, EPERM},
+      {"personality", PER_LINUX, 0, 0}, {"personality", PER_LINUX32, 0, 0},
+      {"clone", CLONE_NEWNS | SIGCHLD, 0, EPERM}, {"clone", CLONE_NEWUSER, 0, EPERM},
+      {"clone", CLONE_NEWPID, 0, EPERM}, {"clone", CLONE_NEWNET, 0, EPERM}, {"clone", CLONE_NEWUTS, 0, EPERM},
+      {"clone", CLONE_NEWIPC, 0, EPERM}, {"clone", CLONE_NEWCGROUP, 0, EPERM}, {"clone", CLONE_NEWTIME, 0, EPERM},
+      {"clone", SIGCHLD, 0, 0}, {"clone", CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_THREAD | CLONE_SIGHAND, 0, 0},
+      {"read", 0, 0, 0}, {"openat", 0, 0, 0}, {"execve", 0, 0, 0}, {"rename", 0, 0, 0},
+  };
+  for (const Architecture& arch : kArchitectures) {
+    for (const Row& row : rows) {
+      const int number = seccomp_syscall_resolve_name_arch(arch.libseccomp, row.name);
+      if (number < 0) continue;  // not a call of this architecture
+      SCOPED_TRACE(std::string(row.name) + " " + std::to_string(row.arg0) + " " + std::to_string(row.arg1) +
+                   " in architecture " + std::to_string(arch.libseccomp));
+      seccomp_data data{};
+      data.nr = number;
+      data.arch = arch.audit;
+      data.args[0] = row.arg0;
+      data.args[1] = row.arg1;
+      const uint32_t expected = row.error ? SECCOMP_RET_ERRNO | static_cast<uint32_t>(row.error) : SECCOMP_RET_ALLOW;
+      // The kernel takes the strictest answer of all the filters.
+      uint32_t answer = SECCOMP_RET_ALLOW;
+      for (const Program& program : programs) {
+        const uint32_t one = Evaluate(program, data);
+        if (one != SECCOMP_RET_ALLOW) answer = one;
+      }
+      EXPECT_EQ(answer, expected);
+    }
   }
 }
 
