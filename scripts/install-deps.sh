@@ -30,6 +30,8 @@ if [ "${1:-}" != "--linux-only" ]; then
   packages+=(ansible-core)
   # The containers test: rootful podman with runc (crun refuses cgroup v1).
   packages+=(podman runc)
+  # The store tests make the tool's flushes and unlinks fail through strace.
+  packages+=(strace)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -261,6 +261,109 @@ TEST(StoreRaceTest, RunsAtTheSameTimeKeepEveryChangeAndNeverRefreshTogether) {
   EXPECT_EQ(lock_after.st_ino, lock_before.st_ino);
 }
 
+// The tool under strace, with the paths of descriptors shown: `inject`
+// ("fsync:when=2") makes that call of the tool's own fail with EIO.
+struct Traced {
+  RunResult run;
+  std::vector<std::string> calls;
+  bool injected = false;
+};
+
+Traced RunTraced(const Sandbox& sandbox, const std::vector<std::string>& args, const std::string& inject = "") {
+  TempDir dir;
+  std::vector<std::string> argv = {"strace", "-y", "-o", dir.File("trace"),
+                                   "-e", "trace=fsync,fdatasync,renameat,unlinkat"};
+  if (!inject.empty()) argv.insert(argv.end(), {"-e", "inject=" + inject + ":error=EIO"});
+  argv.push_back(TKVCERT_BINARY);
+  argv.insert(argv.end(), args.begin(), args.end());
+  const ScopedEnvironmentVariable root("TKVCERT_SYSROOT", sandbox.root());
+  const ScopedEnvironmentVariable browsers("TKVCERT_BROWSERS", "off");
+  Traced traced{RunProgram(argv, sandbox.root() + "/files"), ReadLines(dir.File("trace"))};
+  for (const std::string& line : traced.calls) traced.injected |= line.find("(INJECTED)") != std::string::npos;
+  return traced;
+}
+
+bool HaveStrace() { return system("strace -V >/dev/null 2>&1") == 0; }
+
+// The first call at or after `from` that holds every one of `parts`.
+size_t Find(const std::vector<std::string>& calls, size_t from, std::initializer_list<const char*> parts) {
+  for (size_t i = from; i < calls.size(); ++i) {
+    if (std::all_of(parts.begin(), parts.end(), [&](const char* p) { return calls[i].find(p) != std::string::npos; })) {
+      return i;
+    }
+  }
+  return calls.size();
+}
+
+// What the next run finishes from must be on disk before the anchors
+// change, and each anchor's contents before its name.
+TEST(StoreFaultTest, WhatAChangeRestsOnIsOnDiskBeforeIt) {
+  if (!HaveStrace()) GTEST_SKIP() << "needs strace (package strace)";
+  Sandbox sandbox;
+  const Bytes der = MakeCertificate("Synced CA");
+  const std::string anchor = AnchorFileName(der);
+  sandbox.Put("ca.pem", ToPem(der));
+  for (const auto& args : {std::vector<std::string>{"/install", "ca.pem"}, {"/uninstall", "Synced CA"}}) {
+    SCOPED_TRACE(args[0]);
+    const Traced traced = RunTraced(sandbox, args);
+    ASSERT_EQ(traced.run.status, 0) << traced.run.err;
+    const std::vector<std::string>& calls = traced.calls;
+    const bool install = args[0] == "/install";
+    const size_t change = Find(calls, 0, {install ? "renameat(" : "unlinkat(", ("\"" + anchor + "\"").c_str()});
+    ASSERT_LT(change, calls.size());
+    EXPECT_LT(Find(calls, 0, {"fdatasync(", "/.tkvcert-staging/change-in-progress>"}), change);
+    if (install) {
+      // The staged file renamed in, flushed under its staging name.
+      const std::string line = calls[change];
+      const size_t name = line.find("\"tkvcert-");
+      ASSERT_NE(name, std::string::npos) << line;
+      const std::string staged = line.substr(name + 1, line.find('"', name + 1) - name - 1);
+      EXPECT_LT(Find(calls, 0, {"fsync(", ("/.tkvcert-staging/" + staged + ">").c_str()}), change);
+    }
+    EXPECT_LT(Find(calls, change, {"fsync(", "/usr/local/share/ca-certificates>)"}), calls.size());
+  }
+}
+
+// Each flush, rename and unlink of the tool's in turn fails: the change
+// stops with nothing changed, or is made and what is left over is said,
+// and the next run tidies it. Never a silent success.
+TEST(StoreFaultTest, AFailedSyncOrUnlinkStopsTheChangeOrIsSaidAndLeftForTheNextRun) {
+  if (!HaveStrace()) GTEST_SKIP() << "needs strace (package strace)";
+  const Bytes der = MakeCertificate("Faulty CA");
+  for (const bool install : {true, false}) {
+    for (const char* call : {"fsync", "fdatasync", "renameat", "unlinkat"}) {
+      for (int when = 1; when <= 12; ++when) {
+        SCOPED_TRACE(std::string(install ? "install, " : "uninstall, ") + call + " " + std::to_string(when));
+        Sandbox sandbox;
+        sandbox.Put("ca.pem", ToPem(der));
+        const RunOptions options{sandbox.root(), false, sandbox.root() + "/files"};
+        if (!install) {
+          ASSERT_EQ(RunTool({"/install", "ca.pem"}, options).status, 0);
+        }
+        std::string problem;
+        const std::multiset<Bytes> before = AnchorCertificates(sandbox.anchors_dir(), &problem);
+        const std::vector<std::string> args =
+            install ? std::vector<std::string>{"/install", "ca.pem"} : std::vector<std::string>{"/uninstall", "Faulty CA"};
+        const Traced traced = RunTraced(sandbox, args, std::string(call) + ":when=" + std::to_string(when));
+        if (!traced.injected) break;
+        EXPECT_EQ(traced.run.err.compare(0, 9, "tkvcert: "), 0) << "unsaid: " << traced.run.out;
+        const std::multiset<Bytes> after = AnchorCertificates(sandbox.anchors_dir(), &problem);
+        if (traced.run.status != 0) {
+          EXPECT_EQ(after, before);
+        } else {
+          EXPECT_EQ(after.count(der), install ? 1u : 0u);
+        }
+        EXPECT_EQ(BundleCertificates(sandbox.bundle()), after);
+        EXPECT_EQ(problem, "");
+        // The next run finds nothing of this one but what it changed.
+        ASSERT_EQ(RunTool({"/uninstall", "Nobody"}, options).status, 0);
+        EXPECT_EQ(Sandbox::ListFiles(sandbox.anchors_dir() + "/.tkvcert-staging"), std::vector<std::string>{"lock"});
+        EXPECT_EQ(BundleCertificates(sandbox.bundle()), after);
+      }
+    }
+  }
+}
+
 TEST(StoreLinkTest, LinksPlantedUnderAnchorNamesAreReplacedNeverFollowed) {
   Sandbox sandbox;
   const Bytes der = MakeCertificate("Linked CA");

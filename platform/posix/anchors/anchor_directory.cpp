@@ -21,6 +21,14 @@
 namespace tkv {
 namespace {
 
+// The code of the call that just failed, and `step` with the system's
+// reason in `why`.
+DWORD Failed(const std::string& step, std::string* why) {
+  const int error = errno;
+  *why = step + ": " + strerror(error);
+  return ErrorFromErrno(error);
+}
+
 std::string UnpredictableName(const char* suffix) {
   const std::string hex = UnpredictableHex();
   return hex.empty() ? "" : "tkvcert-" + hex + suffix;
@@ -172,20 +180,26 @@ DWORD LockedAnchorDirectory::TakeLock(std::chrono::steady_clock::time_point unti
 
 // Written in place: a record cut off while being written names less, and a
 // change is made only once it is whole on disk.
-DWORD LockedAnchorDirectory::RecordChange(const std::string& contents) {
+DWORD LockedAnchorDirectory::RecordChange(const std::string& contents, std::string* why) {
   struct stat st;
   const bool existed = fstatat(staging_fd(), kRecordName, &st, AT_SYMLINK_NOFOLLOW) == 0;
   UniqueFd fd(openat(staging_fd(), kRecordName, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
                      0600));
-  if (!fd) return ErrorFromErrno(errno);
-  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return ERROR_ACCESS_DENIED;
-  if (ftruncate(fd.get(), 0) != 0) return ErrorFromErrno(errno);
-  if (DWORD code = WriteAll(fd.get(), contents)) return code;
+  if (!fd) return Failed("opening the record", why);
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    *why = "the record is not a file";
+    return ERROR_ACCESS_DENIED;
+  }
+  DWORD code = ftruncate(fd.get(), 0) == 0 ? WriteAll(fd.get(), contents) : ErrorFromErrno(errno);
+  if (code != ERROR_SUCCESS) *why = std::string("writing the record: ") + strerror(errno);
   // The next run finishes the change from this record: it must be on disk
   // before the anchors change, and so must its name.
-  if (fdatasync(fd.get()) != 0 || !fd.Close()) return ErrorFromErrno(errno);
-  if (!existed && fsync(staging_fd()) != 0) return ErrorFromErrno(errno);
-  return ERROR_SUCCESS;
+  if (code == ERROR_SUCCESS && (fdatasync(fd.get()) != 0 || !fd.Close())) code = Failed("flushing the record", why);
+  if (code == ERROR_SUCCESS && !existed && fsync(staging_fd()) != 0) code = Failed("flushing the record's name", why);
+  // A record that may not be on disk is no promise to the next run either:
+  // nothing was changed, so nothing is left to finish.
+  if (code != ERROR_SUCCESS) ClearRecordedChange();
+  return code;
 }
 
 DWORD LockedAnchorDirectory::ReadRecordedChange(std::string* contents) const {
@@ -228,42 +242,50 @@ DWORD AnchorChange::BackUp(int parent_fd, const std::string& name, Undo* undo) {
   return ERROR_SUCCESS;
 }
 
-DWORD AnchorChange::Replace(int parent_fd, const std::string& name, const AnchorFile& file) {
+DWORD AnchorChange::Replace(int parent_fd, const std::string& name, const AnchorFile& file, std::string* why) {
   std::string temporary;
-  if (DWORD code = StageFile(staging_fd_, "tkvcert-", file, &temporary)) return code;
+  if (StageFile(staging_fd_, "tkvcert-", file, &temporary) != ERROR_SUCCESS) {
+    return Failed("writing " + name + " in staging", why);
+  }
   Undo undo;
-  if (DWORD code = BackUp(parent_fd, name, &undo)) {
+  if (BackUp(parent_fd, name, &undo) != ERROR_SUCCESS) {
+    const DWORD code = Failed("keeping the old " + name, why);
     DiscardStaged(staging_fd_, temporary);
     return code;
   }
   // rename() replaces a link planted under the name; it never writes through it.
   if (renameat(staging_fd_, temporary.c_str(), parent_fd, name.c_str()) != 0) {
-    const DWORD code = ErrorFromErrno(errno);
+    const DWORD code = Failed("putting " + name + " in place", why);
     DiscardStaged(staging_fd_, temporary);
     if (!undo.backup.empty()) DiscardStaged(staging_fd_, undo.backup);
     return code;
   }
   undo_.push_back(std::move(undo));
-  return fsync(parent_fd) == 0 ? ERROR_SUCCESS : ErrorFromErrno(errno);
+  return fsync(parent_fd) == 0 ? ERROR_SUCCESS : Failed("flushing the directory of " + name, why);
 }
 
-DWORD AnchorChange::Remove(int parent_fd, const std::string& name) {
-  if (!Exists(parent_fd, name)) return ERROR_FILE_NOT_FOUND;
+DWORD AnchorChange::Remove(int parent_fd, const std::string& name, std::string* why) {
+  if (!Exists(parent_fd, name)) {
+    *why = name + ": gone";
+    return ERROR_FILE_NOT_FOUND;
+  }
   Undo undo;
-  if (DWORD code = BackUp(parent_fd, name, &undo)) return code;
+  if (BackUp(parent_fd, name, &undo) != ERROR_SUCCESS) return Failed("keeping the old " + name, why);
   if (unlinkat(parent_fd, name.c_str(), 0) != 0) {
-    const DWORD code = ErrorFromErrno(errno);
+    const DWORD code = Failed("removing " + name, why);
     DiscardStaged(staging_fd_, undo.backup);
     return code;
   }
   undo_.push_back(std::move(undo));
-  return fsync(parent_fd) == 0 ? ERROR_SUCCESS : ErrorFromErrno(errno);
+  return fsync(parent_fd) == 0 ? ERROR_SUCCESS : Failed("flushing the directory of " + name, why);
 }
 
-bool AnchorChange::Commit() {
+bool AnchorChange::Commit(std::string* failure) {
   bool tidy = true;
   for (const Undo& undo : undo_) {
-    if (!undo.backup.empty()) tidy = unlinkat(staging_fd_, undo.backup.c_str(), 0) == 0 && tidy;
+    if (undo.backup.empty() || unlinkat(staging_fd_, undo.backup.c_str(), 0) == 0) continue;
+    if (tidy) *failure = undo.backup + ": " + strerror(errno);
+    tidy = false;
   }
   undo_.clear();
   return tidy;

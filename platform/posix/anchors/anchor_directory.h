@@ -50,8 +50,10 @@ class LockedAnchorDirectory {
 
   // A change in progress, kept in staging from before the anchors change
   // until clients see it: a run cut off in between (killed, or the power
-  // lost) leaves it for the next run to finish. Written durably.
-  DWORD RecordChange(const std::string& contents);
+  // lost) leaves it for the next run to finish. Written durably; on
+  // failure, `why` says what failed, and a record written in part is taken
+  // away again where it can be.
+  DWORD RecordChange(const std::string& contents, std::string* why);
   // What the record of a change holds: ERROR_FILE_NOT_FOUND when no change
   // is recorded, the code of a failure to read it otherwise.
   DWORD ReadRecordedChange(std::string* contents) const;
@@ -93,16 +95,18 @@ class AnchorChange {
     Rollback(&ignored);
   }
 
-  // Puts `file` under `name`.
-  DWORD Replace(int parent_fd, const std::string& name, const AnchorFile& file);
+  // Puts `file` under `name`. On failure, `why` names the step and the
+  // system's reason.
+  DWORD Replace(int parent_fd, const std::string& name, const AnchorFile& file, std::string* why);
   // Takes `name` away; ERROR_FILE_NOT_FOUND when it is not there.
-  DWORD Remove(int parent_fd, const std::string& name);
+  DWORD Remove(int parent_fd, const std::string& name, std::string* why);
 
   // Whether anything was replaced or removed.
   bool changed() const { return !undo_.empty(); }
   // The change stands: what it kept to undo it goes. False when a backup
-  // cannot be removed; the next lock of the store sweeps it.
-  bool Commit();
+  // cannot be removed, with `failure` saying which and why; the next lock of
+  // the store sweeps it.
+  bool Commit(std::string* failure);
   // Puts back what the directory held, as much of it as it can; the change
   // is empty afterwards. On failure, `failure` names the first name it
   // could not put back, and why.

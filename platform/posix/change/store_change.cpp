@@ -91,15 +91,19 @@ DWORD PlanAndLock(Command& command, const StoreLocation& location, RefreshComman
 }
 
 // The anchors a plan changes, each durable when it is done.
-DWORD MakeEdits(const ChangePlan& plan, LockedAnchorDirectory& dir, AnchorChange& pending) {
+DWORD MakeEdits(const ChangePlan& plan, LockedAnchorDirectory& dir, AnchorChange& pending, std::string* why) {
   for (const AnchorEdit& edit : plan.edits) {
     UniqueFd parent;
     if (!edit.parent.empty()) {
       parent = OpenBeneathWithoutLinks(dir.fd(), edit.parent, O_RDONLY | O_DIRECTORY);
-      if (!parent) return ErrorFromErrno(errno);
+      if (!parent) {
+        *why = edit.parent + ": " + strerror(errno);
+        return ErrorFromErrno(errno);
+      }
     }
     const int parent_fd = parent ? parent.get() : dir.fd();
-    const DWORD code = edit.remove ? pending.Remove(parent_fd, edit.name) : pending.Replace(parent_fd, edit.name, edit.file);
+    const DWORD code = edit.remove ? pending.Remove(parent_fd, edit.name, why)
+                                   : pending.Replace(parent_fd, edit.name, edit.file, why);
     if (code != ERROR_SUCCESS) return code;
   }
   return ERROR_SUCCESS;
@@ -120,13 +124,14 @@ DWORD CarryOut(Command& command, const StoreLocation& location, RefreshCommand* 
     return code;
   }
   if (DWORD code = PrepareSandbox(command, location, refresh)) return code;
-  if (DWORD code = dir.RecordChange(PemCertificate(der))) {
-    command.Complain("cannot record the change in " + StagingPath(location) + ": " + strerror(errno) +
-                     "; nothing was changed");
+  std::string why;
+  if (DWORD code = dir.RecordChange(PemCertificate(der), &why)) {
+    command.Complain("cannot record the change in " + StagingPath(location) + " (" + why + "); nothing was changed");
     return code;
   }
   AnchorChange pending(dir);
-  if (DWORD code = MakeEdits(plan, dir, pending)) {
+  if (DWORD code = MakeEdits(plan, dir, pending, &why)) {
+    command.Complain("cannot change the anchors in " + location.anchors_path() + " (" + why + ")");
     if (Undo(command, pending)) ClearRecord(command, location, dir);
     return code;
   }
@@ -147,7 +152,12 @@ DWORD CarryOut(Command& command, const StoreLocation& location, RefreshCommand* 
   outcome->anchors_changed = pending.changed();
   outcome->bundle_changed = true;
   outcome->browser_files = published.browser_files;
-  const bool committed = pending.Commit();
+  std::string failure;
+  const bool committed = pending.Commit(&failure);
+  if (!committed) {
+    command.Complain("cannot remove the backup " + StagingPath(location) + "/" + failure +
+                     "; the next run removes it");
+  }
   if (committed && published.tidy) ClearRecord(command, location, dir);
   return ERROR_SUCCESS;
 }
