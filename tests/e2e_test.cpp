@@ -507,6 +507,7 @@ struct RemovalCase {
   std::string subject;
   bool removed;
   const char* err = "";  // the Linux build's standard error; null: not looked at
+  std::vector<std::string> beside = {};  // names of other certificates in the store
 };
 
 std::string NothingRemoved(const std::string& subject) {
@@ -525,6 +526,11 @@ TEST_F(ToolTest, RemovalMatchesWholeSimpleDisplayNamesOnly) {
        "{nothing}tkvcert: the closest names there: \"Spaced  CA\"\n"},
       {"a slip of a letter", {{{"CN", "Corp Root CA", V_ASN1_UTF8STRING}}, {}, 1}, "Crop Root CA", false,
        "{nothing}tkvcert: the closest names there: \"Corp Root CA\"\n"},
+      {"among many near names, the three nearest", {{{"CN", "Corp Root CA 2026", V_ASN1_UTF8STRING}}, {}, 1},
+       "corp root ca 2026", false,
+       "{nothing}tkvcert: the closest names there: \"Corp Root CA 2026\", \"Corp Root CA 2025\", "
+       "\"Corp Root CA 2015\"\n",
+       {"Corp Root CA 2015", "Corp Root CA 1999", "Corp Root CA 2025", "Unrelated Authority"}},
       {"prefix", {{{"CN", "Prefix CA Long", V_ASN1_UTF8STRING}}, {}, 1}, "Prefix CA", false, "{nothing}"},
       {"a control byte, shown escaped", {{{"CN", "Ctl\x1b[2J CA", V_ASN1_UTF8STRING}}, {}, 1}, "ctl\x1b[2J ca",
        false,
@@ -547,18 +553,21 @@ TEST_F(ToolTest, RemovalMatchesWholeSimpleDisplayNamesOnly) {
     if (OnWine() && c.subject == non_ascii) continue;  // msvcrt prints in the console code page
     if (OnWine() && c.subject[0] == '/') continue;      // a command there, not a subject
     Sandbox sandbox;
-    const Bytes der = MakeCertificate(c.spec);
-    if (OnWine()) {
-      sandbox.Put("ca.pem", ToPem(der));
-      ASSERT_EQ(RunTool({"/install", "ca.pem"}, {sandbox.root(), false, sandbox.root() + "/files"}).status, 0);
-    } else {
-      sandbox.PlaceAnchor(AnchorName(der), ToPem(der));
+    std::vector<Bytes> certs = {MakeCertificate(c.spec)};
+    for (const std::string& name : c.beside) certs.push_back(MakeCertificate(name));
+    for (const Bytes& der : certs) {
+      if (OnWine()) {
+        sandbox.Put("ca.pem", ToPem(der));
+        ASSERT_EQ(RunTool({"/install", "ca.pem"}, {sandbox.root(), false, sandbox.root() + "/files"}).status, 0);
+      } else {
+        sandbox.PlaceAnchor(AnchorName(der), ToPem(der));
+      }
     }
     const RunResult r = ForeseenRun({"/uninstall", c.subject}, {sandbox.root(), false, ""});
     EXPECT_EQ(r.out, (c.removed ? RemovalLines(c.subject) : "") + Removed(c.subject));
     EXPECT_EQ(r.status, 0);
     if (!OnWine()) {
-      EXPECT_EQ(sandbox.AnchorNames().empty(), c.removed);
+      EXPECT_EQ(sandbox.AnchorNames().size(), certs.size() - (c.removed ? 1 : 0));
       std::string err = c.err == nullptr ? r.err : c.err;
       const size_t at = err.find("{nothing}");
       if (at != std::string::npos) err.replace(at, 9, NothingRemoved(c.subject));
