@@ -66,7 +66,12 @@ Command Parse(char** words) {
 int Run(char* const* argv, char* const* env, bool quiet) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  if (quiet) posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  // A timed command's output is not the benchmark's: a no-match removal
+  // says its did-you-mean on every run.
+  if (quiet) {
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  }
   pid_t pid = -1;
   const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv, env);
   posix_spawn_file_actions_destroy(&actions);

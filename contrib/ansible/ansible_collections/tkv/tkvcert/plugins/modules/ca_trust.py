@@ -20,8 +20,10 @@ description:
   - Whether anything changed is read from the tool's JSON report
     (C(TKVCERT_REPORT)), never from its text.
   - Check mode asks the tool's dry run (C(TKVCERT_DRY_RUN)) what would change,
-    and is exact for both states. A C(tkvcert) too old to have a dry run is
-    refused in check mode rather than run for real.
+    and is exact for both states: the dry run makes the plan the real run
+    carries out, refusals included. Only what a program's run tells (a
+    refresh or hook that fails) is beyond it. A C(tkvcert) too old to have
+    a dry run is refused in check mode rather than run for real.
   - For Windows targets use M(ansible.windows.win_certificate_store) with
     C(store_name) set to C(Root).
 author:
