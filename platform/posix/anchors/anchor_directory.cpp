@@ -37,16 +37,17 @@ std::string UnpredictableName(const char* suffix) {
 // Empties a directory of ours (files, and directories that are empty), all
 // but the record of a change that the next change must finish, and the lock:
 // a lock file removed while held would let the next run make another and
-// hold "the lock" too.
-void RemoveAllIn(int dir_fd) {
-  ForEachEntry(dir_fd, [dir_fd](const dirent& entry) {
+// hold "the lock" too. What cannot be removed is named in `unswept`, with
+// the first reason: it stays for the next run.
+void RemoveAllIn(int dir_fd, std::string* unswept) {
+  ForEachEntry(dir_fd, [dir_fd, unswept](const dirent& entry) {
     if (strcmp(entry.d_name, LockedAnchorDirectory::kRecordName) == 0 ||
         strcmp(entry.d_name, LockedAnchorDirectory::kLockName) == 0) {
       return true;
     }
-    if (unlinkat(dir_fd, entry.d_name, 0) != 0 && errno == EISDIR) {
-      unlinkat(dir_fd, entry.d_name, AT_REMOVEDIR);
-    }
+    const bool removed = unlinkat(dir_fd, entry.d_name, 0) == 0 ||
+                         (errno == EISDIR && unlinkat(dir_fd, entry.d_name, AT_REMOVEDIR) == 0);
+    if (!removed && unswept->empty()) *unswept = std::string(entry.d_name) + ": " + strerror(errno);
     return true;
   });
 }
@@ -136,7 +137,7 @@ DWORD LockedAnchorDirectory::Open(UniqueFd anchors_fd, std::chrono::milliseconds
   if (DWORD code = out->TakeLock(started + patience)) return code;
   if (DWORD code = HoldOldLock(out->fd(), started + patience)) return code;
   // Under the lock nothing in staging belongs to a change in progress.
-  RemoveAllIn(out->staging_fd());
+  RemoveAllIn(out->staging_fd(), &out->unswept_);
   return ERROR_SUCCESS;
 }
 

@@ -47,6 +47,9 @@ class LockedAnchorDirectory {
   // The lock, which a program run on the host inherits: the store stays
   // locked while it runs, even if the tool is killed.
   int lock_fd() const { return lock_fd_.get(); }
+  // What a killed run left in staging and Open() could not remove ("name:
+  // reason"), or "": it stays for the next run.
+  const std::string& unswept() const { return unswept_; }
 
   // A change in progress, kept in staging from before the anchors change
   // until clients see it: a run cut off in between (killed, or the power
@@ -71,6 +74,7 @@ class LockedAnchorDirectory {
   UniqueFd fd_;
   UniqueFd staging_fd_;
   UniqueFd lock_fd_;
+  std::string unswept_;
 };
 
 // A file as the store keeps it: its contents, mode and owner.

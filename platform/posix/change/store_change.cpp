@@ -87,6 +87,10 @@ DWORD PlanAndLock(Command& command, const StoreLocation& location, RefreshComman
     return code;
   }
   command.clock().DiscountLockWait(std::chrono::steady_clock::now() - waited_from);
+  if (!dir->unswept().empty()) {
+    command.Complain("cannot remove " + StagingPath(location) + "/" + dir->unswept() +
+                     ", left by a run cut off; the next change tries again");
+  }
   return FinishRecorded(command, location, refresh, *dir, outcome);
 }
 
