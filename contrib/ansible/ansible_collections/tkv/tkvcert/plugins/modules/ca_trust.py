@@ -20,7 +20,7 @@ description:
   - Whether anything changed is read from the tool's JSON report
     (C(TKVCERT_REPORT)), never from its text.
   - Check mode asks the tool's dry run (C(TKVCERT_DRY_RUN)) what would change,
-    and is exact for both states: the dry run makes the plan the real run
+    and is exact for both states, since the dry run makes the plan the real run
     carries out, refusals included. Only what a program's run tells (a
     refresh or hook that fails) is beyond it. A C(tkvcert) too old to have
     a dry run is refused in check mode rather than run for real.
