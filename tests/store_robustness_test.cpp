@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/posix/cert/anchor_format.h"
+#include "tests/support/reported_run.h"
 #include "tests/support/sandbox.h"
 
 namespace tkv::testing {
@@ -452,7 +453,7 @@ TEST(StoreCopiesTest, EveryCopyOfACertificateGoesInOneRemoval) {
     };
     ASSERT_TRUE(trusted(ca_file));
 
-    const RunResult r = RunTool({"/uninstall", "Copied CA"}, options);
+    const RunResult r = ForeseenRun({"/uninstall", "Copied CA"}, options);
     EXPECT_EQ(r.out, Removed("Copied CA"));
     EXPECT_EQ(r.status, 0);
     EXPECT_FALSE(trusted(ca_file));
@@ -475,8 +476,8 @@ TEST(StoreCopiesTest, ACopyInALinkedDirectoryIsNotRemovedAndNothingChanges) {
   WriteFile(shared + "/other.crt", ToPem(MakeCertificate("Other Linked CA")));
   ASSERT_EQ(symlink("../../../../opt/cas", (sandbox.anchors_dir() + "/shared").c_str()), 0);
   const auto before = sandbox.AnchorNames();
-  const RunResult r = RunTool({"/uninstall", "Linked Directory CA"},
-                              {sandbox.root(), false, sandbox.root() + "/files"});
+  const RunResult r = ForeseenRun({"/uninstall", "Linked Directory CA"},
+                                  {sandbox.root(), false, sandbox.root() + "/files"});
   EXPECT_EQ(r.out, "Removing certificate : Linked Directory CA \nError : The deletion of the "
                    "certificate failed.\nLastError: 0x5\n");
   EXPECT_EQ(r.status, 1);
