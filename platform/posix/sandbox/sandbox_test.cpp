@@ -104,6 +104,18 @@ Program ReadProgram(const UniqueFd& filter) {
   return program;
 }
 
+// The two programs the sandbox hands bubblewrap; none when one cannot be built.
+std::vector<Program> BothFilters() {
+  UniqueFd filter;
+  UniqueFd newer;
+  std::string why;
+  if (BuildSeccompFilter(&filter, &why) != ERROR_SUCCESS || BuildNewCallsFilter(&newer, &why) != ERROR_SUCCESS) {
+    ADD_FAILURE() << why;
+    return {};
+  }
+  return {ReadProgram(filter), ReadProgram(newer)};
+}
+
 // The errno the call answers under the filters, 0 when it went through.
 int UnderTheFilters(const std::vector<Program>& programs, const Call& call) {
   const pid_t pid = fork();
@@ -122,12 +134,8 @@ int UnderTheFilters(const std::vector<Program>& programs, const Call& call) {
 }
 
 TEST(SandboxFilterTest, BlocksWhatReachesTheHostAndLetsTheRestThrough) {
-  UniqueFd filter;
-  UniqueFd newer;
-  std::string why;
-  ASSERT_EQ(BuildSeccompFilter(&filter, &why), ERROR_SUCCESS) << why;
-  ASSERT_EQ(BuildNewCallsFilter(&newer, &why), ERROR_SUCCESS) << why;
-  const std::vector<Program> programs = {ReadProgram(filter), ReadProgram(newer)};
+  const std::vector<Program> programs = BothFilters();
+  ASSERT_EQ(programs.size(), 2u);
   for (const Call& call : kCalls) {
     EXPECT_EQ(UnderTheFilters(programs, call), call.error) << call.what;
   }
@@ -214,12 +222,8 @@ const Architecture kArchitectures[] = {
 // the process can call in: read from the filter itself, since a probe
 // without capabilities is refused by the kernel before the filter matters.
 TEST(SandboxFilterTest, EveryBlockedCallIsBlockedInEveryArchitecture) {
-  UniqueFd filter;
-  UniqueFd newer;
-  std::string why;
-  ASSERT_EQ(BuildSeccompFilter(&filter, &why), ERROR_SUCCESS) << why;
-  ASSERT_EQ(BuildNewCallsFilter(&newer, &why), ERROR_SUCCESS) << why;
-  const std::vector<Program> programs = {ReadProgram(filter), ReadProgram(newer)};
+  const std::vector<Program> programs = BothFilters();
+  ASSERT_EQ(programs.size(), 2u);
   const uint64_t kHigh = 0x100000000ULL;
   struct Row {
     const char* name;
