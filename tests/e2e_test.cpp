@@ -29,8 +29,13 @@ std::string AnchorName(const Bytes& der) { return AnchorFileName(der); }
 
 bool IsRoot() { return geteuid() == 0; }
 
-// An expected line with "{anchors}" standing for the sandbox's anchors directory.
+// An expected line with "{anchors}" standing for the sandbox's anchors directory,
+// and "{store}" for both places a removal looks.
 std::string WithAnchors(std::string text, const Sandbox& sandbox) {
+  const std::string store = "{store}";
+  for (size_t at; (at = text.find(store)) != std::string::npos;) {
+    text.replace(at, store.size(), "{anchors} or the distribution's set " + sandbox.root() + "/usr/share/ca-certificates");
+  }
   const std::string mark = "{anchors}";
   for (size_t at; (at = text.find(mark)) != std::string::npos;) text.replace(at, mark.size(), sandbox.anchors_dir());
   return text;
@@ -131,8 +136,9 @@ TEST_F(ToolTest, CommandLineIsCollectedAndDispatchedExactly) {
       {"a name left unquoted", {"/uninstall", "Front", "End", "CA"}, Removed("Front"), 0,
        "tkvcert: ignored 2 arguments after \"Front\": a command takes one parameter; "
        "quote a name that holds spaces\n"
-       "tkvcert: nothing was removed: no certificate in {anchors} is named \"Front\"; "
-       "names are matched exactly, case and spaces included\n"},
+       "tkvcert: nothing was removed: no certificate in {store} is named \"Front\"; "
+       "names are matched exactly, case and spaces included\n"
+       "tkvcert: the closest names there: \"Front End CA\"\n"},
       {"wildcards are not expanded", {"/install", "*.pem"},
        ErrorLines("CryptQueryObject failed", QueryCode("0x2")) + Imported("*.pem"), 1},
   };
@@ -457,7 +463,7 @@ struct RemovalCase {
 };
 
 std::string NothingRemoved(const std::string& subject) {
-  return "tkvcert: nothing was removed: no certificate in {anchors} is named \"" + subject +
+  return "tkvcert: nothing was removed: no certificate in {store} is named \"" + subject +
          "\"; names are matched exactly, case and spaces included\n";
 }
 
@@ -477,10 +483,13 @@ TEST_F(ToolTest, RemovalMatchesWholeSimpleDisplayNamesOnly) {
        "{nothing}tkvcert: the closest names there: \"Corp Root CA 2026\", \"Corp Root CA 2025\", "
        "\"Corp Root CA 2015\"\n",
        {"Corp Root CA 2015", "Corp Root CA 1999", "Corp Root CA 2025", "Unrelated Authority"}},
-      {"prefix", {{{"CN", "Prefix CA Long", V_ASN1_UTF8STRING}}, {}, 1}, "Prefix CA", false, "{nothing}"},
+      {"the start of a name, offered", {{{"CN", "Prefix CA Long", V_ASN1_UTF8STRING}}, {}, 1}, "Prefix CA", false,
+       "{nothing}tkvcert: the closest names there: \"Prefix CA Long\"\n", {"Prefix Unrelated"}},
+      {"the end of a name, offered before a slip", {{{"CN", "Corp Only Unit", V_ASN1_UTF8STRING}}, {}, 1}, "Unit",
+       false, "{nothing}tkvcert: the closest names there: \"Corp Only Unit\", \"Unix\"\n", {"Unix"}},
       {"a control byte, shown escaped", {{{"CN", "Ctl\x1b[2J CA", V_ASN1_UTF8STRING}}, {}, 1}, "ctl\x1b[2J ca",
        false,
-       "tkvcert: nothing was removed: no certificate in {anchors} is named \"ctl\\x1b[2J ca\"; names are "
+       "tkvcert: nothing was removed: no certificate in {store} is named \"ctl\\x1b[2J ca\"; names are "
        "matched exactly, case and spaces included\ntkvcert: the closest names there: \"Ctl\\x1b[2J CA\"\n"},
       {"non-ASCII", {{{"CN", non_ascii, V_ASN1_UTF8STRING}}, {}, 1}, non_ascii, true},
       {"the start of a longer name", {{{"CN", long_name, V_ASN1_UTF8STRING}}, {}, 1},

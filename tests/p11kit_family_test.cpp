@@ -38,16 +38,19 @@ struct P11Family {
   const char* program;
   const char* argument;  // what the tool must pass the program
   const char* bundle;
+  const char* blocklist;  // where the admin's distrust goes
 };
 
 // The trust paths are the ones each distribution builds p11-kit with.
 const P11Family kFamilies[] = {
     {"Fedora", "/etc/pki/ca-trust/source", "/usr/share/pki/ca-trust-source",
-     "/usr/bin/update-ca-trust", "extract", "/etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem"},
+     "/usr/bin/update-ca-trust", "extract", "/etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem",
+     "/etc/pki/ca-trust/source/blocklist"},
     {"Arch", "/etc/ca-certificates/trust-source", "/usr/share/ca-certificates/trust-source",
-     "/usr/bin/update-ca-trust", "", "/etc/ca-certificates/extracted/tls-ca-bundle.pem"},
+     "/usr/bin/update-ca-trust", "", "/etc/ca-certificates/extracted/tls-ca-bundle.pem",
+     "/etc/ca-certificates/trust-source/blocklist"},
     {"openSUSE", "/etc/pki/trust", "/usr/share/pki/trust", "/usr/sbin/update-ca-certificates", "",
-     "/var/lib/ca-certificates/ca-bundle.pem"},
+     "/var/lib/ca-certificates/ca-bundle.pem", "/etc/pki/trust/blacklist"},
 };
 
 void PrintTo(const P11Family& family, std::ostream* out) { *out << family.name; }
@@ -163,6 +166,13 @@ class P11KitFamilyTest : public ::testing::TestWithParam<P11Family> {
                                    fs::path(bundle()).parent_path().string(), files(),
                                    root() + "/usr/share/p11-kit/modules"}) {
       fs::create_directories(dir);
+    }
+    // openSUSE's p11-kit reads its older name for the blocklist; this
+    // machine's reads only the newer one, which is led there.
+    const fs::path blocklist = root() + family().blocklist;
+    if (blocklist.filename() == "blacklist") {
+      fs::create_directories(blocklist);
+      fs::create_symlink("blacklist", blocklist.parent_path() / "blocklist");
     }
     // p11-kit's loader finds its modules here; "trust-policy" is what makes
     // the extract use this one (without it, it extracts nothing and exits 0).
@@ -341,23 +351,39 @@ TEST_P(P11KitFamilyTest, TheToolRemovesWhatP11KitReadsAndNothingElse) {
   EXPECT_TRUE(Trusts(files() + "/trigger.pem"));
 }
 
-// The distribution's own CA set is one of p11-kit's trust paths: removing a
-// local copy of one of its CAs leaves it trusted, which is not a failed refresh.
-TEST_P(P11KitFamilyTest, ACaOfTheDistributionsOwnSetStaysTrustedWhenItsLocalCopyIsRemoved) {
-  const Bytes der = MakeCertificate("P11 Distribution CA", 21);
+// A CA of the distribution's own set is removed by a copy in the family's
+// blocklist, named by its thumbprint, which p11-kit's extract leaves out
+// whatever else holds it; installing it lifts that again.
+TEST_P(P11KitFamilyTest, ADistributionsCaIsDistrustedByBlocklistAndTrustedAgain) {
+  const Bytes der = MakeCertificateWithItsOwnKey("P11 Distribution CA");
   const std::string pem = Put("distribution.pem", ToPem(der));
   WriteFile(root() + family().distribution_cas + "/anchors/distribution.pem", ToPem(der));
-
-  RunResult run = Install("distribution.pem");
-  EXPECT_EQ(run.out, Imported("distribution.pem")) << run.err;
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(Sandbox::ListFiles(anchors()), std::vector<std::string>{AnchorFileName(der)});
-
-  run = Uninstall("P11 Distribution CA");
-  EXPECT_EQ(run.out, Removed("P11 Distribution CA")) << run.err;
-  EXPECT_EQ(run.status, 0);
-  EXPECT_TRUE(Sandbox::ListFiles(anchors()).empty());
-  EXPECT_TRUE(Trusts(pem));
+  Put("trigger.pem", ToPem(MakeCertificate("P11 Trigger CA", 7)));
+  ASSERT_EQ(Install("trigger.pem").status, 0);
+  ASSERT_TRUE(Trusts(pem));
+  const std::string blocked = root() + family().blocklist + "/" + AnchorFileName(der);
+  const struct {
+    const char* what;
+    bool install;
+    bool trusted_after;
+  } steps[] = {
+      {"removed from the distribution's set alone", false, false},
+      {"installed again", true, true},
+      {"removed when held by the anchors and the distribution's set", false, false},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.what);
+    const RunResult run = step.install ? Install("distribution.pem") : Uninstall("P11 Distribution CA");
+    EXPECT_EQ(run.out, step.install ? Imported("distribution.pem") : Removed("P11 Distribution CA")) << run.err;
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(Trusts(pem), step.trusted_after);
+    EXPECT_EQ(Exists(blocked), !step.trusted_after);
+    if (!step.trusted_after) {
+      EXPECT_EQ(ReadFile(blocked), ToPem(der));
+    }
+    EXPECT_EQ(Exists(anchors() + "/" + AnchorFileName(der)), step.trusted_after);
+    EXPECT_TRUE(Trusts(files() + "/trigger.pem"));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, P11KitFamilyTest, ::testing::ValuesIn(kFamilies),

@@ -38,12 +38,20 @@ std::string Counted(size_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-std::string AnchorPaths(const StoreLocation& store, const std::vector<std::string>& files) {
+// Where a removal took a certificate from: its anchor files, and the
+// distrust that took it out of the distribution's set.
+std::string AnchorPaths(const StoreLocation& store, const ChangeOutcome& changed) {
   std::string paths;
-  for (const std::string& file : files) {
+  for (const std::string& file : changed.copies) {
     paths += (paths.empty() ? "" : ", ") + store.anchors_path() + "/" + file;
   }
+  for (const std::string& distrust : changed.distrust) paths += (paths.empty() ? "" : ", ") + distrust;
   return paths;
+}
+
+// Where a removal looks: the local anchors, then the distribution's set.
+std::string StorePlaces(const StoreLocation& store) {
+  return store.anchors_path() + " or the distribution's set " + store.root->DisplayPath(store.layout->distribution_cas);
 }
 
 std::string Utc(const ASN1_TIME* time) {
@@ -202,6 +210,7 @@ void RunAccount::Changed(const ChangeOutcome& outcome) {
                                outcome.browser_files.end());
   if (!outcome.already_held_by.empty()) changed.already_held_by = outcome.already_held_by;
   if (!outcome.copies.empty()) changed.copies = outcome.copies;
+  if (!outcome.distrust.empty()) changed.distrust = outcome.distrust;
 }
 
 void RunAccount::Removed(const std::vector<BYTE>& der, const std::shared_ptr<const std::vector<std::string>>& listing,
@@ -234,12 +243,12 @@ void RunAccount::FileWithoutCertificate(const std::string& relative) {
 void RunAccount::SayNothingMatched() {
   const StoreLocation& store = *facts_.store;
   if (!suggestions_) {
-    Said("nothing was removed: no certificate in " + store.anchors_path() + " has the thumbprint " +
+    Said("nothing was removed: no certificate in " + StorePlaces(store) + " has the thumbprint " +
              Quoted(facts_.parameter),
          false);
     return;
   }
-  Said("nothing was removed: no certificate in " + store.anchors_path() + " is named " + Quoted(facts_.parameter) +
+  Said("nothing was removed: no certificate in " + StorePlaces(store) + " is named " + Quoted(facts_.parameter) +
            "; names are matched exactly, case and spaces included",
        false);
   std::string closest;
@@ -259,7 +268,7 @@ void RunAccount::SayWhatRemains() {
   SimpleDisplayName(facts_.removed.data(), facts_.removed.size(), &removed_name);
   std::vector<std::vector<BYTE>> others;
   const size_t first = settings_.select_by == SelectBy::kName ? removed_at_ : 0;
-  ForEachStoreName(store, *removed_listing_, first,
+  ForEachStoreName(store, *removed_listing_, first, /*distribution_too=*/true,
                    [&](const std::wstring& name, const std::vector<BYTE>& der, const std::string&) {
                      if (name != removed_name || der == facts_.removed) return;
                      for (const std::vector<BYTE>& seen : others) {
@@ -271,7 +280,7 @@ void RunAccount::SayWhatRemains() {
   if (others.empty()) return;
   Said(std::to_string(others.size() + 1) + " certificates were named " + Quoted(removed_name) +
            "; removed the one with SHA-1 " + Thumbprint(facts_.removed, EVP_sha1()) + " from " +
-           AnchorPaths(store, facts_.changed.copies) +
+           AnchorPaths(store, facts_.changed) +
            (settings_.select_by == SelectBy::kName ? "; run again to remove the next" : "; the others stay"),
        false);
 }

@@ -15,6 +15,7 @@
 
 #include "platform/posix/cert/anchor_format.h"
 #include "platform/posix/anchors/anchor_listing.h"
+#include "platform/posix/anchors/distribution_set.h"
 #include "platform/posix/cert/certificate_name.h"
 #include "platform/posix/anchors/store_names.h"
 #include "platform/posix/anchors/trust_bundle.h"
@@ -73,14 +74,15 @@ json Described(const std::vector<BYTE>& der) {
 
 json Paths(const std::vector<std::string>& paths) { return json(paths); }
 
-// Every certificate the store's clients trust: the local anchors, each
-// once with its files, then what only the distribution's set brings.
+// Every certificate of the store: the local anchors, each once with its
+// files, then the distribution's set as it stands, each with whether the
+// family distrusts it (a distrusted one is no longer in the bundle).
 json StoreList(const StoreLocation& location) {
   json list = json::array();
   std::map<std::vector<BYTE>, size_t> local;
   const UniqueFd anchors = OpenAnchorsDirectory(location);
   if (anchors) {
-    ForEachStoreName(location, ListAnchorFiles(location, anchors.get()), 0,
+    ForEachStoreName(location, ListAnchorFiles(location, anchors.get()), 0, /*distribution_too=*/false,
                      [&](const std::wstring&, const std::vector<BYTE>& der, const std::string& file) {
                        auto [at, added] = local.emplace(der, list.size());
                        if (added) {
@@ -92,17 +94,14 @@ json StoreList(const StoreLocation& location) {
                        list[at->second]["files"].push_back(location.anchors_path() + "/" + file);
                      });
   }
-  std::vector<BYTE> text;
-  if (ReadBundleText(*location.root, location.layout->bundle, &text) != ERROR_SUCCESS) return list;
-  PemBlockScanner scanner(text.data(), text.size());
-  PemBlock block;
-  std::map<std::vector<BYTE>, bool> seen;
-  while (scanner.Next(&block)) {
-    if (!block.IsCertificate()) continue;
-    std::vector<BYTE> der = DecodeCertificateBlock(block.begin, static_cast<size_t>(block.end - block.begin));
-    if (der.empty() || local.count(der) != 0 || !seen.emplace(der, true).second) continue;
-    json entry = Described(der);
+  std::vector<DistributionCertificate> set;
+  if (ReadDistributionSet(location, /*distrusted_too=*/true, &set) != ERROR_SUCCESS) return list;
+  for (const DistributionCertificate& certificate : set) {
+    if (local.count(certificate.der) != 0) continue;
+    json entry = Described(certificate.der);
     entry["source"] = "distribution";
+    entry["distrusted"] = certificate.distrusted;
+    PutText(entry, "file", location.root->DisplayPath(certificate.file));
     list.push_back(entry);
   }
   return list;
@@ -115,7 +114,8 @@ const char* CommandName(RunCommand command) {
 json Capabilities() {
   return json{{"dry_run", true},
               {"uninstall_by", json::array({"name", "sha1", "sha256"})},
-              {"list", true}};
+              {"list", true},
+              {"distribution", true}};
 }
 
 }  // namespace
@@ -162,6 +162,8 @@ std::string RunReport(const RunFacts& facts, const RunSettings& settings, int st
     std::vector<std::string> files;
     for (const std::string& file : facts.changed.copies) files.push_back(facts.store->anchors_path() + "/" + file);
     removed["files"] = Paths(files);
+    removed["source"] = files.empty() ? "distribution" : "local";
+    if (!facts.changed.distrust.empty()) removed["distrusted_in"] = Paths(facts.changed.distrust);
     report["removed"].push_back(removed);
     report["certificate"] = Described(facts.removed);
   }

@@ -21,6 +21,12 @@ enum class AnchorSelection {
   kEveryFileBelow,      // every regular file below it (a distribution's own CA set)
 };
 
+// How the family stops trusting a certificate of the distribution's set.
+enum class DistrustWay {
+  kConfLine,       // "!" before the conf's lines that name its file
+  kBlocklistFile,  // a copy in the directory p11-kit's refresh reads as distrusted
+};
+
 struct StoreLayout {
   const char* family;
   const char* marker;            // below the root, a file only this family has; null for none
@@ -46,6 +52,8 @@ struct StoreLayout {
   // Below the root: what the refresh and its hooks write besides the
   // bundle's directory (Java's keystore, openSUSE's /var/lib/ca-certificates).
   std::vector<const char*> refresh_writes;
+  DistrustWay distrust;
+  const char* distrust_path;  // below the root: the conf, or the blocklist directory
 };
 
 // Where a change in the family's store writes: the anchors directory, the

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/posix/anchors/distribution_set.h"
 #include "platform/posix/cert/anchor_format.h"
 #include "platform/posix/anchors/anchor_listing.h"
 #include "platform/posix/cert/certificate_name.h"
@@ -9,12 +10,21 @@
 namespace tkv {
 
 void ForEachStoreName(const StoreLocation& location, const std::vector<std::string>& files, size_t first,
-                      const NamedCertificate& each) {
+                      bool distribution_too, const NamedCertificate& each) {
   const UniqueFd anchors = OpenAnchorsDirectory(location);
   if (!anchors) return;
   std::vector<BYTE> contents;
   std::vector<AnchorBlock> blocks;
   std::wstring name;
+  if (distribution_too) {
+    std::vector<DistributionCertificate> set;
+    ReadDistributionSet(location, /*distrusted_too=*/false, &set);
+    for (size_t i = first > files.size() ? first - files.size() : 0; i < set.size(); ++i) {
+      if (SimpleDisplayName(set[i].der.data(), set[i].der.size(), &name) == ERROR_SUCCESS) {
+        each(name, set[i].der, set[i].file);
+      }
+    }
+  }
   for (size_t i = first; i < files.size(); ++i) {
     const std::string& file = files[i];
     if (ReadAnchorFile(location, anchors.get(), file, &contents) != ERROR_SUCCESS) continue;
@@ -97,13 +107,25 @@ NameSuggestions::NameSuggestions(const std::wstring& sought, size_t most)
 void NameSuggestions::Offer(const std::wstring& name) {
   if (name == sought_ || most_ == 0) return;
   Fold(name, &folded_name_);
-  // Once enough are found, only a nearer one counts.
-  const size_t limit = best_.size() == most_ && best_.back().rank > 0
-                           ? std::min(max_distance_, best_.back().rank - 1)
-                           : max_distance_;
-  const size_t rank =
-      folded_name_ == folded_ ? 0 : 1 + EditDistance(folded_, folded_name_, limit, &distance_row_);
-  if (rank > limit + 1) return;
+  const size_t n = folded_.size();
+  // A name given unquoted reaches the tool as its first word only.
+  const bool affix = n > 0 && folded_name_.size() > n &&
+                     (folded_name_.compare(0, n, folded_) == 0 ||
+                      folded_name_.compare(folded_name_.size() - n, n, folded_) == 0);
+  size_t rank = 0;
+  if (folded_name_ != folded_ && affix) {
+    rank = 1;
+  } else if (folded_name_ != folded_) {
+    // Once enough are found, only one as near or nearer counts.
+    size_t limit = max_distance_;
+    if (best_.size() == most_) {
+      if (best_.back().rank < 2) return;
+      limit = std::min(limit, best_.back().rank - 2);
+    }
+    const size_t distance = EditDistance(folded_, folded_name_, limit, &distance_row_);
+    if (distance > limit) return;
+    rank = 2 + distance;
+  }
   Candidate candidate{rank, name};
   if (best_.size() == most_ && !(candidate < best_.back())) return;
   const auto at = std::lower_bound(best_.begin(), best_.end(), candidate);

@@ -17,16 +17,20 @@ namespace tkv {
 // (relative to the anchors directory) of every certificate block in
 // `files[first]` and the files after it, as a removal's scan listed them; a
 // certificate kept in several files comes once per file. Blocks whose name
-// cannot be read are passed over, as the scan passes them.
+// cannot be read are passed over, as the scan passes them. With
+// `distribution_too`, the scan's places past the files are those of the
+// distribution's certificates that its refresh trusts, and those come too,
+// with the file (below the root) that holds each.
 using NamedCertificate =
     std::function<void(const std::wstring& name, const std::vector<BYTE>& der, const std::string& file)>;
 void ForEachStoreName(const StoreLocation& location, const std::vector<std::string>& files, size_t first,
-                      const NamedCertificate& each);
+                      bool distribution_too, const NamedCertificate& each);
 
 // The names nearest to one that matched nothing, for a person to pick from:
 // first those that differ only in ASCII case or in white space (runs,
-// leading, trailing), then the nearest by edit distance, if near enough to
-// be a slip. Offered one at a time, so a large store costs no memory.
+// leading, trailing), then those that begin or end with it (a name given
+// unquoted arrives as its first word), then the nearest by edit distance,
+// if near enough to be a slip. Offered one at a time, so a large store costs no memory.
 class NameSuggestions {
  public:
   NameSuggestions(const std::wstring& sought, size_t most);
@@ -35,7 +39,7 @@ class NameSuggestions {
 
  private:
   struct Candidate {
-    size_t rank;  // 0 for the same letters, else 1 + the edit distance
+    size_t rank;  // 0 for the same letters, 1 for a name it begins or ends, else 2 + the edit distance
     std::wstring name;
     bool operator<(const Candidate& other) const {
       return rank != other.rank ? rank < other.rank : name < other.name;

@@ -73,14 +73,6 @@ DWORD CheckBundle(const StoreLocation& location, const ExpectedTrust& expected, 
   }
   for (size_t i = 0; i < expected.removed.size(); ++i) {
     if (!held[expected.added.size() + i]) continue;
-    bool distributions = false;
-    if (layout.distribution_cas != nullptr &&
-        AnyFileBelowHolds(*location.root, layout.distribution_cas, AnchorSelection::kEveryFileBelow,
-                          &expected.removed[i], &distributions) != ERROR_SUCCESS) {
-      *why = "cannot read the distribution's CA set " + location.root->DisplayPath(layout.distribution_cas);
-      return ERROR_FUNCTION_FAILED;
-    }
-    if (distributions) continue;  // the distribution's own set trusts it; the README says how to distrust it
     *why = "the refreshed bundle " + bundle + " still holds the removed certificate";
     return ERROR_FUNCTION_FAILED;
   }

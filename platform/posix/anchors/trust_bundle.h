@@ -15,7 +15,11 @@ namespace tkv {
 // What a change must show in the bundle once it is published.
 struct ExpectedTrust {
   std::vector<std::vector<BYTE>> added;    // held by the bundle
-  std::vector<std::vector<BYTE>> removed;  // not held, unless the distribution's own set has it
+  std::vector<std::vector<BYTE>> removed;  // not held
+  // Of those removed, the ones the family now distrusts: a certificate of
+  // the distribution's set, which browsers with roots of their own may
+  // still trust.
+  std::vector<std::vector<BYTE>> distrusted;
 
   // Whether the bundle shows `der` once the change is published, when it
   // shows it now as `now` says.

@@ -30,16 +30,15 @@ void ReadAnchorBlocks(StoreData& store, const std::string& relative) {
   if (store.parsed_blocks.empty()) store.command->events().FileWithoutCertificate(relative);
 }
 
-// Whether the certificate of block `block` of file `file` was handed out
-// already, from an earlier copy: the candidates its key finds are compared
-// byte for byte, those of the file being walked from memory, those of an
-// earlier file by reading it again.
-bool HandedOutBefore(StoreData& store, size_t file, size_t block, uint32_t key) {
-  const std::vector<BYTE>& der = store.parsed_blocks[block].der;
+// Whether `der` (block `block` of file `file`) was handed out already, from
+// an earlier copy: the candidates its key finds are compared byte for byte,
+// those of the file being walked from memory, those of an earlier file by
+// reading it again.
+bool HandedOutBefore(StoreData& store, const std::vector<BYTE>& der, size_t file, size_t block, uint32_t key) {
   return store.handed_out.AnyCandidate(key, [&](size_t earlier) {
     const AnchorBlock* begin = store.parsed_blocks.data();
     const AnchorBlock* end = begin + block;
-    if (earlier != file) {
+    if (earlier != file || file >= store.listing->size()) {
       if (ReadAnchorFile(store.location, store.anchors_fd.get(), (*store.listing)[earlier],
                          &store.candidate_contents) != ERROR_SUCCESS) {
         return false;
@@ -58,16 +57,13 @@ bool HandedOutBefore(StoreData& store, size_t file, size_t block, uint32_t key) 
 
 // `recycled`, the context the caller gave back, is refilled instead of being
 // freed and another allocated: a scan hands out one context per anchor.
-PCCERT_CONTEXT NewStoreContext(const std::shared_ptr<StoreData>& store, size_t file,
+PCCERT_CONTEXT NewStoreContext(const std::shared_ptr<StoreData>& store, const std::vector<BYTE>& der, size_t file,
                                size_t block, CertificateContext* recycled) {
-  const AnchorBlock& found = store->parsed_blocks[block];
-  // A block that does not decode is still handed out, with no bytes, so the
-  // name read fails and the broken anchor is reported instead of hidden.
   CertificateContext* context = recycled;
   if (context == nullptr) {
-    context = Impl(NewCertificateContext(found.der));
+    context = Impl(NewCertificateContext(der));
   } else {
-    context->der.assign(found.der.begin(), found.der.end());
+    context->der.assign(der.begin(), der.end());
     context->pbCertEncoded = context->der.data();
     context->cbCertEncoded = static_cast<DWORD>(context->der.size());
   }
@@ -98,25 +94,41 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT
         ListAnchorFiles(store->location, store->anchors_fd.get()));
     store->parsed_file = SIZE_MAX;
     store->handed_out.Clear(store->listing->size());
+    store->distribution_read = false;
   } else {
     file = Impl(pPrevCertContext)->file_index;
     block = Impl(pPrevCertContext)->block_index + 1;
+    // A distribution certificate is one to a place.
+    if (file >= store->listing->size()) ++file, block = 0;
     recycled = Impl(pPrevCertContext);
   }
-  for (; file < store->listing->size(); ++file, block = 0) {
+  const size_t files = store->listing->size();
+  for (; file < files; ++file, block = 0) {
     if (store->parsed_file != file) {
       ReadAnchorBlocks(*store, (*store->listing)[file]);
       store->parsed_file = file;
     }
     for (; block < store->parsed_blocks.size(); ++block) {
       const AnchorBlock& found = store->parsed_blocks[block];
-      if (!found.decoded) return NewStoreContext(store, file, block, recycled);
+      // A block that does not decode is still handed out, with no bytes, so
+      // the name read fails and the broken anchor is reported, not hidden.
+      if (!found.decoded) return NewStoreContext(store, found.der, file, block, recycled);
       // The store is keyed by thumbprint: the first copy stands for the rest.
       const uint32_t key = HandedOutSet::KeyOf(found.der);
-      if (HandedOutBefore(*store, file, block, key)) continue;
+      if (HandedOutBefore(*store, found.der, file, block, key)) continue;
       store->handed_out.Record(key, file);
-      return NewStoreContext(store, file, block, recycled);
+      return NewStoreContext(store, found.der, file, block, recycled);
     }
+  }
+  // Then what the distribution's set brings, unless an anchor holds it too.
+  if (!store->distribution_read) {
+    ReadDistributionSet(store->location, /*distrusted_too=*/false, &store->distribution);
+    store->distribution_read = true;
+  }
+  for (; file - files < store->distribution.size(); ++file) {
+    const std::vector<BYTE>& der = store->distribution[file - files].der;
+    if (HandedOutBefore(*store, der, file, 0, HandedOutSet::KeyOf(der))) continue;
+    return NewStoreContext(store, der, file, 0, recycled);
   }
   CertFreeCertificateContext(recycled);
   Fail(CRYPT_E_NOT_FOUND);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/posix/cert/anchor_format.h"
+#include "platform/posix/anchors/distribution_set.h"
 #include "platform/posix/anchors/store_layout.h"
 #include "platform/posix/base/command.h"
 #include "platform/posix/change/store_change.h"
@@ -36,6 +37,10 @@ struct StoreData {
   std::vector<BYTE> contents;  // that file's bytes
   std::vector<AnchorBlock> parsed_blocks;
   HandedOutSet handed_out;
+  // After the anchors, the distribution's certificates that its refresh
+  // trusts, read once the anchors are walked: a few hundred at most.
+  bool distribution_read = false;
+  std::vector<DistributionCertificate> distribution;
   // An earlier file read again, to compare a certificate with its candidates.
   std::vector<BYTE> candidate_contents;
   std::vector<AnchorBlock> candidate_blocks;

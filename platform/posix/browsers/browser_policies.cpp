@@ -13,6 +13,10 @@
 #include "platform/posix/browsers/firefox_policy.h"
 #include "platform/posix/base/last_error.h"
 #include "platform/posix/browsers/policy_file.h"
+#include "platform/posix/anchors/distribution_set.h"
+#include "platform/posix/base/terminal_text.h"
+#include "platform/posix/base/wide_text.h"
+#include "platform/posix/cert/certificate_name.h"
 
 namespace tkv {
 
@@ -48,23 +52,79 @@ void Foresee(const ExpectedTrust& change, std::vector<std::vector<BYTE>>* anchor
   *anchors = std::move(kept);
 }
 
+// The certificates of the distribution's set that the family distrusts,
+// as the change leaves them.
+std::vector<std::vector<BYTE>> Distrusted(const StoreLocation& location, const ExpectedTrust* foreseen) {
+  std::vector<DistributionCertificate> set;
+  std::vector<std::vector<BYTE>> distrusted;
+  if (ReadDistributionSet(location, /*distrusted_too=*/true, &set) != ERROR_SUCCESS) return distrusted;
+  for (DistributionCertificate& certificate : set) {
+    const bool lifted = foreseen != nullptr && std::find(foreseen->added.begin(), foreseen->added.end(),
+                                                         certificate.der) != foreseen->added.end();
+    if (certificate.distrusted && !lifted) distrusted.push_back(std::move(certificate.der));
+  }
+  if (foreseen != nullptr) {
+    for (const std::vector<BYTE>& der : foreseen->distrusted) {
+      if (std::find(distrusted.begin(), distrusted.end(), der) == distrusted.end()) distrusted.push_back(der);
+    }
+  }
+  return distrusted;
+}
+
+std::string Named(const std::vector<BYTE>& der) {
+  std::wstring name;
+  SimpleDisplayName(der.data(), der.size(), &name);
+  return "\"" + EscapeControls(EncodeUtf8Lossless(name)) + "\"";
+}
+
+// Chromium with the tool's file removed, and Firefox always, keep trusting
+// the public CAs they ship, whatever the system's store says.
+void SayWhatBrowsersStillTrust(const Command& command, const ExpectedTrust& change, size_t chromiums_off,
+                               size_t firefoxes) {
+  for (const std::vector<BYTE>& der : change.distrusted) {
+    if (chromiums_off > 0) {
+      command.Warn("Chromium still trusts " + Named(der) +
+                   " if it is among its own roots: TKVCERT_BROWSERS=off keeps its distrust out of " +
+                   kChromiumPolicyFile);
+    }
+    if (firefoxes > 0) {
+      command.Warn("Firefox still trusts " + Named(der) +
+                   " if it is among its own roots: no policy of Firefox's distrusts a certificate");
+    }
+  }
+}
+
 }  // namespace
 
 std::vector<std::string> UpdateBrowserPolicies(const Command& command, const StoreLocation& location, int anchors_fd,
-                                               const ExpectedTrust* foreseen) {
+                                               const ExpectedTrust& change, bool foresee) {
   const BrowserSetting setting = command.settings().browsers;
-  if (setting == BrowserSetting::kKeep) return {};
+  const bool removal = !change.removed.empty();
+  if (setting == BrowserSetting::kKeep && !removal) return {};
   const KeepErrors untouched;
-  Place place(*location.root, command, foreseen == nullptr);
+  const ExpectedTrust* foreseen = foresee ? &change : nullptr;
+  Place place(*location.root, command, !foresee);
   const bool off = setting == BrowserSetting::kOff;
   const std::vector<const ChromiumBrowser*> chromiums = InstalledChromiums(place);
-  const std::vector<std::string> firefoxes = off ? std::vector<std::string>() : InstalledFirefoxes(place);
+  const std::vector<std::string> firefoxes = InstalledFirefoxes(place);
+  SayWhatBrowsersStillTrust(command, change, off ? chromiums.size() : 0, firefoxes.size());
+  if (setting == BrowserSetting::kKeep) {
+    if (chromiums.empty()) return {};
+    std::vector<std::vector<BYTE>> anchors = ManagedAnchors(location, anchors_fd);
+    if (foreseen != nullptr) Foresee(*foreseen, &anchors);
+    UpdateChromiums(place, location, chromiums, anchors, Distrusted(location, foreseen), foreseen);
+    return place.changed();
+  }
   // A machine (or an image) without these browsers costs no scan.
-  if (chromiums.empty() && firefoxes.empty()) return {};
+  if (chromiums.empty() && (off || firefoxes.empty())) return {};
   std::vector<std::vector<BYTE>> anchors =
       off ? std::vector<std::vector<BYTE>>() : ManagedAnchors(location, anchors_fd);
   if (foreseen != nullptr && !off) Foresee(*foreseen, &anchors);
-  if (!chromiums.empty()) UpdateChromiums(place, location, chromiums, anchors, foreseen);
+  if (!chromiums.empty()) {
+    UpdateChromiums(place, location, chromiums, anchors,
+                    off ? std::vector<std::vector<BYTE>>() : Distrusted(location, foreseen), foreseen);
+  }
+  if (off) return place.changed();
   // The module follows the store from then on; with nothing of the tool's
   // in the store there is nothing to add, and what was added stays (see the
   // README: a machine setting, undone by the admin).

@@ -5,7 +5,11 @@
 // (firefox_policy.h).
 //
 // TKVCERT_BROWSERS=off: no browser file is written and the Chromium file is
-// removed; =keep: every browser file is left as it is. A step that cannot
+// removed; =keep: every browser file is left as it is, except Chromium's
+// after a removal: a CA taken out of the store must not stay trusted
+// there through the tool's own file, and one the family now distrusts is
+// listed for Chromium to distrust too (it trusts public CAs from roots of
+// its own). What a browser will still trust is said. A step that cannot
 // be done is one "tkvcert: ..." line on standard error and changes nothing
 // of the store's outcome. Nothing here prints to standard output.
 #ifndef TKVCERT_PLATFORM_POSIX_BROWSER_POLICIES_H_
@@ -21,13 +25,13 @@
 namespace tkv {
 
 // The browser step for the located store whose anchors directory is open
-// (and locked) as `anchors_fd`, as TKVCERT_BROWSERS asks: the browser files
-// it wrote or removed. With `foreseen`, it only decides, on the anchors and
-// bundle as that change would leave them, and changes nothing: the files it
-// would write or remove. Never fails: what it cannot do it says as a
+// (and locked) as `anchors_fd`, after `change`, as TKVCERT_BROWSERS asks:
+// the browser files it wrote or removed. With `foresee`, it only decides,
+// on the anchors and bundle as that change would leave them, and changes
+// nothing: the files it would write or remove. Never fails: what it cannot do it says as a
 // warning. Leaves the last error and errno as they were.
 std::vector<std::string> UpdateBrowserPolicies(const Command& command, const StoreLocation& location, int anchors_fd,
-                                               const ExpectedTrust* foreseen);
+                                               const ExpectedTrust& change, bool foresee);
 
 }  // namespace tkv
 

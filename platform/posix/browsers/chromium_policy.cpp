@@ -20,24 +20,40 @@ namespace tkv {
 
 using Json = nlohmann::ordered_json;
 
-std::string ChromiumPolicyText(const std::vector<std::vector<BYTE>>& ders) {
+namespace {
+
+// Chromium reads the DER as base64 on one line; PEM, or base64 in lines, it
+// passes over without a word.
+std::string OneLineBase64(const std::vector<BYTE>& der) {
+  std::string base64(4 * ((der.size() + 2) / 3) + 1, '\0');
+  const int n =
+      EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&base64[0]), der.data(), static_cast<int>(der.size()));
+  base64.resize(n < 0 ? 0 : static_cast<size_t>(n));
+  return base64;
+}
+
+}  // namespace
+
+std::string ChromiumPolicyText(const std::vector<std::vector<BYTE>>& ders,
+                               const std::vector<std::vector<BYTE>>& distrusted) {
   Json entries = Json::array();
   std::set<std::vector<BYTE>> seen;
   for (const std::vector<BYTE>& der : ders) {
     if (der.empty() || !seen.insert(der).second) continue;
-    // Chromium reads the DER as base64 on one line; PEM, or base64 in
-    // lines, it passes over without a word.
-    std::string base64(4 * ((der.size() + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&base64[0]), der.data(),
-                                  static_cast<int>(der.size()));
-    base64.resize(n < 0 ? 0 : static_cast<size_t>(n));
     Json entry = Json::object();
-    entry["certificate"] = base64;
+    entry["certificate"] = OneLineBase64(der);
     entry["constraints"]["permitted_cidrs"] = Json::array({"0.0.0.0/0", "::/0"});
     entries.push_back(std::move(entry));
   }
   Json policy = Json::object();
   policy[kChromiumPolicyKey] = std::move(entries);
+  // Chromium matches a distrusted certificate by its key, and the distrust
+  // wins: a key the store trusts is never listed.
+  Json distrust = Json::array();
+  for (const std::vector<BYTE>& der : distrusted) {
+    if (!der.empty() && seen.count(der) == 0) distrust.push_back(OneLineBase64(der));
+  }
+  if (!distrust.empty()) policy[kChromiumDistrustKey] = std::move(distrust);
   return policy.dump(2) + "\n";
 }
 
@@ -166,7 +182,8 @@ std::vector<const ChromiumBrowser*> InstalledChromiums(const Place& place) {
 }
 
 void UpdateChromiums(Place& place, const StoreLocation& location, const std::vector<const ChromiumBrowser*>& browsers,
-                     const std::vector<std::vector<BYTE>>& anchors, const ExpectedTrust* foreseen) {
+                     const std::vector<std::vector<BYTE>>& anchors,
+                     const std::vector<std::vector<BYTE>>& distrusted, const ExpectedTrust* foreseen) {
   // Chromium reads none of the store's files: only what the refreshed bundle
   // holds is what the store's other clients trust.
   std::vector<std::vector<BYTE>> trusted;
@@ -184,9 +201,10 @@ void UpdateChromiums(Place& place, const StoreLocation& location, const std::vec
       if (held[i]) trusted.push_back(anchors[i]);
     }
   }
-  const std::string text = trusted.empty() ? "" : ChromiumPolicyText(trusted);
+  const bool none = trusted.empty() && distrusted.empty();
+  const std::string text = none ? "" : ChromiumPolicyText(trusted, distrusted);
   for (const ChromiumBrowser* browser : browsers) {
-    if (trusted.empty()) {
+    if (none) {
       RemoveChromiumFile(place, *browser, std::string(browser->config_dir) + "/policies/managed");
     } else {
       WriteChromiumFile(place, *browser, text);

@@ -26,21 +26,27 @@ struct ChromiumBrowser {
 std::vector<const ChromiumBrowser*> InstalledChromiums(const Place& place);
 
 // Writes each browser's file for the store's local anchors (`anchors`, DER;
-// none when the step is switched off), or removes it when the refreshed
-// bundle holds none of them. With `foreseen`, the bundle is taken as a
+// none when the step is switched off) and the distribution's certificates
+// the family distrusts (`distrusted`), or removes it when the refreshed
+// bundle holds none of the anchors and none is distrusted. With `foreseen`, the bundle is taken as a
 // change would leave it.
 void UpdateChromiums(Place& place, const StoreLocation& location, const std::vector<const ChromiumBrowser*>& browsers,
-                     const std::vector<std::vector<BYTE>>& anchors, const ExpectedTrust* foreseen);
+                     const std::vector<std::vector<BYTE>>& anchors,
+                     const std::vector<std::vector<BYTE>>& distrusted, const ExpectedTrust* foreseen);
 
 // What follows is the pure part, for its unit tests and fuzz target.
 
 // The key the tool's Chromium file sets, and that file's name.
 constexpr char kChromiumPolicyKey[] = "CACertificatesWithConstraints";
 constexpr char kChromiumPolicyFile[] = "tkvcert.json";
+// Chromium distrusts what this lists by its key, even among its own roots.
+constexpr char kChromiumDistrustKey[] = "CADistrustedCertificates";
 
 // The Chromium policy file for these certificates (DER): each once, in the
-// order given, as base64 on one line, permitted for every address.
-std::string ChromiumPolicyText(const std::vector<std::vector<BYTE>>& ders);
+// order given, as base64 on one line, permitted for every address; and
+// those `distrusted`, when there are any, listed to be distrusted.
+std::string ChromiumPolicyText(const std::vector<std::vector<BYTE>>& ders,
+                               const std::vector<std::vector<BYTE>>& distrusted = {});
 
 // Whether a Chromium policy file's text sets CACertificatesWithConstraints.
 // Text that does not parse as JSON, or is nested too deep to be parsed,

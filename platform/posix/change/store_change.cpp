@@ -29,51 +29,88 @@ void ClearRecord(const Command& command, const StoreLocation& location, LockedAn
                    "; the next run publishes the anchors once more");
 }
 
-// Puts the anchors back as they were; what cannot be put back is said, and
-// the record stays, so that the next run publishes the anchors as they are.
-bool Undo(const Command& command, AnchorChange& pending) {
+// What a change has made so far: the distribution's set's distrust first,
+// then the anchors, each undoable until the change stands.
+struct Pending {
+  Pending(const LockedAnchorDirectory& dir, const StoreLocation& location) : anchors(dir), distrust(location) {}
+  AnchorChange anchors;
+  DistrustChange distrust;
+};
+
+// Puts the anchors, and the distrust, back as they were; what cannot be put
+// back is said, and the record stays, so that the next run finishes it.
+bool Undo(const Command& command, Pending& pending) {
   std::string failure;
-  if (pending.Rollback(&failure) == ERROR_SUCCESS) return true;
+  DWORD code = pending.anchors.Rollback(&failure);
+  if (code == ERROR_SUCCESS) code = pending.distrust.Rollback(&failure);
+  if (code == ERROR_SUCCESS) return true;
   command.Complain("the change could not be taken back (" + failure +
-                   "); it stays recorded, and the next run publishes the anchors as they are");
+                   "); it stays recorded, and the next run finishes it");
   return false;
 }
 
+// The record names the change and holds its certificate, so that the next
+// run, after a cut-off one, takes the change on from wherever it stopped.
+std::string RecordText(ChangeKind kind, const std::vector<BYTE>& der) {
+  return std::string(kind == ChangeKind::kAdd ? "add\n" : "remove\n") + PemCertificate(der);
+}
+
+DWORD CarryOut(Command& command, const StoreLocation& location, RefreshCommand* refresh, LockedAnchorDirectory& dir,
+               const ChangePlan& plan, const std::string& record, ChangeOutcome* outcome);
+
 // A run cut off between recording its change and clearing the record left
-// the anchors on either side of it: whichever, they are published as they
-// are, and what the certificate's copies say is what clients must see.
+// the anchors, and the distrust, anywhere between before and after: the
+// change is made again on what it left, whole, and published. A record
+// written before records named their change was of an addition when an
+// anchor holds its certificate; otherwise the anchors are published as
+// they are.
 DWORD FinishRecorded(Command& command, const StoreLocation& location, RefreshCommand* refresh,
                      LockedAnchorDirectory& dir, ChangeOutcome* outcome) {
   std::string record;
   const DWORD read = dir.ReadRecordedChange(&record);
   if (read == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
   if (read != ERROR_SUCCESS) return read;
-  if (DWORD code = PrepareSandbox(command, location, refresh)) return code;
-  Publication publication{dir.fd(), dir.lock_fd(), {}, TimeUse::kChange};
+  std::vector<BYTE> der;
   for (const AnchorBlock& block : ParseAnchorFile(std::vector<BYTE>(record.begin(), record.end()))) {
-    if (!block.decoded) continue;
+    if (block.decoded && der.empty()) der = block.der;
+  }
+  bool named = true;
+  ChangeKind kind = ChangeKind::kAdd;
+  if (record.compare(0, 7, "remove\n") == 0) {
+    kind = ChangeKind::kRemove;
+  } else if (record.compare(0, 4, "add\n") != 0) {
     bool anchored = false;
-    if (DWORD code = AnyFileBelowHolds(*location.root, location.layout->anchors_dir, location.layout->reads,
-                                       &block.der, &anchored)) {
-      return code;
+    if (!der.empty()) {
+      if (DWORD code = AnyFileBelowHolds(*location.root, location.layout->anchors_dir, location.layout->reads,
+                                         &der, &anchored)) {
+        return code;
+      }
     }
-    (anchored ? publication.expected.added : publication.expected.removed).push_back(block.der);
+    named = anchored;
+  }
+  ChangePlan plan;
+  if (named && !der.empty()) {
+    const DWORD planned = PlanChange(command, location, refresh, dir.fd(), kind, der, /*foresee=*/false, &plan);
+    if (planned == CRYPT_E_NOT_FOUND) {  // taken out already: only the publishing was cut off
+      plan = ChangePlan();
+      plan.expected.removed.push_back(der);
+    } else if (planned != ERROR_SUCCESS) {
+      return planned;
+    }
     // The cut-off refresh may have linked it and stopped before its hooks
     // heard of it, or before it rehashed.
     std::string why;
-    if (anchored && ForgetLink(location, AnchorFileName(block.der), &why) != ERROR_SUCCESS) {
+    if (kind == ChangeKind::kAdd && ForgetLink(location, AnchorFileName(der), &why) != ERROR_SUCCESS) {
       command.Complain("cannot take away the links of a change cut off: " + why);
       return ERROR_FUNCTION_FAILED;
     }
   }
-  Published published;
-  if (DWORD code = PublishChange(command, location, *refresh, publication,
-                                 StepsAfterRefresh(*location.layout, true), &published)) {
-    return code;
-  }
+  plan.refresh = true;
+  ChangeOutcome finished;
+  if (DWORD code = CarryOut(command, location, refresh, dir, plan, record, &finished)) return code;
   outcome->finished_cut_off_change = outcome->bundle_changed = true;
-  outcome->browser_files = published.browser_files;
-  if (published.tidy) ClearRecord(command, location, dir);
+  outcome->anchors_changed = finished.anchors_changed;
+  outcome->browser_files = finished.browser_files;
   return ERROR_SUCCESS;
 }
 
@@ -94,8 +131,14 @@ DWORD PlanAndLock(Command& command, const StoreLocation& location, RefreshComman
   return FinishRecorded(command, location, refresh, *dir, outcome);
 }
 
-// The anchors a plan changes, each durable when it is done.
-DWORD MakeEdits(const ChangePlan& plan, LockedAnchorDirectory& dir, AnchorChange& pending, std::string* why) {
+// The files a plan changes, each durable when it is done: the distrust
+// first, so that a p11-kit family's blocklist never outweighs an anchor
+// just written, and a run cut off after it leaves the next one a removal
+// to finish rather than to guess.
+DWORD MakeEdits(const ChangePlan& plan, LockedAnchorDirectory& dir, Pending& pending, std::string* why) {
+  for (const DistrustEdit& edit : plan.distrust) {
+    if (DWORD code = pending.distrust.Apply(edit, why)) return code;
+  }
   for (const AnchorEdit& edit : plan.edits) {
     UniqueFd parent;
     if (!edit.parent.empty()) {
@@ -106,8 +149,8 @@ DWORD MakeEdits(const ChangePlan& plan, LockedAnchorDirectory& dir, AnchorChange
       }
     }
     const int parent_fd = parent ? parent.get() : dir.fd();
-    const DWORD code = edit.remove ? pending.Remove(parent_fd, edit.name, why)
-                                   : pending.Replace(parent_fd, edit.name, edit.file, why);
+    const DWORD code = edit.remove ? pending.anchors.Remove(parent_fd, edit.name, why)
+                                   : pending.anchors.Replace(parent_fd, edit.name, edit.file, why);
     if (code != ERROR_SUCCESS) return code;
   }
   return ERROR_SUCCESS;
@@ -117,9 +160,10 @@ DWORD MakeEdits(const ChangePlan& plan, LockedAnchorDirectory& dir, AnchorChange
 // made and the change recorded: a run cut off from there on leaves the next
 // one a change to finish.
 DWORD CarryOut(Command& command, const StoreLocation& location, RefreshCommand* refresh, LockedAnchorDirectory& dir,
-               const ChangePlan& plan, const std::vector<BYTE>& der, ChangeOutcome* outcome) {
+               const ChangePlan& plan, const std::string& record, ChangeOutcome* outcome) {
   outcome->already_held_by = plan.already_held_by;
   outcome->copies = plan.copies;
+  for (const DistrustEdit& edit : plan.distrust) outcome->distrust.push_back(edit.shown);
   const Publication publication{dir.fd(), dir.lock_fd(), plan.expected, TimeUse::kChange};
   Published published;
   if (!plan.refresh) {  // published already: config management repeats itself
@@ -129,13 +173,13 @@ DWORD CarryOut(Command& command, const StoreLocation& location, RefreshCommand* 
   }
   if (DWORD code = PrepareSandbox(command, location, refresh)) return code;
   std::string why;
-  if (DWORD code = dir.RecordChange(PemCertificate(der), &why)) {
+  if (DWORD code = dir.RecordChange(record, &why)) {
     command.Complain("cannot record the change in " + StagingPath(location) + " (" + why + "); nothing was changed");
     return code;
   }
-  AnchorChange pending(dir);
+  Pending pending(dir, location);
   if (DWORD code = MakeEdits(plan, dir, pending, &why)) {
-    command.Complain("cannot change the anchors in " + location.anchors_path() + " (" + why + ")");
+    command.Complain("cannot change the store (" + why + ")");
     if (Undo(command, pending)) ClearRecord(command, location, dir);
     return code;
   }
@@ -153,11 +197,12 @@ DWORD CarryOut(Command& command, const StoreLocation& location, RefreshCommand* 
     }
     return code;
   }
-  outcome->anchors_changed = pending.changed();
+  outcome->anchors_changed = pending.anchors.changed() || pending.distrust.changed();
   outcome->bundle_changed = true;
   outcome->browser_files = published.browser_files;
   std::string failure;
-  const bool committed = pending.Commit(&failure);
+  pending.distrust.Commit();
+  const bool committed = pending.anchors.Commit(&failure);
   if (!committed) {
     command.Complain("cannot remove the backup " + StagingPath(location) + "/" + failure +
                      "; the next run removes it");
@@ -182,7 +227,7 @@ DWORD ChangeStore(Command& command, const StoreLocation& location, RefreshComman
   if (DWORD code = PlanChange(command, location, refresh, dir.fd(), kind, der, /*foresee=*/false, &plan)) {
     return code;
   }
-  return CarryOut(command, location, refresh, dir, plan, der, outcome);
+  return CarryOut(command, location, refresh, dir, plan, RecordText(kind, der), outcome);
 }
 
 DWORD ForeseeChange(Command& command, const StoreLocation& location, RefreshCommand* refresh, int anchors_fd,
@@ -196,6 +241,7 @@ DWORD ForeseeChange(Command& command, const StoreLocation& location, RefreshComm
   outcome->browser_files = plan.browser_files;
   outcome->already_held_by = plan.already_held_by;
   outcome->copies = plan.copies;
+  for (const DistrustEdit& edit : plan.distrust) outcome->distrust.push_back(edit.shown);
   return ERROR_SUCCESS;
 }
 

@@ -29,6 +29,7 @@ struct ChangeOutcome {
   std::vector<std::string> browser_files;
   std::string already_held_by;      // an addition another local anchor holds already
   std::vector<std::string> copies;  // a removal's anchor files
+  std::vector<std::string> distrust;  // the distrust put in place or lifted: a file, and a conf's lines
 };
 
 // Adds or removes `der` under the store's lock: what a run was cut off in is

@@ -35,7 +35,9 @@ DWORD PlanAddition(const StoreLocation& location, int anchors_fd, const std::vec
   if (name.empty() || own.contents.empty()) return ERROR_NOT_ENOUGH_MEMORY;
   plan->expected.added.push_back(der);
   if (AlreadyHolds(anchors_fd, name, own)) return ERROR_SUCCESS;
-  const std::string holder = LocalAnchorHolding(location, anchors_fd, der);
+  // A certificate the family distrusts gets its own anchor too, whatever
+  // else holds it: the bundle cannot show whether another anchor pins it.
+  const std::string holder = plan->distrust.empty() ? LocalAnchorHolding(location, anchors_fd, der) : "";
   if (!holder.empty() && holder != name) {
     plan->already_held_by = holder;
     return ERROR_SUCCESS;
@@ -168,8 +170,9 @@ DWORD PlanCopyRemoval(const Command& command, const StoreLocation& location, int
 DWORD PlanRemoval(const Command& command, const StoreLocation& location, int anchors_fd,
                   const std::vector<BYTE>& der, ChangePlan* plan) {
   const std::vector<Copy> copies = FindCopies(location, anchors_fd, der);
-  if (copies.empty()) return CRYPT_E_NOT_FOUND;
+  if (copies.empty() && plan->distrust.empty()) return CRYPT_E_NOT_FOUND;
   plan->expected.removed.push_back(der);
+  if (!plan->distrust.empty()) plan->expected.distrusted.push_back(der);
   for (const Copy& copy : copies) {
     plan->copies.push_back(copy.relative);
     if (DWORD code = PlanCopyRemoval(command, location, anchors_fd, copy, der, plan)) return code;
@@ -178,7 +181,7 @@ DWORD PlanRemoval(const Command& command, const StoreLocation& location, int anc
   // the hooks of, as its own removal step would.
   const StoreLayout& layout = *location.layout;
   const bool hooks_run = location.root->is_host() || location.refresh_inside_root;
-  if (layout.leaves_links_of_removed && layout.hooks_dir != nullptr && hooks_run) {
+  if (!copies.empty() && layout.leaves_links_of_removed && layout.hooks_dir != nullptr && hooks_run) {
     plan->hooks = ListHooks(*location.root, layout.hooks_dir);
   }
   return ERROR_SUCCESS;
@@ -191,13 +194,19 @@ DWORD PlanChange(const Command& command, const StoreLocation& location, RefreshC
   *plan = ChangePlan();
   if (DWORD code = PlanRefresh(command, location, refresh)) return code;
   if (DWORD code = CheckAnchorsWritable(command, location, anchors_fd)) return code;
+  std::string why;
+  if (DWORD code = PlanDistrust(location, der, kind == ChangeKind::kRemove, &plan->distrust, &why)) {
+    command.Complain((code == ERROR_ACCESS_DENIED ? "refusing " : "") + why);
+    return code;
+  }
   const DWORD planned = kind == ChangeKind::kAdd ? PlanAddition(location, anchors_fd, der, plan)
                                                  : PlanRemoval(command, location, anchors_fd, der, plan);
   if (planned != ERROR_SUCCESS) return planned;
   std::string lagging;
-  plan->refresh = !plan->edits.empty() || CheckBundle(location, plan->expected, &lagging) != ERROR_SUCCESS;
+  plan->refresh = !plan->edits.empty() || !plan->distrust.empty() ||
+                  CheckBundle(location, plan->expected, &lagging) != ERROR_SUCCESS;
   if (foresee) {
-    plan->browser_files = UpdateBrowserPolicies(command, location, anchors_fd, &plan->expected);
+    plan->browser_files = UpdateBrowserPolicies(command, location, anchors_fd, plan->expected, /*foresee=*/true);
   }
   return ERROR_SUCCESS;
 }

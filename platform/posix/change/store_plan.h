@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/posix/anchors/anchor_directory.h"
+#include "platform/posix/anchors/distribution_set.h"
 #include "platform/posix/anchors/store_layout.h"
 #include "platform/posix/anchors/trust_bundle.h"
 #include "platform/posix/base/command.h"
@@ -36,6 +37,9 @@ struct AnchorEdit {
 
 struct ChangePlan {
   std::vector<AnchorEdit> edits;
+  // The family's distrust of a certificate of the distribution's set, put
+  // in place by a removal and lifted by an addition; made before the anchors.
+  std::vector<DistrustEdit> distrust;
   ExpectedTrust expected;        // what clients see once it is published
   bool refresh = false;          // the family's refresh runs: the anchors change, or the bundle lags them
   std::string already_held_by;   // an addition: the other local anchor that holds it already
@@ -51,7 +55,8 @@ struct ChangePlan {
 // PlanRefresh; ERROR_ACCESS_DENIED when the anchors directory, or a
 // directory a copy is in, is on a file system that holds no anchors of the
 // root's, or a copy is in a directory reached through a link; for a
-// removal, CRYPT_E_NOT_FOUND when no anchor holds it. With `foresee`, the
+// removal, CRYPT_E_NOT_FOUND when no anchor holds it and the distribution's
+// set does not trust it. With `foresee`, the
 // browser files the change would touch are decided too (a dry run's
 // report; a real run does that once the refresh has shown what clients
 // trust).

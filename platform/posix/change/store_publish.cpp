@@ -146,7 +146,8 @@ DWORD RunSteps(Command& command, const StoreLocation& location, const RefreshCom
         }
         break;
       case AfterRefresh::kBrowsers:
-        published->browser_files = UpdateBrowserPolicies(command, location, publication.anchors_fd, nullptr);
+        published->browser_files = UpdateBrowserPolicies(command, location, publication.anchors_fd, publication.expected,
+                                                            /*foresee=*/false);
         break;
     }
   }
