@@ -25,10 +25,13 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "platform/posix/cert/anchor_format.h"
+#include "tests/support/reported_run.h"
 #include "tests/support/sandbox.h"
 
 namespace tkv::testing {
@@ -247,7 +250,8 @@ bool AnyBundleHolds(const std::string& dir, const std::string& cert) {
 // Starts the tool on the root in a process group of its own, with its
 // output thrown away: a test kills the group midway, as timeout, Ctrl-C and
 // systemd do.
-pid_t StartToolInGroup(const std::string& root, const std::vector<std::string>& args) {
+pid_t StartToolInGroup(const std::string& root, const std::vector<std::string>& args,
+                       const char* stop_at = nullptr, int notify_fd = -1) {
   const pid_t pid = fork();
   if (pid == 0) {
     setpgid(0, 0);
@@ -255,15 +259,66 @@ pid_t StartToolInGroup(const std::string& root, const std::vector<std::string>& 
     dup2(null_fd, 1);
     dup2(null_fd, 2);
     setenv("TKVCERT_SYSROOT", root.c_str(), 1);
+    if (stop_at != nullptr) {
+      if (dup2(notify_fd, 150) < 0) _exit(126);
+      setenv("TKVCERT_STOP_AT", stop_at, 1);
+      setenv("TKVCERT_STOP_FD", "150", 1);
+    }
     if (chdir((root + "/files").c_str()) != 0) _exit(126);
     std::vector<char*> argv = {const_cast<char*>("tkvcert")};
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    execv(TKVCERT_BINARY, argv.data());
+    execv(stop_at != nullptr ? STOP_POINTS_BINARY : TKVCERT_BINARY, argv.data());
     _exit(127);
   }
   setpgid(pid, pid);
   return pid;
+}
+
+// Runs the stop-point build of the tool and kills it, with its group, where
+// it stops at `point`: whether it got there.
+bool KilledAt(const std::string& root, const char* point, const std::vector<std::string>& args) {
+  int notify[2];
+  if (pipe2(notify, O_CLOEXEC) != 0) return false;
+  const pid_t pid = StartToolInGroup(root, args, point, notify[1]);
+  close(notify[1]);
+  pollfd stopped = {notify[0], POLLIN, 0};
+  char name[128] = {};
+  const bool there = poll(&stopped, 1, 10000) == 1 && read(notify[0], name, sizeof name - 1) > 0;
+  kill(-pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  close(notify[0]);
+  return there;
+}
+
+// A CA of the root's distribution set, at `file` below usr/share/ca-certificates,
+// and in files/ to install.
+Ca PutDistributionCa(const std::string& root, const std::string& name, const std::string& file) {
+  const Ca ca = PutCa(root, name);
+  Shell("mkdir -p \"$(dirname '" + root + "/usr/share/ca-certificates/" + file + "')\" && cp '" + root + "/files/" +
+        ca.file + "' '" + root + "/usr/share/ca-certificates/" + file + "'");
+  return ca;
+}
+
+// Where the tool keeps `ca` among the root's anchors.
+std::string AnchorOf(const std::string& root, const Ca& ca) {
+  const Bytes der = ParseAnchorFile(FromText(ReadFile(root + "/files/" + ca.file)))[0].der;
+  return root + "/usr/local/share/ca-certificates/" + AnchorFileName(der);
+}
+
+// Whether the root's bundle trusts a leaf that `ca` issued.
+bool TrustsLeafOf(const std::string& root, const Ca& ca) {
+  const std::string files = root + "/files/";
+  WriteFile(files + "leaf.key", PrivateKeyPem());
+  WriteFile(files + "leaf.csr", ToPem(MakeCsr("Leaf of " + ca.name), "CERTIFICATE REQUEST"));
+  if (RunProgram({"openssl", "x509", "-req", "-in", files + "leaf.csr", "-CA", files + ca.file, "-CAkey",
+                  files + "leaf.key", "-set_serial", "77", "-days", "30", "-out", files + "leaf.pem"})
+          .status != 0) {
+    return false;
+  }
+  return RunProgram({"openssl", "verify", "-no-CApath", "-no-CAstore", "-CAfile",
+                     root + "/etc/ssl/certs/ca-certificates.crt", files + "leaf.pem"})
+             .status == 0;
 }
 
 // A key in root's user keyring, as an admin's session may leave one there;
@@ -1198,6 +1253,72 @@ const FaultCase kFaults[] = {
        // The sandbox says where it starts the refresh; nothing else is added.
        EXPECT_EQ(ReadFile(image + "/refresh.env"), "PATH=/usr/sbin:/usr/bin:/sbin:/bin\nLC_ALL=C\nPWD=/\n");
        EXPECT_FALSE(Exists(dir + "/BASH_ENV-RAN"));
+     }},
+    {"a distribution's CA is distrusted by its conf line, trusted again by an install, and taken from both places",
+     [](const std::string& dir) {
+       const std::string conf = "# chosen by the admin\nmozilla/Kept_CA.crt\n\nlocal/Dist_CA.crt\n";
+       const std::string distrusted = "# chosen by the admin\nmozilla/Kept_CA.crt\n\n!local/Dist_CA.crt\n";
+       // Debian's own refresh on a bare root; Alpine's, which cannot be had
+       // here, by the stub, which reads the conf as Alpine's does.
+       for (const char* marker : {static_cast<const char*>(nullptr), "/etc/alpine-release"}) {
+         SCOPED_TRACE(marker == nullptr ? "Debian" : "Alpine");
+         const std::string root = dir + (marker == nullptr ? "/debian" : "/alpine");
+         if (marker == nullptr) MakeBareRoot(root, conf);
+         if (marker != nullptr) MakeImageRoot(root, marker);
+         WriteFile(root + "/etc/ca-certificates.conf", conf);
+         const Ca kept = PutDistributionCa(root, "Kept CA", "mozilla/Kept_CA.crt");
+         const Ca dist = PutDistributionCa(root, "Dist CA", "local/Dist_CA.crt");
+         ASSERT_EQ(Install(root, PutCa(root, "Trigger CA")).status, 0);
+         ASSERT_TRUE(TrustsLeafOf(root, dist));
+         const std::string anchor = AnchorOf(root, dist);
+         const struct {
+           const char* what;
+           bool install;
+         } steps[] = {{"removed from the distribution's set", false},
+                      {"installed again", true},
+                      {"removed from the anchors and the distribution's set", false}};
+         for (const auto& step : steps) {
+           SCOPED_TRACE(step.what);
+           const RunOptions options{root, false, root + "/files"};
+           const RunResult r = step.install ? ForeseenRun({"/install", dist.file}, options)
+                                            : ForeseenRun({"/uninstall", "Dist CA"}, options);
+           EXPECT_EQ(r.out, step.install ? Imported(dist.file) : Removal("Dist CA")) << r.err;
+           EXPECT_EQ(ReadFile(root + "/etc/ca-certificates.conf"), step.install ? conf : distrusted);
+           EXPECT_EQ(TrustsLeafOf(root, dist), step.install);
+           EXPECT_EQ(Exists(anchor), step.install);
+           EXPECT_TRUE(BundleTrusts(root, kept));
+         }
+         const ReportedRun listed = RunReporting({"/uninstall", "Dist CA"}, {root, false, root + "/files"},
+                                                 {{"TKVCERT_DRY_RUN", "1"}});
+         std::map<std::string, bool> distrust;
+         for (const auto& entry : listed.report["certificates"]) {
+           if (entry["source"] == "distribution") distrust[entry["name"]] = entry["distrusted"];
+         }
+         EXPECT_EQ(distrust, (std::map<std::string, bool>{{"Dist CA", true}, {"Kept CA", false}}));
+       }
+     }},
+    {"a change killed at any step is finished by the next run, its distrust included",
+     [](const std::string& dir) {
+       const std::string conf = "mozilla/Kept_CA.crt\nlocal/Dist_CA.crt\n";
+       for (const char* point : {"change-recorded", "change-distrusted", "change-made"}) {
+         for (const bool install : {false, true}) {
+           SCOPED_TRACE(std::string(point) + (install ? ", installing" : ", removing"));
+           const std::string root = dir + "/" + point + (install ? "-install" : "-remove");
+           MakeImageRoot(root, "/etc/ca-certificates.conf");
+           WriteFile(root + "/etc/ca-certificates.conf", conf);
+           PutDistributionCa(root, "Kept CA", "mozilla/Kept_CA.crt");
+           const Ca dist = PutDistributionCa(root, "Dist CA", "local/Dist_CA.crt");
+           // Removing takes it from both places; installing lifts the distrust.
+           ASSERT_EQ((install ? Uninstall(root, "Dist CA") : Install(root, dist)).status, 0);
+           ASSERT_TRUE(KilledAt(root, point, install ? std::vector<std::string>{"/install", dist.file}
+                                                     : std::vector<std::string>{"/uninstall", "Dist CA"}));
+           const RunResult next = Uninstall(root, "Nothing Of That Name");
+           EXPECT_EQ(next.status, 0) << next.err;
+           EXPECT_EQ(BundleTrusts(root, dist), install);
+           EXPECT_EQ(ReadFile(root + "/etc/ca-certificates.conf"), install ? conf : "mozilla/Kept_CA.crt\n!local/Dist_CA.crt\n");
+           EXPECT_EQ(Exists(AnchorOf(root, dist)), install);
+         }
+       }
      }},
 };
 

@@ -2,6 +2,7 @@
 // statically, so that it runs inside a bare root. Like Alpine's refresh it
 // ignores its arguments and works on "/": whatever root it runs in, or the
 // host's own if it is ever run there. It rebuilds the bundle from the
+// files its /etc/ca-certificates.conf selects, as Alpine's does, and the
 // regular, non-hidden files at the top of the anchors directory, and reads
 // what else to do from /refresh-stub.conf (lines "key=value"; the tool
 // passes no environment to a refresh). Standing in for the host's refresh
@@ -84,6 +85,14 @@ bool RebuildBundle(const std::string& anchors, const std::string& bundle) {
   const std::string temporary = bundle + ".stub-new";
   std::ofstream out(temporary, std::ios::trunc);
   if (!out) return false;
+  // The distribution's set first, as Alpine's refresh reads its conf: every
+  // line but empty ones, comments and those a "!" deselects.
+  std::ifstream conf("/etc/ca-certificates.conf");
+  for (std::string line; std::getline(conf, line);) {
+    if (line.empty() || line[0] == '#' || line[0] == '!') continue;
+    std::ifstream in("/usr/share/ca-certificates/" + line);
+    if (in) out << in.rdbuf();
+  }
   for (const std::string& name : names) {
     std::ifstream in(anchors + "/" + name);
     if (in) out << in.rdbuf();

@@ -139,6 +139,7 @@ DWORD MakeEdits(const ChangePlan& plan, LockedAnchorDirectory& dir, Pending& pen
   for (const DistrustEdit& edit : plan.distrust) {
     if (DWORD code = pending.distrust.Apply(edit, why)) return code;
   }
+  StopPoint("change-distrusted");
   for (const AnchorEdit& edit : plan.edits) {
     UniqueFd parent;
     if (!edit.parent.empty()) {
@@ -177,12 +178,14 @@ DWORD CarryOut(Command& command, const StoreLocation& location, RefreshCommand* 
     command.Complain("cannot record the change in " + StagingPath(location) + " (" + why + "); nothing was changed");
     return code;
   }
+  StopPoint("change-recorded");
   Pending pending(dir, location);
   if (DWORD code = MakeEdits(plan, dir, pending, &why)) {
     command.Complain("cannot change the store (" + why + ")");
     if (Undo(command, pending)) ClearRecord(command, location, dir);
     return code;
   }
+  StopPoint("change-made");
   if (DWORD code = PublishChange(command, location, *refresh, publication,
                                  StepsAfterRefresh(*location.layout, true), &published)) {
     StopPoint("change-before-rollback");
@@ -236,7 +239,7 @@ DWORD ForeseeChange(Command& command, const StoreLocation& location, RefreshComm
   if (DWORD code = PlanChange(command, location, refresh, anchors_fd, kind, der, /*foresee=*/true, &plan)) {
     return code;
   }
-  outcome->anchors_changed = !plan.edits.empty();
+  outcome->anchors_changed = !plan.edits.empty() || !plan.distrust.empty();
   outcome->bundle_changed = plan.refresh;
   outcome->browser_files = plan.browser_files;
   outcome->already_held_by = plan.already_held_by;
