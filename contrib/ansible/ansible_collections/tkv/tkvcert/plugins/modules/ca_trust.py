@@ -57,6 +57,8 @@ options:
         spaces are ignored. Exactly that certificate goes, with all its copies,
         even when another has the same name; this is how a CA whose successor
         keeps its name is rotated out.
+      - A certificate that only the distribution holds fails the task unless
+        C(distribution) is set, rather than being distrusted unasked.
       - Mutually exclusive with C(name).
     type: str
   name:
@@ -64,11 +66,28 @@ options:
       - With C(state=absent), the name of the certificates to remove, exactly
         as C(tkvcert /uninstall) matches it (case and spaces included); the
         C(certificate.name) this module returns on install.
-      - Every local certificate of that name is removed in the one task, with a
-        warning when there was more than one, so a second run changes nothing.
-        The distribution's own certificates are not removed.
+      - Every local certificate of that name is removed in the one task, each
+        by its SHA-256 thumbprint, with a warning when there was more than one,
+        so a second run changes nothing. The distribution's own certificates of
+        that name are distrusted too only with C(distribution), and are
+        otherwise left trusted, with a warning saying how many.
       - Mutually exclusive with C(thumbprint).
     type: str
+  distribution:
+    description:
+      - Whether C(state=absent) reaches the distribution's own CA certificates
+        (such as Debian's C(/usr/share/ca-certificates)) as well as the local
+        ones. One of those is not deleted but distrusted, the distribution's
+        own way (a C(!) line in C(/etc/ca-certificates.conf), or a blocklist
+        file); C(state=present) of that certificate lifts the distrust again.
+      - C(false) removes local certificates only. A local certificate that the
+        distribution also holds is distrusted there as well when it is
+        removed, whatever this says, since it would stay trusted otherwise.
+      - Needs a C(tkvcert) whose report lists C(capabilities.distribution); an
+        older one never touches the distribution's certificates, and C(true)
+        then only adds a warning.
+    type: bool
+    default: false
   sysroot:
     description:
       - A directory that C(tkvcert) treats as C(/) (C(TKVCERT_SYSROOT)), for a
@@ -89,10 +108,11 @@ options:
 notes:
   - The tool runs with a minimal environment (C(PATH) and C(LC_ALL=C)) and
     without a shell; its report is read through a private temporary file.
-  - Removal by C(name) runs the tool once for each certificate of that name,
-    at most 64 times.
+  - Removal by C(name) lists the store with the tool's dry run, then runs the
+    tool once for each certificate chosen, at most 64 times.
   - With C(--diff), the local certificates before and after, as
-    "name (SHA-1)", from the tool's dry run.
+    "name (SHA-1)", from the tool's dry run; with C(distribution), the
+    distribution's trusted ones too, each line as "name (SHA-1) [source]".
 attributes:
   check_mode:
     support: full
@@ -119,6 +139,12 @@ EXAMPLES = r'''
   tkv.tkvcert.ca_trust:
     state: absent
     name: Corp Root CA
+
+- name: Stop trusting a distribution CA
+  tkv.tkvcert.ca_trust:
+    state: absent
+    thumbprint: 0F2D9C5B8E1A47C3D6B0E9F2A1C4D7E8B3F6A9C2D5E8F1B4A7C0D3E6F9B2C5D8
+    distribution: true
 
 - name: Install into an image's root
   tkv.tkvcert.ca_trust:
@@ -154,10 +180,22 @@ certificate:
 removed:
   description: >-
     The certificates removed (C(state=absent)), each as in C(certificate),
-    with the C(files) it was removed from; in check mode, those that would be.
+    with its C(source), and the C(files) a local one was removed from; in
+    check mode, those that would be.
   returned: when C(state=absent)
   type: list
   elements: dict
+  contains:
+    source:
+      description: Where it was, C(local) (the anchors directory) or C(distribution) (its own CAs).
+      type: str
+      sample: local
+    distrusted_in:
+      description: What changed to distrust the distribution's copy, the configuration with its new line or the blocklist file.
+      returned: when the distribution's copy was distrusted, except in check mode
+      type: list
+      elements: str
+      sample: ["/etc/ca-certificates.conf: !mozilla/ACCVRAIZ1.crt"]
 store:
   description: The store the tool found.
   returned: when the tool found one
@@ -215,7 +253,7 @@ import tempfile
 from ansible.module_utils.basic import AnsibleModule
 from ansible.module_utils.common.text.converters import to_bytes, to_text
 
-# Removal by name takes one certificate a run; this bounds the loop.
+# Removal by name takes one certificate a run; this bounds the runs of a task.
 MAX_REMOVAL_RUNS = 64
 # The tool runs as root: nothing of the caller's environment reaches it.
 BASE_ENVIRONMENT = {'PATH': '/usr/sbin:/usr/bin:/sbin:/bin', 'LC_ALL': 'C'}
@@ -246,6 +284,7 @@ class Tool(object):
             self.environment['TKVCERT_BROWSERS'] = 'keep'
         self.warnings = []
         self.messages = []
+        self.probe = None
         # What the task did before a failure, which the failure reports too.
         self.result = dict(changed=False)
 
@@ -304,17 +343,20 @@ class Tool(object):
             self.fail(run, what)
         return run
 
+    def capabilities(self):
+        if self.probe is None:
+            self.probe = self.run([], listing=True)
+        return (self.probe.report or {}).get('capabilities') or {}
+
     def require_dry_run(self):
         """An older binary ignores TKVCERT_DRY_RUN and would act for real."""
-        probe = self.run([])
-        capabilities = (probe.report or {}).get('capabilities') or {}
-        if not capabilities.get('dry_run'):
+        if not self.capabilities().get('dry_run'):
             self.module.fail_json(
                 msg='%s has no dry run (its report, run without arguments, lists no '
                     'capabilities.dry_run): refusing to run it in check or diff mode; '
                     'install tkvcert 1.0.0 or later' % self.executable,
-                rc=probe.rc, stdout_lines=probe.stdout.splitlines(),
-                stderr_lines=probe.stderr.splitlines())
+                rc=self.probe.rc, stdout_lines=self.probe.stdout.splitlines(),
+                stderr_lines=self.probe.stderr.splitlines())
 
 
 # What drives a terminal: C0 controls (but tab), DEL, C1 controls, and the
@@ -368,17 +410,28 @@ def first_line(text):
     return lines[0] if lines else ''
 
 
-def local_certificates(report):
-    return [c for c in (report.get('certificates') or []) if c.get('source') == 'local']
+def trusted(report, distribution=False):
+    """The store as the diff shows it: the local certificates, and with
+    distribution the distribution's that are not distrusted."""
+    return [c for c in (report.get('certificates') or []) if c.get('source') == 'local'
+            or (distribution and c.get('source') == 'distribution' and not c.get('distrusted'))]
 
 
-def listing(certificates):
-    return ''.join(sorted('%s (%s)\n' % (c.get('name'), c.get('sha1')) for c in certificates))
+def listing(certificates, distribution=False):
+    return ''.join(sorted('%s (%s)%s\n' % (c.get('name'), c.get('sha1'),
+                                           ' [%s]' % c.get('source', 'local') if distribution else '')
+                          for c in certificates))
 
 
 def described(certificate):
     return dict((k, certificate[k]) for k in ('name', 'sha1', 'sha256', 'subject', 'not_after', 'files')
                 if k in certificate)
+
+
+def described_removal(certificate):
+    # A tool without the distribution's certificates removed only local ones.
+    return dict(described(certificate), source=certificate.get('source', 'local'),
+                **dict((k, certificate[k]) for k in ('distrusted_in',) if k in certificate))
 
 
 def thumbprint_kind(module, thumbprint):
@@ -427,41 +480,93 @@ def predicted_install(before, report):
 
 def remove(module, tool, result):
     params = module.params
+    capable = tool.capabilities().get('distribution')
+    if params['distribution'] and not capable:
+        module.warn('%s cannot distrust the distribution\'s certificates (its report lists no '
+                    'capabilities.distribution): only local certificates are removed' % tool.executable)
     if params['thumbprint']:
-        thumbprint, kind = thumbprint_kind(module, params['thumbprint'])
-        run = tool.checked(['/uninstall', thumbprint], describe_command(module),
-                           dry_run=module.check_mode, uninstall_by=kind)
-        if kind not in ((run.report.get('capabilities') or {}).get('uninstall_by') or []):
-            module.fail_json(msg='%s cannot remove by %s: it took the thumbprint for a name'
-                                 % (tool.executable, kind))
-        result['changed'] = run.changed()
-        result['removed'] = [described(c) for c in run.report.get('removed') or []]
-        return run
+        return remove_by_thumbprint(module, tool, result, capable)
     name = params['name']
-    what = describe_command(module)
-    if module.check_mode:
-        # The dry run decides one removal; the list shows every one to come.
-        run = tool.checked(['/uninstall', name], what, dry_run=True)
-        doomed = [c for c in local_certificates(run.report) if c.get('name') == name]
-        result['changed'] = run.changed() or bool(doomed)
-        result['removed'] = [described(c) for c in doomed]
-    else:
-        result['removed'] = []
-        for _ in range(MAX_REMOVAL_RUNS):
-            run = tool.checked(['/uninstall', name], what)
-            result['changed'] = result['changed'] or run.changed()
-            removed = run.report.get('removed') or []
-            if not removed:
-                break
-            result['removed'].extend(described(c) for c in removed)
-        else:
-            module.fail_json(msg='%s: still removing certificates named %r after %d runs'
-                                 % (what, name, MAX_REMOVAL_RUNS), **result)
+    run = remove_chosen(module, tool, result) if capable else remove_one_a_run(module, tool, result)
     if len(result['removed']) > 1:
         module.warn('%s %d certificates named %r: %s' % (
             'would remove' if module.check_mode else 'removed', len(result['removed']), name,
             ', '.join(c.get('sha1', '?') for c in result['removed'])))
     return run
+
+
+def remove_by_thumbprint(module, tool, result, capable):
+    thumbprint, kind = thumbprint_kind(module, module.params['thumbprint'])
+    args, what = ['/uninstall', thumbprint], describe_command(module)
+    run = None
+    if capable and not module.params['distribution']:
+        # The tool finds the distribution's certificates by thumbprint too:
+        # one of those is distrusted only when the task says so.
+        run = tool.checked(args, what, dry_run=True, uninstall_by=kind, listing=not module.check_mode)
+        held = [c for c in trusted(run.report, True) if (c.get(kind) or '').upper() == thumbprint]
+        if held and not any(c.get('source') == 'local' for c in held):
+            module.fail_json(msg='%s: %s is one of the distribution\'s certificates (%s), which this '
+                                 'task would distrust; set distribution: true to distrust it'
+                                 % (what, thumbprint, held[0].get('name')), **result)
+    if run is None or not module.check_mode:
+        run = tool.checked(args, what, dry_run=module.check_mode, uninstall_by=kind)
+    if kind not in ((run.report.get('capabilities') or {}).get('uninstall_by') or []):
+        module.fail_json(msg='%s cannot remove by %s: it took the thumbprint for a name'
+                             % (tool.executable, kind))
+    result['changed'] = run.changed()
+    result['removed'] = [described_removal(c) for c in run.report.get('removed') or []]
+    return run
+
+
+def remove_chosen(module, tool, result):
+    """Each certificate of the name, chosen from the list, by its own thumbprint:
+    "/uninstall <name>" takes the first of that name wherever it is, and several
+    of the distribution's roots can share one name."""
+    name, distribution = module.params['name'], module.params['distribution']
+    what = describe_command(module)
+    run = tool.checked(['/uninstall', name], what, dry_run=True, listing=True)
+    named = [c for c in trusted(run.report, True) if c.get('name') == name]
+    chosen = [c for c in named if distribution or c.get('source') == 'local']
+    spared = len(named) - len(chosen)
+    if spared:
+        module.warn('%d of the distribution\'s certificates named %r %s trusted; distribution: true '
+                    'distrusts them' % (spared, name, 'would stay' if module.check_mode else 'stay'))
+    if len(chosen) > MAX_REMOVAL_RUNS:
+        module.fail_json(msg='%s: %d certificates named %r, more than the %d runs a task makes; '
+                             'remove them by thumbprint' % (what, len(chosen), name, MAX_REMOVAL_RUNS))
+    if module.check_mode:
+        result['changed'] = bool(chosen)
+        result['removed'] = [described_removal(c) for c in chosen]
+        return run
+    result['removed'] = []
+    for certificate in chosen:
+        run = tool.checked(['/uninstall', certificate['sha256']], what, uninstall_by='sha256')
+        result['changed'] = result['changed'] or run.changed()
+        result['removed'].extend(described_removal(c) for c in run.report.get('removed') or [])
+    return run
+
+
+def remove_one_a_run(module, tool, result):
+    """A tool without the distribution's certificates: "/uninstall <name>"
+    again until it removes nothing."""
+    name, what = module.params['name'], describe_command(module)
+    if module.check_mode:
+        # The dry run decides one removal; the list shows every one to come.
+        run = tool.checked(['/uninstall', name], what, dry_run=True)
+        doomed = [c for c in trusted(run.report) if c.get('name') == name]
+        result['changed'] = run.changed() or bool(doomed)
+        result['removed'] = [described_removal(c) for c in doomed]
+        return run
+    result['removed'] = []
+    for _ in range(MAX_REMOVAL_RUNS):
+        run = tool.checked(['/uninstall', name], what)
+        result['changed'] = result['changed'] or run.changed()
+        removed = run.report.get('removed') or []
+        if not removed:
+            return run
+        result['removed'].extend(described_removal(c) for c in removed)
+    module.fail_json(msg='%s: still removing certificates named %r after %d runs'
+                         % (what, name, MAX_REMOVAL_RUNS), **result)
 
 
 def predicted_removal(before, removed):
@@ -470,28 +575,31 @@ def predicted_removal(before, removed):
 
 
 def apply_state(module, tool, path, result):
-    present = module.params['state'] == 'present'
+    present, distribution = module.params['state'] == 'present', module.params['distribution']
     listing_args = ['/install', path] if present else ['/uninstall', module.params['name'] or '-']
 
     def listed():
-        return local_certificates(tool.checked(listing_args, describe_command(module), dry_run=True,
-                                               listing=True).report)
+        return trusted(tool.checked(listing_args, describe_command(module), dry_run=True,
+                                    listing=True).report, distribution)
 
     before = listed() if module._diff and not module.check_mode else None
     run = install(module, tool, path, result) if present else remove(module, tool, result)
     if run.report.get('store'):
         result['store'] = run.report['store']
-    result['browsers'] = (run.report.get('changed') or {}).get('browsers') or []
+    # A run that changed nothing wrote no browser file: what the listing of a
+    # removal by name planned for a certificate left alone is not this task's.
+    result['browsers'] = result['changed'] and (run.report.get('changed') or {}).get('browsers') or []
     if not module._diff:
         return
     if module.check_mode:
-        before = local_certificates(run.report)
+        before = trusted(run.report, distribution)
         after = predicted_install(before, run.report) if present else \
             predicted_removal(before, result['removed'])
     else:
         after = listed()
-    result['diff'] = dict(before=listing(before), after=listing(after),
-                          before_header='local certificates', after_header='local certificates')
+    header = 'certificates' if distribution else 'local certificates'
+    result['diff'] = dict(before=listing(before, distribution), after=listing(after, distribution),
+                          before_header=header, after_header=header)
 
 
 def main():
@@ -502,6 +610,7 @@ def main():
             content=dict(type='str'),
             thumbprint=dict(type='str'),
             name=dict(type='str'),
+            distribution=dict(type='bool', default=False),
             sysroot=dict(type='path'),
             browsers=dict(type='bool', default=True),
             executable=dict(type='str', default='tkvcert'),

@@ -36,16 +36,18 @@ sys.stderr.write(answer.get('stderr', ''))
 sys.exit(answer.get('rc', 0))
 ''' % sys.executable
 
-SHA1_A, SHA1_B = 'A' * 40, 'B' * 40
+SHA1_A, SHA1_B, SHA1_C, SHA1_D = 'A' * 40, 'B' * 40, 'C' * 40, 'D' * 40
 CAPABILITIES = {'dry_run': True, 'list': True, 'uninstall_by': ['name', 'sha1', 'sha256']}
+DISTRIBUTION = dict(CAPABILITIES, distribution=True)
 
 
 def cert(sha1, name='Corp Root CA', source='local'):
     return {'name': name, 'sha1': sha1, 'sha256': sha1[0] * 64, 'source': source}
 
 
-def ok(changed=(), removed=(), browsers=(), warnings=(), certificates=None, dry_run=False, **extra):
-    report = dict(report=1, capabilities=CAPABILITIES, status=0, outcome='ok', dry_run=dry_run,
+def ok(changed=(), removed=(), browsers=(), warnings=(), certificates=None, dry_run=False,
+       capabilities=CAPABILITIES, **extra):
+    report = dict(report=1, capabilities=capabilities, status=0, outcome='ok', dry_run=dry_run,
                   changed=dict(anchors='anchors' in changed, bundle='bundle' in changed,
                                browsers=list(browsers), finished_cut_off_change='cut_off' in changed),
                   removed=list(removed), warnings=list(warnings), messages=[],
@@ -57,16 +59,30 @@ def ok(changed=(), removed=(), browsers=(), warnings=(), certificates=None, dry_
 
 USAGE = {'rc': 1, 'stdout': 'Usage: ...\n'}
 PROBE = dict(USAGE, report={'report': 1, 'capabilities': CAPABILITIES, 'outcome': 'usage', 'status': 1})
+PROBE_DISTRIBUTION = dict(PROBE, report=dict(PROBE['report'], capabilities=DISTRIBUTION))
 FAILED = {'rc': 1, 'stderr': 'tkvcert: cannot read /ca.pem\n',
           'report': {'report': 1, 'outcome': 'error', 'status': 1, 'messages': ['cannot read /ca.pem'],
                      'error': {'message': 'CryptQueryObject failed', 'last_error': '0x2'}}}
 NO_DESCRIPTOR = {'rc': 1, 'stderr': 'tkvcert: TKVCERT_REPORT=3: descriptor 3 is not open for writing\n'}
 INSTALL = ['/install', '/ca.pem']
 BY_NAME = ['/uninstall', 'Corp Root CA']
-TWINS = [cert(SHA1_A), cert(SHA1_B), cert('C' * 40, source='distribution')]
+TWINS = [cert(SHA1_A), cert(SHA1_B), cert(SHA1_C, source='distribution')]
+# A local one, two of the distribution's (one already distrusted), another name.
+NAMESAKES = [cert(SHA1_A), cert(SHA1_C, source='distribution'),
+             dict(cert(SHA1_D, source='distribution'), distrusted=True), cert(SHA1_B, name='Other CA')]
+LISTED = ok(certificates=NAMESAKES, dry_run=True, capabilities=DISTRIBUTION)
+LIST_BY_NAME = (BY_NAME, {'TKVCERT_DRY_RUN': '1'})
+DISTRUSTED = dict(cert(SHA1_C, source='distribution'), distrusted_in='/etc/ca-certificates.conf')
 
-# name, arguments, check mode, the fake's answers, what the result holds,
-# each run's argv, the environment every run but the probe adds to the minimal one.
+
+def by_sha256(sha1, **env):
+    return (['/uninstall', sha1[0] * 64], dict(env, TKVCERT_UNINSTALL_BY='sha256'))
+
+
+# name, arguments, check mode, the fake's answers (the probe's capabilities are
+# the first report's), what the result holds, each run's argv (or argv and the
+# environment it adds, in place of the row's), the environment every run but
+# the probe adds to the minimal one.
 CASES = [
     ('present new', {'path': '/ca.pem'}, False, [ok(changed=['anchors', 'bundle'])],
      {'changed': True, 'certificate': {'sha1': SHA1_A}}, [INSTALL], {}),
@@ -87,26 +103,47 @@ CASES = [
      [INSTALL], {}),
     ('absent by name, two of that name', {'state': 'absent', 'name': 'Corp Root CA'}, False,
      [ok(changed=['anchors'], removed=[cert(SHA1_A)]), ok(changed=['anchors'], removed=[cert(SHA1_B)]), ok()],
-     {'changed': True, 'removed': [{'sha1': SHA1_A}, {'sha1': SHA1_B}], 'warnings': 1},
-     [BY_NAME] * 3, {}),
+     {'changed': True, 'removed': [{'sha1': SHA1_A, 'source': 'local'}, {'sha1': SHA1_B}], 'warnings': 1},
+     [[]] + [BY_NAME] * 3, {}),
     ('absent by name, a failure after one removal', {'state': 'absent', 'name': 'Corp Root CA'}, False,
      [ok(changed=['anchors'], removed=[cert(SHA1_A)]), FAILED],
-     {'failed': True, 'changed': True, 'removed': [{'sha1': SHA1_A}]}, [BY_NAME] * 2, {}),
+     {'failed': True, 'changed': True, 'removed': [{'sha1': SHA1_A}]}, [[]] + [BY_NAME] * 2, {}),
     ('absent by name, none left', {'state': 'absent', 'name': 'Corp Root CA'}, False, [ok()],
-     {'changed': False, 'removed': []}, [BY_NAME], {}),
+     {'changed': False, 'removed': []}, [[], BY_NAME], {}),
     ('absent by name that never ends', {'state': 'absent', 'name': 'Corp Root CA'}, False,
      [ok(changed=['anchors'], removed=[cert(SHA1_A)])], {'failed': True, 'msg': 'after 64 runs'},
-     [BY_NAME] * 64, {}),
+     [[]] + [BY_NAME] * 64, {}),
+    ('absent by name, the local one alone, the distribution\'s left trusted',
+     {'state': 'absent', 'name': 'Corp Root CA'}, False,
+     [LISTED, ok(changed=['anchors'], removed=[cert(SHA1_A)], capabilities=DISTRIBUTION)],
+     {'changed': True, 'removed': [{'sha1': SHA1_A, 'source': 'local'}],
+      'warnings': ["1 of the distribution's certificates named 'Corp Root CA' stay trusted; "
+                   "distribution: true distrusts them"]},
+     [[], LIST_BY_NAME, by_sha256(SHA1_A)], {}),
+    ('absent by name with distribution, the distrusted one skipped',
+     {'state': 'absent', 'name': 'Corp Root CA', 'distribution': True}, False,
+     [LISTED, ok(changed=['anchors'], removed=[cert(SHA1_A)], capabilities=DISTRIBUTION),
+      ok(changed=['bundle'], removed=[DISTRUSTED], capabilities=DISTRIBUTION)],
+     {'changed': True, 'warnings': 1, 'removed': [{'sha1': SHA1_A, 'source': 'local'}, {
+         'sha1': SHA1_C, 'source': 'distribution', 'distrusted_in': '/etc/ca-certificates.conf'}]},
+     [[], LIST_BY_NAME, by_sha256(SHA1_A), by_sha256(SHA1_C)], {}),
     ('absent by SHA-256', {'state': 'absent', 'thumbprint': 'ab' * 32}, False,
      [ok(changed=['anchors'], removed=[cert(SHA1_A)])], {'changed': True, 'removed': [{'sha1': SHA1_A}]},
-     [['/uninstall', 'AB' * 32]], {'TKVCERT_UNINSTALL_BY': 'sha256'}),
+     [[], ['/uninstall', 'AB' * 32]], {'TKVCERT_UNINSTALL_BY': 'sha256'}),
     ('absent by SHA-1 with colons', {'state': 'absent', 'thumbprint': ':'.join(['4a'] * 20)}, False, [ok()],
-     {'changed': False}, [['/uninstall', '4A' * 20]], {'TKVCERT_UNINSTALL_BY': 'sha1'}),
+     {'changed': False}, [[], ['/uninstall', '4A' * 20]], {'TKVCERT_UNINSTALL_BY': 'sha1'}),
+    ('absent by thumbprint of the distribution\'s, not asked to', {'state': 'absent', 'thumbprint': 'c' * 64},
+     False, [LISTED], {'failed': True, 'msg': 'set distribution: true'},
+     [[], by_sha256(SHA1_C, TKVCERT_DRY_RUN='1')], {}),
     ('check mode, present', {'path': '/ca.pem'}, True, [PROBE, ok(changed=['anchors'], dry_run=True)],
      {'changed': True}, [[], INSTALL], {'TKVCERT_DRY_RUN': '1'}),
     ('check mode, absent by name counts every local one', {'state': 'absent', 'name': 'Corp Root CA'}, True,
      [PROBE, ok(changed=['anchors'], removed=[cert(SHA1_A)], certificates=TWINS, dry_run=True)],
      {'changed': True, 'removed': [{'sha1': SHA1_A}, {'sha1': SHA1_B}], 'warnings': 1},
+     [[], BY_NAME], {'TKVCERT_DRY_RUN': '1'}),
+    ('check mode, absent by name with distribution',
+     {'state': 'absent', 'name': 'Corp Root CA', 'distribution': True}, True, [PROBE_DISTRIBUTION, LISTED],
+     {'changed': True, 'removed': [{'sha1': SHA1_A}, {'sha1': SHA1_C, 'source': 'distribution'}]},
      [[], BY_NAME], {'TKVCERT_DRY_RUN': '1'}),
     ('check mode, an older binary without a report', {'path': '/ca.pem'}, True, [USAGE, ok()],
      {'failed': True, 'msg': 'no dry run'}, [[]], {}),
@@ -137,7 +174,10 @@ class CaTrustTest(unittest.TestCase):
         with open(fake, 'w') as f:
             f.write(FAKE)
         os.chmod(fake, 0o755)
-        plan = {'probe': answers[0], 'runs': answers[1:]} if check_mode else {'probe': PROBE, 'runs': answers}
+        if not check_mode:
+            capabilities = (answers[0].get('report') or {}).get('capabilities') or CAPABILITIES
+            answers = [dict(PROBE, report=dict(PROBE['report'], capabilities=capabilities))] + answers
+        plan = {'probe': answers[0], 'runs': answers[1:]}
         with open(os.path.join(here, 'plan.json'), 'w') as f:
             json.dump(plan, f)
         args = dict(args, executable=fake, _ansible_check_mode=check_mode, _ansible_diff=diff,
@@ -158,11 +198,13 @@ class CaTrustTest(unittest.TestCase):
         for name, args, check_mode, answers, expected, argvs, added_env in CASES:
             with self.subTest(name):
                 result, calls = self.run_module(args, check_mode, answers)
-                self.assertEqual([c['argv'] for c in calls], argvs)
-                for call in calls[1 if check_mode else 0:]:
+                argvs = [a if isinstance(a, tuple) else (a, added_env) for a in argvs]
+                self.assertEqual([c['argv'] for c in calls], [a for a, _ in argvs])
+                for call, (argv, env_added) in zip(calls, argvs):
                     env = dict(call['env'])
                     env.pop('TKVCERT_REPORT')
-                    self.assertEqual(env, dict(ca_trust.BASE_ENVIRONMENT, **added_env))
+                    if argv:  # the probe's is the minimal one, or more in check mode
+                        self.assertEqual(env, dict(ca_trust.BASE_ENVIRONMENT, **env_added))
                 for key, want in expected.items():
                     got = result.get(key)
                     if key == 'msg':
@@ -170,8 +212,9 @@ class CaTrustTest(unittest.TestCase):
                     elif key == 'warnings' and isinstance(want, int):
                         self.assertEqual(len(got or []), want, got)
                     elif key in ('certificate', 'removed'):
-                        pick = lambda c: dict((k, c.get(k)) for k in ('sha1',))  # noqa: E731
-                        self.assertEqual([pick(c) for c in got] if isinstance(got, list) else pick(got), want)
+                        pick = lambda c, w: dict((k, c.get(k)) for k in w)  # noqa: E731
+                        self.assertEqual([pick(c, w) for c, w in zip(got, want)] + got[len(want):]
+                                         if isinstance(want, list) else pick(got, want), want)
                     else:
                         self.assertEqual(got, want, result)
 
@@ -187,11 +230,18 @@ class CaTrustTest(unittest.TestCase):
         self.assertEqual(result['diff']['before'], 'Old CA (%s)\n' % SHA1_B)
         self.assertEqual(result['diff']['after'], 'Corp Root CA (%s)\nOld CA (%s)\n' % (SHA1_A, SHA1_B))
 
+    def test_diff_with_distribution(self):
+        args = {'state': 'absent', 'name': 'Corp Root CA', 'distribution': True}
+        diff = self.run_module(args, True, [PROBE_DISTRIBUTION, LISTED], diff=True)[0]['diff']
+        self.assertEqual((diff['after_header'], diff['after']),
+                         ('certificates', 'Other CA (%s) [local]\n' % SHA1_B))
+
     def test_ansible_doc_renders(self):
         modules = os.path.join(COLLECTION, 'plugins', 'modules')
         shown = subprocess.run(['ansible-doc', '-M', modules, 'ca_trust'], capture_output=True, text=True)
         self.assertEqual(shown.returncode, 0, shown.stderr)
-        for option in ('state', 'path', 'content', 'thumbprint', 'name', 'sysroot', 'browsers', 'executable'):
+        for option in ('state', 'path', 'content', 'thumbprint', 'name', 'distribution', 'sysroot',
+                       'browsers', 'executable'):
             self.assertIn('- %s\n' % option, shown.stdout)
 
 
