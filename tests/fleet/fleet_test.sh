@@ -6,7 +6,8 @@
 # the host's update-ca-certificates, and two that fail (no layout; writable
 # by anyone). Scenarios: first install, repeat, drift, check mode against the
 # real run, rotation by thumbprint, browsers off and on, the failing hosts
-# leaving the others converged, and removal by name.
+# leaving the others converged, and removal by name, without and with the
+# distribution's CA of that name.
 #   fleet_test.sh BUILD_DIR
 # As root, in a private mount namespace over copies of the host's trust
 # directories, which must be as they were afterwards. The package it installs
@@ -114,6 +115,12 @@ make_ca() {
 }
 make_ca old
 make_ca new
+make_ca dist  # the distribution's own, of the same name
+for h in "${good[@]}"; do
+  mkdir -p "$roots/$h/usr/share/ca-certificates/fleet"
+  cp "$work/dist.pem" "$roots/$h/usr/share/ca-certificates/fleet/dist.crt"
+  echo "fleet/dist.crt" > "$roots/$h/etc/ca-certificates.conf"
+done
 old_sha256=$(openssl x509 -in "$work/old.pem" -noout -fingerprint -sha256 | cut -d= -f2 | tr -d :)
 body() { sed '/-----/d' "$1" | tr -d '\n'; }
 # Whether FILE holds CA (old|new), as PEM or as base64 DER on one line.
@@ -238,6 +245,13 @@ check "nor its successor" bundles no new
 check "a warning on every good host: the name was shared" \
   test "$(python3 "$here/results.py" "$results" "$ca_task" warned)" = "${good[*]}"
 checked_then_real "removal by name again" "$by_name" "$(words ok)"
+check "the distribution's CA of that name stays trusted without distribution: true" bundles yes dist
+by_name_everywhere='{"fleet_cas": [{"state": "absent", "name": "TKV Fleet CA", "distribution": true}]}'
+checked_then_real "removal by name, the distribution's too" "$by_name_everywhere" "$(words changed "${good[@]}")"
+check "no good root's bundle holds the distribution's CA" bundles no dist
+distrusted_in_conf() { local h; for h in "${good[@]}"; do [ "$(cat "$roots/$h/etc/ca-certificates.conf")" = '!fleet/dist.crt' ] || return 1; done; }
+check "each conf distrusts it with a ! line" distrusted_in_conf
+checked_then_real "removal by name, the distribution's too, again" "$by_name_everywhere" "$(words ok)"
 
 check "the failing roots are as they were" \
   test "$(find "$roots/h09" "$roots/h10" -printf '%p %y %m %s %T@\n' | sort)" = "$broken_before"
