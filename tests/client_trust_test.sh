@@ -48,8 +48,9 @@ mount -t tmpfs -o mode=1777 tmpfs /tmp
 work=$(mktemp -d)
 copies=$work/copies
 
-# Debian's layout, which the tool and its refresh write.
-core=(/etc/ssl/certs /usr/local/share/ca-certificates /etc/ca-certificates.conf)
+# Debian's layout, which the tool and its refresh write (and the distribution's
+# set, where the test puts one CA of its own); the conf is in /etc.
+core=(/etc/ssl/certs /usr/local/share/ca-certificates /etc/ca-certificates.conf /usr/share/ca-certificates)
 # What the jks-keystore hook and the dpkg run it starts write.
 hooked=(/etc/ca-certificates /var/lib/ca-certificates-java /var/lib/dpkg /var/log/dpkg.log)
 java_off=
@@ -63,10 +64,16 @@ for c in java keytool; do command -v "$c" >/dev/null || java_off="no $c"; done
 # Nor does it configure a package that a killed dpkg left half-configured.
 [ -n "$java_off" ] || grep -A1 -x 'Package: ca-certificates-java' /var/lib/dpkg/status |
   grep -q -x 'Status: install ok installed' || java_off="ca-certificates-java is not configured"
-mounted=("${core[@]}")
+# /etc itself is an overlay whose changes stay in our /tmp: the conf is
+# replaced by a rename in /etc, which a file bound over it would refuse.
+mkdir -p "$work/etc-changes" "$work/etc-work"
+mount -t overlay overlay -o "lowerdir=/etc,upperdir=$work/etc-changes,workdir=$work/etc-work" /etc
+bound=("${core[@]/\/etc\/ca-certificates.conf}")
+mounted=("${bound[@]}")
 [ -e /etc/ca-certificates ] && mounted+=(/etc/ca-certificates)
-[ -n "$java_off" ] || mounted=("${core[@]}" "${hooked[@]}")
+[ -n "$java_off" ] || mounted=("${bound[@]}" "${hooked[@]}")
 for p in "${mounted[@]}"; do
+  [ -n "$p" ] || continue
   mkdir -p "$(dirname "$copies$p")"
   cp -a "$p" "$copies$p"
   mount --bind "$copies$p" "$p"
@@ -80,16 +87,17 @@ fi
 # file system's own flags alone), so that a write this script did not foresee
 # fails here instead of landing on the machine.
 findmnt -rn -o TARGET | while read -r t; do
-  case $t in /proc|/proc/*|/sys|/sys/*|/dev|/dev/*|/tmp|/tmp/*) continue ;; esac
+  case $t in /proc|/proc/*|/sys|/sys/*|/dev|/dev/*|/tmp|/tmp/*|/etc) continue ;; esac
   for p in "${mounted[@]}"; do [ "$t" != "$p" ] || continue 2; done
   mount -o remount,bind,ro "$t" 2>/dev/null || [ "$(findmnt -n -o OPTIONS --mountpoint "$t" | cut -c1-2)" = ro ] ||
     echo "cannot make $t read-only"
 done | grep . && abort "the rest of the file system is not read-only"
 for p in "${mounted[@]}"; do
+  [ -n "$p" ] || continue
   [ "$(stat -c %d:%i "$p")" = "$(stat -c %d:%i "$copies$p")" ] || abort "$p is not our copy"
   [ "$(findmnt -n -o PROPAGATION --mountpoint "$p")" = private ] || abort "$p is not a private mount"
 done
-[ ! -w /etc ] || abort "/etc is writable"
+[ "$(findmnt -n -o FSTYPE --mountpoint /etc)" = overlay ] || abort "/etc is not our overlay"
 echo "ok: private copies mounted over ${mounted[*]}"
 
 cd "$work"
@@ -261,5 +269,36 @@ remove  install  openssl:rehash  install  import  yes
 EOF
 }
 kill_table
+# The same CA as one of the distribution's own: a removal distrusts it the
+# family's way, so that no client trusts it, Java's keystore included, and
+# an install trusts it again.
+distribution_table() {
+  local conf_before removal=("Removing certificate : $cn " "The certificate has been removed." "Done removing [$cn]")
+  admin /uninstall "$cn" || true
+  mkdir -p /usr/share/ca-certificates/tkv-test
+  cp ca.pem /usr/share/ca-certificates/tkv-test/dist.crt
+  conf_before=$(cat /etc/ca-certificates.conf)
+  echo "tkv-test/dist.crt" >> /etc/ca-certificates.conf
+  make_ca trigger "Client Trust Test Trigger CA $$"
+  check "a refresh takes the distribution's new CA in" admin /install trigger.pem
+  every_client trusts "as one of the distribution's"
+  local step
+  for step in removed installed both; do
+    if [ "$step" = installed ]; then
+      check "install of the distrusted CA exits 0" admin /install ca.pem
+      check "its conf line is as it was" test "$(cat /etc/ca-certificates.conf)" = "$conf_before"$'\n'"tkv-test/dist.crt"
+      every_client trusts "installed again"
+      continue
+    fi
+    check "uninstall of the distribution's CA ($step) exits 0" admin /uninstall "$cn"
+    check "uninstall ($step) prints the removal" printed "$(printf '%s\n' "${removal[@]}")"
+    check "its conf line is distrusted, every other line as it was ($step)" \
+      test "$(cat /etc/ca-certificates.conf)" = "$conf_before"$'\n'"!tkv-test/dist.crt"
+    every_client refuses "distrusted ($step)"
+    [ -n "$java_off" ] || check "java's keystore drops the distrusted CA ($step)" \
+      eval '! grep -i -F -e "$fingerprint" <<<"$(keystore)" >/dev/null'
+  done
+}
+distribution_table
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

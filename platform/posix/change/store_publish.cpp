@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -71,15 +72,27 @@ void NameCauses(Command& command, const StoreLocation& location, int anchors_fd)
   NameTroubledAnchors(command, location, causes);
 }
 
-// The links Debian's refresh leaves for removed anchors: the hooks hear of
-// them, then they go. Cut off in between, the next refresh finds the same
-// links and tells the hooks again.
+// The links of removed anchors before the refresh: one that changes the set
+// of links (a "!" line of the conf, say) removes such orphans without a word
+// to its hooks.
+std::vector<std::string> OrphanedLinks(const StoreLocation& location) {
+  const UniqueFd certs = OpenParent(*location.root, location.layout->bundle);
+  if (!certs) return {};
+  return LinksOfRemoved(location, certs.get(), EntryNames(certs.get()));
+}
+
+// The links Debian's refresh leaves for removed anchors, or took away
+// without a word: the hooks hear of them, then they go. Cut off in between,
+// the next refresh finds the same links and tells the hooks again.
 bool AnnounceAndUnlinkRemoved(Command& command, const StoreLocation& location, const RefreshCommand& refresh,
-                              int lock_fd) {
+                              int lock_fd, const std::vector<std::string>& orphaned) {
   const UniqueFd certs = OpenParent(*location.root, location.layout->bundle);
   if (!certs) return true;  // no bundle directory: no links either
   const std::vector<std::string> names = EntryNames(certs.get());
-  const std::vector<std::string> gone = LinksOfRemoved(location, certs.get(), names);
+  std::vector<std::string> gone = LinksOfRemoved(location, certs.get(), names);
+  for (const std::string& name : orphaned) {
+    if (std::find(gone.begin(), gone.end(), name) == gone.end()) gone.push_back(name);
+  }
   if (gone.empty()) return true;
   AnnounceRemovals(command, location, refresh, lock_fd, gone);
   std::string why;
@@ -117,12 +130,13 @@ bool EmptyStaleBundle(const Command& command, const StoreLocation& location, con
 // Each step once, in order; the bundle's check ends the loop when it fails.
 DWORD RunSteps(Command& command, const StoreLocation& location, const RefreshCommand& refresh,
                const Publication& publication, const std::vector<AfterRefresh>& steps, const struct stat* before,
-               Published* published) {
+               const std::vector<std::string>& orphaned, Published* published) {
   for (const AfterRefresh step : steps) {
     std::string why;
     switch (step) {
       case AfterRefresh::kAnnounceRemovals:
-        published->tidy = AnnounceAndUnlinkRemoved(command, location, refresh, publication.lock_fd) && published->tidy;
+        published->tidy = AnnounceAndUnlinkRemoved(command, location, refresh, publication.lock_fd, orphaned) &&
+                          published->tidy;
         break;
       case AfterRefresh::kEmptyStaleBundle:
         published->tidy = EmptyStaleBundle(command, location, before) && published->tidy;
@@ -173,6 +187,9 @@ DWORD PublishChange(Command& command, const StoreLocation& location, const Refre
   published->tidy = RemoveLeftover(command, location);
   struct stat before;
   const bool had_bundle = StatBelow(*location.root, layout.bundle, &before) && S_ISREG(before.st_mode);
+  const bool announces =
+      std::find(steps.begin(), steps.end(), AfterRefresh::kAnnounceRemovals) != steps.end();
+  const std::vector<std::string> orphaned = announces ? OrphanedLinks(location) : std::vector<std::string>();
   const RefreshOutcome outcome = RunRefreshCommand(refresh.argv, refresh.sandbox, publication.lock_fd,
                                                    command.clock().TimeLeft(publication.use));
   if (outcome.code == ERROR_TIMEOUT) {
@@ -184,13 +201,14 @@ DWORD PublishChange(Command& command, const StoreLocation& location, const Refre
     NameCauses(command, location, publication.anchors_fd);
     return outcome.code;
   }
-  return RunSteps(command, location, refresh, publication, steps, had_bundle ? &before : nullptr, published);
+  return RunSteps(command, location, refresh, publication, steps, had_bundle ? &before : nullptr, orphaned,
+                  published);
 }
 
 DWORD RunAfterRefresh(Command& command, const StoreLocation& location, const RefreshCommand& refresh,
                       const Publication& publication, const std::vector<AfterRefresh>& steps, Published* published) {
   *published = Published();
-  return RunSteps(command, location, refresh, publication, steps, nullptr, published);
+  return RunSteps(command, location, refresh, publication, steps, nullptr, {}, published);
 }
 
 }  // namespace tkv
