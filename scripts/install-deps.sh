@@ -22,9 +22,9 @@ if [ "${1:-}" != "--linux-only" ]; then
   # The clients of the client trust test, Java's keystore hook, and the
   # mount namespace it runs in.
   packages+=(gnutls-bin python3 default-jre-headless ca-certificates-java mount)
-  # The browser tests: real headless browsers, and iproute2 for their
-  # namespace's loopback.
-  packages+=(chromium firefox-esr iproute2)
+  # The browser tests: real headless browsers, iproute2 for their
+  # namespace's loopback, and certutil for a root Chromium trusts on its own.
+  packages+=(chromium firefox-esr iproute2 libnss3-tools)
   # The Ansible collection: its module's unit tests, ansible-doc, the fleet
   # test and benchmark (Debian's ansible-core).
   packages+=(ansible-core)

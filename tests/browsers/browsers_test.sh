@@ -47,7 +47,7 @@ ip link set lo up
 # $work/overlay, and the machine's files are the read-only layer below.
 mkdir -p /usr/local/share/ca-certificates
 n=0
-for dir in /etc /usr/local/share/ca-certificates /usr/share/firefox-esr; do
+for dir in /etc /usr/local/share/ca-certificates /usr/share/ca-certificates /usr/share/firefox-esr; do
   [ -d "$dir" ] || continue
   n=$((n + 1))
   mkdir -p "$work/overlay/$n/upper" "$work/overlay/$n/work"
@@ -450,7 +450,40 @@ case_running_chromium_follows() {
   fi
 }
 
-cases=(install_then_uninstall admin_policies_stay distribution_policies
+# A CA Chromium trusts on its own (through the user's NSS database here, as
+# it trusts its built-in roots) that the distribution's set holds too: its
+# removal is distrusted in the tool's file, whatever TKVCERT_BROWSERS says;
+# with off, which removes the file, stderr says Chromium still trusts it.
+case_distribution_ca_distrusted() {
+  mkdir -p "$HOME/.pki/nssdb"
+  quiet certutil -N -d "sql:$HOME/.pki/nssdb" --empty-password
+  quiet certutil -A -d "sql:$HOME/.pki/nssdb" -n own-root -t C,, -i one-ca.pem
+  mkdir -p /usr/share/ca-certificates/tkv-test
+  cp one-ca.pem /usr/share/ca-certificates/tkv-test/browser.crt
+  echo tkv-test/browser.crt >>/etc/ca-certificates.conf
+  quiet update-ca-certificates
+  expect chromium "$url" trusted "one of its own roots"
+  local firefox='^tkvcert: Firefox still trusts "Loopback Browser CA" if it is among its own roots'
+  local setting
+  for setting in keep off; do
+    TKVCERT_BROWSERS=$setting run_tool "$(removed "Loopback Browser CA")" /uninstall "Loopback Browser CA"
+    if [ "$setting" = off ]; then
+      stderr_is '^tkvcert: Chromium still trusts "Loopback Browser CA"' "$firefox"
+      check "off: no Chromium file" [ ! -e "$chromium_file" ]
+      expect chromium "$url" trusted "off: still one of its own roots"
+    else
+      stderr_is "$firefox"
+      check "$setting: the Chromium file distrusts it" \
+        grep -qF "\"CADistrustedCertificates\":[\"$(der_base64 one-ca.pem)\"]" <(tr -d ' \n' <"$chromium_file")
+      expect chromium "$url" untrusted "$setting: distrusted in the tool's file"
+      run_tool "$(installed one-ca.pem)" /install one-ca.pem
+      check "installed again: nothing distrusted" [ -z "$(grep CADistrusted "$chromium_file")" ]
+      expect chromium "$url" trusted "installed again"
+    fi
+  done
+}
+
+cases=(install_then_uninstall admin_policies_stay distribution_policies distribution_ca_distrusted
        unparseable_firefox_policies switched_off image_root hostile_policy_files
        running_chromium_follows)
 if [ "$case_name" = all ]; then

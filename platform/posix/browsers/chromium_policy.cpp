@@ -51,7 +51,7 @@ std::string ChromiumPolicyText(const std::vector<std::vector<BYTE>>& ders,
   // wins: a key the store trusts is never listed.
   Json distrust = Json::array();
   for (const std::vector<BYTE>& der : distrusted) {
-    if (!der.empty() && seen.count(der) == 0) distrust.push_back(OneLineBase64(der));
+    if (!der.empty() && seen.insert(der).second) distrust.push_back(OneLineBase64(der));
   }
   if (!distrust.empty()) policy[kChromiumDistrustKey] = std::move(distrust);
   return policy.dump(2) + "\n";

@@ -58,5 +58,15 @@ TEST(ChromiumPolicyTest, ChromiumFileListsEachCertificateOnceAsOneLineOfBase64) 
   EXPECT_EQ(ChromiumPolicyText({}), "{\n  \"CACertificatesWithConstraints\": []\n}\n");
 }
 
+TEST(ChromiumPolicyTest, ChromiumFileDistrustsEachOnceAndNeverWhatItTrusts) {
+  const testing::Bytes a = testing::MakeCertificate("Browser Policy A");
+  const testing::Bytes b = testing::MakeCertificate("Browser Policy B", 2);
+  const Json policy = Json::parse(ChromiumPolicyText({a}, {b, a, b}));
+  std::string b64 = testing::ToBase64(b);
+  b64.erase(std::remove(b64.begin(), b64.end(), '\n'), b64.end());
+  EXPECT_EQ(policy.at(kChromiumDistrustKey), Json::array({b64}));
+  EXPECT_FALSE(Json::parse(ChromiumPolicyText({a}, {a})).contains(kChromiumDistrustKey));
+}
+
 }  // namespace
 }  // namespace tkv
