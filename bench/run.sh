@@ -116,6 +116,15 @@ stub_refresh() {
   printf 'anchors=/bench-bundle\nsleep_ms=0\n' >"$1/refresh-stub.conf"
 }
 
+# This machine's own Debian CA set and its conf, as a real root has them: a
+# removal searches it after the local anchors, and one that matches nothing
+# reads all of it. The floors read the anchors alone. Copied, never written.
+distribution_set() {
+  cp -r /usr/share/ca-certificates/. "$1/usr/share/ca-certificates/"
+  cp /etc/ca-certificates.conf "$1/etc/ca-certificates.conf"
+}
+distribution_count="$(grep -c '^[^#!]' /etc/ca-certificates.conf || true)"
+
 # Medians, in seconds, of commands that take turns (see bench/time_runs.cpp):
 # one line per command, in order.
 medians() { "$timer" "$@" | cut -d' ' -f1; }
@@ -148,6 +157,7 @@ for n in "${sizes[@]}"; do
   echo "generating $n certificates..." >&2
   generated="$("$make_store" "$root" "$n")"
   stub_refresh "$root"
+  distribution_set "$root"
   mapfile -t info <<<"$generated"
   last_subject="${info[0]}"
   last_file="${info[1]}"
@@ -187,6 +197,8 @@ for n in "${sizes[@]}"; do
   tool_peak="$(TKVCERT_SYSROOT="$root" peak_kib "$tool" /uninstall "$none_subject")"
   floor_peak="$(peak_kib "$floor_scan" "$anchors" "$none_subject")"
   [ "$(ls "$anchors" | wc -l)" -eq "$n" ] || { echo "store of $n changed" >&2; exit 1; }
+  # The installs below compare with a floor that has no such set.
+  : >"$root/etc/ca-certificates.conf"
 
   for row in "last $tool_last $floor_last" "none $tool_none $floor_none"; do
     set -- $row
@@ -208,6 +220,8 @@ done
 
 echo "/uninstall <subject>: 'last' names the last certificate in enumeration order (the tool"
 echo "removes it; it is put back, untimed, before each run), 'none' names no certificate."
+echo "Each store also holds this machine's Debian CA set ($distribution_count CAs, its conf),"
+echo "which the tool searches after the anchors; the floors read the anchors alone."
 echo "read floor: list, sort, open, read, close; nothing decoded (bench/floor_read.cpp)."
 echo "libcrypto floor: list, sort, read, PEM-decode, d2i_X509_NAME, compare (bench/floor_scan.cpp)."
 printf '%8s  %-5s %10s %10s %10s %7s %6s %5s %7s %5s\n' certs subj "tool ms" "read ms" \

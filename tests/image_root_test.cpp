@@ -1295,7 +1295,24 @@ const FaultCase kFaults[] = {
            if (entry["source"] == "distribution") distrust[entry["name"]] = entry["distrusted"];
          }
          EXPECT_EQ(distrust, (std::map<std::string, bool>{{"Dist CA", true}, {"Kept CA", false}}));
+         // The distribution's names are among those a person is offered.
+         EXPECT_NE(Uninstall(root, "Kept").err.find("the closest names there: \"Kept CA\""), std::string::npos);
        }
+     }},
+    {"a conf that another user could change is not written, and the CA stays trusted",
+     [](const std::string& dir) {
+       // Alpine's: Debian's conf is its marker, which the open checks already.
+       const std::string root = dir + "/root";
+       MakeImageRoot(root, "/etc/alpine-release");
+       WriteFile(root + "/etc/ca-certificates.conf", std::string("local/Dist_CA.crt\n"));
+       const Ca dist = PutDistributionCa(root, "Dist CA", "local/Dist_CA.crt");
+       ASSERT_EQ(Install(root, PutCa(root, "Trigger CA")).status, 0);
+       Shell("chown 65534 '" + root + "/etc/ca-certificates.conf'");
+       const RunResult r = Uninstall(root, "Dist CA");
+       EXPECT_EQ(r.out, "Removing certificate : Dist CA \n" + Failed("The deletion of the certificate failed.", "0x5"));
+       EXPECT_NE(r.err.find("refusing"), std::string::npos) << r.err;
+       EXPECT_EQ(ReadFile(root + "/etc/ca-certificates.conf"), "local/Dist_CA.crt\n");
+       EXPECT_TRUE(BundleTrusts(root, dist));
      }},
     {"a change killed at any step is finished by the next run, its distrust included",
      [](const std::string& dir) {
