@@ -1314,6 +1314,20 @@ const FaultCase kFaults[] = {
        EXPECT_EQ(ReadFile(root + "/etc/ca-certificates.conf"), "local/Dist_CA.crt\n");
        EXPECT_TRUE(BundleTrusts(root, dist));
      }},
+    {"a removal taken back when its refresh fails is not carried out by the next run",
+     [](const std::string& dir) {
+       const std::string root = dir + "/root";
+       MakeImageRoot(root, "/etc/alpine-release");
+       WriteFile(root + "/etc/ca-certificates.conf", std::string("local/Dist_CA.crt\n"));
+       const Ca dist = PutDistributionCa(root, "Dist CA", "local/Dist_CA.crt");
+       ASSERT_EQ(Install(root, PutCa(root, "Trigger CA")).status, 0);
+       WriteFile(root + "/refresh-stub.conf", std::string("exit=1\n"));
+       EXPECT_NE(Uninstall(root, "Dist CA").status, 0);
+       WriteFile(root + "/refresh-stub.conf", std::string());
+       EXPECT_EQ(Uninstall(root, "Nothing Of That Name").status, 0);
+       EXPECT_EQ(ReadFile(root + "/etc/ca-certificates.conf"), "local/Dist_CA.crt\n");
+       EXPECT_TRUE(BundleTrusts(root, dist));
+     }},
     {"a change killed at any step is finished by the next run, its distrust included",
      [](const std::string& dir) {
        const std::string conf = "mozilla/Kept_CA.crt\nlocal/Dist_CA.crt\n";

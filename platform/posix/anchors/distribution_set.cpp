@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -44,22 +45,48 @@ DWORD ReadBelow(const RootDirectory& root, const std::string& relative, std::vec
   return ReadLocatedFile(located.get(), kMaxSetFile, contents);
 }
 
+// Whether the text before a block (a p11-kit object's attributes, in a
+// set's .p11-kit file) says the distribution itself distrusts it.
+bool MarkedDistrusted(const std::vector<BYTE>& contents, size_t from, size_t to) {
+  const std::string attributes(contents.begin() + static_cast<long>(from), contents.begin() + static_cast<long>(to));
+  return attributes.find("x-distrusted: true") != std::string::npos ||
+         attributes.find("trusted: false") != std::string::npos;
+}
+
+// The certificates a file holds, those its own attributes distrust left out.
 std::vector<std::vector<BYTE>> CertificatesIn(const std::vector<BYTE>& contents) {
   std::vector<std::vector<BYTE>> ders;
+  size_t after_last = 0;
   for (const AnchorBlock& block : ParseAnchorFile(contents)) {
-    if (block.decoded) ders.push_back(block.der);
+    const bool distrusted = MarkedDistrusted(contents, after_last, block.begin);
+    after_last = block.end;
+    if (block.decoded && !distrusted) ders.push_back(block.der);
   }
   return ders;
 }
 
-bool Holds(const RootDirectory& root, const std::string& relative, const std::vector<BYTE>& der) {
-  std::vector<BYTE> contents;
-  if (ReadBelow(root, relative, &contents) != ERROR_SUCCESS) return false;
-  for (const std::vector<BYTE>& held : CertificatesIn(contents)) {
-    if (held == der) return true;
+// The certificates of the set's files, each file read once however many
+// lines name it: a hostile image's conf may name one large file often.
+class SetFiles {
+ public:
+  explicit SetFiles(const RootDirectory& root) : root_(root) {}
+  const std::vector<std::vector<BYTE>>& Of(const std::string& relative) {
+    auto [at, added] = read_.try_emplace(relative);
+    std::vector<BYTE> contents;
+    if (added && ReadBelow(root_, relative, &contents) == ERROR_SUCCESS) at->second = CertificatesIn(contents);
+    return at->second;
   }
-  return false;
-}
+  bool Holds(const std::string& relative, const std::vector<BYTE>& der) {
+    for (const std::vector<BYTE>& held : Of(relative)) {
+      if (held == der) return true;
+    }
+    return false;
+  }
+
+ private:
+  const RootDirectory& root_;
+  std::map<std::string, std::vector<std::vector<BYTE>>> read_;
+};
 
 // The conf, line by line with each line's end kept, so that it is written
 // back byte for byte.
@@ -92,15 +119,18 @@ DWORD ReadConfSet(const StoreLocation& location, bool distrusted_too, std::vecto
   if (read == ERROR_FILE_NOT_FOUND || read == ERROR_PATH_NOT_FOUND) return ERROR_SUCCESS;
   if (read != ERROR_SUCCESS) return read;
   std::set<std::vector<BYTE>> seen;
-  for (const std::string& line : Lines(text)) {
-    const std::string body = Body(line);
-    const bool distrusted = body.size() > 1 && body[0] == '!';
-    if (!Selects(body) && !(distrusted && distrusted_too)) continue;
-    const std::string file = SetFile(layout, distrusted ? body.substr(1) : body);
-    std::vector<BYTE> contents;
-    if (ReadBelow(*location.root, file, &contents) != ERROR_SUCCESS) continue;
-    for (std::vector<BYTE>& der : CertificatesIn(contents)) {
-      if (seen.insert(der).second) set->push_back({std::move(der), file, distrusted});
+  SetFiles files(*location.root);
+  // What a chosen line names is trusted, whatever a "!" line says of the
+  // same file: the chosen ones first.
+  for (const bool distrusted : {false, true}) {
+    if (distrusted && !distrusted_too) break;
+    for (const std::string& line : Lines(text)) {
+      const std::string body = Body(line);
+      if (distrusted ? !(body.size() > 1 && body[0] == '!') : !Selects(body)) continue;
+      const std::string file = SetFile(layout, distrusted ? body.substr(1) : body);
+      for (const std::vector<BYTE>& der : files.Of(file)) {
+        if (seen.insert(der).second) set->push_back({der, file, distrusted});
+      }
     }
   }
   return ERROR_SUCCESS;
@@ -181,23 +211,31 @@ DWORD PlanConfLines(const StoreLocation& location, const std::vector<BYTE>& der,
   }
   std::string rewritten;
   std::vector<std::string> changed;
+  SetFiles files(root);
   for (const std::string& line : Lines(text)) {
     const std::string body = Body(line);
-    if (distrust && Selects(body) && Holds(root, SetFile(layout, body), der)) {
-      rewritten += "!" + line;
-      changed.push_back("!" + body);
-    } else if (!distrust && body.size() > 1 && body[0] == '!' && Holds(root, SetFile(layout, body.substr(1)), der)) {
-      rewritten += line.substr(1);
-      changed.push_back(body.substr(1));
-    } else {
+    const bool flips = distrust ? Selects(body) : body.size() > 1 && body[0] == '!';
+    const std::string file = SetFile(layout, distrust ? body : body.substr(std::min<size_t>(1, body.size())));
+    if (!flips || !files.Holds(file, der)) {
       rewritten += line;
+      continue;
     }
+    // A line names a file, and all it holds goes or comes back with it.
+    if (files.Of(file).size() > 1) {
+      *why = root.DisplayPath(file) + ": it holds other certificates too, which its line in " +
+             root.DisplayPath(layout.distrust_path) + " would " + (distrust ? "distrust" : "trust") +
+             " with it; split it or change the line by hand";
+      return ERROR_ACCESS_DENIED;
+    }
+    rewritten += distrust ? "!" + line : line.substr(1);
+    changed.push_back(distrust ? "!" + body : body.substr(1));
   }
   if (changed.empty()) return ERROR_SUCCESS;
   const std::string path = layout.distrust_path;
   if (DWORD code = CheckDirectory(root, Parent(path), why)) return code;
   if (DWORD code = root.CheckTrusted(path, why)) return code;
-  DistrustEdit edit{Parent(path), Base(path), false, {rewritten, st.st_mode & 07777, st.st_uid, st.st_gid}, ""};
+  DistrustEdit edit{Parent(path), Base(path), false, {rewritten, st.st_mode & 07777, st.st_uid, st.st_gid}, "",
+                    std::string(text.begin(), text.end())};
   edit.shown = root.DisplayPath(path) + ": ";
   for (size_t i = 0; i < changed.size(); ++i) edit.shown += (i == 0 ? "" : ", ") + changed[i];
   edits->push_back(std::move(edit));
@@ -232,7 +270,7 @@ DWORD PlanBlocklistFile(const StoreLocation& location, const std::vector<BYTE>& 
   if (DWORD code = CheckDirectory(root, exists ? dir : Parent(dir), why)) return code;
   if (distrust) {
     const std::string name = AnchorFileName(der);
-    edits->push_back({dir, name, false, {PemCertificate(der), 0644, 0, 0}, root.DisplayPath(dir + "/" + name)});
+    edits->push_back({dir, name, false, {PemCertificate(der), 0644, 0, 0}, root.DisplayPath(dir + "/" + name), ""});
     return ERROR_SUCCESS;
   }
   for (const std::string& name : holding) {
@@ -242,7 +280,7 @@ DWORD PlanBlocklistFile(const StoreLocation& location, const std::vector<BYTE>& 
              ": it distrusts other certificates too; take this one out of it by hand";
       return ERROR_ACCESS_DENIED;
     }
-    edits->push_back({dir, name, true, {}, root.DisplayPath(dir + "/" + name)});
+    edits->push_back({dir, name, true, {}, root.DisplayPath(dir + "/" + name), ""});
   }
   return ERROR_SUCCESS;
 }
@@ -252,10 +290,12 @@ UniqueFd OpenEditDirectory(const RootDirectory& root, const std::string& dir, bo
   UniqueFd fd = root.OpenBelow(dir, O_RDONLY | O_DIRECTORY);
   if (fd || errno != ENOENT || !make) return fd;
   const UniqueFd parent = root.OpenBelow(Parent(dir), O_RDONLY | O_DIRECTORY);
-  if (!parent || mkdirat(parent.get(), Base(dir).c_str(), 0755) != 0 || fsync(parent.get()) != 0) {
-    return UniqueFd();
-  }
-  return root.OpenBelow(dir, O_RDONLY | O_DIRECTORY);
+  if (!parent || mkdirat(parent.get(), Base(dir).c_str(), 0755) != 0) return UniqueFd();
+  // Readable by every user whatever the umask: p11-kit's module reads it
+  // in their programs too.
+  fd = root.OpenBelow(dir, O_RDONLY | O_DIRECTORY);
+  if (!fd || fchmod(fd.get(), 0755) != 0 || fsync(parent.get()) != 0) return UniqueFd();
+  return fd;
 }
 
 }  // namespace
@@ -303,7 +343,14 @@ DWORD DistrustChange::Apply(const DistrustEdit& edit, std::string* why) {
       return ERROR_ACCESS_DENIED;
     }
     undo.old = {std::string(old.begin(), old.end()), st.st_mode & 07777, st.st_uid, st.st_gid};
+    // Changed since the plan read it (dpkg takes no lock of the store's):
+    // writing the plan's text would lose that change.
+    if (!edit.planned_on.empty() && undo.old.contents != edit.planned_on) {
+      *why = shown + " changed while the change was planned; nothing of it was written, run again";
+      return ERROR_BUSY;
+    }
   }
+  undo.wrote = edit.file.contents;
   const int dir = undo.dir.get();
   const DWORD code = edit.remove ? (unlinkat(dir, edit.name.c_str(), 0) == 0 && fsync(dir) == 0
                                         ? ERROR_SUCCESS
@@ -321,6 +368,15 @@ DWORD DistrustChange::Rollback(std::string* failure) {
   DWORD result = ERROR_SUCCESS;
   for (auto it = undo_.rbegin(); it != undo_.rend(); ++it) {
     const int dir = it->dir.get();
+    // What another wrote since is not put back over.
+    std::vector<BYTE> now;
+    const UniqueFd current(openat(dir, it->name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (current && (ReadOpenedFile(current.get(), kMaxSetFile, &now) != ERROR_SUCCESS ||
+                    std::string(now.begin(), now.end()) != it->wrote)) {
+      if (result == ERROR_SUCCESS) *failure = it->name + ": changed by another since it was written";
+      result = result == ERROR_SUCCESS ? ERROR_BUSY : result;
+      continue;
+    }
     const DWORD code = it->existed ? WriteAtomically(dir, kStagingPrefix, dir, it->name, it->old)
                                    : (unlinkat(dir, it->name.c_str(), 0) == 0 || errno == ENOENT) && fsync(dir) == 0
                                          ? ERROR_SUCCESS

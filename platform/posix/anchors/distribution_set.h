@@ -39,18 +39,20 @@ struct DistrustEdit {
   bool remove = false;
   NewFile file;       // what goes there, unless it is removed
   std::string shown;  // what changed, as a person reads it: the path, and a conf's new line
+  std::string planned_on;  // a rewrite: the text it was made from, which must still be there
 };
 
 // The edits by which the family stops trusting `der` (`distrust`), or
 // trusts it again: none when it already does as asked. ERROR_ACCESS_DENIED,
 // with `why` for a line that begins "refusing ", for a file that cannot be
 // changed soundly (another user's, a mount outside the root's layout, a
-// blocklist file that holds other certificates too).
+// blocklist file or a conf line's file that holds other certificates too).
 DWORD PlanDistrust(const StoreLocation& location, const std::vector<BYTE>& der, bool distrust,
                    std::vector<DistrustEdit>* edits, std::string* why);
 
 // The edits made, each durable when it returns and undoable until Commit().
-// Destroying it without Commit() puts back what it changed. The files are
+// Destroying it without Commit() puts back what it changed, unless another
+// changed it since. The files are
 // written in their own directories (a conf in etc/ is on no file system
 // the anchors' staging need share), under names that begin with a dot.
 class DistrustChange {
@@ -74,6 +76,7 @@ class DistrustChange {
     std::string name;
     bool existed = false;
     NewFile old;
+    std::string wrote;  // put back only while it is still what was written
   };
   const StoreLocation& location_;
   std::vector<Undo> undo_;

@@ -32,6 +32,7 @@ TEST(DistributionSetTest, OnlyTheLinesThatNameItChange) {
       {"a line with a carriage return names no file", "mozilla/B.crt\r\n", true, ""},
       {"lifted", "mozilla/A.crt\n!mozilla/B.crt\n", false, "mozilla/A.crt\nmozilla/B.crt\n"},
       {"another's distrust stays", "!mozilla/A.crt\n", false, ""},
+      {"a file that holds another too", "mozilla/A.crt\nlocal/both.crt\n", true, "refused"},
   };
   const Bytes a = testing::MakeCertificate("Set A");
   const Bytes b = testing::MakeCertificate("Set B", 2);
@@ -40,24 +41,48 @@ TEST(DistributionSetTest, OnlyTheLinesThatNameItChange) {
     testing::TempDir dir;
     chmod(dir.path().c_str(), 0755);
     ASSERT_EQ(system(("mkdir -p '" + dir.path() + "/etc' '" + dir.path() + "/usr/share/ca-certificates/mozilla' '" +
-                      dir.path() + "/usr/share/ca-certificates/copy'")
+                      dir.path() + "/usr/share/ca-certificates/copy' '" + dir.path() + "/usr/share/ca-certificates/local'")
                          .c_str()),
               0);
     WriteFile(dir.path() + "/usr/share/ca-certificates/mozilla/A.crt", ToPem(a));
     WriteFile(dir.path() + "/usr/share/ca-certificates/mozilla/B.crt", ToPem(b));
     WriteFile(dir.path() + "/usr/share/ca-certificates/copy/B.crt", ToPem(b));
+    WriteFile(dir.path() + "/usr/share/ca-certificates/local/both.crt", ToPem(a) + ToPem(b));
     WriteFile(dir.path() + "/etc/ca-certificates.conf", c.conf);
     std::shared_ptr<const RootDirectory> root;
     ASSERT_EQ(RootDirectory::Open(dir.path(), &root), ERROR_SUCCESS);
     const StoreLocation location{&StoreLayouts()[1], root, "", false};
     std::vector<DistrustEdit> edits;
     std::string why;
-    ASSERT_EQ(PlanDistrust(location, b, c.distrust, &edits, &why), ERROR_SUCCESS) << why;
+    const DWORD code = PlanDistrust(location, b, c.distrust, &edits, &why);
+    ASSERT_EQ(code, c.after == "refused" ? ERROR_ACCESS_DENIED : ERROR_SUCCESS) << why;
+    if (code != ERROR_SUCCESS) continue;
     ASSERT_EQ(edits.size(), c.after.empty() ? 0u : 1u);
     if (edits.empty()) continue;
     EXPECT_EQ(edits[0].dir + "/" + edits[0].name, "etc/ca-certificates.conf");
     EXPECT_EQ(edits[0].file.contents, c.after);
   }
+}
+
+// A p11-kit family's set keeps its trust in the objects' attributes: one
+// the distribution distrusts is not in the store.
+TEST(DistributionSetTest, AnObjectTheDistributionDistrustsIsNotInTheStore) {
+  const Bytes a = testing::MakeCertificate("Set A");
+  const Bytes b = testing::MakeCertificate("Set B", 2);
+  testing::TempDir dir;
+  chmod(dir.path().c_str(), 0755);
+  const std::string set = dir.path() + "/usr/share/pki/ca-trust-source";
+  ASSERT_EQ(system(("mkdir -p '" + set + "'").c_str()), 0);
+  WriteFile(set + "/ca-bundle.trust.p11-kit", "[p11-kit-object-v1]\nlabel: \"A\"\ntrusted: true\n" + ToPem(a) +
+                                                  "\n[p11-kit-object-v1]\nlabel: \"B\"\nx-distrusted: true\n" +
+                                                  ToPem(b));
+  std::shared_ptr<const RootDirectory> root;
+  ASSERT_EQ(RootDirectory::Open(dir.path(), &root), ERROR_SUCCESS);
+  const StoreLocation location{&StoreLayouts()[2], root, "", false};
+  std::vector<DistributionCertificate> found;
+  ASSERT_EQ(ReadDistributionSet(location, /*distrusted_too=*/true, &found), ERROR_SUCCESS);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].der, a);
 }
 
 }  // namespace

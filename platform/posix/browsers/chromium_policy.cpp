@@ -3,11 +3,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <openssl/x509.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <set>
 
 #include <nlohmann/json.hpp>
@@ -32,14 +34,29 @@ std::string OneLineBase64(const std::vector<BYTE>& der) {
   return base64;
 }
 
+// The certificate's public key, as Chromium matches a distrusted one; empty
+// when it does not decode.
+std::string KeyOf(const std::vector<BYTE>& der) {
+  const unsigned char* p = der.data();
+  std::unique_ptr<X509, decltype(&X509_free)> certificate(d2i_X509(nullptr, &p, static_cast<long>(der.size())),
+                                                          X509_free);
+  unsigned char* key = nullptr;
+  const int n = certificate ? i2d_X509_PUBKEY(X509_get_X509_PUBKEY(certificate.get()), &key) : -1;
+  std::string text = n > 0 ? std::string(reinterpret_cast<char*>(key), static_cast<size_t>(n)) : "";
+  OPENSSL_free(key);
+  return text;
+}
+
 }  // namespace
 
 std::string ChromiumPolicyText(const std::vector<std::vector<BYTE>>& ders,
                                const std::vector<std::vector<BYTE>>& distrusted) {
   Json entries = Json::array();
   std::set<std::vector<BYTE>> seen;
+  std::set<std::string> trusted_keys;
   for (const std::vector<BYTE>& der : ders) {
     if (der.empty() || !seen.insert(der).second) continue;
+    trusted_keys.insert(KeyOf(der));
     Json entry = Json::object();
     entry["certificate"] = OneLineBase64(der);
     entry["constraints"]["permitted_cidrs"] = Json::array({"0.0.0.0/0", "::/0"});
@@ -51,7 +68,8 @@ std::string ChromiumPolicyText(const std::vector<std::vector<BYTE>>& ders,
   // wins: a key the store trusts is never listed.
   Json distrust = Json::array();
   for (const std::vector<BYTE>& der : distrusted) {
-    if (!der.empty() && seen.insert(der).second) distrust.push_back(OneLineBase64(der));
+    if (der.empty() || !seen.insert(der).second || trusted_keys.count(KeyOf(der)) != 0) continue;
+    distrust.push_back(OneLineBase64(der));
   }
   if (!distrust.empty()) policy[kChromiumDistrustKey] = std::move(distrust);
   return policy.dump(2) + "\n";

@@ -5,6 +5,8 @@
 #include <algorithm>
 
 #include <nlohmann/json.hpp>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
 
 #include "tests/support/test_certs.h"
 
@@ -58,14 +60,19 @@ TEST(ChromiumPolicyTest, ChromiumFileListsEachCertificateOnceAsOneLineOfBase64) 
   EXPECT_EQ(ChromiumPolicyText({}), "{\n  \"CACertificatesWithConstraints\": []\n}\n");
 }
 
-TEST(ChromiumPolicyTest, ChromiumFileDistrustsEachOnceAndNeverWhatItTrusts) {
+TEST(ChromiumPolicyTest, ChromiumFileDistrustsEachOnceAndNeverAKeyItTrusts) {
   const testing::Bytes a = testing::MakeCertificate("Browser Policy A");
-  const testing::Bytes b = testing::MakeCertificate("Browser Policy B", 2);
-  const Json policy = Json::parse(ChromiumPolicyText({a}, {b, a, b}));
+  const testing::Bytes same_key = testing::MakeCertificate("Browser Policy Same Key", 3);
+  const testing::Bytes b = testing::Resigned(testing::MakeCertificate("Browser Policy B", 2), [](X509* x) {
+    EVP_PKEY* key = EVP_EC_gen("P-256");
+    X509_set_pubkey(x, key);
+    EVP_PKEY_free(key);
+  });
+  const Json policy = Json::parse(ChromiumPolicyText({a}, {b, a, b, same_key}));
   std::string b64 = testing::ToBase64(b);
   b64.erase(std::remove(b64.begin(), b64.end(), '\n'), b64.end());
   EXPECT_EQ(policy.at(kChromiumDistrustKey), Json::array({b64}));
-  EXPECT_FALSE(Json::parse(ChromiumPolicyText({a}, {a})).contains(kChromiumDistrustKey));
+  EXPECT_FALSE(Json::parse(ChromiumPolicyText({a}, {same_key})).contains(kChromiumDistrustKey));
 }
 
 }  // namespace

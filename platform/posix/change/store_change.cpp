@@ -55,8 +55,20 @@ std::string RecordText(ChangeKind kind, const std::vector<BYTE>& der) {
   return std::string(kind == ChangeKind::kAdd ? "add\n" : "remove\n") + PemCertificate(der);
 }
 
+// A change taken back leaves nothing to finish: should its record stay,
+// the next run only publishes the anchors as they are.
+constexpr char kPublishOnly[] = "publish\n";
+
+void Settle(const Command& command, const StoreLocation& location, LockedAnchorDirectory& dir,
+            const std::string& record) {
+  std::string why;
+  // A record that cannot be rewritten is taken away by RecordChange.
+  dir.RecordChange(kPublishOnly + record.substr(record.find('\n') + 1), &why);
+  ClearRecord(command, location, dir);
+}
+
 DWORD CarryOut(Command& command, const StoreLocation& location, RefreshCommand* refresh, LockedAnchorDirectory& dir,
-               const ChangePlan& plan, const std::string& record, ChangeOutcome* outcome);
+               const ChangePlan& plan, const std::string& record, bool finishing, ChangeOutcome* outcome);
 
 // A run cut off between recording its change and clearing the record left
 // the anchors, and the distrust, anywhere between before and after: the
@@ -78,6 +90,8 @@ DWORD FinishRecorded(Command& command, const StoreLocation& location, RefreshCom
   ChangeKind kind = ChangeKind::kAdd;
   if (record.compare(0, 7, "remove\n") == 0) {
     kind = ChangeKind::kRemove;
+  } else if (record.compare(0, 8, kPublishOnly) == 0) {
+    named = false;
   } else if (record.compare(0, 4, "add\n") != 0) {
     bool anchored = false;
     if (!der.empty()) {
@@ -107,7 +121,10 @@ DWORD FinishRecorded(Command& command, const StoreLocation& location, RefreshCom
   }
   plan.refresh = true;
   ChangeOutcome finished;
-  if (DWORD code = CarryOut(command, location, refresh, dir, plan, record, &finished)) return code;
+  if (DWORD code = CarryOut(command, location, refresh, dir, plan, record, /*finishing=*/true, &finished)) {
+    command.Complain("the change a run was cut off in stays recorded; the next run tries to finish it again");
+    return code;
+  }
   outcome->finished_cut_off_change = outcome->bundle_changed = true;
   outcome->anchors_changed = finished.anchors_changed;
   outcome->browser_files = finished.browser_files;
@@ -160,8 +177,11 @@ DWORD MakeEdits(const ChangePlan& plan, LockedAnchorDirectory& dir, Pending& pen
 // The plan made real. Before the first write, the sandbox of its refresh is
 // made and the change recorded: a run cut off from there on leaves the next
 // one a change to finish.
+// A change that fails is taken back and published as it was; one that a
+// run was cut off in (`finishing`) stays recorded whatever happens, since
+// what that run did before it stopped is still not finished.
 DWORD CarryOut(Command& command, const StoreLocation& location, RefreshCommand* refresh, LockedAnchorDirectory& dir,
-               const ChangePlan& plan, const std::string& record, ChangeOutcome* outcome) {
+               const ChangePlan& plan, const std::string& record, bool finishing, ChangeOutcome* outcome) {
   outcome->already_held_by = plan.already_held_by;
   outcome->copies = plan.copies;
   for (const DistrustEdit& edit : plan.distrust) outcome->distrust.push_back(edit.shown);
@@ -182,7 +202,7 @@ DWORD CarryOut(Command& command, const StoreLocation& location, RefreshCommand* 
   Pending pending(dir, location);
   if (DWORD code = MakeEdits(plan, dir, pending, &why)) {
     command.Complain("cannot change the store (" + why + ")");
-    if (Undo(command, pending)) ClearRecord(command, location, dir);
+    if (Undo(command, pending) && !finishing) Settle(command, location, dir, record);
     return code;
   }
   StopPoint("change-made");
@@ -191,11 +211,12 @@ DWORD CarryOut(Command& command, const StoreLocation& location, RefreshCommand* 
     StopPoint("change-before-rollback");
     // What the failed refresh wrote must match the anchors put back.
     const bool undone = Undo(command, pending);
+    if (undone && !finishing) dir.RecordChange(kPublishOnly + record.substr(record.find('\n') + 1), &why);
     const Publication back{dir.fd(), dir.lock_fd(), {}, TimeUse::kRollback};
     Published republished;
     if (PublishChange(command, location, *refresh, back, StepsAfterRefresh(*location.layout, false),
                       &republished) == ERROR_SUCCESS &&
-        undone && republished.tidy) {
+        undone && republished.tidy && !finishing) {
       ClearRecord(command, location, dir);
     }
     return code;
@@ -230,7 +251,7 @@ DWORD ChangeStore(Command& command, const StoreLocation& location, RefreshComman
   if (DWORD code = PlanChange(command, location, refresh, dir.fd(), kind, der, /*foresee=*/false, &plan)) {
     return code;
   }
-  return CarryOut(command, location, refresh, dir, plan, RecordText(kind, der), outcome);
+  return CarryOut(command, location, refresh, dir, plan, RecordText(kind, der), /*finishing=*/false, outcome);
 }
 
 DWORD ForeseeChange(Command& command, const StoreLocation& location, RefreshCommand* refresh, int anchors_fd,

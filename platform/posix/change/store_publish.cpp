@@ -90,8 +90,9 @@ bool AnnounceAndUnlinkRemoved(Command& command, const StoreLocation& location, c
   if (!certs) return true;  // no bundle directory: no links either
   const std::vector<std::string> names = EntryNames(certs.get());
   std::vector<std::string> gone = LinksOfRemoved(location, certs.get(), names);
+  // Those the refresh took away; one it made anew names a live anchor.
   for (const std::string& name : orphaned) {
-    if (std::find(gone.begin(), gone.end(), name) == gone.end()) gone.push_back(name);
+    if (std::find(names.begin(), names.end(), name) == names.end()) gone.push_back(name);
   }
   if (gone.empty()) return true;
   AnnounceRemovals(command, location, refresh, lock_fd, gone);
