@@ -772,11 +772,17 @@ TEST_F(ToolTest, TwinsAreRemovedOneRunAtATimeInEnumerationOrder) {
     EXPECT_EQ(dry.report["removed"][0]["sha1"], second_sha1);
     EXPECT_EQ(dry.report["sharing_name"], 2);
   }
+  // As openssl prints it: pairs of lower-case digits and colons.
+  std::string copied;
+  for (size_t i = 0; i < second_sha1.size(); i += 2) {
+    copied += (i == 0 ? "" : ":") + second_sha1.substr(i, 2);
+  }
+  std::transform(copied.begin(), copied.end(), copied.begin(), [](char c) { return static_cast<char>(tolower(c)); });
   RunResult by_thumbprint = [&] {
     const ScopedEnvironmentVariable by("TKVCERT_UNINSTALL_BY", "sha1");
-    return Run({"/uninstall", second_sha1});
+    return Run({"/uninstall", copied});
   }();
-  EXPECT_EQ(by_thumbprint.out, RemovalLines("Twin CA") + Removed(second_sha1));
+  EXPECT_EQ(by_thumbprint.out, RemovalLines("Twin CA") + Removed(copied));
   EXPECT_EQ(by_thumbprint.status, 0);
   EXPECT_EQ(sandbox_.AnchorNames(), std::vector<std::string>{AnchorName(first)});
   Install(second, "b.pem");
@@ -833,6 +839,18 @@ TEST_F(ToolTest, RemovingFromAFileOfSeveralRewritesTheRest) {
   EXPECT_EQ(r.out, RemovalLines("Corp Root B") + Removed("Corp Root B"));
   EXPECT_EQ(ReadFile(sandbox_.anchors_dir() + "/corp.crt"), ToPem(a) + ToPem(c));
   EXPECT_EQ(sandbox_.BundleCount(), 2);
+  // A key kept beside a certificate is the admin's: said at every scan, and
+  // never deleted with the certificate.
+  const std::string keyed = sandbox_.anchors_dir() + "/keyed.crt";
+  const std::string key_and_certificate = PrivateKeyPem() + ToPem(MakeCertificate("Corp Root D"));
+  sandbox_.PlaceAnchor("keyed.crt", key_and_certificate);
+  EXPECT_NE(Run({"/uninstall", "Not There"}).err.find("keyed.crt holds a private key beside its certificate"),
+            std::string::npos);
+  const RunResult refused = Run({"/uninstall", "Corp Root D"});
+  EXPECT_EQ(refused.out, "Removing certificate : Corp Root D \n" +
+                             ErrorLines("The deletion of the certificate failed.", "0x5"));
+  EXPECT_NE(refused.err.find("keeps a private key"), std::string::npos) << refused.err;
+  EXPECT_EQ(ReadFile(keyed), key_and_certificate);
 }
 
 // The tool runs as root: an OpenSSL configuration the caller names must not

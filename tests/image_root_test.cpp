@@ -1345,6 +1345,9 @@ const FaultCase kFaults[] = {
                                                      : std::vector<std::string>{"/uninstall", "Dist CA"}));
            const RunResult next = Uninstall(root, "Nothing Of That Name");
            EXPECT_EQ(next.status, 0) << next.err;
+           EXPECT_NE(next.err.find(std::string("finished the ") + (install ? "installation" : "removal") +
+                                   " of \"Dist CA\" that an earlier run was cut off in"),
+                     std::string::npos) << next.err;
            EXPECT_EQ(BundleTrusts(root, dist), install);
            EXPECT_EQ(ReadFile(root + "/etc/ca-certificates.conf"), install ? conf : "mozilla/Kept_CA.crt\n!local/Dist_CA.crt\n");
            EXPECT_EQ(Exists(AnchorOf(root, dist)), install);

@@ -61,7 +61,18 @@ std::string Utc(const ASN1_TIME* time) {
 
 size_t ThumbprintDigits(SelectBy by) { return by == SelectBy::kSha1 ? 40 : 64; }
 
-bool IsThumbprint(const std::wstring& text, SelectBy by) {
+// A thumbprint as people copy it: "AA:BB:..." as openssl prints it, with
+// spaces, in either case.
+std::wstring ThumbprintOf(const std::wstring& text) {
+  std::wstring digits;
+  for (wchar_t c : text) {
+    if (c != L':' && c != L' ' && c != L'\t') digits += c;
+  }
+  return digits;
+}
+
+bool IsThumbprint(const std::wstring& given, SelectBy by) {
+  const std::wstring text = ThumbprintOf(given);
   if (text.size() != ThumbprintDigits(by)) return false;
   for (wchar_t c : text) {
     if (!iswxdigit(static_cast<wint_t>(c)) || c > 0x7f) return false;
@@ -184,7 +195,7 @@ void RunAccount::Error(const wchar_t* message, bool warning, bool with_last_erro
 bool RunAccount::Selects(const std::vector<BYTE>& der, const wchar_t* parameter, bool name_matches) const {
   if (settings_.select_by == SelectBy::kName) return name_matches;
   const KeepErrors unchanged;
-  std::string wanted = EncodeUtf8Lossless(parameter);
+  std::string wanted = EncodeUtf8Lossless(ThumbprintOf(parameter));
   for (char& c : wanted) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
   return Thumbprint(der, settings_.select_by == SelectBy::kSha1 ? EVP_sha1() : EVP_sha256()) == wanted;
 }
@@ -232,8 +243,8 @@ void RunAccount::NameRead(const std::wstring& name) {
   if (suggestions_) suggestions_->Offer(name);
 }
 
-void RunAccount::FileWithoutCertificate(const std::string& relative) {
-  if (files_without_certificates_.size() < kMostFilesNoted) files_without_certificates_.push_back(relative);
+void RunAccount::TroubledFile(const std::string& relative) {
+  if (troubled_files_.size() < kMostFilesNoted) troubled_files_.push_back(relative);
 }
 
 // ---- What is said once the run ends ---------------------------------------
@@ -285,14 +296,14 @@ void RunAccount::SayWhatRemains() {
        false);
 }
 
-// What the scan found no certificate in, and why.
-void RunAccount::SayWhatAnchorsHoldNothing() {
+// What the scan found no certificate in, or a key beside one, and why.
+void RunAccount::SayWhatAnchorsHoldAmiss() {
   const StoreLocation& store = *facts_.store;
   const UniqueFd anchors = OpenAnchorsDirectory(store);
   if (!anchors) return;
   std::vector<std::pair<std::string, AnchorTrouble>> found;
   std::vector<BYTE> contents;
-  for (const std::string& file : files_without_certificates_) {
+  for (const std::string& file : troubled_files_) {
     if (ReadAnchorFile(store, anchors.get(), file, &contents) != ERROR_SUCCESS) continue;
     const AnchorTrouble trouble = TroubleOf(contents);
     if (trouble != AnchorTrouble::kNone) found.emplace_back(file, trouble);
@@ -354,7 +365,7 @@ void RunAccount::End(int status) {
       } else {
         SayWhatRemains();
       }
-      SayWhatAnchorsHoldNothing();
+      SayWhatAnchorsHoldAmiss();
     }
   }
   WriteRunReport(facts_, settings_, status);

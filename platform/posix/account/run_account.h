@@ -56,7 +56,7 @@ class RunAccount : public RunEvents {
   // What the layer's rooms learn on the way.
   void Said(const std::string& why, bool warning) override;
   void NameRead(const std::wstring& name) override;
-  void FileWithoutCertificate(const std::string& relative) override;
+  void TroubledFile(const std::string& relative) override;
 
   // What it knows, for the report.
   const RunFacts& facts() const { return facts_; }
@@ -65,13 +65,13 @@ class RunAccount : public RunEvents {
   bool Refuse(const std::string& why);
   void SayNothingMatched();
   void SayWhatRemains();
-  void SayWhatAnchorsHoldNothing();
+  void SayWhatAnchorsHoldAmiss();
   void SayWhatWillNotWork();
 
   RunSettings settings_;
   RunFacts facts_;
   std::unique_ptr<NameSuggestions> suggestions_;
-  std::vector<std::string> files_without_certificates_;
+  std::vector<std::string> troubled_files_;
   std::shared_ptr<const std::vector<std::string>> removed_listing_;
   size_t removed_at_ = 0;
   bool began_ = false;

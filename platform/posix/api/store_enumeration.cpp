@@ -27,7 +27,12 @@ void ReadAnchorBlocks(StoreData& store, const std::string& relative) {
     return;
   }
   ParseAnchorFile(store.contents.data(), store.contents.size(), &store.parsed_blocks);
-  if (store.parsed_blocks.empty()) store.command->events().FileWithoutCertificate(relative);
+  // A key beside a certificate is copied into the bundle everyone reads.
+  static constexpr char kKeyMark[] = "PRIVATE KEY-----";
+  if (store.parsed_blocks.empty() ||
+      memmem(store.contents.data(), store.contents.size(), kKeyMark, sizeof kKeyMark - 1) != nullptr) {
+    store.command->events().TroubledFile(relative);
+  }
 }
 
 // Whether `der` (block `block` of file `file`) was handed out already, from

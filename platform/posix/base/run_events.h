@@ -16,10 +16,10 @@ class RunEvents {
   // no last-error code can say. A warning (a hook's, a browser step's)
   // leaves the command's outcome as it is.
   virtual void Said(const std::string& why, bool warning) = 0;
-  // A removal's scan read this name, or found no certificate in this
-  // anchor file (relative to the anchors directory).
+  // A removal's scan read this name, or found in this anchor file (relative
+  // to the anchors directory) no certificate, or a private key beside one.
   virtual void NameRead(const std::wstring& name) = 0;
-  virtual void FileWithoutCertificate(const std::string& relative) = 0;
+  virtual void TroubledFile(const std::string& relative) = 0;
 };
 
 // Lines to standard error, and nothing kept: for programs without an
@@ -28,7 +28,7 @@ class StandardErrorEvents : public RunEvents {
  public:
   void Said(const std::string& why, bool warning) override;
   void NameRead(const std::wstring&) override {}
-  void FileWithoutCertificate(const std::string&) override {}
+  void TroubledFile(const std::string&) override {}
 };
 
 }  // namespace tkv

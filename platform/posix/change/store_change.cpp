@@ -11,6 +11,9 @@
 #include "platform/posix/base/last_error.h"
 #include "platform/posix/base/stop_point.h"
 #include "platform/posix/cert/anchor_format.h"
+#include "platform/posix/base/wide_text.h"
+#include "platform/posix/base/terminal_text.h"
+#include "platform/posix/cert/certificate_name.h"
 #include "platform/posix/change/hash_links.h"
 #include "platform/posix/change/store_publish.h"
 
@@ -70,6 +73,15 @@ void Settle(const Command& command, const StoreLocation& location, LockedAnchorD
 DWORD CarryOut(Command& command, const StoreLocation& location, RefreshCommand* refresh, LockedAnchorDirectory& dir,
                const ChangePlan& plan, const std::string& record, bool finishing, ChangeOutcome* outcome);
 
+// What the next run did of a change that a run was cut off in.
+std::string CutOffChangeFinished(bool named, ChangeKind kind, const std::vector<BYTE>& der) {
+  if (!named) return "published the anchors as they are: an earlier run was cut off in a change to them";
+  std::wstring name;
+  SimpleDisplayName(der.data(), der.size(), &name);
+  return std::string("finished the ") + (kind == ChangeKind::kAdd ? "installation" : "removal") + " of \"" +
+         EscapeControls(EncodeUtf8Lossless(name)) + "\" that an earlier run was cut off in";
+}
+
 // A run cut off between recording its change and clearing the record left
 // the anchors, and the distrust, anywhere between before and after: the
 // change is made again on what it left, whole, and published. A record
@@ -125,6 +137,7 @@ DWORD FinishRecorded(Command& command, const StoreLocation& location, RefreshCom
     command.Complain("the change a run was cut off in stays recorded; the next run tries to finish it again");
     return code;
   }
+  command.Complain(CutOffChangeFinished(named && !der.empty(), kind, der));
   outcome->finished_cut_off_change = outcome->bundle_changed = true;
   outcome->anchors_changed = finished.anchors_changed;
   outcome->browser_files = finished.browser_files;

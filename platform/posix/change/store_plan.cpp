@@ -70,6 +70,9 @@ std::vector<Copy> FindCopies(const StoreLocation& location, int anchors_fd, cons
   return copies;
 }
 
+// The file's text without the blocks that hold `der`.
+std::string WithoutCertificate(const Copy& copy, const std::vector<BYTE>& der);
+
 bool OnlyCertificate(const Copy& copy, const std::vector<BYTE>& der) {
   for (const AnchorBlock& block : copy.blocks) {
     if (!block.decoded || block.der != der) return false;
@@ -77,7 +80,14 @@ bool OnlyCertificate(const Copy& copy, const std::vector<BYTE>& der) {
   return true;
 }
 
-// The file's text without the blocks that hold `der`.
+// Whether the file keeps a PEM block that is no certificate (a private key)
+// beside it: the admin's, never deleted with the certificate, nor left
+// alone under a name the refresh reads, which Debian's refresh stops at.
+bool KeepsOtherBlocks(const Copy& copy, const std::vector<BYTE>& der) {
+  const std::string rest = WithoutCertificate(copy, der);
+  return PemBlockScanner(reinterpret_cast<const BYTE*>(rest.data()), rest.size()).HasAny();
+}
+
 std::string WithoutCertificate(const Copy& copy, const std::vector<BYTE>& der) {
   std::string rest;
   size_t from = 0;
@@ -155,6 +165,12 @@ DWORD PlanCopyRemoval(const Command& command, const StoreLocation& location, int
   struct stat st;
   if (fstatat(parent ? parent.get() : anchors_fd, edit.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
     return ErrorFromErrno(errno);
+  }
+  if (!S_ISLNK(st.st_mode) && OnlyCertificate(copy, der) && KeepsOtherBlocks(copy, der)) {
+    command.Complain("refusing to remove the certificate of " + shown +
+                     ": the file keeps a private key (or another PEM block) beside it, which would be lost or "
+                     "left where the refresh stops at it; move that out of the anchors directory, then run again");
+    return ERROR_ACCESS_DENIED;
   }
   edit.remove = OnlyCertificate(copy, der);
   if (!edit.remove && S_ISLNK(st.st_mode)) {
