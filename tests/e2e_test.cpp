@@ -320,15 +320,23 @@ TEST_F(ToolTest, FilesThatAreNotCertificatesChangeNothing) {
   ASSERT_GT(huge_subject.size(), 1u << 20);
   sandbox_.Put("huge-subject.pem", ToPem(huge_subject));
 
+  sandbox_.Put("keyed.pem", PrivateKeyPem() + ToPem(cert));
   const std::string not_a_cert = "Error : File content is not a certificate\n";
+  // What the Linux build says the file holds.
+  const auto Holds = [](const std::string& file, const std::string& what) {
+    return "tkvcert: " + file + " holds " + what + "\n";
+  };
+  const std::string kUnreadable = "nothing libcrypto reads as a certificate: neither PEM, DER, Base64 nor {ASN} hex";
   const FileCase cases[] = {
-      {"CRL", "crl.pem", not_a_cert},
-      {"PKCS#7", "bundle.p7b", not_a_cert},
-      {"PKCS#12 with a key", "key.pfx", not_a_cert},
-      {"PKCS#10 request", "request.csr", not_a_cert},
-      {"empty file", "empty.cer", not_a_cert},
-      {"garbage", "garbage.cer", ErrorLines("CryptQueryObject failed", "0x80092009")},
-      {"truncated DER", "truncated.der", ErrorLines("CryptQueryObject failed", "0x80092009")},
+      {"CRL", "crl.pem", not_a_cert, false, Holds("crl.pem", "a certificate revocation list (CRL), not a certificate")},
+      {"PKCS#7", "bundle.p7b", not_a_cert, false, Holds("bundle.p7b", "a PKCS#7 bundle: take the CA's certificate out of it (openssl pkcs7 -print_certs) and install that")},
+      {"PKCS#12 with a key", "key.pfx", not_a_cert, false, Holds("key.pfx", "a PKCS#12 file: take the CA's certificate out of it (openssl pkcs12 -nokeys -cacerts) and install that")},
+      {"PKCS#10 request", "request.csr", not_a_cert, false, Holds("request.csr", "a certificate request (PKCS#10), which a CA signs; install the CA's certificate instead")},
+      {"empty file", "empty.cer", not_a_cert, false, Holds("empty.cer", "nothing: it is empty")},
+      {"garbage", "garbage.cer", ErrorLines("CryptQueryObject failed", "0x80092009"), false, Holds("garbage.cer", kUnreadable)},
+      {"truncated DER", "truncated.der", ErrorLines("CryptQueryObject failed", "0x80092009"), false, Holds("truncated.der", kUnreadable)},
+      {"a key before the certificate", "keyed.pem", ErrorLines("CryptQueryObject failed", "0x80092009"), false,
+       Holds("keyed.pem", "a private key (PRIVATE KEY) first: a file to install holds the certificate first, and no key")},
       {"missing file", "missing.pem", ErrorLines("CryptQueryObject failed", "0x2"), false,
        "tkvcert: cannot read missing.pem: No such file or directory\n"},
       {"directory", "a-directory", ErrorLines("CryptQueryObject failed", "0x5"), false,
@@ -341,14 +349,15 @@ TEST_F(ToolTest, FilesThatAreNotCertificatesChangeNothing) {
        "tkvcert: cannot read sparse.cer: File too large\n"},
       {"symbolic link loop", "loop-a", ErrorLines("CryptQueryObject failed", "0x781"), false,
        "tkvcert: cannot read loop-a: Too many levels of symbolic links\n"},
-      {"one byte", "one-byte.cer", ErrorLines("CryptQueryObject failed", "0x80092009")},
+      {"one byte", "one-byte.cer", ErrorLines("CryptQueryObject failed", "0x80092009"), false, Holds("one-byte.cer", kUnreadable)},
       {"unreadable file", "unreadable.pem", ErrorLines("CryptQueryObject failed", "0x5"), true,
        "tkvcert: cannot read unreadable.pem: Permission denied\n"},
       {"PEM with 50 MB of Base64", "huge.pem", ErrorLines("CryptQueryObject failed", "0xdf"), false,
        "tkvcert: cannot read huge.pem: File too large\n"},
-      {"DER length of 2^31", "long-length.der", ErrorLines("CryptQueryObject failed", "0x80092009")},
-      {"ASN.1 nested 10000 deep", "deep.der", ErrorLines("CryptQueryObject failed", "0x80092009")},
-      {"1 MiB subject", "huge-subject.pem", ErrorLines("CryptQueryObject failed", "0x80092009")},
+      {"DER length of 2^31", "long-length.der", ErrorLines("CryptQueryObject failed", "0x80092009"), false, Holds("long-length.der", kUnreadable)},
+      {"ASN.1 nested 10000 deep", "deep.der", ErrorLines("CryptQueryObject failed", "0x80092009"), false, Holds("deep.der", kUnreadable)},
+      {"1 MiB subject", "huge-subject.pem", ErrorLines("CryptQueryObject failed", "0x80092009"), false,
+       Holds("huge-subject.pem", "a CERTIFICATE block that is cut short or does not decode")},
   };
   const std::string no_match = ErrorLines("CryptQueryObject failed", "0x80092009");
   const WineAnswer wine_answers[] = {
@@ -823,7 +832,10 @@ TEST_F(ToolTest, BrokenAnchorsWarnOnceAndTheScanGoesOn) {
   EXPECT_EQ(r.out, warning + Removed("Not There"));
   EXPECT_EQ(r.status, 0);
   const std::string holds_none = " holds no certificate (text, nothing or a CRL), so it adds no trust\n";
-  EXPECT_EQ(r.err, WithAnchors(NothingRemoved("Not There") + "tkvcert: {anchors}/4-notes.crt" + holds_none +
+  const std::string unnamed = " holds a certificate whose name cannot be read: it is cut short or does not "
+                              "decode; clients do not trust it\n";
+  EXPECT_EQ(r.err, WithAnchors("tkvcert: {anchors}/0-broken.crt" + unnamed + "tkvcert: {anchors}/1-broken.crt" +
+                                   unnamed + NothingRemoved("Not There") + "tkvcert: {anchors}/4-notes.crt" + holds_none +
                                "tkvcert: {anchors}/5-revoked.crt" + holds_none, sandbox_));
   EXPECT_EQ(sandbox_.AnchorNames(), (std::vector<std::string>{"0-broken.crt", "1-broken.crt", "2-notes.txt",
                                                               "4-notes.crt", "5-revoked.crt"}));

@@ -56,19 +56,19 @@ bool SameInode(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// The effective user of the process that holds a flock on what `fd` is, as
-// /proc/locks tells; -1 when it cannot be told (no holder, or one in a PID
-// namespace this process cannot see).
-uid_t FlockHolder(int fd) {
+// The process that holds a flock on what `fd` is, as /proc/locks tells; 0
+// when it cannot be told (no holder, or one in a PID namespace this process
+// cannot see).
+pid_t FlockHolderProcess(int fd) {
   struct stat st;
   FILE* locks = fopen("/proc/locks", "re");
   if (fstat(fd, &st) != 0 || locks == nullptr) {
     if (locks != nullptr) fclose(locks);
-    return static_cast<uid_t>(-1);
+    return 0;
   }
-  uid_t holder = static_cast<uid_t>(-1);
+  pid_t holder = 0;
   char line[256];
-  while (holder == static_cast<uid_t>(-1) && fgets(line, sizeof line, locks) != nullptr) {
+  while (holder == 0 && fgets(line, sizeof line, locks) != nullptr) {
     int pid = 0;
     unsigned major_id = 0;
     unsigned minor_id = 0;
@@ -78,11 +78,18 @@ uid_t FlockHolder(int fd) {
         pid <= 0 || major_id != major(st.st_dev) || minor_id != minor(st.st_dev) || inode != st.st_ino) {
       continue;
     }
-    struct stat process;
-    if (stat(("/proc/" + std::to_string(pid)).c_str(), &process) == 0) holder = process.st_uid;
+    holder = pid;
   }
   fclose(locks);
   return holder;
+}
+
+// The effective user of that process; -1 when it cannot be told.
+uid_t FlockHolder(int fd) {
+  const pid_t pid = FlockHolderProcess(fd);
+  struct stat process;
+  if (pid <= 0 || stat(("/proc/" + std::to_string(pid)).c_str(), &process) != 0) return static_cast<uid_t>(-1);
+  return process.st_uid;
 }
 
 // Binaries from before the lock file locked the anchors directory itself.
@@ -129,12 +136,12 @@ bool AlreadyHolds(int dir_fd, const std::string& name, const AnchorFile& file) {
 }
 
 DWORD LockedAnchorDirectory::Open(UniqueFd anchors_fd, std::chrono::milliseconds patience,
-                                  LockedAnchorDirectory* out) {
+                                  LockedAnchorDirectory* out, const std::function<void(pid_t)>& waiting) {
   if (!anchors_fd) return ERROR_FILE_NOT_FOUND;
   const auto started = std::chrono::steady_clock::now();
   out->fd_ = std::move(anchors_fd);
   if (DWORD code = out->OpenStaging()) return code;
-  if (DWORD code = out->TakeLock(started + patience)) return code;
+  if (DWORD code = out->TakeLock(started + patience, waiting)) return code;
   if (DWORD code = HoldOldLock(out->fd(), started + patience)) return code;
   // Under the lock nothing in staging belongs to a change in progress.
   RemoveAllIn(out->staging_fd(), &out->unswept_);
@@ -156,7 +163,9 @@ DWORD LockedAnchorDirectory::OpenStaging() {
   return ERROR_SUCCESS;
 }
 
-DWORD LockedAnchorDirectory::TakeLock(std::chrono::steady_clock::time_point until) {
+DWORD LockedAnchorDirectory::TakeLock(std::chrono::steady_clock::time_point until,
+                                      const std::function<void(pid_t)>& waiting) {
+  bool told = false;
   for (;;) {
     UniqueFd lock(openat(staging_fd(), kLockName, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
     if (!lock) return ErrorFromErrno(errno);
@@ -165,6 +174,8 @@ DWORD LockedAnchorDirectory::TakeLock(std::chrono::steady_clock::time_point unti
     if (!S_ISREG(held.st_mode) || !OwnedAlone(held, geteuid())) return ERROR_ACCESS_DENIED;
     while (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
       if (errno != EWOULDBLOCK && errno != EINTR) return ErrorFromErrno(errno);
+      if (!told && waiting) waiting(FlockHolderProcess(lock.get()));
+      told = true;
       if (std::chrono::steady_clock::now() >= until) return ERROR_BUSY;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }

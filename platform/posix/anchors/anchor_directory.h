@@ -14,6 +14,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,8 +40,10 @@ class LockedAnchorDirectory {
   // middle of a change left in staging. A staging directory or lock file
   // that is not this user's alone is refused with ERROR_ACCESS_DENIED:
   // whoever else could write it could swap what a change puts back.
-  static DWORD Open(UniqueFd anchors_fd, std::chrono::milliseconds patience,
-                    LockedAnchorDirectory* out);
+  // `waiting` hears once, at the first wait, of the process that holds
+  // the lock (0 when it cannot be told).
+  static DWORD Open(UniqueFd anchors_fd, std::chrono::milliseconds patience, LockedAnchorDirectory* out,
+                    const std::function<void(pid_t holder)>& waiting = nullptr);
 
   int fd() const { return fd_.get(); }
   int staging_fd() const { return staging_fd_.get(); }
@@ -69,7 +72,7 @@ class LockedAnchorDirectory {
 
  private:
   DWORD OpenStaging();
-  DWORD TakeLock(std::chrono::steady_clock::time_point until);
+  DWORD TakeLock(std::chrono::steady_clock::time_point until, const std::function<void(pid_t)>& waiting);
 
   UniqueFd fd_;
   UniqueFd staging_fd_;

@@ -94,6 +94,22 @@ DWORD LocateStore(const std::shared_ptr<const RootDirectory>& root, StoreLocatio
   return ERROR_FILE_NOT_FOUND;
 }
 
+std::string WhatEachFamilyLacks(const RootDirectory& root) {
+  std::string lacks;
+  for (const StoreLayout& layout : StoreLayouts()) {
+    std::string missing;
+    if (layout.marker != nullptr && !Exists(root, layout.marker)) {
+      missing = layout.marker;
+    } else if (!IsDirectory(root, layout.anchors_dir)) {
+      missing = std::string(layout.anchors_dir) + "/";
+    } else if (FindProgram(root, layout.refresh_program).empty()) {
+      missing = layout.refresh_program;
+    }
+    if (!missing.empty()) lacks += (lacks.empty() ? "" : "; ") + std::string(layout.family) + " lacks " + missing;
+  }
+  return lacks;
+}
+
 std::vector<std::string> WrittenDirectories(const StoreLayout& layout) {
   const std::string bundle = layout.bundle;
   std::vector<std::string> written = {layout.anchors_dir, bundle.substr(0, bundle.rfind('/'))};

@@ -79,6 +79,10 @@ struct StoreLocation {
 // another package is not enough. ERROR_FILE_NOT_FOUND when none.
 DWORD LocateStore(const std::shared_ptr<const RootDirectory>& root, StoreLocation* location);
 
+// For a root where no family is found: what each family tried lacks
+// ("Alpine lacks etc/alpine-release; ...").
+std::string WhatEachFamilyLacks(const RootDirectory& root);
+
 }  // namespace tkv
 
 #endif  // TKVCERT_PLATFORM_POSIX_STORE_LAYOUT_H_

@@ -4,6 +4,7 @@
 
 #include "platform/posix/api/cert_context.h"
 #include "platform/posix/api/system_store.h"
+#include "platform/posix/base/terminal_text.h"
 #include "platform/posix/cert/certificate_name.h"
 
 DWORD CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags,
@@ -17,6 +18,17 @@ DWORD CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlag
   static thread_local std::wstring name;
   if (DWORD code = tkv::SimpleDisplayName(pCertContext->pbCertEncoded,
                                           pCertContext->cbCertEncoded, &name)) {
+    // The Windows warning names no file: the admin hears which anchor it is.
+    const tkv::CertificateContext* context = tkv::Impl(pCertContext);
+    if (context->store && context->store->listing && context->file_index < context->store->listing->size()) {
+      tkv::Command& command = *context->store->command;
+      const std::string path =
+          context->store->location.anchors_path() + "/" + (*context->store->listing)[context->file_index];
+      if (command.FirstTime("name of " + path)) {
+        command.Complain(tkv::EscapeControls(path) + " holds a certificate whose name cannot be read: it is " +
+                         "cut short or does not decode; clients do not trust it");
+      }
+    }
     SetLastError(code);
     return 0;
   }

@@ -7,7 +7,52 @@
 #include "platform/posix/base/last_error.h"
 #include "platform/posix/cert/object_decoder.h"
 #include "platform/posix/api/process.h"
+#include "platform/posix/base/terminal_text.h"
 #include "platform/posix/base/wide_text.h"
+
+namespace tkv {
+namespace {
+
+// What a file that is no certificate holds, for the admin: the Windows
+// lines say only that the query failed or found no certificate.
+std::string WhatItHolds(const std::vector<BYTE>& contents, DWORD content_type, bool decoded) {
+  if (decoded) {
+    switch (content_type) {
+      case CERT_QUERY_CONTENT_CRL:
+        return "a certificate revocation list (CRL), not a certificate";
+      case CERT_QUERY_CONTENT_PKCS7_SIGNED:
+      case CERT_QUERY_CONTENT_PKCS7_UNSIGNED:
+        return "a PKCS#7 bundle: take the CA's certificate out of it (openssl pkcs7 -print_certs) and install that";
+      case CERT_QUERY_CONTENT_PKCS10:
+        return "a certificate request (PKCS#10), which a CA signs; install the CA's certificate instead";
+      case CERT_QUERY_CONTENT_PFX:
+        return "a PKCS#12 file: take the CA's certificate out of it (openssl pkcs12 -nokeys -cacerts) and install "
+               "that";
+      case CERT_QUERY_CONTENT_SERIALIZED_STORE:
+        return "nothing: it is empty";
+    }
+    return "";
+  }
+  PemBlockScanner scanner(contents.data(), contents.size());
+  PemBlock block;
+  if (!scanner.Next(&block)) {
+    return "nothing libcrypto reads as a certificate: neither PEM, DER, Base64 nor {ASN} hex";
+  }
+  const std::string label(reinterpret_cast<const char*>(block.label), block.label_length);
+  if (block.IsCertificate()) return "a CERTIFICATE block that is cut short or does not decode";
+  if (label.find("PRIVATE KEY") != std::string::npos) {
+    return "a private key (" + label + ") first: a file to install holds the certificate first, and no key";
+  }
+  return "a " + EscapeControls(label) + " block first, not a certificate";
+}
+
+void SayWhatItHolds(const std::string& path, const std::vector<BYTE>& contents, DWORD content_type, bool decoded) {
+  const std::string holds = WhatItHolds(contents, content_type, decoded);
+  if (!holds.empty()) TheAccount().Said(EscapeControls(path) + " holds " + holds, false);
+}
+
+}  // namespace
+}  // namespace tkv
 
 BOOL CryptQueryObject(DWORD dwObjectType, const void* pvObject,
                       DWORD dwExpectedContentTypeFlags,
@@ -33,8 +78,10 @@ BOOL CryptQueryObject(DWORD dwObjectType, const void* pvObject,
   DecodedObject decoded;
   if (DWORD code = DecodeObject(contents.data(), contents.size(), dwExpectedContentTypeFlags,
                                 dwExpectedFormatTypeFlags, &decoded)) {
+    SayWhatItHolds(path, contents, 0, false);
     return Fail(code);
   }
+  if (decoded.content_type != CERT_QUERY_CONTENT_CERT) SayWhatItHolds(path, contents, decoded.content_type, true);
 
   if (pdwMsgAndCertEncodingType != nullptr) {
     *pdwMsgAndCertEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;

@@ -116,9 +116,15 @@ DWORD OpenSystemStore(bool read_only, StoreData* data, ChangeOutcome* cut_off) {
   std::shared_ptr<const RootDirectory> root;
   std::string refusal;
   if (DWORD code = RootDirectory::Open(command.settings().sysroot, &root, &refusal)) {
-    return code == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : Refused(command, refusal, code);
+    if (code != ERROR_PATH_NOT_FOUND && code != ERROR_FILE_NOT_FOUND) return Refused(command, refusal, code);
+    command.Complain("there is no directory " + command.settings().sysroot + " (TKVCERT_SYSROOT) to stand for /");
+    return ERROR_FILE_NOT_FOUND;
   }
-  if (DWORD code = LocateStore(root, &data->location)) return code;
+  if (DWORD code = LocateStore(root, &data->location)) {
+    command.Complain("no trust store found in " + root->path() + ": " + WhatEachFamilyLacks(*root) +
+                     "; the family's ca-certificates package makes them");
+    return code;
+  }
   if (DWORD code = CheckRootTrusted(command, data->location)) return code;
   data->anchors_fd = OpenAnchorsDirectory(data->location);
   if (!data->anchors_fd) return ErrorFromErrno(errno);

@@ -144,13 +144,33 @@ DWORD FinishRecorded(Command& command, const StoreLocation& location, RefreshCom
   return ERROR_SUCCESS;
 }
 
+// " (its name)", as the process's own comm says; "" when it cannot be read.
+std::string ProcessName(pid_t pid) {
+  FILE* comm = fopen(("/proc/" + std::to_string(pid) + "/comm").c_str(), "re");
+  char name[64] = {};
+  const bool read = comm != nullptr && fgets(name, sizeof name, comm) != nullptr;
+  if (comm != nullptr) fclose(comm);
+  std::string text = read ? EscapeControls(std::string(name, strcspn(name, "\n"))) : "";
+  return text.empty() ? "" : " (" + text + ")";
+}
+
 // A change that no refresh could publish is not even locked: the refresh is
 // planned first.
 DWORD PlanAndLock(Command& command, const StoreLocation& location, RefreshCommand* refresh,
                   LockedAnchorDirectory* dir, ChangeOutcome* outcome) {
   if (DWORD code = PlanRefresh(command, location, refresh)) return code;
   const auto waited_from = std::chrono::steady_clock::now();
-  if (DWORD code = LockedAnchorDirectory::Open(OpenAnchorsDirectory(location), kStoreLockPatience, dir)) {
+  std::string holder;
+  const auto waiting = [&](pid_t pid) {
+    holder = pid > 0 ? "process " + std::to_string(pid) + ProcessName(pid) : "a process this one cannot see";
+    command.Complain("waiting for another run's change to " + location.anchors_path() + " to finish: " + holder +
+                     " holds the store's lock; giving up after " + std::to_string(kStoreLockPatience.count()) +
+                     " s");
+  };
+  if (DWORD code = LockedAnchorDirectory::Open(OpenAnchorsDirectory(location), kStoreLockPatience, dir, waiting)) {
+    if (code == ERROR_BUSY) {
+      command.Complain("gave up waiting: " + holder + " still holds the store's lock; run again once it is done");
+    }
     return code;
   }
   command.clock().DiscountLockWait(std::chrono::steady_clock::now() - waited_from);

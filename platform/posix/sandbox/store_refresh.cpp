@@ -1,6 +1,9 @@
 #include "platform/posix/sandbox/store_refresh.h"
 
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "platform/posix/sandbox/refresh_sandbox.h"
 
@@ -25,7 +28,11 @@ DWORD PlanOnce(const Command& command, const StoreLocation& location, RefreshCom
   refresh->argv = {location.refresh_path};
   if (layout.refresh_argument != nullptr) refresh->argv.push_back(layout.refresh_argument);
   if (root.is_host()) return ERROR_SUCCESS;
-  if (geteuid() != 0) return ERROR_PRIVILEGE_NOT_HELD;
+  if (geteuid() != 0) {
+    command.Complain("only root may change the trust store of another root (TKVCERT_SYSROOT=" + root.path() +
+                     "): its refresh runs in a sandbox that root alone can make; run it with sudo");
+    return ERROR_PRIVILEGE_NOT_HELD;
+  }
   if (!SandboxAvailable()) {
     command.Complain(std::string("another root is refreshed only in a sandbox: install bubblewrap (") +
                      kSandboxProgram + ")");
@@ -34,7 +41,15 @@ DWORD PlanOnce(const Command& command, const StoreLocation& location, RefreshCom
   if (DWORD code = CheckSandboxSetting(command)) return code;
   if (DWORD code = CheckRootShowable(command, root, WrittenDirectories(layout))) return code;
   if (!location.refresh_inside_root) {
-    if (DWORD code = CheckLentPaths(root, LentToHostTool(layout))) return code;
+    if (DWORD code = CheckLentPaths(root, LentToHostTool(layout))) {
+      for (const LentPath& path : LentToHostTool(layout)) {
+        if (path.optional || root.OpenBelow(path.relative, O_PATH) || errno != ENOENT) continue;
+        command.Complain("the refresh needs " + root.DisplayPath(path.relative) + ", which is missing: the " +
+                         "family's ca-certificates package makes it; install that in the root, or make it");
+        break;
+      }
+      return code;
+    }
   }
   refresh->sandbox_pending = true;
   return ERROR_SUCCESS;
