@@ -1,5 +1,6 @@
 // The built tool, run as a user would run it, against sandbox roots.
 #include <openssl/asn1.h>
+#include <openssl/evp.h>
 #include <openssl/x509v3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,6 +29,19 @@ std::string RemovalLines(const std::string& name) {
 std::string AnchorName(const Bytes& der) { return AnchorFileName(der); }
 
 bool IsRoot() { return geteuid() == 0; }
+
+// A certificate's expiry as a person reads it ("2027-01-31 12:00:00 UTC").
+std::string NotAfterText(const Bytes& der) {
+  const unsigned char* p = der.data();
+  X509* certificate = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
+  struct tm tm {};
+  char text[32] = "";
+  if (certificate != nullptr && ASN1_TIME_to_tm(X509_get0_notAfter(certificate), &tm) == 1) {
+    strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm);
+  }
+  X509_free(certificate);
+  return text;
+}
 
 // An expected line with "{anchors}" standing for the sandbox's anchors directory,
 // and "{store}" for both places a removal looks.
@@ -157,6 +171,7 @@ TEST_F(ToolTest, CommandLineIsCollectedAndDispatchedExactly) {
     EXPECT_EQ(reported.result.status, c.status);
     ASSERT_TRUE(reported.report.is_object());
     EXPECT_EQ(reported.report["report"], 1);
+    EXPECT_EQ(reported.report["version"], TKVCERT_VERSION_UNDER_TEST);
     EXPECT_EQ(reported.report["status"], c.status);
     EXPECT_EQ(reported.report["outcome"], c.out == usage ? "usage" : c.status == 0 ? "ok" : "error");
   }
@@ -802,10 +817,14 @@ TEST_F(ToolTest, TwinsAreRemovedOneRunAtATimeInEnumerationOrder) {
     const RunResult r = Run({"/uninstall", "Twin CA"});
     EXPECT_EQ(r.out, RemovalLines("Twin CA") + Removed("Twin CA"));
     EXPECT_EQ(r.status, 0);
+    const std::string other_sha256 = expected_left ? Thumbprint(*expected_left, EVP_sha256()) : "";
     EXPECT_EQ(r.err, expected_left == nullptr ? ""
                      : "tkvcert: 2 certificates were named \"Twin CA\"; removed the one with SHA-1 " +
                            thumbprint + " from " + sandbox_.anchors_dir() + "/" + AnchorName(first) +
-                           "; run again to remove the next\n");
+                           "; run again to remove the next\ntkvcert: another is SHA-256 " + other_sha256 +
+                           ", valid until " + NotAfterText(*expected_left) +
+                           "; TKVCERT_UNINSTALL_BY=sha256 tkvcert /uninstall " + other_sha256 +
+                           " removes exactly that one\n");
     const std::vector<std::string> left =
         expected_left ? std::vector<std::string>{AnchorName(*expected_left)} : std::vector<std::string>{};
     EXPECT_EQ(sandbox_.AnchorNames(), left);

@@ -294,6 +294,16 @@ void RunAccount::SayWhatRemains() {
            AnchorPaths(store, facts_.changed) +
            (settings_.select_by == SelectBy::kName ? "; run again to remove the next" : "; the others stay"),
        false);
+  for (const std::vector<BYTE>& other : others) {
+    const unsigned char* p = other.data();
+    std::unique_ptr<X509, decltype(&X509_free)> certificate(d2i_X509(nullptr, &p, static_cast<long>(other.size())),
+                                                            X509_free);
+    const std::string sha256 = Thumbprint(other, EVP_sha256());
+    Said("another is SHA-256 " + sha256 + ", valid until " +
+             (certificate ? Utc(X509_get0_notAfter(certificate.get())) : std::string("an unreadable date")) +
+             "; TKVCERT_UNINSTALL_BY=sha256 tkvcert /uninstall " + sha256 + " removes exactly that one",
+         false);
+  }
 }
 
 // What the scan found no certificate in, or a key beside one, and why.

@@ -132,6 +132,7 @@ std::string TimeText(const ASN1_TIME* time, TimeStyle style) {
 std::string RunReport(const RunFacts& facts, const RunSettings& settings, int status) {
   json report = json::object();
   report["report"] = kReportVersion;
+  report["version"] = TKVCERT_VERSION;
   report["capabilities"] = Capabilities();
   report["status"] = status;
   report["dry_run"] = settings.dry_run;
