@@ -87,6 +87,7 @@ int Dispatch(const Invocation& invocation, const char* program_name) {
 int RunCommandLine(int argc, char** argv) {
   const char* program_name = argc > 0 ? argv[0] : "tkvcert";
   if (!AccountBegin(argc > 0 ? argc - 1 : 0)) return Ended(1);
+  if (const int listed = AccountList(); listed >= 0) return Ended(listed);
   if (argc <= 2) return Ended(PrintUsage(program_name));
 
   Invocation invocation;

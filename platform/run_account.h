@@ -22,6 +22,10 @@ enum class RunCommand { kInstall, kUninstall };
 // says why).
 bool AccountBegin(int arguments);
 
+// After AccountBegin: the status of a run that the Linux build's own
+// settings make a listing of the store (TKVCERT_LIST), once it has printed
+// it; -1 for every other run, which goes on as asked.
+int AccountList();
 // Once the command line is read: the command, its parameter (the file to
 // install, the subject to remove) and how many arguments after it no
 // command reads. False when the run must end at once with status 1.

@@ -780,6 +780,16 @@ TEST_F(ToolTest, TwinsAreRemovedOneRunAtATimeInEnumerationOrder) {
     return;
   }
   ASSERT_EQ(sandbox_.BundleCount(), 2);
+  const RunResult listed = [&] {
+    const ScopedEnvironmentVariable list("TKVCERT_LIST", "1");
+    return Run({});
+  }();
+  EXPECT_EQ(listed.status, 0);
+  for (const Bytes* twin : {&first, &second}) {
+    EXPECT_NE(listed.out.find(AnchorName(*twin).substr(0, 40) + "  " + NotAfterText(*twin).substr(0, 10) +
+                              "  local                     Twin CA\n"),
+              std::string::npos) << listed.out;
+  }
 
   // By thumbprint, exactly the one asked for goes, though the other sorts first.
   const std::string second_sha1 = AnchorName(second).substr(0, 40);

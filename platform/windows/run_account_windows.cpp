@@ -3,6 +3,7 @@
 #include "platform/run_account.h"
 
 bool AccountBegin(int) { return true; }
+int AccountList() { return -1; }
 bool AccountRequest(RunCommand, const wchar_t*, size_t) { return true; }
 void AccountError(const wchar_t*, bool, bool) {}
 bool AccountSelects(PCCERT_CONTEXT, const wchar_t*, bool name_matches) { return name_matches; }

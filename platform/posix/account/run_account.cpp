@@ -118,7 +118,6 @@ RunSettings RunAccount::SettingsForStore() const {
 }
 
 bool RunAccount::Begin(int arguments) {
-  (void)arguments;
   began_ = true;
   const char* report = getenv("TKVCERT_REPORT");
   if (report != nullptr && *report != '\0') {
@@ -147,6 +146,12 @@ bool RunAccount::Begin(int arguments) {
     }
     settings_.dry_run = true;
   }
+  const char* list = getenv("TKVCERT_LIST");
+  if (list != nullptr && *list != '\0' && strcmp(list, "0") != 0) {
+    if (strcmp(list, "1") != 0) return Refuse(std::string("TKVCERT_LIST=") + list + ": it must be 1 or 0");
+    if (arguments > 0) return Refuse("TKVCERT_LIST=1 lists the store and takes no command");
+    settings_.list = true;
+  }
   const char* by = getenv("TKVCERT_UNINSTALL_BY");
   if (by != nullptr && *by != '\0' && strcmp(by, "name") != 0) {
     if (strcmp(by, "sha1") == 0) {
@@ -159,6 +164,24 @@ bool RunAccount::Begin(int arguments) {
   }
   ReadPlainSettings(&settings_);
   return true;
+}
+
+// A listing opens the store as a removal would, only to read it.
+int RunAccount::List() {
+  if (!settings_.list) return -1;
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                   CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_OPEN_EXISTING_FLAG |
+                                       CERT_STORE_READONLY_FLAG,
+                                   L"Root");
+  if (store == nullptr) {
+    char code[16];
+    snprintf(code, sizeof code, "0x%x", static_cast<unsigned>(GetLastError()));
+    Said(std::string("cannot list the store: it cannot be opened (") + code + ")", false);
+    return 1;
+  }
+  const std::string table = StoreTable(*facts_.store);
+  CertCloseStore(store, 0);
+  return fwrite(table.data(), 1, table.size(), stdout) == table.size() && fflush(stdout) == 0 ? 0 : 1;
 }
 
 bool RunAccount::Request(RunCommand command, const wchar_t* parameter, size_t ignored_arguments) {

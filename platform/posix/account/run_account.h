@@ -32,6 +32,7 @@ class RunAccount : public RunEvents {
   // them. Begin reads the settings; it and Request are false when the run
   // must end at once with status 1 (a line on standard error says why).
   bool Begin(int arguments);
+  int List();
   bool Request(RunCommand command, const wchar_t* parameter, size_t ignored_arguments);
   void Error(const wchar_t* message, bool warning, bool with_last_error);
   bool Selects(const std::vector<BYTE>& der, const wchar_t* parameter, bool name_matches) const;

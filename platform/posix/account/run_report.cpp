@@ -19,6 +19,7 @@
 #include "platform/posix/cert/certificate_name.h"
 #include "platform/posix/anchors/store_names.h"
 #include "platform/posix/anchors/trust_bundle.h"
+#include "platform/posix/base/terminal_text.h"
 #include "platform/posix/base/wide_text.h"
 
 namespace tkv {
@@ -107,6 +108,24 @@ json StoreList(const StoreLocation& location) {
   return list;
 }
 
+}  // namespace
+
+std::string StoreTable(const StoreLocation& location) {
+  std::string table = "SHA-1                                     EXPIRES     SOURCE                    NAME\n";
+  for (const json& entry : StoreList(location)) {
+    std::string source = entry.value("source", "");
+    if (entry.value("distrusted", false)) source += ", distrusted";
+    const std::string expires = entry.value("not_after", "").substr(0, 10);
+    char line[128];
+    snprintf(line, sizeof line, "%-40s  %-10s  %-24s  ", entry.value("sha1", "").c_str(), expires.c_str(),
+             source.c_str());
+    table += line + EscapeControls(entry.value("name", "")) + "\n";
+  }
+  return table;
+}
+
+namespace {
+
 const char* CommandName(RunCommand command) {
   return command == RunCommand::kInstall ? "install" : "uninstall";
 }
@@ -140,7 +159,9 @@ std::string RunReport(const RunFacts& facts, const RunSettings& settings, int st
     report["command"] = CommandName(facts.command);
     PutText(report, "parameter", EncodeUtf8Lossless(facts.parameter));
   }
-  report["outcome"] = facts.refused ? "error" : !facts.requested ? "usage" : status == 0 ? "ok" : "error";
+  const bool asked = facts.requested || settings.list;
+  report["outcome"] = facts.refused ? "error" : !asked ? "usage" : status == 0 ? "ok" : "error";
+  if (settings.list) report["command"] = "list";
   if (facts.refused && !facts.messages.empty()) report["error"] = json{{"message", facts.messages.back()}};
   if (facts.store) {
     const StoreLocation& store = *facts.store;
@@ -187,7 +208,7 @@ std::string RunReport(const RunFacts& facts, const RunSettings& settings, int st
       report["error"] = entry;
     }
   }
-  if (settings.dry_run && facts.store) report["certificates"] = StoreList(*facts.store);
+  if ((settings.dry_run || settings.list) && facts.store) report["certificates"] = StoreList(*facts.store);
   return report.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
 }
 

@@ -54,6 +54,10 @@ struct RunFacts {
   bool refused = false;  // a setting did not hold: nothing was done
 };
 
+// Every certificate of the store as a table for a person: SHA-1, expiry,
+// source and name, a line each.
+std::string StoreTable(const StoreLocation& location);
+
 // The report of a run that ended with `status`, as text.
 std::string RunReport(const RunFacts& facts, const RunSettings& settings, int status);
 

@@ -14,6 +14,7 @@ RunAccount& TheAccount() {
 
 bool AccountBegin(int arguments) { return tkv::TheAccount().Begin(arguments); }
 
+int AccountList() { return tkv::TheAccount().List(); }
 bool AccountRequest(RunCommand command, const wchar_t* parameter, size_t ignored_arguments) {
   return tkv::TheAccount().Request(command, parameter, ignored_arguments);
 }

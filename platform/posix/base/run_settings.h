@@ -21,6 +21,7 @@ enum class BrowserSetting {
 struct RunSettings {
   std::string sysroot = "/";  // TKVCERT_SYSROOT: the directory that stands for "/"
   bool dry_run = false;       // TKVCERT_DRY_RUN: decide, report, and change nothing
+  bool list = false;          // TKVCERT_LIST: print the store, and do nothing else
   SelectBy select_by = SelectBy::kName;
   BrowserSetting browsers = BrowserSetting::kFollow;
   std::string sandbox;  // TKVCERT_SANDBOX as given: "", "userns" or "proc-masks" are known
