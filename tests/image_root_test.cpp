@@ -951,8 +951,8 @@ const FaultCase kFaults[] = {
        EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << err;
        EXPECT_EQ(r.err.find('\x9b'), std::string::npos) << err;
        EXPECT_EQ(r.err.find("\xe2\x80\xae"), std::string::npos) << err;
-       EXPECT_NE(r.err.find("tkvcert: \\x1b]0;owned\\x07\\x1b[2J\\x9bH\\u202etxt.exe\n"
-                            "tkvcert: \\x1b[32mDone importing [" + ca.file + "]\\x1b[0m\n"),
+       EXPECT_NE(r.err.find("tkvcert: update-ca-certificates: \\x1b]0;owned\\x07\\x1b[2J\\x9bH\\u202etxt.exe\n"
+                            "tkvcert: update-ca-certificates: \\x1b[32mDone importing [" + ca.file + "]\\x1b[0m\n"),
                  std::string::npos) << err;
      }},
     {"a removal leaves the removed certificate's links behind",

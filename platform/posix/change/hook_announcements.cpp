@@ -44,7 +44,7 @@ void AnnounceRemovals(Command& command, const StoreLocation& location, const Ref
     const std::string hook = "/" + relative;
     const RefreshOutcome outcome =
         RunRefreshCommand({hook}, refresh.sandbox, lock_fd, command.clock().TimeLeft(TimeUse::kChange), lines);
-    PassOnOutput(command, outcome);
+    PassOnOutput(command, hook, outcome);
     if (outcome.code == ERROR_TIMEOUT) {
       command.Warn("E: " + hook + " ran past its time limit and was stopped.");
     } else if (outcome.code != ERROR_SUCCESS) {

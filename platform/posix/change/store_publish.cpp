@@ -197,7 +197,7 @@ DWORD PublishChange(Command& command, const StoreLocation& location, const Refre
     command.Complain("the refresh " + refresh.argv[0] + " ran past its time limit and was stopped");
     return outcome.code;
   }
-  PassOnOutput(command, outcome);
+  PassOnOutput(command, refresh.argv[0], outcome);
   if (outcome.code != ERROR_SUCCESS) {
     NameCauses(command, location, publication.anchors_fd);
     return outcome.code;

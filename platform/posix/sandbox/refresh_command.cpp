@@ -177,7 +177,9 @@ RefreshOutcome RunRefreshCommand(const std::vector<std::string>& argv, const San
   return outcome;
 }
 
-void PassOnOutput(const Command& command, const RefreshOutcome& outcome) {
+void PassOnOutput(const Command& command, const std::string& program, const RefreshOutcome& outcome) {
+  // Named by the program that said it: not the tool's own word.
+  const std::string who = program.substr(program.rfind('/') + 1) + ": ";
   std::vector<std::string> failures;
   for (size_t at = 0; at < outcome.output.size();) {
     size_t end = outcome.output.find('\n', at);
@@ -189,10 +191,10 @@ void PassOnOutput(const Command& command, const RefreshOutcome& outcome) {
   for (size_t at = 0; at < outcome.errors.size();) {
     size_t end = outcome.errors.find('\n', at);
     if (end == std::string::npos) end = outcome.errors.size();
-    if (end > at) command.Complain(outcome.errors.substr(at, end - at));
+    if (end > at) command.Complain(who + outcome.errors.substr(at, end - at));
     at = end + 1;
   }
-  for (const std::string& line : failures) command.Warn(line);  // a hook's: the bundle decides
+  for (const std::string& line : failures) command.Warn(who + line);  // a hook's: the bundle decides
 }
 
 }  // namespace tkv

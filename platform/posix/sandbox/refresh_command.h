@@ -36,9 +36,10 @@ RefreshOutcome RunRefreshCommand(const std::vector<std::string>& argv, const San
 // Passes on what the admin must hear of a program, on standard error: when
 // it failed, or told (as Debian's refresh does, on its standard output)
 // that a hook failed ("E: <hook> exited with code <n>."), everything it
-// wrote to standard error and those lines; when all went well, nothing of
+// wrote to standard error and those lines, each after the program's name
+// (what it said is not the tool's word); when all went well, nothing of
 // its chatter (openssl rehash's warnings about the bundle, say).
-void PassOnOutput(const Command& command, const RefreshOutcome& outcome);
+void PassOnOutput(const Command& command, const std::string& program, const RefreshOutcome& outcome);
 
 }  // namespace tkv
 
