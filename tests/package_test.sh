@@ -146,7 +146,7 @@ fi
 
 dpkg-deb -x "$deb" "$work/unpacked"
 if grep -q ', stripped' <<<"$(file "$work/unpacked/usr/sbin/tkvcert")"; then
-  ok "the packaged binary is stripped"
+  ok "the packaged binary is stripped: $(stat -c %s "$work/unpacked/usr/sbin/tkvcert") bytes, the build's $(stat -c %s "$build/tkvcert")"
 else
   fail "the packaged binary is not stripped: $(file "$work/unpacked/usr/sbin/tkvcert")"
 fi
