@@ -34,21 +34,25 @@ options:
   state:
     description:
       - C(present) installs the certificate in C(path) or C(content).
-      - C(absent) removes the certificate with C(thumbprint), or every
-        certificate named C(name).
+      - C(absent) removes the certificate with C(thumbprint), the one that
+        C(path) or C(content) holds, or every certificate named C(name).
     type: str
     choices: [present, absent]
     default: present
   path:
     description:
       - A certificate file on the target, in any form C(tkvcert /install) reads.
-      - Mutually exclusive with C(content).
+      - With C(state=absent), the certificate it holds is removed by its
+        SHA-256 thumbprint, which the tool's dry run of C(/install) reads
+        from the file; so it needs a C(tkvcert) with a dry run.
+      - Mutually exclusive with C(content), C(thumbprint) and C(name).
     type: path
   content:
     description:
       - The certificate as PEM text. It is written to a private temporary file
         on the target, which is removed after the task.
-      - Mutually exclusive with C(path).
+      - With C(state=absent), as C(path).
+      - Mutually exclusive with C(path), C(thumbprint) and C(name).
     type: str
   thumbprint:
     description:
@@ -59,7 +63,7 @@ options:
         keeps its name is rotated out.
       - A certificate that only the distribution holds fails the task unless
         C(distribution) is set, rather than being distrusted unasked.
-      - Mutually exclusive with C(name).
+      - Mutually exclusive with C(name), C(path) and C(content).
     type: str
   name:
     description:
@@ -71,7 +75,9 @@ options:
         so a second run changes nothing. The distribution's own certificates of
         that name are distrusted too only with C(distribution), and are
         otherwise left trusted, with a warning saying how many.
-      - Mutually exclusive with C(thumbprint).
+      - When nothing has that name, the task changes nothing and warns,
+        with the closest names the tool found.
+      - Mutually exclusive with C(thumbprint), C(path) and C(content).
     type: str
   distribution:
     description:
@@ -96,7 +102,9 @@ options:
   browsers:
     description:
       - C(false) sets C(TKVCERT_BROWSERS=keep), so that the browsers' policy
-        files, the tool's own included, are left as they are.
+        files are left as they are, with one exception. A removal still takes
+        the certificate out of the tool's own Chromium policy file, since
+        Chromium would otherwise go on trusting a CA the store no longer has.
     type: bool
     default: true
   executable:
@@ -110,6 +118,11 @@ notes:
     without a shell; its report is read through a private temporary file.
   - Removal by C(name) lists the store with the tool's dry run, then runs the
     tool once for each certificate chosen, at most 64 times.
+  - What the tool says a person should know becomes a task warning. This
+    covers a name that matched nothing (with the closest names), a
+    certificate that is not a CA or has expired, a file of several
+    certificates, a bundle that OpenSSL reads nothing from, a CA that a
+    browser still trusts, and a private key beside a certificate.
   - With C(--diff), the local certificates before and after, as
     "name (SHA-1)", from the tool's dry run; with C(distribution), the
     distribution's trusted ones too, each line as "name (SHA-1) [source]".
@@ -139,6 +152,11 @@ EXAMPLES = r'''
   tkv.tkvcert.ca_trust:
     state: absent
     name: Corp Root CA
+
+- name: Remove the CA that a file holds
+  tkv.tkvcert.ca_trust:
+    state: absent
+    path: /etc/pki/corp-proxy-ca.pem
 
 - name: Stop trusting a distribution CA
   tkv.tkvcert.ca_trust:
@@ -219,8 +237,8 @@ browsers:
   type: list
   elements: str
 messages:
-  description: The lines the tool wrote on standard error, every run's.
-  returned: always
+  description: The lines the tool wrote on standard error, every run's, without the C(tkvcert) prefix.
+  returned: always, failed included
   type: list
   elements: str
 last_error:
@@ -232,14 +250,22 @@ rc:
   description: The tool's exit status.
   returned: failed
   type: int
+stdout:
+  description: What the tool printed on standard output, in the run that failed.
+  returned: failed, when the tool ran
+  type: str
+stderr:
+  description: What the tool printed on standard error, in the run that failed.
+  returned: failed, when the tool ran
+  type: str
 stdout_lines:
   description: The tool's standard output.
-  returned: failed
+  returned: failed, when the tool ran
   type: list
   elements: str
 stderr_lines:
   description: The tool's standard error.
-  returned: failed
+  returned: failed, when the tool ran
   type: list
   elements: str
 '''
@@ -257,6 +283,14 @@ from ansible.module_utils.common.text.converters import to_bytes, to_text
 MAX_REMOVAL_RUNS = 64
 # The tool runs as root: nothing of the caller's environment reaches it.
 BASE_ENVIRONMENT = {'PATH': '/usr/sbin:/usr/bin:/sbin:/bin', 'LC_ALL': 'C'}
+# The tool's lines that a person has to act on, by the words that stay the
+# same whatever certificate or file they are about. A play shows warnings;
+# it shows messages only to whoever reads the registered result.
+NOTABLE = re.compile(r"still trusts|is not a CA|expired|holds a private key|the file held "
+                     r"|OpenSSL's clients read no certificate")
+# Said by a run that removed nothing, which is the task's news only when no
+# run of it removed anything: removal by name ends with such a run.
+UNMATCHED = re.compile(r'^(nothing was removed|the closest names there)')
 
 
 class Run(object):
@@ -273,7 +307,7 @@ class Run(object):
 
 
 class Tool(object):
-    def __init__(self, module, executable):
+    def __init__(self, module, executable, messages):
         self.module = module
         self.executable = executable
         self.environment = dict(BASE_ENVIRONMENT)
@@ -283,12 +317,13 @@ class Tool(object):
         if not params['browsers']:
             self.environment['TKVCERT_BROWSERS'] = 'keep'
         self.warnings = []
-        self.messages = []
+        self.messages = messages
+        self.unmatched = []
         self.probe = None
         # What the task did before a failure, which the failure reports too.
         self.result = dict(changed=False)
 
-    def run(self, args, dry_run=False, uninstall_by=None, listing=False):
+    def run(self, args, dry_run=False, uninstall_by=None, listing=False, quiet=False):
         environment = dict(self.environment)
         if dry_run:
             environment['TKVCERT_DRY_RUN'] = '1'
@@ -309,14 +344,27 @@ class Tool(object):
             report_file.seek(0)
             run = Run(process.returncode, to_text(stdout, errors='surrogate_or_replace'),
                       to_text(stderr, errors='surrogate_or_replace'), read_report(report_file.read()))
-        if run.report is not None:
+        if run.report is not None and not quiet:
+            messages = run.report.get('messages') or []
             for warning in run.report.get('warnings') or []:
-                if warning not in self.warnings:
-                    self.warnings.append(warning)
-                    self.module.warn('tkvcert: %s' % warning)
+                self.warn(warning)
+            if args:  # the probe's usage is no certificate's
+                self.unmatched.extend(m for m in messages if UNMATCHED.match(m) and m not in self.unmatched)
             if not listing:  # a listing's "nothing was removed" is not the task's
-                self.messages.extend(run.report.get('messages') or [])
+                self.messages.extend(messages)
+                for message in messages:
+                    if NOTABLE.search(message):
+                        self.warn(message)
         return run
+
+    def warn(self, line):
+        if line not in self.warnings:
+            self.warnings.append(line)
+            self.module.warn('tkvcert: %s' % line)
+
+    def warn_unmatched(self):
+        for line in self.unmatched:
+            self.warn(line)
 
     def fail(self, run, what):
         result = dict(self.result, rc=run.rc, stdout=run.stdout, stderr=run.stderr,
@@ -325,15 +373,18 @@ class Tool(object):
         if run.report is None:
             result['msg'] = ('%s: %s wrote no report (TKVCERT_REPORT), exit status %d: %s'
                              % (what, self.executable, run.rc,
-                                first_line(run.stderr) or 'nothing on standard error'))
+                                last_line(run.stderr) or 'nothing on standard error'))
         else:
+            # The error names the call that failed, the last message what the
+            # tool was doing; the code alone tells a person nothing.
             error = run.report.get('error') or {}
-            if error.get('last_error'):
-                result['last_error'] = error['last_error']
+            messages = run.report.get('messages') or []
             why = [error.get('message') or 'outcome %s' % run.report.get('outcome')]
             if error.get('last_error'):
+                result['last_error'] = error['last_error']
                 why[0] += ' (LastError %s)' % error['last_error']
-            why.extend(run.report.get('messages') or [])
+            if messages and messages[-1] != error.get('message'):
+                why.append(messages[-1])
             result['msg'] = '%s failed: %s' % (what, '; '.join(why))
         self.module.fail_json(**result)
 
@@ -389,9 +440,11 @@ def shown_result(value, key=None):
 def escaping(module):
     """The module's ways out, each showing only escaped text."""
     exit_json, fail_json, warn = module.exit_json, module.fail_json, module.warn
-    module.exit_json = lambda **result: exit_json(**shown_result(result))
-    module.fail_json = lambda **result: fail_json(**shown_result(result))
+    messages = []  # the tool's, on every way out, however early
+    module.exit_json = lambda **result: exit_json(**shown_result(dict(dict(messages=messages), **result)))
+    module.fail_json = lambda **result: fail_json(**shown_result(dict(dict(messages=messages), **result)))
     module.warn = lambda text: warn(shown(text))
+    return messages
 
 
 def read_report(data):
@@ -405,9 +458,9 @@ def read_report(data):
     return report if isinstance(report, dict) else None
 
 
-def first_line(text):
+def last_line(text):
     lines = text.strip().splitlines()
-    return lines[0] if lines else ''
+    return lines[-1] if lines else ''
 
 
 def trusted(report, distribution=False):
@@ -484,15 +537,32 @@ def remove(module, tool, result):
     if params['distribution'] and not capable:
         module.warn('%s cannot distrust the distribution\'s certificates (its report lists no '
                     'capabilities.distribution): only local certificates are removed' % tool.executable)
-    if params['thumbprint']:
-        return remove_by_thumbprint(module, tool, result, capable)
     name = params['name']
-    run = remove_chosen(module, tool, result) if capable else remove_one_a_run(module, tool, result)
-    if len(result['removed']) > 1:
+    if params['thumbprint']:
+        run = remove_by_thumbprint(module, tool, result, capable)
+    else:
+        run = remove_chosen(module, tool, result) if capable else remove_one_a_run(module, tool, result)
+    if not result['removed']:
+        tool.warn_unmatched()
+    elif name and len(result['removed']) > 1:
         module.warn('%s %d certificates named %r: %s' % (
             'would remove' if module.check_mode else 'removed', len(result['removed']), name,
             ', '.join(c.get('sha1', '?') for c in result['removed'])))
     return run
+
+
+def held_thumbprint(module, tool, path):
+    """The SHA-256 of the certificate in a file, as the tool reads it: the
+    file may be DER, PEM with text around it, or PKCS#7, and the tool's
+    reading is the one that decides what it would find installed."""
+    tool.require_dry_run()
+    run = tool.checked(['/install', path], 'tkvcert /install %s (to read its certificate)'
+                       % (module.params['path'] or '(content)'), dry_run=True, listing=True, quiet=True)
+    sha256 = (run.report.get('certificate') or {}).get('sha256')
+    if not sha256:
+        module.fail_json(msg='%s read no certificate in %s: nothing to remove by'
+                             % (tool.executable, module.params['path'] or 'content'), **tool.result)
+    return sha256
 
 
 def remove_by_thumbprint(module, tool, result, capable):
@@ -576,11 +646,13 @@ def predicted_removal(before, removed):
 
 def apply_state(module, tool, path, result):
     present, distribution = module.params['state'] == 'present', module.params['distribution']
+    if not present and path:
+        module.params['thumbprint'] = held_thumbprint(module, tool, path)
     listing_args = ['/install', path] if present else ['/uninstall', module.params['name'] or '-']
 
     def listed():
         return trusted(tool.checked(listing_args, describe_command(module), dry_run=True,
-                                    listing=True).report, distribution)
+                                    listing=True, quiet=True).report, distribution)
 
     before = listed() if module._diff and not module.check_mode else None
     run = install(module, tool, path, result) if present else remove(module, tool, result)
@@ -615,19 +687,17 @@ def main():
             browsers=dict(type='bool', default=True),
             executable=dict(type='str', default='tkvcert'),
         ),
-        mutually_exclusive=[('path', 'content'), ('thumbprint', 'name')],
+        mutually_exclusive=[('path', 'content', 'thumbprint', 'name')],
         required_if=[('state', 'present', ('path', 'content'), True),
-                     ('state', 'absent', ('thumbprint', 'name'), True)],
+                     ('state', 'absent', ('thumbprint', 'name', 'path', 'content'), True)],
         supports_check_mode=True,
     )
-    escaping(module)
+    messages = escaping(module)
     params = module.params
     if params['state'] == 'present' and (params['thumbprint'] or params['name']):
         module.fail_json(msg='thumbprint and name are for state=absent')
-    if params['state'] == 'absent' and (params['path'] or params['content']):
-        module.fail_json(msg='path and content are for state=present; give thumbprint or name')
 
-    tool = Tool(module, find_executable(module))
+    tool = Tool(module, find_executable(module), messages)
     if module.check_mode or module._diff:
         tool.require_dry_run()
     result = tool.result
@@ -643,7 +713,6 @@ def main():
     finally:
         if temporary:
             os.unlink(temporary)
-    result['messages'] = tool.messages
     module.exit_json(**result)
 
 

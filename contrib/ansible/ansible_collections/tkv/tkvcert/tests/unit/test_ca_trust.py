@@ -18,6 +18,7 @@ from ansible.module_utils import basic  # noqa: E402
 from ansible.module_utils.common import warnings  # noqa: E402
 from ansible.module_utils.common.text.converters import to_bytes  # noqa: E402
 import ca_trust  # noqa: E402
+import ca_trust_info  # noqa: E402
 
 FAKE = r'''#!%s
 import json, os, sys
@@ -46,11 +47,11 @@ def cert(sha1, name='Corp Root CA', source='local'):
 
 
 def ok(changed=(), removed=(), browsers=(), warnings=(), certificates=None, dry_run=False,
-       capabilities=CAPABILITIES, **extra):
+       capabilities=CAPABILITIES, messages=(), **extra):
     report = dict(report=1, capabilities=capabilities, status=0, outcome='ok', dry_run=dry_run,
                   changed=dict(anchors='anchors' in changed, bundle='bundle' in changed,
                                browsers=list(browsers), finished_cut_off_change='cut_off' in changed),
-                  removed=list(removed), warnings=list(warnings), messages=[],
+                  removed=list(removed), warnings=list(warnings), messages=list(messages),
                   certificate=cert(SHA1_A), **extra)
     if certificates is not None:
         report['certificates'] = certificates
@@ -72,6 +73,11 @@ NAMESAKES = [cert(SHA1_A), cert(SHA1_C, source='distribution'),
              dict(cert(SHA1_D, source='distribution'), distrusted=True), cert(SHA1_B, name='Other CA')]
 LISTED = ok(certificates=NAMESAKES, dry_run=True, capabilities=DISTRIBUTION)
 LIST_BY_NAME = (BY_NAME, {'TKVCERT_DRY_RUN': '1'})
+UNMATCHED = ['nothing was removed: no certificate in /usr/local/share/ca-certificates is named "Corp Rot CA"',
+             'the closest names there: "Corp Root CA"']
+NOTABLE = ['Chromium still trusts Corp Root CA', 'Corp Root CA is not a CA', 'Corp Root CA expired on 2020-01-01',
+           '/ca.pem holds a private key beside its certificate', 'the file held 2 certificates; the first is used',
+           "OpenSSL's clients read no certificate of /etc/ssl/certs/ca-certificates.crt", 'refreshed the bundle']
 DISTRUSTED = dict(cert(SHA1_C, source='distribution'), distrusted_in='/etc/ca-certificates.conf')
 
 
@@ -102,7 +108,8 @@ CASES = [
      {'failed': True, 'msg': 'failed (LastError 0x2); \\u009b2J cleared', 'messages': ['\\u009b2J cleared']},
      [INSTALL], {}),
     ('absent by name, two of that name', {'state': 'absent', 'name': 'Corp Root CA'}, False,
-     [ok(changed=['anchors'], removed=[cert(SHA1_A)]), ok(changed=['anchors'], removed=[cert(SHA1_B)]), ok()],
+     [ok(changed=['anchors'], removed=[cert(SHA1_A)]), ok(changed=['anchors'], removed=[cert(SHA1_B)]),
+      ok(messages=UNMATCHED)],
      {'changed': True, 'removed': [{'sha1': SHA1_A, 'source': 'local'}, {'sha1': SHA1_B}], 'warnings': 1},
      [[]] + [BY_NAME] * 3, {}),
     ('absent by name, a failure after one removal', {'state': 'absent', 'name': 'Corp Root CA'}, False,
@@ -110,6 +117,20 @@ CASES = [
      {'failed': True, 'changed': True, 'removed': [{'sha1': SHA1_A}]}, [[]] + [BY_NAME] * 2, {}),
     ('absent by name, none left', {'state': 'absent', 'name': 'Corp Root CA'}, False, [ok()],
      {'changed': False, 'removed': []}, [[], BY_NAME], {}),
+    ('absent by a misspelt name, the closest names warned', {'state': 'absent', 'name': 'Corp Rot CA'}, False,
+     [dict(LISTED, report=dict(LISTED['report'], messages=UNMATCHED))],
+     {'changed': False, 'removed': [], 'warnings': ['tkvcert: ' + m for m in UNMATCHED]},
+     [[], (['/uninstall', 'Corp Rot CA'], {'TKVCERT_DRY_RUN': '1'})], {}),
+    ('what a person must know warned, once', {'path': '/ca.pem'}, False,
+     [ok(messages=NOTABLE, warnings=[NOTABLE[0]])],
+     {'warnings': ['tkvcert: ' + m for m in NOTABLE[:-1]], 'messages': NOTABLE}, [INSTALL], {}),
+    ('absent by path, by the SHA-256 the dry run read', {'state': 'absent', 'path': '/ca.pem'}, False,
+     [ok(dry_run=True, messages=['Corp Root CA expired on 2020-01-01']),
+      ok(changed=['anchors'], removed=[cert(SHA1_A)])],
+     {'changed': True, 'removed': [{'sha1': SHA1_A}], 'warnings': None},
+     [[], (INSTALL, {'TKVCERT_DRY_RUN': '1'}), by_sha256(SHA1_A)], {}),
+    ('an early failure has messages too', {'state': 'absent', 'thumbprint': 'xyz'}, False, [ok()],
+     {'failed': True, 'messages': []}, [[]], {}),
     ('absent by name that never ends', {'state': 'absent', 'name': 'Corp Root CA'}, False,
      [ok(changed=['anchors'], removed=[cert(SHA1_A)])], {'failed': True, 'msg': 'after 64 runs'},
      [[]] + [BY_NAME] * 64, {}),
@@ -151,12 +172,24 @@ CASES = [
      [dict(USAGE, report={'report': 1, 'outcome': 'usage'}), ok()], {'failed': True, 'msg': 'no dry run'},
      [[]], {}),
     ('a failure', {'path': '/ca.pem'}, False, [FAILED],
-     {'failed': True, 'last_error': '0x2', 'rc': 1, 'msg': 'CryptQueryObject failed (LastError 0x2)',
+     {'failed': True, 'last_error': '0x2', 'rc': 1, 'stderr': FAILED['stderr'],
+      'msg': 'CryptQueryObject failed (LastError 0x2); cannot read /ca.pem',
       'stderr_lines': ['tkvcert: cannot read /ca.pem']}, [INSTALL], {}),
     ('no report', {'path': '/ca.pem'}, False, [NO_DESCRIPTOR],
      {'failed': True, 'msg': 'wrote no report', 'rc': 1}, [INSTALL], {}),
     ('a report that is not JSON', {'path': '/ca.pem'}, False, [{'report': None, 'stdout': 'Done\n'}],
      {'failed': True, 'msg': 'wrote no report'}, [INSTALL], {}),
+]
+
+INFO_CASES = [
+    ('info lists the store', {'sysroot': '/img'}, False, [ok(certificates=NAMESAKES)],
+     {'changed': False, 'certificates': NAMESAKES}, {'TKVCERT_SYSROOT': '/img'}),
+    ('info in check mode', {}, True, [ok(certificates=[cert(SHA1_A)])],
+     {'changed': False, 'certificates': [cert(SHA1_A)]}, {}),
+    ('info from an older tool', {}, False, [dict(USAGE, report={'report': 1, 'outcome': 'usage'})],
+     {'failed': True, 'msg': 'cannot list the store'}, {}),
+    ('info failed', {}, False, [dict(FAILED, report=dict(FAILED['report'], capabilities=CAPABILITIES))],
+     {'failed': True, 'msg': 'CryptQueryObject failed (LastError 0x2); cannot read /ca.pem'}, {}),
 ]
 
 
@@ -168,13 +201,15 @@ class CaTrustTest(unittest.TestCase):
         os.environ['TKVCERT_LEAK'] = '1'
         self.addCleanup(os.environ.pop, 'TKVCERT_LEAK')
 
-    def run_module(self, args, check_mode, answers, diff=False):
+    def run_module(self, args, check_mode, answers, diff=False, module=ca_trust):
         here = tempfile.mkdtemp(dir=self.dir)
         fake = os.path.join(here, 'tkvcert')
         with open(fake, 'w') as f:
             f.write(FAKE)
         os.chmod(fake, 0o755)
-        if not check_mode:
+        if module is ca_trust_info:  # one run, without arguments, as the probe's
+            answers = answers[:1] * 2
+        elif not check_mode:
             capabilities = (answers[0].get('report') or {}).get('capabilities') or CAPABILITIES
             answers = [dict(PROBE, report=dict(PROBE['report'], capabilities=capabilities))] + answers
         plan = {'probe': answers[0], 'runs': answers[1:]}
@@ -186,7 +221,7 @@ class CaTrustTest(unittest.TestCase):
         basic._ANSIBLE_ARGS = to_bytes(json.dumps({'ANSIBLE_MODULE_ARGS': args}))
         out = io.StringIO()
         with contextlib.redirect_stdout(out), self.assertRaises(SystemExit):
-            ca_trust.main()
+            module.main()
         log = os.path.join(here, 'calls.jsonl')
         calls = []
         if os.path.exists(log):
@@ -218,6 +253,15 @@ class CaTrustTest(unittest.TestCase):
                     else:
                         self.assertEqual(got, want, result)
 
+    def test_info_cases(self):
+        for name, args, check_mode, answers, expected, added_env in INFO_CASES:
+            with self.subTest(name):
+                result, calls = self.run_module(args, check_mode, answers, module=ca_trust_info)
+                self.assertEqual([(c['argv'], c['env'].pop('TKVCERT_REPORT') and c['env']) for c in calls],
+                                 [([], dict(ca_trust.BASE_ENVIRONMENT, TKVCERT_LIST='1', **added_env))])
+                for key, want in expected.items():
+                    (self.assertIn if key == 'msg' else self.assertEqual)(want, result.get(key), result)
+
     def test_content_is_a_private_file_removed_after(self):
         result, calls = self.run_module({'content': 'PEM TEXT'}, False, [ok(changed=['anchors'])])
         self.assertTrue(result['changed'])
@@ -238,11 +282,13 @@ class CaTrustTest(unittest.TestCase):
 
     def test_ansible_doc_renders(self):
         modules = os.path.join(COLLECTION, 'plugins', 'modules')
-        shown = subprocess.run(['ansible-doc', '-M', modules, 'ca_trust'], capture_output=True, text=True)
-        self.assertEqual(shown.returncode, 0, shown.stderr)
-        for option in ('state', 'path', 'content', 'thumbprint', 'name', 'distribution', 'sysroot',
-                       'browsers', 'executable'):
-            self.assertIn('- %s\n' % option, shown.stdout)
+        for module, options in (('ca_trust', ('state', 'path', 'content', 'thumbprint', 'name', 'distribution',
+                                              'sysroot', 'browsers', 'executable')),
+                                ('ca_trust_info', ('sysroot', 'executable'))):
+            shown = subprocess.run(['ansible-doc', '-M', modules, module], capture_output=True, text=True)
+            self.assertEqual(shown.returncode, 0, shown.stderr)
+            for option in options:
+                self.assertIn('- %s\n' % option, shown.stdout)
 
 
 if __name__ == '__main__':
