@@ -306,6 +306,15 @@ std::string AnchorOf(const std::string& root, const Ca& ca) {
   return root + "/usr/local/share/ca-certificates/" + AnchorFileName(der);
 }
 
+// An Alpine image whose conf chooses one CA of its set, "Dist CA", which a
+// first change has put in the bundle; no file when that change failed.
+Ca AlpineWithDistributionCa(const std::string& root) {
+  MakeImageRoot(root, "/etc/alpine-release");
+  WriteFile(root + "/etc/ca-certificates.conf", std::string("local/Dist_CA.crt\n"));
+  const Ca dist = PutDistributionCa(root, "Dist CA", "local/Dist_CA.crt");
+  return Install(root, PutCa(root, "Trigger CA")).status == 0 ? dist : Ca{};
+}
+
 // Whether the root's bundle trusts a leaf that `ca` issued.
 bool TrustsLeafOf(const std::string& root, const Ca& ca) {
   const std::string files = root + "/files/";
@@ -1303,10 +1312,8 @@ const FaultCase kFaults[] = {
      [](const std::string& dir) {
        // Alpine's: Debian's conf is its marker, which the open checks already.
        const std::string root = dir + "/root";
-       MakeImageRoot(root, "/etc/alpine-release");
-       WriteFile(root + "/etc/ca-certificates.conf", std::string("local/Dist_CA.crt\n"));
-       const Ca dist = PutDistributionCa(root, "Dist CA", "local/Dist_CA.crt");
-       ASSERT_EQ(Install(root, PutCa(root, "Trigger CA")).status, 0);
+       const Ca dist = AlpineWithDistributionCa(root);
+       ASSERT_FALSE(dist.file.empty());
        Shell("chown 65534 '" + root + "/etc/ca-certificates.conf'");
        const RunResult r = Uninstall(root, "Dist CA");
        EXPECT_EQ(r.out, "Removing certificate : Dist CA \n" + Failed("The deletion of the certificate failed.", "0x5"));
@@ -1317,10 +1324,8 @@ const FaultCase kFaults[] = {
     {"a removal taken back when its refresh fails is not carried out by the next run",
      [](const std::string& dir) {
        const std::string root = dir + "/root";
-       MakeImageRoot(root, "/etc/alpine-release");
-       WriteFile(root + "/etc/ca-certificates.conf", std::string("local/Dist_CA.crt\n"));
-       const Ca dist = PutDistributionCa(root, "Dist CA", "local/Dist_CA.crt");
-       ASSERT_EQ(Install(root, PutCa(root, "Trigger CA")).status, 0);
+       const Ca dist = AlpineWithDistributionCa(root);
+       ASSERT_FALSE(dist.file.empty());
        WriteFile(root + "/refresh-stub.conf", std::string("exit=1\n"));
        EXPECT_NE(Uninstall(root, "Dist CA").status, 0);
        WriteFile(root + "/refresh-stub.conf", std::string());
