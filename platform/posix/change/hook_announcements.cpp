@@ -48,7 +48,8 @@ void AnnounceRemovals(Command& command, const StoreLocation& location, const Ref
     if (outcome.code == ERROR_TIMEOUT) {
       command.Warn("E: " + hook + " ran past its time limit and was stopped.");
     } else if (outcome.code != ERROR_SUCCESS) {
-      command.Warn("E: " + hook + " exited with code " + std::to_string(outcome.exit_status) + ".");
+      const std::string line = "E: " + hook + " exited with code " + std::to_string(outcome.exit_status) + ".";
+      if (command.FirstTime(line)) command.Warn(line);
     }
   }
 }

@@ -177,7 +177,7 @@ RefreshOutcome RunRefreshCommand(const std::vector<std::string>& argv, const San
   return outcome;
 }
 
-void PassOnOutput(const Command& command, const std::string& program, const RefreshOutcome& outcome) {
+void PassOnOutput(Command& command, const std::string& program, const RefreshOutcome& outcome) {
   // Named by the program that said it: not the tool's own word.
   const std::string who = program.substr(program.rfind('/') + 1) + ": ";
   std::vector<std::string> failures;
@@ -194,7 +194,11 @@ void PassOnOutput(const Command& command, const std::string& program, const Refr
     if (end > at) command.Complain(who + outcome.errors.substr(at, end - at));
     at = end + 1;
   }
-  for (const std::string& line : failures) command.Warn(who + line);  // a hook's: the bundle decides
+  // A hook's: the bundle decides. Said once a command, however often the
+  // hook fails: Debian's refresh runs it, then the store tells it of removals.
+  for (const std::string& line : failures) {
+    if (command.FirstTime(line)) command.Warn(who + line);
+  }
 }
 
 }  // namespace tkv

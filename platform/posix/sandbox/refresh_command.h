@@ -39,7 +39,7 @@ RefreshOutcome RunRefreshCommand(const std::vector<std::string>& argv, const San
 // wrote to standard error and those lines, each after the program's name
 // (what it said is not the tool's word); when all went well, nothing of
 // its chatter (openssl rehash's warnings about the bundle, say).
-void PassOnOutput(const Command& command, const std::string& program, const RefreshOutcome& outcome);
+void PassOnOutput(Command& command, const std::string& program, const RefreshOutcome& outcome);
 
 }  // namespace tkv
 

@@ -40,5 +40,27 @@ TEST(RefreshCommandTest, WaitsForTheRefreshAndNothingElse) {
   }
 }
 
+struct SaidLines : RunEvents {
+  std::vector<std::string> lines;
+  void Said(const std::string& why, bool) override { lines.push_back(why); }
+  void NameRead(const std::wstring&) override {}
+  void TroubledFile(const std::string&) override {}
+};
+
+// Debian's refresh runs a hook, then the store tells it of removals: one
+// that fails both times is said once.
+TEST(RefreshCommandTest, AHooksFailureIsSaidOnceACommand) {
+  SaidLines said;
+  Command command(RunSettings{}, said);
+  RefreshOutcome outcome;
+  outcome.output = "Running hooks in /etc/ca-certificates/update.d...\n"
+                   "E: /etc/ca-certificates/update.d/jks exited with code 3.\n";
+  PassOnOutput(command, "/usr/sbin/update-ca-certificates", outcome);
+  PassOnOutput(command, "/usr/sbin/update-ca-certificates", outcome);
+  EXPECT_EQ(said.lines, std::vector<std::string>{
+                            "update-ca-certificates: E: /etc/ca-certificates/update.d/jks exited with code 3."});
+  EXPECT_FALSE(command.FirstTime("E: /etc/ca-certificates/update.d/jks exited with code 3."));
+}
+
 }  // namespace
 }  // namespace tkv
