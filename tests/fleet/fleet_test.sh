@@ -5,7 +5,8 @@
 # own sysroot, several forks). Eight roots with Debian's layout, served by
 # the host's update-ca-certificates, and two that fail (no layout; writable
 # by anyone). Scenarios: first install, repeat, drift, check mode against the
-# real run, rotation by thumbprint, browsers off and on, the failing hosts
+# real run, rotation by thumbprint (the successor from the controller's
+# file), the list as ca_trust_info gives it, browsers off and on, the failing hosts
 # leaving the others converged, and removal by name, without and with the
 # distribution's CA of that name.
 #   fleet_test.sh BUILD_DIR
@@ -220,10 +221,10 @@ checked_then_real "repeat" "$old_present" "$(words ok)"
 checked_then_real "drift (h02 and h05's bundle emptied)" "$old_present" "$(words changed h02 h05)"
 check "the drifted bundles hold the CA again" bundles yes old
 
-rotation=$(printf '{"fleet_cas": [{"state": "present", "content": %s}, {"state": "absent", "thumbprint": "%s"}]}' \
-  "$(python3 -c 'import json, sys; print(json.dumps(open(sys.argv[1]).read()))' "$work/new.pem")" "$old_sha256")
-checked_then_real "rotation: the successor by content, the old CA removed by thumbprint" "$rotation" \
-  "$(words changed "${good[@]}")"
+rotation=$(printf '{"fleet_cas": [{"state": "present", "src": "%s"}, {"state": "absent", "thumbprint": "%s"}]}' \
+  "$work/new.pem" "$old_sha256")
+checked_then_real "rotation: the successor from the controller's file (src), the old CA removed by thumbprint" \
+  "$rotation" "$(words changed "${good[@]}")"
 check "every good root's bundle holds the successor" bundles yes new
 check "and none the old CA, of the same name" bundles no old
 chromium_has_new() {
@@ -235,6 +236,12 @@ chromium_has_new() {
   done
 }
 check "browsers on: each Chromium root's file trusts the successor alone, the admin's file as it was" chromium_has_new
+new_sha256=$(openssl x509 -in "$work/new.pem" -noout -fingerprint -sha256 | cut -d= -f2 | tr -d :)
+if playbook 2 "{\"fleet_local\": \"$new_sha256\"}" "$here/info.yml"; then
+  expect "ca_trust_info on every root" "List the store" "$(words ok)"
+  expect "it lists the successor alone as local, and the distribution's CA as trusted" \
+    "The local CA and the distribution's" "$(words ok | sed 's/:failed/:absent/g')"
+fi
 
 # Both of the name again, then removal by name takes every one.
 playbook 2 "$old_present" "$here/cas.yml" && expect "the old CA back beside its successor" "$ca_task" "$(words changed "${good[@]}")"

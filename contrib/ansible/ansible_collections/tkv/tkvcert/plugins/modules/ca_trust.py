@@ -45,7 +45,7 @@ options:
       - With C(state=absent), the certificate it holds is removed by its
         SHA-256 thumbprint, which the tool's dry run of C(/install) reads
         from the file; so it needs a C(tkvcert) with a dry run.
-      - Mutually exclusive with C(content), C(thumbprint) and C(name).
+      - Mutually exclusive with C(src), C(content), C(thumbprint) and C(name).
     type: path
   content:
     description:
@@ -54,6 +54,14 @@ options:
       - With C(state=absent), as C(path).
       - Mutually exclusive with C(path), C(thumbprint) and C(name).
     type: str
+  src:
+    description:
+      - A PEM certificate file on the controller, looked for as M(ansible.builtin.copy)
+        looks for its C(src) (a role's C(files) first); Vault-encrypted files
+        are read too. It is sent to the target as C(content).
+      - With C(state=absent), as C(path).
+      - Mutually exclusive with C(path), C(content), C(thumbprint) and C(name).
+    type: path
   thumbprint:
     description:
       - With C(state=absent), the SHA-1 (40 hexadecimal digits) or SHA-256 (64)
@@ -127,6 +135,8 @@ notes:
     "name (SHA-1)", from the tool's dry run; with C(distribution), the
     distribution's trusted ones too, each line as "name (SHA-1) [source]".
 attributes:
+  action:
+    support: full
   check_mode:
     support: full
   diff_mode:
@@ -679,6 +689,7 @@ def main():
         argument_spec=dict(
             state=dict(type='str', default='present', choices=['present', 'absent']),
             path=dict(type='path'),
+            src=dict(type='path'),
             content=dict(type='str'),
             thumbprint=dict(type='str'),
             name=dict(type='str'),
@@ -687,13 +698,16 @@ def main():
             browsers=dict(type='bool', default=True),
             executable=dict(type='str', default='tkvcert'),
         ),
-        mutually_exclusive=[('path', 'content', 'thumbprint', 'name')],
-        required_if=[('state', 'present', ('path', 'content'), True),
-                     ('state', 'absent', ('thumbprint', 'name', 'path', 'content'), True)],
+        mutually_exclusive=[('path', 'src', 'content', 'thumbprint', 'name')],
+        required_if=[('state', 'present', ('path', 'src', 'content'), True),
+                     ('state', 'absent', ('thumbprint', 'name', 'path', 'src', 'content'), True)],
         supports_check_mode=True,
     )
     messages = escaping(module)
     params = module.params
+    if params['src'] is not None:
+        module.fail_json(msg='src reached the target: it is read on the controller by the '
+                             'tkv.tkvcert.ca_trust action, which did not run (call the module by that name)')
     if params['state'] == 'present' and (params['thumbprint'] or params['name']):
         module.fail_json(msg='thumbprint and name are for state=absent')
 

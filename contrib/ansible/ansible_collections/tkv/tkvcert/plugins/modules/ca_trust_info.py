@@ -99,6 +99,11 @@ certificates:
       description: Whether the distribution's configuration or blocklist distrusts it.
       returned: when C(source) is C(distribution)
       type: bool
+last_error:
+  description: The tool's last-error code, for example C(0x2); see tkvcert(8), DIAGNOSTICS.
+  returned: failed, when the tool reported one
+  type: str
+  sample: "0x2"
 store:
   description: The store the tool found, as C(tkv.tkvcert.ca_trust) returns it.
   returned: when the tool found one
@@ -201,6 +206,7 @@ def main():
         error = report.get('error') or {}
         why = [error.get('message') or 'outcome %s' % report.get('outcome')]
         if error.get('last_error'):
+            failure['last_error'] = error['last_error']
             why[0] += ' (LastError %s)' % error['last_error']
         if messages and messages[-1] != error.get('message'):
             why.append(messages[-1])

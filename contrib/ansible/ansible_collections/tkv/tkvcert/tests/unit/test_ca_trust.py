@@ -90,6 +90,8 @@ def by_sha256(sha1, **env):
 # environment it adds, in place of the row's), the environment every run but
 # the probe adds to the minimal one.
 CASES = [
+    ('src reaching the target', {'src': 'ca.pem'}, False, [ok()], {'failed': True, 'msg': 'src reached the target'},
+     [], {}),
     ('present new', {'path': '/ca.pem'}, False, [ok(changed=['anchors', 'bundle'])],
      {'changed': True, 'certificate': {'sha1': SHA1_A}}, [INSTALL], {}),
     ('present no-op', {'path': '/ca.pem'}, False, [ok()], {'changed': False}, [INSTALL], {}),
@@ -189,7 +191,8 @@ INFO_CASES = [
     ('info from an older tool', {}, False, [dict(USAGE, report={'report': 1, 'outcome': 'usage'})],
      {'failed': True, 'msg': 'cannot list the store'}, {}),
     ('info failed', {}, False, [dict(FAILED, report=dict(FAILED['report'], capabilities=CAPABILITIES))],
-     {'failed': True, 'msg': 'CryptQueryObject failed (LastError 0x2); cannot read /ca.pem'}, {}),
+     {'failed': True, 'msg': 'CryptQueryObject failed (LastError 0x2); cannot read /ca.pem', 'last_error': '0x2'},
+     {}),
 ]
 
 
