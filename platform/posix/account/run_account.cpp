@@ -177,6 +177,9 @@ int RunAccount::List() {
     char code[16];
     snprintf(code, sizeof code, "0x%x", static_cast<unsigned>(GetLastError()));
     Said(std::string("cannot list the store: it cannot be opened (") + code + ")", false);
+    // The report's error, as a failed command's: its code tells a caller
+    // what the words tell a person.
+    Error(L"Failed to open store", false, true);
     return 1;
   }
   const std::string table = StoreTable(*facts_.store);
@@ -244,6 +247,7 @@ void RunAccount::Changed(const ChangeOutcome& outcome) {
                                outcome.browser_files.end());
   if (!outcome.already_held_by.empty()) changed.already_held_by = outcome.already_held_by;
   if (!outcome.copies.empty()) changed.copies = outcome.copies;
+  if (!outcome.kept_aside.empty()) changed.kept_aside = outcome.kept_aside;
   if (!outcome.distrust.empty()) changed.distrust = outcome.distrust;
 }
 
@@ -329,6 +333,17 @@ void RunAccount::SayWhatRemains() {
   }
 }
 
+// The private keys a removal kept: the admin's, never published.
+void RunAccount::SayWhatWasKept() {
+  const StoreLocation& store = *facts_.store;
+  for (const auto& [copy, kept] : facts_.changed.kept_aside) {
+    Said(store.anchors_path() + "/" + copy + " kept a private key (or another block that is no certificate) " +
+             "beside the certificate removed: it stays, in " + store.anchors_path() + "/" + kept +
+             ", which the refresh does not publish",
+         false);
+  }
+}
+
 // What the scan found no certificate in, or a key beside one, and why.
 void RunAccount::SayWhatAnchorsHoldAmiss() {
   const StoreLocation& store = *facts_.store;
@@ -397,6 +412,7 @@ void RunAccount::End(int status) {
         SayNothingMatched();
       } else {
         SayWhatRemains();
+        SayWhatWasKept();
       }
       SayWhatAnchorsHoldAmiss();
     }

@@ -130,7 +130,8 @@ notes:
     covers a name that matched nothing (with the closest names), a
     certificate that is not a CA or has expired, a file of several
     certificates, a bundle that OpenSSL reads nothing from, a CA that a
-    browser still trusts, and a private key beside a certificate.
+    browser still trusts, a private key beside a certificate, and where a
+    removal kept such a key.
   - With C(--diff), the local certificates before and after, as
     "name (SHA-1)", from the tool's dry run; with C(distribution), the
     distribution's trusted ones too, each line as "name (SHA-1) [source]".
@@ -296,7 +297,7 @@ BASE_ENVIRONMENT = {'PATH': '/usr/sbin:/usr/bin:/sbin:/bin', 'LC_ALL': 'C'}
 # The tool's lines that a person has to act on, by the words that stay the
 # same whatever certificate or file they are about. A play shows warnings;
 # it shows messages only to whoever reads the registered result.
-NOTABLE = re.compile(r"still trusts|is not a CA|expired|holds a private key|the file held "
+NOTABLE = re.compile(r"still trusts|is not a CA|expired|holds a private key|kept a private key|the file held "
                      r"|OpenSSL's clients read no certificate")
 # Said by a run that removed nothing, which is the task's news only when no
 # run of it removed anything: removal by name ends with such a run.

@@ -208,8 +208,8 @@ def main():
         if error.get('last_error'):
             failure['last_error'] = error['last_error']
             why[0] += ' (LastError %s)' % error['last_error']
-        if messages and messages[-1] != error.get('message'):
-            why.append(messages[-1])
+        # The cause, then what the tool made of it.
+        why.extend(m for m in messages[-2:] if m != error.get('message'))
         module.fail_json(msg=shown('listing the store failed: %s' % '; '.join(why)), **shown(failure))
     result = dict(changed=False, messages=messages,
                   certificates=[dict((k, c[k]) for k in KEYS if k in c) for c in report['certificates']])
