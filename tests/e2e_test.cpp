@@ -2,10 +2,12 @@
 #include <openssl/asn1.h>
 #include <openssl/evp.h>
 #include <openssl/x509v3.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fcntl.h>
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -422,32 +424,51 @@ TEST_F(ToolTest, InstallFailuresReportAndLeaveTheStoreAsItWas) {
 
   // Another's anchor cut short: the refresh copies it as it is, so it
   // swallows the anchor after it, and libcrypto reads none of the bundle.
+  // A bundle clients read is never made one they cannot: the change is
+  // refused before any write when the anchor changed since the bundle was
+  // written, and taken back when the bundle turns out unreadable all the
+  // same. One they cannot read already is published, and said.
   const std::string cut = "-----BEGIN CERTIFICATE-----\n" +
                           ToPem(MakeCertificate("Cut Short")).substr(28, 130);
   const std::string unreadable = "tkvcert: OpenSSL's clients read no certificate of " + sandbox_.bundle() +
-                                 ": a PEM block in it is cut short or does not decode\n";
+                                 ": a PEM block in it is cut short or does not decode";
+  const std::string refused = "tkvcert: refusing the change: OpenSSL's clients read " + sandbox_.bundle() +
+                              " today, and would read none of it once the refresh copies in what follows; mend "
+                              "or move the file, then run again\n";
+  enum class Bundle { kAsItIs, kWrittenSince, kUnreadable };
   const struct {
     const char* name;
     std::string file;
+    Bundle bundle;
     int status;
     std::string out;
-    std::string err_before;
+    std::string err_before;  // the anchor's own line follows
+    std::string err_after;
   } broken[] = {
-      {"just before the new anchor", AnchorName(new_ca).substr(0, 39) + "-cut.crt", 1,
+      {"changed since the bundle, just before the new anchor", AnchorName(new_ca).substr(0, 39) + "-cut.crt",
+       Bundle::kAsItIs, 1, ErrorLines("Failed to add certificate to store", "0xd"), refused, ""},
+      {"changed since the bundle, after the new anchor", "z-cut.crt", Bundle::kAsItIs, 1,
+       ErrorLines("Failed to add certificate to store", "0xd"), refused, ""},
+      {"older than the bundle", "z-cut.crt", Bundle::kWrittenSince, 1,
        ErrorLines("Failed to add certificate to store", "0x65b"),
-       "tkvcert: the refreshed bundle " + sandbox_.bundle() + " does not hold the added certificate\n"},
-      {"after it", "z-cut.crt", 0, "", unreadable},
+       unreadable + "; they read it before the change, which is taken back\n", unreadable + "\n"},
+      {"the bundle unreadable already", "z-cut.crt", Bundle::kUnreadable, 0, "", unreadable + "\n", ""},
   };
   for (const auto& c : broken) {
     SCOPED_TRACE(c.name);
     sandbox_.PlaceAnchor(c.file, cut);
+    if (c.bundle == Bundle::kWrittenSince) {
+      const struct timespec later[2] = {{0, UTIME_OMIT}, {time(nullptr) + 3600, 0}};
+      ASSERT_EQ(utimensat(AT_FDCWD, sandbox_.bundle().c_str(), later, 0), 0);
+    }
+    if (c.bundle == Bundle::kUnreadable) WriteFile(sandbox_.bundle(), ReadFile(sandbox_.bundle()) + cut);
     const RunResult r = Run({"/install", "ca.pem"});
     EXPECT_EQ(r.out, c.out + Imported("ca.pem"));
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err, c.err_before + "tkvcert: " + sandbox_.anchors_dir() + "/" + c.file +
                          " holds a PEM block that is cut short or does not decode; the refresh copies it "
                          "into the bundle, and OpenSSL's clients then read none of the bundle\n" +
-                         (c.status != 0 ? unreadable : ""));
+                         c.err_after);
     ASSERT_EQ(unlink((sandbox_.anchors_dir() + "/" + c.file).c_str()), 0);
     if (c.status == 0) {
       ASSERT_EQ(Run({"/uninstall", "New CA"}).status, 0);
@@ -463,18 +484,48 @@ TEST_F(ToolTest, InstallFailuresReportAndLeaveTheStoreAsItWas) {
   EXPECT_EQ(sandbox_.Snapshot(), before);
 }
 
-TEST(ToolWithoutStore, ReportsFailedOpenWithStatusOne) {
+TEST(ToolWithoutStore, ReportsFailedOpenWithStatusOneAndSaysWhy) {
   SKIP_ON_WINE("Windows always has a Root store");
-  TempDir empty_root;
+  TempDir dir;
   TempDir files;
   WriteFile(files.File("ca.pem"), ToPem(MakeCertificate("Nowhere CA")));
-  const RunOptions options{empty_root.path(), false, files.path()};
-  RunResult r = RunTool({"/install", "ca.pem"}, options);
-  EXPECT_EQ(r.out, ErrorLines("Failed to open store", "0x2") + Imported("ca.pem"));
-  EXPECT_EQ(r.status, 1);
-  r = RunTool({"/uninstall", "Nowhere CA"}, options);
-  EXPECT_EQ(r.out, ErrorLines("Failed to open store.", "0x2") + Removed("Nowhere CA"));
-  EXPECT_EQ(r.status, 1);
+  const std::string empty = dir.path() + "/empty";
+  const std::string missing = dir.path() + "/missing";
+  const std::string bare = dir.path() + "/bare";  // Debian's anchors, without the bundle's directory
+  std::filesystem::create_directories(empty);
+  std::filesystem::create_directories(bare + "/usr/local/share/ca-certificates");
+  std::filesystem::create_directories(bare + "/etc");
+  WriteFile(bare + "/etc/ca-certificates.conf", std::string());
+  const struct {
+    const char* name;
+    std::string root;
+    const char* failed;
+    const char* code;
+    std::string err;  // how standard error begins
+  } cases[] = {
+      {"a root of no family", empty, "Failed to open store", "0x2",
+       "tkvcert: no trust store found in " + empty + ": Alpine lacks etc/alpine-release; Debian, Ubuntu lacks "
+       "etc/ca-certificates.conf;"},
+      {"no such root", missing, "Failed to open store", "0x2",
+       "tkvcert: there is no directory " + missing + " (TKVCERT_SYSROOT) to stand for /\n"},
+      {"a root without the bundle's directory", bare, "Failed to add certificate to store", "0x3",
+       "tkvcert: the refresh needs " + bare + "/etc/ssl/certs, which is missing: the family's ca-certificates "
+       "package makes it"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.root == bare && !IsRoot()) continue;  // only root may change another root
+    const RunOptions options{c.root, false, files.path()};
+    RunResult r = RunTool({"/install", "ca.pem"}, options);
+    EXPECT_EQ(r.out, ErrorLines(c.failed, c.code) + Imported("ca.pem"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.compare(0, c.err.size(), c.err), 0) << r.err;
+    if (c.root == bare) continue;
+    r = RunTool({"/uninstall", "Nowhere CA"}, options);
+    EXPECT_EQ(r.out, ErrorLines("Failed to open store.", "0x2") + Removed("Nowhere CA"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.compare(0, c.err.size(), c.err), 0) << r.err;
+  }
 }
 
 struct RemovalCase {
@@ -887,10 +938,24 @@ TEST_F(ToolTest, RemovingFromAFileOfSeveralRewritesTheRest) {
   sandbox_.PlaceAnchor("keyed.crt", key_and_certificate);
   EXPECT_NE(Run({"/uninstall", "Not There"}).err.find("keyed.crt holds a private key beside its certificate"),
             std::string::npos);
+  // Kept beside it under a name Debian's refresh does not read (it stops at
+  // a .crt of a key alone), and no longer readable by all.
+  ASSERT_EQ(chmod(keyed.c_str(), 0644), 0);
+  const RunResult kept = Run({"/uninstall", "Corp Root D"});
+  EXPECT_EQ(kept.out, RemovalLines("Corp Root D") + Removed("Corp Root D"));
+  EXPECT_NE(kept.err.find("keyed.crt kept a private key"), std::string::npos) << kept.err;
+  EXPECT_EQ(ReadFile(sandbox_.anchors_dir() + "/keyed.key"), PrivateKeyPem());
+  struct stat st;
+  ASSERT_EQ(stat((sandbox_.anchors_dir() + "/keyed.key").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(sandbox_.AnchorNames(), (std::vector<std::string>{"corp.crt", "keyed.key"}));
+  // A name that holds something else already is the admin's: refused.
+  sandbox_.PlaceAnchor("keyed.crt", key_and_certificate);
+  sandbox_.PlaceAnchor("keyed.key", "notes\n");
   const RunResult refused = Run({"/uninstall", "Corp Root D"});
   EXPECT_EQ(refused.out, "Removing certificate : Corp Root D \n" +
                              ErrorLines("The deletion of the certificate failed.", "0x5"));
-  EXPECT_NE(refused.err.find("keeps a private key"), std::string::npos) << refused.err;
+  EXPECT_NE(refused.err.find("that name is taken"), std::string::npos) << refused.err;
   EXPECT_EQ(ReadFile(keyed), key_and_certificate);
 }
 

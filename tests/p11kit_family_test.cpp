@@ -266,6 +266,9 @@ struct Entry {
   // A copy in the blocklist beside the anchors distrusts it. p11-kit
   // distrusts every certificate of a blocklisted key, so its key is its own.
   bool blocklisted = false;
+  // A private key before the certificate: p11-kit passes over it, so the
+  // file keeps it once the certificate is removed.
+  bool key_beside = false;
 };
 
 const Entry kEntries[] = {
@@ -282,6 +285,7 @@ const Entry kEntries[] = {
      "/srv/linked-dir", false, false},
     {"a file whose certificate the admin distrusted", "distrusted.pem", nullptr, nullptr, false, true,
      true},
+    {"a file with a private key before the certificate", "keyed.pem", nullptr, nullptr, false, true, false, true},
 };
 
 // The certificates of the tool's Chromium file in the root, as base64.
@@ -313,7 +317,7 @@ TEST_P(P11KitFamilyTest, TheToolRemovesWhatP11KitReadsAndNothingElse) {
     pems.push_back(Put("entry" + std::to_string(names.size()) + ".pem", ToPem(der)));
     const std::string file = e.file[0] == '/' ? root() + e.file : anchors() + "/" + e.file;
     fs::create_directories(fs::path(file).parent_path());
-    WriteFile(file, e.der ? Text(der) : ToPem(der));
+    WriteFile(file, e.der ? Text(der) : (e.key_beside ? PrivateKeyPem() : "") + ToPem(der));
     if (e.link != nullptr) fs::create_symlink(e.target, anchors() + "/" + e.link);
     if (e.blocklisted) {
       const std::string blocklist = root() + family().trust_source + "/blocklist";
@@ -341,7 +345,10 @@ TEST_P(P11KitFamilyTest, TheToolRemovesWhatP11KitReadsAndNothingElse) {
     EXPECT_EQ(run.status, 0) << run.err;
     if (e.read_by_p11kit) {
       EXPECT_EQ(run.out, Removed(names[i])) << run.err;
-      EXPECT_FALSE(Exists(entry));
+      EXPECT_EQ(Exists(entry), e.key_beside);
+      if (e.key_beside) {
+        EXPECT_EQ(ReadFile(entry), PrivateKeyPem());
+      }
       EXPECT_FALSE(Trusts(pems[i]));
     } else {
       EXPECT_EQ(run.out, NothingRemoved(names[i]));

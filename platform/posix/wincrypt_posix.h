@@ -114,6 +114,7 @@ typedef const CTL_CONTEXT* PCCTL_CONTEXT;
 #define ERROR_PATH_NOT_FOUND 0x3         // a directory on a path is not one, or is missing
 #define ERROR_ACCESS_DENIED 0x5          // no permission; a directory as the file; not root's alone
 #define ERROR_NOT_ENOUGH_MEMORY 0x8      // out of memory
+#define ERROR_INVALID_DATA 0xD           // an anchor would make the bundle unreadable
 #define ERROR_WRITE_PROTECT 0x13         // the store is on a read-only file system
 #define ERROR_READ_FAULT 0x1E            // an I/O error reading or writing a file
 #define ERROR_NOT_SUPPORTED 0x32         // a FIFO, device or socket, refused unopened; no sandbox
@@ -315,6 +316,10 @@ BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags);
 //   ERROR_PATH_NOT_FOUND      a bare root lacks the bundle's directory, which
 //                             the host's refresh writes
 //   ERROR_BUSY                another run held the lock for 60 seconds
+//   ERROR_INVALID_DATA        clients read the bundle today, and an anchor
+//                             changed since it was written holds a PEM block
+//                             cut short, which would make them read none of
+//                             it once refreshed (named on standard error)
 //   ERROR_WRITE_PROTECT       the anchors are on a read-only file system
 //   ERROR_DISK_FULL           no space or quota left for the record or the file
 //   ERROR_READ_FAULT          an I/O error writing them
@@ -323,8 +328,9 @@ BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags);
 //                             refresh, which was stopped (said on standard
 //                             error)
 //   ERROR_FUNCTION_FAILED     the refresh failed (its standard error is passed
-//                             on), or its bundle does not hold the certificate
-//                             or cannot be read (said on standard error)
+//                             on), or its bundle does not hold the certificate,
+//                             or clients read it before and cannot now (said
+//                             on standard error)
 // A failure before the refresh changes nothing. One of the refresh
 // (ERROR_TIMEOUT, ERROR_FUNCTION_FAILED, or ERROR_NOT_SUPPORTED when the root
 // could not be idmapped) comes after the anchors were put back. Finishing a
@@ -389,7 +395,12 @@ DWORD CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlag
 // On Linux every file the refresh reads that holds the certificate is found
 // afresh under the store's lock. A file whose certificate blocks are all
 // this one is removed; one with other blocks is rewritten without it,
-// keeping its mode, owner and the rest of its text. A copy reached through a
+// keeping its mode, owner and the rest of its text. A private key (or any
+// block that is no certificate) beside its only certificate is kept, with
+// the file's owner and no reader the mode did not allow nor any other
+// user: in the file itself where the refresh passes over keys (p11-kit),
+// else beside it under a name the refresh does not read (Debian's
+// "<name>.key" for "<name>.crt", Alpine's ".<name>.key"). A copy reached through a
 // link goes with the link, never through it, and the target's other
 // certificates, if it has any, take the link's place as a file. A copy in a
 // directory reached through a link is refused: removing that link would take
@@ -404,7 +415,8 @@ DWORD CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlag
 //                        no enumeration handed out, or a broken anchor's
 //   CRYPT_E_NOT_FOUND    no copy is left: another run removed it since it
 //                        was enumerated
-//   ERROR_ACCESS_DENIED  a copy is in a directory reached through a link
+//   ERROR_ACCESS_DENIED  a copy is in a directory reached through a link, or
+//                        keeps a key whose new name holds another file
 // Either way nothing has changed.
 BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext);
 

@@ -66,6 +66,7 @@ class RunAccount : public RunEvents {
   bool Refuse(const std::string& why);
   void SayNothingMatched();
   void SayWhatRemains();
+  void SayWhatWasKept();
   void SayWhatAnchorsHoldAmiss();
   void SayWhatWillNotWork();
 

@@ -5,6 +5,9 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <memory>
 #include <set>
 
@@ -30,6 +33,25 @@ InfoStack ReadAsClientsDo(const BYTE* data, size_t size) {
   InfoStack infos(PEM_X509_INFO_read_bio(bio.get(), nullptr, nullptr, nullptr));
   ERR_clear_error();
   return infos;
+}
+
+bool Later(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec >= b.tv_nsec;
+}
+
+// When the file's contents or name last changed, as the root sees it: a
+// link's own time says nothing of its target's.
+bool ChangedAt(const StoreLocation& location, int anchors_fd, const std::string& relative, struct timespec* at) {
+  struct stat st;
+  if (relative.find('/') == std::string::npos &&
+      fstatat(anchors_fd, relative.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(st.st_mode)) {
+    *at = st.st_ctim;
+    return true;
+  }
+  const UniqueFd fd = location.root->OpenBelow(std::string(location.layout->anchors_dir) + "/" + relative, O_PATH);
+  if (!fd || fstat(fd.get(), &st) != 0) return false;
+  *at = st.st_ctim;
+  return true;
 }
 
 }  // namespace
@@ -93,6 +115,29 @@ void NameTroubledAnchors(Command& command, const StoreLocation& location,
     // Once a command: a rollback looks at the same anchors again.
     if (command.FirstTime(path)) command.Complain(path + " " + DescribeTrouble(trouble));
   }
+}
+
+RefreshOutlook LookBeforeRefresh(const StoreLocation& location, int anchors_fd) {
+  RefreshOutlook outlook;
+  const UniqueFd bundle = location.root->OpenBelow(location.layout->bundle, O_PATH);
+  struct stat written;
+  std::vector<BYTE> text;
+  if (!bundle || fstat(bundle.get(), &written) != 0 || !S_ISREG(written.st_mode) ||
+      ReadBundleText(*location.root, location.layout->bundle, &text) != ERROR_SUCCESS) {
+    return outlook;
+  }
+  outlook.bundle_readable = ReadAsClientsDo(text.data(), text.size()) != nullptr;
+  if (!outlook.bundle_readable) return outlook;
+  std::vector<BYTE> contents;
+  for (const std::string& file : ListAnchorFiles(location, anchors_fd)) {
+    struct timespec changed;
+    if (!ChangedAt(location, anchors_fd, file, &changed) || !Later(changed, written.st_mtim)) continue;
+    if (ReadAnchorFile(location, anchors_fd, file, &contents) != ERROR_SUCCESS) continue;
+    if (TroubleOf(contents) == AnchorTrouble::kCutShort) {
+      outlook.cut_short.emplace_back(file, AnchorTrouble::kCutShort);
+    }
+  }
+  return outlook;
 }
 
 bool ClientsCanReadBundle(const StoreLocation& location) {

@@ -42,6 +42,17 @@ void NameTroubledAnchors(Command& command, const StoreLocation& location,
 // short makes it read none of it. A missing bundle is read as empty.
 bool ClientsCanReadBundle(const StoreLocation& location);
 
+// What a refresh would make of the store, looked at before any write.
+struct RefreshOutlook {
+  bool bundle_readable = false;  // clients read today's bundle
+  // With a readable bundle: the anchors changed since it was written that
+  // libcrypto's reader gives up on. Older ones are in it already, or the
+  // refresh does not read them: the bundle could not be read otherwise.
+  std::vector<std::pair<std::string, AnchorTrouble>> cut_short;
+};
+
+RefreshOutlook LookBeforeRefresh(const StoreLocation& location, int anchors_fd);
+
 }  // namespace tkv
 
 #endif  // TKVCERT_PLATFORM_POSIX_ANCHOR_TROUBLE_H_

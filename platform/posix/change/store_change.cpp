@@ -217,8 +217,9 @@ DWORD CarryOut(Command& command, const StoreLocation& location, RefreshCommand* 
                const ChangePlan& plan, const std::string& record, bool finishing, ChangeOutcome* outcome) {
   outcome->already_held_by = plan.already_held_by;
   outcome->copies = plan.copies;
+  outcome->kept_aside = plan.kept_aside;
   for (const DistrustEdit& edit : plan.distrust) outcome->distrust.push_back(edit.shown);
-  const Publication publication{dir.fd(), dir.lock_fd(), plan.expected, TimeUse::kChange};
+  const Publication publication{dir.fd(), dir.lock_fd(), plan.expected, TimeUse::kChange, plan.bundle_readable};
   Published published;
   if (!plan.refresh) {  // published already: config management repeats itself
     const DWORD code = RunAfterRefresh(command, location, *refresh, publication, {AfterRefresh::kBrowsers}, &published);
@@ -298,6 +299,7 @@ DWORD ForeseeChange(Command& command, const StoreLocation& location, RefreshComm
   outcome->browser_files = plan.browser_files;
   outcome->already_held_by = plan.already_held_by;
   outcome->copies = plan.copies;
+  outcome->kept_aside = plan.kept_aside;
   for (const DistrustEdit& edit : plan.distrust) outcome->distrust.push_back(edit.shown);
   return ERROR_SUCCESS;
 }

@@ -29,6 +29,9 @@ struct ChangeOutcome {
   std::vector<std::string> browser_files;
   std::string already_held_by;      // an addition another local anchor holds already
   std::vector<std::string> copies;  // a removal's anchor files
+  // A removal: a copy whose private key (or other blocks) stayed, and the
+  // file that keeps it.
+  std::vector<std::pair<std::string, std::string>> kept_aside;
   std::vector<std::string> distrust;  // the distrust put in place or lifted: a file, and a conf's lines
 };
 

@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "platform/posix/anchors/anchor_listing.h"
+#include "platform/posix/anchors/anchor_trouble.h"
 #include "platform/posix/anchors/store_trust.h"
 #include "platform/posix/base/last_error.h"
 #include "platform/posix/browsers/browser_policies.h"
@@ -116,6 +118,56 @@ std::string OtherCertificates(const Copy& copy, const std::vector<BYTE>& der) {
   return rest;
 }
 
+// Where a file's blocks that are not certificates (a private key) stay once
+// its only certificate is removed: a name beside it that the family's
+// refresh does not read, since Debian's stops at a file of a key alone, and
+// one that copies files whole would publish the key. p11-kit's passes over
+// such blocks and copies none, so there the file itself keeps them.
+std::string KeptBlocksName(AnchorSelection reads, const std::string& name) {
+  const bool crt = name.size() > 4 && name.compare(name.size() - 4, 4, ".crt") == 0;
+  const std::string stem = crt ? name.substr(0, name.size() - 4) : name;
+  switch (reads) {
+    case AnchorSelection::kCrtFilesBelow:
+      return stem + ".key";
+    case AnchorSelection::kTopRegularVisible:
+      return "." + stem + ".key";
+    case AnchorSelection::kTopNonDirectories:
+    case AnchorSelection::kEveryFileBelow:
+      break;
+  }
+  return name;
+}
+
+// The file's other blocks kept with its owner, readable by no one its mode
+// kept out, by no other user at all, and executable by no one; under a
+// name of their own unless the refresh passes over them. One that name
+// already holds, with other contents, is the admin's: the removal is refused.
+DWORD PlanKeepingOtherBlocks(const Command& command, const StoreLocation& location, const Copy& copy,
+                             const std::vector<BYTE>& der, int parent_fd, const struct stat& st,
+                             AnchorEdit edit, ChangePlan* plan) {
+  const std::string kept_name = KeptBlocksName(location.layout->reads, edit.name);
+  const AnchorFile kept{WithoutCertificate(copy, der), st.st_mode & 0660, st.st_uid, st.st_gid};
+  const std::string kept_relative = (edit.parent.empty() ? "" : edit.parent + "/") + kept_name;
+  if (kept_name != edit.name) {
+    struct stat there;
+    if (fstatat(parent_fd, kept_name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+        !AlreadyHolds(parent_fd, kept_name, kept)) {
+      command.Complain("refusing to remove the certificate of " + location.anchors_path() + "/" + copy.relative +
+                       ": the file keeps a private key (or another PEM block) beside it, which would go to " +
+                       location.anchors_path() + "/" + kept_relative +
+                       ", and that name is taken; move the key out of the anchors directory, then run again");
+      return ERROR_ACCESS_DENIED;
+    }
+    plan->edits.push_back({edit.parent, kept_name, false, kept});
+    edit.remove = true;
+  } else {
+    edit.file = kept;
+  }
+  plan->edits.push_back(std::move(edit));
+  plan->kept_aside.emplace_back(copy.relative, kept_relative);
+  return ERROR_SUCCESS;
+}
+
 // What stays of a copy reached through a link, as a file of the store's in
 // the link's place: the target's other certificates, readable by no one
 // the target's mode and group keep out, writable by its owner alone,
@@ -167,10 +219,8 @@ DWORD PlanCopyRemoval(const Command& command, const StoreLocation& location, int
     return ErrorFromErrno(errno);
   }
   if (!S_ISLNK(st.st_mode) && OnlyCertificate(copy, der) && KeepsOtherBlocks(copy, der)) {
-    command.Complain("refusing to remove the certificate of " + shown +
-                     ": the file keeps a private key (or another PEM block) beside it, which would be lost or "
-                     "left where the refresh stops at it; move that out of the anchors directory, then run again");
-    return ERROR_ACCESS_DENIED;
+    return PlanKeepingOtherBlocks(command, location, copy, der, parent ? parent.get() : anchors_fd, st,
+                                  std::move(edit), plan);
   }
   edit.remove = OnlyCertificate(copy, der);
   if (!edit.remove && S_ISLNK(st.st_mode)) {
@@ -203,9 +253,24 @@ DWORD PlanRemoval(const Command& command, const StoreLocation& location, int anc
   return ERROR_SUCCESS;
 }
 
+// A refresh copies the anchors into the bundle as they are, and one block
+// cut short makes libcrypto's reader give up on the whole bundle: a change
+// never turns a bundle that clients read into one they cannot. One they
+// cannot read already is published all the same, and said after the refresh.
+DWORD LookBeforeWriting(Command& command, const StoreLocation& location, int anchors_fd, ChangePlan* plan) {
+  const RefreshOutlook outlook = LookBeforeRefresh(location, anchors_fd);
+  plan->bundle_readable = outlook.bundle_readable;
+  if (outlook.cut_short.empty()) return ERROR_SUCCESS;
+  command.Complain("refusing the change: OpenSSL's clients read " + location.root->DisplayPath(location.layout->bundle) +
+                   " today, and would read none of it once the refresh copies in what follows; mend or move "
+                   "the file, then run again");
+  NameTroubledAnchors(command, location, outlook.cut_short);
+  return ERROR_INVALID_DATA;
+}
+
 }  // namespace
 
-DWORD PlanChange(const Command& command, const StoreLocation& location, RefreshCommand* refresh, int anchors_fd,
+DWORD PlanChange(Command& command, const StoreLocation& location, RefreshCommand* refresh, int anchors_fd,
                  ChangeKind kind, const std::vector<BYTE>& der, bool foresee, ChangePlan* plan) {
   *plan = ChangePlan();
   if (DWORD code = PlanRefresh(command, location, refresh)) return code;
@@ -221,6 +286,9 @@ DWORD PlanChange(const Command& command, const StoreLocation& location, RefreshC
   std::string lagging;
   plan->refresh = !plan->edits.empty() || !plan->distrust.empty() ||
                   CheckBundle(location, plan->expected, &lagging) != ERROR_SUCCESS;
+  if (plan->refresh) {
+    if (DWORD code = LookBeforeWriting(command, location, anchors_fd, plan)) return code;
+  }
   if (foresee) {
     plan->browser_files = UpdateBrowserPolicies(command, location, anchors_fd, plan->expected, /*foresee=*/true);
   }

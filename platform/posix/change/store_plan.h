@@ -42,8 +42,11 @@ struct ChangePlan {
   std::vector<DistrustEdit> distrust;
   ExpectedTrust expected;        // what clients see once it is published
   bool refresh = false;          // the family's refresh runs: the anchors change, or the bundle lags them
+  bool bundle_readable = false;  // clients read today's bundle: the refresh must leave one they read
   std::string already_held_by;   // an addition: the other local anchor that holds it already
   std::vector<std::string> copies;  // a removal: the anchor files it takes the certificate out of
+  // A removal: a copy's private key (or other blocks) and the file kept it.
+  std::vector<std::pair<std::string, std::string>> kept_aside;
   std::vector<std::string> hooks;   // the hooks told of removed anchors, below the root
   std::vector<std::string> browser_files;  // foreseen: the browser files it would write or remove
 };
@@ -60,7 +63,7 @@ struct ChangePlan {
 // browser files the change would touch are decided too (a dry run's
 // report; a real run does that once the refresh has shown what clients
 // trust).
-DWORD PlanChange(const Command& command, const StoreLocation& location, RefreshCommand* refresh, int anchors_fd,
+DWORD PlanChange(Command& command, const StoreLocation& location, RefreshCommand* refresh, int anchors_fd,
                  ChangeKind kind, const std::vector<BYTE>& der, bool foresee, ChangePlan* plan);
 
 }  // namespace tkv

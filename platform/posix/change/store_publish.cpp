@@ -156,8 +156,11 @@ DWORD RunSteps(Command& command, const StoreLocation& location, const RefreshCom
         if (!ClientsCanReadBundle(location)) {
           command.Complain("OpenSSL's clients read no certificate of " +
                            location.root->DisplayPath(location.layout->bundle) +
-                           ": a PEM block in it is cut short or does not decode");
+                           ": a PEM block in it is cut short or does not decode" +
+                           (publication.keep_readable ? "; they read it before the change, which is taken back"
+                                                      : ""));
           NameCauses(command, location, publication.anchors_fd);
+          if (publication.keep_readable) return ERROR_FUNCTION_FAILED;
         }
         break;
       case AfterRefresh::kBrowsers:

@@ -35,6 +35,9 @@ struct Publication {
   int lock_fd = -1;  // inherited by a refresh on the host: the store stays locked while it runs
   ExpectedTrust expected;
   TimeUse use = TimeUse::kChange;
+  // Clients read the bundle before the change: one they cannot read after
+  // it fails the change, which is then taken back.
+  bool keep_readable = false;
 };
 
 // What publishing did besides the bundle.
