@@ -12,6 +12,7 @@
 #include <map>
 #include <sstream>
 
+#include "platform/posix/base/kernel_api.h"
 #include "platform/posix/base/file_reader.h"
 #include "platform/posix/base/unique_fd.h"
 
@@ -150,7 +151,7 @@ bool MountHolds(const RootMount& mount, const std::string& relative) {
 
 uint64_t MountIdOf(int fd) {
   struct statx st{};
-  if (statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &st) != 0) return 0;
+  if (tkv_statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &st) != 0) return 0;
   return (st.stx_mask & STATX_MNT_ID) != 0 ? st.stx_mnt_id : 0;
 }
 

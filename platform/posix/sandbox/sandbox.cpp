@@ -28,6 +28,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "platform/posix/base/errno_name.h"
+#include "platform/posix/base/kernel_api.h"
 #include "platform/posix/base/stop_point.h"
 
 #ifndef TIOCLINUX
@@ -252,13 +254,28 @@ void WriteText(int fd, const char* text) {
   (void)ignored;
 }
 
-// "tkvcert sandbox: <step> failed: <errno name>", then out.
+// "tkvcert sandbox: <step> failed: <errno name>", then out; "errno <n>"
+// for a value without a name, in digits written by hand: nothing here may
+// take a lock.
 [[noreturn]] void StepFailed(const char* step) {
-  const char* name = strerrorname_np(errno);
+  const int value = errno;
+  const char* name = ErrnoName(value);
+  char number[12];
+  if (name == nullptr) {
+    char* at = number + sizeof number;
+    *--at = '\0';
+    unsigned rest = static_cast<unsigned>(value);
+    do {
+      *--at = static_cast<char>('0' + rest % 10);
+      rest /= 10;
+    } while (rest != 0);
+    name = at;
+  }
   WriteText(2, "tkvcert sandbox: ");
   WriteText(2, step);
   WriteText(2, " failed: ");
-  WriteText(2, name != nullptr ? name : "unknown error");
+  if (name != nullptr && name[0] >= '0' && name[0] <= '9') WriteText(2, "errno ");
+  WriteText(2, name);
   WriteText(2, "\n");
   syscall(SYS_exit_group, 126);
   __builtin_unreachable();
