@@ -39,6 +39,16 @@ foreach(flag -fstack-clash-protection -fcf-protection -mbranch-protection=standa
   endif()
 endforeach()
 add_compile_options("$<$<COMPILE_LANGUAGE:C,CXX>:${tkv_hardening_flags}>")
-# The C library's checked functions exist only where the compiler optimises.
-add_compile_options("$<$<AND:$<COMPILE_LANGUAGE:C,CXX>,$<NOT:$<CONFIG:Debug>>>:-D_FORTIFY_SOURCE=2>")
+# The C library's checked functions exist only where the compiler optimises:
+# by the build type's flags, or, for a type without any (Arch's "None"), by
+# the builder's own. A level those flags set already (Arch's 3) stays theirs.
+set(tkv_builder_flags "${CMAKE_CXX_FLAGS} $ENV{CPPFLAGS}")
+if(NOT tkv_builder_flags MATCHES "_FORTIFY_SOURCE")
+  if(tkv_builder_flags MATCHES "(^| )-O([1-3sz]|fast)?( |$)")
+    add_compile_options("$<$<AND:$<COMPILE_LANGUAGE:C,CXX>,$<NOT:$<CONFIG:Debug>>>:-D_FORTIFY_SOURCE=2>")
+  else()
+    add_compile_options(
+      "$<$<AND:$<COMPILE_LANGUAGE:C,CXX>,$<CONFIG:Release,RelWithDebInfo,MinSizeRel>>:-D_FORTIFY_SOURCE=2>")
+  endif()
+endif()
 add_link_options(LINKER:-z,relro,-z,now)

@@ -1,6 +1,7 @@
 # Where the tool goes when installed, and how it is packaged. On Linux it is a
 # system administration command: the program in sbin, its manual page in
-# section 8, and a Debian package of both (cpack -G DEB). On Windows, a zip of
+# section 8, and a Debian package of both (cpack -G DEB), or an RPM (cpack
+# -G RPM). On Windows, a zip of
 # the .exe and a short text for the admin who unpacks it (cpack -G ZIP).
 include(GNUInstallDirs)
 
@@ -97,6 +98,45 @@ It runs unattended: it asks nothing, prints what it did, and reports failure
 through its exit status and a Windows-style LastError code. Every change is
 atomic and rolled back if the bundle refresh fails. TKVCERT_SYSROOT points it
 at an image root instead of the running system.")
+
+  # The RPM (cpack -G RPM), as Fedora's and openSUSE's guidelines want one:
+  # not relocatable, no directory of the system owned, the licence marked,
+  # the history as a changelog. Built here on Debian 12, the binary needs
+  # glibc 2.34 and OpenSSL 3: Fedora 36 and later, RHEL 9 and its rebuilds,
+  # openSUSE Tumbleweed. Their refresh (update-ca-trust, or openSUSE's
+  # update-ca-certificates) comes with ca-certificates.
+  set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
+  set(CPACK_RPM_PACKAGE_RELEASE 1)
+  set(CPACK_RPM_PACKAGE_LICENSE MIT)
+  set(CPACK_RPM_PACKAGE_URL "https://example.com/tkvcert")
+  set(CPACK_RPM_PACKAGE_REQUIRES "ca-certificates")
+  set(CPACK_RPM_PACKAGE_GROUP Unspecified)
+  set(CPACK_RPM_PACKAGE_SUMMARY "Add or remove one CA certificate in the system trust store")
+  set(CPACK_PACKAGE_RELOCATABLE OFF)
+  set(CPACK_RPM_PACKAGE_RELOCATABLE OFF)
+  set(CPACK_RPM_PACKAGE_AUTOREQPROV ON)
+  # CPack of CMake 3.25 knows no Recommends, and this is still the preamble.
+  # Build-id links would own /usr/lib/.build-id, which is the system's.
+  set(CPACK_RPM_SPEC_MORE_DEFINE "Recommends: bubblewrap\n%define _build_id_links none")
+  set(CPACK_RPM_PACKAGE_DESCRIPTION
+"tkvcert makes the machine trust, or stop trusting, one CA certificate: the
+certificate of an intercepting proxy, a corporate root or a test farm's CA.
+Its /install command writes the certificate (DER, PEM, Base64 or {ASN} hex)
+into the distribution's trust anchors (/etc/pki/ca-trust/source/anchors on
+Fedora and RHEL, /etc/pki/trust/anchors on openSUSE) and runs the
+distribution's refresh; its /uninstall command removes it again, named by
+its subject.
+
+It runs unattended: it asks nothing, prints what it did, and reports failure
+through its exit status and a Windows-style LastError code. Every change is
+atomic and rolled back if the bundle refresh fails. TKVCERT_SYSROOT points it
+at an image root instead of the running system.")
+  set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
+      /usr/sbin /usr/share/man /usr/share/man/man8 /usr/share/licenses)
+  set(CPACK_RPM_USER_FILELIST "%license /usr/share/doc/tkvcert/copyright")
+  include(${CMAKE_CURRENT_LIST_DIR}/rpm_changelog.cmake)
+  tkvcert_rpm_changelog(${PROJECT_SOURCE_DIR}/doc/changelog ${PROJECT_BINARY_DIR}/rpm-changelog)
+  set(CPACK_RPM_CHANGELOG_FILE ${PROJECT_BINARY_DIR}/rpm-changelog)
 endif()
 
 include(CPack)
