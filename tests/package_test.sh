@@ -87,6 +87,75 @@ if [ "${1:-}" = --exercise-installed ]; then
   exit "$failures"
 fi
 
+# Run by the RPM's part, as root, in a private mount namespace over copies of
+# the host's trust directories: the RPM installed with rpm --root into a
+# merged-/usr root of its own, and that tkvcert run on a Fedora-layout root
+# whose update-ca-trust is p11-kit's own extract.
+if [ "${1:-}" = --exercise-rpm ]; then
+  work=$2
+  rpm_file=$3
+  [ "$(readlink /proc/self/ns/mnt)" != "${TKV_PACKAGE_HOST_NS:-}" ] || { fail "not in a mount namespace of its own"; exit 1; }
+  mount --make-rprivate /
+  host_dirs=(/etc/ssl/certs /usr/local/share/ca-certificates /etc/ca-certificates.conf /etc/pki)
+  for d in "${host_dirs[@]}"; do
+    [ -e "$d" ] || continue
+    mkdir -p "$(dirname "$work/host-copy$d")"
+    cp -a "$d" "$work/host-copy$d"
+    mount --bind "$work/host-copy$d" "$d"
+  done
+  snapshot() { { find "${host_dirs[@]}" -printf '%p %y %m %s %T@ %l\n' 2>/dev/null || true; } | sort; }
+  before=$(snapshot)
+  umask 022
+  packaged=$work/rpm-root
+  mkdir -p "$packaged/usr/bin" "$packaged/usr/sbin" "$packaged/usr/lib" "$packaged/usr/lib64"
+  for d in bin sbin lib lib64; do ln -s "usr/$d" "$packaged/$d"; done
+  if rpm --root "$packaged" --initdb && rpm --root "$packaged" --nodeps -i "$rpm_file" > "$work/rpm-i.log" 2>&1 &&
+     [ "$(rpm --root "$packaged" -q tkvcert)" = "$(basename "$rpm_file" .rpm)" ] && [ -x "$packaged/usr/sbin/tkvcert" ]; then
+    ok "rpm --root --nodeps installs it into a merged-/usr root, and rpm knows it"
+  else
+    cat "$work/rpm-i.log"
+    fail "rpm --root $packaged -i $(basename "$rpm_file")"
+    exit 1
+  fi
+  # Fedora's layout; its refresh is p11-kit's trust extract, with the
+  # library and module it loads, configured with Fedora's trust paths.
+  fedora=$work/fedora-root
+  mkdir -p -m 755 "$fedora"
+  for d in bin sbin lib lib64; do mkdir -p "$fedora/usr/$d" && ln -s "usr/$d" "$fedora/$d"; done
+  for binary in /usr/bin/trust /usr/lib/x86_64-linux-gnu/pkcs11/p11-kit-trust.so "$(realpath /bin/sh)"; do
+    for file in "$binary" $(ldd "$binary" | grep -o '/[^ ]*'); do
+      mkdir -p "$fedora$(dirname "$file")"
+      cp -L "$file" "$fedora$file"
+    done
+  done
+  cp "$fedora$(realpath /bin/sh)" "$fedora/usr/bin/sh"
+  mkdir -p "$fedora/etc/pki/ca-trust/source/anchors" "$fedora/usr/share/pki/ca-trust-source/anchors" \
+           "$fedora/etc/pki/ca-trust/extracted/pem" "$fedora/usr/share/p11-kit/modules"
+  printf 'module: p11-kit-trust.so\ntrust-policy: yes\nx-init-reserved: paths=/etc/pki/ca-trust/source:/usr/share/pki/ca-trust-source\n' \
+    > "$fedora/usr/share/p11-kit/modules/p11-kit-trust.module"
+  printf '#!/bin/sh\nexec /usr/bin/trust extract --format=pem-bundle --filter=ca-anchors --purpose server-auth --overwrite /etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem\n' \
+    > "$fedora/usr/bin/update-ca-trust"
+  chmod 755 "$fedora/usr/bin/update-ca-trust"
+  bundle=$fedora/etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem
+  trusted() { [ -f "$bundle" ] && openssl verify -CAfile "$bundle" "$source_dir/examples/proxy-ca.pem" >/dev/null 2>&1; }
+  run() { (cd "$source_dir" && env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin TKVCERT_SYSROOT="$fedora" TKVCERT_BROWSERS=off \
+            "$packaged/usr/sbin/tkvcert" "$@" > "$work/rpm-run.log" 2>&1); }
+  if run /install examples/proxy-ca.pem && trusted; then
+    ok "the RPM's tkvcert installs into the Fedora root, and p11-kit's extract trusts the CA"
+  else
+    cat "$work/rpm-run.log"
+    fail "the RPM's tkvcert /install on the Fedora root"
+  fi
+  if run /uninstall "TKV Example Proxy CA" && ! trusted && [ -z "$(find "$fedora/etc/pki/ca-trust/source/anchors" -maxdepth 1 -type f)" ]; then
+    ok "and removes it again"
+  else
+    cat "$work/rpm-run.log"
+    fail "the RPM's tkvcert /uninstall on the Fedora root"
+  fi
+  if [ "$(snapshot)" = "$before" ]; then ok "the host's trust directories are as they were"; else fail "the host's trust directories changed"; fi
+  exit "$failures"
+fi
+
 build=$(realpath "$1")
 page=${2:-}
 windows_build=${3:-}
@@ -103,8 +172,10 @@ if grep -qE 'lib(a|t|ub)san' <<<"$(ldd "$binary")"; then skip "a sanitized build
 
 work=$(mktemp -d)
 installed_here=no
+packager=
 cleanup() {
   if [ "$installed_here" = yes ]; then dpkg --purge tkvcert >/dev/null 2>&1 || true; fi
+  if [ -n "$packager" ]; then userdel "$packager" 2>/dev/null || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -313,6 +384,137 @@ for prefix in /usr /usr/local; do
     fail "cmake --install --strip --prefix $prefix installed: $installed (usage status $usage_status)"
   fi
 done
+
+# --- The RPM ------------------------------------------------------------------------
+# Fedora's and openSUSE's package, checked as they check one; then installed
+# into a root of its own and run on a Fedora-layout root whose refresh is
+# p11-kit's real extract.
+rpm_tools_missing=$(for tool in rpmbuild rpmlint rpm2cpio cpio; do command -v "$tool" >/dev/null || echo "$tool"; done)
+if [ -n "$rpm_tools_missing" ]; then
+  echo "SKIP: the RPM: $(echo $rpm_tools_missing) not installed"
+elif ! cpack --config "$build/CPackConfig.cmake" -G RPM -B "$work/rpm" >"$work/cpack-rpm.log" 2>&1; then
+  cat "$work/cpack-rpm.log"
+  fail "cpack -G RPM failed"
+else
+  rpms=("$work"/rpm/*.rpm)
+  rpm_file=${rpms[0]}
+  want_name="tkvcert-$version-1.$(uname -m).rpm"
+  check_rpm() { if "${@:2}"; then ok "$1"; else fail "$1"; fi; }
+  check_rpm "one RPM, named $want_name" test "${#rpms[@]}:$(basename "$rpm_file")" = "1:$want_name"
+  rpmlint -c "$source_dir/tests/rpmlint-fedora.toml" "$rpm_file" > "$work/rpmlint" 2>&1 || true
+  if grep -q ' 0 errors' "$work/rpmlint"; then
+    ok "rpmlint with Fedora's settings: no error ($(grep -o '[0-9]* warnings' "$work/rpmlint"))"
+  else
+    fail "rpmlint with Fedora's settings:"
+    grep ': [EW]: ' "$work/rpmlint" | sed 's/^/  /'
+  fi
+  requires=$(rpm -qpR "$rpm_file" | tr '\n' ' ')
+  check_rpm "Requires ca-certificates and libcrypto 3, Recommends bubblewrap" \
+    test "$([[ " $requires" == *" ca-certificates "* && $requires == *"libcrypto.so.3("* ]] && echo y)$(rpm -qp --recommends "$rpm_file")" = ybubblewrap
+  check_rpm "the files: the program in /usr/sbin, the page, copyright (%license) and changelog" \
+    test "$(rpm -qpl "$rpm_file" | tr '\n' ' ')$(rpm -qpL "$rpm_file")" = \
+      "/usr/sbin/tkvcert /usr/share/doc/tkvcert /usr/share/doc/tkvcert/changelog.gz /usr/share/doc/tkvcert/copyright /usr/share/man/man8/tkvcert.8.gz /usr/share/doc/tkvcert/copyright"
+  check_rpm "not relocatable" test -z "$(rpm -qp --qf '[%{PREFIXES}]' "$rpm_file")"
+  mkdir "$work/rpm-files"
+  (cd "$work/rpm-files" && rpm2cpio "$rpm_file" | cpio -idm --quiet)
+  if hardening-check "${hardening_options[@]}" "$work/rpm-files/usr/sbin/tkvcert" > "$work/rpm-hardening" 2>&1; then
+    ok "the RPM's binary passes hardening-check ${hardening_options[*]}"
+  else
+    fail "hardening-check on the RPM's binary:"
+    sed 's/^/  /' "$work/rpm-hardening"
+  fi
+  if [ "$(id -u)" = 0 ] && command -v trust >/dev/null && command -v bwrap >/dev/null; then
+    rpm_status=0
+    TKV_PACKAGE_HOST_NS=$(readlink /proc/self/ns/mnt) timeout 300 unshare -m "$self" --exercise-rpm "$work" "$rpm_file" ||
+      rpm_status=$?
+    [ "$rpm_status" = 0 ] || fail "the RPM installed and run: $rpm_status check(s) failed"
+  else
+    echo "SKIP: the RPM installed and run: needs root, p11-kit's trust and bubblewrap"
+  fi
+fi
+
+# --- musl, Arch, Alpine --------------------------------------------------------------
+# musl: the kernel calls and headers a C library may lack, in a C probe built
+# with musl-gcc against the kernel's headers (what Alpine's linux-headers
+# holds). No C++ build against musl can be made here.
+if command -v musl-gcc >/dev/null; then
+  kernel_headers=$work/kernel-headers
+  mkdir "$kernel_headers"
+  ln -s /usr/include/linux /usr/include/asm-generic "$kernel_headers/"
+  ln -s "/usr/include/$("${CC:-cc}" -print-multiarch)/asm" "$kernel_headers/asm"
+  if musl-gcc -Wall -Werror -isystem "$kernel_headers" -I "$source_dir" -o "$work/musl-probe" \
+       "$source_dir/tests/support/musl_probe.c" > "$work/musl.log" 2>&1; then
+    ok "musl-gcc builds the probe of the mount API, statx, memfd, getrandom and close_range"
+  else
+    fail "musl-gcc cannot build the probe:"
+    sed 's/^/  /' "$work/musl.log"
+  fi
+else
+  echo "SKIP: musl: musl-gcc is not installed"
+fi
+
+# Arch: the PKGBUILD built by makepkg as Arch builds, by a throwaway user, from
+# a copy of the tree that user can read, with Arch's own flags (Debian's
+# makepkg.conf has them commented out).
+if [ "$(id -u)" != 0 ] || ! command -v makepkg >/dev/null || ! command -v bsdtar >/dev/null ||
+   ! command -v fakeroot >/dev/null; then
+  echo "SKIP: the PKGBUILD: needs root (for a throwaway user), makepkg, bsdtar and fakeroot"
+else
+  packager=tkv-makepkg-$$
+  useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin "$packager"
+  arch_tree=$work/arch-tree
+  mkdir "$arch_tree"
+  tar -C "$source_dir" --exclude=./.git --exclude='./build*' -cf - . | tar -C "$arch_tree" -xf -
+  chown -R "$packager:" "$arch_tree"
+  { cat /etc/makepkg.conf
+    echo 'CFLAGS="-march=x86-64 -mtune=generic -O2 -pipe -fno-plt -fexceptions -Wp,-D_FORTIFY_SOURCE=3 -Wformat -Werror=format-security -fstack-clash-protection -fcf-protection -fno-omit-frame-pointer -mno-omit-leaf-frame-pointer"'
+    echo 'CXXFLAGS="$CFLAGS -Wp,-D_GLIBCXX_ASSERTIONS"'
+    echo 'LDFLAGS="-Wl,-O1 -Wl,--sort-common -Wl,--as-needed -Wl,-z,relro -Wl,-z,now -Wl,-z,pack-relative-relocs"'
+    echo "MAKEFLAGS=\"-j$(nproc)\""
+  } > "$work/makepkg.conf"
+  chmod 644 "$work/makepkg.conf"
+  chmod 755 "$work"
+  if (cd "$arch_tree/contrib/arch" && timeout 900 runuser -u "$packager" -- env -i PATH=/usr/bin:/bin HOME="$arch_tree" \
+        makepkg --nodeps --noconfirm --config "$work/makepkg.conf") > "$work/makepkg.log" 2>&1; then
+    packages=("$arch_tree"/contrib/arch/tkvcert-"$version"-1-*.pkg.tar.*)
+    arch_files=$(bsdtar -tf "${packages[0]}" | grep -v '^\.' | grep -v '/$' | sort | tr '\n' ' ')
+    want="usr/bin/tkvcert usr/share/doc/tkvcert/changelog.gz usr/share/doc/tkvcert/copyright usr/share/licenses/tkvcert/copyright usr/share/man/man8/tkvcert.8.gz "
+    if [ "$arch_files" = "$want" ]; then
+      ok "makepkg: $(basename "${packages[0]}") holds the program in /usr/bin (nothing in /usr/sbin), the page, the licence"
+    else
+      fail "makepkg's package holds: $arch_files; expected: $want"
+    fi
+    mkdir "$work/arch-files"
+    bsdtar -xf "${packages[0]}" -C "$work/arch-files"
+    if hardening-check "${hardening_options[@]}" "$work/arch-files/usr/bin/tkvcert" > "$work/arch-hardening" 2>&1; then
+      ok "the Arch package's binary passes hardening-check ${hardening_options[*]}, fortified functions included"
+    else
+      fail "hardening-check on the Arch package's binary:"
+      sed 's/^/  /' "$work/arch-hardening"
+    fi
+  else
+    tail -30 "$work/makepkg.log"
+    fail "makepkg failed"
+  fi
+  userdel "$packager" 2>/dev/null || true
+  packager=
+fi
+
+# Alpine: no abuild here. The APKBUILD parses as shell, has project()'s
+# version, and names the tarball that source-tarball.sh makes of this tree,
+# whose sum it then holds.
+apk_dir=$work/alpine
+mkdir "$apk_dir"
+if sh -n "$source_dir/contrib/alpine/APKBUILD" &&
+   "$source_dir/contrib/alpine/source-tarball.sh" "$apk_dir" > "$work/apk.log" 2>&1 &&
+   (cd "$apk_dir" && . ./APKBUILD && [ "$pkgver" = "$version" ] && [ "$source" = "$pkgname-$pkgver.tar.gz" ] &&
+      printf '%s\n' "$sha512sums" | grep . | sha512sum -c --quiet -) >> "$work/apk.log" 2>&1 &&
+   grep -qx "tkvcert-$version/CMakeLists.txt" <<<"$(tar -tzf "$apk_dir/tkvcert-$version.tar.gz")"; then
+  ok "the APKBUILD parses, and its source and sum are those of this tree's tarball"
+else
+  cat "$work/apk.log"
+  fail "the APKBUILD and its tarball"
+fi
 
 # --- The Windows zip ---------------------------------------------------------------
 if [ -n "$windows_build" ] && [ -f "$windows_build/CPackConfig.cmake" ]; then
