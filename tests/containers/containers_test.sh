@@ -64,25 +64,8 @@ tar -C "$image_dir" -c . | podman import -q - "$image" >/dev/null
 
 # A Debian root: this machine's files of the packages the refresh runs.
 base=$work/base
-mkdir -p "$base/usr"
-for dir in bin sbin lib lib64; do
-  if [ -L "/$dir" ]; then mkdir -p "$base/usr/$dir"; ln -sfn "$(readlink "/$dir")" "$base/$dir"; fi
-done
-for p in libc6 dash coreutils sed findutils debianutils openssl libssl3 ca-certificates libselinux1 \
-         libpcre2-8-0 libacl1 libattr1 libgmp10 libcrypt1; do
-  dpkg -L "$p" 2>/dev/null || true
-done | sort -u | while read -r f; do
-  [ -e "$f" ] || continue
-  { [ -d "$f" ] && [ ! -L "$f" ]; } && continue
-  { [ -L "$f" ] && [ "$(dirname "$f")" = / ]; } && continue
-  mkdir -p "$base$(dirname "$f")"
-  cp -a "$f" "$base$f"
-done
-ln -sf dash "$base/usr/bin/sh"
-mkdir -p "$base"/{etc/ssl,usr/local/share/ca-certificates,etc/ca-certificates/update.d,tmp,proc,dev,run,sys}
-chmod 1777 "$base/tmp"
-cp -a /etc/ca-certificates.conf "$base/etc/"
-cp -a /etc/ssl/certs "$base/etc/ssl/"
+source "$(dirname "$self")/../support/debian_root.sh"
+make_debian_root "$base"
 echo 'nameserver 192.0.2.1' >"$base/etc/resolv.conf"
 # A hook that writes what it can of a file an admin bound into the root.
 printf '#!/bin/sh\necho hooked >> /etc/resolv.conf 2>/dev/null\nexit 0\n' >"$base/etc/ca-certificates/update.d/append"
