@@ -33,6 +33,11 @@ if [ "${1:-}" != "--linux-only" ]; then
   packages+=(ansible-core)
   # The containers test: rootful podman with runc (crun refuses cgroup v1).
   packages+=(podman runc)
+  # The Kubernetes agent's test: its image made with mmdebstrap, and a
+  # stand-in for a node's systemd on a D-Bus of its own.
+  packages+=(mmdebstrap dbus-daemon dbus-bin python3-dbus python3-gi python3-yaml)
+  # podman kube play builds its pause image from catatonit.
+  packages+=(catatonit)
   # The store tests make the tool's flushes and unlinks fail through strace.
   packages+=(strace)
 fi

@@ -1,0 +1,248 @@
+#!/usr/bin/env bash
+# The Kubernetes node agent (contrib/kubernetes), as far as it runs without a
+# cluster. The agent on a directory laid out as the kubelet lays out a
+# ConfigMap, its "..data" link swapped: a change converges again, a second
+# convergence changes nothing, an absent entry removes the CA, a CA dropped
+# from the list stays trusted and is said to be no longer managed, and the
+# agent spends nothing while it waits. Its restart of units, against a
+# stand-in for the node's systemd on a D-Bus of the test's own. The image
+# built offline (build-image.sh), and the DaemonSet's pod template run as a
+# Pod with podman kube play, a copy of a Debian root at /host; one whose
+# /host has no trust store says the tool's cause in its log. The manifests'
+# structure.
+#   kubernetes_test.sh BUILD_DIR
+# As root, in a private mount namespace, which must leave the host's trust
+# directories as they were. Exits 77 (skipped) without root, podman, runc,
+# mmdebstrap, dbus-daemon, python3's dbus and gi, or a mount namespace.
+set -euo pipefail
+build=$(realpath "$1")
+self=$(realpath "$0")
+here=$(dirname "$self")
+src=$(cd "$here/../.." && pwd)
+export PATH=/usr/sbin:/usr/bin:/sbin:/bin
+
+if [ -z "${TKV_KUBERNETES_NS:-}" ]; then
+  skip() { echo "skip: $*"; exit 77; }
+  [ "$(id -u)" = 0 ] || skip "needs root"
+  for tool in podman runc mmdebstrap dbus-daemon dbus-send openssl python3; do
+    command -v "$tool" >/dev/null || skip "$tool is not installed"
+  done
+  python3 -c 'import dbus, gi, yaml' 2>/dev/null || skip "python3's dbus, gi or yaml is missing"
+  unshare -m true 2>/dev/null || skip "cannot make a mount namespace"
+  if grep -qE 'lib(a|t|ub)san' <<<"$(ldd "$build/tkvcert")"; then skip "a sanitized build is not put in an image"; fi
+  host=(/etc/ssl/certs /usr/local/share/ca-certificates /etc/ca-certificates)
+  snapshot() { { find "${host[@]}" -printf '%p %y %m %s %T@ %l\n' 2>/dev/null || true; } | sort; }
+  before=$(snapshot)
+  status=0
+  TKV_KUBERNETES_NS=1 timeout 1200 unshare -m --propagation private "$self" "$build" || status=$?
+  if [ "$(snapshot)" != "$before" ]; then echo "FAIL: the machine's own trust store changed"; exit 1; fi
+  exit "$status"
+fi
+
+passed=0 failed=0
+ok() { echo "ok: $*"; passed=$((passed + 1)); }
+fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
+check() { local what=$1; shift; if "$@"; then ok "$what"; else fail "$what"; fi; }
+
+work=$(mktemp -d /var/tmp/tkvcert-kubernetes.XXXXXX)
+chmod 755 "$work"
+pids=()
+pods=()
+image=
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pod in "${pods[@]}"; do podman kube down "$pod" >/dev/null 2>&1 || true; done
+  [ -z "$image" ] || podman rmi -f "$image" >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+source "$here/../support/debian_root.sh"
+base=$work/base
+make_debian_root "$base"
+make_ca() {  # NAME [CN]
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout /dev/null -out "$work/$1.pem" \
+    -days 30 -utf8 -subj "/CN=${2:-TKV Kubernetes $1 CA}" -addext basicConstraints=critical,CA:TRUE >/dev/null 2>&1
+}
+make_ca corp
+make_ca proxy "$(printf 'TKV Kubernetes \342\200\256proxy CA')"  # a right-to-left override in its name
+sha256() { openssl x509 -in "$work/$1.pem" -noout -fingerprint -sha256 | cut -d= -f2 | tr -d :; }
+trusts() { openssl verify -CAfile "$1/etc/ssl/certs/ca-certificates.crt" "$work/$2.pem" >/dev/null 2>&1; }
+
+# configmap DIR KEY=FILE...: the ConfigMap's next version, as the kubelet
+# writes it: a new timestamped directory, "..data" swapped to it in one
+# rename, a link per key, and the links of keys gone removed.
+version=0
+configmap() {
+  local dir=$1 entry key
+  shift
+  version=$((version + 1))
+  mkdir -p "$dir/..v$version"
+  for entry in "$@"; do cp "${entry#*=}" "$dir/..v$version/${entry%%=*}"; done
+  ln -sfn "..v$version" "$dir/..data_tmp"
+  mv -T "$dir/..data_tmp" "$dir/..data"
+  for key in "$dir"/*; do [ -e "$key" ] || rm -f "$key"; done
+  for entry in "$@"; do key=${entry%%=*}; [ -L "$dir/$key" ] || ln -s "..data/$key" "$dir/$key"; done
+}
+# converged LOG N: waits (at most 60 s) until LOG says "converged" N times.
+converged() {
+  local i
+  for i in $(seq 600); do
+    [ "$(grep -c '^converged' "$1" 2>/dev/null || true)" -ge "$2" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# --- The agent on a ConfigMap's directory ------------------------------------------
+root=$work/agent-root
+cp -a "$base" "$root"
+config=$work/config
+mkdir "$config"
+echo "$(sha256 proxy)" > "$work/absent-proxy"
+configmap "$config" corp.pem="$work/corp.pem"
+log=$work/agent.log
+TKVCERT_SYSROOT=$root TKVCERT_AGENT_TOOL=$build/tkvcert "$build/tkvcert-agent" "$config" > "$log" 2>&1 &
+pids+=($!)
+agent=$!
+corp=$(sha256 corp)
+check "the agent converges: the CA present, changed" converged "$log" 1
+check "its line names the CA and says it changed" grep -q "^present $corp \"TKV Kubernetes corp CA\" from corp.pem: changed" "$log"
+check "the node's bundle trusts it" trusts "$root" corp
+configmap "$config" corp.pem="$work/corp.pem" absent="$work/absent-proxy"
+check "a new version of the ConfigMap converges again" converged "$log" 2
+check "a second convergence changes nothing" grep -q "^present $corp .*: unchanged" "$log"
+check "an absent CA that is not trusted is said so" grep -q "^absent $(sha256 proxy): not trusted" "$log"
+ticks() { awk '{print $14 + $15}' "/proc/$agent/stat"; }
+idle_before=$(ticks)
+sleep 3
+check "waiting, the agent spends no processor time (inotify, no polling)" test "$(ticks)" = "$idle_before"
+echo "$corp" > "$work/absent-corp"
+configmap "$config" absent="$work/absent-corp"
+check "the CA listed as absent converges" converged "$log" 3
+check "it is removed" grep -q "^absent $corp: removed" "$log"
+check "and the bundle no longer trusts it" eval '! trusts "$root" corp'
+configmap "$config" proxy.pem="$work/proxy.pem"
+converged "$log" 4 || true
+check "a name's right-to-left override is shown escaped" grep -qF 'TKV Kubernetes \u202eproxy CA" from proxy.pem: changed' "$log"
+configmap "$config"
+check "a CA dropped from the list converges" converged "$log" 5
+check "is said to be no longer managed" grep -q "^$(sha256 proxy) no longer managed: it stays trusted" "$log"
+check "and stays trusted" trusts "$root" proxy
+kill "$agent"
+
+# --- Restarting units through the node's systemd ------------------------------------
+bus=$work/system_bus_socket
+cat > "$work/bus.conf" <<CONF
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=$bus</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default"><allow own="*"/><allow send_destination="*"/><allow receive_sender="*"/></policy>
+</busconfig>
+CONF
+dbus-daemon --config-file="$work/bus.conf" --nofork --nopidfile > "$work/bus.log" 2>&1 &
+pids+=($!)
+for i in $(seq 100); do [ -S "$bus" ] && break; sleep 0.1; done
+python3 "$here/systemd_stand_in.py" "unix:path=$bus" "$work/restarts" > "$work/stand-in.log" 2>&1 &
+pids+=($!)
+for i in $(seq 100); do
+  dbus-send --bus="unix:path=$bus" --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.NameHasOwner \
+    string:org.freedesktop.systemd1 2>/dev/null | grep -q true && break
+  sleep 0.1
+done
+root=$work/restart-root
+cp -a "$base" "$root"
+config=$work/restart-config
+mkdir "$config"
+configmap "$config" corp.pem="$work/corp.pem"
+restart_run() {
+  TKVCERT_SYSROOT=$root TKVCERT_AGENT_TOOL=$build/tkvcert TKVCERT_AGENT_RESTART=containerd,kubelet \
+    TKVCERT_AGENT_RESTART_SPREAD=2 NODE_NAME=node-1 TKVCERT_AGENT_SYSTEM_BUS=$bus \
+    "$build/tkvcert-agent" --once "$config" > "$work/restart.log" 2>&1
+}
+restart_run || true
+check "a changed bundle restarts the units through systemd, staggered" \
+  test "$(cat "$work/restarts" 2>/dev/null)" = "$(printf 'containerd.service replace\nkubelet.service replace')"
+check "the agent says so" grep -q '^restart containerd.service: asked of systemd' "$work/restart.log"
+restart_run || true
+check "nothing changed: no restart" test "$(wc -l < "$work/restarts")" = 2
+
+# --- The image, and the DaemonSet's pod under podman kube play -----------------------
+image=$("$src/contrib/kubernetes/build-image.sh" "$build" "localhost/tkvcert-agent-test:$$") ||
+  { fail "build-image.sh"; echo "$passed passed, $failed failed"; exit 1; }
+ok "build-image.sh builds $image from the .deb, offline of any registry"
+# podman refuses the DaemonSet kind: its template, as a Pod, on a copy of a root.
+pod_of() {  # ROOT NAME: the Pod, on stdout
+  python3 - "$src/contrib/kubernetes/tkvcert-agent.yaml" "$1" "$2" "$image" <<'PY'
+import sys, yaml
+manifest, root, name, image = sys.argv[1:]
+daemonset = [d for d in yaml.safe_load_all(open(manifest)) if d['kind'] == 'DaemonSet'][0]
+spec = daemonset['spec']['template']['spec']
+spec.pop('priorityClassName', None)
+for c in spec['containers']:
+    c['image'], c['imagePullPolicy'] = image, 'Never'
+    for e in c['env']:
+        if 'valueFrom' in e:
+            e.pop('valueFrom'); e['value'] = 'node-under-test'
+for v in spec['volumes']:
+    if 'hostPath' in v:
+        v['hostPath']['path'] = root
+print(yaml.safe_dump({'apiVersion': 'v1', 'kind': 'Pod', 'metadata': {'name': name}, 'spec': spec}))
+PY
+}
+{ echo 'apiVersion: v1'; echo 'kind: ConfigMap'; echo 'metadata: {name: tkvcert-trust}'; echo 'data:'
+  echo '  corp.pem: |'; sed 's/^/    /' "$work/corp.pem"; } > "$work/configmap.yaml"
+# runc, and limits within the session's own, which runc may not raise.
+processes=$(ulimit -Hu)
+if [ "$processes" = unlimited ] || [ "$processes" -gt 4096 ]; then processes=4096; fi
+printf '[containers]\ndefault_ulimits = ["nofile=%s:%s", "nproc=%s:%s"]\n[engine]\nruntime = "runc"\n' \
+  "$(ulimit -Hn)" "$(ulimit -Hn)" "$processes" "$processes" > "$work/containers.conf"
+play() {  # ROOT NAME: the pod played, its log in $work/NAME.log once it converged
+  pod_of "$1" "$2" > "$work/$2.yaml"
+  pods+=("$work/$2.yaml")
+  CONTAINERS_CONF=$work/containers.conf podman kube play --network none --configmap "$work/configmap.yaml" \
+    "$work/$2.yaml" > "$work/$2.play" 2>&1 || { cat "$work/$2.play"; return 1; }
+  local i
+  for i in $(seq 300); do
+    podman logs "$2-agent" > "$work/$2.log" 2>&1 || true
+    grep -q '^converged' "$work/$2.log" && return 0
+    sleep 0.2
+  done
+  return 1
+}
+root=$work/pod-root
+cp -a "$base" "$root"
+check "the agent's pod converges on its /host" play "$root" tkvcert-agent-pod
+check "its log says the CA is present" grep -q "^present $corp .*: changed" "$work/tkvcert-agent-pod.log"
+check "the root's bundle trusts the CA (openssl verify)" trusts "$root" corp
+empty=$work/empty-root
+mkdir -m 755 "$empty"
+play "$empty" tkvcert-agent-empty || true
+check "a node without a trust store: the tool's cause in the pod's log" \
+  grep -q 'tkvcert: no trust store found in /host' "$work/tkvcert-agent-empty.log"
+
+# --- The manifests -------------------------------------------------------------------
+check "the manifests hold together (selector and labels, volumes, the ConfigMap's name, /host)" \
+  python3 - "$src/contrib/kubernetes/tkvcert-agent.yaml" <<'PY'
+import sys, yaml
+docs = {d['kind']: d for d in yaml.safe_load_all(open(sys.argv[1]))}
+cm, ds = docs['ConfigMap'], docs['DaemonSet']
+assert ds['apiVersion'] == 'apps/v1' and cm['apiVersion'] == 'v1'
+template = ds['spec']['template']
+labels = template['metadata']['labels']
+assert all(labels.get(k) == v for k, v in ds['spec']['selector']['matchLabels'].items())
+spec = template['spec']
+volumes = {v['name']: v for v in spec['volumes']}
+(container,) = spec['containers']
+assert all(m['name'] in volumes for m in container['volumeMounts'])
+assert volumes['trust']['configMap']['name'] == cm['metadata']['name']
+assert cm['metadata']['namespace'] == ds['metadata']['namespace']
+mounts = {m['mountPath']: m['name'] for m in container['volumeMounts']}
+assert volumes[mounts['/host']]['hostPath']['path'] == '/'
+assert {'name': 'TKVCERT_SYSROOT', 'value': '/host'} in container['env']
+assert container['securityContext']['privileged'] is True and 'hostPID' not in spec
+PY
+
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]
