@@ -11,6 +11,7 @@
 #include <chrono>
 #include <random>
 #include <set>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -207,6 +208,27 @@ TEST(StoreCrashTest, KilledRunsLeaveTheOldStateOrTheNew) {
   const std::multiset<Bytes> anchors = AnchorCertificates(sandbox.anchors_dir(), &problem);
   EXPECT_EQ(problem, "");
   EXPECT_EQ(BundleCertificates(sandbox.bundle()), anchors);
+}
+
+// A run that must wait for another's lock says so at once, with the holder.
+TEST(StoreRaceTest, AWaitForTheLockIsSaidWithItsHolder) {
+  Sandbox sandbox;
+  const std::string files = sandbox.root() + "/files";
+  sandbox.Put("ca.pem", ToPem(MakeCertificate("Waiting CA")));
+  ASSERT_EQ(RunTool({"/install", "ca.pem"}, {sandbox.root(), false, files}).status, 0);  // the lock is made
+  const int held = open((sandbox.anchors_dir() + "/.tkvcert-staging/lock").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  std::thread release([held] {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    close(held);
+  });
+  const RunResult r = RunTool({"/uninstall", "Waiting CA"}, {sandbox.root(), false, files});
+  release.join();
+  EXPECT_EQ(r.status, 0);
+  const std::string said = "tkvcert: waiting for another run's change to " + sandbox.anchors_dir() +
+                           " to finish: process " + std::to_string(getpid()) + " (";
+  EXPECT_EQ(r.err.compare(0, said.size(), said), 0) << r.err;
 }
 
 TEST(StoreRaceTest, RunsAtTheSameTimeKeepEveryChangeAndNeverRefreshTogether) {
