@@ -24,20 +24,25 @@ exists() { while read -r path; do if [ -e "$path" ]; then echo "$path"; fi; done
 # the host's trust directories are replaced by copies, so that a tool which
 # wrongly wrote to the host's store writes to the copies, and the run fails
 # because they changed.
+# Copies of the host's trust directories (host_dirs), bound over them, and
+# what they hold, to compare after.
+shield_host_dirs() {
+  local d
+  for d in "${host_dirs[@]}"; do
+    [ -e "$d" ] || continue
+    mkdir -p "$(dirname "$work/host-copy$d")"
+    cp -a "$d" "$work/host-copy$d"
+    mount --bind "$work/host-copy$d" "$d"
+  done
+}
+snapshot() { { find "${host_dirs[@]}" -printf '%p %y %m %s %T@ %l\n' 2>/dev/null || true; } | sort; }
+
 if [ "${1:-}" = --exercise-installed ]; then
   work=$2
   shielded=$3
   host_dirs=(/etc/ssl/certs /usr/local/share/ca-certificates /usr/share/ca-certificates
              /etc/ca-certificates.conf)
-  if [ "$shielded" = yes ]; then
-    for d in "${host_dirs[@]}"; do
-      [ -e "$d" ] || continue
-      mkdir -p "$(dirname "$work/host-copy$d")"
-      cp -a "$d" "$work/host-copy$d"
-      mount --bind "$work/host-copy$d" "$d"
-    done
-  fi
-  snapshot() { find "${host_dirs[@]}" -printf '%p %y %m %s %T@ %l\n' 2>/dev/null | sort; }
+  if [ "$shielded" = yes ]; then shield_host_dirs; fi
   snapshot > "$work/host-before"
 
   export PATH=/usr/sbin:/usr/bin:/sbin:/bin
@@ -97,13 +102,7 @@ if [ "${1:-}" = --exercise-rpm ]; then
   [ "$(readlink /proc/self/ns/mnt)" != "${TKV_PACKAGE_HOST_NS:-}" ] || { fail "not in a mount namespace of its own"; exit 1; }
   mount --make-rprivate /
   host_dirs=(/etc/ssl/certs /usr/local/share/ca-certificates /etc/ca-certificates.conf /etc/pki)
-  for d in "${host_dirs[@]}"; do
-    [ -e "$d" ] || continue
-    mkdir -p "$(dirname "$work/host-copy$d")"
-    cp -a "$d" "$work/host-copy$d"
-    mount --bind "$work/host-copy$d" "$d"
-  done
-  snapshot() { { find "${host_dirs[@]}" -printf '%p %y %m %s %T@ %l\n' 2>/dev/null || true; } | sort; }
+  shield_host_dirs
   before=$(snapshot)
   umask 022
   packaged=$work/rpm-root
