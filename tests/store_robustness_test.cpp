@@ -2,6 +2,7 @@
 // moments, runs racing each other, and links planted by someone else.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -210,25 +211,70 @@ TEST(StoreCrashTest, KilledRunsLeaveTheOldStateOrTheNew) {
   EXPECT_EQ(BundleCertificates(sandbox.bundle()), anchors);
 }
 
-// A run that must wait for another's lock says so at once, with the holder.
-TEST(StoreRaceTest, AWaitForTheLockIsSaidWithItsHolder) {
-  Sandbox sandbox;
-  const std::string files = sandbox.root() + "/files";
-  sandbox.Put("ca.pem", ToPem(MakeCertificate("Waiting CA")));
-  ASSERT_EQ(RunTool({"/install", "ca.pem"}, {sandbox.root(), false, files}).status, 0);  // the lock is made
-  const int held = open((sandbox.anchors_dir() + "/.tkvcert-staging/lock").c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(held, 0);
-  ASSERT_EQ(flock(held, LOCK_EX), 0);
-  std::thread release([held] {
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    close(held);
-  });
-  const RunResult r = RunTool({"/uninstall", "Waiting CA"}, {sandbox.root(), false, files});
-  release.join();
-  EXPECT_EQ(r.status, 0);
-  const std::string said = "tkvcert: waiting for another run's change to " + sandbox.anchors_dir() +
-                           " to finish: process " + std::to_string(getpid()) + " (";
-  EXPECT_EQ(r.err.compare(0, said.size(), said), 0) << r.err;
+// Another process holds a lock for a second: the lock file in staging (as
+// a run of this binary does), or the anchors directory itself (as binaries
+// from before the lock file did).
+struct LockHolder {
+  const char* what;
+  bool old_lock;          // the anchors directory rather than the lock file
+  int mode;               // LOCK_EX or LOCK_SH
+  const char* comm;       // the holder's process name
+  uid_t real_uid;         // its real user; its effective user is root
+  bool waited_for;
+};
+
+// Forks the holder; returns once it holds the lock. It lets go after a second.
+pid_t HoldLock(const std::string& path, const LockHolder& row) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    prctl(PR_SET_NAME, row.comm);
+    if (setresuid(row.real_uid, 0, 0) != 0) _exit(1);
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || flock(fd, row.mode) != 0 || write(ready[1], "x", 1) != 1) _exit(1);
+    sleep(1);
+    _exit(0);
+  }
+  close(ready[1]);
+  char byte;
+  const bool held = read(ready[0], &byte, 1) == 1;
+  close(ready[0]);
+  return held ? pid : -1;
+}
+
+// A run waits for another run's lock, however it is held, and says so at
+// once with the holder; on the old lock it waits only for a run of the tool
+// by root's real user, never for a user's process that su made root.
+TEST(StoreRaceTest, AWaitForTheLockIsForAnotherRunAndSaidWithItsHolder) {
+  const LockHolder rows[] = {
+      {"the lock file, held", false, LOCK_EX, "tkvcert", 0, true},
+      {"the lock file, shared", false, LOCK_SH, "tkvcert", 0, true},
+      {"the old lock, root's run", true, LOCK_EX, "tkvcert", 0, true},
+      {"the old lock, a user's su", true, LOCK_EX, "su", 65534, false},
+      {"the old lock, a user's process named tkvcert", true, LOCK_EX, "tkvcert", 65534, false},
+  };
+  for (const LockHolder& row : rows) {
+    SCOPED_TRACE(row.what);
+    Sandbox sandbox;
+    const std::string files = sandbox.root() + "/files";
+    sandbox.Put("ca.pem", ToPem(MakeCertificate("Waiting CA")));
+    ASSERT_EQ(RunTool({"/install", "ca.pem"}, {sandbox.root(), false, files}).status, 0);  // the lock is made
+    const pid_t holder =
+        HoldLock(row.old_lock ? sandbox.anchors_dir() : sandbox.anchors_dir() + "/.tkvcert-staging/lock", row);
+    ASSERT_GT(holder, 0);
+    const RunResult r = RunTool({"/uninstall", "Waiting CA"}, {sandbox.root(), false, files});
+    int status = 0;
+    waitpid(holder, &status, 0);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(r.status, 0);
+    const std::string said = "tkvcert: waiting for another run's change to " + sandbox.anchors_dir() +
+                             " to finish: process " + std::to_string(holder) + " (" + row.comm + ")";
+    EXPECT_EQ(r.err.find(said) != std::string::npos, row.waited_for) << r.err;
+    if (!row.waited_for) {
+      EXPECT_EQ(r.err.find("waiting"), std::string::npos) << r.err;
+    }
+  }
 }
 
 TEST(StoreRaceTest, RunsAtTheSameTimeKeepEveryChangeAndNeverRefreshTogether) {

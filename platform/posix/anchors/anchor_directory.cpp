@@ -84,23 +84,42 @@ pid_t FlockHolderProcess(int fd) {
   return holder;
 }
 
-// The effective user of that process; -1 when it cannot be told.
-uid_t FlockHolder(int fd) {
-  const pid_t pid = FlockHolderProcess(fd);
-  struct stat process;
-  if (pid <= 0 || stat(("/proc/" + std::to_string(pid)).c_str(), &process) != 0) return static_cast<uid_t>(-1);
-  return process.st_uid;
+// Whether `pid` is a run of this tool by root, by its real user: only such
+// a run is waited for on the old lock. The effective user would let a local
+// user who locked the directory and then ran a set-uid program (su, waiting
+// for a password) hold every admin's change.
+bool RootsRunOfTheTool(pid_t pid) {
+  const std::string proc = "/proc/" + std::to_string(pid);
+  FILE* comm = fopen((proc + "/comm").c_str(), "re");
+  char name[64] = {};
+  const bool named = comm != nullptr && fgets(name, sizeof name, comm) != nullptr;
+  if (comm != nullptr) fclose(comm);
+  if (!named || strcmp(name, "tkvcert\n") != 0) return false;
+  FILE* status = fopen((proc + "/status").c_str(), "re");
+  if (status == nullptr) return false;
+  char line[256];
+  long real_uid = -1;
+  while (fgets(line, sizeof line, status) != nullptr) {
+    if (sscanf(line, "Uid: %ld", &real_uid) == 1) break;
+  }
+  fclose(status);
+  return real_uid == 0;
 }
 
 // Binaries from before the lock file locked the anchors directory itself.
 // Holding that too keeps one that starts now waiting until this change is
-// done; one that holds it now is waited for when it is root's, as such a
-// run is, and passed over when it is anyone else's.
-DWORD HoldOldLock(int anchors_fd, std::chrono::steady_clock::time_point until) {
+// done; one that holds it now is waited for when it is root's run of the
+// tool, and passed over when it is anything else.
+DWORD HoldOldLock(int anchors_fd, std::chrono::steady_clock::time_point until,
+                  const std::function<void(pid_t)>& waiting) {
+  bool told = false;
   for (;;) {
     if (flock(anchors_fd, LOCK_EX | LOCK_NB) == 0) return ERROR_SUCCESS;
     if (errno != EWOULDBLOCK && errno != EINTR) return ERROR_SUCCESS;
-    if (FlockHolder(anchors_fd) != 0) return ERROR_SUCCESS;
+    const pid_t holder = FlockHolderProcess(anchors_fd);
+    if (holder <= 0 || !RootsRunOfTheTool(holder)) return ERROR_SUCCESS;
+    if (!told && waiting) waiting(holder);
+    told = true;
     if (std::chrono::steady_clock::now() >= until) return ERROR_BUSY;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
@@ -142,7 +161,7 @@ DWORD LockedAnchorDirectory::Open(UniqueFd anchors_fd, std::chrono::milliseconds
   out->fd_ = std::move(anchors_fd);
   if (DWORD code = out->OpenStaging()) return code;
   if (DWORD code = out->TakeLock(started + patience, waiting)) return code;
-  if (DWORD code = HoldOldLock(out->fd(), started + patience)) return code;
+  if (DWORD code = HoldOldLock(out->fd(), started + patience, waiting)) return code;
   // Under the lock nothing in staging belongs to a change in progress.
   RemoveAllIn(out->staging_fd(), &out->unswept_);
   return ERROR_SUCCESS;

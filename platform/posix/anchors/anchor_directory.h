@@ -32,7 +32,9 @@ namespace tkv {
 // by any local user, who would hold up every admin's change. Binaries from
 // before this lock took flock on the anchors directory; while the two may
 // run at once (an upgrade), a run also holds that old lock when it can, and
-// waits for it while root holds it, but never for another user.
+// waits for it only while a run of the tool by root's real user holds it,
+// never for anything else: a user's process turned root by a set-uid
+// program keeps its real user.
 class LockedAnchorDirectory {
  public:
   // Takes the directory `anchors_fd` and waits for another run's change at
