@@ -288,6 +288,7 @@ distribution_table() {
       check "install of the distrusted CA exits 0" admin /install ca.pem
       check "its conf line is as it was" test "$(cat /etc/ca-certificates.conf)" = "$conf_before"$'\n'"tkv-test/dist.crt"
       every_client trusts "installed again"
+      check "no local copy pins it" test ! -e "/usr/local/share/ca-certificates/$(openssl x509 -in ca.pem -noout -fingerprint -sha1 | sed 's/.*=//; s/://g').crt"
       continue
     fi
     check "uninstall of the distribution's CA ($step) exits 0" admin /uninstall "$cn"
@@ -298,6 +299,8 @@ distribution_table() {
     [ -n "$java_off" ] || check "java's keystore drops the distrusted CA ($step)" \
       eval '! grep -i -F -e "$fingerprint" <<<"$(keystore)" >/dev/null'
   done
+  check "a second removal exits 0" admin /uninstall "$cn"
+  check "and says the CA is distrusted already" grep -q "is in the distribution's set .* and is distrusted already" err
 }
 distribution_table
 echo "$passed passed, $failed failed"

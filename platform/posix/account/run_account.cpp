@@ -18,6 +18,7 @@
 
 #include "platform/posix/anchors/anchor_listing.h"
 #include "platform/posix/anchors/anchor_trouble.h"
+#include "platform/posix/anchors/distribution_set.h"
 #include "platform/posix/base/command.h"
 #include "platform/posix/base/last_error.h"
 #include "platform/posix/base/terminal_text.h"
@@ -246,6 +247,10 @@ void RunAccount::Changed(const ChangeOutcome& outcome) {
   changed.browser_files.insert(changed.browser_files.end(), outcome.browser_files.begin(),
                                outcome.browser_files.end());
   if (!outcome.already_held_by.empty()) changed.already_held_by = outcome.already_held_by;
+  if (outcome.set_trust != SetTrust::kNone) {
+    changed.set_trust = outcome.set_trust;
+    changed.set_file = outcome.set_file;
+  }
   if (!outcome.copies.empty()) changed.copies = outcome.copies;
   if (!outcome.kept_aside.empty()) changed.kept_aside = outcome.kept_aside;
   if (!outcome.distrust.empty()) changed.distrust = outcome.distrust;
@@ -280,6 +285,8 @@ void RunAccount::TroubledFile(const std::string& relative) {
 // among those its scan read.
 void RunAccount::SayNothingMatched() {
   const StoreLocation& store = *facts_.store;
+  facts_.already = "absent";
+  if (SayAlreadyDistrusted()) return;
   if (!suggestions_) {
     Said("nothing was removed: no certificate in " + StorePlaces(store) + " has the thumbprint " +
              Quoted(facts_.parameter),
@@ -294,6 +301,28 @@ void RunAccount::SayNothingMatched() {
     closest += (closest.empty() ? "" : ", ") + Quoted(name);
   }
   if (!closest.empty()) Said("the closest names there: " + closest, false);
+}
+
+// The certificate asked for may be in the distribution's set, distrusted
+// already by an earlier removal: the store no longer holds it, but it is
+// there, and an install trusts it again.
+bool RunAccount::SayAlreadyDistrusted() {
+  const StoreLocation& store = *facts_.store;
+  std::vector<DistributionCertificate> set;
+  if (ReadDistributionSet(store, /*distrusted_too=*/true, &set) != ERROR_SUCCESS) return false;
+  for (const DistributionCertificate& certificate : set) {
+    if (!certificate.distrusted) continue;
+    std::wstring name;
+    if (SimpleDisplayName(certificate.der.data(), certificate.der.size(), &name) != ERROR_SUCCESS) continue;
+    if (!Selects(certificate.der, facts_.parameter.c_str(), name == facts_.parameter)) continue;
+    facts_.already = "distrusted";
+    const std::string file = store.root->DisplayPath(certificate.file);
+    Said("nothing was removed: " + Quoted(name) + " is in the distribution's set (" + file +
+             ") and is distrusted already; tkvcert /install " + file + " trusts it again",
+         false);
+    return true;
+  }
+  return false;
 }
 
 // A removal by name takes the first certificate of the name, where its scan
@@ -326,9 +355,14 @@ void RunAccount::SayWhatRemains() {
     std::unique_ptr<X509, decltype(&X509_free)> certificate(d2i_X509(nullptr, &p, static_cast<long>(other.size())),
                                                             X509_free);
     const std::string sha256 = Thumbprint(other, EVP_sha256());
+    // One chosen by thumbprint was chosen among the others: in a rotation
+    // they are its successors, which no line should steer a paste toward.
+    const std::string how =
+        settings_.select_by == SelectBy::kName
+            ? "; TKVCERT_UNINSTALL_BY=sha256 tkvcert /uninstall " + sha256 + " removes exactly that one"
+            : "";
     Said("another is SHA-256 " + sha256 + ", valid until " +
-             (certificate ? Utc(X509_get0_notAfter(certificate.get())) : std::string("an unreadable date")) +
-             "; TKVCERT_UNINSTALL_BY=sha256 tkvcert /uninstall " + sha256 + " removes exactly that one",
+             (certificate ? Utc(X509_get0_notAfter(certificate.get())) : std::string("an unreadable date")) + how,
          false);
   }
 }
@@ -390,6 +424,14 @@ void RunAccount::SayWhatWillNotWork() {
              (facts_.certificates_passed_over == 1 ? "was" : "were") +
              " not installed: install each from a file of its own",
          false);
+  }
+  const std::string set_file = facts_.store->root->DisplayPath(facts_.changed.set_file);
+  if (facts_.changed.set_trust == SetTrust::kTrustedAgain) {
+    Said(shown + " is the distribution's own (" + set_file + "): its distrust is lifted and the distribution's " +
+             "copy is trusted again, as the distribution decides; no local copy was written",
+         false);
+  } else if (facts_.changed.set_trust == SetTrust::kTrustedAlready) {
+    Said("the distribution's set already trusts " + shown + " (" + set_file + "): nothing was changed", false);
   }
   if (!facts_.changed.already_held_by.empty()) {
     Said(facts_.store->anchors_path() + "/" + facts_.changed.already_held_by +

@@ -65,6 +65,7 @@ class RunAccount : public RunEvents {
  private:
   bool Refuse(const std::string& why);
   void SayNothingMatched();
+  bool SayAlreadyDistrusted();
   void SayWhatRemains();
   void SayWhatWasKept();
   void SayWhatAnchorsHoldAmiss();

@@ -191,6 +191,13 @@ std::string RunReport(const RunFacts& facts, const RunSettings& settings, int st
   }
   if (facts.requested && facts.command == RunCommand::kUninstall && facts.store) {
     report["sharing_name"] = facts.sharing_name;
+    if (!facts.already.empty()) report["already"] = facts.already;
+  }
+  if (facts.changed.set_trust != SetTrust::kNone) {
+    json copy = json::object();
+    copy["trusted"] = facts.changed.set_trust == SetTrust::kTrustedAgain ? "again" : "already";
+    PutText(copy, "file", facts.store->root->DisplayPath(facts.changed.set_file));
+    report["distribution_copy"] = copy;
   }
   report["warnings"] = Paths(facts.warnings);
   report["messages"] = Paths(facts.messages);

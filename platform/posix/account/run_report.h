@@ -48,6 +48,9 @@ struct RunFacts {
   ChangeOutcome changed;
   std::vector<BYTE> removed;
   size_t sharing_name = 0;  // a removal's certificates of the name, the removed one included
+  // A removal that took nothing: "absent", or "distrusted" when the
+  // distribution's set holds it and the family distrusts it already.
+  std::string already;
   std::vector<std::string> messages;
   std::vector<std::string> warnings;
   std::vector<ReportedLine> reported;

@@ -313,6 +313,18 @@ DWORD ReadDistributionSet(const StoreLocation& location, bool distrusted_too,
   return ERROR_SUCCESS;
 }
 
+bool FindInDistributionSet(const StoreLocation& location, const std::vector<BYTE>& der,
+                           DistributionCertificate* found) {
+  std::vector<DistributionCertificate> set;
+  if (ReadDistributionSet(location, /*distrusted_too=*/true, &set) != ERROR_SUCCESS) return false;
+  for (DistributionCertificate& certificate : set) {
+    if (certificate.der != der) continue;
+    *found = std::move(certificate);
+    return true;
+  }
+  return false;
+}
+
 DWORD PlanDistrust(const StoreLocation& location, const std::vector<BYTE>& der, bool distrust,
                    std::vector<DistrustEdit>* edits, std::string* why) {
   switch (location.layout->distrust) {

@@ -31,6 +31,11 @@ struct DistributionCertificate {
 DWORD ReadDistributionSet(const StoreLocation& location, bool distrusted_too,
                           std::vector<DistributionCertificate>* set);
 
+// The certificate of the set that is `der`, one the family distrusts too:
+// whether the set holds it.
+bool FindInDistributionSet(const StoreLocation& location, const std::vector<BYTE>& der,
+                           DistributionCertificate* found);
+
 // One file that distrusting a certificate, or trusting it again, writes or
 // takes away.
 struct DistrustEdit {

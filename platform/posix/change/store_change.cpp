@@ -207,6 +207,17 @@ DWORD MakeEdits(const ChangePlan& plan, LockedAnchorDirectory& dir, Pending& pen
   return ERROR_SUCCESS;
 }
 
+// What the plan decided, as the account hears of it, whether it is carried
+// out or foreseen.
+void TakePlanned(const ChangePlan& plan, ChangeOutcome* outcome) {
+  outcome->already_held_by = plan.already_held_by;
+  outcome->set_trust = plan.set_trust;
+  outcome->set_file = plan.set_file;
+  outcome->copies = plan.copies;
+  outcome->kept_aside = plan.kept_aside;
+  for (const DistrustEdit& edit : plan.distrust) outcome->distrust.push_back(edit.shown);
+}
+
 // The plan made real. Before the first write, the sandbox of its refresh is
 // made and the change recorded: a run cut off from there on leaves the next
 // one a change to finish.
@@ -215,10 +226,7 @@ DWORD MakeEdits(const ChangePlan& plan, LockedAnchorDirectory& dir, Pending& pen
 // what that run did before it stopped is still not finished.
 DWORD CarryOut(Command& command, const StoreLocation& location, RefreshCommand* refresh, LockedAnchorDirectory& dir,
                const ChangePlan& plan, const std::string& record, bool finishing, ChangeOutcome* outcome) {
-  outcome->already_held_by = plan.already_held_by;
-  outcome->copies = plan.copies;
-  outcome->kept_aside = plan.kept_aside;
-  for (const DistrustEdit& edit : plan.distrust) outcome->distrust.push_back(edit.shown);
+  TakePlanned(plan, outcome);
   const Publication publication{dir.fd(), dir.lock_fd(), plan.expected, TimeUse::kChange, plan.bundle_readable};
   Published published;
   if (!plan.refresh) {  // published already: config management repeats itself
@@ -297,10 +305,7 @@ DWORD ForeseeChange(Command& command, const StoreLocation& location, RefreshComm
   outcome->anchors_changed = !plan.edits.empty() || !plan.distrust.empty();
   outcome->bundle_changed = plan.refresh;
   outcome->browser_files = plan.browser_files;
-  outcome->already_held_by = plan.already_held_by;
-  outcome->copies = plan.copies;
-  outcome->kept_aside = plan.kept_aside;
-  for (const DistrustEdit& edit : plan.distrust) outcome->distrust.push_back(edit.shown);
+  TakePlanned(plan, outcome);
   return ERROR_SUCCESS;
 }
 

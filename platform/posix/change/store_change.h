@@ -28,6 +28,8 @@ struct ChangeOutcome {
   bool finished_cut_off_change = false;
   std::vector<std::string> browser_files;
   std::string already_held_by;      // an addition another local anchor holds already
+  SetTrust set_trust = SetTrust::kNone;  // an addition of one of the distribution's set
+  std::string set_file;                  // its file, below the root
   std::vector<std::string> copies;  // a removal's anchor files
   // A removal: a copy whose private key (or other blocks) stayed, and the
   // file that keeps it.

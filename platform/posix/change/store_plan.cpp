@@ -30,18 +30,39 @@ DWORD CheckAnchorsWritable(const Command& command, const StoreLocation& location
 
 // An addition: the certificate's own anchor, unless it is in place already,
 // or another local anchor that the bundle already shows holds it, which
-// pins it as well; a second copy would only be one more file to remove.
+// pins it as well; a second copy would only be one more file to remove. A
+// certificate of the distribution's set gets none: lifting the family's
+// distrust brings the set's own copy back, and a local one would keep it
+// trusted here after the distribution drops or distrusts it.
 DWORD PlanAddition(const StoreLocation& location, int anchors_fd, const std::vector<BYTE>& der, ChangePlan* plan) {
   const std::string name = AnchorFileName(der);
   const AnchorFile own{PemCertificate(der)};
   if (name.empty() || own.contents.empty()) return ERROR_NOT_ENOUGH_MEMORY;
   plan->expected.added.push_back(der);
   if (AlreadyHolds(anchors_fd, name, own)) return ERROR_SUCCESS;
-  // A certificate the family distrusts gets its own anchor too, whatever
-  // else holds it: the bundle cannot show whether another anchor pins it.
-  const std::string holder = plan->distrust.empty() ? LocalAnchorHolding(location, anchors_fd, der) : "";
+  DistributionCertificate in_set;
+  if (!plan->distrust.empty()) {
+    // A distrust that is no set's (an admin's blocklist of a local CA)
+    // leaves nothing to trust once lifted but the anchor written here.
+    if (FindInDistributionSet(location, der, &in_set)) {
+      plan->set_trust = SetTrust::kTrustedAgain;
+      plan->set_file = in_set.file;
+      return ERROR_SUCCESS;
+    }
+    plan->edits.push_back({"", name, false, own});
+    return ERROR_SUCCESS;
+  }
+  bool in_bundle = false;
+  const std::string holder = LocalAnchorHolding(location, anchors_fd, der, &in_bundle);
   if (!holder.empty() && holder != name) {
     plan->already_held_by = holder;
+    return ERROR_SUCCESS;
+  }
+  // Only a certificate clients already read may be the set's: a new one
+  // costs no read of the set.
+  if (holder.empty() && in_bundle && FindInDistributionSet(location, der, &in_set) && !in_set.distrusted) {
+    plan->set_trust = SetTrust::kTrustedAlready;
+    plan->set_file = in_set.file;
     return ERROR_SUCCESS;
   }
   plan->edits.push_back({"", name, false, own});

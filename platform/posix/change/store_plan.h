@@ -27,6 +27,14 @@ namespace tkv {
 
 enum class ChangeKind { kAdd, kRemove };
 
+// An addition of a certificate of the distribution's set: no local copy is
+// written, which would pin it whatever the distribution later decides.
+enum class SetTrust {
+  kNone,
+  kTrustedAgain,    // the family's distrust is lifted: the set's own copy is trusted again
+  kTrustedAlready,  // the set trusts it, and the bundle shows it
+};
+
 // One file of the anchors tree, put in place or taken away.
 struct AnchorEdit {
   std::string parent;  // relative to the anchors directory; "" for its top
@@ -44,6 +52,8 @@ struct ChangePlan {
   bool refresh = false;          // the family's refresh runs: the anchors change, or the bundle lags them
   bool bundle_readable = false;  // clients read today's bundle: the refresh must leave one they read
   std::string already_held_by;   // an addition: the other local anchor that holds it already
+  SetTrust set_trust = SetTrust::kNone;
+  std::string set_file;          // an addition of one of the set's: its file, below the root
   std::vector<std::string> copies;  // a removal: the anchor files it takes the certificate out of
   // A removal: a copy's private key (or other blocks) and the file kept it.
   std::vector<std::pair<std::string, std::string>> kept_aside;
