@@ -870,6 +870,10 @@ TEST_F(ToolTest, TwinsAreRemovedOneRunAtATimeInEnumerationOrder) {
   }();
   EXPECT_EQ(by_thumbprint.out, RemovalLines("Twin CA") + Removed(copied));
   EXPECT_EQ(by_thumbprint.status, 0);
+  // Chosen among its namesakes (in a rotation, its successor): no line
+  // steers a paste toward the other.
+  EXPECT_NE(by_thumbprint.err.find("; the others stay\n"), std::string::npos) << by_thumbprint.err;
+  EXPECT_EQ(by_thumbprint.err.find("/uninstall"), std::string::npos) << by_thumbprint.err;
   EXPECT_EQ(sandbox_.AnchorNames(), std::vector<std::string>{AnchorName(first)});
   Install(second, "b.pem");
 
