@@ -1409,5 +1409,48 @@ TEST(ImageRootTest, ARefreshKilledWithItsGroupDoesNotKeepARemovedCaTrusted) {
   EXPECT_EQ(HostTrustState(), host_before);
 }
 
+
+// An image's refresh puts a link to a host directory bound into the image
+// in place of its bundle's directory, which holds the host's links of the
+// CA being removed and a bundle without it: the tool must neither take
+// those links away nor report the removal done on the host's bundle.
+TEST(ImageRootTest, ARefreshThatPutsAHostDirectoryInPlaceOfTheBundlesIsRefused) {
+  if (!PrivateHostStore::ready()) GTEST_SKIP() << "needs root and a private mount namespace";
+  const std::string host_before = HostTrustState();
+  TempDir dir;
+  Shell("chmod 755 '" + dir.path() + "'");
+  const std::string root = dir.path() + "/root";
+  const std::string host = dir.path() + "/host";
+  MakeImageRoot(root, "/etc/ca-certificates.conf", "link_dir=/etc/ssl/certs\n");
+  const Ca ca = PutCa(root, "Swapped CA");
+  ASSERT_EQ(Install(root, ca).status, 0);
+  const std::string link = AnchorOf(root, ca).substr(root.size());
+  Shell("cp -a '" + root + "/etc/ssl/certs' '" + host + "' && cp '" + root + "/files/" +
+        PutCa(root, "Host CA").file + "' '" + host + "/ca-certificates.crt' && cd '" + host +
+        "' && ln -s \"$(ls *.pem)\" 0badc0de.0 && mkdir -p '" + root + "/mnt/host'");
+  const auto state = [&host] {
+    std::string listed;
+    for (const std::string& name : Sandbox::ListFiles(host)) {
+      char target[4096];
+      const ssize_t n = readlink((host + "/" + name).c_str(), target, sizeof target);
+      listed += name + (n >= 0 ? " -> " + std::string(target, static_cast<size_t>(n))
+                               : " = " + ReadFile(host + "/" + name)) + "\n";
+    }
+    return listed;
+  };
+  const std::string before = state();
+  ASSERT_NE(before.find(" -> " + link), std::string::npos) << before;
+  const BindMountOver bound(host, root + "/mnt/host");
+  ASSERT_TRUE(bound.done());
+  WriteFile(root + "/refresh-stub.conf", "link_dir=/etc/ssl/certs\nswap_dir=/etc/ssl/certs:/mnt/host\n");
+  const RunResult r = Uninstall(root, "Swapped CA");
+  EXPECT_NE(r.status, 0);
+  EXPECT_EQ(r.out.find("has been removed"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("refusing " + root + "/etc/ssl/certs after the refresh: it no longer leads to the directory"),
+            std::string::npos) << r.err;
+  EXPECT_EQ(state(), before);
+  EXPECT_EQ(HostTrustState(), host_before);
+}
+
 }  // namespace
 }  // namespace tkv::testing

@@ -37,6 +37,8 @@
 //                 and fail
 //   alloc_mb=N    the first time (no /alloc.done): take N MiB, page by page,
 //                 writing how many so far to /alloc.done, and fail
+//   swap_dir=DIR:TARGET  last, while DIR is still a directory: move it to
+//                 DIR.swapped and put a link to TARGET in its place
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/keyctl.h>
@@ -366,6 +368,14 @@ int main(int argc, char** argv) {
   if (!config["bundle_size"].empty() &&
       truncate(config["bundle"].c_str(), atoll(config["bundle_size"].c_str())) != 0) {
     return 5;
+  }
+  const std::string swap = config["swap_dir"];
+  const size_t colon = swap.find(':');
+  struct stat st;
+  if (colon != std::string::npos && lstat(swap.substr(0, colon).c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+      (rename(swap.substr(0, colon).c_str(), (swap.substr(0, colon) + ".swapped").c_str()) != 0 ||
+       symlink(swap.substr(colon + 1).c_str(), swap.substr(0, colon).c_str()) != 0)) {
+    return 6;
   }
   return code;
 }
