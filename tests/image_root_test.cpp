@@ -1411,24 +1411,17 @@ TEST(ImageRootTest, ARefreshKilledWithItsGroupDoesNotKeepARemovedCaTrusted) {
 
 
 // An image's refresh puts a link to a host directory bound into the image
-// in place of its bundle's directory, which holds the host's links of the
-// CA being removed and a bundle without it: the tool must neither take
-// those links away nor report the removal done on the host's bundle.
+// in place of its bundle's directory, or makes one there: that directory
+// holds the host's links of an anchor gone and a bundle without it. The
+// tool must neither take those links away nor report the change done on
+// the host's bundle.
 TEST(ImageRootTest, ARefreshThatPutsAHostDirectoryInPlaceOfTheBundlesIsRefused) {
   if (!PrivateHostStore::ready()) GTEST_SKIP() << "needs root and a private mount namespace";
   const std::string host_before = HostTrustState();
   TempDir dir;
   Shell("chmod 755 '" + dir.path() + "'");
   const std::string root = dir.path() + "/root";
-  const std::string host = dir.path() + "/host";
-  MakeImageRoot(root, "/etc/ca-certificates.conf", "link_dir=/etc/ssl/certs\n");
-  const Ca ca = PutCa(root, "Swapped CA");
-  ASSERT_EQ(Install(root, ca).status, 0);
-  const std::string link = AnchorOf(root, ca).substr(root.size());
-  Shell("cp -a '" + root + "/etc/ssl/certs' '" + host + "' && cp '" + root + "/files/" +
-        PutCa(root, "Host CA").file + "' '" + host + "/ca-certificates.crt' && cd '" + host +
-        "' && ln -s \"$(ls *.pem)\" 0badc0de.0 && mkdir -p '" + root + "/mnt/host'");
-  const auto state = [&host] {
+  const auto state = [](const std::string& host) {
     std::string listed;
     for (const std::string& name : Sandbox::ListFiles(host)) {
       char target[4096];
@@ -1438,17 +1431,38 @@ TEST(ImageRootTest, ARefreshThatPutsAHostDirectoryInPlaceOfTheBundlesIsRefused) 
     }
     return listed;
   };
-  const std::string before = state();
+  MakeImageRoot(root, "/etc/ca-certificates.conf", "link_dir=/etc/ssl/certs\n");
+  const Ca ca = PutCa(root, "Swapped CA");
+  ASSERT_EQ(Install(root, ca).status, 0);
+  const std::string link = AnchorOf(root, ca).substr(root.size());
+  // Swapped after the refresh put the image's bundle in place.
+  Shell("cp -a '" + root + "/etc/ssl/certs' '" + dir.path() + "/host' && cp '" + root + "/files/" +
+        PutCa(root, "Host CA").file + "' '" + dir.path() + "/host/ca-certificates.crt' && cd '" + dir.path() +
+        "/host' && ln -s \"$(ls *.pem)\" 0badc0de.0 && mkdir ../made && cp ca-certificates.crt ../made && ln -s "
+        "/usr/local/share/ca-certificates/Gone.crt ../made/Gone.pem && ln -s Gone.pem ../made/0badc0de.1 && "
+        "mkdir -p '" + root + "/mnt/host' '" + root + "/mnt/made'");
+  const std::string before = state(dir.path() + "/host");
+  const std::string made_before = state(dir.path() + "/made");
   ASSERT_NE(before.find(" -> " + link), std::string::npos) << before;
-  const BindMountOver bound(host, root + "/mnt/host");
-  ASSERT_TRUE(bound.done());
+  const BindMountOver host(dir.path() + "/host", root + "/mnt/host");
+  const BindMountOver made(dir.path() + "/made", root + "/mnt/made");
+  ASSERT_TRUE(host.done() && made.done());
   WriteFile(root + "/refresh-stub.conf", "link_dir=/etc/ssl/certs\nswap_dir=/etc/ssl/certs:/mnt/host\n");
-  const RunResult r = Uninstall(root, "Swapped CA");
+  RunResult r = Uninstall(root, "Swapped CA");
   EXPECT_NE(r.status, 0);
   EXPECT_EQ(r.out.find("has been removed"), std::string::npos) << r.out;
   EXPECT_NE(r.err.find("refusing " + root + "/etc/ssl/certs after the refresh: it no longer leads to the directory"),
             std::string::npos) << r.err;
-  EXPECT_EQ(state(), before);
+  EXPECT_EQ(state(dir.path() + "/host"), before);
+  // Made by the refresh where there was none: it must be on the root's own file systems.
+  Shell("rm -rf '" + root + "/etc/ssl/certs' && mv '" + root + "/etc/ssl/certs.swapped/ca-certificates.crt' '" +
+        root + "/bundle.crt'");
+  WriteFile(root + "/refresh-stub.conf", "bundle=/bundle.crt\nswap_dir=/etc/ssl/certs:/mnt/made\n");
+  r = Install(root, PutCa(root, "Made CA"));
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find("which holds no etc/ssl/certs of the root's; nothing more is done there"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(state(dir.path() + "/made"), made_before);
   EXPECT_EQ(HostTrustState(), host_before);
 }
 

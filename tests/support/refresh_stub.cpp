@@ -37,8 +37,9 @@
 //                 and fail
 //   alloc_mb=N    the first time (no /alloc.done): take N MiB, page by page,
 //                 writing how many so far to /alloc.done, and fail
-//   swap_dir=DIR:TARGET  last, while DIR is still a directory: move it to
-//                 DIR.swapped and put a link to TARGET in its place
+//   swap_dir=DIR:TARGET  last, unless DIR is something else than a
+//                 directory: move it to DIR.swapped and put a link to TARGET
+//                 in its place (or make that link where DIR is missing)
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/keyctl.h>
@@ -370,11 +371,12 @@ int main(int argc, char** argv) {
     return 5;
   }
   const std::string swap = config["swap_dir"];
-  const size_t colon = swap.find(':');
+  const std::string from = swap.substr(0, swap.find(':'));
   struct stat st;
-  if (colon != std::string::npos && lstat(swap.substr(0, colon).c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-      (rename(swap.substr(0, colon).c_str(), (swap.substr(0, colon) + ".swapped").c_str()) != 0 ||
-       symlink(swap.substr(colon + 1).c_str(), swap.substr(0, colon).c_str()) != 0)) {
+  const bool there = lstat(from.c_str(), &st) == 0;
+  if (swap.empty() || (there && !S_ISDIR(st.st_mode))) return code;
+  if ((there && rename(from.c_str(), (from + ".swapped").c_str()) != 0) ||
+      symlink(swap.substr(from.size() + 1).c_str(), from.c_str()) != 0) {
     return 6;
   }
   return code;
