@@ -1409,5 +1409,62 @@ TEST(ImageRootTest, ARefreshKilledWithItsGroupDoesNotKeepARemovedCaTrusted) {
   EXPECT_EQ(HostTrustState(), host_before);
 }
 
+
+// An image's refresh puts a link to a host directory bound into the image
+// in place of its bundle's directory, or makes one there: that directory
+// holds the host's links of an anchor gone and a bundle without it. The
+// tool must neither take those links away nor report the change done on
+// the host's bundle.
+TEST(ImageRootTest, ARefreshThatPutsAHostDirectoryInPlaceOfTheBundlesIsRefused) {
+  if (!PrivateHostStore::ready()) GTEST_SKIP() << "needs root and a private mount namespace";
+  const std::string host_before = HostTrustState();
+  TempDir dir;
+  Shell("chmod 755 '" + dir.path() + "'");
+  const std::string root = dir.path() + "/root";
+  const auto state = [](const std::string& host) {
+    std::string listed;
+    for (const std::string& name : Sandbox::ListFiles(host)) {
+      char target[4096];
+      const ssize_t n = readlink((host + "/" + name).c_str(), target, sizeof target);
+      listed += name + (n >= 0 ? " -> " + std::string(target, static_cast<size_t>(n))
+                               : " = " + ReadFile(host + "/" + name)) + "\n";
+    }
+    return listed;
+  };
+  MakeImageRoot(root, "/etc/ca-certificates.conf", "link_dir=/etc/ssl/certs\n");
+  const Ca ca = PutCa(root, "Swapped CA");
+  ASSERT_EQ(Install(root, ca).status, 0);
+  const std::string link = AnchorOf(root, ca).substr(root.size());
+  // Swapped after the refresh put the image's bundle in place.
+  Shell("cp -a '" + root + "/etc/ssl/certs' '" + dir.path() + "/host' && cp '" + root + "/files/" +
+        PutCa(root, "Host CA").file + "' '" + dir.path() + "/host/ca-certificates.crt' && cd '" + dir.path() +
+        "/host' && ln -s \"$(ls *.pem)\" 0badc0de.0 && mkdir ../made && cp ca-certificates.crt ../made && ln -s "
+        "/usr/local/share/ca-certificates/Gone.crt ../made/Gone.pem && ln -s Gone.pem ../made/0badc0de.1 && "
+        "mkdir -p '" + root + "/mnt/host' '" + root + "/mnt/made'");
+  const std::string before = state(dir.path() + "/host");
+  const std::string made_before = state(dir.path() + "/made");
+  ASSERT_NE(before.find(" -> " + link), std::string::npos) << before;
+  const BindMountOver host(dir.path() + "/host", root + "/mnt/host");
+  const BindMountOver made(dir.path() + "/made", root + "/mnt/made");
+  ASSERT_TRUE(host.done() && made.done());
+  WriteFile(root + "/refresh-stub.conf", "link_dir=/etc/ssl/certs\nswap_dir=/etc/ssl/certs:/mnt/host\n");
+  RunResult r = Uninstall(root, "Swapped CA");
+  EXPECT_NE(r.status, 0);
+  EXPECT_EQ(r.out.find("has been removed"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("refusing " + root + "/etc/ssl/certs after the refresh: it no longer leads to the directory"),
+            std::string::npos) << r.err;
+  EXPECT_EQ(state(dir.path() + "/host"), before);
+  // Made by the refresh where there was none: it must be on the root's own file systems.
+  Shell("rm -rf '" + root + "/etc/ssl/certs' && mv '" + root + "/etc/ssl/certs.swapped/ca-certificates.crt' '" +
+        root + "/bundle.crt'");
+  WriteFile(root + "/refresh-stub.conf", "bundle=/bundle.crt\nswap_dir=/etc/ssl/certs:/mnt/made\n");
+  r = Install(root, PutCa(root, "Made CA"));
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find("which holds no etc/ssl/certs of the root's; nothing more is done there"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(state(dir.path() + "/made"), made_before);
+  EXPECT_EQ(HostTrustState(), host_before);
+}
+
 }  // namespace
 }  // namespace tkv::testing

@@ -37,6 +37,9 @@
 //                 and fail
 //   alloc_mb=N    the first time (no /alloc.done): take N MiB, page by page,
 //                 writing how many so far to /alloc.done, and fail
+//   swap_dir=DIR:TARGET  last, unless DIR is something else than a
+//                 directory: move it to DIR.swapped and put a link to TARGET
+//                 in its place (or make that link where DIR is missing)
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/keyctl.h>
@@ -366,6 +369,15 @@ int main(int argc, char** argv) {
   if (!config["bundle_size"].empty() &&
       truncate(config["bundle"].c_str(), atoll(config["bundle_size"].c_str())) != 0) {
     return 5;
+  }
+  const std::string swap = config["swap_dir"];
+  const std::string from = swap.substr(0, swap.find(':'));
+  struct stat st;
+  const bool there = lstat(from.c_str(), &st) == 0;
+  if (swap.empty() || (there && !S_ISDIR(st.st_mode))) return code;
+  if ((there && rename(from.c_str(), (from + ".swapped").c_str()) != 0) ||
+      symlink(swap.substr(from.size() + 1).c_str(), from.c_str()) != 0) {
+    return 6;
   }
   return code;
 }

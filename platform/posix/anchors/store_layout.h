@@ -41,7 +41,7 @@ struct StoreLayout {
   const char* hooks_dir;         // below the root: programs its refresh runs; null for none
   const char* bundle;            // below the root: what clients read
   // What a refresh killed midway leaves, which the next one would reuse.
-  const char* killed_refresh_leftover;  // below the root; null for none
+  const char* killed_refresh_leftover;  // below the root, in the bundle's directory; null for none
   // Debian's refresh leaves the certificate links of a removed anchor in
   // place unless run fresh; the store removes exactly those itself.
   bool leaves_links_of_removed;

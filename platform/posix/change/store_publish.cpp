@@ -31,10 +31,51 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// A directory below the root and the name of an entry in it.
-UniqueFd OpenParent(const RootDirectory& root, const std::string& relative) {
-  return root.OpenBelow(DirName(relative), O_RDONLY | O_DIRECTORY);
-}
+// The bundle's directory, which the refresh writes in, opened before it
+// runs. An image's refresh may put a link in its place, to a host directory
+// bound into the image: after it, the tool writes there only through this
+// descriptor, and reads there only while the path still leads to it.
+class BundleDirectory {
+ public:
+  BundleDirectory(const RootDirectory& root, const StoreLayout& layout)
+      : root_(root), relative_(DirName(layout.bundle)) {
+    fd_ = root_.OpenBelow(relative_, O_RDONLY | O_DIRECTORY);
+    if (fd_ && root_.CheckWritable(fd_.get(), relative_, &refusal_) != ERROR_SUCCESS) fd_.reset();
+  }
+
+  // ERROR_ACCESS_DENIED, with `why`, unless the path leads to the directory
+  // opened before, or to none; one the refresh made must be the root's to
+  // write, and is kept from then on.
+  DWORD Check(std::string* why) {
+    if (!refusal_.empty()) {
+      *why = refusal_;
+      return ERROR_ACCESS_DENIED;
+    }
+    UniqueFd now = root_.OpenBelow(relative_, O_RDONLY | O_DIRECTORY);
+    if (!fd_) {
+      if (now && root_.CheckWritable(now.get(), relative_, why) != ERROR_SUCCESS) return ERROR_ACCESS_DENIED;
+      fd_ = std::move(now);
+      return ERROR_SUCCESS;
+    }
+    struct stat kept;
+    struct stat found;
+    if (now && fstat(fd_.get(), &kept) == 0 && fstat(now.get(), &found) == 0 && kept.st_dev == found.st_dev &&
+        kept.st_ino == found.st_ino) {
+      return ERROR_SUCCESS;
+    }
+    *why = root_.DisplayPath(relative_) + " after the refresh: it no longer leads to the directory it was before " +
+           "the refresh ran, which may have put a link to elsewhere in its place";
+    return ERROR_ACCESS_DENIED;
+  }
+
+  int fd() const { return fd_.get(); }  // -1 when there is none
+
+ private:
+  const RootDirectory& root_;
+  std::string relative_;
+  UniqueFd fd_;
+  std::string refusal_;  // said before the refresh: the directory is not the root's to write
+};
 
 bool StatBelow(const RootDirectory& root, const char* relative, struct stat* st) {
   const UniqueFd fd = root.OpenBelow(relative, O_PATH);
@@ -49,11 +90,10 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 // What a refresh killed midway leaves behind, and the next one would append
 // to. One that cannot be removed is said, and left for the next run: its
 // refresh clears it first too.
-bool RemoveLeftover(const Command& command, const StoreLocation& location) {
+bool RemoveLeftover(const Command& command, const StoreLocation& location, const BundleDirectory& certs) {
   const char* leftover = location.layout->killed_refresh_leftover;
   if (leftover == nullptr) return true;
-  const UniqueFd dir = OpenParent(*location.root, leftover);
-  if (!dir || unlinkat(dir.get(), BaseName(leftover).c_str(), 0) == 0 || errno == ENOENT) return true;
+  if (certs.fd() < 0 || unlinkat(certs.fd(), BaseName(leftover).c_str(), 0) == 0 || errno == ENOENT) return true;
   command.Complain("cannot remove " + location.root->DisplayPath(leftover) +
                    ", which a refresh cut off left: " + strerror(errno));
   return false;
@@ -75,21 +115,19 @@ void NameCauses(Command& command, const StoreLocation& location, int anchors_fd)
 // The links of removed anchors before the refresh: one that changes the set
 // of links (a "!" line of the conf, say) removes such orphans without a word
 // to its hooks.
-std::vector<std::string> OrphanedLinks(const StoreLocation& location) {
-  const UniqueFd certs = OpenParent(*location.root, location.layout->bundle);
-  if (!certs) return {};
-  return LinksOfRemoved(location, certs.get(), EntryNames(certs.get()));
+std::vector<std::string> OrphanedLinks(const StoreLocation& location, const BundleDirectory& certs) {
+  if (certs.fd() < 0) return {};
+  return LinksOfRemoved(location, certs.fd(), EntryNames(certs.fd()));
 }
 
 // The links Debian's refresh leaves for removed anchors, or took away
 // without a word: the hooks hear of them, then they go. Cut off in between,
 // the next refresh finds the same links and tells the hooks again.
 bool AnnounceAndUnlinkRemoved(Command& command, const StoreLocation& location, const RefreshCommand& refresh,
-                              int lock_fd, const std::vector<std::string>& orphaned) {
-  const UniqueFd certs = OpenParent(*location.root, location.layout->bundle);
-  if (!certs) return true;  // no bundle directory: no links either
-  const std::vector<std::string> names = EntryNames(certs.get());
-  std::vector<std::string> gone = LinksOfRemoved(location, certs.get(), names);
+                              int lock_fd, const std::vector<std::string>& orphaned, int certs) {
+  if (certs < 0) return true;  // no bundle directory: no links either
+  const std::vector<std::string> names = EntryNames(certs);
+  std::vector<std::string> gone = LinksOfRemoved(location, certs, names);
   // Those the refresh took away; one it made anew names a live anchor.
   for (const std::string& name : orphaned) {
     if (std::find(names.begin(), names.end(), name) == names.end()) gone.push_back(name);
@@ -97,7 +135,7 @@ bool AnnounceAndUnlinkRemoved(Command& command, const StoreLocation& location, c
   if (gone.empty()) return true;
   AnnounceRemovals(command, location, refresh, lock_fd, gone);
   std::string why;
-  if (RemoveLinks(certs.get(), names, gone, &why) == ERROR_SUCCESS) return true;
+  if (RemoveLinks(certs, names, gone, &why) == ERROR_SUCCESS) return true;
   command.Complain("cannot take away the links of removed anchors in " +
                    location.root->DisplayPath(DirName(location.layout->bundle)) + ": " + why);
   return false;
@@ -106,7 +144,7 @@ bool AnnounceAndUnlinkRemoved(Command& command, const StoreLocation& location, c
 // Debian's refresh leaves the bundle as it was when no anchor at all is
 // left, which would leave the last removed one trusted: the bundle is
 // emptied as a refresh would.
-bool EmptyStaleBundle(const Command& command, const StoreLocation& location, const struct stat* before) {
+bool EmptyStaleBundle(const Command& command, const StoreLocation& location, const struct stat* before, int certs) {
   const StoreLayout& layout = *location.layout;
   const RootDirectory& root = *location.root;
   struct stat after;
@@ -118,29 +156,35 @@ bool EmptyStaleBundle(const Command& command, const StoreLocation& location, con
   DWORD code = AnyFileBelowHolds(root, layout.anchors_dir, layout.reads, nullptr, &any);
   if (code == ERROR_SUCCESS && any) return true;
   if (code == ERROR_SUCCESS) {
-    const UniqueFd dir = OpenParent(root, layout.bundle);
     const std::string name = BaseName(layout.bundle);
-    code = dir ? WriteAtomically(dir.get(), "." + name + ".tkvcert-", dir.get(), name, NewFile{})
-               : ErrorFromErrno(errno);
+    code = certs >= 0 ? WriteAtomically(certs, "." + name + ".tkvcert-", certs, name, NewFile{})
+                      : ERROR_PATH_NOT_FOUND;
   }
   if (code == ERROR_SUCCESS) return true;
   command.Complain("cannot empty the stale bundle " + root.DisplayPath(layout.bundle) + ": " + strerror(errno));
   return false;
 }
 
-// Each step once, in order; the bundle's check ends the loop when it fails.
+// Each step once, in order, each in the bundle's directory as it was
+// before the refresh (and the hooks that a step runs); the bundle's check
+// ends the loop when it fails.
 DWORD RunSteps(Command& command, const StoreLocation& location, const RefreshCommand& refresh,
                const Publication& publication, const std::vector<AfterRefresh>& steps, const struct stat* before,
-               const std::vector<std::string>& orphaned, Published* published) {
+               const std::vector<std::string>& orphaned, BundleDirectory& certs, Published* published) {
   for (const AfterRefresh step : steps) {
     std::string why;
+    if (certs.Check(&why) != ERROR_SUCCESS) {
+      command.Complain("refusing " + why + "; nothing more is done there");
+      return ERROR_ACCESS_DENIED;
+    }
     switch (step) {
       case AfterRefresh::kAnnounceRemovals:
-        published->tidy = AnnounceAndUnlinkRemoved(command, location, refresh, publication.lock_fd, orphaned) &&
-                          published->tidy;
+        published->tidy =
+            AnnounceAndUnlinkRemoved(command, location, refresh, publication.lock_fd, orphaned, certs.fd()) &&
+            published->tidy;
         break;
       case AfterRefresh::kEmptyStaleBundle:
-        published->tidy = EmptyStaleBundle(command, location, before) && published->tidy;
+        published->tidy = EmptyStaleBundle(command, location, before, certs.fd()) && published->tidy;
         break;
       case AfterRefresh::kCheckBundle:
         if (CheckBundle(location, publication.expected, &why) != ERROR_SUCCESS) {
@@ -188,12 +232,18 @@ DWORD PublishChange(Command& command, const StoreLocation& location, const Refre
                     const Publication& publication, const std::vector<AfterRefresh>& steps, Published* published) {
   const StoreLayout& layout = *location.layout;
   *published = Published();
-  published->tidy = RemoveLeftover(command, location);
+  BundleDirectory certs(*location.root, layout);
+  std::string why;
+  if (certs.Check(&why) != ERROR_SUCCESS) {
+    command.Complain("refusing " + why + "; the refresh is not run");
+    return ERROR_ACCESS_DENIED;
+  }
+  published->tidy = RemoveLeftover(command, location, certs);
   struct stat before;
   const bool had_bundle = StatBelow(*location.root, layout.bundle, &before) && S_ISREG(before.st_mode);
   const bool announces =
       std::find(steps.begin(), steps.end(), AfterRefresh::kAnnounceRemovals) != steps.end();
-  const std::vector<std::string> orphaned = announces ? OrphanedLinks(location) : std::vector<std::string>();
+  const std::vector<std::string> orphaned = announces ? OrphanedLinks(location, certs) : std::vector<std::string>();
   const RefreshOutcome outcome = RunRefreshCommand(refresh.argv, refresh.sandbox, publication.lock_fd,
                                                    command.clock().TimeLeft(publication.use));
   if (outcome.code == ERROR_TIMEOUT) {
@@ -205,14 +255,15 @@ DWORD PublishChange(Command& command, const StoreLocation& location, const Refre
     NameCauses(command, location, publication.anchors_fd);
     return outcome.code;
   }
-  return RunSteps(command, location, refresh, publication, steps, had_bundle ? &before : nullptr, orphaned,
+  return RunSteps(command, location, refresh, publication, steps, had_bundle ? &before : nullptr, orphaned, certs,
                   published);
 }
 
 DWORD RunAfterRefresh(Command& command, const StoreLocation& location, const RefreshCommand& refresh,
                       const Publication& publication, const std::vector<AfterRefresh>& steps, Published* published) {
   *published = Published();
-  return RunSteps(command, location, refresh, publication, steps, nullptr, {}, published);
+  BundleDirectory certs(*location.root, *location.layout);
+  return RunSteps(command, location, refresh, publication, steps, nullptr, {}, certs, published);
 }
 
 }  // namespace tkv

@@ -48,9 +48,13 @@ struct Published {
 
 // Runs the family's refresh under the store's lock, first clearing what a
 // killed refresh left that this one would reuse, then `steps`.
+// What follows the refresh works in the bundle's directory opened before
+// it ran, and only while its path still leads there.
 // ERROR_SUCCESS when clients see the change; ERROR_TIMEOUT when the
-// command's time for the publication's use ran out; ERROR_FUNCTION_FAILED
-// otherwise, said through `command` (the refresh's own lines, or ours).
+// command's time for the publication's use ran out; ERROR_ACCESS_DENIED
+// when the bundle's directory is not the root's to write, or the refresh
+// put another in its place; ERROR_FUNCTION_FAILED otherwise; each said
+// through `command` (the refresh's own lines, or ours).
 DWORD PublishChange(Command& command, const StoreLocation& location, const RefreshCommand& refresh,
                     const Publication& publication, const std::vector<AfterRefresh>& steps, Published* published);
 
