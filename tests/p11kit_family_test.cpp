@@ -130,6 +130,15 @@ class P11KitFamilyTest : public ::testing::TestWithParam<P11Family> {
                .status == 0;
   }
 
+  // Whether p11-kit, loaded in another user's program as every client
+  // loads it, takes `label` for an anchor: it reads the blocklist too.
+  bool AnotherUserTrusts(const std::string& label) const {
+    const RunResult listed = RunProgram(
+        {"chroot", "--userspec=65534:65534", root(), kTrust, "list", "--filter=ca-anchors"});
+    EXPECT_EQ(listed.status, 0) << listed.err;
+    return listed.out.find("label: " + label + "\n") != std::string::npos;
+  }
+
   // A self-signed CA certificate with a key of its own (not the tests'
   // shared one).
   Bytes MakeCertificateWithItsOwnKey(const std::string& name) const {
@@ -395,7 +404,11 @@ TEST_P(P11KitFamilyTest, ADistributionsCaIsDistrustedByBlocklistAndTrustedAgain)
     EXPECT_EQ(Exists(blocked), !step.trusted_after);
     if (!step.trusted_after) {
       EXPECT_EQ(ReadFile(blocked), ToPem(der));
+      struct stat st;
+      ASSERT_EQ(stat(blocked.c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 07777, 0644u);
     }
+    EXPECT_EQ(AnotherUserTrusts("P11 Distribution CA"), step.trusted_after);
     EXPECT_FALSE(Exists(anchor));
     EXPECT_TRUE(Trusts(files() + "/trigger.pem"));
   }
