@@ -1032,10 +1032,11 @@ TEST_F(ToolTest, TheDryRunForeseesTheRealRun) {
   auto install = [](Sandbox& s) { RunTool({"/install", "ca.pem"}, {s.root(), false, s.root() + "/files"}); };
   auto shell = [](const std::string& command) { ASSERT_EQ(system(command.c_str()), 0) << command; };
   const std::string own = AnchorName(ca);
-  // An admin's Chromium file after the tool's, setting `key` to `list`.
-  auto admin_chromium = [&](Sandbox& s, const char* key, const std::string& list) {
+  // An admin's Chromium file, after the tool's unless named otherwise, setting `key` to `list`.
+  auto admin_chromium = [&](Sandbox& s, const char* key, const std::string& list,
+                            const std::string& name = "zz-admin.json") {
     shell("mkdir -p '" + s.root() + "/etc/chromium/policies/managed'");
-    WriteFile(s.root() + "/etc/chromium/policies/managed/zz-admin.json", "{\"" + std::string(key) + "\": " + list + "}");
+    WriteFile(s.root() + "/etc/chromium/policies/managed/" + name, "{\"" + std::string(key) + "\": " + list + "}");
   };
   std::string base64 = ToBase64(ca);
   base64.erase(std::remove(base64.begin(), base64.end(), '\n'), base64.end());
@@ -1077,6 +1078,12 @@ TEST_F(ToolTest, TheDryRunForeseesTheRealRun) {
          WriteFile(s.root() + "/usr/share/ca-certificates/foreseen.crt", ToPem(ca));
          WriteFile(s.root() + "/etc/ca-certificates.conf", std::string("foreseen.crt\n"));
          admin_chromium(s, kChromiumDistrustKey, "[\"" + base64 + "\"]");
+       }},
+      {"the distribution's distrusted, an admin's Chromium file before the tool's", {"/uninstall", "Foreseen CA"},
+       [&](Sandbox& s) {
+         WriteFile(s.root() + "/usr/share/ca-certificates/foreseen.crt", ToPem(ca));
+         WriteFile(s.root() + "/etc/ca-certificates.conf", std::string("foreseen.crt\n"));
+         admin_chromium(s, kChromiumDistrustKey, "[]", "00-admin.json");
        }},
       {"removes, an admin's Chromium file after the tool's trusting it", {"/uninstall", "Foreseen CA"},
        [&](Sandbox& s) {
