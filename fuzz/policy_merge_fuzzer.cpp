@@ -165,24 +165,24 @@ void CheckFirefoxMerge(const std::string& text) {
 }
 
 void CheckChromiumKey(const std::string& text) {
-  const bool sets = tkv::SetsChromiumPolicyKey(text);
-  const bool names_key =
-      text.find(std::string("\"") + tkv::kChromiumPolicyKey + "\"") != std::string::npos;
-  // Text too deep, or not JSON: judged by whether it names the key. Only
-  // text within the limit is parsed here (a document 100,000 deep would make
-  // the target crawl).
-  if (text.find('\0') != std::string::npos ||
-      TextDepth(text, /*comments=*/true) > tkv::kMaxPolicyDepth) {
-    TKV_FUZZ_CHECK(sets == names_key);
-    return;
+  for (const char* key : tkv::kChromiumKeys) {
+    const bool sets = tkv::SetsChromiumPolicyKey(text, key);
+    const bool names_key = text.find(std::string("\"") + key + "\"") != std::string::npos;
+    // Text too deep, or not JSON: judged by whether it names the key. Only
+    // text within the limit is parsed here (a document 100,000 deep would
+    // make the target crawl).
+    if (text.find('\0') != std::string::npos || TextDepth(text, /*comments=*/true) > tkv::kMaxPolicyDepth) {
+      TKV_FUZZ_CHECK(sets == names_key);
+      continue;
+    }
+    const Json document = Parse(text, /*comments=*/true);
+    if (document.is_discarded()) {
+      TKV_FUZZ_CHECK(sets == names_key);
+      continue;
+    }
+    TKV_FUZZ_CHECK(DocumentDepth(document) <= tkv::kMaxPolicyDepth);
+    TKV_FUZZ_CHECK(sets == (document.is_object() && document.contains(key)));
   }
-  const Json document = Parse(text, /*comments=*/true);
-  if (document.is_discarded()) {
-    TKV_FUZZ_CHECK(sets == names_key);
-    return;
-  }
-  TKV_FUZZ_CHECK(DocumentDepth(document) <= tkv::kMaxPolicyDepth);
-  TKV_FUZZ_CHECK(sets == (document.is_object() && document.contains(tkv::kChromiumPolicyKey)));
 }
 
 }  // namespace

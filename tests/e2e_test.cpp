@@ -6,12 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
+#include "platform/posix/browsers/chromium_policy.h"
 #include "platform/posix/cert/anchor_format.h"
 #include "tests/support/reported_run.h"
 #include "tests/support/sandbox.h"
@@ -1035,10 +1037,19 @@ TEST_F(ToolTest, TheDryRunForeseesTheRealRun) {
   auto install = [](Sandbox& s) { RunTool({"/install", "ca.pem"}, {s.root(), false, s.root() + "/files"}); };
   auto shell = [](const std::string& command) { ASSERT_EQ(system(command.c_str()), 0) << command; };
   const std::string own = AnchorName(ca);
+  // An admin's Chromium file, after the tool's unless named otherwise, setting `key` to `list`.
+  auto admin_chromium = [&](Sandbox& s, const char* key, const std::string& list,
+                            const std::string& name = "zz-admin.json") {
+    shell("mkdir -p '" + s.root() + "/etc/chromium/policies/managed'");
+    WriteFile(s.root() + "/etc/chromium/policies/managed/" + name, "{\"" + std::string(key) + "\": " + list + "}");
+  };
+  std::string base64 = ToBase64(ca);
+  base64.erase(std::remove(base64.begin(), base64.end(), '\n'), base64.end());
   const struct {
     const char* name;
     std::vector<std::string> args;
     std::function<void(Sandbox&)> before;
+    bool chromium_still_trusts = false;  // through the admin's file
   } cases[] = {
       {"installs", {"/install", "ca.pem"}, nullptr},
       {"installed already", {"/install", "ca.pem"}, install},
@@ -1059,13 +1070,48 @@ TEST_F(ToolTest, TheDryRunForeseesTheRealRun) {
        }},
       {"no bundle directory", {"/install", "ca.pem"}, [&](Sandbox& s) { shell("rm -r '" + s.root() + "/etc/ssl/certs'"); }},
       {"nothing of that name", {"/uninstall", "Nobody"}, install},
+      {"the distribution's distrusted, an admin's Chromium file outweighing the distrust",
+       {"/uninstall", "Foreseen CA"},
+       [&](Sandbox& s) {
+         WriteFile(s.root() + "/usr/share/ca-certificates/foreseen.crt", ToPem(ca));
+         WriteFile(s.root() + "/etc/ca-certificates.conf", std::string("foreseen.crt\n"));
+         admin_chromium(s, kChromiumDistrustKey, "[]");
+       },
+       true},
+      {"the distribution's distrusted, an admin's Chromium file distrusting it too", {"/uninstall", "Foreseen CA"},
+       [&](Sandbox& s) {
+         WriteFile(s.root() + "/usr/share/ca-certificates/foreseen.crt", ToPem(ca));
+         WriteFile(s.root() + "/etc/ca-certificates.conf", std::string("foreseen.crt\n"));
+         admin_chromium(s, kChromiumDistrustKey, "[\"" + base64 + "\"]");
+       }},
+      {"the distribution's distrusted, an admin's Chromium file before the tool's", {"/uninstall", "Foreseen CA"},
+       [&](Sandbox& s) {
+         WriteFile(s.root() + "/usr/share/ca-certificates/foreseen.crt", ToPem(ca));
+         WriteFile(s.root() + "/etc/ca-certificates.conf", std::string("foreseen.crt\n"));
+         admin_chromium(s, kChromiumDistrustKey, "[]", "00-admin.json");
+       }},
+      {"removes, an admin's Chromium file after the tool's trusting it", {"/uninstall", "Foreseen CA"},
+       [&](Sandbox& s) {
+         install(s);
+         s.Put("other.pem", ToPem(MakeCertificate("Foreseen Other CA", 7)));
+         RunTool({"/install", "other.pem"}, {s.root(), false, s.root() + "/files"});
+         admin_chromium(s, kChromiumPolicyKey, "[{\"certificate\": \"" + base64 + "\"}]");
+       },
+       true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Sandbox sandbox;
     sandbox.Put("ca.pem", ToPem(ca));
     if (c.before) c.before(sandbox);
-    ForeseenRun(c.args, {sandbox.root(), false, sandbox.root() + "/files"});
+    nlohmann::json report;
+    const RunResult r = ForeseenRun(c.args, {sandbox.root(), false, sandbox.root() + "/files"}, &report);
+    const nlohmann::json still = nlohmann::json::array(
+        {{{"browser", "Chromium"}, {"file", sandbox.root() + "/etc/chromium/policies/managed/zz-admin.json"}}});
+    EXPECT_EQ(report.value("browsers_still_trusting", nlohmann::json()),
+              c.chromium_still_trusts ? still : nlohmann::json::array());
+    EXPECT_EQ(r.err.find("Chromium still trusts \"Foreseen CA\"") != std::string::npos, c.chromium_still_trusts)
+        << r.err;
   }
 }
 

@@ -481,6 +481,18 @@ case_distribution_ca_distrusted() {
       expect chromium "$url" trusted "installed again"
     fi
   done
+  # An admin's file after the tool's that sets the distrust key outweighs
+  # the tool's: said, reported, and Chromium indeed still trusts the CA.
+  local admin=/etc/chromium/policies/managed/zz-admin.json
+  printf '{"CADistrustedCertificates": []}\n' >"$admin"
+  run_tool "$(installed one-ca.pem)" /install one-ca.pem
+  TKVCERT_REPORT=3 run_tool "$(removed "Loopback Browser CA")" /uninstall "Loopback Browser CA" 3>"$work/report.json"
+  stderr_is "$firefox" "^tkvcert: Chromium: $admin also sets CADistrustedCertificates and comes after tkvcert.json, so Chromium takes that file's list and not the tool's distrust$" \
+    "^tkvcert: Chromium still trusts \"Loopback Browser CA\" if it is among its own roots: $admin sets CADistrustedCertificates after tkvcert.json and does not list it$"
+  check "outweighed: the report names the admin's file" \
+    grep -qF "\"browsers_still_trusting\":[{\"browser\":\"Chromium\",\"file\":\"$admin\"}]" "$work/report.json"
+  expect chromium "$url" trusted "outweighed: still one of its own roots"
+  rm "$admin"
 }
 
 cases=(install_then_uninstall admin_policies_stay distribution_policies distribution_ca_distrusted

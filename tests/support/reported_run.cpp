@@ -32,7 +32,7 @@ std::string RootState(const std::string& root) {
       .out;
 }
 
-RunResult ForeseenRun(const std::vector<std::string>& args, const RunOptions& options) {
+RunResult ForeseenRun(const std::vector<std::string>& args, const RunOptions& options, nlohmann::json* report) {
   if (OnWine()) return RunTool(args, options);
   auto state = [&] {
     return RunProgram({"sh", "-c", "cd '" + options.sysroot + "' && find . -path ./files -prune -o -printf "
@@ -43,10 +43,11 @@ RunResult ForeseenRun(const std::vector<std::string>& args, const RunOptions& op
   const ReportedRun dry = RunReporting(args, options, {{"TKVCERT_DRY_RUN", "1"}});
   EXPECT_EQ(state(), before) << "the dry run changed the root";
   const ReportedRun real = RunReporting(args, options);
-  for (const char* key : {"outcome", "changed", "error"}) {
+  for (const char* key : {"outcome", "changed", "error", "browsers_still_trusting"}) {
     EXPECT_EQ(dry.report.value(key, nlohmann::json()), real.report.value(key, nlohmann::json()))
         << key << " foreseen: " << dry.report.dump() << "\n real: " << real.report.dump();
   }
+  if (report != nullptr) *report = real.report;
   return real.result;
 }
 

@@ -29,9 +29,11 @@ std::string RootState(const std::string& root);
 // Runs `args` twice, each with its report: dry, then for real. The dry run
 // must leave every byte of the root as it was (the inputs in files/ aside)
 // and foresee what the real run then does: its outcome, what it changes,
-// its error (a GoogleTest failure otherwise). The real run's result. Under
-// Wine, which has no report, the real run alone.
-RunResult ForeseenRun(const std::vector<std::string>& args, const RunOptions& options);
+// its error, the browsers that still trust a removed CA (a GoogleTest
+// failure otherwise). The real run's result, and with `report` its report.
+// Under Wine, which has no report, the real run alone.
+RunResult ForeseenRun(const std::vector<std::string>& args, const RunOptions& options,
+                      nlohmann::json* report = nullptr);
 
 }  // namespace tkv::testing
 

@@ -279,6 +279,11 @@ void RunAccount::TroubledFile(const std::string& relative) {
   if (troubled_files_.size() < kMostFilesNoted) troubled_files_.push_back(relative);
 }
 
+void RunAccount::BrowserStillTrusts(const std::string& browser, const std::string& file, const std::string& why) {
+  facts_.browsers_still_trusting.push_back({browser, file});
+  Said(why, true);
+}
+
 // ---- What is said once the run ends ---------------------------------------
 
 // A removal that matched nothing: the names the admin may have meant,

@@ -58,6 +58,7 @@ class RunAccount : public RunEvents {
   void Said(const std::string& why, bool warning) override;
   void NameRead(const std::wstring& name) override;
   void TroubledFile(const std::string& relative) override;
+  void BrowserStillTrusts(const std::string& browser, const std::string& file, const std::string& why) override;
 
   // What it knows, for the report.
   const RunFacts& facts() const { return facts_; }

@@ -189,6 +189,12 @@ std::string RunReport(const RunFacts& facts, const RunSettings& settings, int st
     report["removed"].push_back(removed);
     report["certificate"] = Described(facts.removed);
   }
+  report["browsers_still_trusting"] = json::array();
+  for (const RunFacts::StillTrusting& still : facts.browsers_still_trusting) {
+    json entry = json{{"browser", still.browser}};
+    PutText(entry, "file", still.file);
+    report["browsers_still_trusting"].push_back(entry);
+  }
   if (facts.requested && facts.command == RunCommand::kUninstall && facts.store) {
     report["sharing_name"] = facts.sharing_name;
     if (!facts.already.empty()) report["already"] = facts.already;

@@ -54,6 +54,13 @@ struct RunFacts {
   std::vector<std::string> messages;
   std::vector<std::string> warnings;
   std::vector<ReportedLine> reported;
+  // A browser that still trusts the certificate removed, and the file of
+  // its that outweighs the tool's.
+  struct StillTrusting {
+    std::string browser;
+    std::string file;
+  };
+  std::vector<StillTrusting> browsers_still_trusting;
   bool refused = false;  // a setting did not hold: nothing was done
 };
 

@@ -20,6 +20,13 @@ class RunEvents {
   // to the anchors directory) no certificate, or a private key beside one.
   virtual void NameRead(const std::wstring& name) = 0;
   virtual void TroubledFile(const std::string& relative) = 0;
+  // A browser still trusts the certificate a removal took, because `file`
+  // (as shown) outweighs the tool's policy file; `why` says so, as a
+  // warning.
+  virtual void BrowserStillTrusts(const std::string& browser, const std::string& file, const std::string& why) {
+    (void)browser, (void)file;
+    Said(why, true);
+  }
 };
 
 // Lines to standard error, and nothing kept: for programs without an

@@ -14,9 +14,6 @@
 #include "platform/posix/base/last_error.h"
 #include "platform/posix/browsers/policy_file.h"
 #include "platform/posix/anchors/distribution_set.h"
-#include "platform/posix/base/terminal_text.h"
-#include "platform/posix/base/wide_text.h"
-#include "platform/posix/cert/certificate_name.h"
 
 namespace tkv {
 
@@ -71,24 +68,18 @@ std::vector<std::vector<BYTE>> Distrusted(const StoreLocation& location, const E
   return distrusted;
 }
 
-std::string Named(const std::vector<BYTE>& der) {
-  std::wstring name;
-  SimpleDisplayName(der.data(), der.size(), &name);
-  return "\"" + EscapeControls(EncodeUtf8Lossless(name)) + "\"";
-}
-
 // Chromium with the tool's file removed, and Firefox always, keep trusting
 // the public CAs they ship, whatever the system's store says.
 void SayWhatBrowsersStillTrust(const Command& command, const ExpectedTrust& change, size_t chromiums_off,
                                size_t firefoxes) {
   for (const std::vector<BYTE>& der : change.distrusted) {
     if (chromiums_off > 0) {
-      command.Warn("Chromium still trusts " + Named(der) +
+      command.Warn("Chromium still trusts " + QuotedName(der) +
                    " if it is among its own roots: TKVCERT_BROWSERS=off keeps its distrust out of " +
                    kChromiumPolicyFile);
     }
     if (firefoxes > 0) {
-      command.Warn("Firefox still trusts " + Named(der) +
+      command.Warn("Firefox still trusts " + QuotedName(der) +
                    " if it is among its own roots: no policy of Firefox's distrusts a certificate");
     }
   }
@@ -112,7 +103,7 @@ std::vector<std::string> UpdateBrowserPolicies(const Command& command, const Sto
     if (chromiums.empty()) return {};
     std::vector<std::vector<BYTE>> anchors = ManagedAnchors(location, anchors_fd);
     if (foreseen != nullptr) Foresee(*foreseen, &anchors);
-    UpdateChromiums(place, location, chromiums, anchors, Distrusted(location, foreseen), foreseen);
+    UpdateChromiums(place, location, chromiums, anchors, Distrusted(location, foreseen), change, foreseen);
     return place.changed();
   }
   // A machine (or an image) without these browsers costs no scan.
@@ -122,7 +113,7 @@ std::vector<std::string> UpdateBrowserPolicies(const Command& command, const Sto
   if (foreseen != nullptr && !off) Foresee(*foreseen, &anchors);
   if (!chromiums.empty()) {
     UpdateChromiums(place, location, chromiums, anchors,
-                    off ? std::vector<std::vector<BYTE>>() : Distrusted(location, foreseen), foreseen);
+                    off ? std::vector<std::vector<BYTE>>() : Distrusted(location, foreseen), change, foreseen);
   }
   if (off) return place.changed();
   // The module follows the store from then on; with nothing of the tool's

@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <set>
 
@@ -47,6 +49,16 @@ std::string KeyOf(const std::vector<BYTE>& der) {
   return text;
 }
 
+// The same of a certificate as base64 on one line.
+std::string KeyOfBase64(const std::string& base64) {
+  std::vector<BYTE> der(base64.size() / 4 * 3 + 3);
+  const int n = EVP_DecodeBlock(der.data(), reinterpret_cast<const unsigned char*>(base64.data()),
+                                static_cast<int>(base64.size()));
+  if (n <= 0) return "";
+  der.resize(static_cast<size_t>(n));
+  return KeyOf(der);
+}
+
 }  // namespace
 
 std::string ChromiumPolicyText(const std::vector<std::vector<BYTE>>& ders,
@@ -75,15 +87,31 @@ std::string ChromiumPolicyText(const std::vector<std::vector<BYTE>>& ders,
   return policy.dump(2) + "\n";
 }
 
-bool SetsChromiumPolicyKey(const std::string& text) {
+bool SetsChromiumPolicyKey(const std::string& text, const char* key) {
   // Chromium's reader allows comments and trailing commas; text that this
   // reader refuses, or that is nested too deep for it, is judged by whether
   // it names the key at all.
   Json policy;
   if (ParsePolicyJson(text, /*comments=*/true, &policy) != PolicyJson::kParsed) {
-    return text.find(std::string("\"") + kChromiumPolicyKey + "\"") != std::string::npos;
+    return text.find(std::string("\"") + key + "\"") != std::string::npos;
   }
-  return policy.is_object() && policy.contains(kChromiumPolicyKey);
+  return policy.is_object() && policy.contains(key);
+}
+
+bool ChromiumListLeavesTrusted(const std::string& text, const char* key, const std::vector<BYTE>& der) {
+  const bool distrust = std::strcmp(key, kChromiumDistrustKey) == 0;
+  const std::string wanted = KeyOf(der);
+  bool listed = false;
+  Json policy;
+  if (!wanted.empty() && ParsePolicyJson(text, /*comments=*/true, &policy) == PolicyJson::kParsed &&
+      policy.is_object() && policy.contains(key) && policy[key].is_array()) {
+    for (const Json& entry : policy[key]) {
+      const Json* base64 = distrust ? &entry : entry.is_object() && entry.contains("certificate") ? &entry["certificate"]
+                                                                                                 : nullptr;
+      if (base64 != nullptr && base64->is_string() && KeyOfBase64(base64->get<std::string>()) == wanted) listed = true;
+    }
+  }
+  return distrust ? !listed : listed;
 }
 
 namespace {
@@ -94,23 +122,55 @@ const ChromiumBrowser kChromiumBrowsers[] = {
     {"Google Chrome", "etc/opt/chrome"},
 };
 
-// Says so when another file of the managed directory sets the same key:
-// Chromium takes the key from the last such file in byte order, whole.
-void WarnOfOtherFilesSettingTheKey(const Place& place, const ChromiumBrowser& browser,
-                                   const std::string& managed, int managed_fd) {
+// What the tool's file lists under `key`, by the words a person reads.
+const char* Listing(const char* key) {
+  return std::strcmp(key, kChromiumDistrustKey) == 0 ? "distrust" : "anchors";
+}
+
+// Says so when another file of the managed directory sets a key that the
+// tool's `text` sets: Chromium takes each key from the last such file in
+// byte order, whole. One after the tool's may leave a certificate that
+// `change` removed trusted, which goes to the command's events.
+void WarnOfOtherFilesSettingItsKeys(const Place& place, const ChromiumBrowser& browser, const std::string& managed,
+                                    int managed_fd, const std::string& text, const ExpectedTrust& change) {
+  std::vector<const char*> keys;
+  for (const char* key : kChromiumKeys) {
+    if (SetsChromiumPolicyKey(text, key)) keys.push_back(key);
+  }
+  std::map<std::string, std::pair<std::string, std::string>> deciding;  // key: the file's name and text
   for (const std::string& name : EntryNames(managed_fd)) {
     if (name == kChromiumPolicyFile) continue;
     // Chromium follows links; so does the check, inside the root.
     const UniqueFd located = place.root().OpenBelow(managed + "/" + name, O_PATH);
-    std::string text;
-    if (!located || ReadLocatedPolicyFile(located.get(), &text) != ERROR_SUCCESS) continue;
-    if (!SetsChromiumPolicyKey(text)) continue;
+    std::string other;
+    if (!located || ReadLocatedPolicyFile(located.get(), &other) != ERROR_SUCCESS) continue;
     const bool theirs_win = name > kChromiumPolicyFile;
-    place.command().Warn(std::string(browser.name) + ": " + place.Show(managed + "/" + name) + " also sets " +
-             kChromiumPolicyKey + " and comes " + (theirs_win ? "after " : "before ") +
-             kChromiumPolicyFile + ", so " + browser.name + " takes " +
-             (theirs_win ? "that file's list and not the tool's anchors"
-                         : "the tool's anchors and not that file's list"));
+    for (const char* key : keys) {
+      if (!SetsChromiumPolicyKey(other, key)) continue;
+      place.command().Warn(std::string(browser.name) + ": " + place.Show(managed + "/" + name) + " also sets " +
+                           key + " and comes " + (theirs_win ? "after " : "before ") + kChromiumPolicyFile + ", so " +
+                           browser.name + " takes " +
+                           (theirs_win ? "that file's list and not the tool's " + std::string(Listing(key))
+                                       : "the tool's " + std::string(Listing(key)) + " and not that file's list"));
+      if (theirs_win) deciding[key] = {name, other};
+    }
+  }
+  for (const auto& [key, file] : deciding) {
+    const bool distrust = key == kChromiumDistrustKey;
+    const std::string shown = place.Show(managed + "/" + file.first);
+    for (const std::vector<BYTE>& der : change.removed) {
+      const bool distrusted =
+          std::find(change.distrusted.begin(), change.distrusted.end(), der) != change.distrusted.end();
+      // A certificate of the distribution's set leaves Chromium's trust by
+      // the distrust alone; a local one by the anchors alone.
+      if (distrusted != distrust || !ChromiumListLeavesTrusted(file.second, key.c_str(), der)) continue;
+      place.command().events().BrowserStillTrusts(
+          browser.name, shown,
+          std::string(browser.name) + " still trusts " + QuotedName(der) +
+              (distrust ? " if it is among its own roots: " + shown + " sets " + key + " after " + kChromiumPolicyFile +
+                              " and does not list it"
+                        : ": " + shown + " lists it under " + key + " after " + kChromiumPolicyFile));
+    }
   }
 }
 
@@ -151,7 +211,8 @@ UniqueFd DirectoryToWrite(Place& place, const std::string& what, const std::stri
   return dir;
 }
 
-void WriteChromiumFile(Place& place, const ChromiumBrowser& browser, const std::string& text) {
+void WriteChromiumFile(Place& place, const ChromiumBrowser& browser, const std::string& text,
+                       const ExpectedTrust& change) {
   const std::string config = browser.config_dir;
   const std::string policies = config + "/policies";
   const std::string managed = policies + "/managed";
@@ -170,7 +231,7 @@ void WriteChromiumFile(Place& place, const ChromiumBrowser& browser, const std::
     return;
   }
 
-  WarnOfOtherFilesSettingTheKey(place, browser, managed, managed_fd.get());
+  WarnOfOtherFilesSettingItsKeys(place, browser, managed, managed_fd.get(), text, change);
 
   std::string current;
   struct stat st;
@@ -201,7 +262,8 @@ std::vector<const ChromiumBrowser*> InstalledChromiums(const Place& place) {
 
 void UpdateChromiums(Place& place, const StoreLocation& location, const std::vector<const ChromiumBrowser*>& browsers,
                      const std::vector<std::vector<BYTE>>& anchors,
-                     const std::vector<std::vector<BYTE>>& distrusted, const ExpectedTrust* foreseen) {
+                     const std::vector<std::vector<BYTE>>& distrusted, const ExpectedTrust& change,
+                     const ExpectedTrust* foreseen) {
   // Chromium reads none of the store's files: only what the refreshed bundle
   // holds is what the store's other clients trust.
   std::vector<std::vector<BYTE>> trusted;
@@ -225,7 +287,7 @@ void UpdateChromiums(Place& place, const StoreLocation& location, const std::vec
     if (none) {
       RemoveChromiumFile(place, *browser, std::string(browser->config_dir) + "/policies/managed");
     } else {
-      WriteChromiumFile(place, *browser, text);
+      WriteChromiumFile(place, *browser, text, change);
     }
   }
 }

@@ -29,10 +29,13 @@ std::vector<const ChromiumBrowser*> InstalledChromiums(const Place& place);
 // none when the step is switched off) and the distribution's certificates
 // the family distrusts (`distrusted`), or removes it when the refreshed
 // bundle holds none of the anchors and none is distrusted. With `foreseen`, the bundle is taken as a
-// change would leave it.
+// change would leave it. Another file of managed/ that sets one of the
+// file's keys is named; one that outweighs it and so leaves a certificate
+// that `change` removed trusted is told to the command's events.
 void UpdateChromiums(Place& place, const StoreLocation& location, const std::vector<const ChromiumBrowser*>& browsers,
                      const std::vector<std::vector<BYTE>>& anchors,
-                     const std::vector<std::vector<BYTE>>& distrusted, const ExpectedTrust* foreseen);
+                     const std::vector<std::vector<BYTE>>& distrusted, const ExpectedTrust& change,
+                     const ExpectedTrust* foreseen);
 
 // What follows is the pure part, for its unit tests and fuzz target.
 
@@ -48,10 +51,20 @@ constexpr char kChromiumDistrustKey[] = "CADistrustedCertificates";
 std::string ChromiumPolicyText(const std::vector<std::vector<BYTE>>& ders,
                                const std::vector<std::vector<BYTE>>& distrusted = {});
 
-// Whether a Chromium policy file's text sets CACertificatesWithConstraints.
+// The keys the tool's file may set, each of which Chromium takes whole from
+// the last file of managed/ in byte order that sets it.
+constexpr const char* kChromiumKeys[] = {kChromiumPolicyKey, kChromiumDistrustKey};
+
+// Whether a Chromium policy file's text sets `key` (one of kChromiumKeys).
 // Text that does not parse as JSON, or is nested too deep to be parsed,
 // counts when it names the key at all.
-bool SetsChromiumPolicyKey(const std::string& text);
+bool SetsChromiumPolicyKey(const std::string& text, const char* key);
+
+// Whether Chromium, taking `key` from a file with this text, still trusts
+// `der`, which the tool's file no longer trusts: under the anchors' key,
+// when the file lists a certificate with its public key; under the
+// distrust key, unless it lists one (text that does not parse lists none).
+bool ChromiumListLeavesTrusted(const std::string& text, const char* key, const std::vector<BYTE>& der);
 
 }  // namespace tkv
 

@@ -14,7 +14,10 @@
 #include "platform/posix/base/file_reader.h"
 #include "platform/posix/base/last_error.h"
 #include "platform/posix/base/ownership.h"
+#include "platform/posix/base/terminal_text.h"
 #include "platform/posix/base/unpredictable_name.h"
+#include "platform/posix/base/wide_text.h"
+#include "platform/posix/cert/certificate_name.h"
 
 namespace tkv {
 
@@ -48,6 +51,12 @@ std::string Place::WhyNotWritable(int dir_fd, const std::string& relative) const
 }
 
 std::string Reason(int err) { return strerror(err); }
+
+std::string QuotedName(const std::vector<BYTE>& der) {
+  std::wstring name;
+  SimpleDisplayName(der.data(), der.size(), &name);
+  return "\"" + EscapeControls(EncodeUtf8Lossless(name)) + "\"";
+}
 
 std::string ReadFailure(DWORD code) {
   switch (code) {

@@ -18,6 +18,7 @@
 #include "platform/posix/base/command.h"
 #include "platform/posix/base/root_directory.h"
 #include "platform/posix/base/unique_fd.h"
+#include "platform/posix/wincrypt_posix.h"
 
 namespace tkv {
 
@@ -81,6 +82,9 @@ class Place {
 
 // errno as words, for the step's lines on standard error.
 std::string Reason(int err);
+
+// A certificate's name, as the step's lines on standard error quote it.
+std::string QuotedName(const std::vector<BYTE>& der);
 
 // Reads the regular file `name` of `dir_fd`, not through a link:
 // ERROR_FILE_NOT_FOUND when there is none, ERROR_CANT_RESOLVE_FILENAME for

@@ -247,6 +247,15 @@ browsers:
   returned: always
   type: list
   elements: str
+browsers_still_trusting:
+  description:
+    - Each browser that still trusts a CA removed, because another policy file of its
+      outweighs the tool's (Chromium takes each policy key from the last file of its
+      C(managed/) directory); each is also a warning.
+  returned: always
+  type: list
+  elements: dict
+  sample: [{"browser": "Chromium", "file": "/etc/chromium/policies/managed/zz-admin.json"}]
 messages:
   description: The lines the tool wrote on standard error, every run's, without the C(tkvcert) prefix.
   returned: always, failed included
@@ -332,7 +341,7 @@ class Tool(object):
         self.unmatched = []
         self.probe = None
         # What the task did before a failure, which the failure reports too.
-        self.result = dict(changed=False)
+        self.result = dict(changed=False, browsers_still_trusting=[])
 
     def run(self, args, dry_run=False, uninstall_by=None, listing=False, quiet=False):
         environment = dict(self.environment)
@@ -359,6 +368,8 @@ class Tool(object):
             messages = run.report.get('messages') or []
             for warning in run.report.get('warnings') or []:
                 self.warn(warning)
+            for still in run.report.get('browsers_still_trusting') or []:
+                self.still_trusting(still)
             if args:  # the probe's usage is no certificate's
                 self.unmatched.extend(m for m in messages if UNMATCHED.match(m) and m not in self.unmatched)
             if not listing:  # a listing's "nothing was removed" is not the task's
@@ -372,6 +383,15 @@ class Tool(object):
         if line not in self.warnings:
             self.warnings.append(line)
             self.module.warn('tkvcert: %s' % line)
+
+    def still_trusting(self, still):
+        if still in self.result['browsers_still_trusting']:
+            return
+        self.result['browsers_still_trusting'].append(still)
+        # The tool's own line names the file; whatever its words, the task warns.
+        if not any('still trusts' in line and still.get('file', '') in line for line in self.warnings):
+            self.warn("%s still trusts the CA removed: %s outweighs the tool's policy file"
+                      % (still.get('browser'), still.get('file')))
 
     def warn_unmatched(self):
         for line in self.unmatched:

@@ -78,6 +78,9 @@ UNMATCHED = ['nothing was removed: no certificate in /usr/local/share/ca-certifi
 NOTABLE = ['Chromium still trusts Corp Root CA', 'Corp Root CA is not a CA', 'Corp Root CA expired on 2020-01-01',
            '/ca.pem holds a private key beside its certificate', 'the file held 2 certificates; the first is used',
            "OpenSSL's clients read no certificate of /etc/ssl/certs/ca-certificates.crt", 'refreshed the bundle']
+OUTWEIGHS = {'browser': 'Chromium', 'file': '/etc/chromium/policies/managed/zz-admin.json'}
+STILL_TRUSTS = ('Chromium still trusts "Corp Root CA" if it is among its own roots: %s sets CADistrustedCertificates '
+                'after tkvcert.json and does not list it' % OUTWEIGHS['file'])
 DISTRUSTED = dict(cert(SHA1_C, source='distribution'), distrusted_in='/etc/ca-certificates.conf')
 
 
@@ -152,6 +155,15 @@ CASES = [
      [[], LIST_BY_NAME, by_sha256(SHA1_A), by_sha256(SHA1_C)], {}),
     ('absent by SHA-256', {'state': 'absent', 'thumbprint': 'ab' * 32}, False,
      [ok(changed=['anchors'], removed=[cert(SHA1_A)])], {'changed': True, 'removed': [{'sha1': SHA1_A}]},
+     [[], ['/uninstall', 'AB' * 32]], {'TKVCERT_UNINSTALL_BY': 'sha256'}),
+    ('absent, a browser still trusting it, said once', {'state': 'absent', 'thumbprint': 'ab' * 32}, False,
+     [ok(changed=['anchors'], removed=[cert(SHA1_A)], warnings=[STILL_TRUSTS], browsers_still_trusting=[OUTWEIGHS])],
+     {'changed': True, 'warnings': ['tkvcert: ' + STILL_TRUSTS], 'browsers_still_trusting': [OUTWEIGHS]},
+     [[], ['/uninstall', 'AB' * 32]], {'TKVCERT_UNINSTALL_BY': 'sha256'}),
+    ('absent, a browser still trusting it in the report alone', {'state': 'absent', 'thumbprint': 'ab' * 32}, False,
+     [ok(changed=['anchors'], removed=[cert(SHA1_A)], browsers_still_trusting=[OUTWEIGHS])],
+     {'warnings': ["tkvcert: Chromium still trusts the CA removed: %s outweighs the tool's policy file"
+                   % OUTWEIGHS['file']], 'browsers_still_trusting': [OUTWEIGHS]},
      [[], ['/uninstall', 'AB' * 32]], {'TKVCERT_UNINSTALL_BY': 'sha256'}),
     ('absent by SHA-1 with colons', {'state': 'absent', 'thumbprint': ':'.join(['4a'] * 20)}, False, [ok()],
      {'changed': False}, [[], ['/uninstall', '4A' * 20]], {'TKVCERT_UNINSTALL_BY': 'sha1'}),
