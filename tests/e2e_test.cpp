@@ -56,6 +56,8 @@ std::string WithAnchors(std::string text, const Sandbox& sandbox) {
   }
   const std::string mark = "{anchors}";
   for (size_t at; (at = text.find(mark)) != std::string::npos;) text.replace(at, mark.size(), sandbox.anchors_dir());
+  const std::string root = "{root}";
+  for (size_t at; (at = text.find(root)) != std::string::npos;) text.replace(at, root.size(), sandbox.root());
   return text;
 }
 
@@ -1045,11 +1047,21 @@ TEST_F(ToolTest, TheDryRunForeseesTheRealRun) {
   };
   std::string base64 = ToBase64(ca);
   base64.erase(std::remove(base64.begin(), base64.end(), '\n'), base64.end());
+  // The CA, then text past the tool's read limit, which a refresh copies whole.
+  auto padded = [&](size_t mib) { return ToPem(ca) + std::string(mib << 20, '#') + "\n"; };
+  // In the distribution's set, its conf line behind `mark`.
+  auto in_set = [&](Sandbox& s, const std::string& mark, const std::string& contents) {
+    WriteFile(s.root() + "/usr/share/ca-certificates/foreseen.crt", contents);
+    WriteFile(s.root() + "/etc/ca-certificates.conf", mark + "foreseen.crt\n");
+  };
   const struct {
     const char* name;
     std::vector<std::string> args;
     std::function<void(Sandbox&)> before;
     bool chromium_still_trusts = false;  // through the admin's file
+    const char* last_error = nullptr;    // the run fails with it
+    const char* said = "";               // in what stderr says
+    bool anchor_after = true;            // an anchor of the tool's may be there after
   } cases[] = {
       {"installs", {"/install", "ca.pem"}, nullptr},
       {"installed already", {"/install", "ca.pem"}, install},
@@ -1090,6 +1102,25 @@ TEST_F(ToolTest, TheDryRunForeseesTheRealRun) {
          WriteFile(s.root() + "/etc/ca-certificates.conf", std::string("foreseen.crt\n"));
          admin_chromium(s, kChromiumDistrustKey, "[]", "00-admin.json");
        }},
+      // Clients read it in the bundle, from a file the tool cannot read.
+      {"a padded anchor", {"/uninstall", "Foreseen CA"},
+       [&](Sandbox& s) { s.PlaceAnchor("padded.crt", padded(5)), WriteFile(s.bundle(), ToPem(ca)); }, false,
+       "0xdf", "copied there from {anchors}/padded.crt, which is too large for the tool to read"},
+      {"a padded file of the distribution's set", {"/uninstall", "Foreseen CA"},
+       [&](Sandbox& s) { in_set(s, "", padded(17)), WriteFile(s.bundle(), ToPem(ca)); }, false, "0xdf",
+       "/usr/share/ca-certificates/foreseen.crt, which is too large"},
+      {"the bundle lags a removal", {"/uninstall", "Foreseen CA"},
+       [&](Sandbox& s) { WriteFile(s.bundle(), ToPem(ca)); }, false, nullptr, "which lags the anchors"},
+      {"the distribution's, distrusted already", {"/uninstall", "Foreseen CA"},
+       [&](Sandbox& s) { in_set(s, "!", ToPem(ca)); }, false, nullptr,
+       "\"Foreseen CA\" is in the distribution's set ({root}/usr/share/ca-certificates/foreseen.crt) and is "
+       "distrusted already"},
+      {"the distribution's distrusted, installed", {"/install", "ca.pem"},
+       [&](Sandbox& s) { in_set(s, "!", ToPem(ca)); }, false, nullptr,
+       "the distribution's copy is trusted again", false},
+      {"the distribution's, installed", {"/install", "ca.pem"},
+       [&](Sandbox& s) { in_set(s, "", ToPem(ca)), WriteFile(s.bundle(), ToPem(ca)); }, false, nullptr,
+       "the distribution's set already trusts \"Foreseen CA\"", false},
       {"removes, an admin's Chromium file after the tool's trusting it", {"/uninstall", "Foreseen CA"},
        [&](Sandbox& s) {
          install(s);
@@ -1106,12 +1137,64 @@ TEST_F(ToolTest, TheDryRunForeseesTheRealRun) {
     if (c.before) c.before(sandbox);
     nlohmann::json report;
     const RunResult r = ForeseenRun(c.args, {sandbox.root(), false, sandbox.root() + "/files"}, &report);
+    if (c.last_error != nullptr || *c.said != '\0') {
+      EXPECT_EQ(r.status, c.last_error == nullptr ? 0 : 1) << r.out << r.err;
+    }
+    if (c.last_error != nullptr) {
+      EXPECT_EQ(report["error"].value("last_error", ""), c.last_error);
+      EXPECT_EQ(r.out, "Removing certificate : Foreseen CA \n" +
+                           ErrorLines("The deletion of the certificate failed.", c.last_error));
+    }
+    EXPECT_NE(r.err.find(WithAnchors(c.said, sandbox)), std::string::npos) << r.err;
+    if (!c.anchor_after) {
+      EXPECT_EQ(sandbox.AnchorNames(), std::vector<std::string>{});
+    }
     const nlohmann::json still = nlohmann::json::array(
         {{{"browser", "Chromium"}, {"file", sandbox.root() + "/etc/chromium/policies/managed/zz-admin.json"}}});
     EXPECT_EQ(report.value("browsers_still_trusting", nlohmann::json()),
               c.chromium_still_trusts ? still : nlohmann::json::array());
     EXPECT_EQ(r.err.find("Chromium still trusts \"Foreseen CA\"") != std::string::npos, c.chromium_still_trusts)
         << r.err;
+  }
+}
+
+// The list says what clients read: an anchor the bundle lacks is not shown
+// as trusted, a change a run was cut off in is pending, and what the bundle
+// holds from a file the tool cannot read is listed too.
+TEST_F(ToolTest, TheListSaysWhatClientsRead) {
+  SKIP_ON_WINE("the list is the Linux build's");
+  const Bytes ca = MakeCertificate("Listed CA");
+  const std::string pem = ToPem(ca);
+  const std::string own = AnchorName(ca);
+  auto record = [&](Sandbox& s, const std::string& kind) {
+    ASSERT_EQ(mkdir((s.anchors_dir() + "/.tkvcert-staging").c_str(), 0700), 0);
+    WriteFile(s.anchors_dir() + "/.tkvcert-staging/change-in-progress", kind + "\n" + pem);
+  };
+  const struct {
+    const char* name;
+    std::function<void(Sandbox&)> before;
+    const char* source;
+  } cases[] = {
+      {"read by clients", [&](Sandbox& s) { s.PlaceAnchor(own, pem), WriteFile(s.bundle(), pem); }, "local"},
+      {"an anchor the bundle lacks", [&](Sandbox& s) { s.PlaceAnchor(own, pem); }, "local, not in bundle"},
+      {"a cut-off install", [&](Sandbox& s) { s.PlaceAnchor(own, pem), record(s, "add"); }, "local, pending install"},
+      {"a cut-off removal", [&](Sandbox& s) { WriteFile(s.bundle(), pem), record(s, "remove"); },
+       "local, pending removal"},
+      {"a padded anchor", [&](Sandbox& s) {
+         s.PlaceAnchor("padded.crt", pem + std::string(5 << 20, '#')), WriteFile(s.bundle(), pem);
+       }, "unreadable"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox sandbox;
+    c.before(sandbox);
+    const ScopedEnvironmentVariable list("TKVCERT_LIST", "1");
+    const RunResult r = RunTool({}, {sandbox.root(), false, ""});
+    EXPECT_EQ(r.status, 0);
+    char line[128];
+    snprintf(line, sizeof line, "%-40s  %-10s  %-24s  Listed CA\n", own.substr(0, 40).c_str(),
+             NotAfterText(ca).substr(0, 10).c_str(), c.source);
+    EXPECT_NE(r.out.find(line), std::string::npos) << r.out;
   }
 }
 

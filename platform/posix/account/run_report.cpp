@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <ctime>
 #include <map>
+#include <set>
 #include <memory>
 #include <nlohmann/json.hpp>
 
@@ -75,36 +76,80 @@ json Described(const std::vector<BYTE>& der) {
 
 json Paths(const std::vector<std::string>& paths) { return json(paths); }
 
+// What clients read of each listed certificate, and the change a run was
+// cut off in, which the next run finishes: marked as pending, so that the
+// list never shows as trusted what the bundle lacks, nor hides what it
+// still holds. What the bundle holds that no readable file yields is from
+// a file the tool cannot read (or a refresh that lags): listed too.
+void MarkWhatClientsRead(const StoreLocation& location, int anchors_fd, std::map<std::vector<BYTE>, size_t>& at,
+                         json& list) {
+  std::vector<std::vector<BYTE>> bundle;
+  if (BundleCertificates(*location.root, location.layout->bundle, &bundle) != ERROR_SUCCESS) return;
+  const std::set<std::vector<BYTE>> read(bundle.begin(), bundle.end());
+  for (const auto& [der, index] : at) list[index]["in_bundle"] = read.count(der) != 0;
+  ChangeKind kind = ChangeKind::kAdd;
+  std::vector<BYTE> pending;
+  const bool cut_off = anchors_fd >= 0 && PendingChange(anchors_fd, &kind, &pending);
+  if (cut_off && at.count(pending) == 0 && read.count(pending) != 0) {
+    json entry = Described(pending);
+    entry["source"] = "local";
+    entry["files"] = json::array();
+    entry["in_bundle"] = true;
+    at.emplace(pending, list.size());
+    list.push_back(entry);
+  }
+  if (cut_off && at.count(pending) != 0) list[at[pending]]["pending"] = kind == ChangeKind::kAdd ? "install" : "removal";
+  std::vector<UnreadFile> unread;
+  bool unread_known = false;
+  for (const std::vector<BYTE>& der : bundle) {
+    if (at.count(der) != 0) continue;
+    if (!unread_known) {
+      unread = anchors_fd >= 0 ? UnreadAnchorFiles(location, anchors_fd) : std::vector<UnreadFile>();
+      std::vector<DistributionCertificate> set;
+      ReadDistributionSet(location, /*distrusted_too=*/false, &set, &unread);
+      unread_known = true;
+    }
+    json entry = Described(der);
+    entry["source"] = "unreadable";
+    PutText(entry, "file", unread.size() == 1 ? unread[0].path : location.root->DisplayPath(location.layout->bundle));
+    entry["in_bundle"] = true;
+    list.push_back(entry);
+  }
+}
+
 // Every certificate of the store: the local anchors, each once with its
 // files, then the distribution's set as it stands, each with whether the
-// family distrusts it (a distrusted one is no longer in the bundle).
+// family distrusts it (a distrusted one is no longer in the bundle), then
+// what else clients read; each with whether clients read it.
 json StoreList(const StoreLocation& location) {
   json list = json::array();
-  std::map<std::vector<BYTE>, size_t> local;
+  std::map<std::vector<BYTE>, size_t> at;
   const UniqueFd anchors = OpenAnchorsDirectory(location);
   if (anchors) {
     ForEachStoreName(location, ListAnchorFiles(location, anchors.get()), 0, /*distribution_too=*/false,
                      [&](const std::wstring&, const std::vector<BYTE>& der, const std::string& file) {
-                       auto [at, added] = local.emplace(der, list.size());
+                       auto [found, added] = at.emplace(der, list.size());
                        if (added) {
                          json entry = Described(der);
                          entry["source"] = "local";
                          entry["files"] = json::array();
                          list.push_back(entry);
                        }
-                       list[at->second]["files"].push_back(location.anchors_path() + "/" + file);
+                       list[found->second]["files"].push_back(location.anchors_path() + "/" + file);
                      });
   }
   std::vector<DistributionCertificate> set;
-  if (ReadDistributionSet(location, /*distrusted_too=*/true, &set) != ERROR_SUCCESS) return list;
+  ReadDistributionSet(location, /*distrusted_too=*/true, &set);
   for (const DistributionCertificate& certificate : set) {
-    if (local.count(certificate.der) != 0) continue;
+    if (at.count(certificate.der) != 0) continue;
     json entry = Described(certificate.der);
     entry["source"] = "distribution";
     entry["distrusted"] = certificate.distrusted;
     PutText(entry, "file", location.root->DisplayPath(certificate.file));
+    at.emplace(certificate.der, list.size());
     list.push_back(entry);
   }
+  MarkWhatClientsRead(location, anchors ? anchors.get() : -1, at, list);
   return list;
 }
 
@@ -114,7 +159,13 @@ std::string StoreTable(const StoreLocation& location) {
   std::string table = "SHA-1                                     EXPIRES     SOURCE                    NAME\n";
   for (const json& entry : StoreList(location)) {
     std::string source = entry.value("source", "");
-    if (entry.value("distrusted", false)) source += ", distrusted";
+    if (entry.value("distrusted", false)) {
+      source += ", distrusted";
+    } else if (entry.contains("pending")) {
+      source += ", pending " + entry.value("pending", "");
+    } else if (!entry.value("in_bundle", true)) {
+      source += ", not in bundle";
+    }
     const std::string expires = entry.value("not_after", "").substr(0, 10);
     char line[128];
     snprintf(line, sizeof line, "%-40s  %-10s  %-24s  ", entry.value("sha1", "").c_str(), expires.c_str(),

@@ -233,8 +233,10 @@ DWORD LockedAnchorDirectory::RecordChange(const std::string& contents, std::stri
   return code;
 }
 
-DWORD LockedAnchorDirectory::ReadRecordedChange(std::string* contents) const {
-  UniqueFd fd(openat(staging_fd(), kRecordName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+namespace {
+
+DWORD ReadRecord(int staging_fd, std::string* contents) {
+  UniqueFd fd(openat(staging_fd, LockedAnchorDirectory::kRecordName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (!fd) return ErrorFromErrno(errno);
   contents->clear();
   char buffer[4096];
@@ -250,6 +252,20 @@ DWORD LockedAnchorDirectory::ReadRecordedChange(std::string* contents) const {
   // Emptied by a run cut off while it wrote the record: that change was
   // never made.
   return contents->empty() ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;
+}
+
+}  // namespace
+
+DWORD LockedAnchorDirectory::ReadRecordedChange(std::string* contents) const {
+  return ReadRecord(staging_fd(), contents);
+}
+
+std::string PeekRecordedChange(int anchors_fd) {
+  const UniqueFd staging(openat(anchors_fd, LockedAnchorDirectory::kStagingName,
+                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  std::string contents;
+  if (!staging || ReadRecord(staging.get(), &contents) != ERROR_SUCCESS) contents.clear();
+  return contents;
 }
 
 // Not flushed: a clear lost with the power only has the next run check the

@@ -133,6 +133,11 @@ class AnchorChange {
   std::vector<Undo> undo_;
 };
 
+// The record of a change that a run was cut off in, read without the lock,
+// as a listing looks: "" when none is recorded or it cannot be read (it is
+// root's alone).
+std::string PeekRecordedChange(int anchors_fd);
+
 }  // namespace tkv
 
 #endif  // TKVCERT_PLATFORM_POSIX_ANCHOR_DIRECTORY_H_

@@ -147,6 +147,16 @@ std::vector<std::string> ListAnchorFiles(const StoreLocation& location, int anch
                         anchors_fd);
 }
 
+std::vector<UnreadFile> UnreadAnchorFiles(const StoreLocation& location, int anchors_fd) {
+  std::vector<UnreadFile> unread;
+  std::vector<BYTE> contents;
+  for (const std::string& relative : ListAnchorFiles(location, anchors_fd)) {
+    const DWORD code = ReadAnchorFile(location, anchors_fd, relative, &contents);
+    if (KeepsUnread(code)) unread.push_back({location.anchors_path() + "/" + relative, code});
+  }
+  return unread;
+}
+
 DWORD ReadAnchorFile(const StoreLocation& location, int anchors_fd, const std::string& relative,
                      std::vector<BYTE>* contents) {
   constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;

@@ -31,6 +31,21 @@ std::vector<std::string> ListFilesBelow(const RootDirectory& root, const std::st
 // `why` naming what was refused.
 DWORD CheckTreeTrusted(const RootDirectory& root, const std::string& base, int dir_fd, std::string* why);
 
+// A file the refresh reads that the tool cannot: too large for its limits
+// (ERROR_FILE_TOO_LARGE) or unreadable (ERROR_ACCESS_DENIED). The refresh
+// may read it all the same, and put what it holds in the bundle.
+struct UnreadFile {
+  std::string path;  // as a person reads it
+  DWORD code;
+};
+
+// Whether a read's failure makes the file an unread one: not one that has
+// gone, or that no refresh reads either.
+inline bool KeepsUnread(DWORD code) { return code == ERROR_FILE_TOO_LARGE || code == ERROR_ACCESS_DENIED; }
+
+// The anchor files that cannot be read, as UnreadFile.
+std::vector<UnreadFile> UnreadAnchorFiles(const StoreLocation& location, int anchors_fd);
+
 // Reads one listed file; an unreadable, vanished, oversized or non-regular
 // one fails.
 DWORD ReadAnchorFile(const StoreLocation& location, int anchors_fd, const std::string& relative,

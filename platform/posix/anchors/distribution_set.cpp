@@ -69,11 +69,18 @@ std::vector<std::vector<BYTE>> CertificatesIn(const std::vector<BYTE>& contents)
 // lines name it: a hostile image's conf may name one large file often.
 class SetFiles {
  public:
-  explicit SetFiles(const RootDirectory& root) : root_(root) {}
+  explicit SetFiles(const RootDirectory& root, std::vector<UnreadFile>* unread = nullptr)
+      : root_(root), unread_(unread) {}
   const std::vector<std::vector<BYTE>>& Of(const std::string& relative) {
     auto [at, added] = read_.try_emplace(relative);
+    if (!added) return at->second;
     std::vector<BYTE> contents;
-    if (added && ReadBelow(root_, relative, &contents) == ERROR_SUCCESS) at->second = CertificatesIn(contents);
+    const DWORD code = ReadBelow(root_, relative, &contents);
+    if (code == ERROR_SUCCESS) {
+      at->second = CertificatesIn(contents);
+    } else if (unread_ != nullptr && KeepsUnread(code)) {
+      unread_->push_back({root_.DisplayPath(relative), code});
+    }
     return at->second;
   }
   bool Holds(const std::string& relative, const std::vector<BYTE>& der) {
@@ -85,6 +92,7 @@ class SetFiles {
 
  private:
   const RootDirectory& root_;
+  std::vector<UnreadFile>* unread_;
   std::map<std::string, std::vector<std::vector<BYTE>>> read_;
 };
 
@@ -112,14 +120,18 @@ std::string SetFile(const StoreLayout& layout, const std::string& named) {
   return std::string(layout.distribution_cas) + "/" + named;
 }
 
-DWORD ReadConfSet(const StoreLocation& location, bool distrusted_too, std::vector<DistributionCertificate>* set) {
+DWORD ReadConfSet(const StoreLocation& location, bool distrusted_too, std::vector<DistributionCertificate>* set,
+                  std::vector<UnreadFile>* unread) {
   const StoreLayout& layout = *location.layout;
   std::vector<BYTE> text;
   const DWORD read = ReadBelow(*location.root, layout.distrust_path, &text);
   if (read == ERROR_FILE_NOT_FOUND || read == ERROR_PATH_NOT_FOUND) return ERROR_SUCCESS;
+  if (read != ERROR_SUCCESS && unread != nullptr && KeepsUnread(read)) {
+    unread->push_back({location.root->DisplayPath(layout.distrust_path), read});
+  }
   if (read != ERROR_SUCCESS) return read;
   std::set<std::vector<BYTE>> seen;
-  SetFiles files(*location.root);
+  SetFiles files(*location.root, unread);
   // What a chosen line names is trusted, whatever a "!" line says of the
   // same file: the chosen ones first.
   for (const bool distrusted : {false, true}) {
@@ -161,7 +173,7 @@ std::map<std::string, std::vector<std::vector<BYTE>>> ReadBlocklist(const RootDi
 }
 
 DWORD ReadBlocklistedSet(const StoreLocation& location, bool distrusted_too,
-                         std::vector<DistributionCertificate>* set) {
+                         std::vector<DistributionCertificate>* set, std::vector<UnreadFile>* unread) {
   const StoreLayout& layout = *location.layout;
   const RootDirectory& root = *location.root;
   std::set<std::vector<BYTE>> blocked;
@@ -173,7 +185,11 @@ DWORD ReadBlocklistedSet(const StoreLocation& location, bool distrusted_too,
                                                 dir.get())) {
     const std::string file = SetFile(layout, name);
     std::vector<BYTE> contents;
-    if (ReadBelow(root, file, &contents) != ERROR_SUCCESS) continue;
+    const DWORD code = ReadBelow(root, file, &contents);
+    if (code != ERROR_SUCCESS) {
+      if (unread != nullptr && KeepsUnread(code)) unread->push_back({root.DisplayPath(file), code});
+      continue;
+    }
     // The distribution's own blocklist is distrusted by it, not by the admin.
     const bool its_own_blocklist = InBlocklist(name);
     for (std::vector<BYTE>& der : CertificatesIn(contents)) {
@@ -244,7 +260,7 @@ DWORD PlanConfLines(const StoreLocation& location, const std::vector<BYTE>& der,
 
 bool SetTrusts(const StoreLocation& location, const std::vector<BYTE>& der) {
   std::vector<DistributionCertificate> set;
-  if (ReadBlocklistedSet(location, /*distrusted_too=*/false, &set) != ERROR_SUCCESS) return false;
+  if (ReadBlocklistedSet(location, /*distrusted_too=*/false, &set, nullptr) != ERROR_SUCCESS) return false;
   for (const DistributionCertificate& certificate : set) {
     if (certificate.der == der) return true;
   }
@@ -301,14 +317,14 @@ UniqueFd OpenEditDirectory(const RootDirectory& root, const std::string& dir, bo
 }  // namespace
 
 DWORD ReadDistributionSet(const StoreLocation& location, bool distrusted_too,
-                          std::vector<DistributionCertificate>* set) {
+                          std::vector<DistributionCertificate>* set, std::vector<UnreadFile>* unread) {
   set->clear();
   const StoreLayout& layout = *location.layout;
   switch (layout.distrust) {
     case DistrustWay::kConfLine:
-      return ReadConfSet(location, distrusted_too, set);
+      return ReadConfSet(location, distrusted_too, set, unread);
     case DistrustWay::kBlocklistFile:
-      return ReadBlocklistedSet(location, distrusted_too, set);
+      return ReadBlocklistedSet(location, distrusted_too, set, unread);
   }
   return ERROR_SUCCESS;
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/anchors/anchor_listing.h"
 #include "platform/posix/anchors/store_layout.h"
 #include "platform/posix/base/atomic_file.h"
 #include "platform/posix/base/unique_fd.h"
@@ -28,8 +29,10 @@ struct DistributionCertificate {
 // the order it writes them into the bundle (the conf's order; a p11-kit
 // family's files in byte order), each once; with `distrusted_too`, those
 // the family distrusts as well, marked. A set that is missing is empty.
+// `unread`, when given, gets the set's files (the conf too) that the
+// refresh reads and the tool cannot.
 DWORD ReadDistributionSet(const StoreLocation& location, bool distrusted_too,
-                          std::vector<DistributionCertificate>* set);
+                          std::vector<DistributionCertificate>* set, std::vector<UnreadFile>* unread = nullptr);
 
 // The certificate of the set that is `der`, one the family distrusts too:
 // whether the set holds it.

@@ -28,12 +28,12 @@ DWORD FileHolds(const RootDirectory& root, const std::string& relative, const st
 
 }  // namespace
 
-std::string LocalAnchorHolding(const StoreLocation& location, int anchors_fd, const std::vector<BYTE>& der,
-                               bool* in_bundle) {
+std::string LocalAnchorHolding(const StoreLocation& location, int anchors_fd,
+                               const std::vector<BYTE>& der) {
   std::vector<bool> held;
-  const bool holds = BundleHolds(*location.root, location.layout->bundle, {der}, &held) == ERROR_SUCCESS && held[0];
-  if (in_bundle != nullptr) *in_bundle = holds;
-  if (!holds) return "";
+  if (BundleHolds(*location.root, location.layout->bundle, {der}, &held) != ERROR_SUCCESS || !held[0]) {
+    return "";
+  }
   std::vector<BYTE> contents;
   for (const std::string& file : ListAnchorFiles(location, anchors_fd)) {
     if (ReadAnchorFile(location, anchors_fd, file, &contents) != ERROR_SUCCESS) continue;

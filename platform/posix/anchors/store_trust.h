@@ -22,9 +22,7 @@ DWORD AnyFileBelowHolds(const RootDirectory& root, const std::string& base, Anch
 // `anchors_fd`) that holds `der`, when the bundle already holds it too; ""
 // otherwise. The anchors are read only when the bundle holds it: adding a
 // certificate that clients do not trust yet costs one bundle read more.
-// `in_bundle`, when given, says whether the bundle holds it.
-std::string LocalAnchorHolding(const StoreLocation& location, int anchors_fd, const std::vector<BYTE>& der,
-                               bool* in_bundle = nullptr);
+std::string LocalAnchorHolding(const StoreLocation& location, int anchors_fd, const std::vector<BYTE>& der);
 
 // Whether the bundle shows `expected`: ERROR_SUCCESS, or
 // ERROR_FUNCTION_FAILED with `why` set.

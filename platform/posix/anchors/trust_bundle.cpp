@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <set>
 #include <string>
 
 #include "platform/posix/cert/anchor_format.h"
@@ -110,6 +111,17 @@ DWORD ReadBundleText(const RootDirectory& root, const char* bundle, std::vector<
   const UniqueFd located = root.OpenBelow(bundle, O_PATH);
   if (!located) return errno == ENOENT ? ERROR_SUCCESS : ErrorFromErrno(errno);
   return ReadLocatedFile(located.get(), kMaxBundleSize, text);
+}
+
+DWORD BundleCertificates(const RootDirectory& root, const char* bundle, std::vector<std::vector<BYTE>>* ders) {
+  ders->clear();
+  std::vector<BYTE> text;
+  if (DWORD code = ReadBundleText(root, bundle, &text)) return code;
+  std::set<std::vector<BYTE>> seen;
+  for (AnchorBlock& block : ParseAnchorFile(text)) {
+    if (block.decoded && seen.insert(block.der).second) ders->push_back(std::move(block.der));
+  }
+  return ERROR_SUCCESS;
 }
 
 DWORD BundleHolds(const RootDirectory& root, const char* bundle,

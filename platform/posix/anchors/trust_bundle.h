@@ -45,6 +45,10 @@ DWORD ReadBundleText(const RootDirectory& root, const char* bundle, std::vector<
 DWORD BundleHolds(const RootDirectory& root, const char* bundle,
                   const std::vector<std::vector<BYTE>>& ders, std::vector<bool>* held);
 
+// Every certificate the bundle holds, in its order, each once: what clients
+// read. Fails as ReadBundleText does.
+DWORD BundleCertificates(const RootDirectory& root, const char* bundle, std::vector<std::vector<BYTE>>* ders);
+
 }  // namespace tkv
 
 #endif  // TKVCERT_PLATFORM_POSIX_TRUST_BUNDLE_H_

@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 
 #include "platform/posix/anchors/anchor_listing.h"
+#include "platform/posix/anchors/trust_bundle.h"
 #include "platform/posix/api/cert_context.h"
 #include "platform/posix/api/process.h"
 #include "platform/posix/api/system_store.h"
@@ -79,6 +81,21 @@ PCCERT_CONTEXT NewStoreContext(const std::shared_ptr<StoreData>& store, const st
   return context;
 }
 
+// The bundle's certificates that no anchor the scan read, and no file of
+// the distribution's set, yielded.
+void ReadBundleOnly(StoreData& store) {
+  store.bundle_read = true;
+  std::vector<std::vector<BYTE>> bundle;
+  if (BundleCertificates(*store.location.root, store.location.layout->bundle, &bundle) != ERROR_SUCCESS) return;
+  std::set<std::vector<BYTE>> in_set;
+  for (const DistributionCertificate& certificate : store.distribution) in_set.insert(certificate.der);
+  const size_t after_anchors = store.listing->size();
+  for (std::vector<BYTE>& der : bundle) {
+    if (in_set.count(der) != 0 || HandedOutBefore(store, der, after_anchors, 0, HandedOutSet::KeyOf(der))) continue;
+    store.bundle_only.push_back(std::move(der));
+  }
+}
+
 }  // namespace
 }  // namespace tkv
 
@@ -100,10 +117,12 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT
     store->parsed_file = SIZE_MAX;
     store->handed_out.Clear(store->listing->size());
     store->distribution_read = false;
+    store->bundle_read = false;
+    store->bundle_only.clear();
   } else {
     file = Impl(pPrevCertContext)->file_index;
     block = Impl(pPrevCertContext)->block_index + 1;
-    // A distribution certificate is one to a place.
+    // A distribution certificate, or one of the bundle's, is one to a place.
     if (file >= store->listing->size()) ++file, block = 0;
     recycled = Impl(pPrevCertContext);
   }
@@ -134,6 +153,11 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT
     const std::vector<BYTE>& der = store->distribution[file - files].der;
     if (HandedOutBefore(*store, der, file, 0, HandedOutSet::KeyOf(der))) continue;
     return NewStoreContext(store, der, file, 0, recycled);
+  }
+  if (!store->bundle_read) ReadBundleOnly(*store);
+  const size_t before_bundle = files + store->distribution.size();
+  if (file - before_bundle < store->bundle_only.size()) {
+    return NewStoreContext(store, store->bundle_only[file - before_bundle], file, 0, recycled);
   }
   CertFreeCertificateContext(recycled);
   Fail(CRYPT_E_NOT_FOUND);

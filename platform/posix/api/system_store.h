@@ -41,6 +41,11 @@ struct StoreData {
   // trusts, read once the anchors are walked: a few hundred at most.
   bool distribution_read = false;
   std::vector<DistributionCertificate> distribution;
+  // Last, what clients read in the bundle that neither yielded: copied
+  // there from a file the tool cannot read, or left by a lagging refresh.
+  // Read only when a scan gets this far, as a removal that matched nothing.
+  bool bundle_read = false;
+  std::vector<std::vector<BYTE>> bundle_only;
   // An earlier file read again, to compare a certificate with its candidates.
   std::vector<BYTE> candidate_contents;
   std::vector<AnchorBlock> candidate_blocks;

@@ -62,6 +62,23 @@ std::string RecordText(ChangeKind kind, const std::vector<BYTE>& der) {
 // the next run only publishes the anchors as they are.
 constexpr char kPublishOnly[] = "publish\n";
 
+// What a record names: a change, with its kind; the anchors to publish as
+// they are; or, written before records named their change, a certificate alone.
+enum class RecordSays { kNamed, kPublish, kOlder };
+
+RecordSays ParseRecord(const std::string& record, ChangeKind* kind, std::vector<BYTE>* der) {
+  for (const AnchorBlock& block : ParseAnchorFile(std::vector<BYTE>(record.begin(), record.end()))) {
+    if (block.decoded && der->empty()) *der = block.der;
+  }
+  *kind = ChangeKind::kAdd;
+  if (record.compare(0, 7, "remove\n") == 0) {
+    *kind = ChangeKind::kRemove;
+    return RecordSays::kNamed;
+  }
+  if (record.compare(0, 8, kPublishOnly) == 0) return RecordSays::kPublish;
+  return record.compare(0, 4, "add\n") == 0 ? RecordSays::kNamed : RecordSays::kOlder;
+}
+
 void Settle(const Command& command, const StoreLocation& location, LockedAnchorDirectory& dir,
             const std::string& record) {
   std::string why;
@@ -95,16 +112,10 @@ DWORD FinishRecorded(Command& command, const StoreLocation& location, RefreshCom
   if (read == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
   if (read != ERROR_SUCCESS) return read;
   std::vector<BYTE> der;
-  for (const AnchorBlock& block : ParseAnchorFile(std::vector<BYTE>(record.begin(), record.end()))) {
-    if (block.decoded && der.empty()) der = block.der;
-  }
-  bool named = true;
   ChangeKind kind = ChangeKind::kAdd;
-  if (record.compare(0, 7, "remove\n") == 0) {
-    kind = ChangeKind::kRemove;
-  } else if (record.compare(0, 8, kPublishOnly) == 0) {
-    named = false;
-  } else if (record.compare(0, 4, "add\n") != 0) {
+  const RecordSays says = ParseRecord(record, &kind, &der);
+  bool named = says == RecordSays::kNamed;
+  if (says == RecordSays::kOlder) {
     bool anchored = false;
     if (!der.empty()) {
       if (DWORD code = AnyFileBelowHolds(*location.root, location.layout->anchors_dir, location.layout->reads,
@@ -278,6 +289,12 @@ DWORD CarryOut(Command& command, const StoreLocation& location, RefreshCommand* 
 }
 
 }  // namespace
+
+bool PendingChange(int anchors_fd, ChangeKind* kind, std::vector<BYTE>* der) {
+  const std::string record = PeekRecordedChange(anchors_fd);
+  der->clear();
+  return !record.empty() && ParseRecord(record, kind, der) != RecordSays::kPublish && !der->empty();
+}
 
 DWORD FinishCutOffChange(Command& command, const StoreLocation& location, RefreshCommand* refresh,
                          ChangeOutcome* outcome) {

@@ -55,6 +55,11 @@ DWORD ChangeStore(Command& command, const StoreLocation& location, RefreshComman
 DWORD ForeseeChange(Command& command, const StoreLocation& location, RefreshCommand* refresh, int anchors_fd,
                     ChangeKind kind, const std::vector<BYTE>& der, ChangeOutcome* outcome);
 
+// The change a run was cut off in, as the next run finishes it, read
+// without the lock: its kind and certificate; false when none is recorded
+// (or it cannot be read), or it names no certificate.
+bool PendingChange(int anchors_fd, ChangeKind* kind, std::vector<BYTE>* der);
+
 // Only the first steps: finishes a change that a run was cut off in, when
 // there is one.
 DWORD FinishCutOffChange(Command& command, const StoreLocation& location, RefreshCommand* refresh,

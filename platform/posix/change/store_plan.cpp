@@ -52,15 +52,14 @@ DWORD PlanAddition(const StoreLocation& location, int anchors_fd, const std::vec
     plan->edits.push_back({"", name, false, own});
     return ERROR_SUCCESS;
   }
-  bool in_bundle = false;
-  const std::string holder = LocalAnchorHolding(location, anchors_fd, der, &in_bundle);
+  const std::string holder = LocalAnchorHolding(location, anchors_fd, der);
   if (!holder.empty() && holder != name) {
     plan->already_held_by = holder;
     return ERROR_SUCCESS;
   }
-  // Only a certificate clients already read may be the set's: a new one
-  // costs no read of the set.
-  if (holder.empty() && in_bundle && FindInDistributionSet(location, der, &in_set) && !in_set.distrusted) {
+  // One the set trusts and the bundle lags (a change cut off before its
+  // refresh) only needs the refresh.
+  if (holder.empty() && FindInDistributionSet(location, der, &in_set) && !in_set.distrusted) {
     plan->set_trust = SetTrust::kTrustedAlready;
     plan->set_file = in_set.file;
     return ERROR_SUCCESS;
@@ -254,10 +253,49 @@ DWORD PlanCopyRemoval(const Command& command, const StoreLocation& location, int
   return ERROR_SUCCESS;
 }
 
+// A certificate that clients read in the bundle, and that no file the tool
+// can read yields: from a file too large or unreadable for it, which the
+// refresh reads all the same, so that the removal cannot be made and is
+// refused, naming the file where only one can be it; or from none at all,
+// a bundle that lags the anchors, which the refresh brings back in line.
+DWORD PlanBundleOnlyRemoval(const Command& command, const StoreLocation& location, int anchors_fd,
+                            const std::vector<BYTE>& der, ChangePlan* plan) {
+  const RootDirectory& root = *location.root;
+  std::vector<bool> held;
+  if (BundleHolds(root, location.layout->bundle, {der}, &held) != ERROR_SUCCESS || !held[0]) {
+    return CRYPT_E_NOT_FOUND;
+  }
+  std::vector<UnreadFile> unread = UnreadAnchorFiles(location, anchors_fd);
+  std::vector<DistributionCertificate> set;
+  ReadDistributionSet(location, /*distrusted_too=*/false, &set, &unread);
+  const std::string bundle = root.DisplayPath(location.layout->bundle);
+  if (unread.empty()) {
+    command.Complain("no anchor holds it, but clients still read it in " + bundle +
+                     ", which lags the anchors: the refresh takes it out");
+    plan->expected.removed.push_back(der);
+    return ERROR_SUCCESS;
+  }
+  const auto why = [](DWORD code) {
+    return code == ERROR_FILE_TOO_LARGE ? "too large for the tool to read" : "unreadable to the tool";
+  };
+  if (unread.size() == 1) {
+    command.Complain("cannot remove it: clients read it in " + bundle + ", copied there from " + unread[0].path +
+                     ", which is " + why(unread[0].code) + "; mend or move that file, then run again");
+  } else {
+    std::string files;
+    for (const UnreadFile& file : unread) files += (files.empty() ? "" : ", ") + file.path + " (" + why(file.code) + ")";
+    command.Complain("cannot remove it: clients read it in " + bundle + ", copied there from one of the files " +
+                     "the tool cannot read: " + files + "; mend or move the one that holds it, then run again");
+  }
+  return unread[0].code;
+}
+
 DWORD PlanRemoval(const Command& command, const StoreLocation& location, int anchors_fd,
                   const std::vector<BYTE>& der, ChangePlan* plan) {
   const std::vector<Copy> copies = FindCopies(location, anchors_fd, der);
-  if (copies.empty() && plan->distrust.empty()) return CRYPT_E_NOT_FOUND;
+  if (copies.empty() && plan->distrust.empty()) {
+    return PlanBundleOnlyRemoval(command, location, anchors_fd, der, plan);
+  }
   plan->expected.removed.push_back(der);
   if (!plan->distrust.empty()) plan->expected.distrusted.push_back(der);
   for (const Copy& copy : copies) {

@@ -68,8 +68,10 @@ struct ChangePlan {
 // PlanRefresh; ERROR_ACCESS_DENIED when the anchors directory, or a
 // directory a copy is in, is on a file system that holds no anchors of the
 // root's, or a copy is in a directory reached through a link; for a
-// removal, CRYPT_E_NOT_FOUND when no anchor holds it and the distribution's
-// set does not trust it. With `foresee`, the
+// removal, CRYPT_E_NOT_FOUND when no anchor holds it, the distribution's
+// set does not trust it and the bundle does not hold it either, and
+// ERROR_FILE_TOO_LARGE or ERROR_ACCESS_DENIED when the bundle holds it from
+// a file the tool cannot read. With `foresee`, the
 // browser files the change would touch are decided too (a dry run's
 // report; a real run does that once the refresh has shown what clients
 // trust).
