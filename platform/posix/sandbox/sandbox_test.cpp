@@ -9,9 +9,12 @@
 #include <linux/seccomp.h>
 #include <sched.h>
 #include <signal.h>
+#include <linux/net.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/personality.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -87,7 +90,22 @@ const Call kCalls[] = {
     {"io_uring through the i386 ABI", [] { return I386Call(425, 1, 0); }, ENOSYS},
     {"a newer call through the i386 ABI", [] { return I386Call(467, -1, 0); }, ENOSYS},
     {"getpid through the i386 ABI", [] { return I386Call(20, 0, 0); }, 0},
+    {"a vsock socket through the i386 ABI", [] { return I386Call(359, AF_VSOCK, SOCK_STREAM); }, EAFNOSUPPORT},
+    {"a vsock socket through i386's socketcall",
+     [] {
+       // Its arguments where a 32-bit address reaches them.
+       void* low = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
+       if (low == MAP_FAILED) return -1L;
+       const unsigned args[] = {AF_VSOCK, SOCK_STREAM, 0};
+       memcpy(low, args, sizeof args);
+       return I386Call(102, SYS_SOCKET, static_cast<long>(reinterpret_cast<uintptr_t>(low)));
+     },
+     EAFNOSUPPORT},
 #endif
+    {"a vsock socket", [] { return syscall(SYS_socket, AF_VSOCK, SOCK_STREAM, 0); }, EAFNOSUPPORT},
+    {"a vsock socket with high bits set", [] { return syscall(SYS_socket, 0x100000000L | AF_VSOCK, SOCK_STREAM, 0); },
+     EAFNOSUPPORT},
+    {"a unix socket", [] { return syscall(SYS_socket, AF_UNIX, SOCK_STREAM, 0); }, 0},
     // futex_requeue (456), the newest libseccomp 2.5.4 knows: let through,
     // and its arguments refused by the kernel (Linux 6.7 and later).
     {"the newest call libseccomp knows", [] { return syscall(456, nullptr, 0, 0, 0); }, EINVAL},
@@ -250,6 +268,11 @@ TEST(SandboxFilterTest, EveryBlockedCallIsBlockedInEveryArchitecture) {
       {"clone", CLONE_NEWPID, 0, EPERM}, {"clone", CLONE_NEWNET, 0, EPERM}, {"clone", CLONE_NEWUTS, 0, EPERM},
       {"clone", CLONE_NEWIPC, 0, EPERM}, {"clone", CLONE_NEWCGROUP, 0, EPERM}, {"clone", CLONE_NEWTIME, 0, EPERM},
       {"clone", SIGCHLD, 0, 0}, {"clone", CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_THREAD | CLONE_SIGHAND, 0, 0},
+      {"socket", AF_VSOCK, 0, EAFNOSUPPORT}, {"socket", kHigh | AF_VSOCK, 0, EAFNOSUPPORT},
+      {"socket", AF_UNIX, 0, 0}, {"socket", AF_INET6, 0, 0},
+      // i386's socketcall: every socket it would make, for the family is in memory.
+      {"socketcall", SYS_SOCKET, 0, EAFNOSUPPORT}, {"socketcall", SYS_CONNECT, 0, 0},
+      {"socketcall", SYS_SOCKETPAIR, 0, 0},
       {"read", 0, 0, 0}, {"openat", 0, 0, 0}, {"execve", 0, 0, 0}, {"rename", 0, 0, 0},
   };
   for (const Architecture& arch : kArchitectures) {
