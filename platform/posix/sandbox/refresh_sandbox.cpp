@@ -261,14 +261,16 @@ DWORD ChooseSandbox(const Command& command, const RootDirectory& root, const std
     return ERROR_NOT_SUPPORTED;
   }
   // The kernel counts processes per user, never uid 0's: only a cgroup
-  // bounds the fallback's.
-  if (session->mode == SandboxMode::kProcMasks) {
-    std::string unbounded;
-    session->limits.MakeCgroups(&unbounded);
-    if (!session->limits.bounds_processes()) {
-      command.Complain("another root's programs run with their processes unbounded: no pids cgroup can be made "
-                       "here (" + unbounded + ")");
-    }
+  // bounds the fallback's. Memory, a cgroup bounds in both.
+  const bool as_host_root = session->mode == SandboxMode::kProcMasks;
+  std::string why_not;
+  session->limits.MakeCgroups(as_host_root, &why_not);
+  const bool processes = !as_host_root || session->limits.bounds_processes();
+  const bool memory = session->limits.bounds_memory();
+  if (!processes || !memory) {
+    command.Complain(std::string("another root's programs run with their ") +
+                     (!processes && !memory ? "processes and memory" : !processes ? "processes" : "memory") +
+                     " unbounded: no cgroup for it can be made here (" + why_not + ")");
   }
   *chosen = std::move(session);
   return ERROR_SUCCESS;

@@ -245,7 +245,6 @@ struct ChildPlan {
   std::vector<int> trees;               // the root's mounts, cloned; its own first
   std::vector<const char*> tree_places;  // where each goes below the root
   int user_namespace = -1;
-  std::vector<int> joins;               // cgroup.procs files
   std::vector<const char*> below_root;  // paths bubblewrap mounts, opened in the attached root
   std::vector<int> filters;
   std::vector<char*> argv;
@@ -318,13 +317,6 @@ void CloseFrom(int first) {
     }
   }
   syscall(SYS_close, dir);
-}
-
-// Into the cgroups that bound the sandbox, before anything is made in it.
-void JoinCgroups(const ChildPlan& plan) {
-  for (const int join : plan.joins) {
-    if (syscall(SYS_write, join, "0", 1) != 1) StepFailed("joining the sandbox's cgroup");
-  }
 }
 
 long OpenInTree(int tree, const char* below_root, uint64_t resolve) {
@@ -410,7 +402,6 @@ void DieWithTheTool(const ChildPlan& plan) {
   HandOn(plan.out, 1, "standard output");
   HandOn(plan.err, 2, "standard error");
   StopPoint("sandbox-child-started", plan.alive);
-  JoinCgroups(plan);
   AttachTrees(plan);
   StopPoint("sandbox-child-attached", plan.alive);
   if (plan.user_namespace_mode) {
@@ -574,7 +565,6 @@ DWORD StartInSandbox(const Sandbox& sandbox, const std::vector<std::string>& arg
   for (const SandboxMount& mount : sandbox.mounts) {
     plan.below_root.push_back(mount.below_root.empty() ? "." : mount.below_root.c_str());
   }
-  for (const int join : session.limits.joins()) plan.joins.push_back(park(join));
   std::vector<std::string> line = {kSandboxProgram};
   line.insert(line.end(), sandbox.options.begin(), sandbox.options.end());
   for (size_t i = 0; i < session.filters.size(); ++i) {
