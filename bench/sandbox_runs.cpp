@@ -36,7 +36,8 @@ int main(int argc, char** argv) {
   if (asked != nullptr) settings.sandbox = asked;
   tkv::StandardErrorEvents events;
   const tkv::Command command(settings, events);
-  if (tkv::ChooseSandbox(command, *root, tkv::WrittenDirectories(tkv::StoreLayouts()[1]), &session) != ERROR_SUCCESS) {
+  if (tkv::ChooseSandbox(command, *root, tkv::WrittenDirectories(tkv::StoreLayouts()[1]),
+                         tkv::ReadDirectories(tkv::StoreLayouts()[1]), &session) != ERROR_SUCCESS) {
     return 1;
   }
   const double choosing = std::chrono::duration<double>(Clock::now() - started).count();
