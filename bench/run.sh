@@ -290,7 +290,8 @@ install_debian="$(medians --runs "$debian_refresh_runs" --warmup 0 \
 # clone of the root, or the fallback, each with its filter and bubblewrap),
 # against the same run in a plain chroot; and, once a command, choosing the
 # sandbox (the user namespace, the filters, a clone of each of the root's
-# file systems; no trial run outside a container).
+# file systems, the memory cgroup the tool joins; no trial run outside a
+# container); and the memory cgroup alone: made, joined, left and removed.
 echo "timing the sandbox..." >&2
 sandbox_runs="$install_runs"
 # bubblewrap alone, as the tool ran it before it made a user namespace, shows
@@ -302,7 +303,7 @@ timed="$(medians --runs "$sandbox_runs" --warmup "$warmup" -- \
     --chdir / -- /usr/sbin/update-ca-certificates)"
 mapfile -t t <<<"$timed"
 chroot_run="${t[0]}" bwrap_run="${t[1]}"
-read -r userns_run userns_choice _ < <(TKVCERT_SANDBOX=userns "$sandbox_runs_of" "$floor_root" "$sandbox_runs")
+read -r userns_run userns_choice _ memory_cgroup < <(TKVCERT_SANDBOX=userns "$sandbox_runs_of" "$floor_root" "$sandbox_runs")
 read -r masks_run masks_choice _ < <(TKVCERT_SANDBOX=proc-masks "$sandbox_runs_of" "$floor_root" "$sandbox_runs")
 added() { awk -v a="$1" -v b="$chroot_run" 'BEGIN { d = a - b; print (d > 0 ? d : 0) }'; }
 sandbox_cost="$(added "$userns_run")"
@@ -357,6 +358,8 @@ row "user namespace, a command" "$(ms "$userns_choice")" "install, Debian refres
   "$(ratio "$userns_choice" "$install_debian")" - - 1
 row "fallback, a command" "$(ms "$masks_choice")" "install, Debian refresh" "$(ms "$install_debian")" \
   "$(ratio "$masks_choice" "$install_debian")" - - 1
+row "memory cgroup, a command" "$(ms "$memory_cgroup")" "goal, 2 ms" "2.00" "$(ratio "$memory_cgroup" 0.002)" 1 \
+  "$(meets "$(ratio "$memory_cgroup" 0.002)" 1)" "$sandbox_runs"
 row "10 file systems more, a program" "$(ms "$multi_cost")" "user namespace, a program" "$(ms "$sandbox_cost")" \
   - - - "$sandbox_runs"
 [ "$keep" -eq 0 ] || echo "stores kept in $work"

@@ -1469,5 +1469,29 @@ TEST(ImageRootTest, ARefreshThatPutsAHostDirectoryInPlaceOfTheBundlesIsRefused) 
   EXPECT_EQ(HostTrustState(), host_before);
 }
 
+// A host directory bound into an image where its refresh neither reads nor
+// writes is not shown to it: the stub builds its bundle from what it finds
+// there, so what it could see would end up trusted.
+TEST(ImageRootTest, AHostDirectoryBoundWhereTheRefreshHasNoBusinessIsNotShown) {
+  if (!PrivateHostStore::ready()) GTEST_SKIP() << "needs root and a private mount namespace";
+  TempDir dir;
+  Shell("chmod 755 '" + dir.path() + "'");
+  const std::string host = dir.path() + "/host";
+  int runs = 0;
+  for (const char* sandbox : {"userns", "proc-masks"}) {
+    SCOPED_TRACE(sandbox);
+    const ScopedEnvironmentVariable mode("TKVCERT_SANDBOX", sandbox);
+    const std::string root = dir.path() + "/" + std::to_string(++runs);
+    MakeImageRoot(root, "/etc/ca-certificates.conf", "anchors=/srv/host\n");
+    const Ca secret = PutCa(root, "Host Directory CA");
+    Shell("mkdir -p '" + root + "/srv/host' '" + host + "' && cp '" + root + "/files/" + secret.file + "' '" + host +
+          "/'");
+    const BindMountOver bound(host, root + "/srv/host");
+    ASSERT_TRUE(bound.done());
+    Install(root, PutCa(root, "Installed CA"));
+    EXPECT_FALSE(BundleTrusts(root, secret));
+  }
+}
+
 }  // namespace
 }  // namespace tkv::testing

@@ -117,4 +117,12 @@ std::vector<std::string> WrittenDirectories(const StoreLayout& layout) {
   return written;
 }
 
+std::vector<std::string> ReadDirectories(const StoreLayout& layout) {
+  std::vector<std::string> read = {"usr", "etc", "bin", "sbin", "lib", "lib32", "lib64", "libx32", layout.anchors_dir};
+  for (const char* dir : {layout.distribution_cas, layout.hooks_dir}) {
+    if (dir != nullptr) read.push_back(dir);
+  }
+  return read;
+}
+
 }  // namespace tkv

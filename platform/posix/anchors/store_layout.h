@@ -58,8 +58,14 @@ struct StoreLayout {
 
 // Where a change in the family's store writes: the anchors directory, the
 // bundle's directory, and what its refresh writes besides. A sandbox shows
-// the root's file systems that hold these writable, and no other.
+// the root's file systems that hold these writable, those that hold only
+// what the family reads read-only, and no other.
 std::vector<std::string> WrittenDirectories(const StoreLayout& layout);
+
+// What the family's refresh and its hooks read, below the root: the system's
+// programs and configuration (usr, etc, and bin, sbin and lib* where they
+// are not links into usr), the distribution's set, the anchors, the hooks.
+std::vector<std::string> ReadDirectories(const StoreLayout& layout);
 
 // The families, in the order they are tried.
 const std::vector<StoreLayout>& StoreLayouts();

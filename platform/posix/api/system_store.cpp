@@ -178,6 +178,12 @@ HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType,
   return handle;
 }
 
+tkv::StoreData::~StoreData() {
+  if (!refresh.sandbox.session || !command) return;
+  const std::string left = refresh.sandbox.session->limits.Leave();
+  if (!left.empty()) command->Complain("cannot remove the sandbox's cgroups " + left + "; a later run removes them");
+}
+
 BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) {
   (void)dwFlags;
   if (hCertStore == nullptr) return TRUE;

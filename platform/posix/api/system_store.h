@@ -25,6 +25,13 @@ namespace tkv {
 // What an open store knows. Shared by the handle and by every context
 // enumerated from it, which may outlive the handle, as on Windows.
 struct StoreData {
+  StoreData() = default;
+  StoreData(const StoreData&) = delete;
+  StoreData& operator=(const StoreData&) = delete;
+  // The command's sandbox is left here, where what cannot be removed of it
+  // is still said.
+  ~StoreData();
+
   std::shared_ptr<Command> command;  // the command the store was opened for
   StoreLocation location;
   RefreshCommand refresh;  // planned, and its sandbox made, once a command

@@ -149,6 +149,17 @@ bool MountHolds(const RootMount& mount, const std::string& relative) {
   return mount.below_root.empty() || relative == mount.below_root || IsBelow(relative, mount.below_root);
 }
 
+std::vector<RootMount> NeededMounts(const std::vector<RootMount>& mounts, const std::vector<std::string>& needed) {
+  std::vector<RootMount> shown;
+  for (const RootMount& mount : mounts) {
+    const bool holds_or_within = std::any_of(needed.begin(), needed.end(), [&mount](const std::string& dir) {
+      return MountHolds(mount, dir) || IsBelow(mount.below_root, dir);
+    });
+    if (holds_or_within) shown.push_back(mount);
+  }
+  return shown;
+}
+
 uint64_t MountIdOf(int fd) {
   struct statx st{};
   if (tkv_statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &st) != 0) return 0;

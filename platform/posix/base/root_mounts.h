@@ -3,9 +3,9 @@
 //
 // A root is often more than one mount: a node's /usr on a disk of its own,
 // everything under a container's /host, a host directory or a /sys that an
-// admin bound into a chroot. A sandbox gets each mount that holds files as
-// a clone of its own, never a recursive bind, so that what is bound below
-// a root is shown only when it is a file system of the root's, and the
+// admin bound into a chroot. A sandbox gets each mount that holds what its
+// refresh needs as a clone of its own, never a recursive bind, so that what
+// is bound below a root elsewhere (a home, a cache) is never shown, and the
 // kernel's interfaces (/sys, /proc and the like) never are.
 #ifndef TKVCERT_PLATFORM_POSIX_ROOT_MOUNTS_H_
 #define TKVCERT_PLATFORM_POSIX_ROOT_MOUNTS_H_
@@ -54,6 +54,13 @@ std::vector<RootMount> MountsBelow(const std::vector<MountInfo>& mounts, const s
 // Whether a mount at `mount.below_root` is at `relative` or above it: a
 // mount that holds that path of the root's layout.
 bool MountHolds(const RootMount& mount, const std::string& relative);
+
+// Of a root's `mounts`, those its sandbox shows: the root's own, and each
+// that holds one of `needed` (the directories the refresh or its hooks
+// write, and those the family reads: usr, etc, the set, the anchors) or
+// lies below one. A home, a source tree or a cache bound into a chroot is
+// left out; its mount point shows what lies under it, mostly nothing.
+std::vector<RootMount> NeededMounts(const std::vector<RootMount>& mounts, const std::vector<std::string>& needed);
 
 // The mount `fd` is on, as mountinfo numbers it; 0 when the kernel cannot
 // tell (before Linux 5.8).

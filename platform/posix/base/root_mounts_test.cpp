@@ -62,5 +62,23 @@ TEST(RootMountsTest, AMountHoldsWhatIsAtItsPlaceOrBelow) {
   EXPECT_FALSE(MountHolds({1, "run", "ext4"}, "etc/chromium"));
 }
 
+TEST(RootMountsTest, ShowsOnlyWhatHoldsWhatTheRefreshNeeds) {
+  const std::vector<std::string> needed = {"usr", "etc", "bin", "var/lib/ca-certificates",
+                                           "usr/local/share/ca-certificates"};
+  const struct {
+    const char* below_root;
+    bool shown;
+  } rows[] = {
+      {"", true}, {"usr", true}, {"usr/local", true}, {"usr/src/linux", true}, {"etc/resolv.conf", true},
+      {"var", true}, {"var/lib", true}, {"var/lib/ca-certificates", true}, {"var/lib/ca-certificates/x", true},
+      {"var/cache", false}, {"var/lib/apt", false}, {"home", false}, {"home/user", false}, {"srv", false},
+      {"mnt/host/usr", false}, {"us", false}, {"usrx", false}, {"etcetera", false}, {"binaries", false},
+  };
+  for (const auto& row : rows) {
+    const std::vector<RootMount> shown = NeededMounts({{1, row.below_root, "ext4"}}, needed);
+    EXPECT_EQ(shown.size(), row.shown ? 1u : 0u) << row.below_root;
+  }
+}
+
 }  // namespace
 }  // namespace tkv

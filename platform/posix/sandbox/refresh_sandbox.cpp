@@ -127,13 +127,16 @@ std::string Confinement() {
   return "";
 }
 
-// The root's file systems as shown: the root's own writable, each other
-// writable where it holds a directory the refresh writes.
+// The root's file systems as shown: the root's own writable, those that
+// hold what the refresh reads or writes, each writable where it holds a
+// directory the refresh writes; no other.
 DWORD ShownMounts(const RootDirectory& root, const std::vector<std::string>& written,
-                  std::vector<ShownMount>* shown, std::string* why) {
+                  const std::vector<std::string>& read, std::vector<ShownMount>* shown, std::string* why) {
   const std::vector<RootMount>* mounts = nullptr;
   if (DWORD code = root.Mounts(&mounts, why)) return code;
-  for (const RootMount& mount : *mounts) {
+  std::vector<std::string> needed = written;
+  needed.insert(needed.end(), read.begin(), read.end());
+  for (const RootMount& mount : NeededMounts(*mounts, needed)) {
     ShownMount one;
     one.below_root = mount.below_root;
     one.top = mount.below_root.empty() ? UniqueFd(fcntl(root.fd(), F_DUPFD_CLOEXEC, 0))
@@ -178,19 +181,17 @@ DWORD TryRunning(std::shared_ptr<const SandboxSession> session, std::string* why
   return ERROR_NOT_SUPPORTED;
 }
 
-// Each mount cloned as a program's sandbox will clone it. A file system
-// that cannot be idmapped is shown as it is where it is read-only (its
-// files are nobody's inside); where the refresh writes, this mode is out.
+// Each mount cloned as a program's sandbox will clone it. Only what the
+// refresh writes is idmapped: a read-only clone is shown as it is, so that
+// root-only files on it are nobody's inside, not the sandbox root's.
 DWORD TryClones(SandboxSession* session, std::string* why) {
-  const bool idmapping = session->mode == SandboxMode::kUserNamespace;
   for (ShownMount& mount : session->mounts) {
     UniqueFd tree;
-    const int user_namespace = idmapping ? session->user_namespace.get() : -1;
-    mount.idmapped = idmapping;
-    if (CloneMount(mount.top.get(), mount.writable, user_namespace, &tree, why) == ERROR_SUCCESS) continue;
-    if (!idmapping || mount.writable) return ERROR_NOT_SUPPORTED;
-    mount.idmapped = false;
-    if (CloneMount(mount.top.get(), false, -1, &tree, why) != ERROR_SUCCESS) return ERROR_NOT_SUPPORTED;
+    mount.idmapped = session->mode == SandboxMode::kUserNamespace && mount.writable;
+    const int user_namespace = mount.idmapped ? session->user_namespace.get() : -1;
+    if (CloneMount(mount.top.get(), mount.writable, user_namespace, &tree, why) != ERROR_SUCCESS) {
+      return ERROR_NOT_SUPPORTED;
+    }
   }
   return ERROR_SUCCESS;
 }
@@ -221,7 +222,7 @@ constexpr char kNoSandbox[] = "no sandbox can be made here for another root's pr
 }  // namespace
 
 DWORD ChooseSandbox(const Command& command, const RootDirectory& root, const std::vector<std::string>& written,
-                    std::shared_ptr<const SandboxSession>* chosen) {
+                    const std::vector<std::string>& read, std::shared_ptr<const SandboxSession>* chosen) {
   if (DWORD code = CheckSandboxSetting(command)) return code;
   const std::string& asked = command.settings().sandbox;
   if (!HasCapability(CAP_SYS_ADMIN)) {
@@ -240,7 +241,7 @@ DWORD ChooseSandbox(const Command& command, const RootDirectory& root, const std
       return ERROR_NOT_SUPPORTED;
     }
   }
-  if (ShownMounts(root, written, &session->mounts, &why) != ERROR_SUCCESS) {
+  if (ShownMounts(root, written, read, &session->mounts, &why) != ERROR_SUCCESS) {
     command.Complain(kNoSandbox + why);
     return ERROR_NOT_SUPPORTED;
   }
@@ -261,14 +262,16 @@ DWORD ChooseSandbox(const Command& command, const RootDirectory& root, const std
     return ERROR_NOT_SUPPORTED;
   }
   // The kernel counts processes per user, never uid 0's: only a cgroup
-  // bounds the fallback's.
-  if (session->mode == SandboxMode::kProcMasks) {
-    std::string unbounded;
-    session->limits.MakeCgroups(&unbounded);
-    if (!session->limits.bounds_processes()) {
-      command.Complain("another root's programs run with their processes unbounded: no pids cgroup can be made "
-                       "here (" + unbounded + ")");
-    }
+  // bounds the fallback's. Memory, a cgroup bounds in both.
+  const bool as_host_root = session->mode == SandboxMode::kProcMasks;
+  std::string why_not;
+  session->limits.MakeCgroups(as_host_root, &why_not);
+  const bool processes = !as_host_root || session->limits.bounds_processes();
+  const bool memory = session->limits.bounds_memory();
+  if (!processes || !memory) {
+    command.Complain(std::string("another root's programs run with their ") +
+                     (!processes && !memory ? "processes and memory" : !processes ? "processes" : "memory") +
+                     " unbounded: no cgroup for it can be made here (" + why_not + ")");
   }
   *chosen = std::move(session);
   return ERROR_SUCCESS;

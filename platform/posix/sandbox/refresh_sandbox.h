@@ -32,7 +32,9 @@ DWORD CheckSandboxSetting(const Command& command);
 DWORD CheckRootShowable(const Command& command, const RootDirectory& root, const std::vector<std::string>& written);
 
 // How this command's sandboxes for `root` are made, decided once (the
-// caller keeps it for the command), from what the system calls answer: the
+// caller keeps it for the command), showing of the root's file systems
+// only those that hold `written` or `read` (see NeededMounts), from what
+// the system calls answer: the
 // capability, the user namespace, each clone of the root's mounts, the
 // filters. A program is run to try it only where a container's rules,
 // which no system call can read, may refuse bubblewrap's own steps (under a
@@ -43,7 +45,7 @@ DWORD CheckRootShowable(const Command& command, const RootDirectory& root, const
 // ERROR_NOT_SUPPORTED, with a line on standard error, when the sandbox
 // asked for cannot be made, or none at all, or for any other value.
 DWORD ChooseSandbox(const Command& command, const RootDirectory& root, const std::vector<std::string>& written,
-                    std::shared_ptr<const SandboxSession>* session);
+                    const std::vector<std::string>& read, std::shared_ptr<const SandboxSession>* session);
 
 // A root's own programs: the root itself as "/", with a private /dev, /proc
 // and /tmp where the root has those directories.

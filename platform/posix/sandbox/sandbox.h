@@ -13,9 +13,10 @@
 // same filters.
 //
 // Either way the root is shown as clones of its file systems, one a mount,
-// never a recursive bind: what is mounted inside an image (a /sys, a host
-// directory) is not shown unless it is one of the root's own file systems,
-// and then read-only unless the refresh writes there.
+// never a recursive bind: what is mounted inside an image (a /sys, a home,
+// a cache) is not shown unless it is one of the root's own file systems
+// that holds what the refresh reads or writes, and then read-only, and not
+// idmapped, unless the refresh writes there.
 //
 // Every program runs in a PID namespace whose first process is bubblewrap
 // and which dies with the tool, so no part of a sandbox outlives it, and it
@@ -62,7 +63,7 @@ struct ShownMount {
   std::string below_root;  // where: "" for the root's own mount
   UniqueFd top;            // its top, opened below the root, to clone it from
   bool writable = false;   // read-only unless the refresh writes there
-  bool idmapped = false;   // kUserNamespace, where its file system can be idmapped
+  bool idmapped = false;   // kUserNamespace, and writable
 };
 
 // What every sandbox of one command shares, made once, before its first
@@ -72,7 +73,8 @@ struct SandboxSession {
   UniqueFd user_namespace;        // kUserNamespace only: /proc/PID/ns/user of the namespace
   std::vector<UniqueFd> filters;  // seccomp programs, each as bubblewrap's --add-seccomp-fd reads it
   std::vector<ShownMount> mounts;  // the root's own first, then the others, parents first
-  SandboxLimits limits;
+  // Left at the command's end by whoever holds the session last.
+  mutable SandboxLimits limits;
 };
 
 // A path of the root that bubblewrap mounts, opened by the sandbox's child

@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -68,11 +70,10 @@ bool OwnCgroupDirectory(const std::vector<MountInfo>& mounts, const std::string&
   return false;
 }
 
-std::string ReadAt(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+uint64_t MachineMemory() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGESIZE);
+  return pages > 0 && page_size > 0 ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size) : 0;
 }
 
 // What a run killed before it could remove its cgroups left: those of
@@ -90,22 +91,43 @@ void RemoveStale(int parent_fd) {
 
 }  // namespace
 
-SandboxLimits::~SandboxLimits() {
-  for (Cgroup& cgroup : cgroups_) {
-    cgroup.procs.reset();
-    // The processes of a sandbox are gone once its first one is reaped;
-    // the kernel may take a moment to let the cgroup go.
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      if (unlinkat(cgroup.parent.get(), cgroup.name.c_str(), AT_REMOVEDIR) == 0 || errno != EBUSY) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-  }
+uint64_t SandboxMemoryBound(uint64_t machine_memory) {
+  return machine_memory == 0 ? kSandboxMemoryCeiling : std::min(kSandboxMemoryCeiling, machine_memory / 2);
 }
 
-std::vector<int> SandboxLimits::joins() const {
-  std::vector<int> fds;
-  for (const Cgroup& cgroup : cgroups_) fds.push_back(cgroup.procs.get());
-  return fds;
+std::vector<std::pair<std::string, std::string>> DelegatedLimits(int cgroup_dir, bool processes, uint64_t memory) {
+  std::string text;
+  const UniqueFd control(openat(cgroup_dir, "cgroup.subtree_control", O_RDONLY | O_CLOEXEC));
+  char buffer[512];
+  for (ssize_t n; control && (n = read(control.get(), buffer, sizeof buffer)) > 0;) {
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  std::istringstream words(text);
+  std::vector<std::pair<std::string, std::string>> limits;
+  for (std::string word; words >> word;) {
+    if (word == "memory") limits.emplace_back("memory.max", std::to_string(memory));
+    if (word == "pids" && processes) limits.emplace_back("pids.max", std::to_string(kSandboxProcesses));
+  }
+  return limits;
+}
+
+std::string SandboxLimits::Leave() {
+  std::string failed;
+  for (auto cgroup = cgroups_.rbegin(); cgroup != cgroups_.rend(); ++cgroup) {
+    // Back into the cgroup it came from: one with a process in it stays.
+    WriteAt(cgroup->parent.get(), "cgroup.procs", "0");
+    // The processes of a sandbox are gone once its first one is reaped;
+    // the kernel may take a moment to let the cgroup go.
+    int removed = -1;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      removed = unlinkat(cgroup->parent.get(), cgroup->name.c_str(), AT_REMOVEDIR);
+      if (removed == 0 || errno != EBUSY) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (removed != 0) failed += (failed.empty() ? "" : ", ") + cgroup->name + " (" + strerror(errno) + ")";
+  }
+  cgroups_.clear();
+  return failed;
 }
 
 bool SandboxLimits::Make(const std::string& parent_path,
@@ -126,9 +148,9 @@ bool SandboxLimits::Make(const std::string& parent_path,
   const UniqueFd dir(openat(cgroup.parent.get(), cgroup.name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   bool set = static_cast<bool>(dir);
   for (const auto& [file, value] : limits) set = set && WriteAt(dir.get(), file.c_str(), value);
-  if (set) cgroup.procs.reset(openat(dir.get(), "cgroup.procs", O_WRONLY | O_CLOEXEC));
-  if (!set || !cgroup.procs) {
-    *why = "cannot set the limits of a cgroup in " + parent_path + ": " + strerror(errno);
+  if (!set || !WriteAt(dir.get(), "cgroup.procs", "0")) {
+    *why = std::string(set ? "cannot join" : "cannot set the limits of") + " a cgroup in " + parent_path + ": " +
+           strerror(errno);
     unlinkat(cgroup.parent.get(), cgroup.name.c_str(), AT_REMOVEDIR);
     return false;
   }
@@ -136,43 +158,37 @@ bool SandboxLimits::Make(const std::string& parent_path,
   return true;
 }
 
-void SandboxLimits::MakeCgroups(std::string* why) {
-  const std::string processes = std::to_string(kSandboxProcesses);
-  const std::string memory = std::to_string(kSandboxMemory);
+void SandboxLimits::MakeCgroups(bool processes, std::string* why) {
+  const uint64_t memory = SandboxMemoryBound(MachineMemory());
   const std::vector<MountInfo> mounts = ReadMountInfo();
   std::string pids_why;
   std::string memory_why;
   std::string pids_dir;
   std::string memory_dir;
-  const bool v1_pids = OwnCgroupDirectory(mounts, "pids", &pids_dir, &pids_why);
+  const bool v1_pids = processes && OwnCgroupDirectory(mounts, "pids", &pids_dir, &pids_why);
   const bool v1_memory = OwnCgroupDirectory(mounts, "memory", &memory_dir, &memory_why);
   std::string unified;
-  if (!v1_pids && !v1_memory && OwnCgroupDirectory(mounts, "", &unified, &pids_why)) {
-    // Untested here (this project's machines have cgroup v1 only): v2 lets
-    // a cgroup have controlled children only where they are delegated.
-    const std::string delegated = " " + ReadAt(unified + "/cgroup.subtree_control");
-    std::vector<std::pair<std::string, std::string>> limits;
-    if (delegated.find(" pids") != std::string::npos) limits.emplace_back("pids.max", processes);
-    if (delegated.find(" memory") != std::string::npos) limits.emplace_back("memory.max", memory);
-    memory_why.clear();
-    if (limits.empty()) {
-      pids_why = "neither pids nor memory is delegated to " + unified;
-    } else if (Make(unified, limits, &pids_why)) {
-      processes_ = limits.front().first == "pids.max";
-      memory_ = limits.back().first == "memory.max";
-      pids_why = processes_ ? "" : "pids is not delegated to " + unified;
-      memory_why = memory_ ? "" : "memory is not delegated to " + unified;
+  if (!v1_pids && !v1_memory && OwnCgroupDirectory(mounts, "", &unified, &memory_why)) {
+    // v2 lets a cgroup have controlled children only where the controllers
+    // are delegated.
+    const UniqueFd dir(open(unified.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    const auto limits = DelegatedLimits(dir.get(), processes, memory);
+    std::string made_why;
+    if (!limits.empty() && Make(unified, limits, &made_why)) {
+      for (const auto& limit : limits) {
+        processes_ = processes_ || limit.first == "pids.max";
+        memory_ = memory_ || limit.first == "memory.max";
+      }
     }
+    memory_why = memory_ ? "" : !made_why.empty() ? made_why : "memory is not delegated to " + unified;
+    pids_why = processes_ ? "" : !made_why.empty() ? made_why : "pids is not delegated to " + unified;
   } else {
-    if (v1_pids) processes_ = Make(pids_dir, {{"pids.max", processes}}, &pids_why);
-    if (v1_memory) memory_ = Make(memory_dir, {{"memory.limit_in_bytes", memory}}, &memory_why);
-    if (processes_) pids_why.clear();
-    if (memory_) memory_why.clear();
+    if (v1_pids) processes_ = Make(pids_dir, {{"pids.max", std::to_string(kSandboxProcesses)}}, &pids_why);
+    if (v1_memory) memory_ = Make(memory_dir, {{"memory.limit_in_bytes", std::to_string(memory)}}, &memory_why);
   }
   why->clear();
-  for (const std::string& part : {pids_why, memory_why}) {
-    if (!part.empty()) *why += (why->empty() ? "" : "; ") + part;
-  }
+  if (processes && !processes_) *why = pids_why;
+  if (!memory_ && memory_why != pids_why) *why += (why->empty() ? "" : "; ") + memory_why;
 }
 
 }  // namespace tkv

@@ -1,17 +1,22 @@
 // The seccomp filter the sandbox hands bubblewrap, loaded in a child of the
 // test: each row a call that a program run for another root must not make,
-// or one it must still be able to make.
+// or one it must still be able to make. Then the cgroups that bound its
+// memory and processes.
 #include "platform/posix/sandbox/sandbox.h"
 
+#include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/keyctl.h>
 #include <linux/sched.h>
 #include <linux/seccomp.h>
 #include <sched.h>
 #include <signal.h>
+#include <linux/net.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/personality.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,8 +25,11 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -87,7 +95,22 @@ const Call kCalls[] = {
     {"io_uring through the i386 ABI", [] { return I386Call(425, 1, 0); }, ENOSYS},
     {"a newer call through the i386 ABI", [] { return I386Call(467, -1, 0); }, ENOSYS},
     {"getpid through the i386 ABI", [] { return I386Call(20, 0, 0); }, 0},
+    {"a vsock socket through the i386 ABI", [] { return I386Call(359, AF_VSOCK, SOCK_STREAM); }, EAFNOSUPPORT},
+    {"a vsock socket through i386's socketcall",
+     [] {
+       // Its arguments where a 32-bit address reaches them.
+       void* low = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
+       if (low == MAP_FAILED) return -1L;
+       const unsigned args[] = {AF_VSOCK, SOCK_STREAM, 0};
+       memcpy(low, args, sizeof args);
+       return I386Call(102, SYS_SOCKET, static_cast<long>(reinterpret_cast<uintptr_t>(low)));
+     },
+     EAFNOSUPPORT},
 #endif
+    {"a vsock socket", [] { return syscall(SYS_socket, AF_VSOCK, SOCK_STREAM, 0); }, EAFNOSUPPORT},
+    {"a vsock socket with high bits set", [] { return syscall(SYS_socket, 0x100000000L | AF_VSOCK, SOCK_STREAM, 0); },
+     EAFNOSUPPORT},
+    {"a unix socket", [] { return syscall(SYS_socket, AF_UNIX, SOCK_STREAM, 0); }, 0},
     // futex_requeue (456), the newest libseccomp 2.5.4 knows: let through,
     // and its arguments refused by the kernel (Linux 6.7 and later).
     {"the newest call libseccomp knows", [] { return syscall(456, nullptr, 0, 0, 0); }, EINVAL},
@@ -250,6 +273,11 @@ TEST(SandboxFilterTest, EveryBlockedCallIsBlockedInEveryArchitecture) {
       {"clone", CLONE_NEWPID, 0, EPERM}, {"clone", CLONE_NEWNET, 0, EPERM}, {"clone", CLONE_NEWUTS, 0, EPERM},
       {"clone", CLONE_NEWIPC, 0, EPERM}, {"clone", CLONE_NEWCGROUP, 0, EPERM}, {"clone", CLONE_NEWTIME, 0, EPERM},
       {"clone", SIGCHLD, 0, 0}, {"clone", CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_THREAD | CLONE_SIGHAND, 0, 0},
+      {"socket", AF_VSOCK, 0, EAFNOSUPPORT}, {"socket", kHigh | AF_VSOCK, 0, EAFNOSUPPORT},
+      {"socket", AF_UNIX, 0, 0}, {"socket", AF_INET6, 0, 0},
+      // i386's socketcall: every socket it would make, for the family is in memory.
+      {"socketcall", SYS_SOCKET, 0, EAFNOSUPPORT}, {"socketcall", SYS_CONNECT, 0, 0},
+      {"socketcall", SYS_SOCKETPAIR, 0, 0},
       {"read", 0, 0, 0}, {"openat", 0, 0, 0}, {"execve", 0, 0, 0}, {"rename", 0, 0, 0},
   };
   for (const Architecture& arch : kArchitectures) {
@@ -273,6 +301,94 @@ TEST(SandboxFilterTest, EveryBlockedCallIsBlockedInEveryArchitecture) {
       EXPECT_EQ(answer, expected);
     }
   }
+}
+
+TEST(SandboxLimitsTest, MemoryIsTheLowerOfTwoGibibytesAndHalfTheMachine) {
+  const uint64_t kGiB = uint64_t{1} << 30;
+  const struct {
+    uint64_t machine, bound;
+  } rows[] = {{24 * kGiB, 2 * kGiB}, {4 * kGiB, 2 * kGiB}, {3 * kGiB, 3 * kGiB / 2}, {kGiB, kGiB / 2}};
+  for (const auto& row : rows) EXPECT_EQ(SandboxMemoryBound(row.machine), row.bound) << row.machine;
+}
+
+// cgroup v2: limits only for what is delegated, over a directory that
+// stands for one.
+TEST(SandboxLimitsTest, SetsOnlyWhatCgroupV2Delegates) {
+  using Limits = std::vector<std::pair<std::string, std::string>>;
+  const struct {
+    const char* subtree_control;  // nullptr: no such file
+    bool processes;
+    Limits limits;
+  } rows[] = {
+      {"cpu io memory pids\n", true, {{"memory.max", "1000"}, {"pids.max", "1024"}}},
+      {"cpu io memory pids\n", false, {{"memory.max", "1000"}}},
+      {"memory", false, {{"memory.max", "1000"}}},
+      {"cpu pids\n", false, {}},
+      {"cpu pids\n", true, {{"pids.max", "1024"}}},
+      {"cpu hugetlb.memory\n", true, {}},
+      {"", true, {}},
+      {nullptr, true, {}},
+  };
+  char dir[] = "/tmp/tkv-cgroup-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string control = std::string(dir) + "/cgroup.subtree_control";
+  for (const auto& row : rows) {
+    unlink(control.c_str());
+    if (row.subtree_control != nullptr) std::ofstream(control) << row.subtree_control;
+    const UniqueFd fd(open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    EXPECT_EQ(DelegatedLimits(fd.get(), row.processes, 1000), row.limits)
+        << (row.subtree_control ? row.subtree_control : "none") << row.processes;
+  }
+  unlink(control.c_str());
+  rmdir(dir);
+}
+
+std::string CgroupLine(const std::string& controller) {
+  std::ifstream lines("/proc/self/cgroup");
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find(":" + controller + ":") != std::string::npos) return line;
+  }
+  return "";
+}
+
+// The tool joins the memory cgroup once, so each program it then starts is
+// born there; once the command's sandboxes are done it leaves, and the
+// cgroup is gone.
+TEST(SandboxLimitsTest, EveryProgramIsBornInTheMemoryCgroupAndTheToolLeavesIt) {
+  const std::string before = CgroupLine("memory");
+  if (before.empty()) GTEST_SKIP() << "no cgroup v1 memory hierarchy here";
+  std::string in_cgroup;
+  {
+    SandboxLimits limits;
+    std::string why;
+    limits.MakeCgroups(false, &why);
+    if (!limits.bounds_memory()) GTEST_SKIP() << "no memory cgroup can be made here: " << why;
+    EXPECT_FALSE(limits.bounds_processes());
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+      const std::string line = CgroupLine("memory");
+      _exit(write(pipe_fds[1], line.data(), line.size()) == static_cast<ssize_t>(line.size()) ? 0 : 1);
+    }
+    close(pipe_fds[1]);
+    char buffer[512];
+    const ssize_t n = read(pipe_fds[0], buffer, sizeof buffer);
+    close(pipe_fds[0]);
+    waitpid(child, nullptr, 0);
+    in_cgroup = std::string(buffer, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+    EXPECT_EQ(in_cgroup.rfind(before + "/tkvcert-", 0), 0u) << in_cgroup;
+    const std::string path = in_cgroup.substr(in_cgroup.find(":/") + 1);
+    std::ifstream limit("/sys/fs/cgroup/memory" + path + "/memory.limit_in_bytes");
+    uint64_t bytes = 0;
+    const uint64_t machine = static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    if (limit >> bytes) {
+      EXPECT_EQ(bytes, SandboxMemoryBound(machine));
+    }
+  }
+  EXPECT_EQ(CgroupLine("memory"), before);
+  const std::string path = in_cgroup.substr(in_cgroup.find(":/") + 1);
+  EXPECT_NE(access(("/sys/fs/cgroup/memory" + path).c_str(), F_OK), 0) << path;
 }
 
 }  // namespace

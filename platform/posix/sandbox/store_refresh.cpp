@@ -70,7 +70,7 @@ DWORD PrepareSandbox(const Command& command, const StoreLocation& location, Refr
   const RootDirectory& root = *location.root;
   std::shared_ptr<const SandboxSession> session;
   refresh->sandbox_pending = false;
-  refresh->sandbox_refused = ChooseSandbox(command, root, WrittenDirectories(layout), &session);
+  refresh->sandbox_refused = ChooseSandbox(command, root, WrittenDirectories(layout), ReadDirectories(layout), &session);
   if (DWORD code = refresh->sandbox_refused) return code;
   if (location.refresh_inside_root) return PlanImageSandbox(root, session, &refresh->sandbox);
   // The host's tool, with its default paths: no path of the root reaches
