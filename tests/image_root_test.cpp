@@ -4,8 +4,8 @@
 // in a private mount namespace, with copies of the host's trust directories
 // mounted over the real ones, and each case checks that those copies did
 // not change.
-#include <dirent.h>
 #include <fcntl.h>
+#include <glob.h>
 #include <linux/keyctl.h>
 #include <poll.h>
 #include <pwd.h>
@@ -464,46 +464,107 @@ std::string WhatOutlivesTheTool(const std::string& root, const char* point, int 
   return problem;
 }
 
-// Processes on this machine, as /proc lists them; with `named`, those of
-// that name only.
-int HostProcesses(const char* named = nullptr) {
-  int count = 0;
-  DIR* proc = opendir("/proc");
-  while (const dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
-    if (!isdigit(entry->d_name[0])) continue;
-    // A process may end between the listing and the read.
-    std::string comm;
-    if (named != nullptr) std::getline(std::ifstream(std::string("/proc/") + entry->d_name + "/comm"), comm);
-    count += named == nullptr || comm == named;
-  }
-  if (proc != nullptr) closedir(proc);
-  return count;
+// Each row runs in a cgroup made for it, the test process with it, so that
+// the tool and all it starts are in it too (the tool's sandboxes make their
+// own below it): what they leave is counted there, not by name across the
+// machine, where an admin's refresh or another test run's would count as
+// well. cgroup v1's pids hierarchy, else v2's unified one.
+const char kRowCgroupPrefix[] = "tkv-image-root-";
+std::string row_cgroup;   // "" when there is none
+std::string home_cgroup;  // where this process was before
+
+bool WriteNumber(const std::string& path, long number) {
+  const std::string text = std::to_string(number);
+  const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  const bool written = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  if (fd >= 0) close(fd);
+  return written;
 }
 
-// The most processes this machine had at once while `run` ran, above those
-// it had before.
+// Ends every process in a cgroup and below it, and removes them.
+void RemoveCgroup(const std::string& dir) {
+  const std::string procs = "find '" + dir + "' -name cgroup.procs -exec cat {} + 2>/dev/null";
+  for (int attempt = 0; attempt < 100 && Exists(dir); ++attempt) {
+    if (system(("kill -9 $(" + procs + ") 2>/dev/null; find '" + dir + "' -depth -type d -exec rmdir {} + "
+                "2>/dev/null").c_str()) != 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+}
+
+bool MakeRowCgroup() {
+  for (const std::string hierarchy : {"/sys/fs/cgroup/pids", "/sys/fs/cgroup"}) {
+    if (!Exists(hierarchy + "/cgroup.procs")) continue;
+    glob_t stale;  // of runs killed before they could remove theirs
+    if (glob((hierarchy + "/" + kRowCgroupPrefix + "*").c_str(), 0, nullptr, &stale) == 0) {
+      for (size_t i = 0; i < stale.gl_pathc; ++i) {
+        const std::string path = stale.gl_pathv[i];
+        if (kill(atoi(path.c_str() + path.rfind('-') + 1), 0) != 0 && errno == ESRCH) RemoveCgroup(path);
+      }
+      globfree(&stale);
+    }
+    std::ifstream lines("/proc/self/cgroup");
+    for (std::string line; std::getline(lines, line);) {
+      if (line.find(hierarchy == "/sys/fs/cgroup" ? "0::" : ":pids:") == std::string::npos) continue;
+      home_cgroup = hierarchy + line.substr(line.find(':', line.find(':') + 1) + 1);
+    }
+    row_cgroup = hierarchy + "/" + kRowCgroupPrefix + std::to_string(getpid());
+    if (mkdir(row_cgroup.c_str(), 0755) == 0 && WriteNumber(row_cgroup + "/cgroup.procs", getpid())) return true;
+    rmdir(row_cgroup.c_str());
+    row_cgroup.clear();
+  }
+  return false;
+}
+
+// The processes in the row's cgroup and below it, this one aside.
+std::vector<pid_t> RowProcesses() {
+  std::vector<pid_t> found;
+  for (const std::string& name : row_cgroup.empty() ? std::vector<std::string>{} : Sandbox::ListFiles(row_cgroup)) {
+    if (name.size() < 12 || name.compare(name.size() - 12, 12, "cgroup.procs") != 0) continue;
+    std::ifstream procs(row_cgroup + "/" + name);
+    for (pid_t pid; procs >> pid;) {
+      if (pid != getpid()) found.push_back(pid);
+    }
+  }
+  return found;
+}
+
+// Whether processes are still in the row's cgroup a while after the tool ended.
+bool ProcessesLeft() {
+  for (int attempt = 0; attempt < 300 && !RowProcesses().empty(); ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return !RowProcesses().empty();
+}
+
+// Takes this process back where it was and removes the row's cgroup,
+// ending what is left in it: those processes, named.
+std::string LeaveRowCgroup() {
+  if (row_cgroup.empty() || !WriteNumber(home_cgroup + "/cgroup.procs", getpid())) return "";
+  std::string left;
+  for (const pid_t pid : ProcessesLeft() ? RowProcesses() : std::vector<pid_t>{}) {
+    const std::string name = ReadFile("/proc/" + std::to_string(pid) + "/comm");
+    left += " " + std::to_string(pid) + " (" + name.substr(0, name.find('\n')) + ")";
+  }
+  RemoveCgroup(row_cgroup);
+  row_cgroup.clear();
+  return left;
+}
+
+// The most processes the row's cgroup held at once while `run` ran.
 int MostProcessesDuring(const std::function<void()>& run) {
-  const int before = HostProcesses();
   std::atomic<bool> done{false};
-  std::atomic<int> most{before};
+  std::atomic<int> most{0};
   std::thread sampler([&] {
     while (!done) {
-      most = std::max(most.load(), HostProcesses());
+      most = std::max(most.load(), static_cast<int>(RowProcesses().size()));
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   });
   run();
   done = true;
   sampler.join();
-  return most - before;
-}
-
-// Processes of the refresh stub still running anywhere, a while after it ended.
-bool StubsLeft() {
-  for (int attempt = 0; attempt < 300 && HostProcesses("update-ca-certi") > 0; ++attempt) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return HostProcesses("update-ca-certi") > 0;
+  return most;
 }
 
 // Starts the stop-point build of the tool installing `file` into `root`:
@@ -543,6 +604,37 @@ const FaultCase kFaults[] = {
              "/etc/ssl/certs/ca-certificates.crt.new'");
        const RunResult r = Uninstall(root, "Leftover A");
        EXPECT_EQ(r.out, Removal("Leftover A"));
+       EXPECT_EQ(r.status, 0);
+       EXPECT_FALSE(BundleTrusts(root, a));
+       EXPECT_TRUE(BundleTrusts(root, b));
+     }},
+    // The real thing behind the first row: killed with its whole process
+    // group, as timeout, Ctrl-C and systemd kill it.
+    {"a refresh killed with its group keeps a removed CA trusted",
+     [](const std::string& dir) {
+       const std::string root = dir + "/root";
+       MakeBareRoot(root);
+       const Ca a = PutCa(root, "Killed Group A");
+       const Ca b = PutCa(root, "Killed Group B");
+       ASSERT_EQ(Install(root, a).status, 0);
+       ASSERT_EQ(Install(root, b).status, 0);
+       const std::string leftover = root + "/etc/ssl/certs/ca-certificates.crt.new";
+       bool killed_midway = false;
+       for (int attempt = 0; attempt < 40 && !killed_midway; ++attempt) {
+         const Ca c = PutCa(root, "Killed Group C", attempt + 1);
+         const pid_t pid = StartToolInGroup(root, {"/install", c.file});
+         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+         while (!Exists(leftover) && std::chrono::steady_clock::now() < deadline &&
+                waitpid(pid, nullptr, WNOHANG) == 0) {
+           std::this_thread::sleep_for(std::chrono::microseconds(200));
+         }
+         kill(-pid, SIGKILL);
+         waitpid(pid, nullptr, 0);
+         killed_midway = Exists(leftover);
+       }
+       ASSERT_TRUE(killed_midway) << "no kill landed inside the refresh";
+       const RunResult r = Uninstall(root, "Killed Group A");
+       EXPECT_EQ(r.out, Removal("Killed Group A"));
        EXPECT_EQ(r.status, 0);
        EXPECT_FALSE(BundleTrusts(root, a));
        EXPECT_TRUE(BundleTrusts(root, b));
@@ -1098,12 +1190,12 @@ const FaultCase kFaults[] = {
          EXPECT_EQ(r.out, Failed("Failed to add certificate to store", "0x65b") + Imported(ca.file));
          EXPECT_LT(std::stoi(ReadFile(bombed + "/fork-bomb.done")), 1100);
          EXPECT_LT(most, 1500);
-         EXPECT_FALSE(StubsLeft());
+         EXPECT_FALSE(ProcessesLeft());
          const std::string greedy = dir + "/" + std::to_string(++runs);
          MakeImageRoot(greedy, "/etc/ca-certificates.conf", "alloc_mb=3072\n");
          r = Install(greedy, PutCa(greedy, "Greedy CA"));
          EXPECT_EQ(r.status, 1);
-         EXPECT_FALSE(StubsLeft());
+         EXPECT_FALSE(ProcessesLeft());
          if (memory_cgroup && std::string(sandbox) == "proc-masks") {
            EXPECT_LE(std::stoi(ReadFile(greedy + "/alloc.done")), 2048);
          }
@@ -1125,6 +1217,23 @@ const FaultCase kFaults[] = {
          EXPECT_EQ(Install(root, ca).out, Imported(ca.file));
          EXPECT_TRUE(BundleTrusts(root, ca));
        }
+     }},
+    {"an image's link leads the tool's browser file onto the root's own usr mount, which holds no etc of its",
+     [](const std::string& dir) {
+       const std::string root = dir + "/root";
+       MakeImageRoot(root, "/etc/ca-certificates.conf");
+       Shell("mkdir -p '" + root + "/usr/lib/chromium' && ln -s /usr/lib/chromium '" + root + "/etc/chromium' && mv '" +
+             root + "/usr' '" + root + ".usr' && mkdir '" + root + "/usr'");
+       const BindMountOver usr(root + ".usr", root + "/usr");
+       ASSERT_TRUE(usr.done());
+       const Ca ca = PutCa(root, "Usr Linked CA");
+       const RunResult r = Install(root, ca);
+       EXPECT_EQ(r.out, Imported(ca.file));
+       EXPECT_TRUE(BundleTrusts(root, ca));
+       EXPECT_NE(r.err.find("Chromium: " + root + "/usr/lib/chromium: on the file system mounted at " + root +
+                            "/usr, which holds no etc/chromium"),
+                 std::string::npos) << r.err;
+       EXPECT_EQ(Sandbox::ListFiles(root + "/usr/lib/chromium"), std::vector<std::string>{});
      }},
     {"a root's bundle directory leads onto a file system that its sandbox shows read-only",
      [](const std::string& dir) {
@@ -1361,53 +1470,36 @@ const FaultCase kFaults[] = {
      }},
 };
 
-TEST(ImageRootTest, WhatTheToolReportsIsWhatClientsTrustAndTheHostIsUntouched) {
-  if (!PrivateHostStore::ready()) GTEST_SKIP() << "needs root and a private mount namespace";
-  for (const FaultCase& c : kFaults) {
-    SCOPED_TRACE(c.fault);
-    const std::string host_before = HostTrustState();
-    TempDir dir;
-    Shell("chmod 755 '" + dir.path() + "'");
-    c.run(dir.path());
-    EXPECT_EQ(HostTrustState(), host_before);
-  }
-}
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.fault; }
 
-// The real thing behind the first case: a refresh killed with its whole
-// process group, as timeout, Ctrl-C and systemd kill it.
-TEST(ImageRootTest, ARefreshKilledWithItsGroupDoesNotKeepARemovedCaTrusted) {
-  if (!PrivateHostStore::ready()) GTEST_SKIP() << "needs root and a private mount namespace";
+// One test a row, named by it ("a refresh leaves ..." is
+// a_refresh_leaves_...), in the row's own cgroup.
+class ImageRootTest : public ::testing::TestWithParam<FaultCase> {
+ protected:
+  void SetUp() override {
+    if (!PrivateHostStore::ready()) GTEST_SKIP() << "needs root and a private mount namespace";
+    ASSERT_TRUE(MakeRowCgroup()) << "no cgroup for the row: neither /sys/fs/cgroup/pids nor cgroup v2";
+  }
+  void TearDown() override { EXPECT_EQ(LeaveRowCgroup(), "") << "processes left in the row's cgroup"; }
+};
+
+TEST_P(ImageRootTest, HostUntouched) {
   const std::string host_before = HostTrustState();
   TempDir dir;
-  const std::string root = dir.path() + "/root";
   Shell("chmod 755 '" + dir.path() + "'");
-  MakeBareRoot(root);
-  const Ca a = PutCa(root, "Killed Group A");
-  const Ca b = PutCa(root, "Killed Group B");
-  ASSERT_EQ(Install(root, a).status, 0);
-  ASSERT_EQ(Install(root, b).status, 0);
-  const std::string leftover = root + "/etc/ssl/certs/ca-certificates.crt.new";
-  bool killed_midway = false;
-  for (int attempt = 0; attempt < 40 && !killed_midway; ++attempt) {
-    const Ca c = PutCa(root, "Killed Group C", attempt + 1);
-    const pid_t pid = StartToolInGroup(root, {"/install", c.file});
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!Exists(leftover) && std::chrono::steady_clock::now() < deadline &&
-           waitpid(pid, nullptr, WNOHANG) == 0) {
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    kill(-pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    killed_midway = Exists(leftover);
-  }
-  ASSERT_TRUE(killed_midway) << "no kill landed inside the refresh";
-  const RunResult r = Uninstall(root, "Killed Group A");
-  EXPECT_EQ(r.out, Removal("Killed Group A"));
-  EXPECT_EQ(r.status, 0);
-  EXPECT_FALSE(BundleTrusts(root, a));
-  EXPECT_TRUE(BundleTrusts(root, b));
+  GetParam().run(dir.path());
   EXPECT_EQ(HostTrustState(), host_before);
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, ImageRootTest, ::testing::ValuesIn(kFaults),
+                         [](const ::testing::TestParamInfo<FaultCase>& row) {
+                           std::string name;
+                           for (const char c : std::string(row.param.fault)) {
+                             if (isalnum(c)) name += c;
+                             else if (c != '\'' && !name.empty() && name.back() != '_') name += '_';
+                           }
+                           return name.back() == '_' ? name.substr(0, name.size() - 1) : name;
+                         });
 
 }  // namespace
 }  // namespace tkv::testing
