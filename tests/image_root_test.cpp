@@ -473,14 +473,6 @@ const char kRowCgroupPrefix[] = "tkv-image-root-";
 std::string row_cgroup;   // "" when there is none
 std::string home_cgroup;  // where this process was before
 
-bool WriteNumber(const std::string& path, long number) {
-  const std::string text = std::to_string(number);
-  const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-  const bool written = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  if (fd >= 0) close(fd);
-  return written;
-}
-
 // Ends every process in a cgroup and below it, and removes them.
 void RemoveCgroup(const std::string& dir) {
   const std::string procs = "find '" + dir + "' -name cgroup.procs -exec cat {} + 2>/dev/null";
@@ -492,7 +484,7 @@ void RemoveCgroup(const std::string& dir) {
   }
 }
 
-bool MakeRowCgroup() {
+void MakeRowCgroup() {
   for (const std::string hierarchy : {"/sys/fs/cgroup/pids", "/sys/fs/cgroup"}) {
     if (!Exists(hierarchy + "/cgroup.procs")) continue;
     glob_t stale;  // of runs killed before they could remove theirs
@@ -509,18 +501,17 @@ bool MakeRowCgroup() {
       home_cgroup = hierarchy + line.substr(line.find(':', line.find(':') + 1) + 1);
     }
     row_cgroup = hierarchy + "/" + kRowCgroupPrefix + std::to_string(getpid());
-    if (mkdir(row_cgroup.c_str(), 0755) == 0 && WriteNumber(row_cgroup + "/cgroup.procs", getpid())) return true;
-    rmdir(row_cgroup.c_str());
-    row_cgroup.clear();
+    Shell("mkdir '" + row_cgroup + "'");
+    WriteFile(row_cgroup + "/cgroup.procs", std::to_string(getpid()));
+    return;
   }
-  return false;
 }
 
 // The processes in the row's cgroup and below it, this one aside.
 std::vector<pid_t> RowProcesses() {
   std::vector<pid_t> found;
   for (const std::string& name : row_cgroup.empty() ? std::vector<std::string>{} : Sandbox::ListFiles(row_cgroup)) {
-    if (name.size() < 12 || name.compare(name.size() - 12, 12, "cgroup.procs") != 0) continue;
+    if (name.find("cgroup.procs") == std::string::npos) continue;
     std::ifstream procs(row_cgroup + "/" + name);
     for (pid_t pid; procs >> pid;) {
       if (pid != getpid()) found.push_back(pid);
@@ -540,11 +531,13 @@ bool ProcessesLeft() {
 // Takes this process back where it was and removes the row's cgroup,
 // ending what is left in it: those processes, named.
 std::string LeaveRowCgroup() {
-  if (row_cgroup.empty() || !WriteNumber(home_cgroup + "/cgroup.procs", getpid())) return "";
+  if (row_cgroup.empty()) return "";
+  WriteFile(home_cgroup + "/cgroup.procs", std::to_string(getpid()));
   std::string left;
   for (const pid_t pid : ProcessesLeft() ? RowProcesses() : std::vector<pid_t>{}) {
-    const std::string name = ReadFile("/proc/" + std::to_string(pid) + "/comm");
-    left += " " + std::to_string(pid) + " (" + name.substr(0, name.find('\n')) + ")";
+    std::string name;  // none when it ended meanwhile
+    std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/comm"), name);
+    left += " " + std::to_string(pid) + " (" + name + ")";
   }
   RemoveCgroup(row_cgroup);
   row_cgroup.clear();
@@ -1478,7 +1471,8 @@ class ImageRootTest : public ::testing::TestWithParam<FaultCase> {
  protected:
   void SetUp() override {
     if (!PrivateHostStore::ready()) GTEST_SKIP() << "needs root and a private mount namespace";
-    ASSERT_TRUE(MakeRowCgroup()) << "no cgroup for the row: neither /sys/fs/cgroup/pids nor cgroup v2";
+    MakeRowCgroup();
+    ASSERT_FALSE(row_cgroup.empty()) << "no cgroup for the row: neither /sys/fs/cgroup/pids nor cgroup v2";
   }
   void TearDown() override { EXPECT_EQ(LeaveRowCgroup(), "") << "processes left in the row's cgroup"; }
 };
