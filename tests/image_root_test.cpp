@@ -1211,7 +1211,7 @@ const FaultCase kFaults[] = {
          EXPECT_TRUE(BundleTrusts(root, ca));
        }
      }},
-    {"an image's link leads the tool's browser file onto the root's own usr mount, which holds no etc of its",
+    {"an image's link leads the tool's browser file onto the root's own usr mount",
      [](const std::string& dir) {
        const std::string root = dir + "/root";
        MakeImageRoot(root, "/etc/ca-certificates.conf");
@@ -1489,7 +1489,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, ImageRootTest, ::testing::ValuesIn(kFaults),
                          [](const ::testing::TestParamInfo<FaultCase>& row) {
                            std::string name;
                            for (const char c : std::string(row.param.fault)) {
-                             if (isalnum(c)) name += c;
+                             if (isalnum(static_cast<unsigned char>(c))) name += c;
                              else if (c != '\'' && !name.empty() && name.back() != '_') name += '_';
                            }
                            return name.back() == '_' ? name.substr(0, name.size() - 1) : name;
