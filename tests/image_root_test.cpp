@@ -4,8 +4,8 @@
 // in a private mount namespace, with copies of the host's trust directories
 // mounted over the real ones, and each case checks that those copies did
 // not change.
-#include <dirent.h>
 #include <fcntl.h>
+#include <glob.h>
 #include <linux/keyctl.h>
 #include <poll.h>
 #include <pwd.h>
@@ -464,46 +464,100 @@ std::string WhatOutlivesTheTool(const std::string& root, const char* point, int 
   return problem;
 }
 
-// Processes on this machine, as /proc lists them; with `named`, those of
-// that name only.
-int HostProcesses(const char* named = nullptr) {
-  int count = 0;
-  DIR* proc = opendir("/proc");
-  while (const dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
-    if (!isdigit(entry->d_name[0])) continue;
-    // A process may end between the listing and the read.
-    std::string comm;
-    if (named != nullptr) std::getline(std::ifstream(std::string("/proc/") + entry->d_name + "/comm"), comm);
-    count += named == nullptr || comm == named;
+// Each row runs in a cgroup made for it, the test process with it, so that
+// the tool and all it starts are in it too (the tool's sandboxes make their
+// own below it): what they leave is counted there, not by name across the
+// machine, where an admin's refresh or another test run's would count as
+// well. cgroup v1's pids hierarchy, else v2's unified one.
+const char kRowCgroupPrefix[] = "tkv-image-root-";
+std::string row_cgroup;   // "" when there is none
+std::string home_cgroup;  // where this process was before
+
+// Ends every process in a cgroup and below it, and removes them.
+void RemoveCgroup(const std::string& dir) {
+  const std::string procs = "find '" + dir + "' -name cgroup.procs -exec cat {} + 2>/dev/null";
+  for (int attempt = 0; attempt < 100 && Exists(dir); ++attempt) {
+    if (system(("kill -9 $(" + procs + ") 2>/dev/null; find '" + dir + "' -depth -type d -exec rmdir {} + "
+                "2>/dev/null").c_str()) != 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
   }
-  if (proc != nullptr) closedir(proc);
-  return count;
 }
 
-// The most processes this machine had at once while `run` ran, above those
-// it had before.
+void MakeRowCgroup() {
+  for (const std::string hierarchy : {"/sys/fs/cgroup/pids", "/sys/fs/cgroup"}) {
+    if (!Exists(hierarchy + "/cgroup.procs")) continue;
+    glob_t stale;  // of runs killed before they could remove theirs
+    if (glob((hierarchy + "/" + kRowCgroupPrefix + "*").c_str(), 0, nullptr, &stale) == 0) {
+      for (size_t i = 0; i < stale.gl_pathc; ++i) {
+        const std::string path = stale.gl_pathv[i];
+        if (kill(atoi(path.c_str() + path.rfind('-') + 1), 0) != 0 && errno == ESRCH) RemoveCgroup(path);
+      }
+      globfree(&stale);
+    }
+    std::ifstream lines("/proc/self/cgroup");
+    for (std::string line; std::getline(lines, line);) {
+      if (line.find(hierarchy == "/sys/fs/cgroup" ? "0::" : ":pids:") == std::string::npos) continue;
+      home_cgroup = hierarchy + line.substr(line.find(':', line.find(':') + 1) + 1);
+    }
+    row_cgroup = hierarchy + "/" + kRowCgroupPrefix + std::to_string(getpid());
+    Shell("mkdir '" + row_cgroup + "'");
+    WriteFile(row_cgroup + "/cgroup.procs", std::to_string(getpid()));
+    return;
+  }
+}
+
+// The processes in the row's cgroup and below it, this one aside.
+std::vector<pid_t> RowProcesses() {
+  std::vector<pid_t> found;
+  for (const std::string& name : row_cgroup.empty() ? std::vector<std::string>{} : Sandbox::ListFiles(row_cgroup)) {
+    if (name.find("cgroup.procs") == std::string::npos) continue;
+    std::ifstream procs(row_cgroup + "/" + name);
+    for (pid_t pid; procs >> pid;) {
+      if (pid != getpid()) found.push_back(pid);
+    }
+  }
+  return found;
+}
+
+// Whether processes are still in the row's cgroup a while after the tool ended.
+bool ProcessesLeft() {
+  for (int attempt = 0; attempt < 300 && !RowProcesses().empty(); ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return !RowProcesses().empty();
+}
+
+// Takes this process back where it was and removes the row's cgroup,
+// ending what is left in it: those processes, named.
+std::string LeaveRowCgroup() {
+  if (row_cgroup.empty()) return "";
+  WriteFile(home_cgroup + "/cgroup.procs", std::to_string(getpid()));
+  std::string left;
+  for (const pid_t pid : ProcessesLeft() ? RowProcesses() : std::vector<pid_t>{}) {
+    std::string name;  // none when it ended meanwhile
+    std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/comm"), name);
+    left += " " + std::to_string(pid) + " (" + name + ")";
+  }
+  RemoveCgroup(row_cgroup);
+  row_cgroup.clear();
+  return left;
+}
+
+// The most processes the row's cgroup held at once while `run` ran.
 int MostProcessesDuring(const std::function<void()>& run) {
-  const int before = HostProcesses();
   std::atomic<bool> done{false};
-  std::atomic<int> most{before};
+  std::atomic<int> most{0};
   std::thread sampler([&] {
     while (!done) {
-      most = std::max(most.load(), HostProcesses());
+      most = std::max(most.load(), static_cast<int>(RowProcesses().size()));
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   });
   run();
   done = true;
   sampler.join();
-  return most - before;
-}
-
-// Processes of the refresh stub still running anywhere, a while after it ended.
-bool StubsLeft() {
-  for (int attempt = 0; attempt < 300 && HostProcesses("update-ca-certi") > 0; ++attempt) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return HostProcesses("update-ca-certi") > 0;
+  return most;
 }
 
 // Starts the stop-point build of the tool installing `file` into `root`:
@@ -543,6 +597,37 @@ const FaultCase kFaults[] = {
              "/etc/ssl/certs/ca-certificates.crt.new'");
        const RunResult r = Uninstall(root, "Leftover A");
        EXPECT_EQ(r.out, Removal("Leftover A"));
+       EXPECT_EQ(r.status, 0);
+       EXPECT_FALSE(BundleTrusts(root, a));
+       EXPECT_TRUE(BundleTrusts(root, b));
+     }},
+    // The real thing behind the first row: killed with its whole process
+    // group, as timeout, Ctrl-C and systemd kill it.
+    {"a refresh killed with its group keeps a removed CA trusted",
+     [](const std::string& dir) {
+       const std::string root = dir + "/root";
+       MakeBareRoot(root);
+       const Ca a = PutCa(root, "Killed Group A");
+       const Ca b = PutCa(root, "Killed Group B");
+       ASSERT_EQ(Install(root, a).status, 0);
+       ASSERT_EQ(Install(root, b).status, 0);
+       const std::string leftover = root + "/etc/ssl/certs/ca-certificates.crt.new";
+       bool killed_midway = false;
+       for (int attempt = 0; attempt < 40 && !killed_midway; ++attempt) {
+         const Ca c = PutCa(root, "Killed Group C", attempt + 1);
+         const pid_t pid = StartToolInGroup(root, {"/install", c.file});
+         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+         while (!Exists(leftover) && std::chrono::steady_clock::now() < deadline &&
+                waitpid(pid, nullptr, WNOHANG) == 0) {
+           std::this_thread::sleep_for(std::chrono::microseconds(200));
+         }
+         kill(-pid, SIGKILL);
+         waitpid(pid, nullptr, 0);
+         killed_midway = Exists(leftover);
+       }
+       ASSERT_TRUE(killed_midway) << "no kill landed inside the refresh";
+       const RunResult r = Uninstall(root, "Killed Group A");
+       EXPECT_EQ(r.out, Removal("Killed Group A"));
        EXPECT_EQ(r.status, 0);
        EXPECT_FALSE(BundleTrusts(root, a));
        EXPECT_TRUE(BundleTrusts(root, b));
@@ -1098,12 +1183,12 @@ const FaultCase kFaults[] = {
          EXPECT_EQ(r.out, Failed("Failed to add certificate to store", "0x65b") + Imported(ca.file));
          EXPECT_LT(std::stoi(ReadFile(bombed + "/fork-bomb.done")), 1100);
          EXPECT_LT(most, 1500);
-         EXPECT_FALSE(StubsLeft());
+         EXPECT_FALSE(ProcessesLeft());
          const std::string greedy = dir + "/" + std::to_string(++runs);
          MakeImageRoot(greedy, "/etc/ca-certificates.conf", "alloc_mb=3072\n");
          r = Install(greedy, PutCa(greedy, "Greedy CA"));
          EXPECT_EQ(r.status, 1);
-         EXPECT_FALSE(StubsLeft());
+         EXPECT_FALSE(ProcessesLeft());
          if (memory_cgroup && std::string(sandbox) == "proc-masks") {
            EXPECT_LE(std::stoi(ReadFile(greedy + "/alloc.done")), 2048);
          }
@@ -1125,6 +1210,23 @@ const FaultCase kFaults[] = {
          EXPECT_EQ(Install(root, ca).out, Imported(ca.file));
          EXPECT_TRUE(BundleTrusts(root, ca));
        }
+     }},
+    {"an image's link leads the tool's browser file onto the root's own usr mount",
+     [](const std::string& dir) {
+       const std::string root = dir + "/root";
+       MakeImageRoot(root, "/etc/ca-certificates.conf");
+       Shell("mkdir -p '" + root + "/usr/lib/chromium' && ln -s /usr/lib/chromium '" + root + "/etc/chromium' && mv '" +
+             root + "/usr' '" + root + ".usr' && mkdir '" + root + "/usr'");
+       const BindMountOver usr(root + ".usr", root + "/usr");
+       ASSERT_TRUE(usr.done());
+       const Ca ca = PutCa(root, "Usr Linked CA");
+       const RunResult r = Install(root, ca);
+       EXPECT_EQ(r.out, Imported(ca.file));
+       EXPECT_TRUE(BundleTrusts(root, ca));
+       EXPECT_NE(r.err.find("Chromium: " + root + "/usr/lib/chromium: on the file system mounted at " + root +
+                            "/usr, which holds no etc/chromium"),
+                 std::string::npos) << r.err;
+       EXPECT_EQ(Sandbox::ListFiles(root + "/usr/lib/chromium"), std::vector<std::string>{});
      }},
     {"a root's bundle directory leads onto a file system that its sandbox shows read-only",
      [](const std::string& dir) {
@@ -1362,136 +1464,111 @@ const FaultCase kFaults[] = {
          }
        }
      }},
+    // An image's refresh puts a link to a host directory bound into the image
+    // in place of its bundle's directory, or makes one there: that directory
+    // holds the host's links of an anchor gone and a bundle without it. The
+    // tool must neither take those links away nor report the change done on
+    // the host's bundle.
+    {"an image's refresh that puts a host directory in place of its bundle's is refused",
+     [](const std::string& dir) {
+      const std::string root = dir + "/root";
+      const auto state = [](const std::string& host) {
+        std::string listed;
+        for (const std::string& name : Sandbox::ListFiles(host)) {
+          char target[4096];
+          const ssize_t n = readlink((host + "/" + name).c_str(), target, sizeof target);
+          listed += name + (n >= 0 ? " -> " + std::string(target, static_cast<size_t>(n))
+                                   : " = " + ReadFile(host + "/" + name)) + "\n";
+        }
+        return listed;
+      };
+      MakeImageRoot(root, "/etc/ca-certificates.conf", "link_dir=/etc/ssl/certs\n");
+      const Ca ca = PutCa(root, "Swapped CA");
+      ASSERT_EQ(Install(root, ca).status, 0);
+      const std::string link = AnchorOf(root, ca).substr(root.size());
+      // Swapped after the refresh put the image's bundle in place.
+      Shell("cp -a '" + root + "/etc/ssl/certs' '" + dir + "/host' && cp '" + root + "/files/" +
+            PutCa(root, "Host CA").file + "' '" + dir + "/host/ca-certificates.crt' && cd '" + dir +
+            "/host' && ln -s \"$(ls *.pem)\" 0badc0de.0 && mkdir ../made && cp ca-certificates.crt ../made && ln -s "
+            "/usr/local/share/ca-certificates/Gone.crt ../made/Gone.pem && ln -s Gone.pem ../made/0badc0de.1 && "
+            "mkdir -p '" + root + "/mnt/host' '" + root + "/mnt/made'");
+      const std::string before = state(dir + "/host");
+      const std::string made_before = state(dir + "/made");
+      ASSERT_NE(before.find(" -> " + link), std::string::npos) << before;
+      const BindMountOver host(dir + "/host", root + "/mnt/host");
+      const BindMountOver made(dir + "/made", root + "/mnt/made");
+      ASSERT_TRUE(host.done() && made.done());
+      WriteFile(root + "/refresh-stub.conf", "link_dir=/etc/ssl/certs\nswap_dir=/etc/ssl/certs:/mnt/host\n");
+      RunResult r = Uninstall(root, "Swapped CA");
+      EXPECT_NE(r.status, 0);
+      EXPECT_EQ(r.out.find("has been removed"), std::string::npos) << r.out;
+      EXPECT_NE(r.err.find("refusing " + root + "/etc/ssl/certs after the refresh: it no longer leads to the directory"),
+                std::string::npos) << r.err;
+      EXPECT_EQ(state(dir + "/host"), before);
+      // Made by the refresh where there was none: it must be on the root's own file systems.
+      Shell("rm -rf '" + root + "/etc/ssl/certs' && mv '" + root + "/etc/ssl/certs.swapped/ca-certificates.crt' '" +
+            root + "/bundle.crt'");
+      WriteFile(root + "/refresh-stub.conf", "bundle=/bundle.crt\nswap_dir=/etc/ssl/certs:/mnt/made\n");
+      r = Install(root, PutCa(root, "Made CA"));
+      EXPECT_NE(r.status, 0);
+      EXPECT_NE(r.err.find("which holds no etc/ssl/certs of the root's; nothing more is done there"), std::string::npos)
+          << r.err;
+      EXPECT_EQ(state(dir + "/made"), made_before);
+     }},
+    // A host directory bound into an image where its refresh neither reads
+    // nor writes is not shown to it: the stub builds its bundle from what it
+    // finds there, so what it could see would end up trusted.
+    {"a host directory bound where the refresh has no business is not shown",
+     [](const std::string& dir) {
+      const std::string host = dir + "/host";
+      int runs = 0;
+      for (const char* sandbox : {"userns", "proc-masks"}) {
+        SCOPED_TRACE(sandbox);
+        const ScopedEnvironmentVariable mode("TKVCERT_SANDBOX", sandbox);
+        const std::string root = dir + "/" + std::to_string(++runs);
+        MakeImageRoot(root, "/etc/ca-certificates.conf", "anchors=/srv/host\n");
+        const Ca secret = PutCa(root, "Host Directory CA");
+        Shell("mkdir -p '" + root + "/srv/host' '" + host + "' && cp '" + root + "/files/" + secret.file + "' '" + host +
+              "/'");
+        const BindMountOver bound(host, root + "/srv/host");
+        ASSERT_TRUE(bound.done());
+        Install(root, PutCa(root, "Installed CA"));
+        EXPECT_FALSE(BundleTrusts(root, secret));
+      }
+     }},
 };
 
-TEST(ImageRootTest, WhatTheToolReportsIsWhatClientsTrustAndTheHostIsUntouched) {
-  if (!PrivateHostStore::ready()) GTEST_SKIP() << "needs root and a private mount namespace";
-  for (const FaultCase& c : kFaults) {
-    SCOPED_TRACE(c.fault);
-    const std::string host_before = HostTrustState();
-    TempDir dir;
-    Shell("chmod 755 '" + dir.path() + "'");
-    c.run(dir.path());
-    EXPECT_EQ(HostTrustState(), host_before);
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.fault; }
+
+// One test a row, named by it ("a refresh leaves ..." is
+// a_refresh_leaves_...), in the row's own cgroup.
+class ImageRootTest : public ::testing::TestWithParam<FaultCase> {
+ protected:
+  void SetUp() override {
+    if (!PrivateHostStore::ready()) GTEST_SKIP() << "needs root and a private mount namespace";
+    MakeRowCgroup();
+    ASSERT_FALSE(row_cgroup.empty()) << "no cgroup for the row: neither /sys/fs/cgroup/pids nor cgroup v2";
   }
-}
+  void TearDown() override { EXPECT_EQ(LeaveRowCgroup(), "") << "processes left in the row's cgroup"; }
+};
 
-// The real thing behind the first case: a refresh killed with its whole
-// process group, as timeout, Ctrl-C and systemd kill it.
-TEST(ImageRootTest, ARefreshKilledWithItsGroupDoesNotKeepARemovedCaTrusted) {
-  if (!PrivateHostStore::ready()) GTEST_SKIP() << "needs root and a private mount namespace";
-  const std::string host_before = HostTrustState();
-  TempDir dir;
-  const std::string root = dir.path() + "/root";
-  Shell("chmod 755 '" + dir.path() + "'");
-  MakeBareRoot(root);
-  const Ca a = PutCa(root, "Killed Group A");
-  const Ca b = PutCa(root, "Killed Group B");
-  ASSERT_EQ(Install(root, a).status, 0);
-  ASSERT_EQ(Install(root, b).status, 0);
-  const std::string leftover = root + "/etc/ssl/certs/ca-certificates.crt.new";
-  bool killed_midway = false;
-  for (int attempt = 0; attempt < 40 && !killed_midway; ++attempt) {
-    const Ca c = PutCa(root, "Killed Group C", attempt + 1);
-    const pid_t pid = StartToolInGroup(root, {"/install", c.file});
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!Exists(leftover) && std::chrono::steady_clock::now() < deadline &&
-           waitpid(pid, nullptr, WNOHANG) == 0) {
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    kill(-pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    killed_midway = Exists(leftover);
-  }
-  ASSERT_TRUE(killed_midway) << "no kill landed inside the refresh";
-  const RunResult r = Uninstall(root, "Killed Group A");
-  EXPECT_EQ(r.out, Removal("Killed Group A"));
-  EXPECT_EQ(r.status, 0);
-  EXPECT_FALSE(BundleTrusts(root, a));
-  EXPECT_TRUE(BundleTrusts(root, b));
-  EXPECT_EQ(HostTrustState(), host_before);
-}
-
-
-// An image's refresh puts a link to a host directory bound into the image
-// in place of its bundle's directory, or makes one there: that directory
-// holds the host's links of an anchor gone and a bundle without it. The
-// tool must neither take those links away nor report the change done on
-// the host's bundle.
-TEST(ImageRootTest, ARefreshThatPutsAHostDirectoryInPlaceOfTheBundlesIsRefused) {
-  if (!PrivateHostStore::ready()) GTEST_SKIP() << "needs root and a private mount namespace";
+TEST_P(ImageRootTest, HostUntouched) {
   const std::string host_before = HostTrustState();
   TempDir dir;
   Shell("chmod 755 '" + dir.path() + "'");
-  const std::string root = dir.path() + "/root";
-  const auto state = [](const std::string& host) {
-    std::string listed;
-    for (const std::string& name : Sandbox::ListFiles(host)) {
-      char target[4096];
-      const ssize_t n = readlink((host + "/" + name).c_str(), target, sizeof target);
-      listed += name + (n >= 0 ? " -> " + std::string(target, static_cast<size_t>(n))
-                               : " = " + ReadFile(host + "/" + name)) + "\n";
-    }
-    return listed;
-  };
-  MakeImageRoot(root, "/etc/ca-certificates.conf", "link_dir=/etc/ssl/certs\n");
-  const Ca ca = PutCa(root, "Swapped CA");
-  ASSERT_EQ(Install(root, ca).status, 0);
-  const std::string link = AnchorOf(root, ca).substr(root.size());
-  // Swapped after the refresh put the image's bundle in place.
-  Shell("cp -a '" + root + "/etc/ssl/certs' '" + dir.path() + "/host' && cp '" + root + "/files/" +
-        PutCa(root, "Host CA").file + "' '" + dir.path() + "/host/ca-certificates.crt' && cd '" + dir.path() +
-        "/host' && ln -s \"$(ls *.pem)\" 0badc0de.0 && mkdir ../made && cp ca-certificates.crt ../made && ln -s "
-        "/usr/local/share/ca-certificates/Gone.crt ../made/Gone.pem && ln -s Gone.pem ../made/0badc0de.1 && "
-        "mkdir -p '" + root + "/mnt/host' '" + root + "/mnt/made'");
-  const std::string before = state(dir.path() + "/host");
-  const std::string made_before = state(dir.path() + "/made");
-  ASSERT_NE(before.find(" -> " + link), std::string::npos) << before;
-  const BindMountOver host(dir.path() + "/host", root + "/mnt/host");
-  const BindMountOver made(dir.path() + "/made", root + "/mnt/made");
-  ASSERT_TRUE(host.done() && made.done());
-  WriteFile(root + "/refresh-stub.conf", "link_dir=/etc/ssl/certs\nswap_dir=/etc/ssl/certs:/mnt/host\n");
-  RunResult r = Uninstall(root, "Swapped CA");
-  EXPECT_NE(r.status, 0);
-  EXPECT_EQ(r.out.find("has been removed"), std::string::npos) << r.out;
-  EXPECT_NE(r.err.find("refusing " + root + "/etc/ssl/certs after the refresh: it no longer leads to the directory"),
-            std::string::npos) << r.err;
-  EXPECT_EQ(state(dir.path() + "/host"), before);
-  // Made by the refresh where there was none: it must be on the root's own file systems.
-  Shell("rm -rf '" + root + "/etc/ssl/certs' && mv '" + root + "/etc/ssl/certs.swapped/ca-certificates.crt' '" +
-        root + "/bundle.crt'");
-  WriteFile(root + "/refresh-stub.conf", "bundle=/bundle.crt\nswap_dir=/etc/ssl/certs:/mnt/made\n");
-  r = Install(root, PutCa(root, "Made CA"));
-  EXPECT_NE(r.status, 0);
-  EXPECT_NE(r.err.find("which holds no etc/ssl/certs of the root's; nothing more is done there"), std::string::npos)
-      << r.err;
-  EXPECT_EQ(state(dir.path() + "/made"), made_before);
+  GetParam().run(dir.path());
   EXPECT_EQ(HostTrustState(), host_before);
 }
 
-// A host directory bound into an image where its refresh neither reads nor
-// writes is not shown to it: the stub builds its bundle from what it finds
-// there, so what it could see would end up trusted.
-TEST(ImageRootTest, AHostDirectoryBoundWhereTheRefreshHasNoBusinessIsNotShown) {
-  if (!PrivateHostStore::ready()) GTEST_SKIP() << "needs root and a private mount namespace";
-  TempDir dir;
-  Shell("chmod 755 '" + dir.path() + "'");
-  const std::string host = dir.path() + "/host";
-  int runs = 0;
-  for (const char* sandbox : {"userns", "proc-masks"}) {
-    SCOPED_TRACE(sandbox);
-    const ScopedEnvironmentVariable mode("TKVCERT_SANDBOX", sandbox);
-    const std::string root = dir.path() + "/" + std::to_string(++runs);
-    MakeImageRoot(root, "/etc/ca-certificates.conf", "anchors=/srv/host\n");
-    const Ca secret = PutCa(root, "Host Directory CA");
-    Shell("mkdir -p '" + root + "/srv/host' '" + host + "' && cp '" + root + "/files/" + secret.file + "' '" + host +
-          "/'");
-    const BindMountOver bound(host, root + "/srv/host");
-    ASSERT_TRUE(bound.done());
-    Install(root, PutCa(root, "Installed CA"));
-    EXPECT_FALSE(BundleTrusts(root, secret));
-  }
-}
+INSTANTIATE_TEST_SUITE_P(Rows, ImageRootTest, ::testing::ValuesIn(kFaults),
+                         [](const ::testing::TestParamInfo<FaultCase>& row) {
+                           std::string name;
+                           for (const char c : std::string(row.param.fault)) {
+                             if (isalnum(static_cast<unsigned char>(c))) name += c;
+                             else if (c != '\'' && !name.empty() && name.back() != '_') name += '_';
+                           }
+                           return name.back() == '_' ? name.substr(0, name.size() - 1) : name;
+                         });
 
 }  // namespace
 }  // namespace tkv::testing

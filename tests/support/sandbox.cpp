@@ -17,6 +17,23 @@
 namespace tkv::testing {
 namespace {
 
+// The caller's settings of the tool (TKVCERT_BROWSERS=off in an admin's
+// shell, a sandbox mode) would reach every run a test makes, however it
+// starts the tool: they are cleared as the test process starts, and each
+// test sets what it means to. The tests' own (TKVCERT_E2E_*,
+// TKVCERT_TRACE_*) stay.
+[[maybe_unused]] const bool kCallersToolSettingsCleared = [] {
+  std::vector<std::string> names;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string name(*entry, strcspn(*entry, "="));
+    if (name.rfind("TKVCERT_", 0) == 0 && name.rfind("TKVCERT_E2E_", 0) != 0 && name.rfind("TKVCERT_TRACE_", 0) != 0) {
+      names.push_back(name);
+    }
+  }
+  for (const std::string& name : names) unsetenv(name.c_str());
+  return true;
+}();
+
 void MakeDirs(const std::string& path) {
   std::string partial;
   for (size_t i = 1; i <= path.size(); ++i) {
