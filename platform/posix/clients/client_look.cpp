@@ -129,7 +129,7 @@ class Walker {
           }
         }
         for (const std::string& name : names) {
-          UniqueFd below = OpenDirectory(fd.get(), name);
+          UniqueFd below = OpenDirectory(fd.get(), SiblingLinked(fd.get(), name));
           if (!below) continue;
           std::vector<std::string> longer = trail;
           longer.push_back(name);
@@ -157,6 +157,17 @@ class Walker {
     if (fstat(fd.get(), &st) != 0 || fstat(dir_fd, &above) != 0) return UniqueFd();
     if (st.st_dev != above.st_dev && IsPseudoFileSystem(fd.get())) return UniqueFd();
     return fd;
+  }
+
+  // A snap's "current" names its revision beside it: a link that leaves
+  // its directory is not followed.
+  static std::string SiblingLinked(int dir_fd, const std::string& name) {
+    char target[256];
+    const ssize_t n = readlinkat(dir_fd, name.c_str(), target, sizeof target - 1);
+    if (n <= 0) return name;
+    const std::string sibling(target, static_cast<size_t>(n));
+    const bool plain = sibling.find('/') == std::string::npos && sibling != "." && sibling != "..";
+    return plain ? sibling : name;
   }
 
   bool Spent() {
@@ -242,8 +253,7 @@ class Walker {
         signature.judge != ClientJudge::kElectron) {
       const std::string contents = ReadSmall(file.get());
       store.holds = signature.judge == ClientJudge::kJavaKeystore
-                        ? std::search(contents.begin(), contents.end(), context_.ca.begin(), context_.ca.end()) !=
-                              contents.end()
+                        ? memmem(contents.data(), contents.size(), context_.ca.data(), context_.ca.size()) != nullptr
                         : PemHolds(contents, context_.ca);
     }
     Point(&store, trail);
