@@ -25,6 +25,9 @@ if [ "${1:-}" != "--linux-only" ]; then
   # The clients of the client trust test, Java's keystore hook, and the
   # mount namespace it runs in.
   packages+=(gnutls-bin python3 default-jre-headless ca-certificates-java mount)
+  # The own-roots test: Debian's requests and certifi, which a certifi of its
+  # own is put in front of.
+  packages+=(python3-requests python3-certifi)
   # The browser tests: real headless browsers, iproute2 for their
   # namespace's loopback, and certutil for a root Chromium trusts on its own.
   packages+=(chromium firefox-esr iproute2 libnss3-tools)

@@ -25,6 +25,7 @@
 #include "platform/posix/base/wide_text.h"
 #include "platform/posix/cert/anchor_format.h"
 #include "platform/posix/cert/certificate_name.h"
+#include "platform/posix/clients/client_account.h"
 
 namespace tkv {
 namespace {
@@ -153,6 +154,21 @@ bool RunAccount::Begin(int arguments) {
     if (arguments > 0) return Refuse("TKVCERT_LIST=1 lists the store and takes no command");
     settings_.list = true;
   }
+  const char* clients = getenv("TKVCERT_CLIENTS");
+  if (clients != nullptr && *clients != '\0' && strcmp(clients, "0") != 0) {
+    if (strcasecmp(clients, "off") == 0) {
+      settings_.clients = ClientsSetting::kOff;
+    } else if (strcmp(clients, "1") == 0) {
+      if (arguments > 0) return Refuse("TKVCERT_CLIENTS=1 lists clients' own stores and takes no command");
+      if (settings_.list) return Refuse("TKVCERT_LIST=1 and TKVCERT_CLIENTS=1 each list: ask for one");
+      settings_.clients = ClientsSetting::kList;
+    } else if (strcasecmp(clients, "fix") == 0) {
+      if (arguments == 0) return Refuse("TKVCERT_CLIENTS=fix points clients at the store with /install or /uninstall");
+      settings_.clients = ClientsSetting::kFix;
+    } else {
+      return Refuse(std::string("TKVCERT_CLIENTS=") + clients + ": it must be off, 1 or fix");
+    }
+  }
   const char* by = getenv("TKVCERT_UNINSTALL_BY");
   if (by != nullptr && *by != '\0' && strcmp(by, "name") != 0) {
     if (strcmp(by, "sha1") == 0) {
@@ -169,6 +185,12 @@ bool RunAccount::Begin(int arguments) {
 
 // A listing opens the store as a removal would, only to read it.
 int RunAccount::List() {
+  if (settings_.clients == ClientsSetting::kList) {
+    facts_.clients = WalkForClients(settings_, *this);
+    if (!facts_.clients) return 1;
+    const std::string table = ClientTable(facts_.clients->look);
+    return fwrite(table.data(), 1, table.size(), stdout) == table.size() && fflush(stdout) == 0 ? 0 : 1;
+  }
   if (!settings_.list) return -1;
   HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
                                    CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_OPEN_EXISTING_FLAG |
@@ -462,6 +484,14 @@ void RunAccount::End(int status) {
         SayWhatWasKept();
       }
       SayWhatAnchorsHoldAmiss();
+    }
+    // Clients with roots of their own are looked at only when trust moved.
+    const ChangeOutcome& changed = facts_.changed;
+    if (changed.anchors_changed || changed.bundle_changed || !changed.distrust.empty() ||
+        changed.set_trust == SetTrust::kTrustedAgain || settings_.clients == ClientsSetting::kFix) {
+      const bool removal = facts_.command == RunCommand::kUninstall;
+      facts_.clients = LookAfterChange(*facts_.store, removal ? facts_.removed : facts_.queried, removal, settings_,
+                                       *this);
     }
   }
   WriteRunReport(facts_, settings_, status);

@@ -22,6 +22,7 @@
 #include "platform/posix/anchors/trust_bundle.h"
 #include "platform/posix/base/terminal_text.h"
 #include "platform/posix/base/wide_text.h"
+#include "platform/posix/clients/client_account.h"
 
 namespace tkv {
 namespace {
@@ -185,6 +186,7 @@ json Capabilities() {
   return json{{"dry_run", true},
               {"uninstall_by", json::array({"name", "sha1", "sha256"})},
               {"list", true},
+              {"clients", true},
               {"distribution", true}};
 }
 
@@ -210,9 +212,13 @@ std::string RunReport(const RunFacts& facts, const RunSettings& settings, int st
     report["command"] = CommandName(facts.command);
     PutText(report, "parameter", EncodeUtf8Lossless(facts.parameter));
   }
-  const bool asked = facts.requested || settings.list;
+  const bool listing_clients = settings.clients == ClientsSetting::kList;
+  const bool asked = facts.requested || settings.list || listing_clients;
   report["outcome"] = facts.refused ? "error" : !asked ? "usage" : status == 0 ? "ok" : "error";
   if (settings.list) report["command"] = "list";
+  if (listing_clients) report["command"] = "clients";
+  report["clients"] = json::array();
+  if (facts.clients) report.update(json::parse(ClientsJson(*facts.clients, !listing_clients)));
   if (facts.refused && !facts.messages.empty()) report["error"] = json{{"message", facts.messages.back()}};
   if (facts.store) {
     const StoreLocation& store = *facts.store;

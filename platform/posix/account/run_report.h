@@ -19,6 +19,8 @@
 
 namespace tkv {
 
+struct ClientAccount;
+
 // Bumped when a key changes meaning or goes; new keys keep it.
 constexpr int kReportVersion = 1;
 
@@ -62,6 +64,9 @@ struct RunFacts {
   };
   std::vector<StillTrusting> browsers_still_trusting;
   bool refused = false;  // a setting did not hold: nothing was done
+  // Clients with roots of their own: the look after a change, or the walk
+  // TKVCERT_CLIENTS=1 asks for.
+  std::shared_ptr<const ClientAccount> clients;
 };
 
 // Every certificate of the store as a table for a person: SHA-1, expiry,

@@ -18,12 +18,21 @@ enum class BrowserSetting {
   kKeep,    // "keep": every browser file left as it is
 };
 
+// What TKVCERT_CLIENTS asks of clients with roots of their own.
+enum class ClientsSetting {
+  kLook,  // unset: a bounded look after a change, said
+  kOff,   // "off": no look
+  kList,  // "1", with no command: every such store of the root, listed
+  kFix,   // "fix", with a command: the look, and pointers written
+};
+
 struct RunSettings {
   std::string sysroot = "/";  // TKVCERT_SYSROOT: the directory that stands for "/"
   bool dry_run = false;       // TKVCERT_DRY_RUN: decide, report, and change nothing
   bool list = false;          // TKVCERT_LIST: print the store, and do nothing else
   SelectBy select_by = SelectBy::kName;
   BrowserSetting browsers = BrowserSetting::kFollow;
+  ClientsSetting clients = ClientsSetting::kLook;
   std::string sandbox;  // TKVCERT_SANDBOX as given: "", "userns" or "proc-masks" are known
 };
 

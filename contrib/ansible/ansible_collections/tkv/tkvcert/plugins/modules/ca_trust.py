@@ -247,6 +247,14 @@ browsers:
   returned: always
   type: list
   elements: str
+clients:
+  description:
+    - Programs with roots of their own that the tool's look after a change found
+      (C(kind), C(path), C(follows), C(holds), C(fix)); each kind is also a warning.
+      Empty when nothing changed.
+  returned: always
+  type: list
+  elements: dict
 browsers_still_trusting:
   description:
     - Each browser that still trusts a CA removed, because another policy file of its
@@ -341,7 +349,7 @@ class Tool(object):
         self.unmatched = []
         self.probe = None
         # What the task did before a failure, which the failure reports too.
-        self.result = dict(changed=False, browsers_still_trusting=[])
+        self.result = dict(changed=False, browsers_still_trusting=[], clients=[])
 
     def run(self, args, dry_run=False, uninstall_by=None, listing=False, quiet=False):
         environment = dict(self.environment)
@@ -370,6 +378,7 @@ class Tool(object):
                 self.warn(warning)
             for still in run.report.get('browsers_still_trusting') or []:
                 self.still_trusting(still)
+            self.result['clients'].extend(run.report.get('clients') or [])
             if args:  # the probe's usage is no certificate's
                 self.unmatched.extend(m for m in messages if UNMATCHED.match(m) and m not in self.unmatched)
             if not listing:  # a listing's "nothing was removed" is not the task's
