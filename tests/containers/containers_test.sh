@@ -4,9 +4,9 @@
 # build's binary, bubblewrap and their libraries; /host is a copy of the
 # Debian files that update-ca-certificates needs, never this machine's "/".
 # Rootful podman with runc. Rows: --privileged; --privileged --pid host;
-# --cap-add SYS_ADMIN alone; no capability (refused, the cause named); the
-# root's usr a mount of its own; a file bound into the root's /etc (never
-# written); a read-only container. Each: install, repeat, uninstall, the
+# --cap-add SYS_ADMIN alone; no capability, and SYS_ADMIN without SETUID and
+# SETGID (refused, the cause named); the root's usr a mount of its own; a
+# file bound into the root's /etc (never written); a read-only container. Each: install, repeat, uninstall, the
 # bundle checked with openssl verify, and which sandbox the tool made.
 #   containers_test.sh TKVCERT_BINARY
 # As root, in a private mount namespace, which must leave the host's trust
@@ -142,6 +142,12 @@ run "$root" -- /install /ca.pem
 check "no capability: refused with 0x32 (got $status)" test "$status:$(grep -c 'LastError: 0x32' <<<"$out")" = "1:1"
 check "no capability: the cause is named ($err)" grep -q 'lacks CAP_SYS_ADMIN' <<<"$err"
 check "no capability: nothing changed" test -z "$(ls "$root/usr/local/share/ca-certificates")"
+# SYS_ADMIN without SETUID and SETGID: the id maps cannot be written, and the
+# cause asks for those two, never for the uid 0 fallback's CAP_NET_ADMIN.
+run "$root" --cap-drop all --cap-add SYS_ADMIN -- /install /ca.pem
+check "SYS_ADMIN alone: refused with 0x32 (got $status)" test "$status:$(grep -c 'LastError: 0x32' <<<"$out")" = "1:1"
+check "SYS_ADMIN alone: the cause asks for SETUID and SETGID ($err)" \
+  eval 'grep -q "lacks CAP_SETUID or CAP_SETGID" <<<"$err" && ! grep -q CAP_NET_ADMIN <<<"$err"'
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

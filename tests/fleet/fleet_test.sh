@@ -1,19 +1,24 @@
 #!/usr/bin/env bash
 # The Ansible collection against a fleet of image roots on this machine: the
-# role installs the .deb made from the build once, then applies its list of
-# CAs to every root, each an inventory host (ansible_connection=local, its
-# own sysroot, several forks). Eight roots with Debian's layout, served by
+# role installs the .deb made from the build into a Debian root of its own
+# (ansible-playbook in a podman container of it, connection local, no
+# network), refuses a URL without a checksum or over http, then applies its
+# list of CAs, with the build's tkvcert, to every root, each an inventory
+# host (ansible_connection=local, its own sysroot, several forks). Eight roots with Debian's layout, served by
 # the host's update-ca-certificates, and two that fail (no layout; writable
 # by anyone). Scenarios: first install, repeat, drift, check mode against the
 # real run, rotation by thumbprint (the successor from the controller's
 # file), the list as ca_trust_info gives it, browsers off and on, the failing hosts
-# leaving the others converged, and removal by name, without and with the
-# distribution's CA of that name.
+# leaving the others converged, removal by name, without and with the
+# distribution's CA of that name, a converged removal saying nothing, and a
+# src file holding a private key refused, the key in no output.
 #   fleet_test.sh BUILD_DIR
 # As root, in a private mount namespace over copies of the host's trust
-# directories, which must be as they were afterwards. The package it installs
-# is purged again. Exits 77 (skipped) without root, ansible-playbook, a mount
-# namespace or cpack, or when a tkvcert is already on this machine.
+# directories, which must be as they were afterwards; no package is
+# installed on this machine. Exits 77 (skipped) without root,
+# ansible-playbook, a mount namespace or cpack, or when a tkvcert package is
+# already on this machine; the package rows are skipped without podman, runc
+# or mmdebstrap (and a Debian mirror).
 set -euo pipefail
 build=$(realpath "$1")
 here=$(cd "$(dirname "$0")" && pwd)
@@ -30,26 +35,18 @@ if [ -z "${TKV_FLEET_HOST_NS:-}" ]; then
   unshare -m true 2>/dev/null || skip "cannot make a mount namespace"
   state=$(dpkg-query -W -f='${db:Status-Status}' tkvcert 2>/dev/null || true)
   if [ -n "$state" ] && [ "$state" != not-installed ]; then skip "a tkvcert package is on this machine ($state)"; fi
-  [ ! -e /usr/sbin/tkvcert ] || skip "/usr/sbin/tkvcert exists"
   # Fleets get plain builds; the sanitized one runs the end-to-end tables.
   if grep -qE 'lib(a|t|ub)san' <<<"$(ldd "$build/tkvcert")"; then skip "a sanitized build is not packaged"; fi
   host=(/etc/ssl/certs /usr/local/share/ca-certificates /etc/ca-certificates /etc/ca-certificates.conf
         /etc/chromium /etc/firefox)
   snapshot() { { find "${host[@]}" -printf '%p %y %m %s %T@ %l\n' 2>/dev/null || true; } | sort; }
   before=$(snapshot)
-  # The package goes in for real (dpkg's database and /usr are not copies).
-  purge() {
-    local now
-    now=$(dpkg-query -W -f='${db:Status-Status}' tkvcert 2>/dev/null || true)
-    if [ -n "$now" ] && [ "$now" != not-installed ]; then
-      dpkg --purge tkvcert >/dev/null 2>&1 || echo "FAIL: dpkg --purge tkvcert"
-    fi
-  }
-  trap purge EXIT
   status=0
   TKV_FLEET_HOST_NS=$(readlink /proc/self/ns/mnt) timeout 1200 unshare -m "$self" "$build" || status=$?
   if [ "$(snapshot)" != "$before" ]; then echo "FAIL: the machine's own trust store changed"; exit 1; fi
   echo "ok: the machine's own trust directories are as they were"
+  if dpkg-query -W tkvcert >/dev/null 2>&1; then echo "FAIL: dpkg-query -W finds tkvcert on this machine"; exit 1; fi
+  echo "ok: no tkvcert package on this machine"
   exit "$status"
 fi
 
@@ -62,7 +59,12 @@ check() { local what=$1; shift; if "$@"; then ok "$what"; else fail "$what"; fi;
 mount --make-rprivate /
 [ "$(readlink /proc/self/ns/mnt)" != "$TKV_FLEET_HOST_NS" ] || abort "still in the host's mount namespace"
 work=$(mktemp -d /tmp/tkv-fleet.XXXXXX)
-trap '[ -n "${TKV_FLEET_KEEP:-}" ] || rm -rf "$work"' EXIT  # TKV_FLEET_KEEP=1 keeps it, to look at
+containers=()
+cleanup() {
+  for c in "${containers[@]}"; do podman rm -f --time 0 "$c" >/dev/null 2>&1 || true; done
+  [ -n "${TKV_FLEET_KEEP:-}" ] || rm -rf "$work"  # TKV_FLEET_KEEP=1 keeps it, to look at
+}
+trap cleanup EXIT
 chmod 755 "$work"
 for p in /etc/ssl/certs /usr/local/share/ca-certificates /etc/ca-certificates /etc/ca-certificates.conf \
          /etc/chromium /etc/firefox; do
@@ -152,7 +154,8 @@ playbook() {
   run=$((run + 1))
   results=$work/run$run.json
   echo "$vars" > "$work/vars$run.json"
-  FLEET_RESULTS=$results timeout 300 ansible-playbook -i "$work/inventory" -e "@$work/vars$run.json" "$@" \
+  FLEET_RESULTS=$results timeout 300 ansible-playbook -i "$work/inventory" -e "@$work/vars$run.json" \
+    -e "fleet_tool=$build/tkvcert" "$@" \
     > "$work/run$run.log" 2>&1 || status=$?
   if [ "$status" != "$want" ] || [ ! -s "$results" ]; then
     sed 's/^/    /' "$work/run$run.log" | tail -40
@@ -191,19 +194,57 @@ checked_then_real() {  # WHAT VARS EXPECTED_WORDS
   expect "$1: every good host went on past the CAs" "After the CAs" "$(words ok | sed 's/:failed/:absent/g')"
 }
 
-# --- The package, once ----------------------------------------------------------
-deb_vars=$(printf '{"fleet_deb": "%s", "fleet_package_hosts": "fleet[0]"}' "$deb")
-if playbook 0 "$deb_vars" "$here/package.yml"; then
-  expect "the role installs the .deb on one host" "Install the .deb" "h01:changed"
-  check "dpkg knows tkvcert $(dpkg-deb -f "$deb" Version) as installed" \
-    test "$(dpkg-query -W -f='${db:Status-Status} ${Version}' tkvcert)" = "installed $(dpkg-deb -f "$deb" Version)"
-fi
-[ -x /usr/sbin/tkvcert ] || abort "no /usr/sbin/tkvcert: the rest needs the package"
-# Again on every host, one at a time: each finds that version in place.
-deb_vars=$(printf '{"fleet_deb": "%s", "fleet_package_hosts": "fleet"}' "$deb")
-if playbook 0 "$deb_vars" "$here/package.yml"; then
-  expect "the role again, on every host: nothing to install" "Install the .deb" \
-    "h01:skipped h02:skipped h03:skipped h04:skipped h05:skipped h06:skipped h07:skipped h08:skipped h09:skipped h10:skipped"
+# --- The package, in a Debian root of its own ------------------------------------
+# ansible-playbook inside a podman container of that root, connection local,
+# without a network: the .deb goes into the root (its dependencies are
+# there), never onto this machine.
+# contained STATUS VARS: package.yml run so, expecting STATUS, as playbook().
+contained() {
+  local want=$1 status=0 name=tkv-fleet-$$-$((run + 1))
+  run=$((run + 1))
+  results=$work/run$run.json
+  echo "$2" > "$work/vars$run.json"
+  containers+=("$name")
+  timeout 300 podman run --rm --name "$name" --runtime runc --network none \
+    --ulimit "nofile=$(ulimit -Hn):$(ulimit -Hn)" --ulimit "nproc=4096:4096" \
+    -v "$src/contrib/ansible:/collections:ro" -v "$here:/fleet:ro" -v "$work:$work" \
+    -e ANSIBLE_COLLECTIONS_PATH=/collections -e ANSIBLE_CALLBACK_PLUGINS=/fleet/callback_plugins \
+    -e ANSIBLE_CALLBACKS_ENABLED=fleet_results -e FLEET_RESULTS="$results" -e ANSIBLE_NOCOLOR=1 \
+    -e ANSIBLE_HOME=/tmp/ansible-home -e ANSIBLE_LOCAL_TEMP=/tmp/ansible-tmp -e ANSIBLE_RETRY_FILES_ENABLED=0 \
+    --rootfs "$work/deb-root" ansible-playbook -i deb-root, -c local -e ansible_python_interpreter=/usr/bin/python3 \
+    -e fleet_package_hosts=all -e "@$work/vars$run.json" /fleet/package.yml > "$work/run$run.log" 2>&1 || status=$?
+  if [ "$status" != "$want" ] || [ ! -s "$results" ]; then
+    sed 's/^/    /' "$work/run$run.log" | tail -40
+    fail "run $run (package.yml in the Debian root): status $status, expected $want"
+    return 1
+  fi
+}
+if ! command -v podman >/dev/null || ! command -v runc >/dev/null || ! command -v mmdebstrap >/dev/null; then
+  echo "skip: the package rows need podman, runc and mmdebstrap"
+elif ! mmdebstrap --variant=apt --include=ansible-core,ca-certificates,libseccomp2,libssl3,libstdc++6 \
+       --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-exclude=/usr/share/man/*' \
+       bookworm "$work/deb-root" > "$work/deb-root.log" 2>&1; then
+  tail "$work/deb-root.log"
+  fail "mmdebstrap made no Debian root for the package rows"
+else
+  in_root() { chroot "$work/deb-root" dpkg-query -W -f='${db:Status-Status} ${Version}' tkvcert 2>/dev/null; }
+  cp "$deb" "$work/tkvcert.deb"
+  if contained 0 "{\"fleet_deb\": \"$work/tkvcert.deb\"}"; then
+    expect "the role installs the .deb in the Debian root" "Install the .deb" "deb-root:changed"
+    check "dpkg there knows tkvcert $(dpkg-deb -f "$deb" Version) as installed" \
+      test "$(in_root)" = "installed $(dpkg-deb -f "$deb" Version)"
+  fi
+  if contained 0 "{\"fleet_deb\": \"$work/tkvcert.deb\"}"; then
+    expect "the role again: that version in place, nothing to install" "Install the .deb" "deb-root:skipped"
+  fi
+  sha=$(sha256sum "$deb" | cut -d' ' -f1)
+  for refused in "https://127.0.0.1:9/tkvcert.deb|" "http://127.0.0.1:9/tkvcert.deb|$sha"; do
+    if contained 2 "{\"fleet_deb\": \"${refused%|*}\", \"tkvcert_deb_sha256\": \"${refused#*|}\"}"; then
+      expect "a URL ${refused%|*} with the checksum \"${refused#*|}\" is refused before any download" \
+        "Check the .deb's URL" "deb-root:failed-without-last-error"
+      check "  and nothing was fetched" test "$(python3 "$here/results.py" "$results" "Download the .deb")" = deb-root:absent
+    fi
+  done
 fi
 
 # --- The list -------------------------------------------------------------------
@@ -252,6 +293,9 @@ check "nor its successor" bundles no new
 check "a warning on every good host: the name was shared" \
   test "$(python3 "$here/results.py" "$results" "$ca_task" warned)" = "${good[*]}"
 checked_then_real "removal by name again" "$by_name" "$(words ok)"
+old_absent=$(printf '{"fleet_cas": [{"state": "absent", "thumbprint": "%s"}]}' "$old_sha256")
+playbook 2 "$old_absent" "$here/cas.yml" && expect "removal by thumbprint of a CA already absent" "$ca_task" "$(words ok)"
+check "says nothing: no warning on any good host" test -z "$(python3 "$here/results.py" "$results" "$ca_task" warned)"
 check "the distribution's CA of that name stays trusted without distribution: true" bundles yes dist
 by_name_everywhere='{"fleet_cas": [{"state": "absent", "name": "TKV Fleet CA", "distribution": true}]}'
 checked_then_real "removal by name, the distribution's too" "$by_name_everywhere" "$(words changed "${good[@]}")"
@@ -259,6 +303,19 @@ check "no good root's bundle holds the distribution's CA" bundles no dist
 distrusted_in_conf() { local h; for h in "${good[@]}"; do [ "$(cat "$roots/$h/etc/ca-certificates.conf")" = '!fleet/dist.crt' ] || return 1; done; }
 check "each conf distrusts it with a ! line" distrusted_in_conf
 checked_then_real "removal by name, the distribution's too, again" "$by_name_everywhere" "$(words ok)"
+check "the distribution's CA already distrusted: no warning on any good host" \
+  test -z "$(python3 "$here/results.py" "$results" "$ca_task" warned)"
+
+# A src file holding a private key: refused on every host before the module
+# runs, the key in no output, even at -vvv.
+cat "$work/new.pem" "$work/new.key" > "$work/with-key.pem"
+with_key=$(printf '{"fleet_cas": [{"state": "present", "src": "%s"}]}' "$work/with-key.pem")
+if playbook 2 "$with_key" "$here/cas.yml" -vvv; then
+  expect "src with a private key is refused on every host" "$ca_task" \
+    "$(words failed | sed 's/:[a-z]*/:failed-without-last-error/g')"
+  key_line=$(sed -n 2p "$work/new.key")
+  check "the key is in no output" eval '! grep -qF "$key_line" "$work/run$run.log" "$results"'
+fi
 
 check "the failing roots are as they were" \
   test "$(find "$roots/h09" "$roots/h10" -printf '%p %y %m %s %T@\n' | sort)" = "$broken_before"

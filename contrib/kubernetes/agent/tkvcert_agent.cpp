@@ -2,8 +2,11 @@
 // mounted as a directory; each key ending in .pem or .crt is a CA to be
 // present (one certificate a key), and the key "absent" lists the SHA-256
 // thumbprints of CAs to remove, one a line. The agent runs tkvcert once per
-// entry with its report, says one line per CA, then sleeps on inotify until
-// the kubelet swaps the ConfigMap's "..data" link, and converges again.
+// entry with its report, removals first, says one line per CA as it goes
+// (the tool's own lines after it), then sleeps on inotify until the kubelet
+// swaps the ConfigMap's "..data" link, and converges again when what it
+// holds changed. SIGTERM or SIGINT lets the tool's run in progress end, then
+// the agent exits.
 // tkvcert does the work (the node's own refresh, in its sandbox, checked,
 // crash-safe); the agent only decides what to ask, and says what happened.
 //
@@ -13,11 +16,14 @@
 // TKVCERT_AGENT_TOOL (default /usr/sbin/tkvcert), TKVCERT_AGENT_RESTART
 // (units to restart when a bundle changed, comma-separated; none by default),
 // TKVCERT_AGENT_RESTART_SPREAD (seconds over which a cluster's nodes spread
-// those restarts, default 300), NODE_NAME (where in that spread this node
-// is), TKVCERT_AGENT_SYSTEM_BUS (the node's system bus socket, default
-// /host/run/dbus/system_bus_socket).
+// those restarts, default 300), NODE_NAME (the node each line names, and
+// where in that spread it is), TKVCERT_AGENT_SYSTEM_BUS (the node's system
+// bus socket, default /host/run/dbus/system_bus_socket),
+// TKVCERT_AGENT_READY (a file kept while the last convergence had no
+// failure, for a readiness probe; none by default).
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/inotify.h>
 #include <sys/wait.h>
@@ -31,7 +37,8 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <set>
+#include <iterator>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -50,9 +57,33 @@ std::string Setting(const char* name, const std::string& fallback) {
   return value != nullptr && *value != '\0' ? value : fallback;
 }
 
+// SIGTERM or SIGINT: no new entry; the pipe wakes the wait for a change.
+volatile sig_atomic_t stopping = 0;
+int stop_pipe[2] = {-1, -1};
+
+void OnStop(int) {
+  const int saved = errno;
+  stopping = 1;
+  if (write(stop_pipe[1], "", 1) < 0) {
+  }
+  errno = saved;
+}
+
+// Without SA_RESTART, so that a wait returns to look at the flag; the tool's
+// run is not signalled (it is in a process group of its own), and its change
+// is crash-safe anyway.
+bool HandleStop() {
+  if (pipe2(stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  struct sigaction action {};
+  action.sa_handler = OnStop;
+  sigemptyset(&action.sa_mask);
+  return sigaction(SIGTERM, &action, nullptr) == 0 && sigaction(SIGINT, &action, nullptr) == 0;
+}
+
 // Text from a certificate or the ConfigMap: one log line whatever it holds,
-// read in the order it is written (no control, no bidirectional override).
-std::string Shown(const std::string& text) {
+// read in the order it is written (no control, no bidirectional override);
+// quotes escaped too where the text is shown between quotes.
+std::string Shown(const std::string& text, bool quoted = true) {
   std::string shown;
   for (size_t i = 0; i < text.size(); ++i) {
     const unsigned char byte = static_cast<unsigned char>(text[i]);
@@ -64,7 +95,7 @@ std::string Shown(const std::string& text) {
       snprintf(escaped, sizeof escaped, "\\u%04x", 0x2000 + ((second & 0x3f) << 6) + (third & 0x3f));
       shown += escaped;
       i += 2;
-    } else if (byte < 0x20 || byte == 0x7f || byte == '"' || byte == '\\') {
+    } else if (byte < 0x20 || byte == 0x7f || (quoted && (byte == '"' || byte == '\\'))) {
       snprintf(escaped, sizeof escaped, "\\x%02x", byte);
       shown += escaped;
     } else {
@@ -76,20 +107,33 @@ std::string Shown(const std::string& text) {
 
 struct Run {
   int status = -1;
-  json report;  // null when the tool wrote none
+  json report;                     // null when the tool wrote none
+  std::vector<std::string> said;  // its standard error, line by line
 };
 
-// One run of a program with `env`, its report read from descriptor 3 when
-// asked for; its standard error is the agent's (the tool's causes reach the
-// pod's log as the tool said them), its standard output dropped.
+// One run of a program with `env`, in a process group of its own (a
+// terminal's ^C is the agent's to handle); its report read from descriptor 3
+// when asked for, its standard error kept for the agent to write after the
+// line it belongs to, its standard output dropped.
 Run RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env, bool report) {
   Run run;
-  int pipe_fds[2] = {-1, -1};
-  if (report && pipe2(pipe_fds, O_CLOEXEC) != 0) return run;
+  int report_fds[2] = {-1, -1};
+  int error_fds[2] = {-1, -1};
+  if ((report && pipe2(report_fds, O_CLOEXEC) != 0) || pipe2(error_fds, O_CLOEXEC) != 0) return run;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  if (report) posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 3);
+  posix_spawn_file_actions_adddup2(&actions, error_fds[1], 2);
+  if (report) posix_spawn_file_actions_adddup2(&actions, report_fds[1], 3);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGTERM);
+  sigaddset(&defaults, SIGINT);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -97,22 +141,35 @@ Run RunProgram(const std::vector<std::string>& argv, const std::vector<std::stri
   for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);
   pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+  const int spawned = posix_spawn(&pid, args[0], &actions, &attributes, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
-  std::string text;
-  if (report) {
-    close(pipe_fds[1]);
-    char buffer[4096];
-    ssize_t n;
-    while (spawned == 0 && ((n = read(pipe_fds[0], buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))) {
-      if (n > 0) text.append(buffer, static_cast<size_t>(n));
+  posix_spawnattr_destroy(&attributes);
+  if (report) close(report_fds[1]);
+  close(error_fds[1]);
+  std::string text, errors;
+  pollfd open_ends[2] = {{error_fds[0], POLLIN, 0}, {report ? report_fds[0] : -1, POLLIN, 0}};
+  std::string* into[2] = {&errors, &text};
+  while (spawned == 0 && (open_ends[0].fd >= 0 || open_ends[1].fd >= 0)) {
+    if (poll(open_ends, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
     }
-    close(pipe_fds[0]);
+    for (int i = 0; i < 2; ++i) {
+      if (open_ends[i].fd < 0 || open_ends[i].revents == 0) continue;
+      char buffer[4096];
+      const ssize_t n = read(open_ends[i].fd, buffer, sizeof buffer);
+      if (n > 0) into[i]->append(buffer, static_cast<size_t>(n));
+      if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) open_ends[i].fd = -1;
+    }
   }
+  if (report) close(report_fds[0]);
+  close(error_fds[0]);
   if (spawned != 0) {
-    fprintf(stderr, "tkvcert-agent: cannot run %s: %s\n", argv[0].c_str(), strerror(spawned));
+    run.said.push_back("tkvcert-agent: cannot run " + argv[0] + ": " + strerror(spawned));
     return run;
   }
+  std::stringstream lines(errors);
+  for (std::string line; std::getline(lines, line);) run.said.push_back(line);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
@@ -186,71 +243,134 @@ Wanted ReadConfig(const std::string& dir) {
   return wanted;
 }
 
+// What the directory holds, names and bytes: an event that changed none of
+// it (the start's own, a kubelet's resync) converges nothing again.
+std::string Contents(const std::string& dir, const Wanted& wanted) {
+  std::string contents;
+  for (const std::string& file : wanted.present) {
+    std::ifstream in(dir + "/" + file, std::ios::binary);
+    contents += file + '\0' + std::string(std::istreambuf_iterator<char>(in), {}) + '\0';
+  }
+  std::ifstream absent(dir + "/absent", std::ios::binary);
+  return contents + "absent" + '\0' + std::string(std::istreambuf_iterator<char>(absent), {});
+}
+
+// A log line, written as it happens, naming the node (a DaemonSet's pods'
+// lines are read together, kubectl logs -l ... --prefix).
+void SayLine(const std::string& node, const std::string& line) {
+  printf("%s: %s\n", node.c_str(), line.c_str());
+  fflush(stdout);
+}
+
 struct Agent {
   std::string config;
   std::string tool = Setting("TKVCERT_AGENT_TOOL", "/usr/sbin/tkvcert");
-  std::set<std::string> managed;  // the SHA-256 of the CAs the last convergence kept present
+  std::string node;
+  std::string ready = Setting("TKVCERT_AGENT_READY", "");
+  std::map<std::string, std::string> managed;  // the CAs the last convergence kept present: SHA-256, name
 
-  // One convergence: a line per CA; whether any bundle changed.
-  bool Converge(int* failures) {
-    const Wanted wanted = ReadConfig(config);
-    printf("converging: %zu present, %zu absent\n", wanted.present.size(), wanted.absent.size());
-    bool changed = false;
-    std::set<std::string> present;
-    for (const std::string& file : wanted.present) {
-      const Run run = RunProgram({tool, "/install", config + "/" + file}, ToolEnvironment(""), true);
-      const json certificate = run.report.is_null() ? json::object() : run.report.value("certificate", json::object());
-      if (run.status != 0) {
-        printf("present %s failed: %s\n", Shown(file).c_str(), Shown(Why(run)).c_str());
-        ++*failures;
-        continue;
-      }
-      const std::string sha256 = certificate.value("sha256", "?");
-      present.insert(sha256);
-      changed = changed || Changed(run);
-      printf("present %s \"%s\" from %s: %s\n", Shown(sha256).c_str(), Shown(certificate.value("name", "")).c_str(),
-             Shown(file).c_str(),
-             Changed(run) ? "changed" : "unchanged");
+  void Say(const std::string& line) const { SayLine(node, line); }
+  // The tool's lines under the CA's, as it said them (it escapes its own).
+  void SayAfter(const Run& run) const {
+    for (const std::string& line : run.said) Say("  " + Shown(line, false));
+  }
+
+  // The readiness probe's file: there while the node's trust is as listed.
+  void Ready(bool converged) const {
+    if (ready.empty()) return;
+    if (!converged) {
+      unlink(ready.c_str());
+      return;
     }
+    const std::string temporary = ready + ".new";
+    std::ofstream(temporary) << "converged\n";
+    rename(temporary.c_str(), ready.c_str());
+  }
+
+  bool Absent(const std::string& sha256, int* failures) const {
+    const Run run = RunProgram({tool, "/uninstall", sha256}, ToolEnvironment("TKVCERT_UNINSTALL_BY=sha256"), true);
+    if (run.status != 0) {
+      Say("absent " + sha256 + " failed: " + Shown(Why(run)));
+      SayAfter(run);
+      ++*failures;
+      return false;
+    }
+    const json removed = run.report.value("removed", json::array());
+    const std::string name = removed.empty() ? "" : removed[0].value("name", "");
+    Say("absent " + sha256 + (removed.empty() ? ": not trusted" : " \"" + Shown(name) + "\": removed"));
+    SayAfter(run);
+    return Changed(run);
+  }
+
+  bool Present(const std::string& file, std::map<std::string, std::string>* present, int* failures) const {
+    const Run run = RunProgram({tool, "/install", config + "/" + file}, ToolEnvironment(""), true);
+    if (run.status != 0) {
+      Say("present " + Shown(file) + " failed: " + Shown(Why(run)));
+      SayAfter(run);
+      ++*failures;
+      return false;
+    }
+    const json certificate = run.report.value("certificate", json::object());
+    const std::string sha256 = certificate.value("sha256", "?");
+    const std::string name = certificate.value("name", "");
+    (*present)[sha256] = name;
+    Say("present " + Shown(sha256) + " \"" + Shown(name) + "\" from " + Shown(file) + ": " +
+        (Changed(run) ? "changed" : "unchanged"));
+    SayAfter(run);
+    return Changed(run);
+  }
+
+  // One convergence, removals first (a compromised CA goes before any
+  // install's refresh), a line per CA as it goes; whether any bundle
+  // changed. A stop ends it between two entries.
+  bool Converge(const Wanted& wanted, int* failures) {
+    Say("converging: " + std::to_string(wanted.present.size()) + " present, " +
+        std::to_string(wanted.absent.size()) + " absent");
+    bool changed = false;
     for (const std::string& line : wanted.malformed) {
-      printf("absent \"%s\" ignored: not a SHA-256 thumbprint (64 hexadecimal digits)\n", Shown(line).c_str());
+      Say("absent \"" + Shown(line) + "\" ignored: not a SHA-256 thumbprint (64 hexadecimal digits)");
       ++*failures;
     }
+    size_t left = wanted.absent.size() + wanted.present.size();
     for (const std::string& sha256 : wanted.absent) {
-      const Run run = RunProgram({tool, "/uninstall", sha256}, ToolEnvironment("TKVCERT_UNINSTALL_BY=sha256"), true);
-      if (run.status != 0) {
-        printf("absent %s failed: %s\n", sha256.c_str(), Shown(Why(run)).c_str());
-        ++*failures;
-        continue;
-      }
-      const bool removed = !run.report.value("removed", json::array()).empty();
-      changed = changed || Changed(run);
-      printf("absent %s: %s\n", sha256.c_str(), removed ? "removed" : "not trusted");
+      if (stopping) break;
+      changed = Absent(sha256, failures) || changed;
+      --left;
     }
-    for (const std::string& sha256 : managed) {
+    std::map<std::string, std::string> present;
+    for (const std::string& file : wanted.present) {
+      if (stopping) break;
+      changed = Present(file, &present, failures) || changed;
+      --left;
+    }
+    if (stopping) {
+      Say("stopping: " + std::to_string(left) + " entries not run");
+      return changed;
+    }
+    for (const auto& [sha256, name] : managed) {
       if (present.count(sha256) == 0 &&
           std::find(wanted.absent.begin(), wanted.absent.end(), sha256) == wanted.absent.end()) {
-        printf("%s no longer managed: it stays trusted; list it under absent to remove it\n", sha256.c_str());
+        Say(sha256 + " \"" + Shown(name) + "\" no longer managed: it stays trusted; list it under absent to remove it");
       }
     }
     managed = present;
-    printf("converged%s\n", *failures == 0 ? "" : (" with " + std::to_string(*failures) + " failure(s)").c_str());
-    fflush(stdout);
+    Say(std::string("converged") + (*failures == 0 ? "" : " with " + std::to_string(*failures) + " failure(s)"));
+    Ready(*failures == 0);
     return changed;
   }
 
   // containerd and the kubelet read the roots when they start: the units
   // asked for restart through the node's systemd, on its own bus, at this
   // node's place in the spread, so that a cluster's runtimes do not all
-  // restart at once.
+  // restart at once. A stop during the wait asks for none.
   void Restart() const {
     const std::string units = Setting("TKVCERT_AGENT_RESTART", "");
     if (units.empty()) return;
     const long spread = std::max(0L, strtol(Setting("TKVCERT_AGENT_RESTART_SPREAD", "300").c_str(), nullptr, 10));
     const unsigned long delay = spread == 0 ? 0 : std::hash<std::string>()(Setting("NODE_NAME", "")) % spread;
-    printf("the bundle changed: restarting %s in %lu s\n", units.c_str(), delay);
-    fflush(stdout);
-    sleep(static_cast<unsigned>(delay));
+    Say("the bundle changed: restarting " + Shown(units) + " in " + std::to_string(delay) + " s");
+    pollfd stop{stop_pipe[0], POLLIN, 0};
+    if (poll(&stop, 1, static_cast<int>(delay * 1000)) != 0 || stopping) return;
     const std::string bus = "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" +
                             Setting("TKVCERT_AGENT_SYSTEM_BUS", "/host/run/dbus/system_bus_socket");
     std::stringstream list(units);
@@ -261,9 +381,9 @@ struct Agent {
                                   "/org/freedesktop/systemd1", "org.freedesktop.systemd1.Manager.RestartUnit",
                                   "string:" + unit, "string:replace"},
                                  {"PATH=/usr/bin:/bin", bus}, false);
-      printf("restart %s: %s\n", unit.c_str(), run.status == 0 ? "asked of systemd" : "failed (dbus-send said why)");
+      Say("restart " + Shown(unit) + ": " + (run.status == 0 ? "asked of systemd" : "failed (dbus-send said why)"));
+      SayAfter(run);
     }
-    fflush(stdout);
   }
 };
 
@@ -280,15 +400,21 @@ int WatchConfig(const std::string& dir) {
   return fd;
 }
 
-// Sleeps until the watch sees a change; a burst of events is one.
+// Sleeps until the watch sees a change (a burst of events is one) or a stop.
 void WaitForChange(int watch) {
   char buffer[4096];
-  pollfd waiting{watch, POLLIN, 0};
-  while (poll(&waiting, 1, -1) < 0 && errno == EINTR) {
+  pollfd waiting[2] = {{watch, POLLIN, 0}, {stop_pipe[0], POLLIN, 0}};
+  while (!stopping && poll(waiting, 2, -1) < 0 && errno == EINTR) {
   }
   do {
-    if (read(watch, buffer, sizeof buffer) < 0 && errno != EINTR) break;
-  } while (poll(&waiting, 1, 500) > 0);
+    if (stopping || (read(watch, buffer, sizeof buffer) < 0 && errno != EINTR)) break;
+  } while (poll(waiting, 1, 500) > 0);
+}
+
+std::string NodeName() {
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+  return Shown(Setting("NODE_NAME", host[0] != '\0' ? host : "?"));
 }
 
 }  // namespace
@@ -301,12 +427,29 @@ int main(int argc, char** argv) {
   }
   Agent agent;
   agent.config = argv[argc - 1];
+  agent.node = NodeName();
+  if (!HandleStop()) {
+    fprintf(stderr, "tkvcert-agent: cannot handle SIGTERM: %s\n", strerror(errno));
+    return 1;
+  }
+  agent.Ready(false);  // a restarted container's emptyDir keeps the last one's
   const int watch = once ? -1 : WatchConfig(agent.config);
   if (!once && watch < 0) return 1;
+  std::string converged;
+  int failures = 0;
   for (;;) {
-    int failures = 0;
-    if (agent.Converge(&failures)) agent.Restart();
-    if (once) return failures == 0 ? 0 : 1;
-    WaitForChange(watch);
+    const Wanted wanted = ReadConfig(agent.config);
+    const std::string contents = Contents(agent.config, wanted);
+    if (contents != converged || failures != 0) {
+      failures = 0;
+      if (agent.Converge(wanted, &failures) && !stopping) agent.Restart();
+      converged = contents;
+    }
+    if (once) return failures == 0 && !stopping ? 0 : 1;
+    if (!stopping) WaitForChange(watch);
+    if (stopping) {
+      agent.Say("stopped");
+      return 0;
+    }
   }
 }

@@ -204,8 +204,13 @@ DWORD TryMode(const std::shared_ptr<SandboxSession>& session, SandboxMode mode, 
   } else if (!HasCapability(CAP_NET_ADMIN)) {
     // Without a user namespace of its own, bubblewrap sets up the loopback
     // of the sandbox's network namespace with this process's capabilities.
-    *why = "this process lacks CAP_NET_ADMIN, which a sandbox as uid 0 needs (grant it, or let a user "
-           "namespace be made)";
+    // Where the id maps were what failed, granting those is the better way.
+    *why = !HasCapability(CAP_SETUID) || !HasCapability(CAP_SETGID)
+               ? "this process lacks CAP_SETUID or CAP_SETGID, which a user namespace's id maps need (grant "
+                 "both: podman or docker: --cap-add SETUID --cap-add SETGID; Kubernetes: "
+                 "securityContext.capabilities.add)"
+               : "this process lacks CAP_NET_ADMIN, which a sandbox as uid 0 needs (grant it, or let a user "
+                 "namespace be made)";
     return ERROR_NOT_SUPPORTED;
   }
   if (DWORD code = TryClones(session.get(), why)) return code;
@@ -228,8 +233,8 @@ DWORD ChooseSandbox(const Command& command, const RootDirectory& root, const std
   if (!HasCapability(CAP_SYS_ADMIN)) {
     command.Complain(std::string(kNoSandbox) +
              "this process lacks CAP_SYS_ADMIN, which making one needs; in a container, grant it "
-             "(podman or docker: --cap-add SYS_ADMIN, or --privileged; Kubernetes: "
-             "securityContext.privileged: true)");
+             "(podman or docker: --cap-add SYS_ADMIN; Kubernetes: securityContext.capabilities.add "
+             "SYS_ADMIN, SETUID and SETGID)");
     return ERROR_NOT_SUPPORTED;
   }
   auto session = std::make_shared<SandboxSession>();

@@ -2,11 +2,13 @@
 # Copyright: TKV
 # MIT License (see doc/copyright in the tkvcert source)
 """The controller's side of ca_trust: a certificate file named by ``src`` is
-read here, as ``copy`` reads its source, and handed to the module on the
-target as ``content``."""
+read here, as ``copy`` reads its source, and its certificate blocks alone
+are handed to the module on the target as ``content``."""
 
 from __future__ import absolute_import, division, print_function
 __metaclass__ = type
+
+import re
 
 from ansible.errors import AnsibleError
 from ansible.module_utils.common.text.converters import to_text
@@ -15,6 +17,24 @@ from ansible.plugins.action import ActionBase
 # Far above any CA certificate; the tool refuses larger files anyway.
 MAX_SRC_BYTES = 1024 * 1024
 EXCLUSIVE = ('path', 'content', 'thumbprint', 'name')
+# The blocks the tool reads a certificate from; whatever else a file holds
+# (text, a key) stays on the controller.
+CERTIFICATE = re.compile(r'-----BEGIN (?P<label>(TRUSTED |X509 )?CERTIFICATE|PKCS7)-----\r?\n'
+                         r'[A-Za-z0-9+/=\s]*?-----END (?P=label)-----')
+PRIVATE_KEY = re.compile(r'-----BEGIN [A-Z0-9 ]*PRIVATE KEY-----')
+
+
+def certificate_blocks(text, found):
+    """The PEM certificate blocks of a file's text; a file that holds a
+    private key is refused, wherever the key is (a Vault-decrypted one
+    would reach the target's logs and the play's results)."""
+    if PRIVATE_KEY.search(text):
+        raise AnsibleError('src %s holds a private key: give a file of the certificate alone '
+                           '(its key has no place on the targets)' % found)
+    blocks = [m.group(0) for m in CERTIFICATE.finditer(text)]
+    if not blocks:
+        raise AnsibleError('src %s holds no PEM certificate block' % found)
+    return '\n'.join(blocks) + '\n'
 
 
 class ActionModule(ActionBase):
@@ -49,6 +69,4 @@ class ActionModule(ActionBase):
         except UnicodeDecodeError:
             raise AnsibleError('src %s is not PEM text (DER, perhaps): convert it with '
                                '"openssl x509 -inform der", or copy it to the target and give path' % found)
-        if '-----BEGIN' not in text:
-            raise AnsibleError('src %s holds no PEM block' % found)
-        return text
+        return certificate_blocks(text, found)

@@ -50,7 +50,8 @@ options:
   content:
     description:
       - The certificate as PEM text. It is written to a private temporary file
-        on the target, which is removed after the task.
+        on the target, which is removed after the task. It is C(no_log), never
+        shown, nor logged.
       - With C(state=absent), as C(path).
       - Mutually exclusive with C(path), C(thumbprint) and C(name).
     type: str
@@ -58,7 +59,8 @@ options:
     description:
       - A PEM certificate file on the controller, looked for as M(ansible.builtin.copy)
         looks for its C(src) (a role's C(files) first); Vault-encrypted files
-        are read too. It is sent to the target as C(content).
+        are read too. Its certificate blocks alone are sent to the target as
+        C(content); a file holding a private key is refused.
       - With C(state=absent), as C(path).
       - Mutually exclusive with C(path), C(content), C(thumbprint) and C(name).
     type: path
@@ -83,8 +85,8 @@ options:
         so a second run changes nothing. The distribution's own certificates of
         that name are distrusted too only with C(distribution), and are
         otherwise left trusted, with a warning saying how many.
-      - When nothing has that name, the task changes nothing and warns,
-        with the closest names the tool found.
+      - When nothing has that name, the task changes nothing, and warns
+        only when the tool found close names (likely a typo), giving them.
       - Mutually exclusive with C(thumbprint), C(path) and C(content).
     type: str
   distribution:
@@ -127,7 +129,7 @@ notes:
   - Removal by C(name) lists the store with the tool's dry run, then runs the
     tool once for each certificate chosen, at most 64 times.
   - What the tool says a person should know becomes a task warning. This
-    covers a name that matched nothing (with the closest names), a
+    covers a name that matched nothing but close names, a
     certificate that is not a CA or has expired, a file of several
     certificates, a bundle that OpenSSL reads nothing from, a CA that a
     browser still trusts, a private key beside a certificate, and where a
@@ -317,8 +319,11 @@ BASE_ENVIRONMENT = {'PATH': '/usr/sbin:/usr/bin:/sbin:/bin', 'LC_ALL': 'C'}
 NOTABLE = re.compile(r"still trusts|is not a CA|expired|holds a private key|kept a private key|the file held "
                      r"|OpenSSL's clients read no certificate")
 # Said by a run that removed nothing, which is the task's news only when no
-# run of it removed anything: removal by name ends with such a run.
+# run of it removed anything (removal by name ends with such a run), and
+# only when the report does not say the goal was met already, or the tool
+# offered near names, which look like a typo.
 UNMATCHED = re.compile(r'^(nothing was removed|the closest names there)')
+CLOSEST = 'the closest names there:'
 
 
 class Run(object):
@@ -347,6 +352,7 @@ class Tool(object):
         self.warnings = []
         self.messages = messages
         self.unmatched = []
+        self.already = None  # the last run's word for a goal met: absent or distrusted
         self.probe = None
         # What the task did before a failure, which the failure reports too.
         self.result = dict(changed=False, browsers_still_trusting=[], clients=[])
@@ -381,6 +387,7 @@ class Tool(object):
             self.result['clients'].extend(run.report.get('clients') or [])
             if args:  # the probe's usage is no certificate's
                 self.unmatched.extend(m for m in messages if UNMATCHED.match(m) and m not in self.unmatched)
+                self.already = run.report.get('already')
             if not listing:  # a listing's "nothing was removed" is not the task's
                 self.messages.extend(messages)
                 for message in messages:
@@ -403,6 +410,8 @@ class Tool(object):
                       % (still.get('browser'), still.get('file')))
 
     def warn_unmatched(self):
+        if self.already and not any(line.startswith(CLOSEST) for line in self.unmatched):
+            return
         for line in self.unmatched:
             self.warn(line)
 
@@ -720,7 +729,7 @@ def main():
             state=dict(type='str', default='present', choices=['present', 'absent']),
             path=dict(type='path'),
             src=dict(type='path'),
-            content=dict(type='str'),
+            content=dict(type='str', no_log=True),
             thumbprint=dict(type='str'),
             name=dict(type='str'),
             distribution=dict(type='bool', default=False),

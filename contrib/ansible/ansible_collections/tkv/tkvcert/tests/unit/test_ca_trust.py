@@ -19,6 +19,12 @@ from ansible.module_utils.common import warnings  # noqa: E402
 from ansible.module_utils.common.text.converters import to_bytes  # noqa: E402
 import ca_trust  # noqa: E402
 import ca_trust_info  # noqa: E402
+from ansible.errors import AnsibleError  # noqa: E402
+import importlib.util  # noqa: E402
+_spec = importlib.util.spec_from_file_location('ca_trust_action', os.path.join(COLLECTION, 'plugins', 'action',
+                                                                              'ca_trust.py'))
+ca_trust_action = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(ca_trust_action)
 
 FAKE = r'''#!%s
 import json, os, sys
@@ -123,7 +129,7 @@ CASES = [
     ('absent by name, none left', {'state': 'absent', 'name': 'Corp Root CA'}, False, [ok()],
      {'changed': False, 'removed': []}, [[], BY_NAME], {}),
     ('absent by a misspelt name, the closest names warned', {'state': 'absent', 'name': 'Corp Rot CA'}, False,
-     [dict(LISTED, report=dict(LISTED['report'], messages=UNMATCHED))],
+     [dict(LISTED, report=dict(LISTED['report'], messages=UNMATCHED, already='absent'))],
      {'changed': False, 'removed': [], 'warnings': ['tkvcert: ' + m for m in UNMATCHED]},
      [[], (['/uninstall', 'Corp Rot CA'], {'TKVCERT_DRY_RUN': '1'})], {}),
     ('what a person must know warned, once', {'path': '/ca.pem'}, False,
@@ -164,6 +170,16 @@ CASES = [
      [ok(changed=['anchors'], removed=[cert(SHA1_A)], browsers_still_trusting=[OUTWEIGHS])],
      {'warnings': ["tkvcert: Chromium still trusts the CA removed: %s outweighs the tool's policy file"
                    % OUTWEIGHS['file']], 'browsers_still_trusting': [OUTWEIGHS]},
+     [[], ['/uninstall', 'AB' * 32]], {'TKVCERT_UNINSTALL_BY': 'sha256'}),
+    ('absent by SHA-256, already absent: nothing said', {'state': 'absent', 'thumbprint': 'ab' * 32}, False,
+     [ok(messages=UNMATCHED[:1], already='absent')], {'changed': False, 'warnings': None},
+     [[], ['/uninstall', 'AB' * 32]], {'TKVCERT_UNINSTALL_BY': 'sha256'}),
+    ('absent, the distribution\'s already distrusted: nothing said',
+     {'state': 'absent', 'thumbprint': 'c' * 64, 'distribution': True}, False,
+     [ok(messages=UNMATCHED[:1], already='distrusted', capabilities=DISTRIBUTION)],
+     {'changed': False, 'warnings': None}, [[], ['/uninstall', 'C' * 64]], {'TKVCERT_UNINSTALL_BY': 'sha256'}),
+    ('absent, nothing removed, a tool without already: warned', {'state': 'absent', 'thumbprint': 'ab' * 32}, False,
+     [ok(messages=UNMATCHED[:1])], {'warnings': ['tkvcert: ' + UNMATCHED[0]]},
      [[], ['/uninstall', 'AB' * 32]], {'TKVCERT_UNINSTALL_BY': 'sha256'}),
     ('absent by SHA-1 with colons', {'state': 'absent', 'thumbprint': ':'.join(['4a'] * 20)}, False, [ok()],
      {'changed': False}, [[], ['/uninstall', '4A' * 20]], {'TKVCERT_UNINSTALL_BY': 'sha1'}),
@@ -282,6 +298,23 @@ class CaTrustTest(unittest.TestCase):
         self.assertTrue(result['changed'])
         self.assertEqual(calls[0]['file_text'], 'PEM TEXT')
         self.assertFalse(os.path.exists(calls[0]['argv'][1]))
+        self.assertNotIn('PEM TEXT', json.dumps(result))  # no_log: not in the invocation shown
+
+    def test_src_sends_certificate_blocks_alone(self):
+        block = '-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----'
+        key = '-----BEGIN %sPRIVATE KEY-----\nMIIE\n-----END %sPRIVATE KEY-----\n'
+        for name, text, want in [
+                ('text around dropped', 'Subject: CN=Corp\n%s\ntrailing words\n' % block, block + '\n'),
+                ('two certificates kept', '%s\n%s\n' % (block, block), '%s\n%s\n' % (block, block)),
+                ('a key after the certificate', '%s\n%s' % (block, key % ('', '')), None),
+                ('a key first', '%s%s\n' % (key % ('EC ', 'EC '), block), None),
+                ('an encrypted key', '%s\n%s' % (block, key % ('ENCRYPTED ', 'ENCRYPTED ')), None),
+                ('no certificate', 'just text\n', None)]:
+            with self.subTest(name):
+                if want is None:
+                    self.assertRaises(AnsibleError, ca_trust_action.certificate_blocks, text, 'ca.pem')
+                else:
+                    self.assertEqual(ca_trust_action.certificate_blocks(text, 'ca.pem'), want)
 
     def test_diff_in_check_mode(self):
         dry = ok(changed=['anchors'], certificates=[cert(SHA1_B, name='Old CA')], dry_run=True)
