@@ -305,6 +305,20 @@ check "each conf distrusts it with a ! line" distrusted_in_conf
 checked_then_real "removal by name, the distribution's too, again" "$by_name_everywhere" "$(words ok)"
 check "the distribution's CA already distrusted: no warning on any good host" \
   test -z "$(python3 "$here/results.py" "$results" "$ca_task" warned)"
+# Installed again, the distribution's CA is the distribution's again: its
+# line trusts it, no local copy pins it, and a repeat changes nothing.
+dist_present=$(printf '{"fleet_browsers": false, "fleet_cas": [{"state": "present", "path": "%s"}]}' "$work/dist.pem")
+checked_then_real "the distribution's CA installed again" "$dist_present" "$(words changed "${good[@]}")"
+trusted_in_conf_alone() {
+  local h
+  for h in "${good[@]}"; do
+    [ "$(cat "$roots/$h/etc/ca-certificates.conf")" = 'fleet/dist.crt' ] || return 1
+    for f in "$roots/$h"/usr/local/share/ca-certificates/*; do ! holds "$f" dist || return 1; done
+  done
+}
+check "each conf trusts it again, and no local copy pins it" trusted_in_conf_alone
+check "every good root's bundle holds it" bundles yes dist
+checked_then_real "the distribution's CA installed once more" "$dist_present" "$(words ok)"
 
 # A src file holding a private key: refused on every host before the module
 # runs, the key in no output, even at -vvv.
