@@ -1201,14 +1201,27 @@ const FaultCase kFaults[] = {
          SCOPED_TRACE(sandbox);
          const ScopedEnvironmentVariable mode("TKVCERT_SANDBOX", sandbox);
          const std::string root = dir + "/" + std::to_string(++runs);
-         MakeImageRoot(root, "/etc/ca-certificates.conf");
-         // Its own file system holds the refresh; the root's underneath, nothing.
-         Shell("mv '" + root + "/usr' '" + root + ".usr' && mkdir '" + root + "/usr'");
+         const std::string set = "/usr/share/ca-certificates";
+         MakeImageRoot(root, "/etc/ca-certificates.conf", "probe=/files\nprobe_readable=" + set + "/root-only\n");
+         // Its own file system holds the refresh; the root's underneath,
+         // nothing. The distribution's set, which the refresh only reads, is
+         // a mount of its own too.
+         Shell("mv '" + root + "/usr' '" + root + ".usr' && mkdir '" + root + "/usr' && mkdir -p '" + root + ".usr" +
+               set + "' && cp -a '" + root + ".usr" + set + "' '" + root + ".set' && echo secret > '" + root +
+               ".set/root-only' && chmod 0600 '" + root + ".set/root-only'");
          const BindMountOver usr(root + ".usr", root + "/usr");
-         ASSERT_TRUE(usr.done());
+         const BindMountOver set_mount(root + ".set", root + set);
+         ASSERT_TRUE(usr.done() && set_mount.done());
          const Ca ca = PutCa(root, "Split Usr CA");
          EXPECT_EQ(Install(root, ca).out, Imported(ca.file));
          EXPECT_TRUE(BundleTrusts(root, ca));
+         // A clone the refresh only reads is not idmapped: the host root's
+         // own files on it are nobody's to the sandbox's root. (The
+         // fallback runs as uid 0 itself.)
+         if (std::string(sandbox) == "userns") {
+           EXPECT_NE(ReadFile(root + "/files/update-ca-certificates.probe").find("ok readable\n"), std::string::npos)
+               << ReadFile(root + "/files/update-ca-certificates.probe");
+         }
        }
      }},
     {"an image's link leads the tool's browser file onto the root's own usr mount",

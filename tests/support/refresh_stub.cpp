@@ -32,6 +32,7 @@
 //   probe_key=DESC  a key in root's user keyring the probe must not find
 //   probe_writable=PATH:PATH...  also look whether any of these opens for
 //                 writing (it is closed at once, never written)
+//   probe_readable=PATH:PATH...  and whether any of these opens for reading
 //   fork_bomb=N   the first time (no /fork-bomb.done): make up to N
 //                 processes that sleep, write how many to /fork-bomb.done,
 //                 and fail
@@ -141,11 +142,13 @@ void WriteHexToStandardError(const std::string& hex) {
   if (write(2, bytes.data(), bytes.size()) < 0) return;
 }
 
-bool OpensForWriting(const std::string& path) {
-  const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+bool Opens(const std::string& path, int how) {
+  const int fd = open(path.c_str(), how | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd >= 0) close(fd);
   return fd >= 0;
 }
+
+bool OpensForWriting(const std::string& path) { return Opens(path, O_WRONLY); }
 
 // Regular files only, links not followed: /proc/sys is a few levels deep.
 void WritableFilesUnder(const std::string& dir, int* seen, std::vector<std::string>* writable) {
@@ -265,19 +268,21 @@ std::string NewCallsFinding() {
   return found;
 }
 
-std::string WritableFinding(const std::string& paths) {
+// Those of `paths` (":" between them) that open for `how`.
+std::string OpensFinding(const std::string& paths, int how, const char* what) {
   std::string found;
   for (size_t at = 0; at < paths.size();) {
     size_t end = paths.find(':', at);
     if (end == std::string::npos) end = paths.size();
     const std::string path = paths.substr(at, end - at);
-    if (!path.empty() && OpensForWriting(path)) found += " " + path;
+    if (!path.empty() && Opens(path, how)) found += " " + path;
     at = end + 1;
   }
-  return found.empty() ? "" : "open for writing:" + found;
+  return found.empty() ? "" : std::string(what) + found;
 }
 
-void Probe(const std::string& dir, const std::string& key, const std::string& writable, const char* argv0) {
+void Probe(const std::string& dir, const std::string& key, const std::string& writable, const std::string& readable,
+           const char* argv0) {
   std::vector<std::pair<const char*, std::string>> checks = {
       {"descriptors", DescriptorFinding()},
       {"proc-sys", ProcSysFinding()},
@@ -288,7 +293,8 @@ void Probe(const std::string& dir, const std::string& key, const std::string& wr
       {"io_uring", IoUringFinding()},
       {"new-calls", NewCallsFinding()},
   };
-  if (!writable.empty()) checks.emplace_back("writable", WritableFinding(writable));
+  if (!writable.empty()) checks.emplace_back("writable", OpensFinding(writable, O_WRONLY, "open for writing:"));
+  if (!readable.empty()) checks.emplace_back("readable", OpensFinding(readable, O_RDONLY, "open for reading:"));
   const char* slash = strrchr(argv0, '/');
   std::ofstream out(dir + "/" + (slash != nullptr ? slash + 1 : argv0) + ".probe", std::ios::trunc);
   for (const auto& [check, finding] : checks) {
@@ -328,7 +334,7 @@ extern char** environ;
 
 int main(int argc, char** argv) {
   std::map<std::string, std::string> config = ReadConfig();
-  if (!config["probe"].empty()) Probe(config["probe"], config["probe_key"], config["probe_writable"], argv[0]);
+  if (!config["probe"].empty()) Probe(config["probe"], config["probe_key"], config["probe_writable"], config["probe_readable"], argv[0]);
   if (!config["fork_bomb"].empty() && access("/fork-bomb.done", F_OK) != 0) return ForkBomb(atoi(config["fork_bomb"].c_str()));
   if (!config["alloc_mb"].empty() && access("/alloc.done", F_OK) != 0) return Allocate(atoi(config["alloc_mb"].c_str()));
   if (!config["env_log"].empty()) {
