@@ -14,7 +14,7 @@
 set -euo pipefail
 ctest=$1 build=$2 src=$3 windows_build=${4:-}
 cd "$src"
-docs=(docs/development.md README.md)
+docs=(docs/development.md docs/reference.md README.md)
 layout_checked=(app store platform)
 # What tests/CMakeLists.txt registers only when TKVCERT_WINDOWS_BUILD_DIR is set.
 windows_only_label=wine
