@@ -130,7 +130,9 @@ run_tool() {  # expected stdout, arguments...
   local expected=$1 out status=0
   shift
   tool_err=$work/tool.err
-  out=$("$tool" "$@" 2>"$tool_err") || status=$?
+  # The look for programs with roots of their own would say what it finds
+  # on this machine: the browsers' lines are what is checked here.
+  out=$(TKVCERT_CLIENTS=off "$tool" "$@" 2>"$tool_err") || status=$?
   if [ "$status" = 0 ] && [ "$out" = "$expected" ]; then
     ok "tkvcert $* (status 0, stdout as always)"
   else
