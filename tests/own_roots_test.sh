@@ -7,7 +7,8 @@
 # A JDK of its own is listed, and refuses the CA that Debian's keystore
 # holds; with the fix, a Java handshake passes through that keystore, and
 # fails again after the removal. This machine's upstream node is listed by
-# the whole walk, Debian's node 18 (unpacked, never installed) and certifi not.
+# the whole walk, Debian's node 18 (unpacked, never installed) and certifi not;
+# npm on it trusts the CA once the fix made the store its cafile.
 # Clients run in a mount namespace with the root's etc/ssl and
 # etc/environment bound over the machine's, which stay as they were; the
 # machine's JVM runs with the root's JDK's lib/security bound over its own.
@@ -151,6 +152,26 @@ if [ -x /usr/bin/node ] && grep -q "use bundled CA store (default)" /usr/bin/nod
   check "it lists the certifi of its own" grep -q "^certifi .*/usr/local/lib/python3.11/dist-packages/certifi/cacert.pem" list.txt
   check "and not Debian's node, libnode or certifi" bash -c '! grep -q "/usr/bin/node\|libnode\|/usr/lib/python3/dist-packages" list.txt'
   check "Debian's libnode was unpacked" bash -c "ls '$root'/usr/lib/x86_64-linux-gnu/libnode.so.* >/dev/null"
+  # npm on the root's upstream node reads <prefix>/etc/npmrc; run without
+  # the root's environment, so that only its cafile can make it trust.
+  npm_cli=$(readlink -f "$(command -v npm || echo /nonexistent)")
+  npm_trusts() {
+    unshare -m sh -c 'mount --bind "$1/etc/ssl" /etc/ssl || exit 9
+      exec env -i PATH=/usr/bin:/bin HOME="$2" timeout 30 "$1/opt/node/bin/node" "$3" ping --fetch-retries=0 --registry "$4"
+    ' sh "$root" "$work" "$npm_cli" "$url" >npm.log 2>&1
+  }
+  npm_refuses() { ! npm_trusts && grep -q UNABLE_TO_VERIFY_LEAF_SIGNATURE npm.log; }
+  if [ -f "$npm_cli" ]; then
+    check "npm on the upstream node refuses the CA the store holds" npm_refuses
+    TKVCERT_CLIENTS=fix "$tool" /install ca.pem >/dev/null 2>&1
+    check "the fix makes the store npm's cafile" grep -qx "cafile=/etc/ssl/certs/ca-certificates.crt" "$root/opt/node/etc/npmrc"
+    check "with it, npm trusts the CA" npm_trusts
+    "$tool" /uninstall "Own Roots Test CA $$" >/dev/null 2>&1
+    check "and no longer after the removal" npm_refuses
+    "$tool" /install ca.pem >/dev/null 2>&1
+  else
+    echo "skip: no npm on this machine"
+  fi
 else
   echo "skip: no upstream node on this machine"
 fi

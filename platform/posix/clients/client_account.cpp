@@ -127,9 +127,11 @@ std::shared_ptr<const ClientAccount> LookAfterChange(const StoreLocation& store,
   const ClientContext context = ReadClientContext(store.root->fd(), store.layout->bundle, der);
   auto account = std::make_shared<ClientAccount>();
   KeptEvents kept(events, account->said);
-  account->look = LookForClients(store.root->fd(), context, LookScope::kUsualPlaces, kLookBudget);
+  const bool fix = settings.clients == ClientsSetting::kFix;
+  const LookScope scope = fix ? LookScope::kUsualPlacesAndNodes : LookScope::kUsualPlaces;
+  account->look = LookForClients(store.root->fd(), context, scope, fix ? kFixBudget : kLookBudget);
   for (const std::string& line : ClientLines(account->look, removed)) kept.Said(line, true);
-  if (settings.clients == ClientsSetting::kFix) {
+  if (fix) {
     account->fixes = FixClients(*store.root, context, account->look, settings.dry_run, kept);
   }
   return account;
