@@ -407,6 +407,6 @@ if [ -n "$look_fix" ]; then
   row "fix run's look, with a node" "$(ms "$look_fix")" "budget, 2000 ms" "2000.00" "$(ratio "$look_fix" 2)" 1 \
     "$(meets "$(ratio "$look_fix" 2)" 1)" "$look_runs"
 fi
-echo "  (the 20,000-directory look entered $look_many_dirs and ran out: $look_many_out; the typical one found $look_typical_found${look_fix:+, the fix run's $look_fix_found})"
+echo "  (the 20,000-directory look entered $look_many_dirs and ran out: $look_many_out; the typical one found $look_typical_found${look_fix:+, the fix run look $look_fix_found})"
 row "TKVCERT_CLIENTS=1, /" "$(ms "$walk")" "-" "-" - - - 1
 [ "$keep" -eq 0 ] || echo "stores kept in $work"
