@@ -127,8 +127,9 @@ options:
       - C(fix) looks, and points those it can at the store as the root names it
         (C(REQUESTS_CA_BUNDLE), C(NODE_EXTRA_CA_CERTS) and the SDKs' variables, and
         C(JAVA_TOOL_OPTIONS=-Djavax.net.ssl.trustStore=...) merged into
-        C(/etc/environment) and a systemd manager drop-in, and C(cert) in
-        C(/etc/pip.conf)). A setting that names another file is left, with a warning.
+        C(/etc/environment) and a systemd manager drop-in, C(cert) in
+        C(/etc/pip.conf), and C(cafile) in an upstream node's global npmrc,
+        C(<prefix>/etc/npmrc)). A setting that names another file is left, with a warning.
         Only pointers are written, never a copy of the CA nor a package's file;
         services read them once restarted, and every JVM then prints
         "Picked up JAVA_TOOL_OPTIONS". It runs with each install or removal, even
