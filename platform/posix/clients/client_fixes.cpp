@@ -187,12 +187,15 @@ std::vector<ClientFix> FixClients(const RootDirectory& root, const ClientContext
   bool pip = false;
   std::set<std::string> npm;
   for (const ClientStore& store : look.stores) {
-    if (store.fix.empty()) continue;
     const ClientSignature& signature = *store.signature;
-    kinds.insert(signature.kind);
-    if (signature.judge == ClientJudge::kNodeBinary && !NpmConfigOf(store.path).empty()) {
+    // npm reads its own file whatever the environment says: a node that
+    // follows through NODE_EXTRA_CA_CERTS still wants it.
+    if (signature.judge == ClientJudge::kNodeBinary && (store.follows || !store.fix.empty()) &&
+        !NpmConfigOf(store.path).empty()) {
       npm.insert(NpmConfigOf(store.path));
     }
+    if (store.fix.empty()) continue;
+    kinds.insert(signature.kind);
     if (signature.way == PointerWay::kEnvironment) environment[signature.pointer] = "/" + context.bundle;
     if (signature.way == PointerWay::kJavaOptions) {
       environment[signature.pointer] = kTrustStoreOption + ("/" + context.java_keystore);
