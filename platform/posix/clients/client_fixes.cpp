@@ -187,15 +187,15 @@ std::vector<ClientFix> FixClients(const RootDirectory& root, const ClientContext
   bool pip = false;
   std::set<std::string> npm;
   for (const ClientStore& store : look.stores) {
+    // A store follows once etc/environment points it: what else its pointer
+    // goes to (the services' drop-in, npm's file) is written all the same,
+    // for a run cut off between two files.
+    if (store.fix.empty() && !store.follows) continue;
     const ClientSignature& signature = *store.signature;
-    // npm reads its own file whatever the environment says: a node that
-    // follows through NODE_EXTRA_CA_CERTS still wants it.
-    if (signature.judge == ClientJudge::kNodeBinary && (store.follows || !store.fix.empty()) &&
-        !NpmConfigOf(store.path).empty()) {
+    kinds.insert(signature.kind);
+    if (signature.judge == ClientJudge::kNodeBinary && !NpmConfigOf(store.path).empty()) {
       npm.insert(NpmConfigOf(store.path));
     }
-    if (store.fix.empty()) continue;
-    kinds.insert(signature.kind);
     if (signature.way == PointerWay::kEnvironment) environment[signature.pointer] = "/" + context.bundle;
     if (signature.way == PointerWay::kJavaOptions) {
       environment[signature.pointer] = kTrustStoreOption + ("/" + context.java_keystore);

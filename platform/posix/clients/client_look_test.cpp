@@ -297,10 +297,13 @@ TEST(ClientFixes, PointTheStoresAtTheFamilys) {
   EXPECT_EQ("jdk /opt/jdk/lib/security/cacerts follows holds; node /opt/node/bin/node follows; certifi /" + kSite +
                 "/certifi/cacert.pem follows holds",
             Shown(after));
-  // A run cut off before npm's file: the next one writes it, the node following already.
+  // A run cut off after etc/environment: the next one writes the rest, the stores following already.
+  const std::string services = testing::ReadFile(fixture.root() + "/" + kServicesDropIn);
   ASSERT_EQ(0, unlink((fixture.root() + "/opt/node/etc/npmrc").c_str()));
+  ASSERT_EQ(0, unlink((fixture.root() + "/" + kServicesDropIn).c_str()));
   FixClients(*root, context, after, /*dry_run=*/false, events);
   EXPECT_EQ("cafile=/etc/ssl/certs/ca-certificates.crt\n", testing::ReadFile(fixture.root() + "/opt/node/etc/npmrc"));
+  EXPECT_EQ(services, testing::ReadFile(fixture.root() + "/" + kServicesDropIn));
 }
 
 }  // namespace
