@@ -383,6 +383,13 @@ mkdir -p "$many/opt/tree"
 look_runs=$((quick ? 5 : 31))
 read -r look_typical look_typical_dirs _ look_typical_found < <("$client_look" "$typical" "$look_runs")
 read -r look_many look_many_dirs look_many_out _ < <("$client_look" "$many" "$look_runs")
+# The look of a fix run reads node binaries: the typical root with this
+# machine's node in it (read from the page cache after the first run).
+look_fix=
+if [ -f /usr/bin/node ]; then
+  mkdir -p "$typical/opt/node/bin" && cp /usr/bin/node "$typical/opt/node/bin/node"
+  read -r look_fix _ _ look_fix_found < <("$client_look" "$typical" "$look_runs" fix)
+fi
 walk_start=$(date +%s.%N)
 TKVCERT_CLIENTS=1 "$tool" >"$work/clients-walk.txt" 2>/dev/null || true
 walk_end=$(date +%s.%N)
@@ -396,6 +403,10 @@ row "look, $look_typical_dirs directories" "$(ms "$look_typical")" "goal, 5 ms" 
   "$(meets "$(ratio "$look_typical" 0.005)" 1)" "$look_runs"
 row "look, 20,000 directories" "$(ms "$look_many")" "budget, 250 ms" "250.00" "$(ratio "$look_many" 0.25)" 1 \
   "$(meets "$(ratio "$look_many" 0.25)" 1)" "$look_runs"
-echo "  (the 20,000-directory look entered $look_many_dirs and ran out: $look_many_out; the typical one found $look_typical_found)"
+if [ -n "$look_fix" ]; then
+  row "fix run's look, with a node" "$(ms "$look_fix")" "budget, 2000 ms" "2000.00" "$(ratio "$look_fix" 2)" 1 \
+    "$(meets "$(ratio "$look_fix" 2)" 1)" "$look_runs"
+fi
+echo "  (the 20,000-directory look entered $look_many_dirs and ran out: $look_many_out; the typical one found $look_typical_found${look_fix:+, the fix run look $look_fix_found})"
 row "TKVCERT_CLIENTS=1, /" "$(ms "$walk")" "-" "-" - - - 1
 [ "$keep" -eq 0 ] || echo "stores kept in $work"

@@ -6,7 +6,9 @@
 # from the list stays trusted and is said to be no longer managed, and the
 # agent spends nothing while it waits. Every line names the node, removals
 # run before installs, the tool's lines follow their CA's, one convergence
-# at start, and SIGTERM during a run lets it end, then the agent exits. Its
+# at start, and SIGTERM during a run lets it end, then the agent exits. The
+# tool's lines of clients with roots of their own are said once per
+# convergence, and TKVCERT_CLIENTS reaches the tool. Its
 # restart of units, against a stand-in for the node's systemd on a D-Bus of
 # the test's own. The image built with build-image.sh --debs from packages
 # fetched first, without a network, and the DaemonSet's pod template run as
@@ -171,6 +173,31 @@ check "the run in progress ended as it would, said" grep -qE "^$n: absent $(sha2
 check "no other entry started" grep -q "^$n: stopping: 1 entries not run" "$work/stop.log"
 check "the agent exited within a second of the run's end" \
   awk -v a="$(cat "$work/tool-ended" 2>/dev/null || echo 0)" -v b="$exited" 'BEGIN { exit !(b - a < 1 && b >= a) }'
+
+# Clients with roots of their own: the tool looks after each change, the
+# agent says its lines once per convergence; TKVCERT_CLIENTS passes through.
+root=$work/clients-root
+cp -a "$base" "$root"
+mkdir -p "$root/opt/vendor-jdk/lib/security"
+cp -L "$root/etc/ssl/certs/java/cacerts" "$root/opt/vendor-jdk/lib/security/cacerts"
+config=$work/clients-config
+mkdir "$config"
+clients_run() {  # CONFIGMAP_ENTRIES...; TKVCERT_CLIENTS from the caller
+  configmap "$config" "$@"
+  NODE_NAME=$n TKVCERT_SYSROOT=$root TKVCERT_AGENT_TOOL=$build/tkvcert "$build/tkvcert-agent" --once "$config" \
+    > "$work/clients.log" 2>&1 || true
+}
+clients_run corp.pem="$work/corp.pem" proxy.pem="$work/proxy.pem"
+check "two changes in a convergence: the clients' line said once" \
+  test "$(grep -c "^$n: clients: tkvcert: 1 JDK keystore kept roots of their own: /opt/vendor-jdk/" "$work/clients.log")" = 1
+check "after its CAs' lines, not among them" eval 'grep -B1 "^$n: converged" "$work/clients.log" | grep -q "^$n: clients: " &&
+  ! grep -q "^$n:   tkvcert: .*roots of their own" "$work/clients.log"'
+TKVCERT_CLIENTS=off clients_run absent="$work/absent-corp"
+check "TKVCERT_CLIENTS=off passed through: a change, no look" eval 'grep -q ": removed" "$work/clients.log" &&
+  ! grep -q "roots of their own" "$work/clients.log"'
+TKVCERT_CLIENTS=fix clients_run corp.pem="$work/corp.pem"
+check "TKVCERT_CLIENTS=fix passed through: the JDK pointed at the keystore" \
+  grep -q "^JAVA_TOOL_OPTIONS=-Djavax.net.ssl.trustStore=/etc/ssl/certs/java/cacerts" "$root/etc/environment"
 
 # --- Restarting units through the node's systemd ------------------------------------
 bus=$work/system_bus_socket

@@ -20,7 +20,9 @@
 // where in that spread it is), TKVCERT_AGENT_SYSTEM_BUS (the node's system
 // bus socket, default /host/run/dbus/system_bus_socket),
 // TKVCERT_AGENT_READY (a file kept while the last convergence had no
-// failure, for a readiness probe; none by default).
+// failure, for a readiness probe; none by default), TKVCERT_CLIENTS (passed
+// to tkvcert: off, or fix; the lines of its look for clients with roots of
+// their own are said once per convergence, after its CAs' lines).
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -182,7 +184,7 @@ Run RunProgram(const std::vector<std::string>& argv, const std::vector<std::stri
 // The tool's environment: nothing of the agent's but what it is there for.
 std::vector<std::string> ToolEnvironment(const std::string& extra) {
   std::vector<std::string> env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL=C", "TKVCERT_REPORT=3"};
-  for (const char* name : {"TKVCERT_SYSROOT", "TKVCERT_BROWSERS", "TKVCERT_SANDBOX"}) {
+  for (const char* name : {"TKVCERT_SYSROOT", "TKVCERT_BROWSERS", "TKVCERT_SANDBOX", "TKVCERT_CLIENTS"}) {
     if (const char* value = getenv(name)) env.push_back(std::string(name) + "=" + value);
   }
   if (!extra.empty()) env.push_back(extra);
@@ -268,11 +270,28 @@ struct Agent {
   std::string node;
   std::string ready = Setting("TKVCERT_AGENT_READY", "");
   std::map<std::string, std::string> managed;  // the CAs the last convergence kept present: SHA-256, name
+  // The tool looks for clients with roots of their own after each change:
+  // its lines, kept to be said once when the convergence ends.
+  mutable std::vector<std::string> clients;
 
   void Say(const std::string& line) const { SayLine(node, line); }
-  // The tool's lines under the CA's, as it said them (it escapes its own).
+  // The tool's lines under the CA's, as it said them (it escapes its own),
+  // but for those of its look for clients.
   void SayAfter(const Run& run) const {
-    for (const std::string& line : run.said) Say("  " + Shown(line, false));
+    const json said = run.report.is_object() ? run.report.value("clients_said", json::array()) : json::array();
+    std::vector<std::string> looked;
+    for (const json& line : said) {
+      if (!line.is_string()) continue;
+      looked.push_back("tkvcert: " + line.get<std::string>());
+      if (std::find(clients.begin(), clients.end(), looked.back()) == clients.end()) clients.push_back(looked.back());
+    }
+    for (const std::string& line : run.said) {
+      if (std::find(looked.begin(), looked.end(), line) == looked.end()) Say("  " + Shown(line, false));
+    }
+  }
+  void SayClients() const {
+    for (const std::string& line : clients) Say("clients: " + Shown(line, false));
+    clients.clear();
   }
 
   // The readiness probe's file: there while the node's trust is as listed.
@@ -343,6 +362,7 @@ struct Agent {
       changed = Present(file, &present, failures) || changed;
       --left;
     }
+    SayClients();
     if (stopping) {
       Say("stopping: " + std::to_string(left) + " entries not run");
       return changed;

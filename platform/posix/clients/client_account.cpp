@@ -36,6 +36,22 @@ std::string HowToPoint(const ClientSignature& signature, const std::string& fix)
   return how;
 }
 
+// The run's events, each line kept for the report too.
+class KeptEvents : public RunEvents {
+ public:
+  KeptEvents(RunEvents& events, std::vector<std::string>& said) : events_(events), said_(said) {}
+  void Said(const std::string& why, bool warning) override {
+    said_.push_back(why);
+    events_.Said(why, warning);
+  }
+  void NameRead(const std::wstring& name) override { events_.NameRead(name); }
+  void TroubledFile(const std::string& relative) override { events_.TroubledFile(relative); }
+
+ private:
+  RunEvents& events_;
+  std::vector<std::string>& said_;
+};
+
 std::shared_ptr<const ClientAccount> Looked(ClientLook look) {
   auto account = std::make_shared<ClientAccount>();
   account->look = std::move(look);
@@ -100,7 +116,7 @@ std::string ClientsJson(const ClientAccount& account, bool with_holds) {
   for (const ClientFix& fix : account.fixes) {
     fixes.push_back({{"file", fix.file}, {"setting", fix.setting}, {"state", kStates[static_cast<int>(fix.state)]}});
   }
-  nlohmann::json out = {{"clients", list}, {"clients_fixes", fixes}};
+  nlohmann::json out = {{"clients", list}, {"clients_fixes", fixes}, {"clients_said", account.said}};
   if (account.look.ran_out) out["clients_budget_ran_out"] = true;
   return out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
@@ -110,10 +126,13 @@ std::shared_ptr<const ClientAccount> LookAfterChange(const StoreLocation& store,
   if (settings.clients == ClientsSetting::kOff) return nullptr;
   const ClientContext context = ReadClientContext(store.root->fd(), store.layout->bundle, der);
   auto account = std::make_shared<ClientAccount>();
-  account->look = LookForClients(store.root->fd(), context, LookScope::kUsualPlaces, kLookBudget);
-  for (const std::string& line : ClientLines(account->look, removed)) events.Said(line, true);
-  if (settings.clients == ClientsSetting::kFix) {
-    account->fixes = FixClients(*store.root, context, account->look, settings.dry_run, events);
+  KeptEvents kept(events, account->said);
+  const bool fix = settings.clients == ClientsSetting::kFix;
+  const LookScope scope = fix ? LookScope::kUsualPlacesAndNodes : LookScope::kUsualPlaces;
+  account->look = LookForClients(store.root->fd(), context, scope, fix ? kFixBudget : kLookBudget);
+  for (const std::string& line : ClientLines(account->look, removed)) kept.Said(line, true);
+  if (fix) {
+    account->fixes = FixClients(*store.root, context, account->look, settings.dry_run, kept);
   }
   return account;
 }

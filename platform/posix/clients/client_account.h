@@ -20,6 +20,7 @@ namespace tkv {
 struct ClientAccount {
   ClientLook look;
   std::vector<ClientFix> fixes;
+  std::vector<std::string> said;  // its lines, as the report's "clients_said"
 };
 
 // The look after a change to `der` (a removal when `removed`), its lines
@@ -39,7 +40,9 @@ std::vector<std::string> ClientLines(const ClientLook& look, bool removed);
 std::string ClientTable(const ClientLook& look);
 
 // The report's keys, as the text of a JSON object: "clients", a list of
-// {kind, path, follows, holds, fix}; "clients_fixes"; and
+// {kind, path, follows, holds, fix}; "clients_fixes"; "clients_said", the
+// lines the look and its fixes said (the node agent says them once per
+// convergence, not once per run); and
 // "clients_budget_ran_out" when it did.
 std::string ClientsJson(const ClientAccount& account, bool with_holds);
 

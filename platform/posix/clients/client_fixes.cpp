@@ -151,16 +151,51 @@ std::string MergedPipConfig(const std::string& text, const std::string& value, s
   return Joined(lines);
 }
 
+std::string MergedNpmConfig(const std::string& text, const std::string& value, std::string* other) {
+  std::vector<std::string> lines = Lines(text);
+  for (const std::string& line : lines) {
+    const std::string setting = Trimmed(line);
+    const size_t equals = setting.find('=');
+    if (equals == std::string::npos || setting[0] == '#' || setting[0] == ';') continue;
+    const std::string key = Trimmed(setting.substr(0, equals));
+    std::string now = Trimmed(setting.substr(equals + 1));
+    if (now.size() >= 2 && (now.front() == '"' || now.front() == '\'') && now.back() == now.front()) {
+      now = now.substr(1, now.size() - 2);
+    }
+    if ((key == "cafile" && now != value) || key == "ca" || key == "ca[]") *other = setting;
+    if (key == "cafile" || key == "ca" || key == "ca[]") return text;
+  }
+  lines.push_back("cafile=" + value);
+  return Joined(lines);
+}
+
+std::string NpmConfigOf(const std::string& node) {
+  const std::string binary = "/bin/node";
+  // A user's own node is the user's: NODE_EXTRA_CA_CERTS reaches it.
+  if (node.size() <= binary.size() || node.compare(node.size() - binary.size(), binary.size(), binary) != 0 ||
+      node.compare(0, 6, "/home/") == 0) {
+    return "";
+  }
+  return node.substr(1, node.size() - binary.size() - 1) + "/etc/npmrc";
+}
+
 std::vector<ClientFix> FixClients(const RootDirectory& root, const ClientContext& context, const ClientLook& look,
                                   bool dry_run, RunEvents& events) {
   // The pointers the stores want, each once.
   std::map<std::string, std::string> environment;
   std::set<std::string> kinds;
   bool pip = false;
+  std::set<std::string> npm;
   for (const ClientStore& store : look.stores) {
-    if (store.fix.empty()) continue;
+    // A store follows once etc/environment points it: what else its pointer
+    // goes to (the services' drop-in, npm's file) is written all the same,
+    // for a run cut off between two files.
+    if (store.fix.empty() && !store.follows) continue;
     const ClientSignature& signature = *store.signature;
     kinds.insert(signature.kind);
+    if (signature.judge == ClientJudge::kNodeBinary && !NpmConfigOf(store.path).empty()) {
+      npm.insert(NpmConfigOf(store.path));
+    }
     if (signature.way == PointerWay::kEnvironment) environment[signature.pointer] = "/" + context.bundle;
     if (signature.way == PointerWay::kJavaOptions) {
       environment[signature.pointer] = kTrustStoreOption + ("/" + context.java_keystore);
@@ -168,7 +203,7 @@ std::vector<ClientFix> FixClients(const RootDirectory& root, const ClientContext
     if (signature.way == PointerWay::kPipConfig) pip = true;
   }
   std::vector<ClientFix> fixes;
-  if (environment.empty() && !pip) return fixes;
+  if (environment.empty() && !pip && npm.empty()) return fixes;
   auto put = [&](const std::string& relative, const ReadFile& before, const std::string& text,
                  const std::string& setting) {
     ClientFix fix{root.DisplayPath(relative), setting, ClientFix::State::kThere};
@@ -229,6 +264,21 @@ std::vector<ClientFix> FixClients(const RootDirectory& root, const ClientContext
                     true);
         fixes.push_back({root.DisplayPath(kPipConfig), other, ClientFix::State::kNamesAnother});
       }
+    }
+  }
+  for (const std::string& npmrc : npm) {
+    ReadFile before;
+    std::string other;
+    if (ReadTarget(root, npmrc, &before) != ERROR_SUCCESS) {
+      events.Said(root.DisplayPath(npmrc) + " cannot be read: npm's cafile was not written", true);
+      continue;
+    }
+    const std::string text = MergedNpmConfig(before.text, "/" + context.bundle, &other);
+    if (other.empty()) {
+      put(npmrc, before, text, "cafile=/" + context.bundle);
+    } else {
+      events.Said(root.DisplayPath(npmrc) + " says " + other + ", which names other roots: left as it is", true);
+      fixes.push_back({root.DisplayPath(npmrc), other, ClientFix::State::kNamesAnother});
     }
   }
   bool wrote = false;

@@ -31,6 +31,12 @@ constexpr const char* kPipConfig = "etc/pip.conf";
 std::string MergedEnvironment(const std::string& text, const std::string& name, const std::string& value,
                               std::string* other);
 std::string MergedPipConfig(const std::string& text, const std::string& value, std::string* other);
+// npm's cafile; a ca of its own (certificates inline) is left as well.
+std::string MergedNpmConfig(const std::string& text, const std::string& value, std::string* other);
+
+// The global npmrc that npm on the node binary at `node` (as the root
+// names it) reads, <prefix>/etc/npmrc, below the root; "" for none.
+std::string NpmConfigOf(const std::string& node);
 
 // Writes (or, in a dry run, only lists) the pointers that the stores the
 // look found want, each file merged and put in place atomically; says

@@ -237,7 +237,7 @@ class Walker {
         break;
       }
       case ClientJudge::kNodeBinary:
-        if (scope_ != LookScope::kWholeRoot) {
+        if (scope_ == LookScope::kUsualPlaces) {
           ++look_->unjudged_nodes;
           return;
         }

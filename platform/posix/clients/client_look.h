@@ -42,7 +42,9 @@ struct ClientStore {
   std::string fix;       // what would point it at the store; "" for none
 };
 
-enum class LookScope { kUsualPlaces, kWholeRoot };
+// The usual places, node binaries passed over; the same, node binaries read
+// (a fix run must know which nodes to point); or the whole root.
+enum class LookScope { kUsualPlaces, kUsualPlacesAndNodes, kWholeRoot };
 
 struct LookBudget {
   size_t directories;
@@ -50,6 +52,8 @@ struct LookBudget {
 };
 // The look after a change: a typical root takes a few milliseconds.
 constexpr LookBudget kLookBudget{5000, std::chrono::milliseconds(250)};
+// A fix run reads node binaries, some 100 MB each, in the usual places.
+constexpr LookBudget kFixBudget{5000, std::chrono::milliseconds(2000)};
 // The whole walk of a real machine's root takes seconds.
 constexpr LookBudget kWalkBudget{static_cast<size_t>(-1), std::chrono::milliseconds(120000)};
 

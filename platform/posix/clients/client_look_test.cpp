@@ -148,6 +148,11 @@ const std::vector<LookRow>& LookRows() {
        "certifi /srv/app/venv/lib/python3.11/site-packages/certifi/cacert.pem fix; "
        "node /usr/local/bin/node fix",
        LookScope::kWholeRoot},
+      {"a fix run reads the nodes of the usual places",
+       {{'F', "usr/local/bin/node", std::string("\x7f" "ELF use bundled CA store (default)")},
+        {'F', "opt/node-18/bin/node", std::string("\x7f" "ELF use OpenSSL's default CA store (default)")}},
+       "node /usr/local/bin/node fix",
+       LookScope::kUsualPlacesAndNodes},
   };
   return rows;
 }
@@ -241,6 +246,22 @@ TEST(ClientFixes, MergesIntoWhatIsThere) {
     EXPECT_EQ(row.after == nullptr ? row.before : row.after, MergedPipConfig(row.before, row.value, &other)) << row.before;
     EXPECT_EQ(row.other, other) << row.before;
   }
+  const MergeRow npm[] = {
+      {"", "", "/b", "cafile=/b\n", ""},
+      {"; cafile=/old\nfund=false\n", "", "/b", "; cafile=/old\nfund=false\ncafile=/b\n", ""},
+      {"cafile = \"/b\"\n", "", "/b", nullptr, ""},
+      {"cafile=/mine.pem\n", "", "/b", nullptr, "cafile=/mine.pem"},
+      {"ca[]=\"-----BEGIN CERTIFICATE-----\"\n", "", "/b", nullptr, "ca[]=\"-----BEGIN CERTIFICATE-----\""},
+  };
+  for (const MergeRow& row : npm) {
+    std::string other;
+    EXPECT_EQ(row.after == nullptr ? row.before : row.after, MergedNpmConfig(row.before, row.value, &other))
+        << row.before;
+    EXPECT_EQ(row.other, other) << row.before;
+  }
+  EXPECT_EQ("opt/node-v20/etc/npmrc", NpmConfigOf("/opt/node-v20/bin/node"));
+  EXPECT_EQ("", NpmConfigOf("/home/ann/.nvm/versions/node/v20.1.0/bin/node"));
+  EXPECT_EQ("", NpmConfigOf("/usr/lib/x86_64-linux-gnu/libnode.so.108"));
 }
 
 // The fixes name paths as the root sees them; once written, the stores
@@ -249,26 +270,40 @@ TEST(ClientFixes, PointTheStoresAtTheFamilys) {
   Fixture fixture;
   fixture.Make({{'F', kSite + "/certifi/cacert.pem", "@CA"}, {'F', kSite + "/certifi/core.py", kUpstreamCore},
                 {'F', "opt/jdk/lib/security/cacerts", "@DER"}, {'F', "etc/ssl/certs/java/cacerts", "x"},
-                {'F', "etc/environment", "JAVA_TOOL_OPTIONS=-Xss2m\n"}, {'D', "etc/systemd", ""}});
+                {'F', "etc/environment", "JAVA_TOOL_OPTIONS=-Xss2m\n"}, {'D', "etc/systemd", ""},
+                {'F', "opt/node/bin/node", std::string("\x7f" "ELF use bundled CA store (default)")}});
   std::shared_ptr<const RootDirectory> root;
   ASSERT_EQ(ERROR_SUCCESS, RootDirectory::Open(fixture.root(), &root));
   const ClientContext context = ReadClientContext(root->fd(), kBundle, fixture.ca);
-  const ClientLook look = LookForClients(root->fd(), context, LookScope::kUsualPlaces, kLookBudget);
-  EXPECT_EQ("jdk /opt/jdk/lib/security/cacerts holds fix; certifi /" + kSite + "/certifi/cacert.pem holds fix",
+  const ClientLook look = LookForClients(root->fd(), context, LookScope::kUsualPlacesAndNodes, kFixBudget);
+  EXPECT_EQ("jdk /opt/jdk/lib/security/cacerts holds fix; node /opt/node/bin/node fix; certifi /" + kSite +
+                "/certifi/cacert.pem holds fix",
             Shown(look));
   StandardErrorEvents events;
   FixClients(*root, context, look, /*dry_run=*/true, events);
   EXPECT_EQ("JAVA_TOOL_OPTIONS=-Xss2m\n", testing::ReadFile(fixture.root() + "/etc/environment"));
+  EXPECT_NE(0, access((fixture.root() + "/opt/node/etc").c_str(), F_OK));
   FixClients(*root, context, look, /*dry_run=*/false, events);
   EXPECT_EQ("JAVA_TOOL_OPTIONS=\"-Xss2m -Djavax.net.ssl.trustStore=/etc/ssl/certs/java/cacerts\"\n"
+            "NODE_EXTRA_CA_CERTS=/etc/ssl/certs/ca-certificates.crt\n"
             "REQUESTS_CA_BUNDLE=/etc/ssl/certs/ca-certificates.crt\n",
             testing::ReadFile(fixture.root() + "/etc/environment"));
   EXPECT_EQ("[Manager]\nDefaultEnvironment=\"JAVA_TOOL_OPTIONS=-Xss2m -Djavax.net.ssl.trustStore="
-            "/etc/ssl/certs/java/cacerts\" \"REQUESTS_CA_BUNDLE=/etc/ssl/certs/ca-certificates.crt\"\n",
+            "/etc/ssl/certs/java/cacerts\" \"NODE_EXTRA_CA_CERTS=/etc/ssl/certs/ca-certificates.crt\" "
+            "\"REQUESTS_CA_BUNDLE=/etc/ssl/certs/ca-certificates.crt\"\n",
             testing::ReadFile(fixture.root() + "/" + kServicesDropIn));
-  const ClientLook after = fixture.Look(LookScope::kUsualPlaces);
-  EXPECT_EQ("jdk /opt/jdk/lib/security/cacerts follows holds; certifi /" + kSite + "/certifi/cacert.pem follows holds",
+  EXPECT_EQ("cafile=/etc/ssl/certs/ca-certificates.crt\n", testing::ReadFile(fixture.root() + "/opt/node/etc/npmrc"));
+  const ClientLook after = fixture.Look(LookScope::kUsualPlacesAndNodes);
+  EXPECT_EQ("jdk /opt/jdk/lib/security/cacerts follows holds; node /opt/node/bin/node follows; certifi /" + kSite +
+                "/certifi/cacert.pem follows holds",
             Shown(after));
+  // A run cut off after etc/environment: the next one writes the rest, the stores following already.
+  const std::string services = testing::ReadFile(fixture.root() + "/" + kServicesDropIn);
+  ASSERT_EQ(0, unlink((fixture.root() + "/opt/node/etc/npmrc").c_str()));
+  ASSERT_EQ(0, unlink((fixture.root() + "/" + kServicesDropIn).c_str()));
+  FixClients(*root, context, after, /*dry_run=*/false, events);
+  EXPECT_EQ("cafile=/etc/ssl/certs/ca-certificates.crt\n", testing::ReadFile(fixture.root() + "/opt/node/etc/npmrc"));
+  EXPECT_EQ(services, testing::ReadFile(fixture.root() + "/" + kServicesDropIn));
 }
 
 }  // namespace

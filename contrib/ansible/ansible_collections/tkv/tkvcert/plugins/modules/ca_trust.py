@@ -117,6 +117,26 @@ options:
         Chromium would otherwise go on trusting a CA the store no longer has.
     type: bool
     default: true
+  clients:
+    description:
+      - What the tool does of programs with roots of their own (upstream
+        certifi, JDKs with a C(cacerts) of their own, upstream node builds, CA
+        copies under C(certs.d)) after a change (C(TKVCERT_CLIENTS)).
+      - C(look) names them, each kind a warning, and returns them as C(clients).
+      - C(off) does not look for them.
+      - C(fix) looks, and points those it can at the store as the root names it
+        (C(REQUESTS_CA_BUNDLE), C(NODE_EXTRA_CA_CERTS) and the SDKs' variables, and
+        C(JAVA_TOOL_OPTIONS=-Djavax.net.ssl.trustStore=...) merged into
+        C(/etc/environment) and a systemd manager drop-in, C(cert) in
+        C(/etc/pip.conf), and C(cafile) in an upstream node's global npmrc,
+        C(<prefix>/etc/npmrc)). A setting that names another file is left, with a warning.
+        Only pointers are written, never a copy of the CA nor a package's file;
+        services read them once restarted, and every JVM then prints
+        "Picked up JAVA_TOOL_OPTIONS". It runs with each install or removal, even
+        one that changed nothing in the store, and a fix it wrote changes the task.
+    type: str
+    choices: [look, 'off', fix]
+    default: look
   executable:
     description:
       - The C(tkvcert) to run; a name without a slash is looked for on C(PATH),
@@ -150,6 +170,11 @@ EXAMPLES = r'''
 - name: Trust the corporate proxy's CA
   tkv.tkvcert.ca_trust:
     path: /etc/pki/corp-proxy-ca.pem
+
+- name: Trust the proxy's CA, and point clients with roots of their own at the store
+  tkv.tkvcert.ca_trust:
+    path: /etc/pki/corp-proxy-ca.pem
+    clients: fix
 
 - name: Trust a CA given inline, leaving the browsers' policies alone
   tkv.tkvcert.ca_trust:
@@ -253,7 +278,17 @@ clients:
   description:
     - Programs with roots of their own that the tool's look after a change found
       (C(kind), C(path), C(follows), C(holds), C(fix)); each kind is also a warning.
-      Empty when nothing changed.
+      Empty when nothing changed, and with C(clients=off).
+  returned: always
+  type: list
+  elements: dict
+  sample: [{"kind": "certifi", "path": "/opt/app/lib/python3.11/site-packages/certifi/cacert.pem",
+            "follows": false, "holds": false, "fix": "REQUESTS_CA_BUNDLE=/etc/ssl/certs/ca-certificates.crt"}]
+clients_fixes:
+  description:
+    - With C(clients=fix), each file a pointer went to (C(file), C(setting)) and its
+      C(state), C(written), C(would_write) (check mode), C(there), C(names_another)
+      (a setting of its own was left) or C(failed).
   returned: always
   type: list
   elements: dict
@@ -335,8 +370,10 @@ class Run(object):
 
     def changed(self):
         changed = (self.report or {}).get('changed') or {}
+        wrote = any(fix.get('state') in ('written', 'would_write')
+                    for fix in (self.report or {}).get('clients_fixes') or [])
         return bool(changed.get('anchors') or changed.get('bundle') or changed.get('browsers')
-                    or changed.get('finished_cut_off_change'))
+                    or changed.get('finished_cut_off_change') or wrote)
 
 
 class Tool(object):
@@ -349,13 +386,14 @@ class Tool(object):
             self.environment['TKVCERT_SYSROOT'] = params['sysroot']
         if not params['browsers']:
             self.environment['TKVCERT_BROWSERS'] = 'keep'
+        self.clients = params['clients'] if params['clients'] != 'look' else None
         self.warnings = []
         self.messages = messages
         self.unmatched = []
         self.already = None  # the last run's word for a goal met: absent or distrusted
         self.probe = None
         # What the task did before a failure, which the failure reports too.
-        self.result = dict(changed=False, browsers_still_trusting=[], clients=[])
+        self.result = dict(changed=False, browsers_still_trusting=[], clients=[], clients_fixes=[])
 
     def run(self, args, dry_run=False, uninstall_by=None, listing=False, quiet=False):
         environment = dict(self.environment)
@@ -363,6 +401,9 @@ class Tool(object):
             environment['TKVCERT_DRY_RUN'] = '1'
         if uninstall_by:
             environment['TKVCERT_UNINSTALL_BY'] = uninstall_by
+        # The tool refuses a fix without a command; a listing's run writes none.
+        if args and (self.clients == 'off' or (self.clients == 'fix' and not listing)):
+            environment['TKVCERT_CLIENTS'] = self.clients
         # A file, not a pipe: a dry run's list can outgrow a pipe's buffer
         # while nothing reads it until the tool ends.
         with tempfile.TemporaryFile() as report_file:
@@ -384,7 +425,7 @@ class Tool(object):
                 self.warn(warning)
             for still in run.report.get('browsers_still_trusting') or []:
                 self.still_trusting(still)
-            self.result['clients'].extend(run.report.get('clients') or [])
+            self.add_clients(run.report)
             if args:  # the probe's usage is no certificate's
                 self.unmatched.extend(m for m in messages if UNMATCHED.match(m) and m not in self.unmatched)
                 self.already = run.report.get('already')
@@ -394,6 +435,14 @@ class Tool(object):
                     if NOTABLE.search(message):
                         self.warn(message)
         return run
+
+    def add_clients(self, report):
+        """Each store once, as the last run that looked saw it."""
+        for key, identity in (('clients', ('kind', 'path')), ('clients_fixes', ('file', 'setting'))):
+            for entry in report.get(key) or []:
+                self.result[key] = [e for e in self.result[key]
+                                    if [e.get(k) for k in identity] != [entry.get(k) for k in identity]]
+                self.result[key].append(entry)
 
     def warn(self, line):
         if line not in self.warnings:
@@ -735,6 +784,7 @@ def main():
             distribution=dict(type='bool', default=False),
             sysroot=dict(type='path'),
             browsers=dict(type='bool', default=True),
+            clients=dict(type='str', default='look', choices=['look', 'off', 'fix']),
             executable=dict(type='str', default='tkvcert'),
         ),
         mutually_exclusive=[('path', 'src', 'content', 'thumbprint', 'name')],

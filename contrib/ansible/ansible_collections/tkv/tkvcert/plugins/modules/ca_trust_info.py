@@ -27,6 +27,17 @@ options:
       - A directory that C(tkvcert) treats as C(/) (C(TKVCERT_SYSROOT)), for a
         container or system image.
     type: path
+  clients:
+    description:
+      - Whether to list the programs with roots of their own too (upstream
+        certifi, pip's, botocore's, httplib2's and grpc's bundles, JDKs with a
+        C(cacerts) of their own, upstream node builds, Electron apps, CA copies
+        under C(certs.d)), as C(clients).
+      - It is a second run of the tool, C(TKVCERT_CLIENTS=1), a read-only walk
+        of the whole root that takes a few seconds on a real machine and stops
+        at a time limit, saying so in C(messages).
+    type: bool
+    default: false
   executable:
     description:
       - The C(tkvcert) to run; a name without a slash is looked for on C(PATH),
@@ -99,6 +110,29 @@ certificates:
       description: Whether the distribution's configuration or blocklist distrusts it.
       returned: when C(source) is C(distribution)
       type: bool
+clients:
+  description:
+    - With C(clients), each store of a program's own that the walk found, whether
+      it follows the store, and the setting that would point it at the store
+      (null when nothing an admin sets reaches it).
+  returned: when C(clients) is set
+  type: list
+  elements: dict
+  contains:
+    kind:
+      description: C(certifi), C(pip), C(botocore), C(httplib2), C(grpc), C(jdk), C(node), C(electron) or C(certs.d).
+      type: str
+    path:
+      description: The store, as the root names it.
+      type: str
+    follows:
+      description: Whether it reads the system's store after all (Debian's certifi, Debian's node).
+      type: bool
+    fix:
+      description: The pointer C(tkv.tkvcert.ca_trust) writes with C(clients=fix), or null.
+      type: str
+  sample: [{"kind": "jdk", "path": "/opt/jdk-21/lib/security/cacerts", "follows": false,
+            "fix": "JAVA_TOOL_OPTIONS=-Djavax.net.ssl.trustStore=/etc/ssl/certs/java/cacerts"}]
 last_error:
   description: The tool's last-error code, for example C(0x2); see tkvcert(8), DIAGNOSTICS.
   returned: failed, when the tool reported one
@@ -134,6 +168,7 @@ from ansible.module_utils.common.text.converters import to_text
 
 # The tool runs as root: nothing of the caller's environment reaches it.
 BASE_ENVIRONMENT = {'PATH': '/usr/sbin:/usr/bin:/sbin:/bin', 'LC_ALL': 'C'}
+CLIENT_KEYS = ('kind', 'path', 'follows', 'fix')
 KEYS = ('name', 'sha1', 'sha256', 'subject', 'not_after', 'source', 'files', 'file', 'distrusted')
 # A certificate's name is whatever its issuer wrote: escape what would drive
 # the terminal of ansible-playbook, as the tool and ca_trust do.
@@ -151,8 +186,8 @@ def shown(value):
     return value
 
 
-def listed(module, executable):
-    environment = dict(BASE_ENVIRONMENT, TKVCERT_LIST='1')
+def listed(module, executable, asked):
+    environment = dict(BASE_ENVIRONMENT, **asked)
     if module.params['sysroot']:
         environment['TKVCERT_SYSROOT'] = module.params['sysroot']
     # A file, not a pipe: the list can outgrow a pipe's buffer while nothing
@@ -180,6 +215,7 @@ def main():
     module = AnsibleModule(
         argument_spec=dict(
             sysroot=dict(type='path'),
+            clients=dict(type='bool', default=False),
             executable=dict(type='str', default='tkvcert'),
         ),
         supports_check_mode=True,
@@ -190,19 +226,32 @@ def main():
         if not executable:
             module.fail_json(msg='%s was not found on PATH, /usr/sbin or /sbin: install tkvcert, or give '
                                  'its path as executable' % module.params['executable'], messages=[])
-    rc, stderr, report = listed(module, executable)
-    messages = (report or {}).get('messages') or []
+    result = dict(changed=False, messages=[])
+    report = checked(module, executable, {'TKVCERT_LIST': '1'}, 'list', 'the store', result)
+    result['certificates'] = [dict((k, c[k]) for k in KEYS if k in c) for c in report['certificates']]
+    if report.get('store'):
+        result['store'] = report['store']
+    if module.params['clients']:
+        report = checked(module, executable, {'TKVCERT_CLIENTS': '1'}, 'clients', 'clients\' stores', result)
+        result['clients'] = [dict((k, c.get(k)) for k in CLIENT_KEYS) for c in report.get('clients') or []]
+    module.exit_json(**shown(result))
+
+
+def checked(module, executable, asked, capability, what, result):
+    """One listing's report, or the task failed with the tool's words."""
+    rc, stderr, report = listed(module, executable, asked)
+    messages = result['messages'] = result['messages'] + ((report or {}).get('messages') or [])
     failure = dict(rc=rc, stderr=stderr, messages=messages)
     if report is None:
         lines = stderr.strip().splitlines()
         module.fail_json(msg='%s wrote no report (TKVCERT_REPORT), exit status %d: %s'
                              % (executable, rc, lines[-1] if lines else 'nothing on standard error'),
                          **shown(failure))
-    if not (report.get('capabilities') or {}).get('list'):
-        # An older tool takes TKVCERT_LIST for nothing and prints its usage.
-        module.fail_json(msg='%s cannot list the store (its report lists no capabilities.list): '
-                             'install tkvcert 1.0.0 or later' % executable, **shown(failure))
-    if rc != 0 or report.get('outcome') != 'ok' or 'certificates' not in report:
+    if not (report.get('capabilities') or {}).get(capability):
+        # An older tool takes the setting for nothing and prints its usage.
+        module.fail_json(msg='%s cannot list %s (its report lists no capabilities.%s): install a later '
+                             'tkvcert' % (executable, what, capability), **shown(failure))
+    if rc != 0 or report.get('outcome') != 'ok' or capability == 'list' and 'certificates' not in report:
         error = report.get('error') or {}
         why = [error.get('message') or 'outcome %s' % report.get('outcome')]
         if error.get('last_error'):
@@ -210,12 +259,8 @@ def main():
             why[0] += ' (LastError %s)' % error['last_error']
         # The cause, then what the tool made of it.
         why.extend(m for m in messages[-2:] if m != error.get('message'))
-        module.fail_json(msg=shown('listing the store failed: %s' % '; '.join(why)), **shown(failure))
-    result = dict(changed=False, messages=messages,
-                  certificates=[dict((k, c[k]) for k in KEYS if k in c) for c in report['certificates']])
-    if report.get('store'):
-        result['store'] = report['store']
-    module.exit_json(**shown(result))
+        module.fail_json(msg=shown('listing %s failed: %s' % (what, '; '.join(why))), **shown(failure))
+    return report
 
 
 if __name__ == '__main__':

@@ -35,7 +35,8 @@ done = sum(1 for line in open(log) if json.loads(line)['argv']) if os.path.exist
 file_text = open(sys.argv[2]).read() if len(sys.argv) > 2 and os.path.isfile(sys.argv[2]) else None
 with open(log, 'a') as f:
     f.write(json.dumps({'argv': sys.argv[1:], 'env': dict(os.environ), 'file_text': file_text}) + '\n')
-answer = plan['probe'] if len(sys.argv) == 1 else plan['runs'][min(done, len(plan['runs']) - 1)]
+answer = plan['clients'] if os.environ.get('TKVCERT_CLIENTS') == '1' else \
+    plan['probe'] if len(sys.argv) == 1 else plan['runs'][min(done, len(plan['runs']) - 1)]
 if answer.get('report') is not None:
     os.write(int(os.environ['TKVCERT_REPORT']), json.dumps(answer['report']).encode())
 sys.stdout.write(answer.get('stdout', ''))
@@ -87,6 +88,11 @@ NOTABLE = ['Chromium still trusts Corp Root CA', 'Corp Root CA is not a CA', 'Co
 OUTWEIGHS = {'browser': 'Chromium', 'file': '/etc/chromium/policies/managed/zz-admin.json'}
 STILL_TRUSTS = ('Chromium still trusts "Corp Root CA" if it is among its own roots: %s sets CADistrustedCertificates '
                 'after tkvcert.json and does not list it' % OUTWEIGHS['file'])
+CLIENT = {'kind': 'certifi', 'path': '/opt/app/site-packages/certifi/cacert.pem', 'follows': False, 'holds': False,
+          'fix': 'REQUESTS_CA_BUNDLE=/etc/ssl/certs/ca-certificates.crt'}
+CLIENT_LINE = '1 certifi bundle kept roots of their own: %s; %s would point them at the store' % (
+    CLIENT['path'], CLIENT['fix'])
+FIXED = {'file': '/etc/environment', 'setting': 'the pointers for logins', 'state': 'written'}
 DISTRUSTED = dict(cert(SHA1_C, source='distribution'), distrusted_in='/etc/ca-certificates.conf')
 
 
@@ -159,6 +165,25 @@ CASES = [
      {'changed': True, 'warnings': 1, 'removed': [{'sha1': SHA1_A, 'source': 'local'}, {
          'sha1': SHA1_C, 'source': 'distribution', 'distrusted_in': '/etc/ca-certificates.conf'}]},
      [[], LIST_BY_NAME, by_sha256(SHA1_A), by_sha256(SHA1_C)], {}),
+    ('clients off, passed to the run', {'path': '/ca.pem', 'clients': 'off'}, False, [ok(changed=['anchors'])],
+     {'changed': True, 'clients': []}, [INSTALL], {'TKVCERT_CLIENTS': 'off'}),
+    ('clients fix: a pointer written changes the task, the kind warned', {'path': '/ca.pem', 'clients': 'fix'},
+     False, [ok(warnings=[CLIENT_LINE], clients=[CLIENT], clients_fixes=[FIXED])],
+     {'changed': True, 'clients': [CLIENT], 'clients_fixes': [FIXED], 'warnings': ['tkvcert: ' + CLIENT_LINE]},
+     [INSTALL], {'TKVCERT_CLIENTS': 'fix'}),
+    ('clients fix, a pointer already there changes nothing', {'path': '/ca.pem', 'clients': 'fix'}, False,
+     [ok(clients=[CLIENT], clients_fixes=[dict(FIXED, state='there')])], {'changed': False},
+     [INSTALL], {'TKVCERT_CLIENTS': 'fix'}),
+    ('clients fix by name: the listing writes none, each store once', {'state': 'absent', 'name': 'Corp Root CA',
+                                                                       'clients': 'fix'}, False,
+     [ok(certificates=TWINS, dry_run=True, capabilities=DISTRIBUTION),
+      ok(changed=['anchors'], removed=[cert(SHA1_A)], clients=[CLIENT], clients_fixes=[FIXED]),
+      ok(changed=['anchors'], removed=[cert(SHA1_B)], clients=[dict(CLIENT, holds=True)])],
+     {'changed': True, 'clients': [dict(CLIENT, holds=True)], 'clients_fixes': [FIXED]},
+     [[], LIST_BY_NAME, by_sha256(SHA1_A, TKVCERT_CLIENTS='fix'), by_sha256(SHA1_B, TKVCERT_CLIENTS='fix')], {}),
+    ('check mode, clients fix: what it would write changes the task', {'path': '/ca.pem', 'clients': 'fix'}, True,
+     [PROBE, ok(dry_run=True, clients_fixes=[dict(FIXED, state='would_write')])], {'changed': True},
+     [[], INSTALL], {'TKVCERT_DRY_RUN': '1', 'TKVCERT_CLIENTS': 'fix'}),
     ('absent by SHA-256', {'state': 'absent', 'thumbprint': 'ab' * 32}, False,
      [ok(changed=['anchors'], removed=[cert(SHA1_A)])], {'changed': True, 'removed': [{'sha1': SHA1_A}]},
      [[], ['/uninstall', 'AB' * 32]], {'TKVCERT_UNINSTALL_BY': 'sha256'}),
@@ -216,6 +241,12 @@ INFO_CASES = [
      {'changed': False, 'certificates': NAMESAKES}, {'TKVCERT_SYSROOT': '/img'}),
     ('info in check mode', {}, True, [ok(certificates=[cert(SHA1_A)])],
      {'changed': False, 'certificates': [cert(SHA1_A)]}, {}),
+    ('info lists the clients too', {'clients': True, 'sysroot': '/img'}, False,
+     [ok(certificates=NAMESAKES), ok(clients=[CLIENT], capabilities=dict(CAPABILITIES, clients=True))],
+     {'certificates': NAMESAKES, 'clients': [dict((k, CLIENT[k]) for k in ('kind', 'path', 'follows', 'fix'))]},
+     {'TKVCERT_SYSROOT': '/img'}),
+    ('info, clients from a tool that cannot list them', {'clients': True}, False, [ok(certificates=[]), ok()],
+     {'failed': True, 'msg': 'cannot list clients'}, {}),
     ('info from an older tool', {}, False, [dict(USAGE, report={'report': 1, 'outcome': 'usage'})],
      {'failed': True, 'msg': 'cannot list the store'}, {}),
     ('info failed', {}, False, [dict(FAILED, report=dict(FAILED['report'], capabilities=CAPABILITIES))],
@@ -239,11 +270,12 @@ class CaTrustTest(unittest.TestCase):
             f.write(FAKE)
         os.chmod(fake, 0o755)
         if module is ca_trust_info:  # one run, without arguments, as the probe's
-            answers = answers[:1] * 2
+            answers = answers[:1] * 2 + answers[1:2]
         elif not check_mode:
             capabilities = (answers[0].get('report') or {}).get('capabilities') or CAPABILITIES
             answers = [dict(PROBE, report=dict(PROBE['report'], capabilities=capabilities))] + answers
-        plan = {'probe': answers[0], 'runs': answers[1:]}
+        plan = {'probe': answers[0], 'runs': answers[1:2] if module is ca_trust_info else answers[1:],
+                'clients': answers[2] if module is ca_trust_info and len(answers) > 2 else None}
         with open(os.path.join(here, 'plan.json'), 'w') as f:
             json.dump(plan, f)
         args = dict(args, executable=fake, _ansible_check_mode=check_mode, _ansible_diff=diff,
@@ -288,8 +320,9 @@ class CaTrustTest(unittest.TestCase):
         for name, args, check_mode, answers, expected, added_env in INFO_CASES:
             with self.subTest(name):
                 result, calls = self.run_module(args, check_mode, answers, module=ca_trust_info)
+                runs = [{'TKVCERT_LIST': '1'}] + ([{'TKVCERT_CLIENTS': '1'}] if args.get('clients') else [])
                 self.assertEqual([(c['argv'], c['env'].pop('TKVCERT_REPORT') and c['env']) for c in calls],
-                                 [([], dict(ca_trust.BASE_ENVIRONMENT, TKVCERT_LIST='1', **added_env))])
+                                 [([], dict(ca_trust.BASE_ENVIRONMENT, **dict(run, **added_env))) for run in runs])
                 for key, want in expected.items():
                     (self.assertIn if key == 'msg' else self.assertEqual)(want, result.get(key), result)
 
