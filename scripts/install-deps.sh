@@ -25,6 +25,8 @@ if [ "${1:-}" != "--linux-only" ]; then
   # The clients of the client trust test, Java's keystore hook, and the
   # mount namespace it runs in.
   packages+=(gnutls-bin python3 default-jre-headless ca-certificates-java mount)
+  # javac, for the own-roots test's Java client.
+  packages+=(default-jdk-headless)
   # The own-roots test: Debian's requests and certifi, which a certifi of its
   # own is put in front of.
   packages+=(python3-requests python3-certifi)
