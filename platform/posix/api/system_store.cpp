@@ -71,8 +71,7 @@ DWORD CheckRootTrusted(const Command& command, const StoreLocation& location) {
   const StoreLayout& layout = *location.layout;
   const RootDirectory& root = *location.root;
   if (!root.checks_ownership()) return ERROR_SUCCESS;
-  const std::string bundle = layout.bundle;
-  std::vector<std::string> paths = {layout.anchors_dir, bundle.substr(0, bundle.rfind('/'))};
+  std::vector<std::string> paths = {layout.anchors_dir, BundleDirectoryOf(layout)};
   for (const char* path : {layout.marker, layout.distribution_cas, layout.hooks_dir}) {
     if (path != nullptr) paths.emplace_back(path);
   }

@@ -306,7 +306,7 @@ DWORD PlanRemoval(const Command& command, const StoreLocation& location, int anc
   // the hooks of, as its own removal step would.
   const StoreLayout& layout = *location.layout;
   const bool hooks_run = location.root->is_host() || location.refresh_inside_root;
-  if (!copies.empty() && layout.leaves_links_of_removed && layout.hooks_dir != nullptr && hooks_run) {
+  if (!copies.empty() && layout.RunsAfterRefresh(AfterRefresh::kAnnounceRemovals) && layout.hooks_dir != nullptr && hooks_run) {
     plan->hooks = ListHooks(*location.root, layout.hooks_dir);
   }
   return ERROR_SUCCESS;

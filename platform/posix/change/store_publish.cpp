@@ -21,16 +21,6 @@
 namespace tkv {
 namespace {
 
-std::string DirName(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "" : path.substr(0, slash);
-}
-
-std::string BaseName(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // The bundle's directory, which the refresh writes in, opened before it
 // runs. An image's refresh may put a link in its place, to a host directory
 // bound into the image: after it, the tool writes there only through this
@@ -38,7 +28,7 @@ std::string BaseName(const std::string& path) {
 class BundleDirectory {
  public:
   BundleDirectory(const RootDirectory& root, const StoreLayout& layout)
-      : root_(root), relative_(DirName(layout.bundle)) {
+      : root_(root), relative_(BundleDirectoryOf(layout)) {
     fd_ = root_.OpenBelow(relative_, O_RDONLY | O_DIRECTORY);
     if (fd_ && root_.CheckWritable(fd_.get(), relative_, &refusal_) != ERROR_SUCCESS) fd_.reset();
   }
@@ -137,7 +127,7 @@ bool AnnounceAndUnlinkRemoved(Command& command, const StoreLocation& location, c
   std::string why;
   if (RemoveLinks(certs, names, gone, &why) == ERROR_SUCCESS) return true;
   command.Complain("cannot take away the links of removed anchors in " +
-                   location.root->DisplayPath(DirName(location.layout->bundle)) + ": " + why);
+                   location.root->DisplayPath(BundleDirectoryOf(*location.layout)) + ": " + why);
   return false;
 }
 
@@ -220,11 +210,9 @@ DWORD RunSteps(Command& command, const StoreLocation& location, const RefreshCom
 
 std::vector<AfterRefresh> StepsAfterRefresh(const StoreLayout& layout, bool browsers) {
   std::vector<AfterRefresh> steps;
-  if (layout.leaves_links_of_removed) steps.push_back(AfterRefresh::kAnnounceRemovals);
-  if (layout.keeps_bundle_when_empty) steps.push_back(AfterRefresh::kEmptyStaleBundle);
-  steps.push_back(AfterRefresh::kCheckBundle);
-  steps.push_back(AfterRefresh::kCheckReadable);
-  if (browsers) steps.push_back(AfterRefresh::kBrowsers);
+  for (const AfterRefresh step : layout.after_refresh) {
+    if (browsers || step != AfterRefresh::kBrowsers) steps.push_back(step);
+  }
   return steps;
 }
 
@@ -238,12 +226,19 @@ DWORD PublishChange(Command& command, const StoreLocation& location, const Refre
     command.Complain("refusing " + why + "; the refresh is not run");
     return ERROR_ACCESS_DENIED;
   }
-  published->tidy = RemoveLeftover(command, location, certs);
+  std::vector<std::string> orphaned;
+  for (const BeforeRefresh step : layout.before_refresh) {
+    switch (step) {
+      case BeforeRefresh::kClearLeftover:
+        published->tidy = RemoveLeftover(command, location, certs) && published->tidy;
+        break;
+      case BeforeRefresh::kNoteOrphanedLinks:
+        orphaned = OrphanedLinks(location, certs);
+        break;
+    }
+  }
   struct stat before;
   const bool had_bundle = StatBelow(*location.root, layout.bundle, &before) && S_ISREG(before.st_mode);
-  const bool announces =
-      std::find(steps.begin(), steps.end(), AfterRefresh::kAnnounceRemovals) != steps.end();
-  const std::vector<std::string> orphaned = announces ? OrphanedLinks(location, certs) : std::vector<std::string>();
   const RefreshOutcome outcome = RunRefreshCommand(refresh.argv, refresh.sandbox, publication.lock_fd,
                                                    command.clock().TimeLeft(publication.use));
   if (outcome.code == ERROR_TIMEOUT) {

@@ -15,17 +15,9 @@
 
 namespace tkv {
 
-// What follows a family's refresh.
-enum class AfterRefresh {
-  kAnnounceRemovals,  // Debian's: hooks hear of the anchors gone, whose links then go
-  kEmptyStaleBundle,  // Debian's: a bundle its refresh left as it was, no anchor being left
-  kCheckBundle,       // the bundle shows the change: else it fails, and is taken back
-  kCheckReadable,     // libcrypto's reader reads the bundle at all
-  kBrowsers,          // the browsers follow what the bundle trusts
-};
-
-// The steps after the family's refresh, in order; with the browser step
-// for a change, without it for the anchors put back after a failed one.
+// The family's steps after its refresh (its row's), in order; with the
+// browser step for a change, without it for the anchors put back after a
+// failed one.
 std::vector<AfterRefresh> StepsAfterRefresh(const StoreLayout& layout, bool browsers);
 
 // One publication: the store's anchors directory and lock, what clients
@@ -46,8 +38,8 @@ struct Published {
   std::vector<std::string> browser_files;
 };
 
-// Runs the family's refresh under the store's lock, first clearing what a
-// killed refresh left that this one would reuse, then `steps`.
+// Runs the family's refresh under the store's lock, after the steps its row
+// runs before it, then `steps`.
 // What follows the refresh works in the bundle's directory opened before
 // it ran, and only while its path still leads there.
 // ERROR_SUCCESS when clients see the change; ERROR_TIMEOUT when the
