@@ -129,14 +129,13 @@ DWORD OpenSystemStore(bool read_only, StoreData* data, ChangeOutcome* cut_off) {
   if (!data->anchors_fd) return ErrorFromErrno(errno);
   if (DWORD code = CheckCallerMayChange(command, data->location, data->anchors_fd.get(), read_only)) return code;
   data->read_only = read_only;
-  if (read_only || !HasRecordedChange(data->anchors_fd.get())) return ERROR_SUCCESS;
-  if (command.settings().dry_run) {  // it would be finished first
-    cut_off->finished_cut_off_change = true;
-    return ERROR_SUCCESS;
+  if (!read_only && command.settings().dry_run) {
+    data->dry = std::make_unique<DryRun>(DryRun{AnchorView(data->location, data->anchors_fd.get()), false});
   }
+  if (read_only || !HasRecordedChange(data->anchors_fd.get())) return ERROR_SUCCESS;
   // Before a removal finds nothing to remove, or an install finds its
   // certificate there already, what a cut-off run left is finished.
-  return FinishCutOffChange(command, data->location, &data->refresh, cut_off);
+  return FinishCutOffChange(command, data->location, &data->refresh, data->dry.get(), cut_off);
 }
 
 }  // namespace tkv
@@ -209,10 +208,7 @@ BOOL CertAddCertificateContextToStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pCer
   tkv::Command& command = *store.command;
   tkv::ChangeOutcome outcome;
   const DWORD code =
-      command.settings().dry_run
-          ? tkv::ForeseeChange(command, store.location, &store.refresh, store.anchors_fd.get(), tkv::ChangeKind::kAdd,
-                               der, &outcome)
-          : tkv::ChangeStore(command, store.location, &store.refresh, tkv::ChangeKind::kAdd, der, &outcome);
+      tkv::ChangeStore(command, store.location, &store.refresh, tkv::ChangeKind::kAdd, der, store.dry.get(), &outcome);
   tkv::TheAccount().Changed(outcome);
   if (code != ERROR_SUCCESS) return Fail(code);
   SetLastError(ERROR_SUCCESS);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/posix/anchors/anchor_directory.h"
+#include "platform/posix/anchors/anchor_view.h"
 #include "platform/posix/anchors/distribution_set.h"
 #include "platform/posix/anchors/store_layout.h"
 #include "platform/posix/anchors/trust_bundle.h"
@@ -58,25 +59,21 @@ struct ChangePlan {
   // A removal: a copy's private key (or other blocks) and the file kept it.
   std::vector<std::pair<std::string, std::string>> kept_aside;
   std::vector<std::string> hooks;   // the hooks told of removed anchors, below the root
-  std::vector<std::string> browser_files;  // foreseen: the browser files it would write or remove
 };
 
-// The plan for adding or removing `der`, on the anchors (open as
-// `anchors_fd`) as they are now, with the refresh planned in `refresh`
-// (once a command). ERROR_SUCCESS, or the code of the refusal the change
-// would meet before its first write, said through `command`: those of
-// PlanRefresh; ERROR_ACCESS_DENIED when the anchors directory, or a
-// directory a copy is in, is on a file system that holds no anchors of the
-// root's, or a copy is in a directory reached through a link; for a
-// removal, CRYPT_E_NOT_FOUND when no anchor holds it, the distribution's
-// set does not trust it and the bundle does not hold it either, and
-// ERROR_FILE_TOO_LARGE or ERROR_ACCESS_DENIED when the bundle holds it from
-// a file the tool cannot read. With `foresee`, the
-// browser files the change would touch are decided too (a dry run's
-// report; a real run does that once the refresh has shown what clients
-// trust).
-DWORD PlanChange(Command& command, const StoreLocation& location, RefreshCommand* refresh, int anchors_fd,
-                 ChangeKind kind, const std::vector<BYTE>& der, bool foresee, ChangePlan* plan);
+// The plan for adding or removing `der`, on the anchors as `view` shows
+// them, with the refresh planned in `refresh` (once a command).
+// ERROR_SUCCESS, or the code of the refusal the change would meet before
+// its first write, said through `command`: those of PlanRefresh;
+// ERROR_ACCESS_DENIED when the anchors directory, or a directory a copy is
+// in, is on a file system that holds no anchors of the root's, or a copy is
+// in a directory reached through a link; for a removal, CRYPT_E_NOT_FOUND
+// when no anchor holds it, the distribution's set does not trust it and the
+// bundle does not hold it either, and ERROR_FILE_TOO_LARGE or
+// ERROR_ACCESS_DENIED when the bundle holds it from a file the tool cannot
+// read.
+DWORD PlanChange(Command& command, RefreshCommand* refresh, const AnchorView& view, ChangeKind kind,
+                 const std::vector<BYTE>& der, ChangePlan* plan);
 
 }  // namespace tkv
 

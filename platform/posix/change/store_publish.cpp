@@ -92,9 +92,9 @@ bool RemoveLeftover(const Command& command, const StoreLocation& location, const
 // What in the anchors can make a refresh fail or spoil the bundle: a block
 // cut short (copied as it is, it swallows the certificate after it), or a
 // lone private key (Debian's refresh stops at it).
-void NameCauses(Command& command, const StoreLocation& location, int anchors_fd) {
+void NameCauses(Command& command, const StoreLocation& location, const AnchorView& anchors) {
   std::vector<std::pair<std::string, AnchorTrouble>> causes;
-  for (const auto& found : FindTroubledAnchors(location, anchors_fd)) {
+  for (const auto& found : FindTroubledAnchors(anchors)) {
     if (found.second == AnchorTrouble::kCutShort || found.second == AnchorTrouble::kKeyAlone) {
       causes.push_back(found);
     }
@@ -179,7 +179,7 @@ DWORD RunSteps(Command& command, const StoreLocation& location, const RefreshCom
       case AfterRefresh::kCheckBundle:
         if (CheckBundle(location, publication.expected, &why) != ERROR_SUCCESS) {
           command.Complain(why);
-          NameCauses(command, location, publication.anchors_fd);
+          NameCauses(command, location, *publication.anchors);
           return ERROR_FUNCTION_FAILED;
         }
         break;
@@ -193,12 +193,12 @@ DWORD RunSteps(Command& command, const StoreLocation& location, const RefreshCom
                            ": a PEM block in it is cut short or does not decode" +
                            (publication.keep_readable ? "; they read it before the change, which is taken back"
                                                       : ""));
-          NameCauses(command, location, publication.anchors_fd);
+          NameCauses(command, location, *publication.anchors);
           if (publication.keep_readable) return ERROR_FUNCTION_FAILED;
         }
         break;
       case AfterRefresh::kBrowsers:
-        published->browser_files = UpdateBrowserPolicies(command, location, publication.anchors_fd, publication.expected,
+        published->browser_files = UpdateBrowserPolicies(command, *publication.anchors, publication.expected,
                                                             /*foresee=*/false);
         break;
     }
@@ -247,7 +247,7 @@ DWORD PublishChange(Command& command, const StoreLocation& location, const Refre
   }
   PassOnOutput(command, refresh.argv[0], outcome);
   if (outcome.code != ERROR_SUCCESS) {
-    NameCauses(command, location, publication.anchors_fd);
+    NameCauses(command, location, *publication.anchors);
     return outcome.code;
   }
   return RunSteps(command, location, refresh, publication, steps, had_bundle ? &before : nullptr, orphaned, certs,

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/anchors/anchor_view.h"
 #include "platform/posix/anchors/store_layout.h"
 #include "platform/posix/anchors/trust_bundle.h"
 #include "platform/posix/base/command.h"
@@ -23,7 +24,7 @@ std::vector<AfterRefresh> StepsAfterRefresh(const StoreLayout& layout, bool brow
 // One publication: the store's anchors directory and lock, what clients
 // must see afterwards, and how much of the command's time it may take.
 struct Publication {
-  int anchors_fd = -1;
+  const AnchorView* anchors = nullptr;  // as the change's writes left them
   int lock_fd = -1;  // inherited by a refresh on the host: the store stays locked while it runs
   ExpectedTrust expected;
   TimeUse use = TimeUse::kChange;
