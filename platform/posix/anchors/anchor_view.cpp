@@ -22,18 +22,20 @@ const AnchorView::Edit* AnchorView::EditOf(const std::string& relative) const {
   return found == edits_.end() ? nullptr : &found->second;
 }
 
+void AnchorView::List(const std::string& relative, const Edit& edit) const {
+  const auto at = std::lower_bound(files_.begin(), files_.end(), relative);
+  const bool listed = at != files_.end() && *at == relative;
+  if (edit.removed && listed) {
+    files_.erase(at);
+  } else if (!edit.removed && !listed && ReadsRegularFile(location_->layout->reads, BaseName(relative))) {
+    files_.insert(at, relative);
+  }
+}
+
 const std::vector<std::string>& AnchorView::Files() const {
   if (listed_) return files_;
   files_ = ListAnchorFiles(*location_, fd_);
-  for (const auto& edit : edits_) {
-    const auto at = std::lower_bound(files_.begin(), files_.end(), edit.first);
-    const bool listed = at != files_.end() && *at == edit.first;
-    if (edit.second.removed && listed) {
-      files_.erase(at);
-    } else if (!edit.second.removed && !listed && ReadsRegularFile(location_->layout->reads, BaseName(edit.first))) {
-      files_.insert(at, edit.first);
-    }
-  }
+  for (const auto& edit : edits_) List(edit.first, edit.second);
   listed_ = true;
   return files_;
 }
@@ -75,13 +77,13 @@ bool AnchorView::Holds(const std::string& relative, const AnchorFile& file) cons
 }
 
 void AnchorView::Put(const std::string& relative, const AnchorFile& file) {
-  edits_[relative] = {false, file};
-  listed_ = false;
+  const Edit& edit = edits_[relative] = {false, file};
+  if (listed_) List(relative, edit);
 }
 
 void AnchorView::Remove(const std::string& relative) {
-  edits_[relative] = {true, {}};
-  listed_ = false;
+  const Edit& edit = edits_[relative] = {true, {}};
+  if (listed_) List(relative, edit);
 }
 
 void AnchorView::Publish(const ExpectedTrust& expected) {

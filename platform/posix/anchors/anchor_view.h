@@ -61,6 +61,8 @@ class AnchorView {
     AnchorFile file;
   };
   const Edit* EditOf(const std::string& relative) const;
+  // The listing with `edit` of `relative` applied.
+  void List(const std::string& relative, const Edit& edit) const;
 
   const StoreLocation* location_ = nullptr;
   int fd_ = -1;

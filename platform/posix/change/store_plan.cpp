@@ -276,7 +276,12 @@ DWORD PlanBundleOnlyRemoval(const Command& command, const StoreLocation& locatio
   const RootDirectory& root = *location.root;
   std::vector<bool> held;
   if (view.BundleHolds({der}, &held) != ERROR_SUCCESS || !held[0]) return CRYPT_E_NOT_FOUND;
-  std::vector<UnreadFile> unread = UnreadAnchorFiles(location, view.fd());
+  std::vector<UnreadFile> unread;
+  std::vector<BYTE> contents;
+  for (const std::string& relative : view.Files()) {
+    const DWORD code = view.Read(relative, &contents);
+    if (KeepsUnread(code)) unread.push_back({location.anchors_path() + "/" + relative, code});
+  }
   std::vector<DistributionCertificate> set;
   ReadDistributionSet(location, /*distrusted_too=*/false, &set, &unread);
   const std::string bundle = root.DisplayPath(location.layout->bundle);
