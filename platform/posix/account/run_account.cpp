@@ -25,6 +25,7 @@
 #include "platform/posix/base/wide_text.h"
 #include "platform/posix/cert/anchor_format.h"
 #include "platform/posix/cert/certificate_name.h"
+#include "platform/posix/cert/match_rule.h"
 #include "platform/posix/clients/client_account.h"
 
 namespace tkv {
@@ -59,27 +60,6 @@ std::string StorePlaces(const StoreLocation& store) {
 std::string Utc(const ASN1_TIME* time) {
   const std::string text = TimeText(time, TimeStyle::kPerson);
   return text.empty() ? "an unreadable date" : text;
-}
-
-size_t ThumbprintDigits(SelectBy by) { return by == SelectBy::kSha1 ? 40 : 64; }
-
-// A thumbprint as people copy it: "AA:BB:..." as openssl prints it, with
-// spaces, in either case.
-std::wstring ThumbprintOf(const std::wstring& text) {
-  std::wstring digits;
-  for (wchar_t c : text) {
-    if (c != L':' && c != L' ' && c != L'\t') digits += c;
-  }
-  return digits;
-}
-
-bool IsThumbprint(const std::wstring& given, SelectBy by) {
-  const std::wstring text = ThumbprintOf(given);
-  if (text.size() != ThumbprintDigits(by)) return false;
-  for (wchar_t c : text) {
-    if (!iswxdigit(static_cast<wint_t>(c)) || c > 0x7f) return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -241,14 +221,6 @@ void RunAccount::Error(const wchar_t* message, bool warning, bool with_last_erro
   facts_.reported.push_back(std::move(line));
 }
 
-bool RunAccount::Selects(const std::vector<BYTE>& der, const wchar_t* parameter, bool name_matches) const {
-  if (settings_.select_by == SelectBy::kName) return name_matches;
-  const KeepErrors unchanged;
-  std::string wanted = EncodeUtf8Lossless(ThumbprintOf(parameter));
-  for (char& c : wanted) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-  return Thumbprint(der, settings_.select_by == SelectBy::kSha1 ? EVP_sha1() : EVP_sha256()) == wanted;
-}
-
 std::wstring RunAccount::ShownName(const wchar_t* name) const {
   if (settings_.select_by == SelectBy::kName) return name;
   return DecodeUtf8Lossless(EscapeControls(EncodeUtf8Lossless(name)));
@@ -341,7 +313,7 @@ bool RunAccount::SayAlreadyDistrusted() {
     if (!certificate.distrusted) continue;
     std::wstring name;
     if (SimpleDisplayName(certificate.der.data(), certificate.der.size(), &name) != ERROR_SUCCESS) continue;
-    if (!Selects(certificate.der, facts_.parameter.c_str(), name == facts_.parameter)) continue;
+    if (!Selects(settings_.select_by, certificate.der, facts_.parameter.c_str(), name == facts_.parameter)) continue;
     facts_.already = "distrusted";
     const std::string file = store.root->DisplayPath(certificate.file);
     Said("nothing was removed: " + Quoted(name) + " is in the distribution's set (" + file +

@@ -187,10 +187,10 @@ BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
   ChangeOutcome outcome;
   const DWORD deleted =
       ChangeStore(command, store.location, &store.refresh, ChangeKind::kRemove, context->der, store.dry.get(), &outcome);
-  RunAccount& account = TheAccount();
-  account.Changed(outcome);
+  StoreEvents& events = RunListener();
+  events.Changed(outcome);
   if (deleted != ERROR_SUCCESS) return Fail(deleted);
-  account.Removed(context->der, store.listing, context->file_index);
+  events.Removed(context->der, store.listing, context->file_index);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }

@@ -158,18 +158,18 @@ HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType,
     return nullptr;
   }
 
-  tkv::RunAccount& account = tkv::TheAccount();
+  tkv::StoreEvents& events = tkv::RunListener();
   auto data = std::make_shared<tkv::StoreData>();
   // The command's clock starts here.
-  data->command = std::make_shared<tkv::Command>(account.SettingsForStore(), account);
+  data->command = std::make_shared<tkv::Command>(tkv::SettingsForStore(), events);
   tkv::ChangeOutcome cut_off;
   const DWORD code = tkv::OpenSystemStore((dwFlags & CERT_STORE_READONLY_FLAG) != 0, data.get(), &cut_off);
-  account.Changed(cut_off);
+  events.Changed(cut_off);
   if (code != ERROR_SUCCESS) {
     Fail(code);
     return nullptr;
   }
-  account.StoreOpened(std::make_shared<const tkv::StoreLocation>(data->location));
+  events.StoreOpened(std::make_shared<const tkv::StoreLocation>(data->location));
   auto* handle = new tkv::StoreHandle();
   handle->data = std::move(data);
   SetLastError(ERROR_SUCCESS);
@@ -209,7 +209,7 @@ BOOL CertAddCertificateContextToStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pCer
   tkv::ChangeOutcome outcome;
   const DWORD code =
       tkv::ChangeStore(command, store.location, &store.refresh, tkv::ChangeKind::kAdd, der, store.dry.get(), &outcome);
-  tkv::TheAccount().Changed(outcome);
+  tkv::RunListener().Changed(outcome);
   if (code != ERROR_SUCCESS) return Fail(code);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
