@@ -1,12 +1,13 @@
 // What one command would change in the store, decided once, without a
-// write or a program run. The real run makes the plan under the store's lock
-// and carries it out; the dry run makes the same plan without the lock and
-// reports it. Nothing else decides what a change does.
+// write or a program run, on the anchors as the command's view shows them.
+// The real run makes the plan under the store's lock and carries it out;
+// the dry run makes the same plan without the lock and carries it out with
+// a runner that writes nothing. Nothing else decides what a change does.
 //
 // The plan holds what can be known before any program runs: the anchors to
 // write and remove, whether the family's refresh runs and in which sandbox,
-// the hooks the store tells, the browser files that change, and each
-// refusal the change would meet before its first write. What only a
+// the hooks the store tells, and each refusal the change would meet before
+// its first write. What only a
 // program's run can tell (a refresh or a hook that fails, a bundle that does
 // not show the change) is outside it.
 #ifndef TKVCERT_PLATFORM_POSIX_CHANGE_STORE_PLAN_H_
