@@ -248,6 +248,7 @@ void RunAccount::Changed(const ChangeOutcome& outcome) {
   if (!outcome.copies.empty()) changed.copies = outcome.copies;
   if (!outcome.kept_aside.empty()) changed.kept_aside = outcome.kept_aside;
   if (!outcome.distrust.empty()) changed.distrust = outcome.distrust;
+  changed.files_after.insert(changed.files_after.end(), outcome.files_after.begin(), outcome.files_after.end());
 }
 
 void RunAccount::Removed(const std::vector<BYTE>& der, const std::shared_ptr<const std::vector<std::string>>& listing,
@@ -269,8 +270,8 @@ void RunAccount::NameRead(const std::wstring& name) {
   if (suggestions_) suggestions_->Offer(name);
 }
 
-void RunAccount::TroubledFile(const std::string& relative) {
-  if (troubled_files_.size() < kMostFilesNoted) troubled_files_.push_back(relative);
+void RunAccount::TroubledFile(const std::string& relative, AnchorTrouble trouble) {
+  if (troubled_files_.size() < kMostFilesNoted) troubled_files_.emplace_back(relative, trouble);
 }
 
 void RunAccount::BrowserStillTrusts(const std::string& browser, const std::string& file, const std::string& why) {
@@ -377,20 +378,18 @@ void RunAccount::SayWhatWasKept() {
   }
 }
 
-// What the scan found no certificate in, or a key beside one, and why.
+// What the scan found no certificate in, or a key beside one, and why: as
+// the scan read it, or as the change left it.
 void RunAccount::SayWhatAnchorsHoldAmiss() {
   const StoreLocation& store = *facts_.store;
-  const UniqueFd anchors = OpenAnchorsDirectory(store);
-  if (!anchors) return;
   std::vector<std::pair<std::string, AnchorTrouble>> found;
-  std::vector<BYTE> contents;
-  for (const std::string& file : troubled_files_) {
-    if (ReadAnchorFile(store, anchors.get(), file, &contents) != ERROR_SUCCESS) continue;
-    const AnchorTrouble trouble = TroubleOf(contents);
+  for (auto [file, trouble] : troubled_files_) {
+    for (const auto& after : facts_.changed.files_after) {
+      if (after.first == file) trouble = after.second;
+    }
     if (trouble != AnchorTrouble::kNone) found.emplace_back(file, trouble);
   }
-  Command command(settings_, *this);
-  NameTroubledAnchors(command, store, found);
+  for (const auto& [file, trouble] : found) Said(store.anchors_path() + "/" + file + " " + DescribeTrouble(trouble), false);
 }
 
 // What the installed certificate will not do as the admin may expect.

@@ -55,7 +55,7 @@ class RunAccount : public StoreEvents {
   // What the layer's rooms learn on the way.
   void Said(const std::string& why, bool warning) override;
   void NameRead(const std::wstring& name) override;
-  void TroubledFile(const std::string& relative) override;
+  void TroubledFile(const std::string& relative, AnchorTrouble trouble) override;
   void BrowserStillTrusts(const std::string& browser, const std::string& file, const std::string& why) override;
 
   // What it knows, for the report.
@@ -73,7 +73,7 @@ class RunAccount : public StoreEvents {
   RunSettings settings_;
   RunFacts facts_;
   std::unique_ptr<NameSuggestions> suggestions_;
-  std::vector<std::string> troubled_files_;
+  std::vector<std::pair<std::string, AnchorTrouble>> troubled_files_;
   std::shared_ptr<const std::vector<std::string>> removed_listing_;
   size_t removed_at_ = 0;
   bool began_ = false;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/anchors/anchor_trouble.h"
 #include "platform/posix/anchors/store_layout.h"
 #include "platform/posix/base/run_events.h"
 #include "platform/posix/change/store_change.h"
@@ -23,6 +24,9 @@ class StoreEvents : public RunEvents {
   // A file to install held `der` first, and `passed_over` certificates after it.
   virtual void Queried(const std::vector<BYTE>& der, size_t passed_over) = 0;
   virtual void Changed(const ChangeOutcome& outcome) = 0;
+  // A scan found in this anchor file (relative to the anchors directory) no
+  // certificate, or a private key beside one: `trouble`.
+  virtual void TroubledFile(const std::string& relative, AnchorTrouble trouble) = 0;
   // A removal took `der`; `listing` is its scan's, which met it in its file `at`.
   virtual void Removed(const std::vector<BYTE>& der, const std::shared_ptr<const std::vector<std::string>>& listing,
                        size_t at) = 0;

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "platform/posix/anchors/anchor_listing.h"
+#include "platform/posix/anchors/anchor_trouble.h"
 #include "platform/posix/anchors/trust_bundle.h"
 #include "platform/posix/api/cert_context.h"
 #include "platform/posix/api/process.h"
@@ -44,7 +45,7 @@ void ReadAnchorBlocks(StoreData& store, const std::string& relative) {
   static constexpr char kKeyMark[] = "PRIVATE KEY-----";
   if (store.parsed_blocks.empty() ||
       memmem(store.contents.data(), store.contents.size(), kKeyMark, sizeof kKeyMark - 1) != nullptr) {
-    store.command->events().TroubledFile(relative);
+    RunListener().TroubledFile(relative, TroubleOf(store.contents));
   }
 }
 

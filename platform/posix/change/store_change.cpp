@@ -258,6 +258,11 @@ void TakePlanned(const ChangePlan& plan, ChangeOutcome* outcome) {
   outcome->copies = plan.copies;
   outcome->kept_aside = plan.kept_aside;
   for (const DistrustEdit& edit : plan.distrust) outcome->distrust.push_back(edit.shown);
+  for (const AnchorEdit& edit : plan.edits) {
+    outcome->files_after.emplace_back((edit.parent.empty() ? "" : edit.parent + "/") + edit.name,
+                                      edit.remove ? AnchorTrouble::kNone
+                                                  : TroubleOf({edit.file.contents.begin(), edit.file.contents.end()}));
+  }
 }
 
 // The plan made real. Before the first write, the sandbox of its refresh is

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/anchors/anchor_trouble.h"
 #include "platform/posix/anchors/anchor_view.h"
 #include "platform/posix/anchors/store_layout.h"
 #include "platform/posix/base/command.h"
@@ -37,6 +38,9 @@ struct ChangeOutcome {
   // file that keeps it.
   std::vector<std::pair<std::string, std::string>> kept_aside;
   std::vector<std::string> distrust;  // the distrust put in place or lifted: a file, and a conf's lines
+  // The anchor files it wrote or removed, and what is amiss in each after
+  // it (kNone for one removed).
+  std::vector<std::pair<std::string, AnchorTrouble>> files_after;
 };
 
 // The dry run's side of a command: the anchors and bundle as its changes
