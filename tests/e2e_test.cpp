@@ -953,6 +953,7 @@ TEST_F(ToolTest, RemovingFromAFileOfSeveralRewritesTheRest) {
   const RunResult kept = Run({"/uninstall", "Corp Root D"});
   EXPECT_EQ(kept.out, RemovalLines("Corp Root D") + Removed("Corp Root D"));
   EXPECT_NE(kept.err.find("keyed.crt kept a private key"), std::string::npos) << kept.err;
+  EXPECT_EQ(kept.err.find("keyed.crt holds"), std::string::npos) << "said of the file as it was: " << kept.err;
   EXPECT_EQ(ReadFile(sandbox_.anchors_dir() + "/keyed.key"), PrivateKeyPem());
   struct stat st;
   ASSERT_EQ(stat((sandbox_.anchors_dir() + "/keyed.key").c_str(), &st), 0);
