@@ -48,9 +48,12 @@ DWORD AnchorView::Read(const std::string& relative, std::vector<BYTE>* contents)
   return ERROR_SUCCESS;
 }
 
-bool AnchorView::Stat(const std::string& relative, struct stat* st) const {
+bool AnchorView::Stat(const std::string& relative, struct stat* st, int parent_fd) const {
   const Edit* edit = EditOf(relative);
-  if (edit == nullptr) return fstatat(fd_, relative.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0;
+  if (edit == nullptr) {
+    const std::string name = parent_fd >= 0 ? BaseName(relative) : relative;
+    return fstatat(parent_fd >= 0 ? parent_fd : fd_, name.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0;
+  }
   if (edit->removed) {
     errno = ENOENT;
     return false;

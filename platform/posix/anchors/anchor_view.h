@@ -37,8 +37,9 @@ class AnchorView {
   // A listed file's contents: as edited, or read from the disk.
   DWORD Read(const std::string& relative, std::vector<BYTE>* contents) const;
   // What `relative` is, as lstat says, an edited file being a regular one
-  // with its mode and owner; false with errno ENOENT once removed.
-  bool Stat(const std::string& relative, struct stat* st) const;
+  // with its mode and owner; false with errno ENOENT once removed. One in a
+  // subdirectory is looked up in `parent_fd`, that directory opened already.
+  bool Stat(const std::string& relative, struct stat* st, int parent_fd = -1) const;
   // Whether `relative` holds exactly `file`, mode and owner included.
   bool Holds(const std::string& relative, const AnchorFile& file) const;
 

@@ -180,14 +180,14 @@ std::string KeptBlocksName(AnchorSelection reads, const std::string& name) {
 // name of their own unless the refresh passes over them. One that name
 // already holds, with other contents, is the admin's: the removal is refused.
 DWORD PlanKeepingOtherBlocks(const Command& command, const StoreLocation& location, const Copy& copy,
-                             const std::vector<BYTE>& der, const AnchorView& view, const struct stat& st,
-                             AnchorEdit edit, ChangePlan* plan) {
+                             const std::vector<BYTE>& der, const AnchorView& view, int parent_fd,
+                             const struct stat& st, AnchorEdit edit, ChangePlan* plan) {
   const std::string kept_name = KeptBlocksName(location.layout->reads, edit.name);
   const AnchorFile kept{WithoutCertificate(copy, der), st.st_mode & 0660, st.st_uid, st.st_gid};
   const std::string kept_relative = (edit.parent.empty() ? "" : edit.parent + "/") + kept_name;
   if (kept_name != edit.name) {
     struct stat there;
-    if (view.Stat(kept_relative, &there) && !view.Holds(kept_relative, kept)) {
+    if (view.Stat(kept_relative, &there, parent_fd) && !view.Holds(kept_relative, kept)) {
       command.Complain("refusing to remove the certificate of " + location.anchors_path() + "/" + copy.relative +
                        ": the file keeps a private key (or another PEM block) beside it, which would go to " +
                        location.anchors_path() + "/" + kept_relative +
@@ -251,9 +251,10 @@ DWORD PlanCopyRemoval(const Command& command, const StoreLocation& location, con
     }
   }
   struct stat st;
-  if (!view.Stat(copy.relative, &st)) return ErrorFromErrno(errno);
+  const int parent_fd = parent ? parent.get() : -1;
+  if (!view.Stat(copy.relative, &st, parent_fd)) return ErrorFromErrno(errno);
   if (!S_ISLNK(st.st_mode) && OnlyCertificate(copy, der) && KeepsOtherBlocks(copy, der)) {
-    return PlanKeepingOtherBlocks(command, location, copy, der, view, st, std::move(edit), plan);
+    return PlanKeepingOtherBlocks(command, location, copy, der, view, parent_fd, st, std::move(edit), plan);
   }
   edit.remove = OnlyCertificate(copy, der);
   if (!edit.remove && S_ISLNK(st.st_mode)) {
