@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "platform/crypt_api.h"
-#include "platform/run_account.h"
+#include "platform/run_channel.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "platform/crypt_api.h"
-#include "platform/run_account.h"
+#include "platform/run_channel.h"
 #include "store/trust_store.h"
 
 namespace {

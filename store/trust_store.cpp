@@ -3,7 +3,7 @@
 #include <cwchar>
 #include <vector>
 
-#include "platform/run_account.h"
+#include "platform/run_channel.h"
 #include "store/reporters.h"
 
 namespace {

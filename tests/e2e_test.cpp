@@ -953,6 +953,7 @@ TEST_F(ToolTest, RemovingFromAFileOfSeveralRewritesTheRest) {
   const RunResult kept = Run({"/uninstall", "Corp Root D"});
   EXPECT_EQ(kept.out, RemovalLines("Corp Root D") + Removed("Corp Root D"));
   EXPECT_NE(kept.err.find("keyed.crt kept a private key"), std::string::npos) << kept.err;
+  EXPECT_EQ(kept.err.find("keyed.crt holds"), std::string::npos) << "said of the file as it was: " << kept.err;
   EXPECT_EQ(ReadFile(sandbox_.anchors_dir() + "/keyed.key"), PrivateKeyPem());
   struct stat st;
   ASSERT_EQ(stat((sandbox_.anchors_dir() + "/keyed.key").c_str(), &st), 0);
@@ -1054,6 +1055,11 @@ TEST_F(ToolTest, TheDryRunForeseesTheRealRun) {
     WriteFile(s.root() + "/usr/share/ca-certificates/foreseen.crt", contents);
     WriteFile(s.root() + "/etc/ca-certificates.conf", mark + "foreseen.crt\n");
   };
+  // A run cut off once it recorded its change, before or after its writes.
+  auto cut_off = [&](Sandbox& s, const std::string& kind) {
+    shell("mkdir -p -m 700 '" + s.anchors_dir() + "/.tkvcert-staging'");
+    WriteFile(s.anchors_dir() + "/.tkvcert-staging/change-in-progress", kind + "\n" + ToPem(ca));
+  };
   const struct {
     const char* name;
     std::vector<std::string> args;
@@ -1121,6 +1127,15 @@ TEST_F(ToolTest, TheDryRunForeseesTheRealRun) {
       {"the distribution's, installed", {"/install", "ca.pem"},
        [&](Sandbox& s) { in_set(s, "", ToPem(ca)), WriteFile(s.bundle(), ToPem(ca)); }, false, nullptr,
        "the distribution's set already trusts \"Foreseen CA\"", false},
+      {"a cut-off install, before its write, then a removal", {"/uninstall", "Foreseen CA"},
+       [&](Sandbox& s) { cut_off(s, "add"); }},
+      {"a cut-off install, after its write, then a removal", {"/uninstall", "Foreseen CA"},
+       [&](Sandbox& s) { cut_off(s, "add"), s.PlaceAnchor(own, ToPem(ca)); }},
+      {"a cut-off install, then an install", {"/install", "ca.pem"}, [&](Sandbox& s) { cut_off(s, "add"); }},
+      {"a cut-off removal, before its write, then an install", {"/install", "ca.pem"},
+       [&](Sandbox& s) { install(s), cut_off(s, "remove"); }},
+      {"a cut-off removal, after its write, then a removal", {"/uninstall", "Foreseen CA"},
+       [&](Sandbox& s) { install(s), shell("rm '" + s.anchors_dir() + "/" + own + "'"), cut_off(s, "remove"); }},
       {"removes, an admin's Chromium file after the tool's trusting it", {"/uninstall", "Foreseen CA"},
        [&](Sandbox& s) {
          install(s);

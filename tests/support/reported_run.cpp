@@ -43,7 +43,7 @@ RunResult ForeseenRun(const std::vector<std::string>& args, const RunOptions& op
   const ReportedRun dry = RunReporting(args, options, {{"TKVCERT_DRY_RUN", "1"}});
   EXPECT_EQ(state(), before) << "the dry run changed the root";
   const ReportedRun real = RunReporting(args, options);
-  for (const char* key : {"outcome", "changed", "error", "browsers_still_trusting"}) {
+  for (const char* key : {"outcome", "changed", "removed", "error", "browsers_still_trusting"}) {
     EXPECT_EQ(dry.report.value(key, nlohmann::json()), real.report.value(key, nlohmann::json()))
         << key << " foreseen: " << dry.report.dump() << "\n real: " << real.report.dump();
   }

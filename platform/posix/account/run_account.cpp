@@ -25,6 +25,7 @@
 #include "platform/posix/base/wide_text.h"
 #include "platform/posix/cert/anchor_format.h"
 #include "platform/posix/cert/certificate_name.h"
+#include "platform/posix/cert/match_rule.h"
 #include "platform/posix/clients/client_account.h"
 
 namespace tkv {
@@ -59,27 +60,6 @@ std::string StorePlaces(const StoreLocation& store) {
 std::string Utc(const ASN1_TIME* time) {
   const std::string text = TimeText(time, TimeStyle::kPerson);
   return text.empty() ? "an unreadable date" : text;
-}
-
-size_t ThumbprintDigits(SelectBy by) { return by == SelectBy::kSha1 ? 40 : 64; }
-
-// A thumbprint as people copy it: "AA:BB:..." as openssl prints it, with
-// spaces, in either case.
-std::wstring ThumbprintOf(const std::wstring& text) {
-  std::wstring digits;
-  for (wchar_t c : text) {
-    if (c != L':' && c != L' ' && c != L'\t') digits += c;
-  }
-  return digits;
-}
-
-bool IsThumbprint(const std::wstring& given, SelectBy by) {
-  const std::wstring text = ThumbprintOf(given);
-  if (text.size() != ThumbprintDigits(by)) return false;
-  for (wchar_t c : text) {
-    if (!iswxdigit(static_cast<wint_t>(c)) || c > 0x7f) return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -241,14 +221,6 @@ void RunAccount::Error(const wchar_t* message, bool warning, bool with_last_erro
   facts_.reported.push_back(std::move(line));
 }
 
-bool RunAccount::Selects(const std::vector<BYTE>& der, const wchar_t* parameter, bool name_matches) const {
-  if (settings_.select_by == SelectBy::kName) return name_matches;
-  const KeepErrors unchanged;
-  std::string wanted = EncodeUtf8Lossless(ThumbprintOf(parameter));
-  for (char& c : wanted) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-  return Thumbprint(der, settings_.select_by == SelectBy::kSha1 ? EVP_sha1() : EVP_sha256()) == wanted;
-}
-
 std::wstring RunAccount::ShownName(const wchar_t* name) const {
   if (settings_.select_by == SelectBy::kName) return name;
   return DecodeUtf8Lossless(EscapeControls(EncodeUtf8Lossless(name)));
@@ -276,6 +248,7 @@ void RunAccount::Changed(const ChangeOutcome& outcome) {
   if (!outcome.copies.empty()) changed.copies = outcome.copies;
   if (!outcome.kept_aside.empty()) changed.kept_aside = outcome.kept_aside;
   if (!outcome.distrust.empty()) changed.distrust = outcome.distrust;
+  changed.files_after.insert(changed.files_after.end(), outcome.files_after.begin(), outcome.files_after.end());
 }
 
 void RunAccount::Removed(const std::vector<BYTE>& der, const std::shared_ptr<const std::vector<std::string>>& listing,
@@ -297,8 +270,8 @@ void RunAccount::NameRead(const std::wstring& name) {
   if (suggestions_) suggestions_->Offer(name);
 }
 
-void RunAccount::TroubledFile(const std::string& relative) {
-  if (troubled_files_.size() < kMostFilesNoted) troubled_files_.push_back(relative);
+void RunAccount::TroubledFile(const std::string& relative, AnchorTrouble trouble) {
+  if (troubled_files_.size() < kMostFilesNoted) troubled_files_.emplace_back(relative, trouble);
 }
 
 void RunAccount::BrowserStillTrusts(const std::string& browser, const std::string& file, const std::string& why) {
@@ -341,7 +314,7 @@ bool RunAccount::SayAlreadyDistrusted() {
     if (!certificate.distrusted) continue;
     std::wstring name;
     if (SimpleDisplayName(certificate.der.data(), certificate.der.size(), &name) != ERROR_SUCCESS) continue;
-    if (!Selects(certificate.der, facts_.parameter.c_str(), name == facts_.parameter)) continue;
+    if (!Selects(settings_.select_by, certificate.der, facts_.parameter.c_str(), name == facts_.parameter)) continue;
     facts_.already = "distrusted";
     const std::string file = store.root->DisplayPath(certificate.file);
     Said("nothing was removed: " + Quoted(name) + " is in the distribution's set (" + file +
@@ -405,20 +378,18 @@ void RunAccount::SayWhatWasKept() {
   }
 }
 
-// What the scan found no certificate in, or a key beside one, and why.
+// What the scan found no certificate in, or a key beside one, and why: as
+// the scan read it, or as the change left it.
 void RunAccount::SayWhatAnchorsHoldAmiss() {
   const StoreLocation& store = *facts_.store;
-  const UniqueFd anchors = OpenAnchorsDirectory(store);
-  if (!anchors) return;
   std::vector<std::pair<std::string, AnchorTrouble>> found;
-  std::vector<BYTE> contents;
-  for (const std::string& file : troubled_files_) {
-    if (ReadAnchorFile(store, anchors.get(), file, &contents) != ERROR_SUCCESS) continue;
-    const AnchorTrouble trouble = TroubleOf(contents);
+  for (auto [file, trouble] : troubled_files_) {
+    for (const auto& after : facts_.changed.files_after) {
+      if (after.first == file) trouble = after.second;
+    }
     if (trouble != AnchorTrouble::kNone) found.emplace_back(file, trouble);
   }
-  Command command(settings_, *this);
-  NameTroubledAnchors(command, store, found);
+  for (const auto& [file, trouble] : found) Said(store.anchors_path() + "/" + file + " " + DescribeTrouble(trouble), false);
 }
 
 // What the installed certificate will not do as the admin may expect.

@@ -12,13 +12,14 @@
 #include <vector>
 
 #include "platform/posix/account/run_report.h"
+#include "platform/posix/account/store_events.h"
 #include "platform/posix/anchors/store_layout.h"
 #include "platform/posix/anchors/store_names.h"
 #include "platform/posix/base/run_events.h"
 #include "platform/posix/base/run_settings.h"
 #include "platform/posix/change/store_change.h"
 #include "platform/posix/wincrypt_posix.h"
-#include "platform/run_account.h"
+#include "platform/run_channel.h"
 
 namespace tkv {
 
@@ -26,16 +27,15 @@ namespace tkv {
 // else to follow.
 BrowserSetting BrowserSettingOf(const char* value);
 
-class RunAccount : public RunEvents {
+class RunAccount : public StoreEvents {
  public:
-  // The channel's calls (platform/run_account.h), in the order a run makes
+  // The channel's calls (platform/run_channel.h), in the order a run makes
   // them. Begin reads the settings; it and Request are false when the run
   // must end at once with status 1 (a line on standard error says why).
   bool Begin(int arguments);
   int List();
   bool Request(RunCommand command, const wchar_t* parameter, size_t ignored_arguments);
   void Error(const wchar_t* message, bool warning, bool with_last_error);
-  bool Selects(const std::vector<BYTE>& der, const wchar_t* parameter, bool name_matches) const;
   std::wstring ShownName(const wchar_t* name) const;
   void End(int status);
 
@@ -46,18 +46,16 @@ class RunAccount : public RunEvents {
   RunSettings SettingsForStore() const;
 
   // What the certificate API's calls tell it, from the top of the layer.
-  void StoreOpened(const std::shared_ptr<const StoreLocation>& store) { facts_.store = store; }
-  void Queried(const std::vector<BYTE>& der, size_t passed_over);
-  void Changed(const ChangeOutcome& outcome);
-  // A removal took `der`; `listing` is its scan's, which met it in its
-  // file `at`.
+  void StoreOpened(const std::shared_ptr<const StoreLocation>& store) override { facts_.store = store; }
+  void Queried(const std::vector<BYTE>& der, size_t passed_over) override;
+  void Changed(const ChangeOutcome& outcome) override;
   void Removed(const std::vector<BYTE>& der, const std::shared_ptr<const std::vector<std::string>>& listing,
-               size_t at);
+               size_t at) override;
 
   // What the layer's rooms learn on the way.
   void Said(const std::string& why, bool warning) override;
   void NameRead(const std::wstring& name) override;
-  void TroubledFile(const std::string& relative) override;
+  void TroubledFile(const std::string& relative, AnchorTrouble trouble) override;
   void BrowserStillTrusts(const std::string& browser, const std::string& file, const std::string& why) override;
 
   // What it knows, for the report.
@@ -75,7 +73,7 @@ class RunAccount : public RunEvents {
   RunSettings settings_;
   RunFacts facts_;
   std::unique_ptr<NameSuggestions> suggestions_;
-  std::vector<std::string> troubled_files_;
+  std::vector<std::pair<std::string, AnchorTrouble>> troubled_files_;
   std::shared_ptr<const std::vector<std::string>> removed_listing_;
   size_t removed_at_ = 0;
   bool began_ = false;

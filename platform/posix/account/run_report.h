@@ -15,7 +15,7 @@
 #include "platform/posix/base/run_settings.h"
 #include "platform/posix/change/store_change.h"
 #include "platform/posix/wincrypt_posix.h"
-#include "platform/run_account.h"
+#include "platform/run_channel.h"
 
 namespace tkv {
 

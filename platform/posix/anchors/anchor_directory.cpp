@@ -125,11 +125,6 @@ DWORD HoldOldLock(int anchors_fd, std::chrono::steady_clock::time_point until,
   }
 }
 
-bool Exists(int dir_fd, const std::string& name) {
-  struct stat st;
-  return fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-}
-
 }  // namespace
 
 bool AlreadyHolds(int dir_fd, const std::string& name, const AnchorFile& file) {
@@ -280,7 +275,7 @@ DWORD AnchorChange::BackUp(int parent_fd, const std::string& name, Undo* undo) {
   undo->parent.reset(fcntl(parent_fd, F_DUPFD_CLOEXEC, 0));
   if (!undo->parent) return ErrorFromErrno(errno);
   undo->name = name;
-  if (!Exists(parent_fd, name)) return ERROR_SUCCESS;
+  if (!EntryExists(parent_fd, name)) return ERROR_SUCCESS;
   undo->backup = UnpredictableName(".bak");
   if (undo->backup.empty()) return ERROR_FUNCTION_FAILED;
   if (linkat(parent_fd, name.c_str(), staging_fd_, undo->backup.c_str(), 0) != 0) {
@@ -312,7 +307,7 @@ DWORD AnchorChange::Replace(int parent_fd, const std::string& name, const Anchor
 }
 
 DWORD AnchorChange::Remove(int parent_fd, const std::string& name, std::string* why) {
-  if (!Exists(parent_fd, name)) {
+  if (!EntryExists(parent_fd, name)) {
     *why = name + ": gone";
     return ERROR_FILE_NOT_FOUND;
   }

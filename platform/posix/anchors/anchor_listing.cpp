@@ -127,6 +127,12 @@ DWORD CheckTreeTrusted(const RootDirectory& root, const std::string& base, int d
   return CheckDirectoryTrusted(root, base, dir_fd, &seen, why);
 }
 
+bool ReadsRegularFile(AnchorSelection reads, const std::string& name) {
+  struct stat st = {};
+  st.st_mode = S_IFREG;
+  return Selected(reads, name.c_str(), st);
+}
+
 UniqueFd OpenAnchorsDirectory(const StoreLocation& location) {
   return location.root->OpenBelow(location.layout->anchors_dir, O_RDONLY | O_DIRECTORY);
 }

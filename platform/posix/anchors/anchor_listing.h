@@ -21,6 +21,10 @@ UniqueFd OpenAnchorsDirectory(const StoreLocation& location);
 // per path, never in a loop. The store's own staging directory is skipped.
 std::vector<std::string> ListAnchorFiles(const StoreLocation& location, int anchors_fd);
 
+// Whether the family's refresh reads a regular file of this name (its last
+// component) where it finds it.
+bool ReadsRegularFile(AnchorSelection reads, const std::string& name);
+
 // The same rule for any directory below a root (open as `dir_fd`).
 std::vector<std::string> ListFilesBelow(const RootDirectory& root, const std::string& base,
                                         AnchorSelection reads, int dir_fd);

@@ -96,12 +96,11 @@ const char* DescribeTrouble(AnchorTrouble trouble) {
   return "";
 }
 
-std::vector<std::pair<std::string, AnchorTrouble>> FindTroubledAnchors(const StoreLocation& location,
-                                                                       int anchors_fd) {
+std::vector<std::pair<std::string, AnchorTrouble>> FindTroubledAnchors(const AnchorView& anchors) {
   std::vector<std::pair<std::string, AnchorTrouble>> found;
   std::vector<BYTE> contents;
-  for (const std::string& file : ListAnchorFiles(location, anchors_fd)) {
-    if (ReadAnchorFile(location, anchors_fd, file, &contents) != ERROR_SUCCESS) continue;
+  for (const std::string& file : anchors.Files()) {
+    if (anchors.Read(file, &contents) != ERROR_SUCCESS) continue;
     const AnchorTrouble trouble = TroubleOf(contents);
     if (trouble != AnchorTrouble::kNone) found.emplace_back(file, trouble);
   }
@@ -117,7 +116,9 @@ void NameTroubledAnchors(Command& command, const StoreLocation& location,
   }
 }
 
-RefreshOutlook LookBeforeRefresh(const StoreLocation& location, int anchors_fd) {
+RefreshOutlook LookBeforeRefresh(const AnchorView& anchors) {
+  const StoreLocation& location = anchors.location();
+  const int anchors_fd = anchors.fd();
   RefreshOutlook outlook;
   const UniqueFd bundle = location.root->OpenBelow(location.layout->bundle, O_PATH);
   struct stat written;
@@ -129,10 +130,10 @@ RefreshOutlook LookBeforeRefresh(const StoreLocation& location, int anchors_fd) 
   outlook.bundle_readable = ReadAsClientsDo(text.data(), text.size()) != nullptr;
   if (!outlook.bundle_readable) return outlook;
   std::vector<BYTE> contents;
-  for (const std::string& file : ListAnchorFiles(location, anchors_fd)) {
+  for (const std::string& file : anchors.Files()) {
     struct timespec changed;
     if (!ChangedAt(location, anchors_fd, file, &changed) || !Later(changed, written.st_mtim)) continue;
-    if (ReadAnchorFile(location, anchors_fd, file, &contents) != ERROR_SUCCESS) continue;
+    if (anchors.Read(file, &contents) != ERROR_SUCCESS) continue;
     if (TroubleOf(contents) == AnchorTrouble::kCutShort) {
       outlook.cut_short.emplace_back(file, AnchorTrouble::kCutShort);
     }

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/posix/anchors/anchor_view.h"
 #include "platform/posix/anchors/store_layout.h"
 #include "platform/posix/base/command.h"
 #include "platform/posix/wincrypt_posix.h"
@@ -28,10 +29,9 @@ AnchorTrouble TroubleOf(const std::vector<BYTE>& contents);
 // What the trouble means for the machine, for a line naming the file.
 const char* DescribeTrouble(AnchorTrouble trouble);
 
-// Every troubled anchor file (relative to the anchors directory, open as
-// `anchors_fd`), in the refresh's order.
-std::vector<std::pair<std::string, AnchorTrouble>> FindTroubledAnchors(const StoreLocation& location,
-                                                                       int anchors_fd);
+// Every troubled anchor file (relative to the anchors directory) that
+// `anchors` shows, in the refresh's order.
+std::vector<std::pair<std::string, AnchorTrouble>> FindTroubledAnchors(const AnchorView& anchors);
 
 // Says on standard error, once a command for each file, what is wrong with
 // the troubled anchors among `found`.
@@ -51,7 +51,7 @@ struct RefreshOutlook {
   std::vector<std::pair<std::string, AnchorTrouble>> cut_short;
 };
 
-RefreshOutlook LookBeforeRefresh(const StoreLocation& location, int anchors_fd);
+RefreshOutlook LookBeforeRefresh(const AnchorView& anchors);
 
 }  // namespace tkv
 

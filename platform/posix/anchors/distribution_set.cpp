@@ -26,16 +26,6 @@ constexpr char kStagingPrefix[] = ".tkvcert-";
 // A conf is a few KiB; a blocklist file or a set's file a few hundred.
 constexpr size_t kMaxSetFile = 16u << 20;
 
-std::string Parent(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "" : path.substr(0, slash);
-}
-
-std::string Base(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // Read as the root sees it, as a regular file alone.
 DWORD ReadBelow(const RootDirectory& root, const std::string& relative, std::vector<BYTE>* contents,
                 struct stat* st = nullptr) {
@@ -248,9 +238,9 @@ DWORD PlanConfLines(const StoreLocation& location, const std::vector<BYTE>& der,
   }
   if (changed.empty()) return ERROR_SUCCESS;
   const std::string path = layout.distrust_path;
-  if (DWORD code = CheckDirectory(root, Parent(path), why)) return code;
+  if (DWORD code = CheckDirectory(root, DirName(path), why)) return code;
   if (DWORD code = root.CheckTrusted(path, why)) return code;
-  DistrustEdit edit{Parent(path), Base(path), false, {rewritten, st.st_mode & 07777, st.st_uid, st.st_gid}, "",
+  DistrustEdit edit{DirName(path), BaseName(path), false, {rewritten, st.st_mode & 07777, st.st_uid, st.st_gid}, "",
                     std::string(text.begin(), text.end())};
   edit.shown = root.DisplayPath(path) + ": ";
   for (size_t i = 0; i < changed.size(); ++i) edit.shown += (i == 0 ? "" : ", ") + changed[i];
@@ -283,7 +273,7 @@ DWORD PlanBlocklistFile(const StoreLocation& location, const std::vector<BYTE>& 
   if (distrust ? !holding.empty() || !SetTrusts(location, der) : holding.empty()) return ERROR_SUCCESS;
   // A blocklist directory that is not there yet is made in its parent.
   const bool exists = static_cast<bool>(root.OpenBelow(dir, O_PATH | O_DIRECTORY));
-  if (DWORD code = CheckDirectory(root, exists ? dir : Parent(dir), why)) return code;
+  if (DWORD code = CheckDirectory(root, exists ? dir : DirName(dir), why)) return code;
   if (distrust) {
     const std::string name = AnchorFileName(der);
     edits->push_back({dir, name, false, {PemCertificate(der), 0644, 0, 0}, root.DisplayPath(dir + "/" + name), ""});
@@ -305,8 +295,8 @@ DWORD PlanBlocklistFile(const StoreLocation& location, const std::vector<BYTE>& 
 UniqueFd OpenEditDirectory(const RootDirectory& root, const std::string& dir, bool make) {
   UniqueFd fd = root.OpenBelow(dir, O_RDONLY | O_DIRECTORY);
   if (fd || errno != ENOENT || !make) return fd;
-  const UniqueFd parent = root.OpenBelow(Parent(dir), O_RDONLY | O_DIRECTORY);
-  if (!parent || mkdirat(parent.get(), Base(dir).c_str(), 0755) != 0) return UniqueFd();
+  const UniqueFd parent = root.OpenBelow(DirName(dir), O_RDONLY | O_DIRECTORY);
+  if (!parent || mkdirat(parent.get(), BaseName(dir).c_str(), 0755) != 0) return UniqueFd();
   // Readable by every user whatever the umask: p11-kit's module reads it
   // in their programs too.
   fd = root.OpenBelow(dir, O_RDONLY | O_DIRECTORY);

@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
+#include "platform/posix/base/directory_entries.h"
 #include "platform/posix/base/last_error.h"
 
 namespace tkv {
@@ -19,7 +21,7 @@ bool IsExecutable(const UniqueFd& fd) {
   return fd && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0111) != 0;
 }
 
-bool Exists(const RootDirectory& root, const char* relative) {
+bool HasFile(const RootDirectory& root, const char* relative) {
   return static_cast<bool>(root.OpenBelow(relative, O_PATH));
 }
 
@@ -38,39 +40,96 @@ std::string FindProgram(const RootDirectory& root, const char* program) {
 
 }  // namespace
 
+bool StoreLayout::RunsAfterRefresh(AfterRefresh step) const {
+  return std::find(after_refresh.begin(), after_refresh.end(), step) != after_refresh.end();
+}
+
+namespace {
+
+StoreLayout Alpine() {
+  StoreLayout row;
+  row.family = "Alpine";
+  row.marker = "etc/alpine-release";
+  row.anchors_dir = "usr/local/share/ca-certificates";
+  row.reads = AnchorSelection::kTopRegularVisible;
+  row.refresh_program = "update-ca-certificates";
+  row.bundle = "etc/ssl/certs/ca-certificates.crt";
+  row.distribution_cas = "usr/share/ca-certificates";
+  row.distrust = DistrustWay::kConfLine;
+  row.distrust_path = "etc/ca-certificates.conf";
+  return row;
+}
+
+StoreLayout Debian() {
+  StoreLayout row;
+  row.family = "Debian, Ubuntu";
+  row.marker = "etc/ca-certificates.conf";
+  row.anchors_dir = "usr/local/share/ca-certificates";
+  row.reads = AnchorSelection::kCrtFilesBelow;
+  row.refresh_program = "update-ca-certificates";
+  row.host_tool_serves_bare_root = true;
+  row.hooks_dir = "etc/ca-certificates/update.d";
+  row.bundle = "etc/ssl/certs/ca-certificates.crt";
+  row.killed_refresh_leftover = "etc/ssl/certs/ca-certificates.crt.new";
+  row.before_refresh = {BeforeRefresh::kClearLeftover, BeforeRefresh::kNoteOrphanedLinks};
+  row.after_refresh = {AfterRefresh::kAnnounceRemovals, AfterRefresh::kEmptyStaleBundle, AfterRefresh::kCheckBundle,
+                       AfterRefresh::kCheckReadable, AfterRefresh::kBrowsers};
+  row.distribution_cas = "usr/share/ca-certificates";
+  row.refresh_writes = {"etc/ssl/certs/java"};
+  row.distrust = DistrustWay::kConfLine;
+  row.distrust_path = "etc/ca-certificates.conf";
+  return row;
+}
+
+StoreLayout Fedora() {
+  StoreLayout row;
+  row.family = "Fedora, RHEL";
+  row.anchors_dir = "etc/pki/ca-trust/source/anchors";
+  row.refresh_program = "update-ca-trust";
+  row.refresh_argument = "extract";
+  row.bundle = "etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem";
+  row.distribution_cas = "usr/share/pki/ca-trust-source";
+  row.refresh_writes = {"etc/pki/ca-trust/extracted"};
+  row.distrust_path = "etc/pki/ca-trust/source/blocklist";
+  return row;
+}
+
+StoreLayout Arch() {
+  StoreLayout row;
+  row.family = "Arch";
+  row.anchors_dir = "etc/ca-certificates/trust-source/anchors";
+  row.refresh_program = "update-ca-trust";
+  row.bundle = "etc/ca-certificates/extracted/tls-ca-bundle.pem";
+  row.distribution_cas = "usr/share/ca-certificates/trust-source";
+  row.refresh_writes = {"etc/ca-certificates/extracted", "etc/ssl/certs"};
+  row.distrust_path = "etc/ca-certificates/trust-source/blocklist";
+  return row;
+}
+
+StoreLayout OpenSuse() {
+  StoreLayout row;
+  row.family = "openSUSE, SLES";
+  row.anchors_dir = "etc/pki/trust/anchors";
+  row.refresh_program = "update-ca-certificates";
+  row.bundle = "var/lib/ca-certificates/ca-bundle.pem";
+  row.distribution_cas = "usr/share/pki/trust";
+  row.refresh_writes = {"var/lib/ca-certificates"};
+  row.distrust_path = "etc/pki/trust/blacklist";
+  return row;
+}
+
+}  // namespace
+
 const std::vector<StoreLayout>& StoreLayouts() {
   // Alpine's and Debian's anchors directory and refresh share their names,
   // and so do Debian's and openSUSE's refresh: markers tell them apart.
-  static const std::vector<StoreLayout> layouts = {
-      {"Alpine", "etc/alpine-release", "usr/local/share/ca-certificates",
-       AnchorSelection::kTopRegularVisible, "update-ca-certificates", nullptr, false, nullptr,
-       "etc/ssl/certs/ca-certificates.crt", nullptr, false, false, "usr/share/ca-certificates", {},
-       DistrustWay::kConfLine, "etc/ca-certificates.conf"},
-      {"Debian, Ubuntu", "etc/ca-certificates.conf", "usr/local/share/ca-certificates",
-       AnchorSelection::kCrtFilesBelow, "update-ca-certificates", nullptr, true,
-       "etc/ca-certificates/update.d", "etc/ssl/certs/ca-certificates.crt", "etc/ssl/certs/ca-certificates.crt.new", true, true,
-       "usr/share/ca-certificates", {"etc/ssl/certs/java"}, DistrustWay::kConfLine, "etc/ca-certificates.conf"},
-      {"Fedora, RHEL", nullptr, "etc/pki/ca-trust/source/anchors",
-       AnchorSelection::kTopNonDirectories, "update-ca-trust", "extract", false, nullptr,
-       "etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem", nullptr, false, false,
-       "usr/share/pki/ca-trust-source", {"etc/pki/ca-trust/extracted"}, DistrustWay::kBlocklistFile,
-       "etc/pki/ca-trust/source/blocklist"},
-      {"Arch", nullptr, "etc/ca-certificates/trust-source/anchors",
-       AnchorSelection::kTopNonDirectories, "update-ca-trust", nullptr, false, nullptr,
-       "etc/ca-certificates/extracted/tls-ca-bundle.pem", nullptr, false, false,
-       "usr/share/ca-certificates/trust-source", {"etc/ca-certificates/extracted", "etc/ssl/certs"},
-       DistrustWay::kBlocklistFile, "etc/ca-certificates/trust-source/blocklist"},
-      {"openSUSE, SLES", nullptr, "etc/pki/trust/anchors", AnchorSelection::kTopNonDirectories,
-       "update-ca-certificates", nullptr, false, nullptr, "var/lib/ca-certificates/ca-bundle.pem", nullptr,
-       false, false, "usr/share/pki/trust", {"var/lib/ca-certificates"}, DistrustWay::kBlocklistFile,
-       "etc/pki/trust/blacklist"},
-  };
+  static const std::vector<StoreLayout> layouts = {Alpine(), Debian(), Fedora(), Arch(), OpenSuse()};
   return layouts;
 }
 
 DWORD LocateStore(const std::shared_ptr<const RootDirectory>& root, StoreLocation* location) {
   for (const StoreLayout& layout : StoreLayouts()) {
-    if (layout.marker != nullptr && !Exists(*root, layout.marker)) continue;
+    if (layout.marker != nullptr && !HasFile(*root, layout.marker)) continue;
     if (!IsDirectory(*root, layout.anchors_dir)) continue;
     StoreLocation found{&layout, root, "", false};
     // An image refreshes with its own program, inside itself; only a bare
@@ -98,7 +157,7 @@ std::string WhatEachFamilyLacks(const RootDirectory& root) {
   std::string lacks;
   for (const StoreLayout& layout : StoreLayouts()) {
     std::string missing;
-    if (layout.marker != nullptr && !Exists(root, layout.marker)) {
+    if (layout.marker != nullptr && !HasFile(root, layout.marker)) {
       missing = layout.marker;
     } else if (!IsDirectory(root, layout.anchors_dir)) {
       missing = std::string(layout.anchors_dir) + "/";
@@ -110,9 +169,10 @@ std::string WhatEachFamilyLacks(const RootDirectory& root) {
   return lacks;
 }
 
+std::string BundleDirectoryOf(const StoreLayout& layout) { return DirName(layout.bundle); }
+
 std::vector<std::string> WrittenDirectories(const StoreLayout& layout) {
-  const std::string bundle = layout.bundle;
-  std::vector<std::string> written = {layout.anchors_dir, bundle.substr(0, bundle.rfind('/'))};
+  std::vector<std::string> written = {layout.anchors_dir, BundleDirectoryOf(layout)};
   written.insert(written.end(), layout.refresh_writes.begin(), layout.refresh_writes.end());
   return written;
 }

@@ -27,34 +27,55 @@ enum class DistrustWay {
   kBlocklistFile,  // a copy in the directory p11-kit's refresh reads as distrusted
 };
 
+// What runs before the family's refresh, in order.
+enum class BeforeRefresh {
+  kClearLeftover,      // what a refresh killed midway left (killed_refresh_leftover), which the next would reuse
+  kNoteOrphanedLinks,  // Debian's: the links of removed anchors, which a refresh may take away unannounced
+};
+
+// What follows the family's refresh, in order.
+enum class AfterRefresh {
+  kAnnounceRemovals,  // Debian's: hooks hear of the anchors gone, whose links then go
+  kEmptyStaleBundle,  // Debian's: a bundle its refresh left as it was, no anchor being left
+  kCheckBundle,       // the bundle shows the change: else it fails, and is taken back
+  kCheckReadable,     // libcrypto's reader reads the bundle at all
+  kBrowsers,          // the browsers follow what the bundle trusts
+};
+
+// A family's row. Paths are below the root, without a leading slash.
 struct StoreLayout {
-  const char* family;
-  const char* marker;            // below the root, a file only this family has; null for none
-  const char* anchors_dir;       // below the root, without a leading slash
-  AnchorSelection reads;
-  const char* refresh_program;   // a file name, found in the system directories
-  const char* refresh_argument;  // null for none
+  const char* family = nullptr;
+  const char* marker = nullptr;       // a file only this family has; null for none
+  const char* anchors_dir = nullptr;
+  AnchorSelection reads = AnchorSelection::kTopNonDirectories;
+  const char* refresh_program = nullptr;   // a file name, found in the system directories
+  const char* refresh_argument = nullptr;  // null for none
   // Debian's tool reads only a few files and directories, so the host's
   // copy may refresh a root that has no refresh program of its own, in a
   // sandbox that shows it those of the root and nothing else.
-  bool host_tool_serves_bare_root;
-  const char* hooks_dir;         // below the root: programs its refresh runs; null for none
-  const char* bundle;            // below the root: what clients read
-  // What a refresh killed midway leaves, which the next one would reuse.
-  const char* killed_refresh_leftover;  // below the root, in the bundle's directory; null for none
-  // Debian's refresh leaves the certificate links of a removed anchor in
-  // place unless run fresh; the store removes exactly those itself.
-  bool leaves_links_of_removed;
-  // Debian's refresh does not rewrite the bundle when no certificate at
-  // all is left, which would leave the last removed one trusted.
-  bool keeps_bundle_when_empty;
-  const char* distribution_cas;  // below the root: the distribution's own CA set
-  // Below the root: what the refresh and its hooks write besides the
-  // bundle's directory (Java's keystore, openSUSE's /var/lib/ca-certificates).
+  bool host_tool_serves_bare_root = false;
+  const char* hooks_dir = nullptr;  // programs its refresh runs; null for none
+  const char* bundle = nullptr;     // what clients read
+  const char* killed_refresh_leftover = nullptr;  // in the bundle's directory; null for none
+  // Debian's refresh leaves the links of a removed anchor in place unless
+  // run fresh, and the bundle as it was when no certificate at all is
+  // left: its steps around the refresh do what a fresh one would.
+  std::vector<BeforeRefresh> before_refresh;
+  std::vector<AfterRefresh> after_refresh = {AfterRefresh::kCheckBundle, AfterRefresh::kCheckReadable,
+                                             AfterRefresh::kBrowsers};
+  const char* distribution_cas = nullptr;  // the distribution's own CA set
+  // What the refresh and its hooks write besides the bundle's directory
+  // (Java's keystore, openSUSE's /var/lib/ca-certificates).
   std::vector<const char*> refresh_writes;
-  DistrustWay distrust;
-  const char* distrust_path;  // below the root: the conf, or the blocklist directory
+  DistrustWay distrust = DistrustWay::kBlocklistFile;
+  const char* distrust_path = nullptr;  // the conf, or the blocklist directory
+
+  // Whether a step of the row's runs after its refresh.
+  bool RunsAfterRefresh(AfterRefresh step) const;
 };
+
+// The directory the bundle is in, below the root: the refresh writes there.
+std::string BundleDirectoryOf(const StoreLayout& layout);
 
 // Where a change in the family's store writes: the anchors directory, the
 // bundle's directory, and what its refresh writes besides. A sandbox shows

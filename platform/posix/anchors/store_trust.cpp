@@ -28,22 +28,6 @@ DWORD FileHolds(const RootDirectory& root, const std::string& relative, const st
 
 }  // namespace
 
-std::string LocalAnchorHolding(const StoreLocation& location, int anchors_fd,
-                               const std::vector<BYTE>& der) {
-  std::vector<bool> held;
-  if (BundleHolds(*location.root, location.layout->bundle, {der}, &held) != ERROR_SUCCESS || !held[0]) {
-    return "";
-  }
-  std::vector<BYTE> contents;
-  for (const std::string& file : ListAnchorFiles(location, anchors_fd)) {
-    if (ReadAnchorFile(location, anchors_fd, file, &contents) != ERROR_SUCCESS) continue;
-    for (const AnchorBlock& block : ParseAnchorFile(contents)) {
-      if (block.decoded && block.der == der) return file;
-    }
-  }
-  return "";
-}
-
 DWORD AnyFileBelowHolds(const RootDirectory& root, const std::string& base, AnchorSelection reads,
                         const std::vector<BYTE>* der, bool* holds) {
   *holds = false;

@@ -18,12 +18,6 @@ namespace tkv {
 DWORD AnyFileBelowHolds(const RootDirectory& root, const std::string& base, AnchorSelection reads,
                         const std::vector<BYTE>* der, bool* holds);
 
-// The first anchor file (relative to the anchors directory, open as
-// `anchors_fd`) that holds `der`, when the bundle already holds it too; ""
-// otherwise. The anchors are read only when the bundle holds it: adding a
-// certificate that clients do not trust yet costs one bundle read more.
-std::string LocalAnchorHolding(const StoreLocation& location, int anchors_fd, const std::vector<BYTE>& der);
-
 // Whether the bundle shows `expected`: ERROR_SUCCESS, or
 // ERROR_FUNCTION_FAILED with `why` set.
 DWORD CheckBundle(const StoreLocation& location, const ExpectedTrust& expected, std::string* why);

@@ -21,7 +21,7 @@ bool FileNamesMayBeginWithSlash() { return true; }
 // A dry run says what it would do in its report alone: lines saying that
 // something was removed would be untrue.
 void PrintWide(const wchar_t* format, ...) {
-  if (tkv::TheAccount().settings().dry_run) return;
+  if (tkv::ProcessSettings().dry_run) return;
   va_list ap;
   va_start(ap, format);
   std::wstring text;
@@ -48,7 +48,7 @@ void PrintWide(const wchar_t* format, ...) {
 }
 
 void PrintNarrow(const char* format, ...) {
-  if (tkv::TheAccount().settings().dry_run) return;
+  if (tkv::ProcessSettings().dry_run) return;
   va_list ap;
   va_start(ap, format);
   vprintf(format, ap);
@@ -56,5 +56,5 @@ void PrintNarrow(const char* format, ...) {
 }
 
 void PutLine(const char* text) {
-  if (!tkv::TheAccount().settings().dry_run) puts(text);
+  if (!tkv::ProcessSettings().dry_run) puts(text);
 }

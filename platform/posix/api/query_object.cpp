@@ -48,7 +48,7 @@ std::string WhatItHolds(const std::vector<BYTE>& contents, DWORD content_type, b
 
 void SayWhatItHolds(const std::string& path, const std::vector<BYTE>& contents, DWORD content_type, bool decoded) {
   const std::string holds = WhatItHolds(contents, content_type, decoded);
-  if (!holds.empty()) TheAccount().Said(EscapeControls(path) + " holds " + holds, false);
+  if (!holds.empty()) RunListener().Said(EscapeControls(path) + " holds " + holds, false);
 }
 
 }  // namespace
@@ -71,7 +71,7 @@ BOOL CryptQueryObject(DWORD dwObjectType, const void* pvObject,
   const std::string path = EncodeUtf8Lossless(static_cast<LPCWSTR>(pvObject));
   std::vector<BYTE> contents;
   if (DWORD code = ReadRegularFile(path, TKV_MAX_CERTIFICATE_FILE_SIZE, &contents)) {
-    TheAccount().Said("cannot read " + path + ": " + (code == ERROR_NOT_SUPPORTED ? "not a regular file" : strerror(errno)),
+    RunListener().Said("cannot read " + path + ": " + (code == ERROR_NOT_SUPPORTED ? "not a regular file" : strerror(errno)),
                       false);
     return Fail(code);
   }
@@ -92,7 +92,7 @@ BOOL CryptQueryObject(DWORD dwObjectType, const void* pvObject,
     // Only the first certificate counts; the admin hears of the others.
     size_t certificates = 0;
     for (const AnchorBlock& block : ParseAnchorFile(contents)) certificates += block.decoded ? 1 : 0;
-    TheAccount().Queried(decoded.encoded, certificates > 1 ? certificates - 1 : 0);
+    RunListener().Queried(decoded.encoded, certificates > 1 ? certificates - 1 : 0);
   }
   if (ppvContext != nullptr) {
     if (decoded.content_type == CERT_QUERY_CONTENT_CERT) {

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "platform/posix/anchors/anchor_listing.h"
+#include "platform/posix/anchors/anchor_trouble.h"
 #include "platform/posix/anchors/trust_bundle.h"
 #include "platform/posix/api/cert_context.h"
 #include "platform/posix/api/process.h"
@@ -19,12 +20,23 @@
 namespace tkv {
 namespace {
 
+// A dry run's scan sees the anchors as its changes would leave them.
+std::vector<std::string> ListAnchors(StoreData& store) {
+  if (!store.dry) return ListAnchorFiles(store.location, store.anchors_fd.get());
+  store.dry->view.ForgetListing();
+  return store.dry->view.Files();
+}
+
+DWORD ReadAnchor(const StoreData& store, const std::string& relative, std::vector<BYTE>* contents) {
+  if (store.dry) return store.dry->view.Read(relative, contents);
+  return ReadAnchorFile(store.location, store.anchors_fd.get(), relative, contents);
+}
+
 // Reads one anchor into the store's buffers, which a scan reuses from one
 // file to the next. An unreadable, vanished or oversized file holds no
 // certificate we can see.
 void ReadAnchorBlocks(StoreData& store, const std::string& relative) {
-  if (ReadAnchorFile(store.location, store.anchors_fd.get(), relative, &store.contents) !=
-      ERROR_SUCCESS) {
+  if (ReadAnchor(store, relative, &store.contents) != ERROR_SUCCESS) {
     store.parsed_blocks.clear();
     return;
   }
@@ -33,7 +45,7 @@ void ReadAnchorBlocks(StoreData& store, const std::string& relative) {
   static constexpr char kKeyMark[] = "PRIVATE KEY-----";
   if (store.parsed_blocks.empty() ||
       memmem(store.contents.data(), store.contents.size(), kKeyMark, sizeof kKeyMark - 1) != nullptr) {
-    store.command->events().TroubledFile(relative);
+    RunListener().TroubledFile(relative, TroubleOf(store.contents));
   }
 }
 
@@ -46,8 +58,7 @@ bool HandedOutBefore(StoreData& store, const std::vector<BYTE>& der, size_t file
     const AnchorBlock* begin = store.parsed_blocks.data();
     const AnchorBlock* end = begin + block;
     if (earlier != file || file >= store.listing->size()) {
-      if (ReadAnchorFile(store.location, store.anchors_fd.get(), (*store.listing)[earlier],
-                         &store.candidate_contents) != ERROR_SUCCESS) {
+      if (ReadAnchor(store, (*store.listing)[earlier], &store.candidate_contents) != ERROR_SUCCESS) {
         return false;
       }
       ParseAnchorFile(store.candidate_contents.data(), store.candidate_contents.size(),
@@ -91,6 +102,7 @@ void ReadBundleOnly(StoreData& store) {
   for (const DistributionCertificate& certificate : store.distribution) in_set.insert(certificate.der);
   const size_t after_anchors = store.listing->size();
   for (std::vector<BYTE>& der : bundle) {
+    if (store.dry && !store.dry->view.published().Shows(der, true)) continue;
     if (in_set.count(der) != 0 || HandedOutBefore(store, der, after_anchors, 0, HandedOutSet::KeyOf(der))) continue;
     store.bundle_only.push_back(std::move(der));
   }
@@ -112,8 +124,7 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT
   size_t block = 0;
   CertificateContext* recycled = nullptr;
   if (pPrevCertContext == nullptr) {
-    store->listing = std::make_shared<const std::vector<std::string>>(
-        ListAnchorFiles(store->location, store->anchors_fd.get()));
+    store->listing = std::make_shared<const std::vector<std::string>>(ListAnchors(*store));
     store->parsed_file = SIZE_MAX;
     store->handed_out.Clear(store->listing->size());
     store->distribution_read = false;
@@ -176,14 +187,11 @@ BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
   // gone since it was enumerated answers CRYPT_E_NOT_FOUND.
   ChangeOutcome outcome;
   const DWORD deleted =
-      command.settings().dry_run
-          ? ForeseeChange(command, store.location, &store.refresh, store.anchors_fd.get(), ChangeKind::kRemove,
-                          context->der, &outcome)
-          : ChangeStore(command, store.location, &store.refresh, ChangeKind::kRemove, context->der, &outcome);
-  RunAccount& account = TheAccount();
-  account.Changed(outcome);
+      ChangeStore(command, store.location, &store.refresh, ChangeKind::kRemove, context->der, store.dry.get(), &outcome);
+  StoreEvents& events = RunListener();
+  events.Changed(outcome);
   if (deleted != ERROR_SUCCESS) return Fail(deleted);
-  account.Removed(context->der, store.listing, context->file_index);
+  events.Removed(context->der, store.listing, context->file_index);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }

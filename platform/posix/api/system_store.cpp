@@ -71,8 +71,7 @@ DWORD CheckRootTrusted(const Command& command, const StoreLocation& location) {
   const StoreLayout& layout = *location.layout;
   const RootDirectory& root = *location.root;
   if (!root.checks_ownership()) return ERROR_SUCCESS;
-  const std::string bundle = layout.bundle;
-  std::vector<std::string> paths = {layout.anchors_dir, bundle.substr(0, bundle.rfind('/'))};
+  std::vector<std::string> paths = {layout.anchors_dir, BundleDirectoryOf(layout)};
   for (const char* path : {layout.marker, layout.distribution_cas, layout.hooks_dir}) {
     if (path != nullptr) paths.emplace_back(path);
   }
@@ -130,14 +129,13 @@ DWORD OpenSystemStore(bool read_only, StoreData* data, ChangeOutcome* cut_off) {
   if (!data->anchors_fd) return ErrorFromErrno(errno);
   if (DWORD code = CheckCallerMayChange(command, data->location, data->anchors_fd.get(), read_only)) return code;
   data->read_only = read_only;
-  if (read_only || !HasRecordedChange(data->anchors_fd.get())) return ERROR_SUCCESS;
-  if (command.settings().dry_run) {  // it would be finished first
-    cut_off->finished_cut_off_change = true;
-    return ERROR_SUCCESS;
+  if (!read_only && command.settings().dry_run) {
+    data->dry = std::make_unique<DryRun>(DryRun{AnchorView(data->location, data->anchors_fd.get()), false});
   }
+  if (read_only || !HasRecordedChange(data->anchors_fd.get())) return ERROR_SUCCESS;
   // Before a removal finds nothing to remove, or an install finds its
   // certificate there already, what a cut-off run left is finished.
-  return FinishCutOffChange(command, data->location, &data->refresh, cut_off);
+  return FinishCutOffChange(command, data->location, &data->refresh, data->dry.get(), cut_off);
 }
 
 }  // namespace tkv
@@ -160,18 +158,18 @@ HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType,
     return nullptr;
   }
 
-  tkv::RunAccount& account = tkv::TheAccount();
+  tkv::StoreEvents& events = tkv::RunListener();
   auto data = std::make_shared<tkv::StoreData>();
   // The command's clock starts here.
-  data->command = std::make_shared<tkv::Command>(account.SettingsForStore(), account);
+  data->command = std::make_shared<tkv::Command>(tkv::SettingsForStore(), events);
   tkv::ChangeOutcome cut_off;
   const DWORD code = tkv::OpenSystemStore((dwFlags & CERT_STORE_READONLY_FLAG) != 0, data.get(), &cut_off);
-  account.Changed(cut_off);
+  events.Changed(cut_off);
   if (code != ERROR_SUCCESS) {
     Fail(code);
     return nullptr;
   }
-  account.StoreOpened(std::make_shared<const tkv::StoreLocation>(data->location));
+  events.StoreOpened(std::make_shared<const tkv::StoreLocation>(data->location));
   auto* handle = new tkv::StoreHandle();
   handle->data = std::move(data);
   SetLastError(ERROR_SUCCESS);
@@ -210,11 +208,8 @@ BOOL CertAddCertificateContextToStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pCer
   tkv::Command& command = *store.command;
   tkv::ChangeOutcome outcome;
   const DWORD code =
-      command.settings().dry_run
-          ? tkv::ForeseeChange(command, store.location, &store.refresh, store.anchors_fd.get(), tkv::ChangeKind::kAdd,
-                               der, &outcome)
-          : tkv::ChangeStore(command, store.location, &store.refresh, tkv::ChangeKind::kAdd, der, &outcome);
-  tkv::TheAccount().Changed(outcome);
+      tkv::ChangeStore(command, store.location, &store.refresh, tkv::ChangeKind::kAdd, der, store.dry.get(), &outcome);
+  tkv::RunListener().Changed(outcome);
   if (code != ERROR_SUCCESS) return Fail(code);
   SetLastError(ERROR_SUCCESS);
   return TRUE;

@@ -37,6 +37,9 @@ struct StoreData {
   RefreshCommand refresh;  // planned, and its sandbox made, once a command
   bool read_only = false;
   UniqueFd anchors_fd;
+  // A dry run's: what its changes would have written and published, which
+  // its scans and later changes see.
+  std::unique_ptr<DryRun> dry;
   // Enumeration: the anchor files listed by its first call, and the
   // certificates of the one file being walked, so memory stays flat.
   std::shared_ptr<const std::vector<std::string>> listing;
@@ -71,7 +74,7 @@ StoreHandle* HandleFrom(HCERTSTORE store);
 // ERROR_FILE_NOT_FOUND when no family is found; ERROR_ACCESS_DENIED for a
 // caller who cannot change it, or, run as root, for an image root that
 // another user could have arranged. A change a run was cut off in is
-// finished (or, in a dry run, said to be pending in `cut_off`).
+// finished (in a dry run, only in `data->dry`), as `cut_off` says.
 DWORD OpenSystemStore(bool read_only, StoreData* data, ChangeOutcome* cut_off);
 
 }  // namespace tkv

@@ -1,6 +1,7 @@
 #include "platform/posix/base/directory_entries.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,6 +38,21 @@ std::vector<std::string> EntryNames(int dir_fd) {
   });
   std::sort(names.begin(), names.end());
   return names;
+}
+
+bool EntryExists(int dir_fd, const std::string& name) {
+  struct stat st;
+  return fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+std::string DirName(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "" : path.substr(0, slash);
+}
+
+std::string BaseName(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace tkv

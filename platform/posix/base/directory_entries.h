@@ -20,6 +20,14 @@ bool ForEachEntry(int dir_fd, const std::function<bool(const dirent&)>& visit);
 // left out, sorted in byte order: the one way a list of names is taken.
 std::vector<std::string> EntryNames(int dir_fd);
 
+// Whether the directory open as `dir_fd` has an entry `name`, a link
+// counting as itself.
+bool EntryExists(int dir_fd, const std::string& name);
+
+// "a/b" of "a/b/c", "" of "c"; and "c" of either.
+std::string DirName(const std::string& path);
+std::string BaseName(const std::string& path);
+
 }  // namespace tkv
 
 #endif  // TKVCERT_PLATFORM_POSIX_DIRECTORY_ENTRIES_H_

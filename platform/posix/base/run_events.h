@@ -16,10 +16,8 @@ class RunEvents {
   // no last-error code can say. A warning (a hook's, a browser step's)
   // leaves the command's outcome as it is.
   virtual void Said(const std::string& why, bool warning) = 0;
-  // A removal's scan read this name, or found in this anchor file (relative
-  // to the anchors directory) no certificate, or a private key beside one.
+  // A removal's scan read this name.
   virtual void NameRead(const std::wstring& name) = 0;
-  virtual void TroubledFile(const std::string& relative) = 0;
   // A browser still trusts the certificate a removal took, because `file`
   // (as shown) outweighs the tool's policy file; `why` says so, as a
   // warning.
@@ -35,7 +33,6 @@ class StandardErrorEvents : public RunEvents {
  public:
   void Said(const std::string& why, bool warning) override;
   void NameRead(const std::wstring&) override {}
-  void TroubledFile(const std::string&) override {}
 };
 
 }  // namespace tkv

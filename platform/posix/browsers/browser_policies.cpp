@@ -21,12 +21,12 @@ namespace {
 
 // Every certificate the store manages: those of the local anchors directory
 // as the family's refresh reads it, each once, in the listing's order.
-std::vector<std::vector<BYTE>> ManagedAnchors(const StoreLocation& location, int anchors_fd) {
+std::vector<std::vector<BYTE>> ManagedAnchors(const AnchorView& view) {
   std::vector<std::vector<BYTE>> ders;
   std::set<std::vector<BYTE>> seen;
   std::vector<BYTE> contents;
-  for (const std::string& relative : ListAnchorFiles(location, anchors_fd)) {
-    if (ReadAnchorFile(location, anchors_fd, relative, &contents) != ERROR_SUCCESS) continue;
+  for (const std::string& relative : view.Files()) {
+    if (view.Read(relative, &contents) != ERROR_SUCCESS) continue;
     for (AnchorBlock& block : ParseAnchorFile(contents)) {
       if (block.decoded && seen.insert(block.der).second) ders.push_back(std::move(block.der));
     }
@@ -87,8 +87,9 @@ void SayWhatBrowsersStillTrust(const Command& command, const ExpectedTrust& chan
 
 }  // namespace
 
-std::vector<std::string> UpdateBrowserPolicies(const Command& command, const StoreLocation& location, int anchors_fd,
+std::vector<std::string> UpdateBrowserPolicies(const Command& command, const AnchorView& view,
                                                const ExpectedTrust& change, bool foresee) {
+  const StoreLocation& location = view.location();
   const BrowserSetting setting = command.settings().browsers;
   const bool removal = !change.removed.empty();
   if (setting == BrowserSetting::kKeep && !removal) return {};
@@ -101,7 +102,7 @@ std::vector<std::string> UpdateBrowserPolicies(const Command& command, const Sto
   SayWhatBrowsersStillTrust(command, change, off ? chromiums.size() : 0, firefoxes.size());
   if (setting == BrowserSetting::kKeep) {
     if (chromiums.empty()) return {};
-    std::vector<std::vector<BYTE>> anchors = ManagedAnchors(location, anchors_fd);
+    std::vector<std::vector<BYTE>> anchors = ManagedAnchors(view);
     if (foreseen != nullptr) Foresee(*foreseen, &anchors);
     UpdateChromiums(place, location, chromiums, anchors, Distrusted(location, foreseen), change, foreseen);
     return place.changed();
@@ -109,7 +110,7 @@ std::vector<std::string> UpdateBrowserPolicies(const Command& command, const Sto
   // A machine (or an image) without these browsers costs no scan.
   if (chromiums.empty() && (off || firefoxes.empty())) return {};
   std::vector<std::vector<BYTE>> anchors =
-      off ? std::vector<std::vector<BYTE>>() : ManagedAnchors(location, anchors_fd);
+      off ? std::vector<std::vector<BYTE>>() : ManagedAnchors(view);
   if (foreseen != nullptr && !off) Foresee(*foreseen, &anchors);
   if (!chromiums.empty()) {
     UpdateChromiums(place, location, chromiums, anchors,

@@ -18,19 +18,20 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/anchors/anchor_view.h"
 #include "platform/posix/anchors/store_layout.h"
 #include "platform/posix/anchors/trust_bundle.h"
 #include "platform/posix/base/command.h"
 
 namespace tkv {
 
-// The browser step for the located store whose anchors directory is open
-// (and locked) as `anchors_fd`, after `change`, as TKVCERT_BROWSERS asks:
+// The browser step for the located store whose anchors `anchors` shows as
+// they are after the writes of `change`, as TKVCERT_BROWSERS asks:
 // the browser files it wrote or removed. With `foresee`, it only decides,
 // on the anchors and bundle as that change would leave them, and changes
 // nothing: the files it would write or remove. Never fails: what it cannot do it says as a
 // warning. Leaves the last error and errno as they were.
-std::vector<std::string> UpdateBrowserPolicies(const Command& command, const StoreLocation& location, int anchors_fd,
+std::vector<std::string> UpdateBrowserPolicies(const Command& command, const AnchorView& anchors,
                                                const ExpectedTrust& change, bool foresee);
 
 }  // namespace tkv

@@ -127,11 +127,6 @@ std::string TrustModulePath(const Place& place) {
   return "";
 }
 
-bool Exists(int dir_fd, const char* name) {
-  struct stat st;
-  return fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
-}
-
 // Merges the tool's entry into `dir`/policies.json (made when `create`).
 void MergeFirefoxFile(Place& place, const std::string& dir, bool create, const std::string& module_path) {
   const Command& command = place.command();
@@ -214,7 +209,7 @@ void UpdateFirefox(Place& place, const std::vector<std::string>& installed) {
   // installation's own, when it has one (making the machine-wide file
   // would switch that one off); else the machine-wide one, made.
   if (const UniqueFd etc_dir = place.OpenDir(kFirefoxPoliciesDir)) {
-    if (Exists(etc_dir.get(), kPoliciesName)) {
+    if (EntryExists(etc_dir.get(), kPoliciesName)) {
       return MergeFirefoxFile(place, kFirefoxPoliciesDir, false, module_path);
     }
   }
@@ -222,7 +217,7 @@ void UpdateFirefox(Place& place, const std::vector<std::string>& installed) {
   for (const std::string& dir : installed) {
     const std::string distribution = dir + "/distribution";
     const UniqueFd distribution_fd = place.OpenDir(distribution);
-    if (distribution_fd && Exists(distribution_fd.get(), kPoliciesName)) {
+    if (distribution_fd && EntryExists(distribution_fd.get(), kPoliciesName)) {
       MergeFirefoxFile(place, distribution, false, module_path);
       merged_into_installation = true;
     }

@@ -54,8 +54,7 @@ DWORD Renumber(int certs_fd, const std::string& hash, std::vector<int> indices) 
 
 // The bundle's directory, below the root.
 UniqueFd OpenCertsDirectory(const StoreLocation& location) {
-  const std::string bundle = location.layout->bundle;
-  return location.root->OpenBelow(bundle.substr(0, bundle.rfind('/')), O_RDONLY | O_DIRECTORY);
+  return location.root->OpenBelow(BundleDirectoryOf(*location.layout), O_RDONLY | O_DIRECTORY);
 }
 
 }  // namespace
@@ -106,7 +105,7 @@ DWORD RemoveLinks(int certs_fd, const std::vector<std::string>& names, const std
 }
 
 DWORD ForgetLink(const StoreLocation& location, const std::string& anchor_file, std::string* why) {
-  if (!location.layout->leaves_links_of_removed) return ERROR_SUCCESS;
+  if (!location.layout->RunsAfterRefresh(AfterRefresh::kAnnounceRemovals)) return ERROR_SUCCESS;
   const UniqueFd certs = OpenCertsDirectory(location);
   if (!certs || anchor_file.size() < 4) return ERROR_SUCCESS;
   const std::string link = anchor_file.substr(0, anchor_file.size() - 4) + ".pem";

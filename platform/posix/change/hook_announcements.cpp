@@ -36,8 +36,7 @@ void AnnounceRemovals(Command& command, const StoreLocation& location, const Ref
   const StoreLayout& layout = *location.layout;
   if (gone.empty() || layout.hooks_dir == nullptr) return;
   if (!location.root->is_host() && !location.refresh_inside_root) return;
-  const std::string bundle = layout.bundle;
-  const std::string certs = "/" + bundle.substr(0, bundle.rfind('/')) + "/";
+  const std::string certs = "/" + BundleDirectoryOf(layout) + "/";
   std::string lines;
   for (const std::string& name : gone) lines += "-" + certs + name + "\n";
   for (const std::string& relative : ListHooks(*location.root, layout.hooks_dir)) {

@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <utility>
 
 #include "platform/posix/anchors/anchor_directory.h"
 #include "platform/posix/anchors/anchor_listing.h"
@@ -12,6 +14,7 @@
 #include "platform/posix/base/stop_point.h"
 #include "platform/posix/cert/anchor_format.h"
 #include "platform/posix/base/wide_text.h"
+#include "platform/posix/browsers/browser_policies.h"
 #include "platform/posix/base/terminal_text.h"
 #include "platform/posix/cert/certificate_name.h"
 #include "platform/posix/change/hash_links.h"
@@ -87,8 +90,27 @@ void Settle(const Command& command, const StoreLocation& location, LockedAnchorD
   ClearRecord(command, location, dir);
 }
 
-DWORD CarryOut(Command& command, const StoreLocation& location, RefreshCommand* refresh, LockedAnchorDirectory& dir,
-               const ChangePlan& plan, const std::string& record, bool finishing, ChangeOutcome* outcome);
+// How a planned change is carried out: by the real run, under the lock, or
+// by the dry run, which writes nothing and keeps in its view what the
+// change would have written and published. Both make the same plans on
+// what their view shows: the change a run was cut off in first, then the
+// one asked for, on its result.
+class ChangeRunner {
+ public:
+  virtual ~ChangeRunner() = default;
+  virtual const AnchorView& view() const = 0;
+  // The change a run was cut off in, as recorded: ERROR_FILE_NOT_FOUND when none.
+  virtual DWORD ReadRecord(std::string* record) const = 0;
+  // Before a cut-off addition is made again: the links its refresh may have
+  // made and its hooks not heard of.
+  virtual DWORD ForgetLinks(const Command& command, const StoreLocation& location, const std::vector<BYTE>& der) = 0;
+  // The plan made (or not): what it changed, for the outcome. A change that
+  // a run was cut off in (`finishing`) stays recorded whatever happens.
+  virtual DWORD CarryOut(Command& command, RefreshCommand* refresh, const ChangePlan& plan, const std::string& record,
+                         bool finishing, ChangeOutcome* outcome) = 0;
+  // Whether the run says what it finished: only what was done is said.
+  virtual bool Says() const = 0;
+};
 
 // What the next run did of a change that a run was cut off in.
 std::string CutOffChangeFinished(bool named, ChangeKind kind, const std::vector<BYTE>& der) {
@@ -105,10 +127,10 @@ std::string CutOffChangeFinished(bool named, ChangeKind kind, const std::vector<
 // written before records named their change was of an addition when an
 // anchor holds its certificate; otherwise the anchors are published as
 // they are.
-DWORD FinishRecorded(Command& command, const StoreLocation& location, RefreshCommand* refresh,
-                     LockedAnchorDirectory& dir, ChangeOutcome* outcome) {
+DWORD FinishRecorded(Command& command, const StoreLocation& location, RefreshCommand* refresh, ChangeRunner& runner,
+                     ChangeOutcome* outcome) {
   std::string record;
-  const DWORD read = dir.ReadRecordedChange(&record);
+  const DWORD read = runner.ReadRecord(&record);
   if (read == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
   if (read != ERROR_SUCCESS) return read;
   std::vector<BYTE> der;
@@ -127,28 +149,24 @@ DWORD FinishRecorded(Command& command, const StoreLocation& location, RefreshCom
   }
   ChangePlan plan;
   if (named && !der.empty()) {
-    const DWORD planned = PlanChange(command, location, refresh, dir.fd(), kind, der, /*foresee=*/false, &plan);
+    const DWORD planned = PlanChange(command, refresh, runner.view(), kind, der, &plan);
     if (planned == CRYPT_E_NOT_FOUND) {  // taken out already: only the publishing was cut off
       plan = ChangePlan();
       plan.expected.removed.push_back(der);
     } else if (planned != ERROR_SUCCESS) {
       return planned;
     }
-    // The cut-off refresh may have linked it and stopped before its hooks
-    // heard of it, or before it rehashed.
-    std::string why;
-    if (kind == ChangeKind::kAdd && ForgetLink(location, AnchorFileName(der), &why) != ERROR_SUCCESS) {
-      command.Complain("cannot take away the links of a change cut off: " + why);
-      return ERROR_FUNCTION_FAILED;
+    if (kind == ChangeKind::kAdd) {
+      if (DWORD code = runner.ForgetLinks(command, location, der)) return code;
     }
   }
   plan.refresh = true;
   ChangeOutcome finished;
-  if (DWORD code = CarryOut(command, location, refresh, dir, plan, record, /*finishing=*/true, &finished)) {
+  if (DWORD code = runner.CarryOut(command, refresh, plan, record, /*finishing=*/true, &finished)) {
     command.Complain("the change a run was cut off in stays recorded; the next run tries to finish it again");
     return code;
   }
-  command.Complain(CutOffChangeFinished(named && !der.empty(), kind, der));
+  if (runner.Says()) command.Complain(CutOffChangeFinished(named && !der.empty(), kind, der));
   outcome->finished_cut_off_change = outcome->bundle_changed = true;
   outcome->anchors_changed = finished.anchors_changed;
   outcome->browser_files = finished.browser_files;
@@ -167,8 +185,8 @@ std::string ProcessName(pid_t pid) {
 
 // A change that no refresh could publish is not even locked: the refresh is
 // planned first.
-DWORD PlanAndLock(Command& command, const StoreLocation& location, RefreshCommand* refresh,
-                  LockedAnchorDirectory* dir, ChangeOutcome* outcome) {
+DWORD LockStore(Command& command, const StoreLocation& location, RefreshCommand* refresh,
+                LockedAnchorDirectory* dir) {
   if (DWORD code = PlanRefresh(command, location, refresh)) return code;
   const auto waited_from = std::chrono::steady_clock::now();
   std::string holder;
@@ -189,7 +207,7 @@ DWORD PlanAndLock(Command& command, const StoreLocation& location, RefreshComman
     command.Complain("cannot remove " + StagingPath(location) + "/" + dir->unswept() +
                      ", left by a run cut off; the next change tries again");
   }
-  return FinishRecorded(command, location, refresh, *dir, outcome);
+  return ERROR_SUCCESS;
 }
 
 // The files a plan changes, each durable when it is done: the distrust
@@ -218,8 +236,21 @@ DWORD MakeEdits(const ChangePlan& plan, LockedAnchorDirectory& dir, Pending& pen
   return ERROR_SUCCESS;
 }
 
-// What the plan decided, as the account hears of it, whether it is carried
-// out or foreseen.
+// The plan's edits, as `view` shows them from then on: written (a real
+// run), or only kept there (a dry run).
+void ApplyEdits(const ChangePlan& plan, AnchorView* view) {
+  for (const AnchorEdit& edit : plan.edits) {
+    const std::string relative = (edit.parent.empty() ? "" : edit.parent + "/") + edit.name;
+    if (edit.remove) {
+      view->Remove(relative);
+    } else {
+      view->Put(relative, edit.file);
+    }
+  }
+}
+
+// What the plan decided, as the account hears of it, whichever runner
+// carried it out.
 void TakePlanned(const ChangePlan& plan, ChangeOutcome* outcome) {
   outcome->already_held_by = plan.already_held_by;
   outcome->set_trust = plan.set_trust;
@@ -227,6 +258,11 @@ void TakePlanned(const ChangePlan& plan, ChangeOutcome* outcome) {
   outcome->copies = plan.copies;
   outcome->kept_aside = plan.kept_aside;
   for (const DistrustEdit& edit : plan.distrust) outcome->distrust.push_back(edit.shown);
+  for (const AnchorEdit& edit : plan.edits) {
+    outcome->files_after.emplace_back((edit.parent.empty() ? "" : edit.parent + "/") + edit.name,
+                                      edit.remove ? AnchorTrouble::kNone
+                                                  : TroubleOf({edit.file.contents.begin(), edit.file.contents.end()}));
+  }
 }
 
 // The plan made real. Before the first write, the sandbox of its refresh is
@@ -236,9 +272,9 @@ void TakePlanned(const ChangePlan& plan, ChangeOutcome* outcome) {
 // run was cut off in (`finishing`) stays recorded whatever happens, since
 // what that run did before it stopped is still not finished.
 DWORD CarryOut(Command& command, const StoreLocation& location, RefreshCommand* refresh, LockedAnchorDirectory& dir,
-               const ChangePlan& plan, const std::string& record, bool finishing, ChangeOutcome* outcome) {
-  TakePlanned(plan, outcome);
-  const Publication publication{dir.fd(), dir.lock_fd(), plan.expected, TimeUse::kChange, plan.bundle_readable};
+               AnchorView& view, const ChangePlan& plan, const std::string& record, bool finishing,
+               ChangeOutcome* outcome) {
+  const Publication publication{&view, dir.lock_fd(), plan.expected, TimeUse::kChange, plan.bundle_readable};
   Published published;
   if (!plan.refresh) {  // published already: config management repeats itself
     const DWORD code = RunAfterRefresh(command, location, *refresh, publication, {AfterRefresh::kBrowsers}, &published);
@@ -259,13 +295,15 @@ DWORD CarryOut(Command& command, const StoreLocation& location, RefreshCommand* 
     return code;
   }
   StopPoint("change-made");
+  ApplyEdits(plan, &view);
   if (DWORD code = PublishChange(command, location, *refresh, publication,
                                  StepsAfterRefresh(*location.layout, true), &published)) {
     StopPoint("change-before-rollback");
     // What the failed refresh wrote must match the anchors put back.
     const bool undone = Undo(command, pending);
     if (undone && !finishing) dir.RecordChange(kPublishOnly + record.substr(record.find('\n') + 1), &why);
-    const Publication back{dir.fd(), dir.lock_fd(), {}, TimeUse::kRollback};
+    view = AnchorView(location, dir.fd());
+    const Publication back{&view, dir.lock_fd(), {}, TimeUse::kRollback};
     Published republished;
     if (PublishChange(command, location, *refresh, back, StepsAfterRefresh(*location.layout, false),
                       &republished) == ERROR_SUCCESS &&
@@ -288,6 +326,75 @@ DWORD CarryOut(Command& command, const StoreLocation& location, RefreshCommand* 
   return ERROR_SUCCESS;
 }
 
+// The real run: locked, recorded, written and published.
+class RealRunner : public ChangeRunner {
+ public:
+  RealRunner(const StoreLocation& location, LockedAnchorDirectory dir)
+      : location_(location), dir_(std::move(dir)), view_(location, dir_.fd()) {}
+
+  const AnchorView& view() const override { return view_; }
+  DWORD ReadRecord(std::string* record) const override { return dir_.ReadRecordedChange(record); }
+  DWORD ForgetLinks(const Command& command, const StoreLocation& location, const std::vector<BYTE>& der) override {
+    std::string why;
+    if (ForgetLink(location, AnchorFileName(der), &why) == ERROR_SUCCESS) return ERROR_SUCCESS;
+    command.Complain("cannot take away the links of a change cut off: " + why);
+    return ERROR_FUNCTION_FAILED;
+  }
+  DWORD CarryOut(Command& command, RefreshCommand* refresh, const ChangePlan& plan, const std::string& record,
+                 bool finishing, ChangeOutcome* outcome) override {
+    return tkv::CarryOut(command, location_, refresh, dir_, view_, plan, record, finishing, outcome);
+  }
+  bool Says() const override { return true; }
+
+ private:
+  const StoreLocation& location_;
+  LockedAnchorDirectory dir_;
+  AnchorView view_;
+};
+
+// The dry run: nothing written, run or locked; what the change would write
+// and publish is kept in the view, for the next change to plan on.
+class DryRunner : public ChangeRunner {
+ public:
+  explicit DryRunner(DryRun& dry) : dry_(dry) {}
+
+  const AnchorView& view() const override { return dry_.view; }
+  DWORD ReadRecord(std::string* record) const override {
+    *record = dry_.record_finished ? "" : PeekRecordedChange(dry_.view.fd());
+    return record->empty() ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;
+  }
+  DWORD ForgetLinks(const Command&, const StoreLocation&, const std::vector<BYTE>&) override { return ERROR_SUCCESS; }
+  DWORD CarryOut(Command& command, RefreshCommand*, const ChangePlan& plan, const std::string&, bool finishing,
+                 ChangeOutcome* outcome) override {
+    ApplyEdits(plan, &dry_.view);
+    dry_.view.Publish(plan.expected);
+    if (finishing) dry_.record_finished = true;
+    outcome->anchors_changed = !plan.edits.empty() || !plan.distrust.empty();
+    outcome->bundle_changed = plan.refresh;
+    outcome->browser_files = UpdateBrowserPolicies(command, dry_.view, dry_.view.published(), /*foresee=*/true);
+    return ERROR_SUCCESS;
+  }
+  bool Says() const override { return false; }
+
+ private:
+  DryRun& dry_;
+};
+
+// The runner of one change: the dry run's, or the real run's once the store
+// is locked.
+DWORD StartRunner(Command& command, const StoreLocation& location, RefreshCommand* refresh, DryRun* dry,
+                  std::unique_ptr<ChangeRunner>* runner) {
+  if (dry != nullptr) {
+    if (DWORD code = PlanRefresh(command, location, refresh)) return code;
+    *runner = std::make_unique<DryRunner>(*dry);
+    return ERROR_SUCCESS;
+  }
+  LockedAnchorDirectory dir;
+  if (DWORD code = LockStore(command, location, refresh, &dir)) return code;
+  *runner = std::make_unique<RealRunner>(location, std::move(dir));
+  return ERROR_SUCCESS;
+}
+
 }  // namespace
 
 bool PendingChange(int anchors_fd, ChangeKind* kind, std::vector<BYTE>* der) {
@@ -296,34 +403,22 @@ bool PendingChange(int anchors_fd, ChangeKind* kind, std::vector<BYTE>* der) {
   return !record.empty() && ParseRecord(record, kind, der) != RecordSays::kPublish && !der->empty();
 }
 
-DWORD FinishCutOffChange(Command& command, const StoreLocation& location, RefreshCommand* refresh,
+DWORD FinishCutOffChange(Command& command, const StoreLocation& location, RefreshCommand* refresh, DryRun* dry,
                          ChangeOutcome* outcome) {
-  LockedAnchorDirectory dir;
-  return PlanAndLock(command, location, refresh, &dir, outcome);
+  std::unique_ptr<ChangeRunner> runner;
+  if (DWORD code = StartRunner(command, location, refresh, dry, &runner)) return code;
+  return FinishRecorded(command, location, refresh, *runner, outcome);
 }
 
 DWORD ChangeStore(Command& command, const StoreLocation& location, RefreshCommand* refresh, ChangeKind kind,
-                  const std::vector<BYTE>& der, ChangeOutcome* outcome) {
-  LockedAnchorDirectory dir;
-  if (DWORD code = PlanAndLock(command, location, refresh, &dir, outcome)) return code;
+                  const std::vector<BYTE>& der, DryRun* dry, ChangeOutcome* outcome) {
+  std::unique_ptr<ChangeRunner> runner;
+  if (DWORD code = StartRunner(command, location, refresh, dry, &runner)) return code;
+  if (DWORD code = FinishRecorded(command, location, refresh, *runner, outcome)) return code;
   ChangePlan plan;
-  if (DWORD code = PlanChange(command, location, refresh, dir.fd(), kind, der, /*foresee=*/false, &plan)) {
-    return code;
-  }
-  return CarryOut(command, location, refresh, dir, plan, RecordText(kind, der), /*finishing=*/false, outcome);
-}
-
-DWORD ForeseeChange(Command& command, const StoreLocation& location, RefreshCommand* refresh, int anchors_fd,
-                    ChangeKind kind, const std::vector<BYTE>& der, ChangeOutcome* outcome) {
-  ChangePlan plan;
-  if (DWORD code = PlanChange(command, location, refresh, anchors_fd, kind, der, /*foresee=*/true, &plan)) {
-    return code;
-  }
-  outcome->anchors_changed = !plan.edits.empty() || !plan.distrust.empty();
-  outcome->bundle_changed = plan.refresh;
-  outcome->browser_files = plan.browser_files;
+  if (DWORD code = PlanChange(command, refresh, runner->view(), kind, der, &plan)) return code;
   TakePlanned(plan, outcome);
-  return ERROR_SUCCESS;
+  return runner->CarryOut(command, refresh, plan, RecordText(kind, der), /*finishing=*/false, outcome);
 }
 
 }  // namespace tkv

@@ -10,7 +10,6 @@
 #include "platform/posix/anchors/anchor_trouble.h"
 #include "platform/posix/anchors/store_trust.h"
 #include "platform/posix/base/last_error.h"
-#include "platform/posix/browsers/browser_policies.h"
 #include "platform/posix/cert/anchor_format.h"
 #include "platform/posix/change/hook_announcements.h"
 
@@ -28,18 +27,36 @@ DWORD CheckAnchorsWritable(const Command& command, const StoreLocation& location
   return ERROR_ACCESS_DENIED;
 }
 
+// The first anchor file that holds `der`, when the bundle already holds it
+// too; "" otherwise. The anchors are read only when the bundle holds it:
+// adding a certificate that clients do not trust yet costs one bundle read
+// more.
+std::string LocalAnchorHolding(const AnchorView& view, const std::vector<BYTE>& der) {
+  std::vector<bool> held;
+  if (view.BundleHolds({der}, &held) != ERROR_SUCCESS || !held[0]) return "";
+  std::vector<BYTE> contents;
+  for (const std::string& file : view.Files()) {
+    if (view.Read(file, &contents) != ERROR_SUCCESS) continue;
+    for (const AnchorBlock& block : ParseAnchorFile(contents)) {
+      if (block.decoded && block.der == der) return file;
+    }
+  }
+  return "";
+}
+
 // An addition: the certificate's own anchor, unless it is in place already,
 // or another local anchor that the bundle already shows holds it, which
 // pins it as well; a second copy would only be one more file to remove. A
 // certificate of the distribution's set gets none: lifting the family's
 // distrust brings the set's own copy back, and a local one would keep it
 // trusted here after the distribution drops or distrusts it.
-DWORD PlanAddition(const StoreLocation& location, int anchors_fd, const std::vector<BYTE>& der, ChangePlan* plan) {
+DWORD PlanAddition(const StoreLocation& location, const AnchorView& view, const std::vector<BYTE>& der,
+                   ChangePlan* plan) {
   const std::string name = AnchorFileName(der);
   const AnchorFile own{PemCertificate(der)};
   if (name.empty() || own.contents.empty()) return ERROR_NOT_ENOUGH_MEMORY;
   plan->expected.added.push_back(der);
-  if (AlreadyHolds(anchors_fd, name, own)) return ERROR_SUCCESS;
+  if (view.Holds(name, own)) return ERROR_SUCCESS;
   DistributionCertificate in_set;
   if (!plan->distrust.empty()) {
     // A distrust that is no set's (an admin's blocklist of a local CA)
@@ -52,7 +69,7 @@ DWORD PlanAddition(const StoreLocation& location, int anchors_fd, const std::vec
     plan->edits.push_back({"", name, false, own});
     return ERROR_SUCCESS;
   }
-  const std::string holder = LocalAnchorHolding(location, anchors_fd, der);
+  const std::string holder = LocalAnchorHolding(view, der);
   if (!holder.empty() && holder != name) {
     plan->already_held_by = holder;
     return ERROR_SUCCESS;
@@ -76,11 +93,11 @@ struct Copy {
 };
 
 // Every copy of `der` that the refresh reads.
-std::vector<Copy> FindCopies(const StoreLocation& location, int anchors_fd, const std::vector<BYTE>& der) {
+std::vector<Copy> FindCopies(const AnchorView& view, const std::vector<BYTE>& der) {
   std::vector<Copy> copies;
-  for (const std::string& relative : ListAnchorFiles(location, anchors_fd)) {
+  for (const std::string& relative : view.Files()) {
     Copy copy{relative, {}, {}};
-    if (ReadAnchorFile(location, anchors_fd, relative, &copy.contents) != ERROR_SUCCESS) continue;
+    if (view.Read(relative, &copy.contents) != ERROR_SUCCESS) continue;
     copy.blocks = ParseAnchorFile(copy.contents);
     for (const AnchorBlock& block : copy.blocks) {
       if (block.decoded && block.der == der) {
@@ -163,15 +180,14 @@ std::string KeptBlocksName(AnchorSelection reads, const std::string& name) {
 // name of their own unless the refresh passes over them. One that name
 // already holds, with other contents, is the admin's: the removal is refused.
 DWORD PlanKeepingOtherBlocks(const Command& command, const StoreLocation& location, const Copy& copy,
-                             const std::vector<BYTE>& der, int parent_fd, const struct stat& st,
-                             AnchorEdit edit, ChangePlan* plan) {
+                             const std::vector<BYTE>& der, const AnchorView& view, int parent_fd,
+                             const struct stat& st, AnchorEdit edit, ChangePlan* plan) {
   const std::string kept_name = KeptBlocksName(location.layout->reads, edit.name);
   const AnchorFile kept{WithoutCertificate(copy, der), st.st_mode & 0660, st.st_uid, st.st_gid};
   const std::string kept_relative = (edit.parent.empty() ? "" : edit.parent + "/") + kept_name;
   if (kept_name != edit.name) {
     struct stat there;
-    if (fstatat(parent_fd, kept_name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
-        !AlreadyHolds(parent_fd, kept_name, kept)) {
+    if (view.Stat(kept_relative, &there, parent_fd) && !view.Holds(kept_relative, kept)) {
       command.Complain("refusing to remove the certificate of " + location.anchors_path() + "/" + copy.relative +
                        ": the file keeps a private key (or another PEM block) beside it, which would go to " +
                        location.anchors_path() + "/" + kept_relative +
@@ -211,8 +227,8 @@ DWORD LinkedRest(const StoreLocation& location, const Copy& copy, const std::vec
 // other certificates is rewritten in place with its mode and owner, and all
 // but the certificate's blocks as they were: it gains no reader, and an
 // admin's notes beside them stay; one that holds only this certificate goes.
-DWORD PlanCopyRemoval(const Command& command, const StoreLocation& location, int anchors_fd, const Copy& copy,
-                      const std::vector<BYTE>& der, ChangePlan* plan) {
+DWORD PlanCopyRemoval(const Command& command, const StoreLocation& location, const AnchorView& view,
+                      const Copy& copy, const std::vector<BYTE>& der, ChangePlan* plan) {
   const size_t slash = copy.relative.rfind('/');
   AnchorEdit edit;
   edit.parent = slash == std::string::npos ? "" : copy.relative.substr(0, slash);
@@ -220,7 +236,7 @@ DWORD PlanCopyRemoval(const Command& command, const StoreLocation& location, int
   const std::string shown = location.anchors_path() + "/" + copy.relative;
   UniqueFd parent;
   if (!edit.parent.empty()) {
-    parent = OpenBeneathWithoutLinks(anchors_fd, edit.parent, O_RDONLY | O_DIRECTORY);
+    parent = OpenBeneathWithoutLinks(view.fd(), edit.parent, O_RDONLY | O_DIRECTORY);
     if (!parent && (errno == ELOOP || errno == EXDEV)) {
       command.Complain("cannot remove the copy in " + shown +
                        ": a linked directory leads to it, and removing the link would take all it holds");
@@ -235,12 +251,10 @@ DWORD PlanCopyRemoval(const Command& command, const StoreLocation& location, int
     }
   }
   struct stat st;
-  if (fstatat(parent ? parent.get() : anchors_fd, edit.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    return ErrorFromErrno(errno);
-  }
+  const int parent_fd = parent ? parent.get() : -1;
+  if (!view.Stat(copy.relative, &st, parent_fd)) return ErrorFromErrno(errno);
   if (!S_ISLNK(st.st_mode) && OnlyCertificate(copy, der) && KeepsOtherBlocks(copy, der)) {
-    return PlanKeepingOtherBlocks(command, location, copy, der, parent ? parent.get() : anchors_fd, st,
-                                  std::move(edit), plan);
+    return PlanKeepingOtherBlocks(command, location, copy, der, view, parent_fd, st, std::move(edit), plan);
   }
   edit.remove = OnlyCertificate(copy, der);
   if (!edit.remove && S_ISLNK(st.st_mode)) {
@@ -258,14 +272,17 @@ DWORD PlanCopyRemoval(const Command& command, const StoreLocation& location, int
 // refresh reads all the same, so that the removal cannot be made and is
 // refused, naming the file where only one can be it; or from none at all,
 // a bundle that lags the anchors, which the refresh brings back in line.
-DWORD PlanBundleOnlyRemoval(const Command& command, const StoreLocation& location, int anchors_fd,
+DWORD PlanBundleOnlyRemoval(const Command& command, const StoreLocation& location, const AnchorView& view,
                             const std::vector<BYTE>& der, ChangePlan* plan) {
   const RootDirectory& root = *location.root;
   std::vector<bool> held;
-  if (BundleHolds(root, location.layout->bundle, {der}, &held) != ERROR_SUCCESS || !held[0]) {
-    return CRYPT_E_NOT_FOUND;
+  if (view.BundleHolds({der}, &held) != ERROR_SUCCESS || !held[0]) return CRYPT_E_NOT_FOUND;
+  std::vector<UnreadFile> unread;
+  std::vector<BYTE> contents;
+  for (const std::string& relative : view.Files()) {
+    const DWORD code = view.Read(relative, &contents);
+    if (KeepsUnread(code)) unread.push_back({location.anchors_path() + "/" + relative, code});
   }
-  std::vector<UnreadFile> unread = UnreadAnchorFiles(location, anchors_fd);
   std::vector<DistributionCertificate> set;
   ReadDistributionSet(location, /*distrusted_too=*/false, &set, &unread);
   const std::string bundle = root.DisplayPath(location.layout->bundle);
@@ -290,23 +307,21 @@ DWORD PlanBundleOnlyRemoval(const Command& command, const StoreLocation& locatio
   return unread[0].code;
 }
 
-DWORD PlanRemoval(const Command& command, const StoreLocation& location, int anchors_fd,
+DWORD PlanRemoval(const Command& command, const StoreLocation& location, const AnchorView& view,
                   const std::vector<BYTE>& der, ChangePlan* plan) {
-  const std::vector<Copy> copies = FindCopies(location, anchors_fd, der);
-  if (copies.empty() && plan->distrust.empty()) {
-    return PlanBundleOnlyRemoval(command, location, anchors_fd, der, plan);
-  }
+  const std::vector<Copy> copies = FindCopies(view, der);
+  if (copies.empty() && plan->distrust.empty()) return PlanBundleOnlyRemoval(command, location, view, der, plan);
   plan->expected.removed.push_back(der);
   if (!plan->distrust.empty()) plan->expected.distrusted.push_back(der);
   for (const Copy& copy : copies) {
     plan->copies.push_back(copy.relative);
-    if (DWORD code = PlanCopyRemoval(command, location, anchors_fd, copy, der, plan)) return code;
+    if (DWORD code = PlanCopyRemoval(command, location, view, copy, der, plan)) return code;
   }
   // Debian's refresh leaves a removed anchor's links, which the store tells
   // the hooks of, as its own removal step would.
   const StoreLayout& layout = *location.layout;
   const bool hooks_run = location.root->is_host() || location.refresh_inside_root;
-  if (!copies.empty() && layout.leaves_links_of_removed && layout.hooks_dir != nullptr && hooks_run) {
+  if (!copies.empty() && layout.RunsAfterRefresh(AfterRefresh::kAnnounceRemovals) && layout.hooks_dir != nullptr && hooks_run) {
     plan->hooks = ListHooks(*location.root, layout.hooks_dir);
   }
   return ERROR_SUCCESS;
@@ -316,8 +331,9 @@ DWORD PlanRemoval(const Command& command, const StoreLocation& location, int anc
 // cut short makes libcrypto's reader give up on the whole bundle: a change
 // never turns a bundle that clients read into one they cannot. One they
 // cannot read already is published all the same, and said after the refresh.
-DWORD LookBeforeWriting(Command& command, const StoreLocation& location, int anchors_fd, ChangePlan* plan) {
-  const RefreshOutlook outlook = LookBeforeRefresh(location, anchors_fd);
+DWORD LookBeforeWriting(Command& command, const AnchorView& view, ChangePlan* plan) {
+  const StoreLocation& location = view.location();
+  const RefreshOutlook outlook = LookBeforeRefresh(view);
   plan->bundle_readable = outlook.bundle_readable;
   if (outlook.cut_short.empty()) return ERROR_SUCCESS;
   command.Complain("refusing the change: OpenSSL's clients read " + location.root->DisplayPath(location.layout->bundle) +
@@ -329,27 +345,23 @@ DWORD LookBeforeWriting(Command& command, const StoreLocation& location, int anc
 
 }  // namespace
 
-DWORD PlanChange(Command& command, const StoreLocation& location, RefreshCommand* refresh, int anchors_fd,
-                 ChangeKind kind, const std::vector<BYTE>& der, bool foresee, ChangePlan* plan) {
+DWORD PlanChange(Command& command, RefreshCommand* refresh, const AnchorView& view, ChangeKind kind,
+                 const std::vector<BYTE>& der, ChangePlan* plan) {
+  const StoreLocation& location = view.location();
   *plan = ChangePlan();
   if (DWORD code = PlanRefresh(command, location, refresh)) return code;
-  if (DWORD code = CheckAnchorsWritable(command, location, anchors_fd)) return code;
+  if (DWORD code = CheckAnchorsWritable(command, location, view.fd())) return code;
   std::string why;
   if (DWORD code = PlanDistrust(location, der, kind == ChangeKind::kRemove, &plan->distrust, &why)) {
     command.Complain((code == ERROR_ACCESS_DENIED ? "refusing " : "") + why);
     return code;
   }
-  const DWORD planned = kind == ChangeKind::kAdd ? PlanAddition(location, anchors_fd, der, plan)
-                                                 : PlanRemoval(command, location, anchors_fd, der, plan);
+  const DWORD planned = kind == ChangeKind::kAdd ? PlanAddition(location, view, der, plan)
+                                                 : PlanRemoval(command, location, view, der, plan);
   if (planned != ERROR_SUCCESS) return planned;
-  std::string lagging;
-  plan->refresh = !plan->edits.empty() || !plan->distrust.empty() ||
-                  CheckBundle(location, plan->expected, &lagging) != ERROR_SUCCESS;
+  plan->refresh = !plan->edits.empty() || !plan->distrust.empty() || !view.BundleShows(plan->expected);
   if (plan->refresh) {
-    if (DWORD code = LookBeforeWriting(command, location, anchors_fd, plan)) return code;
-  }
-  if (foresee) {
-    plan->browser_files = UpdateBrowserPolicies(command, location, anchors_fd, plan->expected, /*foresee=*/true);
+    if (DWORD code = LookBeforeWriting(command, view, plan)) return code;
   }
   return ERROR_SUCCESS;
 }

@@ -1,12 +1,13 @@
 // What one command would change in the store, decided once, without a
-// write or a program run. The real run makes the plan under the store's lock
-// and carries it out; the dry run makes the same plan without the lock and
-// reports it. Nothing else decides what a change does.
+// write or a program run, on the anchors as the command's view shows them.
+// The real run makes the plan under the store's lock and carries it out;
+// the dry run makes the same plan without the lock and carries it out with
+// a runner that writes nothing. Nothing else decides what a change does.
 //
 // The plan holds what can be known before any program runs: the anchors to
 // write and remove, whether the family's refresh runs and in which sandbox,
-// the hooks the store tells, the browser files that change, and each
-// refusal the change would meet before its first write. What only a
+// the hooks the store tells, and each refusal the change would meet before
+// its first write. What only a
 // program's run can tell (a refresh or a hook that fails, a bundle that does
 // not show the change) is outside it.
 #ifndef TKVCERT_PLATFORM_POSIX_CHANGE_STORE_PLAN_H_
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "platform/posix/anchors/anchor_directory.h"
+#include "platform/posix/anchors/anchor_view.h"
 #include "platform/posix/anchors/distribution_set.h"
 #include "platform/posix/anchors/store_layout.h"
 #include "platform/posix/anchors/trust_bundle.h"
@@ -58,25 +60,21 @@ struct ChangePlan {
   // A removal: a copy's private key (or other blocks) and the file kept it.
   std::vector<std::pair<std::string, std::string>> kept_aside;
   std::vector<std::string> hooks;   // the hooks told of removed anchors, below the root
-  std::vector<std::string> browser_files;  // foreseen: the browser files it would write or remove
 };
 
-// The plan for adding or removing `der`, on the anchors (open as
-// `anchors_fd`) as they are now, with the refresh planned in `refresh`
-// (once a command). ERROR_SUCCESS, or the code of the refusal the change
-// would meet before its first write, said through `command`: those of
-// PlanRefresh; ERROR_ACCESS_DENIED when the anchors directory, or a
-// directory a copy is in, is on a file system that holds no anchors of the
-// root's, or a copy is in a directory reached through a link; for a
-// removal, CRYPT_E_NOT_FOUND when no anchor holds it, the distribution's
-// set does not trust it and the bundle does not hold it either, and
-// ERROR_FILE_TOO_LARGE or ERROR_ACCESS_DENIED when the bundle holds it from
-// a file the tool cannot read. With `foresee`, the
-// browser files the change would touch are decided too (a dry run's
-// report; a real run does that once the refresh has shown what clients
-// trust).
-DWORD PlanChange(Command& command, const StoreLocation& location, RefreshCommand* refresh, int anchors_fd,
-                 ChangeKind kind, const std::vector<BYTE>& der, bool foresee, ChangePlan* plan);
+// The plan for adding or removing `der`, on the anchors as `view` shows
+// them, with the refresh planned in `refresh` (once a command).
+// ERROR_SUCCESS, or the code of the refusal the change would meet before
+// its first write, said through `command`: those of PlanRefresh;
+// ERROR_ACCESS_DENIED when the anchors directory, or a directory a copy is
+// in, is on a file system that holds no anchors of the root's, or a copy is
+// in a directory reached through a link; for a removal, CRYPT_E_NOT_FOUND
+// when no anchor holds it, the distribution's set does not trust it and the
+// bundle does not hold it either, and ERROR_FILE_TOO_LARGE or
+// ERROR_ACCESS_DENIED when the bundle holds it from a file the tool cannot
+// read.
+DWORD PlanChange(Command& command, RefreshCommand* refresh, const AnchorView& view, ChangeKind kind,
+                 const std::vector<BYTE>& der, ChangePlan* plan);
 
 }  // namespace tkv
 

@@ -21,16 +21,6 @@
 namespace tkv {
 namespace {
 
-std::string DirName(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "" : path.substr(0, slash);
-}
-
-std::string BaseName(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // The bundle's directory, which the refresh writes in, opened before it
 // runs. An image's refresh may put a link in its place, to a host directory
 // bound into the image: after it, the tool writes there only through this
@@ -38,7 +28,7 @@ std::string BaseName(const std::string& path) {
 class BundleDirectory {
  public:
   BundleDirectory(const RootDirectory& root, const StoreLayout& layout)
-      : root_(root), relative_(DirName(layout.bundle)) {
+      : root_(root), relative_(BundleDirectoryOf(layout)) {
     fd_ = root_.OpenBelow(relative_, O_RDONLY | O_DIRECTORY);
     if (fd_ && root_.CheckWritable(fd_.get(), relative_, &refusal_) != ERROR_SUCCESS) fd_.reset();
   }
@@ -102,9 +92,9 @@ bool RemoveLeftover(const Command& command, const StoreLocation& location, const
 // What in the anchors can make a refresh fail or spoil the bundle: a block
 // cut short (copied as it is, it swallows the certificate after it), or a
 // lone private key (Debian's refresh stops at it).
-void NameCauses(Command& command, const StoreLocation& location, int anchors_fd) {
+void NameCauses(Command& command, const StoreLocation& location, const AnchorView& anchors) {
   std::vector<std::pair<std::string, AnchorTrouble>> causes;
-  for (const auto& found : FindTroubledAnchors(location, anchors_fd)) {
+  for (const auto& found : FindTroubledAnchors(anchors)) {
     if (found.second == AnchorTrouble::kCutShort || found.second == AnchorTrouble::kKeyAlone) {
       causes.push_back(found);
     }
@@ -137,7 +127,7 @@ bool AnnounceAndUnlinkRemoved(Command& command, const StoreLocation& location, c
   std::string why;
   if (RemoveLinks(certs, names, gone, &why) == ERROR_SUCCESS) return true;
   command.Complain("cannot take away the links of removed anchors in " +
-                   location.root->DisplayPath(DirName(location.layout->bundle)) + ": " + why);
+                   location.root->DisplayPath(BundleDirectoryOf(*location.layout)) + ": " + why);
   return false;
 }
 
@@ -189,7 +179,7 @@ DWORD RunSteps(Command& command, const StoreLocation& location, const RefreshCom
       case AfterRefresh::kCheckBundle:
         if (CheckBundle(location, publication.expected, &why) != ERROR_SUCCESS) {
           command.Complain(why);
-          NameCauses(command, location, publication.anchors_fd);
+          NameCauses(command, location, *publication.anchors);
           return ERROR_FUNCTION_FAILED;
         }
         break;
@@ -203,12 +193,12 @@ DWORD RunSteps(Command& command, const StoreLocation& location, const RefreshCom
                            ": a PEM block in it is cut short or does not decode" +
                            (publication.keep_readable ? "; they read it before the change, which is taken back"
                                                       : ""));
-          NameCauses(command, location, publication.anchors_fd);
+          NameCauses(command, location, *publication.anchors);
           if (publication.keep_readable) return ERROR_FUNCTION_FAILED;
         }
         break;
       case AfterRefresh::kBrowsers:
-        published->browser_files = UpdateBrowserPolicies(command, location, publication.anchors_fd, publication.expected,
+        published->browser_files = UpdateBrowserPolicies(command, *publication.anchors, publication.expected,
                                                             /*foresee=*/false);
         break;
     }
@@ -220,11 +210,9 @@ DWORD RunSteps(Command& command, const StoreLocation& location, const RefreshCom
 
 std::vector<AfterRefresh> StepsAfterRefresh(const StoreLayout& layout, bool browsers) {
   std::vector<AfterRefresh> steps;
-  if (layout.leaves_links_of_removed) steps.push_back(AfterRefresh::kAnnounceRemovals);
-  if (layout.keeps_bundle_when_empty) steps.push_back(AfterRefresh::kEmptyStaleBundle);
-  steps.push_back(AfterRefresh::kCheckBundle);
-  steps.push_back(AfterRefresh::kCheckReadable);
-  if (browsers) steps.push_back(AfterRefresh::kBrowsers);
+  for (const AfterRefresh step : layout.after_refresh) {
+    if (browsers || step != AfterRefresh::kBrowsers) steps.push_back(step);
+  }
   return steps;
 }
 
@@ -238,12 +226,19 @@ DWORD PublishChange(Command& command, const StoreLocation& location, const Refre
     command.Complain("refusing " + why + "; the refresh is not run");
     return ERROR_ACCESS_DENIED;
   }
-  published->tidy = RemoveLeftover(command, location, certs);
+  std::vector<std::string> orphaned;
+  for (const BeforeRefresh step : layout.before_refresh) {
+    switch (step) {
+      case BeforeRefresh::kClearLeftover:
+        published->tidy = RemoveLeftover(command, location, certs) && published->tidy;
+        break;
+      case BeforeRefresh::kNoteOrphanedLinks:
+        orphaned = OrphanedLinks(location, certs);
+        break;
+    }
+  }
   struct stat before;
   const bool had_bundle = StatBelow(*location.root, layout.bundle, &before) && S_ISREG(before.st_mode);
-  const bool announces =
-      std::find(steps.begin(), steps.end(), AfterRefresh::kAnnounceRemovals) != steps.end();
-  const std::vector<std::string> orphaned = announces ? OrphanedLinks(location, certs) : std::vector<std::string>();
   const RefreshOutcome outcome = RunRefreshCommand(refresh.argv, refresh.sandbox, publication.lock_fd,
                                                    command.clock().TimeLeft(publication.use));
   if (outcome.code == ERROR_TIMEOUT) {
@@ -252,7 +247,7 @@ DWORD PublishChange(Command& command, const StoreLocation& location, const Refre
   }
   PassOnOutput(command, refresh.argv[0], outcome);
   if (outcome.code != ERROR_SUCCESS) {
-    NameCauses(command, location, publication.anchors_fd);
+    NameCauses(command, location, *publication.anchors);
     return outcome.code;
   }
   return RunSteps(command, location, refresh, publication, steps, had_bundle ? &before : nullptr, orphaned, certs,

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/anchors/anchor_view.h"
 #include "platform/posix/anchors/store_layout.h"
 #include "platform/posix/anchors/trust_bundle.h"
 #include "platform/posix/base/command.h"
@@ -15,23 +16,15 @@
 
 namespace tkv {
 
-// What follows a family's refresh.
-enum class AfterRefresh {
-  kAnnounceRemovals,  // Debian's: hooks hear of the anchors gone, whose links then go
-  kEmptyStaleBundle,  // Debian's: a bundle its refresh left as it was, no anchor being left
-  kCheckBundle,       // the bundle shows the change: else it fails, and is taken back
-  kCheckReadable,     // libcrypto's reader reads the bundle at all
-  kBrowsers,          // the browsers follow what the bundle trusts
-};
-
-// The steps after the family's refresh, in order; with the browser step
-// for a change, without it for the anchors put back after a failed one.
+// The family's steps after its refresh (its row's), in order; with the
+// browser step for a change, without it for the anchors put back after a
+// failed one.
 std::vector<AfterRefresh> StepsAfterRefresh(const StoreLayout& layout, bool browsers);
 
 // One publication: the store's anchors directory and lock, what clients
 // must see afterwards, and how much of the command's time it may take.
 struct Publication {
-  int anchors_fd = -1;
+  const AnchorView* anchors = nullptr;  // as the change's writes left them
   int lock_fd = -1;  // inherited by a refresh on the host: the store stays locked while it runs
   ExpectedTrust expected;
   TimeUse use = TimeUse::kChange;
@@ -46,8 +39,8 @@ struct Published {
   std::vector<std::string> browser_files;
 };
 
-// Runs the family's refresh under the store's lock, first clearing what a
-// killed refresh left that this one would reuse, then `steps`.
+// Runs the family's refresh under the store's lock, after the steps its row
+// runs before it, then `steps`.
 // What follows the refresh works in the bundle's directory opened before
 // it ran, and only while its path still leads there.
 // ERROR_SUCCESS when clients see the change; ERROR_TIMEOUT when the

@@ -45,7 +45,9 @@ class KeptEvents : public RunEvents {
     events_.Said(why, warning);
   }
   void NameRead(const std::wstring& name) override { events_.NameRead(name); }
-  void TroubledFile(const std::string& relative) override { events_.TroubledFile(relative); }
+  void BrowserStillTrusts(const std::string& browser, const std::string& file, const std::string& why) override {
+    events_.BrowserStillTrusts(browser, file, why);
+  }
 
  private:
   RunEvents& events_;

@@ -18,16 +18,6 @@ namespace tkv {
 namespace {
 
 constexpr size_t kMaxKeptOutput = 64 * 1024;
-// Descriptors handed to the child wait above the numbers they are handed at.
-constexpr int kParkedFds = 100;
-
-std::vector<char*> CStrings(std::vector<std::string>& strings) {
-  std::vector<char*> pointers;
-  for (std::string& s : strings) pointers.push_back(s.data());
-  pointers.push_back(nullptr);
-  return pointers;
-}
-
 // Reads what is there; false at the end of the output.
 bool ReadSome(int fd, std::string* kept) {
   char buffer[4096];

@@ -44,7 +44,6 @@ struct SaidLines : RunEvents {
   std::vector<std::string> lines;
   void Said(const std::string& why, bool) override { lines.push_back(why); }
   void NameRead(const std::wstring&) override {}
-  void TroubledFile(const std::string&) override {}
 };
 
 // Debian's refresh runs a hook, then the store tells it of removals: one

@@ -44,10 +44,6 @@
 namespace tkv {
 namespace {
 
-// Descriptors the child needs wait up here, out of the way of the numbers
-// it hands them on at.
-constexpr int kParkedFds = 100;
-
 std::string Reason(const char* what, int err) { return std::string(what) + ": " + strerror(err); }
 
 // ---- The user namespace --------------------------------------------------
@@ -430,14 +426,14 @@ void RoomForParkedDescriptors(size_t mounts) {
   setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+}  // namespace
+
 std::vector<char*> CStrings(std::vector<std::string>& strings) {
   std::vector<char*> pointers;
   for (std::string& s : strings) pointers.push_back(s.data());
   pointers.push_back(nullptr);
   return pointers;
 }
-
-}  // namespace
 
 DWORD MakeUserNamespace(UniqueFd* user_namespace, std::string* why) {
   int fds[2];

@@ -53,6 +53,13 @@ const char* const kProgramEnvironment[] = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin",
 constexpr unsigned kSandboxHostIdBase = 0x7FFC0000;
 constexpr unsigned kSandboxIdCount = 65536;
 
+// Descriptors a child needs wait at this number and above, out of the way
+// of the numbers it hands them on at.
+constexpr int kParkedFds = 100;
+
+// `strings` as an exec takes them: their pointers, then a null one.
+std::vector<char*> CStrings(std::vector<std::string>& strings);
+
 enum class SandboxMode {
   kUserNamespace,  // the namespace's root on idmapped clones of the root's mounts
   kProcMasks,      // the host's uid 0 without capabilities, on plain clones

@@ -14,8 +14,7 @@ namespace {
 // directory, written; the anchors, the distribution's set and the family's
 // configuration (its marker), read.
 std::vector<LentPath> LentToHostTool(const StoreLayout& layout) {
-  const std::string bundle = layout.bundle;
-  std::vector<LentPath> lent = {{bundle.substr(0, bundle.rfind('/')), true, false},
+  std::vector<LentPath> lent = {{BundleDirectoryOf(layout), true, false},
                                 {layout.anchors_dir, false, false}};
   if (layout.distribution_cas != nullptr) lent.push_back({layout.distribution_cas, false, true});
   if (layout.marker != nullptr) lent.push_back({layout.marker, false, false});

@@ -6,8 +6,8 @@
 // and writes the report of the run that TKVCERT_REPORT asks for. The
 // Windows build keeps its silence; there these calls do nothing, and the
 // run goes on as asked.
-#ifndef TKVCERT_PLATFORM_RUN_ACCOUNT_H_
-#define TKVCERT_PLATFORM_RUN_ACCOUNT_H_
+#ifndef TKVCERT_PLATFORM_RUN_CHANNEL_H_
+#define TKVCERT_PLATFORM_RUN_CHANNEL_H_
 
 #include <cstddef>
 #include <string>
@@ -50,4 +50,4 @@ std::wstring AccountShownName(const wchar_t* name);
 // usage text included.
 void AccountEnd(int status);
 
-#endif  // TKVCERT_PLATFORM_RUN_ACCOUNT_H_
+#endif  // TKVCERT_PLATFORM_RUN_CHANNEL_H_

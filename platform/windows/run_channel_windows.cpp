@@ -1,6 +1,6 @@
 // The Windows build says nothing beyond the lines both builds print, and
 // removes by name.
-#include "platform/run_account.h"
+#include "platform/run_channel.h"
 
 bool AccountBegin(int) { return true; }
 int AccountList() { return -1; }
