@@ -27,9 +27,10 @@ self=$(realpath "$0")
 here=$(dirname "$self")
 src=$(cd "$here/../.." && pwd)
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin
+# shellcheck source=../support/skips.sh
+. "$here/../support/skips.sh"
 
 if [ -z "${TKV_KUBERNETES_NS:-}" ]; then
-  skip() { echo "skip: $*"; exit 77; }
   [ "$(id -u)" = 0 ] || skip "needs root"
   for tool in podman runc mmdebstrap dpkg-scanpackages dbus-daemon dbus-send openssl python3; do
     command -v "$tool" >/dev/null || skip "$tool is not installed"
@@ -106,6 +107,7 @@ converged() {
 }
 
 # --- The agent on a ConfigMap's directory ------------------------------------------
+ran "the agent on a ConfigMap's directory"
 root=$work/agent-root
 cp -a "$base" "$root"
 config=$work/config
@@ -151,6 +153,7 @@ check "and stays trusted" trusts "$root" proxy
 check "every line names the node" eval '! grep -v "^$n: " "$log"'
 kill "$agent"
 
+ran "SIGTERM during a run"
 # SIGTERM while a run is in progress: that run ends as it would (its line
 # said), no other starts, and the agent exits within a second of its end.
 printf '#!/bin/sh\nsleep 2\n"%s" "$@"\nstatus=$?\ndate +%%s.%%N > "%s"\nexit $status\n' \
@@ -173,6 +176,7 @@ check "the agent exited within a second of the run's end" \
   awk -v a="$(cat "$work/tool-ended" 2>/dev/null || echo 0)" -v b="$exited" 'BEGIN { exit !(b - a < 1 && b >= a) }'
 
 # --- Restarting units through the node's systemd ------------------------------------
+ran "restarts through a stand-in systemd"
 bus=$work/system_bus_socket
 cat > "$work/bus.conf" <<CONF
 <busconfig>
@@ -210,6 +214,7 @@ restart_run || true
 check "nothing changed: no restart" test "$(wc -l < "$work/restarts")" = 2
 
 # --- The image, and the DaemonSet's pod under podman kube play -----------------------
+ran "the image and the DaemonSet's pod under podman kube play"
 # Debian's packages fetched once from apt's mirror, then the build without a network.
 mkdir "$work/debs"
 mmdebstrap --variant=essential --include=bubblewrap,dbus-bin,ca-certificates,libseccomp2,libssl3,libstdc++6 \
@@ -295,6 +300,7 @@ check "a node without a trust store: the tool's cause in the pod's log" \
 check "that pod is not ready" eval '! probe "tkvcert-agent-empty-$$"'
 
 # --- The manifests -------------------------------------------------------------------
+ran "the manifests"
 check "the manifests hold together (selector and labels, volumes, the ConfigMap's name, /host)" \
   python3 - "$src/contrib/kubernetes/tkvcert-agent.yaml" <<'PY'
 import sys, yaml
@@ -328,5 +334,6 @@ cleanup
 trap - EXIT
 check "no pod, container or volume of this run is left" \
   test -z "$(podman ps -a --format '{{.Names}}' | grep -e "-$$-agent" ; podman volume ls -q | grep -x "$trust_volume")"
+ran_line
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]
