@@ -6,7 +6,10 @@
 # - the test table has a row for every label, names every test (a `name:`
 #   prefix for GoogleTest cases), and each name it gives is a test;
 # - the Layout section names every file of app/, store/ and platform/, and
-#   nothing that is not there.
+#   nothing that is not there;
+# - every skip goes through tests/support/skips.sh or ci_skip.h, which hold
+#   it to the list under "Skips under `CI=true`", and each reason listed
+#   there is one a test gives.
 #   docs_test.sh CTEST BUILD_DIR SOURCE_DIR [WINDOWS_BUILD_DIR]
 # Needs the whole build: ctest knows a GoogleTest case only once its
 # executable is built. The wine tests are registered only with a Windows
@@ -14,6 +17,8 @@
 set -euo pipefail
 ctest=$1 build=$2 src=$3 windows_build=${4:-}
 cd "$src"
+# shellcheck source=support/skips.sh
+. tests/support/skips.sh
 docs=(docs/development.md README.md)
 layout_checked=(app store platform)
 # What tests/CMakeLists.txt registers only when TKVCERT_WINDOWS_BUILD_DIR is set.
@@ -49,7 +54,7 @@ check_selection() {
   if grep -q '^Total Tests: [1-9]' <<<"$listed"; then
     return 0
   elif only_on_windows_build "$flag" "$value"; then
-    echo "SKIP: $where: ctest $shown '$value': the wine tests are registered only with a Windows build"
+    skip_row "the wine tests are registered only with a Windows build: $where: ctest $shown '$value'"
   elif [ "$shown" = -LE ]; then
     fail "$where: ctest -LE '$value' leaves out no test: no label matches"
   else
@@ -186,6 +191,18 @@ while IFS= read -r file; do
   [ -z "$file" ] || [ -n "${covered[$file]:-}" ] ||
     fail "docs/development.md: Layout does not name $file"
 done <<<"$sources"
+
+# --- Skips ------------------------------------------------------------------------
+strays=$(grep -rn -e 'exit 77' -e GTEST_SKIP -e SKIP_RETURN_CODE tests platform contrib scripts |
+           grep -v -e '^tests/support/skips\.sh:' -e '^tests/support/ci_skip\.h:' -e '^tests/CMakeLists\.txt:.*SKIP_RETURN_CODE 77' \
+                   -e '^tests/docs_test\.sh:' || true)
+[ -z "$strays" ] || fail "skips around tests/support/skips.sh and ci_skip.h, which CI=true cannot hold to the list:"$'\n'"$strays"
+reasons=$(sed -n '/^### Skips under `CI=true`/,/^#/s/^- `\([^`]*\)`.*/\1/p' docs/development.md)
+[ -n "$reasons" ] || fail "docs/development.md lists no skip under CI=true: has its form changed?"
+while IFS= read -r reason; do
+  [ -z "$reason" ] || grep -rqF -- "$reason" tests platform ||
+    fail "docs/development.md lets CI=true skip for '$reason', which no test gives"
+done <<<"$reasons"
 
 [ $failures -eq 0 ] || { echo "$failures failure(s)"; exit 1; }
 echo "docs agree with this build: $selections ctest selections, the test table, the Layout of ${layout_checked[*]}"

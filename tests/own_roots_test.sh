@@ -12,10 +12,12 @@
 set -euo pipefail
 tool=$(realpath "$1")
 here=$(dirname "$(realpath "$0")")
-[ "$(id -u)" -eq 0 ] || { echo "skip: needs root"; exit 77; }
-unshare -m true 2>/dev/null || { echo "skip: cannot make a mount namespace"; exit 77; }
+# shellcheck source=support/skips.sh
+. "$here/support/skips.sh"
+[ "$(id -u)" -eq 0 ] || skip "needs root"
+unshare -m true 2>/dev/null || skip "cannot make a mount namespace"
 [ -f /usr/lib/python3/dist-packages/certifi/core.py ] && [ -d /usr/lib/python3/dist-packages/requests ] ||
-  { echo "skip: no python3-certifi and python3-requests"; exit 77; }
+  skip "no python3-certifi and python3-requests"
 work=$(mktemp -d)
 server_pid=
 cleanup() { [ -z "$server_pid" ] || kill "$server_pid" 2>/dev/null; [ -n "${KEEP:-}" ] || rm -rf "$work"; }
@@ -95,10 +97,13 @@ if [ -x /usr/bin/node ] && grep -q "use bundled CA store (default)" /usr/bin/nod
   check "the whole walk lists the upstream node" grep -q "^node .* /opt/node/bin/node " list.txt
   check "it lists the certifi of its own" grep -q "^certifi .*/usr/local/lib/python3.11/dist-packages/certifi/cacert.pem" list.txt
   check "and not Debian's node, libnode or certifi" bash -c '! grep -q "/usr/bin/node\|libnode\|/usr/lib/python3/dist-packages" list.txt'
+  ran "node"
   check "Debian's libnode was unpacked" bash -c "ls '$root'/usr/lib/x86_64-linux-gnu/libnode.so.* >/dev/null"
 else
-  echo "skip: no upstream node on this machine"
+  skip_row "no upstream node on this machine"
 fi
 check "TKVCERT_CLIENTS=1 with a command is refused" bash -c "! TKVCERT_CLIENTS=1 '$tool' /install ca.pem 2>/dev/null"
+ran "certifi and a JDK of their own"
+ran_line
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
