@@ -321,6 +321,7 @@ TEST_F(ToolTest, FilesThatAreNotCertificatesChangeNothing) {
   sandbox_.Put("crl.pem", ToPem(MakeCrl(), "X509 CRL"));
   sandbox_.Put("bundle.p7b", MakePkcs7(cert));
   sandbox_.Put("key.pfx", MakePfx(cert));
+  sandbox_.Put("-Joe's key.pfx", MakePfx(cert));
   sandbox_.Put("request.csr", ToPem(MakeCsr("Request"), "CERTIFICATE REQUEST"));
   sandbox_.Put("empty.cer", std::string());
   sandbox_.Put("garbage.cer", std::string("\x01\x02 not a certificate \xff"));
@@ -353,7 +354,8 @@ TEST_F(ToolTest, FilesThatAreNotCertificatesChangeNothing) {
   const FileCase cases[] = {
       {"CRL", "crl.pem", not_a_cert, false, Holds("crl.pem", "a certificate revocation list (CRL), not a certificate")},
       {"PKCS#7", "bundle.p7b", not_a_cert, false, Holds("bundle.p7b", "a PKCS#7 bundle: take the CA's certificate out of it (openssl pkcs7 -print_certs) and install that")},
-      {"PKCS#12 with a key", "key.pfx", not_a_cert, false, Holds("key.pfx", "a PKCS#12 file: take the CA's certificate out of it (openssl pkcs12 -nokeys -cacerts) and install that")},
+      {"PKCS#12 with a key", "key.pfx", not_a_cert, false, Holds("key.pfx", "a PKCS#12 file: take the CA's certificate out of it (openssl pkcs12 -in key.pfx -nokeys -clcerts -out ca.pem, adding -legacy when OpenSSL calls it unsupported) and install that")},
+      {"PKCS#12 named for a shell to quote", "-Joe's key.pfx", not_a_cert, false, Holds("-Joe's key.pfx", "a PKCS#12 file: take the CA's certificate out of it (openssl pkcs12 -in './-Joe'\\''s key.pfx' -nokeys -clcerts -out ca.pem, adding -legacy when OpenSSL calls it unsupported) and install that")},
       {"PKCS#10 request", "request.csr", not_a_cert, false, Holds("request.csr", "a certificate request (PKCS#10), which a CA signs; install the CA's certificate instead")},
       {"empty file", "empty.cer", not_a_cert, false, Holds("empty.cer", "nothing: it is empty")},
       {"garbage", "garbage.cer", ErrorLines("CryptQueryObject failed", "0x80092009"), false, Holds("garbage.cer", kUnreadable)},
