@@ -7,6 +7,8 @@
 #   prefix for GoogleTest cases), and each name it gives is a test;
 # - the Layout section names every file of app/, store/ and platform/, and
 #   nothing that is not there;
+# - the manual page's ENVIRONMENT names every TKVCERT_ setting the tool
+#   reads, and no other;
 # - every skip goes through tests/support/skips.sh or ci_skip.h, which hold
 #   it to the list under "Skips under `CI=true`", and each reason listed
 #   there is one a test gives.
@@ -191,6 +193,15 @@ while IFS= read -r file; do
   [ -z "$file" ] || [ -n "${covered[$file]:-}" ] ||
     fail "docs/development.md: Layout does not name $file"
 done <<<"$sources"
+
+# --- Settings ---------------------------------------------------------------------
+read_settings=$(grep -rhoE '"TKVCERT_[A-Z0-9_]+"' app store platform --include=*.cpp --include=*.h |
+                  tr -d '"' | sort -u)
+page_settings=$(sed -n '/^# ENVIRONMENT/,/^# /s/^\*\(TKVCERT\\_[A-Z\\_0-9]*\)\*$/\1/p' doc/tkvcert.8.scd |
+                  tr -d '\\' | sort -u)
+[ "$(wc -l <<<"$read_settings")" -ge 5 ] || fail "found only '$read_settings' as the tool's settings: has their form changed?"
+[ "$read_settings" = "$page_settings" ] ||
+  fail "the settings the tool reads and doc/tkvcert.8.scd's ENVIRONMENT differ:"$'\n'"$(diff <(echo "$read_settings") <(echo "$page_settings"))"
 
 # --- Skips ------------------------------------------------------------------------
 strays=$(grep -rn -e 'exit 77' -e GTEST_SKIP -e SKIP_RETURN_CODE tests platform contrib scripts |
