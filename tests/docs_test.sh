@@ -214,6 +214,13 @@ while IFS= read -r reason; do
   [ -z "$reason" ] || grep -rqF -- "$reason" tests platform ||
     fail "docs/development.md lets CI=true skip for '$reason', which no test gives"
 done <<<"$reasons"
+# The helper itself: under CI=true a listed reason skips and any other
+# fails; elsewhere every reason skips.
+skip_status() { local status=0; (CI=$1 skip "$2") >/dev/null || status=$?; echo "$status"; }
+listed="$(head -1 <<<"$reasons"): why"
+statuses="$(skip_status true "$listed") $(skip_status true "needs root") $(skip_status '' "needs root")"
+[ "$statuses" = "77 1 77" ] ||
+  fail "tests/support/skips.sh exits $statuses for a listed reason and 'needs root' under CI=true, and 'needs root' without (77 1 77 expected)"
 
 [ $failures -eq 0 ] || { echo "$failures failure(s)"; exit 1; }
 echo "docs agree with this build: $selections ctest selections, the test table, the Layout of ${layout_checked[*]}"
