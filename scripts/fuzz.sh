@@ -25,7 +25,11 @@ if ! command -v clang++ >/dev/null; then
 fi
 CC=clang CXX=clang++ cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTKVCERT_BUILD_FUZZERS=ON -DTKVCERT_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build_dir" -j2
+# The targets and their seeds only: the tool this build could also make is
+# not fuzzed.
+fuzzers=()
+for target in $targets; do fuzzers+=("${target}_fuzzer"); done
+cmake --build "$build_dir" -j2 --target tkv_fuzz_seed_corpora "${fuzzers[@]}"
 
 fuzz_dir=$build_dir/fuzz
 mkdir -p "$fuzz_dir/findings"
