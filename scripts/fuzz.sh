@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang, ASan and UBSan and runs each in
-# turn, one process at a time, for a bounded time:
+# Builds the libFuzzer targets with clang, ASan and UBSan and runs each, a
+# process on each core at once (FUZZ_JOBS=1: one at a time), for a bounded time:
 #   scripts/fuzz.sh [seconds-per-target [max-runs-per-target]]   (default 60)
 # Each target starts from the seed corpus made at build time and from what
 # earlier runs on this build directory found (build-fuzz/fuzz/corpus/), so
@@ -25,7 +25,11 @@ if ! command -v clang++ >/dev/null; then
 fi
 CC=clang CXX=clang++ cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTKVCERT_BUILD_FUZZERS=ON -DTKVCERT_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build_dir" -j2
+# The targets and their seeds only: the tool this build could also make is
+# not fuzzed.
+fuzzers=()
+for target in $targets; do fuzzers+=("${target}_fuzzer"); done
+cmake --build "$build_dir" -j2 --target tkv_fuzz_seed_corpora "${fuzzers[@]}"
 
 fuzz_dir=$build_dir/fuzz
 mkdir -p "$fuzz_dir/findings"
@@ -35,9 +39,10 @@ trap 'rm -rf "$scratch"' EXIT
 export ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-failed=()
-summary=()
-for target in $targets; do
+# fuzz_target TARGET: runs it, and writes its line of the summary to
+# $fuzz_dir/TARGET.result, "FAILED" or "interrupted" in it when it failed.
+fuzz_target() {
+  local target=$1 corpus log dict max_len status runs took
   corpus=$fuzz_dir/corpus/$target
   log=$fuzz_dir/$target.log
   mkdir -p "$corpus"
@@ -58,16 +63,34 @@ for target in $targets; do
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
   took=$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "$log")
   if grep -q "libFuzzer: run interrupted" "$log"; then
-    failed+=("$target")
-    summary+=("$target: interrupted after ${runs:-?} runs, nothing found until then")
+    echo "$target: interrupted after ${runs:-?} runs, nothing found until then" > "$fuzz_dir/$target.result"
   elif [ "$status" -ne 0 ]; then
-    failed+=("$target")
-    summary+=("$target: FAILED after ${runs:-?} runs, see $log")
+    echo "$target: FAILED after ${runs:-?} runs, see $log" > "$fuzz_dir/$target.result"
     grep -E "^(==[0-9]+==ERROR|SUMMARY|.*contract broken|.*runtime error|artifact_prefix|Test unit written)" "$log" >&2 || tail -40 "$log" >&2
   else
-    summary+=("$target: ${runs:-?} runs in ${took:-?} s, nothing found; corpus $(ls "$corpus" | wc -l) inputs")
+    echo "$target: ${runs:-?} runs in ${took:-?} s, nothing found; corpus $(ls "$corpus" | wc -l) inputs" \
+      > "$fuzz_dir/$target.result"
   fi
-done
+}
 
-printf '%s\n' "${summary[@]}"
-[ ${#failed[@]} -eq 0 ]
+# Each target runs on one core for its time, as many at once as there are
+# cores (FUZZ_JOBS), so that a full run's fuzzing takes minutes, not more.
+jobs=${FUZZ_JOBS:-$(nproc)}
+running=0
+for target in $targets; do
+  rm -f "$fuzz_dir/$target.result"
+  if [ "$running" -ge "$jobs" ]; then
+    wait -n || true
+    running=$((running - 1))
+  fi
+  fuzz_target "$target" &
+  running=$((running + 1))
+done
+wait || true
+
+failed=0
+for target in $targets; do
+  cat "$fuzz_dir/$target.result" 2>/dev/null || echo "$target: FAILED, it said nothing"
+  grep -qv -e FAILED -e interrupted "$fuzz_dir/$target.result" 2>/dev/null || failed=1
+done
+[ "$failed" = 0 ]

@@ -19,9 +19,10 @@ if [ "${1:-}" != "--linux-only" ]; then
   packages+=(devscripts)
   # p11-kit's trust tool, the refresh of the p11-kit families' tests.
   packages+=(p11-kit)
-  # The other families' packages: the RPM and rpmlint, Arch's makepkg, and
-  # musl-gcc for the probe of what a C library other than glibc declares.
-  packages+=(rpm rpmlint cpio pacman-package-manager libarchive-tools fakeroot musl-tools)
+  # The other families' packages: the RPM and rpmlint, Arch's makepkg (which
+  # Debian packs apart from pacman), and musl-gcc for the probe of what a C
+  # library other than glibc declares.
+  packages+=(rpm rpmlint cpio pacman-package-manager makepkg libarchive-tools fakeroot musl-tools)
   # The clients of the client trust test, Java's keystore hook, and the
   # mount namespace it runs in.
   packages+=(gnutls-bin python3 default-jre-headless ca-certificates-java mount)

@@ -14,10 +14,12 @@ set -euo pipefail
 tool=$(realpath "$1")
 self=$(realpath "$0")
 sys_path=/usr/sbin:/usr/bin:/sbin:/bin
+# shellcheck source=support/skips.sh
+. "$(dirname "$self")/support/skips.sh"
 
 if [ -z "${TKV_CLIENT_HOST_NS:-}" ]; then
-  [ "$(id -u)" -eq 0 ] || { echo "skip: needs root"; exit 77; }
-  unshare -m true 2>/dev/null || { echo "skip: cannot make a mount namespace"; exit 77; }
+  [ "$(id -u)" -eq 0 ] || skip "needs root"
+  unshare -m true 2>/dev/null || skip "cannot make a mount namespace"
   # And afterwards the machine's own store is as it was.
   host=(/etc/ssl/certs /usr/local/share/ca-certificates /etc/ca-certificates /var/lib/ca-certificates-java)
   snapshot() { find "${host[@]}" -printf '%p %y %m %s %T@ %l\n' 2>/dev/null | sort; }
@@ -54,7 +56,7 @@ core=(/etc/ssl/certs /usr/local/share/ca-certificates /etc/ca-certificates.conf 
 # What the jks-keystore hook and the dpkg run it starts write.
 hooked=(/etc/ca-certificates /var/lib/ca-certificates-java /var/lib/dpkg /var/log/dpkg.log)
 java_off=
-for p in "${core[@]}"; do [ -e "$p" ] || { echo "skip: no $p, not Debian's layout"; exit 77; }; done
+for p in "${core[@]}"; do [ -e "$p" ] || skip "no $p, not Debian's layout"; done
 for p in "${hooked[@]}"; do [ -e "$p" ] || java_off="no $p"; done
 for c in java keytool; do command -v "$c" >/dev/null || java_off="no $c"; done
 [ -x /etc/ca-certificates/update.d/jks-keystore ] || java_off=${java_off:-"no jks-keystore hook (ca-certificates-java)"}
@@ -123,7 +125,7 @@ public class Client {
 EOF
 # Each client with its own defaults, and what it says when no trusted CA issued the leaf.
 clients=(curl openssl gnutls python)
-if [ -z "$java_off" ]; then clients+=(java); else echo "skip: java and the failing hook ($java_off)"; fi
+if [ -z "$java_off" ]; then clients+=(java); else skip_row "java and the failing hook: $java_off"; fi
 declare -A refusal=([curl]='SSL certificate problem' [openssl]='verify error:num=20'
   [gnutls]='issuer is unknown' [python]='CERTIFICATE_VERIFY_FAILED' [java]='PKIX path building failed')
 connect() {
@@ -155,6 +157,7 @@ admin() {
 }
 printed() { [ "$(cat out)" = "$1" ] || { sed 's/^/    stdout: /' out; false; }; }
 
+ran "${clients[*]} before and after install and uninstall"
 every_client refuses "before install"
 check "install exits 0" admin /install ca.pem
 check "install prints exactly 'Done importing [ca.pem]'" printed "Done importing [ca.pem]"
@@ -173,6 +176,7 @@ if [ -z "$java_off" ]; then
   check "java keystore lists neither '${alias:-debian:?}' nor the CA's fingerprint after uninstall" \
     eval '! grep -i -F -e "${alias:-debian:?}" -e "$fingerprint" <<<"$listing" >/dev/null'
 
+  ran "the failing hook"
   # The swallowed hook: dpkg is locked, so the jks-keystore hook fails; the
   # anchors and bundle did change, so the install succeeds, but says so.
   rm -f held
@@ -196,7 +200,8 @@ fi
 # the next run, whichever command it is, finishes it before its own, so that
 # the anchors, the bundle, the hashed directory and Java agree afterwards.
 kill_table() {
-  [ -d /etc/ca-certificates/update.d ] || { echo "skip: the kill table (no hooks directory)"; return; }
+  [ -d /etc/ca-certificates/update.d ] || { skip_row "the kill table: no hooks directory"; return; }
+  ran "the kill table"
   anchor=/usr/local/share/ca-certificates/$(openssl x509 -in ca.pem -noout -fingerprint -sha1 | cut -d= -f2 | tr -d :).crt
   make_ca other "Client Trust Test Other CA $$"
   mkfifo fifo
@@ -303,5 +308,7 @@ distribution_table() {
   check "and says the CA is distrusted already" grep -q "is in the distribution's set .* and is distrusted already" err
 }
 distribution_table
+ran "the distribution's CA distrusted"
+ran_line
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -6,7 +6,12 @@
 # - the test table has a row for every label, names every test (a `name:`
 #   prefix for GoogleTest cases), and each name it gives is a test;
 # - the Layout section names every file of app/, store/ and platform/, and
-#   nothing that is not there.
+#   nothing that is not there;
+# - the manual page's ENVIRONMENT names every TKVCERT_ setting the tool
+#   reads, and no other;
+# - every skip goes through tests/support/skips.sh or ci_skip.h, which hold
+#   it to the list under "Skips under `CI=true`", and each reason listed
+#   there is one a test gives.
 #   docs_test.sh CTEST BUILD_DIR SOURCE_DIR [WINDOWS_BUILD_DIR]
 # Needs the whole build: ctest knows a GoogleTest case only once its
 # executable is built. The wine tests are registered only with a Windows
@@ -14,6 +19,8 @@
 set -euo pipefail
 ctest=$1 build=$2 src=$3 windows_build=${4:-}
 cd "$src"
+# shellcheck source=support/skips.sh
+. tests/support/skips.sh
 docs=(docs/development.md docs/reference.md README.md)
 layout_checked=(app store platform)
 # What tests/CMakeLists.txt registers only when TKVCERT_WINDOWS_BUILD_DIR is set.
@@ -49,7 +56,7 @@ check_selection() {
   if grep -q '^Total Tests: [1-9]' <<<"$listed"; then
     return 0
   elif only_on_windows_build "$flag" "$value"; then
-    echo "SKIP: $where: ctest $shown '$value': the wine tests are registered only with a Windows build"
+    skip_row "the wine tests are registered only with a Windows build: $where: ctest $shown '$value'"
   elif [ "$shown" = -LE ]; then
     fail "$where: ctest -LE '$value' leaves out no test: no label matches"
   else
@@ -186,6 +193,34 @@ while IFS= read -r file; do
   [ -z "$file" ] || [ -n "${covered[$file]:-}" ] ||
     fail "docs/development.md: Layout does not name $file"
 done <<<"$sources"
+
+# --- Settings ---------------------------------------------------------------------
+read_settings=$(grep -rhoE '"TKVCERT_[A-Z0-9_]+"' app store platform --include=*.cpp --include=*.h |
+                  tr -d '"' | sort -u)
+page_settings=$(sed -n '/^# ENVIRONMENT/,/^# /s/^\*\(TKVCERT\\_[A-Z\\_0-9]*\)\*$/\1/p' doc/tkvcert.8.scd |
+                  tr -d '\\' | sort -u)
+[ "$(wc -l <<<"$read_settings")" -ge 5 ] || fail "found only '$read_settings' as the tool's settings: has their form changed?"
+[ "$read_settings" = "$page_settings" ] ||
+  fail "the settings the tool reads and doc/tkvcert.8.scd's ENVIRONMENT differ:"$'\n'"$(diff <(echo "$read_settings") <(echo "$page_settings"))"
+
+# --- Skips ------------------------------------------------------------------------
+strays=$(grep -rn -e 'exit 77' -e GTEST_SKIP -e SKIP_RETURN_CODE -e 'echo "[Ss][Kk][Ii][Pp]' tests platform contrib scripts |
+           grep -v -e '^tests/support/skips\.sh:' -e '^tests/support/ci_skip\.h:' -e '^tests/CMakeLists\.txt:.*SKIP_RETURN_CODE 77' \
+                   -e '^tests/docs_test\.sh:' || true)
+[ -z "$strays" ] || fail "skips around tests/support/skips.sh and ci_skip.h, which CI=true cannot hold to the list:"$'\n'"$strays"
+reasons=$(sed -n '/^### Skips under `CI=true`/,/^#/s/^- `\([^`]*\)`.*/\1/p' docs/development.md)
+[ -n "$reasons" ] || fail "docs/development.md lists no skip under CI=true: has its form changed?"
+while IFS= read -r reason; do
+  [ -z "$reason" ] || grep -rqF -- "$reason" tests platform ||
+    fail "docs/development.md lets CI=true skip for '$reason', which no test gives"
+done <<<"$reasons"
+# The helper itself: under CI=true a listed reason skips and any other
+# fails; elsewhere every reason skips.
+skip_status() { local status=0; (CI=$1 skip "$2") >/dev/null || status=$?; echo "$status"; }
+listed="$(head -1 <<<"$reasons"): why"
+statuses="$(skip_status true "$listed") $(skip_status true "needs root") $(skip_status '' "needs root")"
+[ "$statuses" = "77 1 77" ] ||
+  fail "tests/support/skips.sh exits $statuses for a listed reason and 'needs root' under CI=true, and 'needs root' without (77 1 77 expected)"
 
 [ $failures -eq 0 ] || { echo "$failures failure(s)"; exit 1; }
 echo "docs agree with this build: $selections ctest selections, the test table, the Layout of ${layout_checked[*]}"

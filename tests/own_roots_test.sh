@@ -16,10 +16,12 @@
 set -euo pipefail
 tool=$(realpath "$1")
 here=$(dirname "$(realpath "$0")")
-[ "$(id -u)" -eq 0 ] || { echo "skip: needs root"; exit 77; }
-unshare -m true 2>/dev/null || { echo "skip: cannot make a mount namespace"; exit 77; }
+# shellcheck source=support/skips.sh
+. "$here/support/skips.sh"
+[ "$(id -u)" -eq 0 ] || skip "needs root"
+unshare -m true 2>/dev/null || skip "cannot make a mount namespace"
 [ -f /usr/lib/python3/dist-packages/certifi/core.py ] && [ -d /usr/lib/python3/dist-packages/requests ] ||
-  { echo "skip: no python3-certifi and python3-requests"; exit 77; }
+  skip "no python3-certifi and python3-requests"
 work=$(mktemp -d)
 server_pid=
 cleanup() { [ -z "$server_pid" ] || kill "$server_pid" 2>/dev/null; [ -n "${KEEP:-}" ] || rm -rf "$work"; }
@@ -95,7 +97,7 @@ public class OwnRoots {
 }
 EOF
 [ -z "$jdk_security" ] || javac -d java OwnRoots.java || jdk_security=
-[ -n "$jdk_security" ] || echo "skip: the Java handshakes need a JDK's javac"
+[ -n "$jdk_security" ] || skip_row "the Java handshakes need a JDK's javac"
 # The JDK of its own, as a login of the root would run it, after the hook.
 java_trusts() {
   java -cp java OwnRoots keystore "$root/etc/ssl/certs/ca-certificates.crt" "$root/etc/ssl/certs/java/cacerts" &&
@@ -151,6 +153,7 @@ if [ -x /usr/bin/node ] && grep -q "use bundled CA store (default)" /usr/bin/nod
   check "the whole walk lists the upstream node" grep -q "^node .* /opt/node/bin/node " list.txt
   check "it lists the certifi of its own" grep -q "^certifi .*/usr/local/lib/python3.11/dist-packages/certifi/cacert.pem" list.txt
   check "and not Debian's node, libnode or certifi" bash -c '! grep -q "/usr/bin/node\|libnode\|/usr/lib/python3/dist-packages" list.txt'
+  ran "node"
   check "Debian's libnode was unpacked" bash -c "ls '$root'/usr/lib/x86_64-linux-gnu/libnode.so.* >/dev/null"
   # npm on the root's upstream node reads <prefix>/etc/npmrc; run without
   # the root's environment, so that only its cafile can make it trust.
@@ -170,11 +173,13 @@ if [ -x /usr/bin/node ] && grep -q "use bundled CA store (default)" /usr/bin/nod
     check "and no longer after the removal" npm_refuses
     "$tool" /install ca.pem >/dev/null 2>&1
   else
-    echo "skip: no npm on this machine"
+    skip_row "no npm on this machine"
   fi
 else
-  echo "skip: no upstream node on this machine"
+  skip_row "no upstream node on this machine"
 fi
 check "TKVCERT_CLIENTS=1 with a command is refused" bash -c "! TKVCERT_CLIENTS=1 '$tool' /install ca.pem 2>/dev/null"
+ran "certifi and a JDK of their own"
+ran_line
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

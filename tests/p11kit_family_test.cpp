@@ -18,6 +18,7 @@
 
 #include "platform/posix/cert/anchor_format.h"
 #include "platform/posix/browsers/chromium_policy.h"
+#include "tests/support/ci_skip.h"
 #include "tests/support/sandbox.h"
 
 namespace tkv::testing {
@@ -97,9 +98,9 @@ void CopyWithLibraries(const std::string& root, const std::string& binary) {
 class P11KitFamilyTest : public ::testing::TestWithParam<P11Family> {
  protected:
   void SetUp() override {
-    if (geteuid() != 0) GTEST_SKIP() << "refreshing inside another root needs root";
+    if (geteuid() != 0) TKV_SKIP("refreshing inside another root needs root");
     if (access(kTrust, X_OK) != 0 || access(kTrustModule, R_OK) != 0) {
-      GTEST_SKIP() << "p11-kit is not installed (scripts/install-deps.sh installs it)";
+      TKV_SKIP("p11-kit is not installed (scripts/install-deps.sh installs it)");
     }
     BuildRoot();
   }

@@ -14,6 +14,8 @@
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 self=$(realpath "$0")
+# shellcheck source=support/skips.sh
+. "$source_dir/tests/support/skips.sh"
 
 ok() { echo "ok: $*"; }
 failures=0
@@ -158,7 +160,6 @@ fi
 build=$(realpath "$1")
 page=${2:-}
 windows_build=${3:-}
-skip() { echo "SKIP: $*"; exit 77; }
 for tool in cpack dpkg-deb dpkg-shlibdeps lintian mandoc man gzip file hardening-check readelf; do
   command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
@@ -180,6 +181,7 @@ cleanup() {
 trap cleanup EXIT
 
 # --- The Debian package -------------------------------------------------------
+ran "the .deb"
 if ! cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/deb" >"$work/cpack.log" 2>&1; then
   cat "$work/cpack.log"
   fail "cpack -G DEB failed"
@@ -288,6 +290,7 @@ else
 fi
 
 # --- The manual page ----------------------------------------------------------
+ran "the manual page"
 lint=$(mandoc -Tlint -W warning "$page" 2>&1) && lint_status=0 || lint_status=$?
 if [ "$lint_status" = 0 ] && [ -z "$lint" ]; then
   ok "mandoc -Tlint: no warning"
@@ -365,6 +368,7 @@ else
 fi
 
 # --- cmake --install ------------------------------------------------------------
+ran "cmake --install"
 for prefix in /usr /usr/local; do
   dest=$work/destdir$prefix
   if ! DESTDIR=$dest cmake --install "$build" --strip --prefix "$prefix" >"$work/install.log" 2>&1; then
@@ -390,11 +394,12 @@ done
 # p11-kit's real extract.
 rpm_tools_missing=$(for tool in rpmbuild rpmlint rpm2cpio cpio; do command -v "$tool" >/dev/null || echo "$tool"; done)
 if [ -n "$rpm_tools_missing" ]; then
-  echo "SKIP: the RPM: $(echo $rpm_tools_missing) not installed"
+  skip_row "the RPM: $(echo $rpm_tools_missing) not installed"
 elif ! cpack --config "$build/CPackConfig.cmake" -G RPM -B "$work/rpm" >"$work/cpack-rpm.log" 2>&1; then
   cat "$work/cpack-rpm.log"
   fail "cpack -G RPM failed"
 else
+  ran "the RPM"
   rpms=("$work"/rpm/*.rpm)
   rpm_file=${rpms[0]}
   want_name="tkvcert-$version-1.$(uname -m).rpm"
@@ -427,8 +432,9 @@ else
     TKV_PACKAGE_HOST_NS=$(readlink /proc/self/ns/mnt) timeout 300 unshare -m "$self" --exercise-rpm "$work" "$rpm_file" ||
       rpm_status=$?
     [ "$rpm_status" = 0 ] || fail "the RPM installed and run: $rpm_status check(s) failed"
+    ran "the RPM installed and run"
   else
-    echo "SKIP: the RPM installed and run: needs root, p11-kit's trust and bubblewrap"
+    skip_row "the RPM installed and run: needs root, p11-kit's trust and bubblewrap"
   fi
 fi
 
@@ -437,6 +443,7 @@ fi
 # with musl-gcc against the kernel's headers (what Alpine's linux-headers
 # holds). No C++ build against musl can be made here.
 if command -v musl-gcc >/dev/null; then
+  ran "the musl probe"
   kernel_headers=$work/kernel-headers
   mkdir "$kernel_headers"
   ln -s /usr/include/linux /usr/include/asm-generic "$kernel_headers/"
@@ -449,7 +456,7 @@ if command -v musl-gcc >/dev/null; then
     sed 's/^/  /' "$work/musl.log"
   fi
 else
-  echo "SKIP: musl: musl-gcc is not installed"
+  skip_row "musl: musl-gcc is not installed"
 fi
 
 # Arch: the PKGBUILD built by makepkg as Arch builds, by a throwaway user, from
@@ -457,8 +464,9 @@ fi
 # makepkg.conf has them commented out).
 if [ "$(id -u)" != 0 ] || ! command -v makepkg >/dev/null || ! command -v bsdtar >/dev/null ||
    ! command -v fakeroot >/dev/null; then
-  echo "SKIP: the PKGBUILD: needs root (for a throwaway user), makepkg, bsdtar and fakeroot"
+  skip_row "the PKGBUILD: needs root (for a throwaway user), makepkg, bsdtar and fakeroot"
 else
+  ran "the PKGBUILD"
   packager=tkv-makepkg-$$
   useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin "$packager"
   arch_tree=$work/arch-tree
@@ -477,9 +485,9 @@ else
         makepkg --nodeps --noconfirm --config "$work/makepkg.conf") > "$work/makepkg.log" 2>&1; then
     packages=("$arch_tree"/contrib/arch/tkvcert-"$version"-1-*.pkg.tar.*)
     arch_files=$(bsdtar -tf "${packages[0]}" | grep -v '^\.' | grep -v '/$' | sort | tr '\n' ' ')
-    want="usr/bin/tkvcert usr/share/doc/tkvcert/changelog.gz usr/share/doc/tkvcert/copyright usr/share/licenses/tkvcert/copyright usr/share/man/man8/tkvcert.8.gz "
+    want="usr/bin/tkvcert usr/share/doc/tkvcert/changelog.gz usr/share/licenses/tkvcert/copyright usr/share/man/man8/tkvcert.8.gz "
     if [ "$arch_files" = "$want" ]; then
-      ok "makepkg: $(basename "${packages[0]}") holds the program in /usr/bin (nothing in /usr/sbin), the page, the licence"
+      ok "makepkg: $(basename "${packages[0]}") holds the program in /usr/bin (nothing in /usr/sbin), the page, the licence once"
     else
       fail "makepkg's package holds: $arch_files; expected: $want"
     fi
@@ -502,6 +510,7 @@ fi
 # Alpine: no abuild here. The APKBUILD parses as shell, has project()'s
 # version, and names the tarball that source-tarball.sh makes of this tree,
 # whose sum it then holds.
+ran "the APKBUILD"
 apk_dir=$work/alpine
 mkdir "$apk_dir"
 if sh -n "$source_dir/contrib/alpine/APKBUILD" &&
@@ -516,7 +525,10 @@ else
 fi
 
 # --- The Windows zip ---------------------------------------------------------------
-if [ -n "$windows_build" ] && [ -f "$windows_build/CPackConfig.cmake" ]; then
+if [ -z "$windows_build" ] || [ ! -f "$windows_build/CPackConfig.cmake" ]; then
+  skip_row "the Windows zip: no Windows build given"
+else
+  ran "the Windows zip"
   if cpack --config "$windows_build/CPackConfig.cmake" -G ZIP -B "$work/zip" >"$work/zip.log" 2>&1; then
     zips=("$work"/zip/*.zip)
     mkdir "$work/unzipped"
@@ -546,12 +558,13 @@ fi
 # root, and never over a tkvcert that is already there.
 state=$(dpkg-query -W -f='${db:Status-Status}' tkvcert 2>/dev/null || true)
 if [ "$(id -u)" != 0 ]; then
-  echo "not root: the package is not installed for real"
+  skip_row "the package installed for real: needs root"
 elif [ -n "$state" ] && [ "$state" != not-installed ]; then
-  echo "a tkvcert package is already on this machine ($state): it is not installed over"
+  skip_row "the package installed for real: a tkvcert package is already on this machine ($state)"
 elif [ -e /usr/sbin/tkvcert ]; then
-  echo "/usr/sbin/tkvcert already exists: the package is not installed over it"
+  skip_row "the package installed for real: /usr/sbin/tkvcert already exists"
 else
+  ran "the .deb installed for real"
   # Which of the package's paths the machine had before: only those may remain.
   awk '{print $6}' "$work/contents" | sed 's|^\./|/|; s|/$||; s|^$|/|' > "$work/paths"
   exists < "$work/paths" | sort > "$work/existed"
@@ -586,5 +599,6 @@ else
   fi
 fi
 
+ran_line
 [ "$failures" = 0 ] || { echo "$failures check(s) failed"; exit 1; }
 echo "all checks passed"

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/posix/cert/anchor_format.h"
+#include "tests/support/ci_skip.h"
 #include "tests/support/reported_run.h"
 #include "tests/support/sandbox.h"
 
@@ -94,7 +95,7 @@ struct Family {
 };
 
 TEST(StoreFamiliesTest, EachFamilyIsChangedAndRefreshedInsideItsRoot) {
-  if (geteuid() != 0) GTEST_SKIP() << "refreshing inside another root needs root";
+  if (geteuid() != 0) TKV_SKIP("refreshing inside another root needs root");
   const Family families[] = {
       {"Alpine", "/usr/local/share/ca-certificates", "/usr/sbin/update-ca-certificates",
        "/etc/alpine-release", "/etc/ssl/certs/ca-certificates.crt", ""},
@@ -135,7 +136,7 @@ TEST(StoreFamiliesTest, EachFamilyIsChangedAndRefreshedInsideItsRoot) {
 }
 
 TEST(StoreFamiliesTest, ARefreshThatCannotRunChangesNothing) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to run a check as an unprivileged user";
+  if (geteuid() != 0) TKV_SKIP("needs root to run a check as an unprivileged user");
   TempDir root;
   const std::string r = root.path();
   Shell("chmod 755 '" + r + "' && mkdir -p '" + r + "/etc/pki/ca-trust/source/anchors' '" + r + "/files'");
@@ -371,7 +372,7 @@ size_t Find(const std::vector<std::string>& calls, size_t from, std::initializer
 // What the next run finishes from must be on disk before the anchors
 // change, and each anchor's contents before its name.
 TEST(StoreFaultTest, WhatAChangeRestsOnIsOnDiskBeforeIt) {
-  if (!HaveStrace()) GTEST_SKIP() << "needs strace (package strace)";
+  if (!HaveStrace()) TKV_SKIP("needs strace (package strace)");
   Sandbox sandbox;
   const Bytes der = MakeCertificate("Synced CA");
   const std::string anchor = AnchorFileName(der);
@@ -401,7 +402,7 @@ TEST(StoreFaultTest, WhatAChangeRestsOnIsOnDiskBeforeIt) {
 // stops with nothing changed, or is made and what is left over is said,
 // and the next run tidies it. Never a silent success.
 TEST(StoreFaultTest, AFailedSyncOrUnlinkStopsTheChangeOrIsSaidAndLeftForTheNextRun) {
-  if (!HaveStrace()) GTEST_SKIP() << "needs strace (package strace)";
+  if (!HaveStrace()) TKV_SKIP("needs strace (package strace)");
   const Bytes der = MakeCertificate("Faulty CA");
   const Bytes other = MakeCertificate("Next CA");
   for (const bool install : {true, false}) {
@@ -578,7 +579,7 @@ struct SeveralCase {
 };
 
 TEST(StoreCopiesTest, AFileOfSeveralKeepsTheRestItsModeAndItsOwner) {
-  if (geteuid() != 0) GTEST_SKIP() << "giving a file to another owner needs root";
+  if (geteuid() != 0) TKV_SKIP("giving a file to another owner needs root");
   const SeveralCase cases[] = {
       // Readable by all: another root's refresh runs without root's capabilities.
       {"a file of the store's", "corp-bundle.crt", nullptr, "0755", "0604", "1000:1000", false,

@@ -36,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/ci_skip.h"
 #include "tests/support/sandbox.h"
 
 namespace tkv::testing {
@@ -616,7 +617,7 @@ class WineCallTrace : public ::testing::Test {
   }
 
   void SetUp() override {
-    if (WindowsDir().empty()) GTEST_SKIP() << "TKVCERT_TRACE_WINDOWS_DIR names no Windows build";
+    if (WindowsDir().empty()) TKV_SKIP("TKVCERT_TRACE_WINDOWS_DIR names no Windows build");
   }
 
   void Check(const Scenario& s) {

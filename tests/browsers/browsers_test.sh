@@ -15,8 +15,8 @@ set -euo pipefail
 tool=$(realpath "$1")
 case_name=$2
 here=$(dirname "$(realpath "$0")")
-
-skip() { echo "SKIP: $*"; exit 77; }
+# shellcheck source=../support/skips.sh
+. "$here/../support/skips.sh"
 
 if [ "${3:-}" != --inside ]; then
   [ "$(id -u)" = 0 ] || skip "needs root"
@@ -506,5 +506,7 @@ if [ "$case_name" = all ]; then
 fi
 declare -F "case_$case_name" >/dev/null || { echo "no case $case_name"; exit 2; }
 "case_$case_name"
+ran "$case_name"
+ran_line
 echo "$case_name: $failures failure(s)"
 [ "$failures" = 0 ]

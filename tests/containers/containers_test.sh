@@ -16,9 +16,10 @@ set -euo pipefail
 binary=$(realpath "$1")
 self=$(realpath "$0")
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin
+# shellcheck source=../support/skips.sh
+. "$(dirname "$self")/../support/skips.sh"
 
 if [ -z "${TKV_CONTAINERS_NS:-}" ]; then
-  skip() { echo "skip: $*"; exit 77; }
   [ "$(id -u)" = 0 ] || skip "needs root"
   for tool in podman runc openssl; do command -v "$tool" >/dev/null || skip "$tool is not installed"; done
   unshare -m true 2>/dev/null || skip "cannot make a mount namespace"
@@ -103,6 +104,7 @@ mode() { if grep -q 'uid 0 without capabilities' <<<"$1"; then echo proc-masks; 
 # copy, after SETUP (a function given the copy, or "true").
 row() {
   local what=$1 setup=$2; shift 2
+  ran "$what"
   local root=$work/root-$((passed + failed))
   cp -a "$base" "$root"
   "$setup" "$root"
@@ -136,6 +138,7 @@ row "a file bound into the root's /etc" bound_resolv_conf --privileged
 check "the file bound into the root's /etc was not written" test "$(cat "$work/resolv.conf")" = "nameserver 192.0.2.53"
 row "a read-only container" true --privileged --read-only
 
+ran "no capability"
 root=$work/root-none
 cp -a "$base" "$root"
 run "$root" -- /install /ca.pem
@@ -144,10 +147,12 @@ check "no capability: the cause is named ($err)" grep -q 'lacks CAP_SYS_ADMIN' <
 check "no capability: nothing changed" test -z "$(ls "$root/usr/local/share/ca-certificates")"
 # SYS_ADMIN without SETUID and SETGID: the id maps cannot be written, and the
 # cause asks for those two, never for the uid 0 fallback's CAP_NET_ADMIN.
+ran "SYS_ADMIN alone"
 run "$root" --cap-drop all --cap-add SYS_ADMIN -- /install /ca.pem
 check "SYS_ADMIN alone: refused with 0x32 (got $status)" test "$status:$(grep -c 'LastError: 0x32' <<<"$out")" = "1:1"
 check "SYS_ADMIN alone: the cause asks for SETUID and SETGID ($err)" \
   eval 'grep -q "lacks CAP_SETUID or CAP_SETGID" <<<"$err" && ! grep -q CAP_NET_ADMIN <<<"$err"'
 
+ran_line
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

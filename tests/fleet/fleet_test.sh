@@ -25,9 +25,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 src=$(cd "$here/../.." && pwd)
 self=$(realpath "$0")
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin
+# shellcheck source=../support/skips.sh
+. "$here/../support/skips.sh"
 
 if [ -z "${TKV_FLEET_HOST_NS:-}" ]; then
-  skip() { echo "skip: $*"; exit 77; }
   [ "$(id -u)" = 0 ] || skip "needs root"
   for tool in ansible-playbook cpack dpkg-deb apt-get openssl python3; do
     command -v "$tool" >/dev/null || skip "$tool is not installed"
@@ -220,13 +221,14 @@ contained() {
   fi
 }
 if ! command -v podman >/dev/null || ! command -v runc >/dev/null || ! command -v mmdebstrap >/dev/null; then
-  echo "skip: the package rows need podman, runc and mmdebstrap"
+  skip_row "the package rows need podman, runc and mmdebstrap"
 elif ! mmdebstrap --variant=apt --include=ansible-core,ca-certificates,libseccomp2,libssl3,libstdc++6 \
        --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-exclude=/usr/share/man/*' \
        bookworm "$work/deb-root" > "$work/deb-root.log" 2>&1; then
   tail "$work/deb-root.log"
   fail "mmdebstrap made no Debian root for the package rows"
 else
+  ran "the role's package rows in a Debian root"
   in_root() { chroot "$work/deb-root" dpkg-query -W -f='${db:Status-Status} ${Version}' tkvcert 2>/dev/null; }
   cp "$deb" "$work/tkvcert.deb"
   if contained 0 "{\"fleet_deb\": \"$work/tkvcert.deb\"}"; then
@@ -248,6 +250,7 @@ else
 fi
 
 # --- The list -------------------------------------------------------------------
+ran "the list of CAs on ten image roots"
 old_present=$(printf '{"fleet_browsers": false, "fleet_cas": [{"state": "present", "path": "%s"}]}' "$work/old.pem")
 checked_then_real "first install" "$old_present" "$(words changed "${good[@]}")"
 check "every good root's bundle holds the CA" bundles yes old
@@ -333,5 +336,6 @@ fi
 
 check "the failing roots are as they were" \
   test "$(find "$roots/h09" "$roots/h10" -printf '%p %y %m %s %T@\n' | sort)" = "$broken_before"
+ran_line
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

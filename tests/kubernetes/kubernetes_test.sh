@@ -29,9 +29,10 @@ self=$(realpath "$0")
 here=$(dirname "$self")
 src=$(cd "$here/../.." && pwd)
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin
+# shellcheck source=../support/skips.sh
+. "$here/../support/skips.sh"
 
 if [ -z "${TKV_KUBERNETES_NS:-}" ]; then
-  skip() { echo "skip: $*"; exit 77; }
   [ "$(id -u)" = 0 ] || skip "needs root"
   for tool in podman runc mmdebstrap dpkg-scanpackages dbus-daemon dbus-send openssl python3; do
     command -v "$tool" >/dev/null || skip "$tool is not installed"
@@ -108,6 +109,7 @@ converged() {
 }
 
 # --- The agent on a ConfigMap's directory ------------------------------------------
+ran "the agent on a ConfigMap's directory"
 root=$work/agent-root
 cp -a "$base" "$root"
 config=$work/config
@@ -153,6 +155,7 @@ check "and stays trusted" trusts "$root" proxy
 check "every line names the node" eval '! grep -v "^$n: " "$log"'
 kill "$agent"
 
+ran "SIGTERM during a run"
 # SIGTERM while a run is in progress: that run ends as it would (its line
 # said), no other starts, and the agent exits within a second of its end.
 printf '#!/bin/sh\nsleep 2\n"%s" "$@"\nstatus=$?\ndate +%%s.%%N > "%s"\nexit $status\n' \
@@ -200,6 +203,7 @@ check "TKVCERT_CLIENTS=fix passed through: the JDK pointed at the keystore" \
   grep -q "^JAVA_TOOL_OPTIONS=-Djavax.net.ssl.trustStore=/etc/ssl/certs/java/cacerts" "$root/etc/environment"
 
 # --- Restarting units through the node's systemd ------------------------------------
+ran "restarts through a stand-in systemd"
 bus=$work/system_bus_socket
 cat > "$work/bus.conf" <<CONF
 <busconfig>
@@ -237,6 +241,7 @@ restart_run || true
 check "nothing changed: no restart" test "$(wc -l < "$work/restarts")" = 2
 
 # --- The image, and the DaemonSet's pod under podman kube play -----------------------
+ran "the image and the DaemonSet's pod under podman kube play"
 # Debian's packages fetched once from apt's mirror, then the build without a network.
 mkdir "$work/debs"
 mmdebstrap --variant=essential --include=bubblewrap,dbus-bin,ca-certificates,libseccomp2,libssl3,libstdc++6 \
@@ -322,6 +327,7 @@ check "a node without a trust store: the tool's cause in the pod's log" \
 check "that pod is not ready" eval '! probe "tkvcert-agent-empty-$$"'
 
 # --- The manifests -------------------------------------------------------------------
+ran "the manifests"
 check "the manifests hold together (selector and labels, volumes, the ConfigMap's name, /host)" \
   python3 - "$src/contrib/kubernetes/tkvcert-agent.yaml" <<'PY'
 import sys, yaml
@@ -355,5 +361,6 @@ cleanup
 trap - EXIT
 check "no pod, container or volume of this run is left" \
   test -z "$(podman ps -a --format '{{.Names}}' | grep -e "-$$-agent" ; podman volume ls -q | grep -x "$trust_volume")"
+ran_line
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

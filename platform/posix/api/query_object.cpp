@@ -13,9 +13,22 @@
 namespace tkv {
 namespace {
 
+// A path as a shell command line takes it: as it is when nothing in it is
+// special to a shell, else single-quoted (and never read as an option).
+std::string ShellWord(const std::string& path) {
+  if (!path.empty() && path[0] != '-' && path.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                              "0123456789_./+-:@%,=") == std::string::npos) {
+    return path;
+  }
+  std::string quoted = path[0] == '-' ? "'./" : "'";
+  for (char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
 // What a file that is no certificate holds, for the admin: the Windows
 // lines say only that the query failed or found no certificate.
-std::string WhatItHolds(const std::vector<BYTE>& contents, DWORD content_type, bool decoded) {
+std::string WhatItHolds(const std::string& path, const std::vector<BYTE>& contents, DWORD content_type,
+                        bool decoded) {
   if (decoded) {
     switch (content_type) {
       case CERT_QUERY_CONTENT_CRL:
@@ -26,8 +39,11 @@ std::string WhatItHolds(const std::vector<BYTE>& contents, DWORD content_type, b
       case CERT_QUERY_CONTENT_PKCS10:
         return "a certificate request (PKCS#10), which a CA signs; install the CA's certificate instead";
       case CERT_QUERY_CONTENT_PFX:
-        return "a PKCS#12 file: take the CA's certificate out of it (openssl pkcs12 -nokeys -cacerts) and install "
-               "that";
+        // Windows exports a CA with its key: its certificate is the key's, which
+        // -clcerts takes and -cacerts leaves. OpenSSL 3 reads the RC2 of older
+        // exports only with -legacy.
+        return "a PKCS#12 file: take the CA's certificate out of it (openssl pkcs12 -in " + ShellWord(path) +
+               " -nokeys -clcerts -out ca.pem, adding -legacy when OpenSSL calls it unsupported) and install that";
       case CERT_QUERY_CONTENT_SERIALIZED_STORE:
         return "nothing: it is empty";
     }
@@ -47,7 +63,7 @@ std::string WhatItHolds(const std::vector<BYTE>& contents, DWORD content_type, b
 }
 
 void SayWhatItHolds(const std::string& path, const std::vector<BYTE>& contents, DWORD content_type, bool decoded) {
-  const std::string holds = WhatItHolds(contents, content_type, decoded);
+  const std::string holds = WhatItHolds(EscapeControls(path), contents, content_type, decoded);
   if (!holds.empty()) RunListener().Said(EscapeControls(path) + " holds " + holds, false);
 }
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "platform/posix/base/root_directory.h"
+#include "tests/support/ci_skip.h"
 #include "tests/support/test_certs.h"
 
 namespace tkv {
@@ -58,7 +59,7 @@ void Shell(const std::string& command) { ASSERT_EQ(system(command.c_str()), 0) <
 // An image root's anchors directory, and the ways to it, as root checks
 // them: every directory a name is looked up in, through links too.
 TEST(OwnershipTest, AnImageRootsWayToItsAnchorsIsRootsAlone) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root, to own files as another user";
+  if (geteuid() != 0) TKV_SKIP("needs root, to own files as another user");
   struct Case {
     const char* what;
     const char* arrange;  // run in the root
@@ -105,7 +106,7 @@ TEST(OwnershipTest, AnImageRootsWayToItsAnchorsIsRootsAlone) {
 }
 
 TEST(OwnershipTest, AboveAnImageRootOthersMayAddNamesOnlyWhereTheyCannotRemoveRoots) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root, to own files as another user";
+  if (geteuid() != 0) TKV_SKIP("needs root, to own files as another user");
   struct Case {
     const char* mode_and_owner;
     bool opens;

@@ -3,6 +3,7 @@
 // or one it must still be able to make. Then the cgroups that bound its
 // memory and processes.
 #include "platform/posix/sandbox/sandbox.h"
+#include "tests/support/ci_skip.h"
 
 #include <fcntl.h>
 #include <linux/filter.h>
@@ -356,13 +357,13 @@ std::string CgroupLine(const std::string& controller) {
 // cgroup is gone.
 TEST(SandboxLimitsTest, EveryProgramIsBornInTheMemoryCgroupAndTheToolLeavesIt) {
   const std::string before = CgroupLine("memory");
-  if (before.empty()) GTEST_SKIP() << "no cgroup v1 memory hierarchy here";
+  if (before.empty()) TKV_SKIP("no cgroup v1 memory hierarchy here");
   std::string in_cgroup;
   {
     SandboxLimits limits;
     std::string why;
     limits.MakeCgroups(false, &why);
-    if (!limits.bounds_memory()) GTEST_SKIP() << "no memory cgroup can be made here: " << why;
+    if (!limits.bounds_memory()) TKV_SKIP(std::string("no memory cgroup can be made here: ") + why);
     EXPECT_FALSE(limits.bounds_processes());
     int pipe_fds[2];
     ASSERT_EQ(pipe(pipe_fds), 0);

@@ -33,9 +33,9 @@ requirements:
 options:
   state:
     description:
-      - C(present) installs the certificate in C(path) or C(content).
+      - C(present) installs the certificate in C(path), C(src) or C(content).
       - C(absent) removes the certificate with C(thumbprint), the one that
-        C(path) or C(content) holds, or every certificate named C(name).
+        C(path), C(src) or C(content) holds, or every certificate named C(name).
     type: str
     choices: [present, absent]
     default: present
